@@ -1,0 +1,89 @@
+#include "rtl/SysUtils.h"
+
+#include <chrono>
+#include <climits>
+
+#include "rtl/Exception.h"
+
+namespace {
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+}  // namespace
+
+int32_t StrToInt(const std::string& text)
+{
+    const std::string t = Trim(text);
+    size_t i = 0;
+    bool negative = false;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
+        negative = t[i] == '-';
+        ++i;
+    }
+    if (i == t.size())
+        throw EConvertError::NotAnInteger(text);
+    long long value = 0;
+    for (; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9')
+            throw EConvertError::NotAnInteger(text);
+        value = value * 10 + (t[i] - '0');
+        if (value > static_cast<long long>(INT32_MAX) + 1)
+            throw EConvertError::NotAnInteger(text);
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX || value < INT32_MIN)
+        throw EConvertError::NotAnInteger(text);
+    return static_cast<int32_t>(value);
+}
+
+std::string IntToStr(long long value) { return std::to_string(value); }
+
+std::string Trim(const std::string& text)
+{
+    size_t b = 0;
+    size_t e = text.size();
+    while (b < e && IsBlank(text[b]))
+        ++b;
+    while (e > b && IsBlank(text[e - 1]))
+        --e;
+    return text.substr(b, e - b);
+}
+
+std::string UpperCase(const std::string& text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = Upper(c);
+    return out;
+}
+
+std::string LowerCase(const std::string& text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = Lower(c);
+    return out;
+}
+
+int CompareText(const std::string& a, const std::string& b)
+{
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char x = static_cast<unsigned char>(Upper(a[i]));
+        const unsigned char y = static_cast<unsigned char>(Upper(b[i]));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size())
+        return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+bool SameText(const std::string& a, const std::string& b) { return CompareText(a, b) == 0; }
+
+int64_t TickCount()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}

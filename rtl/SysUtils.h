@@ -1,0 +1,22 @@
+// Small text helpers of the runtime base.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Decimal integer with optional surrounding blanks and sign; anything else
+// (the empty text included) raises EConvertError "'%s' は整数ではありません".
+int32_t StrToInt(const std::string& text);
+std::string IntToStr(long long value);
+
+std::string Trim(const std::string& text);
+std::string UpperCase(const std::string& text);  // ASCII letters only
+std::string LowerCase(const std::string& text);  // ASCII letters only
+
+// Case-insensitive comparison (<0, 0, >0). Only ASCII letters are folded:
+// bytes of multibyte characters compare as they stand.
+int CompareText(const std::string& a, const std::string& b);
+bool SameText(const std::string& a, const std::string& b);
+
+// Milliseconds of a monotonic clock, for waits and time-outs.
+int64_t TickCount();
