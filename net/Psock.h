@@ -1,0 +1,410 @@
+// The socket unit: TPowersock, a TCP client component driven by asynchronous
+// socket notifications that arrive as window messages, its time-out timer,
+// the socket error texts, the stream and file transfers and the listening
+// server.
+//
+// Everything runs on the user-interface thread. Every wait for the network is
+// a loop that processes pending window events, so other code (the user's
+// commands, this component's own notifications, even other operations of
+// this very component) runs inside a wait; the flags Connected, Canceled and
+// TimedOut are the only guards.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Winsock.h"
+#include "platform/Window.h"
+#include "rtl/Classes.h"
+#include "rtl/Exception.h"
+#include "rtl/Streams.h"
+#include "rtl/StringList.h"
+
+// Platform types as the socket unit names them.
+using TSockAddrIn = winsock::sockaddr_in;
+using TWSAData = winsock::WSADATA;
+using HWND = winsock::HWND;
+
+class TPowersock;
+class TThreadTimer;
+class TNMGeneralServer;
+class InstantiateServethread;
+
+// ---------------------------------------------------------------------------
+// Exceptions
+
+class ESockError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// An operation that was canceled, aborted or timed out.
+class EAbortError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+// ---------------------------------------------------------------------------
+// Event types
+
+using THandlerEvent = std::function<void(bool& Handled)>;
+using TOnStatus = std::function<void(TComponent* Sender, const std::string& Status)>;
+using TOnHostResolved = std::function<void(TComponent* Sender)>;
+using TOnErrorEvent =
+    std::function<void(TComponent* Sender, uint16_t Errno, const std::string& Errmsg)>;
+
+// ---------------------------------------------------------------------------
+// Limits
+
+constexpr uint16_t INVALID_SOCKET_HANDLE = 0xFFFF;  // SocketHandle: no socket
+// One buffer per component serves every send and receive; a single Write
+// therefore carries at most 65,535 bytes before its terminating zero.
+constexpr int32_t IoBufferSize = 65536;
+// Large enough for a host entry with its name, aliases and addresses.
+constexpr int32_t HostEntryBufferSize = 1024;
+// ReadLn refuses longer lines instead of returning them in pieces.
+constexpr int32_t MaxLineLength = 65536;
+// Period of the sleeping cycle, and the longest a polling cycle waits on its
+// socket before it processes events again.
+constexpr int WaitCycleMs = 2;
+
+// The message record handed to a Wndproc. The second parameter is read as
+// two 16-bit halves: the event code low, the error code high.
+struct TMessage {
+    uint32_t Msg = 0;
+    uint32_t WParam = 0;
+    uint32_t LParam = 0;
+    int32_t Result = 0;
+
+    uint16_t LParamLo() const { return static_cast<uint16_t>(LParam & 0xFFFF); }
+    uint16_t LParamHi() const { return static_cast<uint16_t>(LParam >> 16); }
+};
+
+// ---------------------------------------------------------------------------
+// Error texts
+
+struct TWinsockMessage {
+    int32_t ErrorNumber;
+    const char* Text;
+};
+
+constexpr int WinsockMessageCount = 51;
+extern const TWinsockMessage WinsockMessage[WinsockMessageCount];
+
+// ---------------------------------------------------------------------------
+// Process-wide state
+
+// TPowersock instances that started the socket library and have not released
+// it; changed only on the user-interface thread.
+extern int32_t WinsockUsers;
+
+// Taken around accepting and around freeing a per-connection component.
+extern std::recursive_mutex ServerLock;
+
+// Hidden windows that route their messages to the given object. Each returns
+// 0 when the window cannot be made; no notification then reaches the object.
+HWND PsockAllocateHWnd(TPowersock* Obj);
+HWND TmrAllocateHWnd(TThreadTimer* Obj);
+
+// ---------------------------------------------------------------------------
+// TThreadTimer: a periodic window-message timer (not a thread, despite its
+// name). It runs while Enabled, Interval is not 0 and OnTimer is set; every
+// real change of one of the three restarts the period.
+
+class TThreadTimer : public TComponent {
+public:
+    explicit TThreadTimer(TComponent* AOwner);
+    ~TThreadTimer() override;
+
+    bool Enabled() const { return FEnabled; }
+    uint32_t Interval() const { return FInterval; }
+    const TNotifyEvent& OnTimer() const { return FOnTimer; }
+    HWND WindowHandle() const { return FWindowHandle; }
+
+    // Raise Exception "No Timer" when the platform refuses to start it.
+    void SetEnabled(bool Value);
+    void SetInterval(uint32_t Value);
+    void SetOnTimer(TNotifyEvent Handler);
+
+    void Wndproc(TMessage& Message);
+
+protected:
+    void UpdateTimer();
+    // Called for each tick; fires OnTimer.
+    virtual void Timer();
+
+private:
+    bool FEnabled = true;
+    uint32_t FInterval = 1000;
+    TNotifyEvent FOnTimer;
+    HWND FWindowHandle{};
+};
+
+// ---------------------------------------------------------------------------
+// TPowersock
+
+class TPowersock : public TComponent {
+public:
+    // Starts the socket library for the process when it is the first user and
+    // opens the first socket; raises ESockError
+    // "Initializaton of windows sockets failed" when that fails.
+    explicit TPowersock(TComponent* AOwner);
+    // Cancels, closes the socket without replacing it and releases the library.
+    ~TPowersock() override;
+
+    // --- Virtual operations, in this order ---------------------------------
+
+    // The virtual constructor: a new component of this one's own class with
+    // the given owner. Descendants override it to make their own kind.
+    virtual TPowersock* Create(TComponent* AOwner) const;
+    // Waits for a pending connection on a listening socket and accepts it;
+    // returns the new socket handle.
+    virtual uint16_t Accept();
+    // Resolves the host and connects; returns connected or raises ESockError
+    // ("Already connected", "Null Remote Address", "Host Lookup Timed Out",
+    // "Host Lookup Canceled", "Connection Timed out", "Connection Canceled",
+    // "Connection Failed" or a socket error text).
+    virtual void Connect();
+    // Status "Disconnecting", then RequestCloseSocket.
+    virtual void Disconnect();
+    // Writeln(Command), then ReadLn; sets LastReply and ReplyCode.
+    virtual std::string Transaction(const std::string& Command);
+    // Status "Abort", then Cancel.
+    virtual void Abort();
+
+    // --- Connection -------------------------------------------------------
+
+    // Closes the socket, fires OnDisconnect and opens a fresh unconnected one.
+    void RequestCloseSocket();
+    // Returns when Connected; otherwise gives OnConnectionRequired one chance,
+    // else raises Exception "Not Connected".
+    void CertifyConnect();
+    // Sets Canceled; the waiting operation notices it at its next cycle.
+    void Cancel();
+    // True when at least one byte waits to be read.
+    bool DataAvailable();
+
+    // --- Line and stream exchange ------------------------------------------
+
+    // Length 0 sends up to the first zero byte. Raises EAbortError
+    // "Socket send aborted" when canceled.
+    void SendBuffer(const char* Buffer, uint16_t Length);
+    // Sends Text up to its first zero byte (at most 65,535 bytes).
+    void Write(const std::string& Text);
+    void Writeln(const std::string& Text);
+    // Exactly Count bytes once they wait; 0 reads what waits. Empty when the
+    // peer has closed. EAbortError "Socket send aborted" when canceled.
+    std::string Read(uint16_t Count);
+    // The next line with its line end; empty when the peer has closed.
+    // EAbortError "Socket readln aborted" when canceled or timed out;
+    // ESockError for 10057 when the socket is no longer connected.
+    std::string ReadLn();
+    // The whole stream from its start; fires OnPacketSent after every send.
+    void SendStream(TStream& Stream);
+
+    // --- Stream and file transfer -------------------------------------------
+
+    void SendFile(const std::string& FileName);
+    void AppendFile(const std::string& FileName);
+    void CaptureFile(const std::string& FileName);
+    // Size -1: exactly one receive.
+    void CaptureStream(TStream& Stream, int32_t Size);
+    // Size -1: receive until the peer closes.
+    void CaptureString(std::string& AString, int32_t Size);
+    // Copies header lines up to and including the blank line.
+    void FilterHeader(TFileStream& HeaderStream);
+    // Discards what one receive returns.
+    void ClearInput();
+
+    // --- Listening ----------------------------------------------------------
+
+    // Binds the socket to Port on all local addresses and listens; accept
+    // notifications come on 1126 when UseAltMessage, else on 1125.
+    void Listen(bool UseAltMessage);
+
+    // --- Status, errors and addresses ----------------------------------------
+
+    // Reports Text through OnStatus when Level is not above ReportLevel.
+    void StatusMessage(uint8_t Level, const std::string& Text);
+    // Raises ESockError for the library's last error unless it is Expected
+    // or not above 10000; otherwise returns the empty text.
+    std::string ErrorManager(uint16_t Expected);
+    // Number, ":" and table text; "" for 0; "Unknown Error No. " + number.
+    std::string SocketErrorStr(uint16_t Error);
+    void SetWSAError(uint16_t Error, std::string Text);
+    int32_t GetLastErrorNo();
+    void SetLastErrorNo(int32_t Value);
+
+    std::string GetRemoteIP();
+    // Empty when the local host name cannot be looked up.
+    std::string GetLocalIP();
+    std::string GetLocalAddress();
+    std::string GetPortString();
+    void Close(int32_t Socket);
+
+    // Decodes a notification for this component (called by its window).
+    void Wndproc(TMessage& Message);
+
+    // --- Published properties -------------------------------------------------
+
+    std::string Host;
+    int32_t Port = 0;
+    int32_t TimeOut = 0;  // milliseconds per waiting step; 0 means no limit
+    int32_t ReportLevel = 0;
+
+    TNotifyEvent OnConnect;
+    TNotifyEvent OnDisconnect;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+    // Published by descendants.
+    THandlerEvent OnConnectionRequired;
+    TNotifyEvent OnPacketSent;
+    // Not published.
+    TOnErrorEvent OnSocketError;
+    TNotifyEvent OnDataReceived;
+    TNotifyEvent OnReadReady;
+    TNotifyEvent OnAcceptReady;
+
+    // --- Public state -----------------------------------------------------
+
+    bool Connected = false;
+    std::string LastReply;
+    int16_t ReplyCode = 0;
+    int32_t SentBytes = 0;
+    int32_t SendTotalBytes = 0;
+    int32_t ReceivedBytes = 0;
+    std::string LastStatus;
+    std::unique_ptr<TStringList> WinsockInfo;
+    std::string RelayHost;
+    uint16_t RelayPort = 0;
+    TSockAddrIn RemoteAddress{};
+
+protected:
+    // Opens the first socket; starts the library when this is its first user.
+    void InitWinsock();
+    // Fills the address of RemoteAddress from RelayHost or Host.
+    void ResolveRemoteHost();
+    void TimerOn();
+    void TimerOff();
+    void TimerFired(TObject* Sender);
+
+    // Marks the component as being destroyed: OnStatus and OnDisconnect no
+    // longer fire. ~TPowersock calls it; a descendant's destructor may call
+    // it first.
+    void Destroying() { BeingDestroyed = true; }
+    bool IsDestroying() const { return BeingDestroyed; }
+
+    // The waiting cycles. A sleeping cycle sleeps 2 ms, then processes
+    // pending window events. A polling cycle waits until the socket is ready
+    // for What (or at most 2 ms), then processes pending window events; use
+    // wfNothing when data already waits but is not yet enough, so the wait
+    // does not spin on a socket that stays readable.
+    enum TWaitFor { wfReadable, wfWritable, wfNothing };
+    void SleepingCycle();
+    void PollingCycle(TWaitFor What);
+
+    // A new IPv4 stream socket registered for read, out-of-band, accept,
+    // connect and close (mask 61) on message 1125 with
+    // this component's window; a handle beyond 16 bits is a range error.
+    uint16_t NewSocket();
+
+    std::array<char, IoBufferSize + 1> IoBuffer{};
+    std::unique_ptr<char[]> HostEntryBuffer;
+    uint16_t SocketHandle = INVALID_SOCKET_HANDLE;
+    HWND WindowHandle{};
+    TThreadTimer* Timer = nullptr;
+
+    bool Canceled = false;
+    bool TimedOut = false;
+    bool LastEventOk = false;
+    bool EventArrived = false;
+    bool ShuttingDown = false;
+    int32_t LastErrorNo = 0;
+    TWSAData WinsockData{};
+
+private:
+    friend class InstantiateServethread;
+    friend class TNMGeneralServer;
+
+    bool BeingDestroyed = false;
+};
+
+// ---------------------------------------------------------------------------
+// Free text functions of the unit
+
+// Field N (from 1) of Text cut at every Delimiter; empty when there is none.
+std::string NthWord(const std::string& InputString, char Delimiter, int32_t Number);
+// Position (from 1) of the Number-th Delimiter, or the length plus 1.
+int32_t NthPos(const std::string& InputString, char Delimiter, int32_t Number);
+// Writes AString followed by CR LF in one write.
+void StreamLn(TStream& AStream, const std::string& AString);
+
+// ---------------------------------------------------------------------------
+// Listening server
+
+// A list of components with its own lock.
+class TClientList {
+public:
+    std::vector<TComponent*>& LockList()
+    {
+        lock_.lock();
+        return items_;
+    }
+    void UnlockList() { lock_.unlock(); }
+
+private:
+    std::mutex lock_;
+    std::vector<TComponent*> items_;
+};
+
+// Listens on Port and hands every accepted connection to a per-connection
+// component of its own class, served by Serve on a thread of its own.
+class TNMGeneralServer : public TPowersock {
+public:
+    explicit TNMGeneralServer(TComponent* AOwner);
+    ~TNMGeneralServer() override;
+
+    TPowersock* Create(TComponent* AOwner) const override;
+    // A server does not connect.
+    void Connect() override;
+    // Cancels every per-connection component; the server itself goes on.
+    void Abort() override;
+    // The protocol of one connection; does nothing here.
+    virtual void Serve();
+
+    // Starts listening (outside design mode).
+    void Loaded() override;
+    // The server's OnAcceptReady handler.
+    void ServerAccept(TObject* Sender);
+
+    TNotifyEvent OnClientContact;
+    // Only in a server whose owner is not itself a server.
+    std::unique_ptr<TClientList> ClientList;
+    // In a per-connection component: its thread and the server that accepted it.
+    InstantiateServethread* ServerThread = nullptr;
+    TNMGeneralServer* ListeningServer = nullptr;
+};
+
+// Serves one accepted connection on its own thread and frees itself (and the
+// per-connection component) when Serve returns.
+class InstantiateServethread : public TObject {
+public:
+    InstantiateServethread(TNMGeneralServer* Server, uint16_t Socket);
+    ~InstantiateServethread() override;
+
+    TNMGeneralServer* ClientComponent = nullptr;
+
+protected:
+    virtual void Execute();
+
+private:
+    // Starts the thread, which was held back while the component was set up.
+    void Resume();
+};
