@@ -17,7 +17,9 @@
 
 class TStream;
 
-enum UUMethods { uuMime = 0, uuCode = 1 };
+// A fixed underlying type: a stored value outside the two methods is legal
+// and simply selects nothing.
+enum UUMethods : uint8_t { uuMime = 0, uuCode = 1 };
 
 using ExchangeTable = char[64];
 
