@@ -18,17 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/Windows.h"
 #include "platform/Winsock.h"
-#include "platform/Window.h"
 #include "rtl/Classes.h"
 #include "rtl/Exception.h"
 #include "rtl/Streams.h"
 #include "rtl/StringList.h"
 
 // Platform types as the socket unit names them.
-using TSockAddrIn = winsock::sockaddr_in;
+using TSockAddrIn = sockaddr_in;
 using TWSAData = winsock::WSADATA;
-using HWND = winsock::HWND;
+using HWND = win::HWND;
 
 class TPowersock;
 class TThreadTimer;
@@ -304,9 +304,10 @@ protected:
     // The waiting cycles. A sleeping cycle sleeps 2 ms, then processes
     // pending window events. A polling cycle waits until the socket is ready
     // for What (or at most 2 ms), then processes pending window events; use
-    // wfNothing when data already waits but is not yet enough, so the wait
-    // does not spin on a socket that stays readable.
-    enum TWaitFor { wfReadable, wfWritable, wfNothing };
+    // wfNothing (a plain 2 ms pause) when data already waits but is not yet
+    // enough, so the wait does not spin on a socket that stays readable, and
+    // wfNoWait when the last call made progress and events are all it needs.
+    enum TWaitFor { wfReadable, wfWritable, wfNothing, wfNoWait };
     void SleepingCycle();
     void PollingCycle(TWaitFor What);
 
@@ -334,6 +335,10 @@ private:
     friend class TNMGeneralServer;
 
     bool BeingDestroyed = false;
+    // Counts the sockets closed by a close notification from the peer, so a
+    // wait that finds its socket replaced can tell a peer's close from a
+    // Disconnect.
+    uint32_t PeerCloses = 0;
 };
 
 // ---------------------------------------------------------------------------
