@@ -171,6 +171,16 @@ TEST(NMUUE, StreamsPositionsAndEvents)
     EXPECT_EQ(out.Position(), 0);
     EXPECT_EQ(out.Size(), 62);  // the first line made it
 
+    // A failing decode leaves without OnEndDecode.
+    log.clear();
+    std::string lines;
+    for (int i = 0; i < 20; ++i)
+        lines += "YWJj\r\n";
+    FailingStream failingText(lines);
+    p.SourceStream = &failingText;
+    EXPECT_THROW(p.Decode(), EReadError);
+    EXPECT_EQ(log, "BD ");
+
     // An unknown method keeps the previous alphabet.
     p.Method = uuCode;
     p.SetEncodeTable();
