@@ -1,0 +1,66 @@
+// Code-page conversions of the mailing application: UTF-8 (the platform's
+// text) to and from CP932 (the Shift_JIS text the mail is built from), and
+// Shift_JIS to ISO-2022-JP (the mail's charset), with the subject's encoded
+// words.
+//
+// What a mail carries is what its readers can decode from ISO-2022-JP: the
+// characters of JIS X 0208, plus the NEC special characters of row 13
+// (①, ㈱, Ⅲ), which the common Japanese readers show. The NEC-selected and
+// IBM extensions and user-defined characters are refused, as are characters
+// CP932 lacks; nothing is ever replaced silently.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "rtl/Exception.h"
+
+class TNMUUProcessor;
+class TStringList;
+
+// Text that cannot be converted; the message names what was met (the
+// characters with their U+XXXX, or the offending bytes and their position).
+class ECodePageError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(std::string_view Text);
+// No byte above 7F.
+bool IsAscii(std::string_view Text);
+
+// UTF-8 to CP932. The JIS-standard code points of the characters where
+// Shift_JIS and CP932 differ (U+301C, U+2016, U+2212, U+00A2, U+00A3, U+00AC,
+// U+2014) are accepted as well. Raises ECodePageError for invalid UTF-8 and
+// for characters that cannot be mailed, naming every such character.
+std::string Utf8ToCp932(std::string_view Utf8);
+// CP932 to UTF-8; raises ECodePageError at bytes CP932 does not define.
+std::string Cp932ToUtf8(std::string_view Cp932);
+// Text files are UTF-8; a file that is not (one from a Shift_JIS system) is
+// read as CP932. Converts the lines in place in that case and returns true.
+bool LinesToUtf8(TStringList& Lines);
+
+// Shift_JIS (CP932 bytes) to ISO-2022-JP: starts and ends in ASCII mode,
+// ESC $ B before each run of double-byte characters, ESC ( B before each run
+// of ASCII. Half-width katakana become full-width, combined with a following
+// voiced or semi-voiced sound mark where JIS X 0208 has the combined
+// character. Raises ECodePageError for bytes that no mailable character
+// explains (a cut character, 80, A0, leads EB to FF, bad second bytes,
+// unassigned codes) and for ESC, SO and SI, which would garble the text.
+// Empty in, empty out.
+std::string SjisToIso2022Jp(std::string_view Sjis);
+// One body line for a "charset=iso-2022-jp" body: converted as above, never
+// wrapped, ending in ASCII mode as the charset requires of every line.
+std::string BodyLineToIso2022Jp(std::string_view SjisLine);
+
+// The Subject header value for a Shift_JIS subject, Base64-encoded with
+// Encoder. An ISO-2022-JP text of up to 45 bytes gives the single word
+// "=?iso-2022-jp?B?" Base64 "?="; the empty subject is carried as
+// ESC $ B ESC ( B. A longer text is folded into several such words, each a
+// complete ISO-2022-JP text of at most 45 bytes, joined by CR LF and a blank.
+// Leaves Encoder's Method at uuMime and its streams unassigned.
+std::string EncodeSubject(TNMUUProcessor& Encoder, const std::string& Subject);
+// Any other header text (a display name): ASCII text is returned unchanged,
+// anything else as the encoded words of EncodeSubject.
+std::string EncodeHeaderText(TNMUUProcessor& Encoder, const std::string& SjisText);
