@@ -1,0 +1,87 @@
+#include "app/Application.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPalette>
+#include <QScreen>
+#include <QStringList>
+#include <QWidget>
+
+#include "rtl/Exception.h"
+
+TApplication& Application()
+{
+    static TApplication application;
+    return application;
+}
+
+void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)
+{
+    const TMessageBoxRequest request{Type, Title, Text};
+    if (MessageBoxHook) {
+        MessageBoxHook(request);
+        return;
+    }
+    QMessageBox box(Type == mtError ? QMessageBox::Critical : QMessageBox::Information,
+                    QString::fromStdString(request.Caption), QString::fromStdString(request.Text),
+                    QMessageBox::Ok, QApplication::activeWindow());
+    box.setFont(FormFont());
+    box.exec();
+}
+
+void TApplication::ShowException(const std::exception& E)
+{
+    std::string text = E.what();
+    if (text.empty())
+        text = "エラーが発生しました";
+    MessageBox(mtError, text);
+}
+
+void TApplication::HandleCommand(const std::function<void()>& Command) noexcept
+{
+    try {
+        try {
+            Command();
+        } catch (const std::exception& e) {
+            ShowException(e);
+        } catch (...) {
+            ShowException(Exception("不明なエラーが発生しました"));
+        }
+    } catch (...) {
+        // The box itself failed (out of memory at worst); nothing is left
+        // that could report it, and Qt must not see it.
+    }
+}
+
+void ShowMessage(const std::string& Text)
+{
+    Application().MessageBox(mtInformation, Text);
+}
+
+QFont FormFont(int PixelSize)
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"),
+                      QStringLiteral("IPAGothic"), QStringLiteral("Noto Sans CJK JP")});
+    font.setPixelSize(PixelSize);
+    return font;
+}
+
+void ApplyFormLook(QWidget* Form)
+{
+    Form->setFont(FormFont());
+    QPalette palette = Form->palette();
+    palette.setColor(QPalette::Window, palette.color(QPalette::Button));
+    Form->setPalette(palette);
+    Form->setAutoFillBackground(true);
+}
+
+void CenterOnScreen(QWidget* Form)
+{
+    QScreen* screen = Form->screen() ? Form->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    Form->move(area.center() - QPoint(Form->width() / 2, Form->height() / 2));
+}

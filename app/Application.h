@@ -1,0 +1,60 @@
+// The application object: its title, its modal message boxes and the one
+// place where an exception that leaves a command or handler ends up.
+//
+// Qt must never see an exception pass through its event dispatch, so every
+// command, event handler and timer callback of the windows runs through
+// HandleCommand, which shows the exception in an error box captioned with
+// the title and lets the window carry on. A command started inside another
+// one's wait (a Send pressed during a run) is caught on its own level, so
+// the outer command goes on once its box is closed.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <string>
+
+#include <QFont>
+
+class QWidget;
+
+enum TMsgDlgType { mtInformation, mtError };
+
+// What a modal box would show; handed to the test hook.
+struct TMessageBoxRequest {
+    TMsgDlgType Type = mtInformation;
+    std::string Caption;
+    std::string Text;
+};
+
+class TApplication {
+public:
+    // The name shown for the running program; also the caption of its boxes.
+    std::string Title;
+
+    // Modal box with the text and an OK button; returns when it is closed.
+    void MessageBox(TMsgDlgType Type, const std::string& Text);
+    // The error box for an exception that reached the top of a command.
+    void ShowException(const std::exception& E);
+    // Runs Command; any exception is shown and goes no further.
+    void HandleCommand(const std::function<void()>& Command) noexcept;
+
+    // When set, replaces the real QMessageBox: the hook receives what the box
+    // would show and decides how long the "user" takes to close it. Meant for
+    // tests, which record the texts and answer the box.
+    std::function<void(const TMessageBoxRequest&)> MessageBoxHook;
+};
+
+TApplication& Application();
+
+// ShowMessage of the runtime: an information box captioned with the title.
+void ShowMessage(const std::string& Text);
+
+// "ＭＳ Ｐゴシック" at the given pixel height, falling back to the Japanese
+// Gothic fonts that set-up installs, so no caption shows as boxes.
+QFont FormFont(int PixelSize = 12);
+// Font, colours and placement that all three windows share: "ＭＳ Ｐゴシック"
+// 12 px, with the Japanese Gothic fonts set-up installs as fallbacks, on the
+// button-face colour, centred on the screen.
+void ApplyFormLook(QWidget* Form);
+// Moves a top-level window to the middle of the screen it will appear on.
+void CenterOnScreen(QWidget* Form);
