@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 
 namespace win {
@@ -70,5 +71,12 @@ void Sleep(uint32_t ms);
 // socket notifications, user input) and returns; does nothing on a thread
 // without an event loop.
 void ProcessMessages();
+
+// The application's standard handling of an exception that left an event
+// handler (a tick, a command): the GUI installs one that shows the message in
+// an error box; without one the text goes to standard error.
+using TExceptionHandler = std::function<void(const std::exception&)>;
+void SetExceptionHandler(TExceptionHandler handler);
+void HandleException(const std::exception& e);
 
 }  // namespace win
