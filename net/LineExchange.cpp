@@ -1,0 +1,243 @@
+// Sending buffers, texts and streams, reading counts and lines, and the
+// command/reply step on which text protocols are built.
+
+#include <algorithm>
+#include <cstring>
+
+#include "net/Psock.h"
+#include "net/Psock_p.h"
+#include "rtl/Narrow.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+// Stops the time-out on every way out of a timed step.
+class TimerGuard {
+public:
+    explicit TimerGuard(std::function<void()> off) : off_(std::move(off)) {}
+    ~TimerGuard()
+    {
+        try {
+            off_();
+        } catch (...) {
+        }
+    }
+    TimerGuard(const TimerGuard&) = delete;
+    TimerGuard& operator=(const TimerGuard&) = delete;
+
+private:
+    std::function<void()> off_;
+};
+
+// Reply codes are read from at most this many leading digits.
+constexpr size_t MaxReplyDigits = 10;
+
+}  // namespace
+
+void TPowersock::SendBuffer(const char* Buffer, uint16_t Length)
+{
+    StatusMessage(4, "Sending Buffer");
+    TimerOn();
+    TimerGuard guard([this] { TimerOff(); });
+    if (!Canceled) {
+        const uint16_t length = Length != 0 ? Length : Narrow<uint16_t>(std::strlen(Buffer));
+        int remaining = length;
+        // Window events are not processed here, so neither a cancel nor the
+        // time-out can end this loop; a full send buffer is waited out on the
+        // socket instead of spinning.
+        while (remaining > 0 && !Canceled) {
+            const int sent = winsock::send(SocketHandle, Buffer + (length - remaining), remaining, 0);
+            if (sent == 0)
+                break;
+            if (sent < 0) {
+                ErrorManager(psock::WSAEWOULDBLOCK);
+                winsock::WaitForSocketOrTimeout(SocketHandle, winsock::FD_WRITE, WaitCycleMs);
+                continue;
+            }
+            remaining -= sent;
+        }
+    }
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError("Socket send aborted");
+    }
+}
+
+void TPowersock::Write(const std::string& Text)
+{
+    StatusMessage(8, "Write");
+    const size_t length = std::min(Text.size(), static_cast<size_t>(IoBufferSize));
+    std::memcpy(IoBuffer.data(), Text.data(), length);
+    IoBuffer[length] = '\0';
+    SendBuffer(IoBuffer.data(), 0);
+}
+
+void TPowersock::Writeln(const std::string& Text)
+{
+    StatusMessage(8, "Writeln");
+    Write(Text + "\r\n");
+}
+
+std::string TPowersock::Read(uint16_t Count)
+{
+    StatusMessage(8, "Read( " + IntToStr(Count) + " )");
+    int32_t count = Count;
+    const uint32_t peerCloses = PeerCloses;
+    if (count == 0) {
+        const int waiting = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, MSG_PEEK);
+        if (waiting < 0)
+            ErrorManager(psock::WSAEWOULDBLOCK);
+        else
+            count = Narrow<uint16_t>(waiting);
+    } else {
+        do {
+            const int waiting = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, MSG_PEEK);
+            if (waiting >= count)
+                break;
+            if (waiting == 0)
+                return std::string();  // the peer has closed
+            if (waiting < 0) {
+                // The peer's close, handled inside the wait, replaced the socket.
+                if (PeerCloses != peerCloses &&
+                    winsock::WSAGetLastError() == psock::WSAENOTCONN)
+                    return std::string();
+                ErrorManager(psock::WSAEWOULDBLOCK);
+            }
+            // Some bytes already wait: the socket stays readable, so pause.
+            PollingCycle(waiting > 0 ? wfNothing : wfReadable);
+        } while (!Canceled);
+    }
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError("Socket send aborted");
+    }
+    if (count == 0)
+        return std::string();
+    std::string result(static_cast<size_t>(count), '\0');
+    const int received = winsock::recv(SocketHandle, result.data(), count, 0);
+    result.resize(static_cast<size_t>(std::max(received, 0)));
+    return result;
+}
+
+std::string TPowersock::ReadLn()
+{
+    StatusMessage(8, "ReadLn");
+    TimerOn();
+    TimerGuard guard([this] { TimerOff(); });
+
+    // The line is assembled here, not in IoBuffer, so that an operation of
+    // this component nested inside the wait cannot disturb it.
+    std::string line;
+    const uint32_t peerCloses = PeerCloses;
+    int lineEnd = -1;  // offset of the LF within the last peek
+    bool notConnected = false;
+    do {
+        const int waiting = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, MSG_PEEK);
+        if (waiting == 0)
+            return std::string();  // the peer has closed; a partial line is dropped
+        if (waiting < 0) {
+            LastErrorNo = winsock::WSAGetLastError();
+            if (LastErrorNo == psock::WSAENOTCONN) {
+                // A peer's close handled inside the wait replaced the socket:
+                // the same outcome as seeing the close directly.
+                if (PeerCloses != peerCloses)
+                    return std::string();
+                notConnected = true;
+                break;
+            }
+            ErrorManager(psock::WSAEWOULDBLOCK);
+        } else {
+            const char* data = IoBuffer.data();
+            const char* lf = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(waiting)));
+            const size_t needed = lf != nullptr ? static_cast<size_t>(lf - data) + 1 : static_cast<size_t>(waiting);
+            // Without a line end yet, the line is at least one byte longer.
+            const size_t atLeast = line.size() + needed + (lf != nullptr ? 0 : 1);
+            if (atLeast > static_cast<size_t>(MaxLineLength))
+                throw ESockError("Line too long: more than " + IntToStr(MaxLineLength) + " bytes without a line end");
+            if (lf != nullptr) {
+                lineEnd = static_cast<int>(lf - data);
+                break;
+            }
+            const size_t before = line.size();
+            line.resize(before + needed);
+            const int received = winsock::recv(SocketHandle, line.data() + before, static_cast<int>(needed), 0);
+            line.resize(before + static_cast<size_t>(std::max(received, 0)));
+        }
+        PollingCycle(wfReadable);
+    } while (!Canceled);
+
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError("Socket readln aborted");
+    }
+    if (notConnected) {
+        const std::string text = SocketErrorStr(psock::WSAENOTCONN);
+        if (OnSocketError)
+            OnSocketError(this, psock::WSAENOTCONN, text);
+        throw ESockError(text);
+    }
+    const size_t before = line.size();
+    const size_t rest = static_cast<size_t>(lineEnd) + 1;
+    line.resize(before + rest);
+    const int received = winsock::recv(SocketHandle, line.data() + before, static_cast<int>(rest), 0);
+    line.resize(before + static_cast<size_t>(std::max(received, 0)));
+    return line;
+}
+
+std::string TPowersock::Transaction(const std::string& Command)
+{
+    StatusMessage(8, "Transaction");
+    ReplyCode = 0;
+    Writeln(Command);
+    LastReply = ReadLn();
+    if (!LastReply.empty()) {
+        StatusMessage(1, LastReply);
+        size_t digits = 0;
+        while (digits < LastReply.size() && digits < MaxReplyDigits && LastReply[digits] >= '0' &&
+               LastReply[digits] <= '9')
+            ++digits;
+        if (digits > 0)
+            ReplyCode = Narrow<int16_t>(std::stoll(LastReply.substr(0, digits)));
+    }
+    return LastReply;
+}
+
+void TPowersock::SendStream(TStream& Stream)
+{
+    StatusMessage(8, "SendStream");
+    Stream.SetPosition(0);
+    if (!Canceled) {
+        SentBytes = 0;
+        for (;;) {
+            SendTotalBytes = Stream.Size();
+            const int32_t left = SendTotalBytes - Stream.Position();
+            const int32_t piece = Stream.Read(IoBuffer.data(), std::min(left, IoBufferSize));
+            int32_t remaining = std::max(piece, 0);
+            while (remaining > 0) {
+                const int sent = winsock::send(SocketHandle, IoBuffer.data() + (piece - remaining), remaining, 0);
+                if (sent == 0)
+                    return;
+                TWaitFor next = wfNoWait;
+                if (sent > 0) {
+                    remaining -= sent;
+                    SentBytes += sent;
+                    if (OnPacketSent)
+                        OnPacketSent(this);
+                } else {
+                    ErrorManager(psock::WSAEWOULDBLOCK);
+                    next = wfWritable;  // the peer is not reading: wait for room
+                }
+                PollingCycle(next);
+                if (Canceled)
+                    break;
+            }
+            // A stream that delivers nothing before its end would never finish.
+            if (piece <= 0 || Stream.Position() >= Stream.Size() || Canceled)
+                break;
+        }
+    }
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError("Socket send aborted");
+    }
+}
