@@ -79,7 +79,6 @@ ScriptedPeer::~ScriptedPeer()
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
-        released_ = true;
     }
     cv_.notify_all();
     if (thread_.joinable())
@@ -119,7 +118,7 @@ void ScriptedPeer::Release()
 {
     {
         std::lock_guard lock(mutex_);
-        released_ = true;
+        ++releases_;
     }
     cv_.notify_all();
 }
@@ -335,7 +334,10 @@ std::string ScriptedPeer::RunStep(const Step& step)
     }
     case Kind::WaitForRelease: {
         std::unique_lock lock(mutex_);
-        cv_.wait(lock, [this] { return released_; });
+        cv_.wait(lock, [this] { return stop_ || releases_ > releasesUsed_; });
+        if (stop_)
+            return "peer destroyed";
+        ++releasesUsed_;
         return {};
     }
     case Kind::ExpectClose: {

@@ -35,12 +35,12 @@ public:
     ScriptedPeer& ExpectUntil(std::string terminator, std::string* out = nullptr);  // bytes before terminator
     ScriptedPeer& ExpectBytes(size_t n, std::string* out = nullptr);                // exactly n bytes
     ScriptedPeer& Wait(int ms);                       // "W:" pause
-    ScriptedPeer& WaitForRelease();                   // stall until Release() or destruction (no step time-out)
+    ScriptedPeer& WaitForRelease();                   // stall until a Release() not used by an earlier such step, or destruction (no step time-out)
     ScriptedPeer& ExpectClose();                      // client closes (read gives 0 or reset) with no more data
     ScriptedPeer& Close();                            // "X:" graceful close (FIN)
     ScriptedPeer& Reset();                            // abortive close (RST), for reset cases
 
-    void Release();                                   // lets a WaitForRelease step go on
+    void Release();                                   // lets one WaitForRelease step go on (counted, may come early)
     void Start();                                     // runs the script on the peer thread
     bool WaitDone(int timeoutMs = 10000);             // true once the script ended (used up or failed)
     bool ScriptUsedUp() const;                        // every step ran and matched
@@ -78,7 +78,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool stop_ = false;
-    bool released_ = false;
+    int releases_ = 0;     // Release() calls
+    int releasesUsed_ = 0; // taken by WaitForRelease steps
     bool done_ = false;
     bool usedUp_ = false;
     int connections_ = 0;
