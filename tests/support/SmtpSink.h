@@ -1,0 +1,93 @@
+// A real SMTP server for whole-message tests: runs smtp_sink.py (Debian's
+// aiosmtpd) on 127.0.0.1 with a port of its own choosing and gives access to
+// every message it accepted. Also a runner for Python check scripts, so tests
+// can verify messages with Python's email package, a decoder independent of
+// ours.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct SinkMessage {
+    std::string Helo;                  // argument of the session's HELO
+    std::string MailFrom;              // MAIL FROM address, without the brackets
+    std::vector<std::string> RcptTos;  // accepted RCPT TO addresses, in order
+    std::string Data;                  // message bytes as received, transparency dots removed
+    std::string Path;                  // file holding Data (for Python checks)
+};
+
+class SmtpSink {
+public:
+    struct Options {
+        // RCPT TO addresses containing one of these texts are answered 550.
+        std::vector<std::string> RefuseRcpt;
+    };
+
+    // Starts the server and waits (bounded) for its port; throws
+    // std::runtime_error when it cannot be started.
+    SmtpSink();
+    explicit SmtpSink(const Options& options);
+    // Stops the server (bounded: end of input, then a kill) and removes the folder.
+    ~SmtpSink();
+    SmtpSink(const SmtpSink&) = delete;
+    SmtpSink& operator=(const SmtpSink&) = delete;
+
+    uint16_t Port() const { return port_; }
+    const std::string& Folder() const { return folder_; }
+
+    // True once at least n messages were stored; false after timeoutMs.
+    bool WaitForMessages(size_t n, int timeoutMs = 10000);
+    size_t MessageCount() const;  // messages stored so far
+    SinkMessage Message(size_t index) const;  // 0-based; throws std::out_of_range
+    std::vector<SinkMessage> Messages() const;
+    // What the server wrote to stderr so far (for failure messages).
+    std::string ServerLog() const;
+
+private:
+    void Stop();
+    void DrainOutput(int timeoutMs);
+
+    pid_t pid_ = -1;
+    int stdinFd_ = -1;
+    int stdoutFd_ = -1;
+    uint16_t port_ = 0;
+    size_t announced_ = 0;
+    std::string folder_;
+    std::string pending_;  // server output not yet split into lines
+};
+
+struct PythonResult {
+    int ExitCode = -1;   // -1 when the script was killed or could not start
+    std::string Output;  // stdout and stderr together
+};
+
+// Runs script with /usr/bin/python3 ("-c"), args as sys.argv[1:], bounded by
+// timeoutMs (then killed).
+PythonResult RunPython(const std::string& script, const std::vector<std::string>& args = {},
+                       int timeoutMs = 30000);
+
+// Reads a whole file; throws std::runtime_error when it cannot be opened.
+std::string ReadWholeFile(const std::string& path);
+
+// A fresh folder under /tmp, removed with everything in it by the destructor.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // Writes bytes to Path()/name (name may hold non-ASCII bytes); returns the full path.
+    std::string Write(const std::string& name, const std::string& bytes) const;
+
+private:
+    std::string path_;
+};
+
+}  // namespace testsupport
