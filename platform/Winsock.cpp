@@ -58,6 +58,7 @@ struct Sock {
     bool closeSent = false;
     bool endOfStream = false;  // nothing more will ever be read
     bool hungUp = false;       // the kernel reports hang-up or error for good
+    bool wasReset = false;     // the peer reset the connection; Winsock's recv keeps saying so
 };
 
 // Process-wide socket state. Never destroyed, like the window registry: the
@@ -151,24 +152,37 @@ short Interest(const Sock& s)
 void Handle(int fd, Sock& s, short revents)
 {
     const bool broken = revents & (POLLHUP | POLLERR);
-    switch (s.state) {
-    case Sock::State::Connecting: {
+    // Read the pending error before a peek or another call takes it away.
+    int err = broken ? SoError(fd) : 0;
+    if (err == ECONNRESET)
+        s.wasReset = true;
+    if (s.state == Sock::State::Connecting) {
         if (!(revents & (POLLOUT | POLLHUP | POLLERR)))
             return;
-        int err = SoError(fd);
+        if (!broken)
+            err = SoError(fd);
+        if (err == ECONNRESET)
+            s.wasReset = true;
         if (err == 0) {
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
             if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
                 err = ECONNREFUSED;  // the error was taken by someone else's call
         }
-        s.state = err == 0 ? Sock::State::Connected : Sock::State::Failed;
+        // A reset can only follow an established connection: the connect
+        // succeeded and the close is reported below.
+        const bool connected = err == 0 || err == ECONNRESET || err == EPIPE;
+        s.state = connected ? Sock::State::Connected : Sock::State::Failed;
         if (s.mask & FD_CONNECT)
-            Notify(fd, s, FD_CONNECT, ErrnoToWsa(err));
-        if (err == 0 && (s.mask & FD_WRITE))
+            Notify(fd, s, FD_CONNECT, connected ? 0 : ErrnoToWsa(err));
+        if (!connected)
+            return;
+        if ((s.mask & FD_WRITE) && !broken)
             Notify(fd, s, FD_WRITE, 0);
-        return;
+        if (err == 0 && !broken)
+            return;  // whatever else is there shows in the next round
     }
+    switch (s.state) {
     case Sock::State::Listening:
         if (revents & POLLIN) {
             s.acceptArmed = false;
@@ -178,8 +192,6 @@ void Handle(int fd, Sock& s, short revents)
             s.hungUp = true;
         return;
     case Sock::State::Connected: {
-        // Read the pending error before a peek takes it away.
-        const int err = broken ? SoError(fd) : 0;
         if ((revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) && (s.mask & FD_READ) && s.readArmed &&
             !s.endOfStream) {
             char c;
@@ -639,7 +651,8 @@ int recv(SOCKET s, char* buf, int len, int flags)
         return Fail(WSAEINVAL);
     const int fd = Fd(s);
     ssize_t n = ::recv(fd, buf, static_cast<size_t>(len), flags & (MSG_PEEK | MSG_OOB));
-    const int err = errno;
+    const int err = n < 0 ? errno : 0;
+    bool wasReset = false;
     {
         // Re-enable after the call, so data it took raises no extra notice.
         std::lock_guard lock(T().mutex);
@@ -650,8 +663,15 @@ int recv(SOCKET s, char* buf, int len, int flags)
                 armed = true;
                 Wake();
             }
+            if (err == ECONNRESET)
+                it->second.wasReset = true;
+            wasReset = it->second.wasReset;
         }
     }
+    // Linux reports a reset once and then an orderly end; Winsock keeps
+    // reporting the reset.
+    if (n == 0 && len > 0 && wasReset)
+        return Fail(WSAECONNRESET);
     if (n >= 0)
         return static_cast<int>(n);
     return Fail(ErrnoToWsa(err));
@@ -874,15 +894,14 @@ int WaitForSocketOrTimeout(SOCKET s, long events, int timeoutMs)
         want |= POLLOUT;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     while (true) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        // Rounded up, so a wait never ends before its time.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{ValidHandle(s) ? Fd(s) : -1, want, 0};
-        int r = ValidHandle(s) ? ::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0))) : 0;
+        int r = ValidHandle(s) ? ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0))) : 0;
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0 || !ValidHandle(s) || (p.revents & POLLNVAL)) {
-            if (left > 0)
-                win::Sleep(static_cast<uint32_t>(left));
+            std::this_thread::sleep_until(deadline);
             return Fail(WSAENOTSOCK);
         }
         if (r == 0)
