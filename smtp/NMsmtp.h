@@ -1,0 +1,178 @@
+// The SMTP unit: TNMSMTP, an SMTP client on the socket component, and
+// TPostMessage, the message it sends.
+//
+// One connection serves any number of mail transactions: Connect reads the
+// greeting and says HELO, every SendMail runs RSET, MAIL FROM, RCPT TO per
+// recipient, DATA, the message text and ".", and Disconnect says QUIT. The
+// message text is assembled in memory (header lines and body, attachments as
+// MIME parts) before the first command of a transaction goes out.
+//
+// Failures are raised: Exception with the server's reply line, or with
+// "Incomplete Header" / "Authentication failed"; the socket layer's
+// ESockError and EAbortError pass through unchanged.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "codec/NMExtstr.h"
+#include "codec/NMUUE.h"
+#include "net/Psock.h"
+#include "rtl/Classes.h"
+#include "rtl/Streams.h"
+#include "rtl/StringList.h"
+
+// Content type of a message without attachments.
+enum TSubType : uint8_t { mtPlain = 0, mtEnriched = 1, mtSgml = 2, mtTabSeperated = 3, mtHtml = 4 };
+
+// handled is false on entry; set it after completing the message. hiType 1:
+// no sender address, 2: no recipient.
+using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
+// The refused entry exactly as written in its list.
+using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
+// The first reply line of an EXPN, line end included.
+using TMailListReturn = std::function<void(const std::string& MailAddress)>;
+// The attachment path as written in the Attachments list.
+using TFileItem = std::function<void(const std::string& Filename)>;
+
+// The message record: sender, recipients, header texts, body and attachment
+// paths. Header texts are written exactly as given (no encoding, no folding).
+// The record owns its five lists; the Set... operations copy lines into them.
+class TPostMessage : public TObject {
+public:
+    TPostMessage();
+    ~TPostMessage() override;
+    TPostMessage(const TPostMessage&) = delete;
+    TPostMessage& operator=(const TPostMessage&) = delete;
+
+    std::string FromName;      // written before "<address>" in the From line
+    std::string FromAddress;   // From line and MAIL FROM
+    std::string Subject;       // no Subject line when empty
+    std::string LocalProgram;  // X-Mailer; no line when empty
+    std::string Date;          // Date line as given; no line when empty
+    std::string ReplyTo;       // Reply-To; no line when empty
+
+    // Entries are bare addresses or display forms ("Name <addr>"): the To and
+    // CC lines show them as written, the envelope uses ExtractAddress.
+    const std::unique_ptr<TStringList> ToAddress;
+    const std::unique_ptr<TStringList> ToCarbonCopy;
+    const std::unique_ptr<TStringList> ToBlindCarbonCopy;  // envelope only
+    const std::unique_ptr<TStringList> Body;               // lines without line ends
+    const std::unique_ptr<TStringList> Attachments;        // file paths
+
+    void SetLinesTo(const TStringList& Value);
+    void SetLinesCC(const TStringList& Value);
+    void SetLinesBCC(const TStringList& Value);
+    void SetLinesBody(const TStringList& Value);
+    void SetLinesAttachments(const TStringList& Value);
+};
+
+class TNMSMTP : public TPowersock {
+public:
+    // Port 25; everything else as listed with the properties below.
+    explicit TNMSMTP(TComponent* AOwner);
+    ~TNMSMTP() override;
+
+    TPowersock* Create(TComponent* AOwner) const override;
+
+    // The socket layer's Connect, the greeting (continuation lines read) and
+    // HELO UserID. A greeting of 400 or more fails with its line; a HELO
+    // reply of 300 or more fails with "Authentication failed" unless
+    // OnAuthenticationFailed asks for its one retry. A failure after the TCP
+    // connection was made says QUIT and closes first. Fires OnConnect on
+    // success. A server that closes instead of answering fails with
+    // "Connection closed by server".
+    void Connect() override;
+    // QUIT, then the socket layer's Disconnect in every case; a QUIT reply
+    // above 339 is raised after the socket is closed.
+    void Disconnect() override;
+    // Status "Abort", then Cancel: the waiting socket operation ends with the
+    // socket layer's EAbortError.
+    void Abort() override;
+
+    // One mail transaction for PostMessage on the open connection. Does
+    // nothing while another Connect, SendMail or ExpandList runs. Fires
+    // OnSendStart, OnRecipientNotFound per refused recipient, OnFailure when
+    // the message is refused after its text, OnSuccess when accepted (after
+    // ClearParameters when ClearParams is set). Raises "Incomplete Header",
+    // the refusing reply line, "Connection closed by server", the attachment
+    // file's EFOpenError or the socket layer's errors; never closes the
+    // connection itself.
+    void SendMail();
+    // Empties ToAddress, ToCarbonCopy, ToBlindCarbonCopy and Attachments.
+    void ClearParameters();
+
+    // Reads continuation lines: while Reply is a line whose fourth character
+    // is "-" or whose first is a blank, Reply becomes the next line.
+    void ReadExtraLines(std::string& Reply);
+    // The bare mailbox of a recipient entry: the text in angle brackets, or
+    // the entry itself, or the text after its first ":". Empty means no
+    // RCPT TO for the entry.
+    static std::string ExtractAddress(const std::string& Entry);
+
+    // Rebuilds FinalHeader and the body stream from PostMessage, SubType and
+    // Charset; with attachments, a multipart/mixed message with a new
+    // Boundary. Raises the attachment file's EFOpenError (after
+    // OnAttachmentNotFound) and read errors.
+    void AssembleMail();
+    // Appends the MIME part of attachment Index (counted from 1) to the body
+    // stream. Fires OnEncodeStart / OnEncodeEnd, or OnAttachmentNotFound
+    // before the file-open error propagates.
+    void SendAttachments(int Index);
+
+    // VRFY Address: true for a reply code of 251 or lower (no reply at all
+    // counts as false).
+    bool Verify(const std::string& Address);
+    // EXPN Name: false for a code of 400 or more, or when busy (nothing is
+    // sent), or without a reply. Otherwise fires OnMailListReturn with the
+    // first reply line, reads and drops the continuation lines, returns true.
+    bool ExpandList(const std::string& Name);
+
+    // Copies the lines of Value (the list is rebuilt by every send anyway).
+    void SetFinalHeader(const TStringList& Value);
+
+    // --- Published properties ------------------------------------------------
+
+    std::string UserID;  // argument of HELO, sent unchanged (even when empty)
+    const std::unique_ptr<TPostMessage> PostMessage;
+    // The header lines of the last assembled message.
+    const std::unique_ptr<TExStringList> FinalHeader;
+    UUMethods EncodeType = uuMime;
+    bool ClearParams = true;
+    TSubType SubType = mtPlain;
+    std::string Charset = "us-ascii";
+
+    // Fires after greeting and HELO, never at the bare TCP connection (it
+    // hides the socket layer's own, which stays unassigned).
+    TNotifyEvent OnConnect;
+    THandlerEvent OnAuthenticationFailed;
+    THeaderInComplete OnHeaderIncomplete;
+    TNotifyEvent OnSendStart;
+    TRecipientNotFound OnRecipientNotFound;
+    TNotifyEvent OnFailure;
+    TNotifyEvent OnSuccess;
+    TFileItem OnEncodeStart;
+    TFileItem OnEncodeEnd;
+    TFileItem OnAttachmentNotFound;
+    TMailListReturn OnMailListReturn;
+
+protected:
+    // Set while a Connect, SendMail or ExpandList runs.
+    bool Busy = false;
+    // The message text after the header block, transparency dots included.
+    const std::unique_ptr<TMemoryStream> BodyStream;
+    // The multipart boundary of the last message with attachments.
+    std::string Boundary;
+
+private:
+    void AppendBody(const std::string& Text);
+    void AppendBodyLines();
+};
+
+// The process's pseudo-random generator that makes the multipart boundaries:
+// 0 at start, never reseeded, so every run makes the same boundaries.
+extern uint32_t RandSeed;
+// A number from 0 to Range - 1; advances RandSeed.
+int32_t RandomNumber(int32_t Range);
