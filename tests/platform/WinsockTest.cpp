@@ -473,3 +473,57 @@ TEST_F(Winsock, LookupNeedsALiveWindow)
     EXPECT_EQ(ws::WSACancelAsyncRequest(0), ws::SOCKET_ERROR);
     EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEINVAL);
 }
+
+namespace {
+double CpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+}  // namespace
+
+TEST_F(Winsock, NotifierStaysIdleWhateverStateItsSocketsAreIn)
+{
+    // Sockets whose kernel state keeps reporting "ready" (hung up, reset, at
+    // end of stream, unconnected, with a notice not yet re-enabled) must not
+    // keep the notifier thread busy.
+    Recorder r;
+    ScriptedPeer silent, closed, reset, ended;
+    silent.WaitForRelease();
+    closed.Send("unread").Close();
+    reset.Reset();
+    ended.Send("x").Close();
+    for (ScriptedPeer* p : {&silent, &closed, &reset, &ended})
+        p->Start();
+    StartConnect(r, silent.Port());
+    StartConnect(r, closed.Port());
+    StartConnect(r, reset.Port());
+    ws::SOCKET e = StartConnect(r, ended.Port());
+    StartConnect(r, testsupport::FreeLoopbackPort());
+    ws::SOCKET fresh = NewSocket();
+    ASSERT_EQ(ws::WSAAsyncSelect(fresh, r.hwnd, kSocketMsg, kMask), 0);
+    ws::SOCKET listener = NewSocket();
+    sockaddr_in a = Loopback(0);
+    int len = sizeof a;
+    ASSERT_EQ(ws::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(ws::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ASSERT_EQ(ws::WSAAsyncSelect(listener, r.hwnd, kSocketMsg, ws::FD_ACCEPT), 0);
+    ASSERT_EQ(ws::listen(listener, 5), 0);
+    ws::SOCKET client = NewSocket();
+    ASSERT_EQ(ws::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    ASSERT_TRUE(r.PumpUntil([&] {
+        return r.Count(kSocketMsg, ws::FD_CLOSE) == 3 && r.Count(kSocketMsg, ws::FD_ACCEPT) == 1 &&
+               r.Count(kSocketMsg, ws::FD_CONNECT) == 5;
+    }));
+    EXPECT_EQ(Recv(e, 10), "x");
+    EXPECT_EQ(Recv(e, 10), "");
+
+    const double before = CpuSeconds();
+    r.PumpFor(300);
+    const double used = CpuSeconds() - before;
+    // A spinning notifier would use about the whole 0.3 s.
+    EXPECT_LT(used, 0.1);
+    silent.Release();
+}
