@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -322,7 +323,9 @@ protected:
     HWND WindowHandle{};
     TThreadTimer* Timer = nullptr;
 
-    bool Canceled = false;
+    // Atomic: a listening server cancels its per-connection components from
+    // the user-interface thread while they are served on threads of their own.
+    std::atomic<bool> Canceled{false};
     bool TimedOut = false;
     bool LastEventOk = false;
     bool EventArrived = false;
@@ -395,6 +398,18 @@ public:
     // In a per-connection component: its thread and the server that accepted it.
     InstantiateServethread* ServerThread = nullptr;
     TNMGeneralServer* ListeningServer = nullptr;
+
+private:
+    friend class InstantiateServethread;
+
+    // Waits for every serving thread to end and releases its component.
+    void ReleaseAllServethreads();
+
+    // Serving threads not yet released (guarded by ServerLock), and the window
+    // of the user-interface thread through which they hand their components
+    // back to be freed there.
+    std::vector<InstantiateServethread*> ServeThreads;
+    HWND ReleaseWindow{};
 };
 
 // Serves one accepted connection on its own thread and frees itself (and the
@@ -412,4 +427,12 @@ protected:
 private:
     // Starts the thread, which was held back while the component was set up.
     void Resume();
+    // On the serving thread: before Serve the component's notification window
+    // and timer become that thread's; after Serve they are destroyed there.
+    void TakeOver();
+    void GiveBack();
+
+    struct Worker;
+    friend class TNMGeneralServer;
+    std::unique_ptr<Worker> worker_;
 };
