@@ -54,9 +54,10 @@ public:
 
     void Process()
     {
+        const bool outer = processing;  // nested inside another Process
         processing = true;
         win::ProcessMessages();
-        processing = false;
+        processing = outer;
     }
 
     size_t Count(win::UINT msg, unsigned lowWord) const

@@ -174,3 +174,42 @@ TEST(Windows, EmptyProcedureIsRefused)
 {
     EXPECT_EQ(win::CreateHiddenWindow(nullptr), 0u);
 }
+
+static size_t Ticks(const Recorder& r, win::UINT_PTR id)
+{
+    size_t n = 0;
+    for (const auto& m : r.got)
+        n += m.msg == win::WM_TIMER && m.wParam == id;
+    return n;
+}
+
+TEST(Windows, NestedProcessingDeliversMessagesAndTicks)
+{
+    // Operations wait inside handlers (a command, a tick) and still need
+    // their own notifications and time-out ticks delivered meanwhile.
+    Recorder inner;
+    bool nestedOk = false;
+    bool tickNestedOk = false;
+    win::HWND outer = win::CreateHiddenWindow([&](win::HWND h, win::UINT m, win::WPARAM w, win::LPARAM) {
+        if (m == 1000) {
+            win::PostMessage(inner.hwnd, 2000, 0, 0);
+            win::SetTimer(inner.hwnd, 7, 2);
+            nestedOk = inner.PumpUntil([&] { return inner.Count(2000, 0) == 1 && Ticks(inner, 7) >= 1; });
+            win::KillTimer(inner.hwnd, 7);
+        } else if (m == win::WM_TIMER && w == 1) {
+            win::KillTimer(h, 1);
+            win::PostMessage(inner.hwnd, 3000, 0, 0);
+            win::SetTimer(inner.hwnd, 8, 2);
+            tickNestedOk = inner.PumpUntil([&] { return inner.Count(3000, 0) == 1 && Ticks(inner, 8) >= 1; });
+            win::KillTimer(inner.hwnd, 8);
+        }
+        return win::LRESULT(0);
+    });
+    win::PostMessage(outer, 1000, 0, 0);
+    inner.PumpUntil([&] { return nestedOk; }, 6000);
+    EXPECT_TRUE(nestedOk);
+    win::SetTimer(outer, 1, 2);
+    inner.PumpUntil([&] { return tickNestedOk; }, 6000);
+    EXPECT_TRUE(tickNestedOk);
+    win::DestroyWindow(outer);
+}
