@@ -1,0 +1,218 @@
+// Message assembly: the header lines, the dot-stuffed body, and the
+// multipart/mixed form with one MIME part per attached file.
+
+#include <algorithm>
+
+#include "codec/NMS_Stream.h"
+#include "smtp/NMsmtp.h"
+
+uint32_t RandSeed = 0;
+
+int32_t RandomNumber(int32_t Range)
+{
+    RandSeed = RandSeed * 134775813u + 1u;
+    return static_cast<int32_t>((static_cast<uint64_t>(RandSeed) * static_cast<uint32_t>(Range)) >> 32);
+}
+
+namespace {
+
+constexpr const char* CRLF = "\r\n";
+// An RFC 2047 encoded word is at most 75 characters; "=?UTF-8?B?" and "?="
+// leave 63, so 60 Base64 characters carry 45 bytes.
+constexpr size_t EncodedWordBytes = 45;
+
+std::string NewBoundary()
+{
+    std::string letters;
+    for (int i = 0; i < 6; ++i)
+        letters += static_cast<char>('a' + RandomNumber(25));
+    return std::string(20, '=') + "54535" + letters + "====";
+}
+
+std::string ContentTypeLine(TSubType SubType, const std::string& Charset)
+{
+    const char* type = "text/plain";
+    switch (SubType) {
+    case mtPlain: type = "text/plain"; break;
+    case mtEnriched: type = "text/enriched"; break;
+    case mtSgml: type = "text/sgml"; break;
+    case mtTabSeperated: type = "text/tab-separated-values"; break;
+    case mtHtml: type = "text/html"; break;
+    }
+    return std::string("Content-Type: ") + type + "; charset=" + Charset;
+}
+
+std::string JoinEntries(const char* Prefix, const TStringList& List)
+{
+    std::string line = Prefix;
+    for (int i = 0; i < List.Count(); ++i) {
+        if (i > 0)
+            line += ",";
+        line += List[i];
+    }
+    return line;
+}
+
+// Doubles the leading "." of every line, so no line of the text can end the
+// data early or lose its first character at the server.
+std::string DotStuffed(const std::string& Text)
+{
+    std::string out;
+    out.reserve(Text.size() + Text.size() / 64);
+    bool lineStart = true;
+    for (char c : Text) {
+        if (lineStart && c == '.')
+            out += '.';
+        out += c;
+        lineStart = c == '\n';
+    }
+    return out;
+}
+
+// The file-name part of an attachment path. Folders are separated by "/"
+// here, and by "\" or a drive ":" in paths written elsewhere; none of the
+// three bytes occurs inside a multibyte UTF-8 character.
+std::string FileNamePart(const std::string& Path)
+{
+    const size_t cut = Path.find_last_of("/\\:");
+    return cut == std::string::npos ? Path : Path.substr(cut + 1);
+}
+
+// A name that can stand between the quotes as it is: printable ASCII without
+// a quote. Anything else would put raw 8-bit bytes or line breaks into the
+// part header.
+bool PlainName(const std::string& Name)
+{
+    return std::all_of(Name.begin(), Name.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b >= 0x20 && b < 0x7F && b != '"';
+    });
+}
+
+std::string Base64(const std::string& Bytes)
+{
+    TNMUUProcessor encoder(nullptr);
+    encoder.Method = uuMime;
+    TStringStream source(Bytes);
+    TStringStream target;
+    encoder.SourceStream = &source;
+    encoder.TargetStream = &target;
+    encoder.Encode();
+    std::string text = target.DataString();
+    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
+               text.end());
+    return text;
+}
+
+// Name as RFC 2047 "B" words in UTF-8, cut only between characters.
+std::string EncodedWords(const std::string& Name)
+{
+    std::string words;
+    size_t start = 0;
+    while (start < Name.size()) {
+        size_t end = std::min(start + EncodedWordBytes, Name.size());
+        size_t cut = end;
+        while (cut < Name.size() && cut > start && (static_cast<unsigned char>(Name[cut]) & 0xC0) == 0x80)
+            --cut;
+        if (cut > start)  // else not UTF-8 at all: cut anywhere
+            end = cut;
+        if (!words.empty())
+            words += ' ';
+        words += "=?UTF-8?B?" + Base64(Name.substr(start, end - start)) + "?=";
+        start = end;
+    }
+    return words;
+}
+
+}  // namespace
+
+void TNMSMTP::AppendBody(const std::string& Text)
+{
+    BodyStream->Seek(0, soFromEnd);
+    BodyStream->WriteBuffer(Text.data(), static_cast<int32_t>(Text.size()));
+}
+
+void TNMSMTP::AppendBodyLines()
+{
+    std::string text;
+    for (const std::string& line : PostMessage->Body->Lines())
+        text += line + CRLF;
+    AppendBody(DotStuffed(text));
+}
+
+void TNMSMTP::AssembleMail()
+{
+    const TPostMessage& m = *PostMessage;
+    TExStringList& header = *FinalHeader;
+    header.Clear();
+    header.Add("From: " + m.FromName + "<" + m.FromAddress + ">");
+    if (m.ToAddress->Count() > 0)
+        header.Add(JoinEntries("To: ", *m.ToAddress));
+    if (m.ToCarbonCopy->Count() > 0)
+        header.Add(JoinEntries("CC: ", *m.ToCarbonCopy));
+    header.SetValue("Subject", m.Subject);
+    header.SetValue("X-Mailer", m.LocalProgram);
+    if (!m.ReplyTo.empty())
+        header.SetValue("Reply-To", m.ReplyTo);
+    if (!m.Date.empty())
+        header.SetValue("Date", m.Date);
+    header.Add("Mime-Version: 1.0");
+
+    BodyStream->Clear();
+    if (m.Attachments->Count() == 0) {
+        header.Add(ContentTypeLine(SubType, Charset));
+        AppendBodyLines();
+        return;
+    }
+    Boundary = NewBoundary();
+    header.Add("Content-Type: multipart/mixed; boundary=\"" + Boundary + "\"");
+    AppendBody("--" + Boundary + CRLF + "Content-Type: text/plain; charset=" + Charset + CRLF + CRLF);
+    AppendBodyLines();
+    for (int i = 1; i <= m.Attachments->Count(); ++i)
+        SendAttachments(i);
+    AppendBody("--" + Boundary + "--" + CRLF);
+}
+
+void TNMSMTP::SendAttachments(int Index)
+{
+    const std::string Path = PostMessage->Attachments->Get(Index - 1);
+    std::string name = FileNamePart(Path);
+    if (!PlainName(name))
+        name = EncodedWords(name);
+    // Base64 would be a false label for uuencoded lines.
+    const char* transferEncoding = EncodeType == uuCode ? "x-uuencode" : "base64";
+    AppendBody(std::string("--") + Boundary + CRLF +
+               "Content-Type: application/octet-stream; name=\"" + name + "\"" + CRLF +
+               "Content-Transfer-Encoding: " + transferEncoding + CRLF +
+               "Content-Disposition: attachment; filename=\"" + name + "\"" + CRLF + CRLF);
+
+    // Declared so that they are released buffered stream first, encoder last.
+    auto encoder = std::make_unique<TNMUUProcessor>(this);
+    std::unique_ptr<TFileStream> file;
+    TMemoryStream encoded;
+    TS_BufferStream buffered(&encoded);
+    encoder->Method = EncodeType;
+
+    try {
+        file = std::make_unique<TFileStream>(Path, fmOpenRead);
+    } catch (const EFOpenError&) {
+        if (OnAttachmentNotFound)
+            OnAttachmentNotFound(Path);
+        throw;
+    }
+    encoder->SourceStream = file.get();
+    encoder->TargetStream = &buffered;
+    if (OnEncodeStart)
+        OnEncodeStart(Path);
+    encoder->Encode();
+    if (OnEncodeEnd)
+        OnEncodeEnd(Path);
+
+    buffered.Seek(0, soFromBeginning);
+    std::string text;
+    char piece[16384];
+    for (int32_t n; (n = buffered.Read(piece, sizeof piece)) > 0;)
+        text.append(piece, static_cast<size_t>(n));
+    // A uuencoded line may begin with "." (its length character for 14 bytes).
+    AppendBody(DotStuffed(text));
+}
