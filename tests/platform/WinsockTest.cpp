@@ -527,3 +527,38 @@ TEST_F(Winsock, NotifierStaysIdleWhateverStateItsSocketsAreIn)
     EXPECT_LT(used, 0.1);
     silent.Release();
 }
+
+TEST_F(Winsock, WriteIsNotifiedAfterConnectAndAgainAfterWouldBlock)
+{
+    ScriptedPeer peer;
+    std::string drained;
+    peer.WaitForRelease().ExpectUntil("END", &drained);
+    peer.Start();
+    Recorder r;
+    ws::SOCKET s = NewSocket();
+    ASSERT_EQ(ws::WSAAsyncSelect(s, r.hwnd, kSocketMsg, ws::FD_CONNECT | ws::FD_WRITE), 0);
+    sockaddr_in a = Loopback(peer.Port());
+    ASSERT_EQ(ws::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), ws::SOCKET_ERROR);
+    ASSERT_TRUE(r.PumpUntil([&] { return r.Count(kSocketMsg, ws::FD_WRITE) == 1; }));
+    EXPECT_EQ(r.Count(kSocketMsg, ws::FD_CONNECT), 1u);
+
+    // Fill the connection while the peer does not read.
+    const std::string chunk(65536, 'x');
+    size_t sent = 0;
+    for (int i = 0; i < 10000; ++i) {
+        int n = ws::send(s, chunk.data(), static_cast<int>(chunk.size()), 0);
+        if (n < 0)
+            break;
+        sent += static_cast<size_t>(n);
+    }
+    ASSERT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
+    r.PumpFor(20);
+    EXPECT_EQ(r.Count(kSocketMsg, ws::FD_WRITE), 1u);
+
+    peer.Release();
+    ASSERT_TRUE(r.PumpUntil([&] { return r.Count(kSocketMsg, ws::FD_WRITE) == 2; }));
+    ASSERT_EQ(ws::send(s, "END", 3, 0), 3);
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
+    EXPECT_EQ(drained.size(), sent);
+}

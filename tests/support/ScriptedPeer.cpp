@@ -305,8 +305,10 @@ std::string ScriptedPeer::RunStep(const Step& step)
         return {};
     }
     case Kind::ExpectUntil: {
-        size_t at;
-        while ((at = pending_.find(step.text)) == std::string::npos) {
+        size_t at, from = 0;
+        while ((at = pending_.find(step.text, from)) == std::string::npos) {
+            // Only the new bytes, with the tail that may start the terminator.
+            from = pending_.size() >= step.text.size() ? pending_.size() - step.text.size() + 1 : 0;
             std::string err = ReadMore(deadline);
             if (!err.empty())
                 return err;
