@@ -566,12 +566,19 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
 
 int closesocket(SOCKET s)
 {
-    std::lock_guard lock(T().mutex);
-    if (!ValidHandle(s) || T().socks.erase(Fd(s)) == 0)
-        return Fail(WSAENOTSOCK);
-    ::close(Fd(s));
-    Wake();
-    return 0;
+    {
+        std::lock_guard lock(T().mutex);
+        if (!ValidHandle(s) || T().socks.erase(Fd(s)) == 0)
+            return Fail(WSAENOTSOCK);
+    }
+    // Outside the lock: a lingering close may block. The number can be reused
+    // from here on; the new socket's generation tells the two apart.
+    const int rc = ::close(Fd(s));
+    {
+        std::lock_guard lock(T().mutex);
+        Wake();
+    }
+    return rc == 0 || errno == EINTR ? 0 : FailErrno();
 }
 
 int connect(SOCKET s, const sockaddr* name, int namelen)
