@@ -8,12 +8,20 @@
 #include <QStringList>
 #include <QWidget>
 
+#include "platform/Windows.h"
 #include "rtl/Exception.h"
 
 TApplication& Application()
 {
     static TApplication application;
     return application;
+}
+
+void TApplication::Initialize()
+{
+    win::SetExceptionHandler([this](const std::exception& E) {
+        HandleCommand([&] { ShowException(E); });
+    });
 }
 
 void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)

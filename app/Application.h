@@ -31,6 +31,10 @@ public:
     // The name shown for the running program; also the caption of its boxes.
     std::string Title;
 
+    // Makes this object the handler of exceptions that leave the socket
+    // layer's own timer ticks as well, so they end in the same box.
+    void Initialize();
+
     // Modal box with the text and an OK button; returns when it is closed.
     void MessageBox(TMsgDlgType Type, const std::string& Text);
     // The error box for an exception that reached the top of a command.

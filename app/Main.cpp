@@ -1,0 +1,510 @@
+#include "app/Main.h"
+
+#include <string_view>
+#include <vector>
+
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+
+#include "app/About.h"
+#include "app/Application.h"
+#include "app/CodePage.h"
+#include "app/Setting.h"
+#include "codec/NMUUE.h"
+#include "rtl/Exception.h"
+#include "rtl/StringList.h"
+#include "rtl/SysUtils.h"
+#include "smtp/NMsmtp.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// After Abort a reply that is already due (the server's verdict on a message
+// whose "." went out) may still arrive and count; after this the wait is cut.
+constexpr int AbortGraceMs = 1000;
+// A cut only sets the component's cancel flag; an operation that starts
+// after it (the QUIT the component sends after a failed greeting) is cut by
+// the next repetition.
+constexpr int AbortRepeatMs = 100;
+
+QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
+std::string S(const QString& text) { return text.toStdString(); }
+
+// Names where in the message an unmailable character stands.
+[[noreturn]] void RethrowWhere(const std::string& where, const ECodePageError& e)
+{
+    throw ECodePageError(where + ": " + e.Message());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+bool TOpenDialog::Execute()
+{
+    QFileDialog dialog(parent_);
+    dialog.setObjectName(QStringLiteral("OpenDialog1"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (!FileName.empty())
+        dialog.selectFile(Q(FileName));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return false;
+    FileName = S(QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath());
+    return true;
+}
+
+void LoadTextFile(const std::string& FileName, TStringList& Lines)
+{
+    Lines.LoadFromFile(FileName);
+    LinesToUtf8(Lines);
+}
+
+std::string Rfc5322Date(std::time_t When)
+{
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm t{};
+    localtime_r(&When, &t);
+    const long offset = t.tm_gmtoff / 60;
+    const long absOffset = offset < 0 ? -offset : offset;
+    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", days[t.tm_wday], t.tm_mday,
+                  months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec,
+                  offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
+}
+
+// ---------------------------------------------------------------------------
+
+TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Veltrow"));
+    ApplyFormLook(this);
+
+    auto label = [this](const char* name, const char* text) {
+        auto* l = new QLabel(QString::fromUtf8(text), this);
+        l->setObjectName(QString::fromLatin1(name));
+        return l;
+    };
+    auto edit = [this](const char* name) {
+        auto* e = new QLineEdit(this);
+        e->setObjectName(QString::fromLatin1(name));
+        return e;
+    };
+    auto button = [this](const char* name, const char* text, void (TForm1::*handler)()) {
+        auto* b = new QPushButton(QString::fromUtf8(text), this);
+        b->setObjectName(QString::fromLatin1(name));
+        QObject::connect(b, &QPushButton::clicked, this, [this, handler] {
+            Application().HandleCommand([this, handler] { (this->*handler)(); });
+        });
+        return b;
+    };
+
+    Label1 = label("Label1", "宛　　先");
+    Edit1 = edit("Edit1");
+    Button1 = button("Button1", "参　　照", &TForm1::Button1Click);
+    Label2 = label("Label2", "タイトル");
+    Edit2 = edit("Edit2");
+    Button3 = button("Button3", "このｿﾌﾄに関して", &TForm1::Button3Click);
+    Button4 = button("Button4", "送信する", &TForm1::Button4Click);
+    Button5 = button("Button5", "中断する", &TForm1::Button5Click);
+    Button10 = button("Button10", "設　　定", &TForm1::Button10Click);
+    // Right-to-left reading order in the original changes nothing on systems
+    // without right-to-left support, so the progress stands left-aligned.
+    Edit3 = edit("Edit3");
+    Button7 = button("Button7", "切り取り", &TForm1::Button7Click);
+    Button6 = button("Button6", "コピー", &TForm1::Button6Click);
+    Button2 = button("Button2", "貼り付け", &TForm1::Button2Click);
+    Button8 = button("Button8", "クリア", &TForm1::Button8Click);
+    Label4 = label("Label4", "本　　文");
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setSizeGripEnabled(false);
+
+    setTabOrder(Edit1, Button1);
+    setTabOrder(Button1, Edit2);
+    setTabOrder(Edit2, Button3);
+    setTabOrder(Button3, Button4);
+    setTabOrder(Button4, Button5);
+    setTabOrder(Button5, Button8);
+    setTabOrder(Button8, Button10);
+    setTabOrder(Button10, Memo1);
+    setTabOrder(Memo1, Button2);
+    setTabOrder(Button2, Button6);
+    setTabOrder(Button6, Button7);
+    setTabOrder(Button7, Edit3);
+
+    smtp_ = std::make_unique<TNMSMTP>(nullptr);
+    NMSMTP1 = smtp_.get();
+    NMSMTP1->Name = "NMSMTP1";
+    NMSMTP1->Port = 25;
+    NMSMTP1->ReportLevel = 0;
+    NMSMTP1->EncodeType = uuMime;
+    NMSMTP1->ClearParams = true;
+    NMSMTP1->SubType = mtPlain;
+    NMSMTP1->Charset = "iso-2022-jp";
+    NMSMTP1->SetFinalHeader(TExStringList{"MIME-Version: 1.0", "Content-Type: text/plain; charset=\"iso-2022-jp\""});
+    NMSMTP1->OnConnect = [this](TObject* Sender) { NMSMTP1Connect(Sender); };
+    NMSMTP1->OnConnectionFailed = [this](TObject* Sender) { NMSMTP1ConnectFailed(Sender); };
+    NMSMTP1->OnConnectionRequired = [this](bool& Handled) { NMSMTP1ConnectionRequired(Handled); };
+    NMSMTP1->OnDisconnect = [this](TObject* Sender) { NMSMTP1Disconnect(Sender); };
+    NMSMTP1->OnFailure = [this](TObject* Sender) { NMSMTP1Failure(Sender); };
+    NMSMTP1->OnInvalidHost = [this](bool& Handled) { NMSMTP1InvalidHost(Handled); };
+    NMSMTP1->OnSuccess = [this](TObject* Sender) { NMSMTP1Success(Sender); };
+
+    uuProcessor_ = std::make_unique<TNMUUProcessor>(nullptr);
+    NMUUProcessor1 = uuProcessor_.get();
+    NMUUProcessor1->Name = "NMUUProcessor1";
+    openDialog_ = std::make_unique<TOpenDialog>(this);
+    OpenDialog1 = openDialog_.get();
+
+    abortGrace_ = new QTimer(this);
+    abortGrace_->setSingleShot(true);
+    abortGrace_->setInterval(AbortGraceMs);
+    QObject::connect(abortGrace_, &QTimer::timeout, this,
+                     [this] { Application().HandleCommand([this] { CutRun(); }); });
+    abortCut_ = new QTimer(this);
+    abortCut_->setInterval(AbortRepeatMs);
+    QObject::connect(abortCut_, &QTimer::timeout, this,
+                     [this] { Application().HandleCommand([this] { NMSMTP1->Abort(); }); });
+
+    resize(640, 480);
+    setMinimumSize(560, 420);
+    Arrange();
+    CenterOnScreen(this);
+}
+
+TForm1::~TForm1()
+{
+    // The component's events point into this window; it goes first.
+    smtp_.reset();
+}
+
+void TForm1::Arrange()
+{
+    const int w = width();
+    const int h = height();
+    const int statusHeight = 22;
+    const int column = w - 8 - 97;  // the right column of buttons
+    const int left = 64;
+    const int leftWidth = column - 16 - left;
+
+    Label1->move(8, 12);
+    Edit1->setGeometry(left, 8, leftWidth - 80, 20);
+    Button1->setGeometry(left + leftWidth - 72, 6, 72, 24);
+    Label2->move(8, 40);
+    Edit2->setGeometry(left, 36, leftWidth, 20);
+    Label4->move(8, 68);
+    Memo1->setGeometry(left, 64, leftWidth, h - 64 - statusHeight - 8);
+
+    Button3->setGeometry(column, 6, 97, 25);
+    Button4->setGeometry(column, 38, 96, 25);
+    Button5->setGeometry(column, 70, 96, 25);
+    Button10->setGeometry(column, 102, 96, 25);
+    Edit3->setGeometry(column, 136, 96, 20);
+    const int bottom = h - statusHeight - 8;
+    Button8->setGeometry(column, bottom - 25, 96, 25);
+    Button2->setGeometry(column, bottom - 57, 96, 25);
+    Button6->setGeometry(column, bottom - 89, 96, 25);
+    Button7->setGeometry(column, bottom - 121, 96, 25);
+    StatusBar1->setGeometry(0, h - statusHeight, w, statusHeight);
+
+    for (QLabel* l : {Label1, Label2, Label4})
+        l->adjustSize();
+}
+
+void TForm1::resizeEvent(QResizeEvent* Event)
+{
+    QWidget::resizeEvent(Event);
+    Arrange();
+}
+
+void TForm1::closeEvent(QCloseEvent* Event)
+{
+    closing_ = true;
+    // A run would otherwise go on unseen until its last message.
+    if (sending_ || quitting_) {
+        abortRequested_ = true;
+        CutRun();
+    }
+    if (Form2)
+        Form2->close();
+    if (Form3)
+        Form3->close();
+    Event->accept();
+}
+
+// ---------------------------------------------------------------------------
+// Simple commands
+
+void TForm1::Button1Click()
+{
+    OpenDialog1->FileName.clear();
+    if (OpenDialog1->Execute())
+        Edit1->setText(Q(OpenDialog1->FileName));
+}
+
+void TForm1::Button3Click()
+{
+    Form2->show();
+    Form2->raise();
+    Form2->activateWindow();
+}
+
+void TForm1::Button10Click()
+{
+    Form3->show();
+    Form3->raise();
+    Form3->activateWindow();
+}
+
+void TForm1::Button8Click() { Memo1->clear(); }
+void TForm1::Button2Click() { Memo1->paste(); }
+void TForm1::Button6Click() { Memo1->copy(); }
+void TForm1::Button7Click() { Memo1->cut(); }
+
+// ---------------------------------------------------------------------------
+// Settings and encoding
+
+void TForm1::LoadSettings()
+{
+    TStringList lines;
+    ReadSettingsFile(lines);
+    NMSMTP1->Host = lines[0];
+    NMSMTP1->Port = StrToInt(lines[1]);
+    NMSMTP1->UserID = lines[2];
+    const std::string& name = lines[3];
+    if (IsAscii(name)) {
+        NMSMTP1->PostMessage->FromName = name;
+    } else {
+        std::string sjis;
+        try {
+            sjis = Utf8ToCp932(name);
+        } catch (const ECodePageError& e) {
+            RethrowWhere("送信者名", e);
+        }
+        // The From line puts the address right after the name; an encoded
+        // word must stand apart from it.
+        NMSMTP1->PostMessage->FromName = EncodeHeaderText(*NMUUProcessor1, sjis) + " ";
+    }
+    NMSMTP1->PostMessage->FromAddress = lines[4];
+}
+
+std::string TForm1::EncodeSubject(const std::string& Subject)
+{
+    return ::EncodeSubject(*NMUUProcessor1, Utf8ToCp932(Subject));
+}
+
+void TForm1::PrepareMessage()
+{
+    std::string subject;
+    try {
+        subject = EncodeSubject(S(Edit2->text()));
+    } catch (const ECodePageError& e) {
+        RethrowWhere("タイトル", e);
+    }
+    TStringList lines;
+    lines.SetText(S(Memo1->toPlainText()));
+    TStringList body;
+    for (int i = 0; i < lines.Count(); ++i) {
+        try {
+            body.Add(BodyLineToIso2022Jp(Utf8ToCp932(lines[i])));
+        } catch (const ECodePageError& e) {
+            RethrowWhere(Format("本文 %d 行目", i + 1), e);
+        }
+    }
+    NMSMTP1->PostMessage->Subject = subject;
+    NMSMTP1->PostMessage->SetLinesBody(body);
+}
+
+std::string TForm1::RecipientHeaderForm(const std::string& Entry)
+{
+    // The envelope takes the address from the first "<" on; the name is
+    // what stands before it.
+    const size_t lt = Entry.find('<');
+    if (lt == std::string::npos || IsAscii(std::string_view(Entry).substr(0, lt)))
+        return Entry;
+    std::string name = Entry.substr(0, lt);
+    size_t first = name.find_first_not_of(" \t");
+    size_t last = name.find_last_not_of(" \t");
+    name = name.substr(first, last - first + 1);
+    // An encoded word may not stand inside a quoted string.
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        name = name.substr(1, name.size() - 2);
+    return EncodeHeaderText(*NMUUProcessor1, Utf8ToCp932(name)) + " " + Entry.substr(lt);
+}
+
+// ---------------------------------------------------------------------------
+// Send and Abort
+
+void TForm1::Button4Click()
+{
+    LoadSettings();
+    PrepareMessage();
+    if (sending_) {
+        // A Send inside a running one: its connection is in use. Before it is
+        // open the component would not notice, so it is refused here alike.
+        if (!NMSMTP1->Connected)
+            throw ESockError("Already connected");
+        NMSMTP1->Connect();
+        return;
+    }
+    RunSend();
+}
+
+void TForm1::RunSend()
+{
+    sending_ = true;
+    abortRequested_ = false;
+    cutting_ = false;
+    struct RunEnd {
+        TForm1* form;
+        ~RunEnd()
+        {
+            form->sending_ = false;
+            form->abortGrace_->stop();
+            form->abortCut_->stop();
+        }
+    } runEnd{this};
+
+    try {
+        NMSMTP1->Connect();
+
+        TStringList list;
+        LoadTextFile(S(Edit1->text()), list);
+        std::vector<std::string> entries;
+        for (int i = 0; i < list.Count(); ++i) {
+            try {
+                entries.push_back(RecipientHeaderForm(list[i]));
+            } catch (const ECodePageError& e) {
+                RethrowWhere(Format("宛先 %d 行目", i + 1), e);
+            }
+        }
+
+        TPostMessage& message = *NMSMTP1->PostMessage;
+        for (int i = 0; i < static_cast<int>(entries.size()) && !abortRequested_; ++i) {
+            message.Date = Rfc5322Date(std::time(nullptr));
+            // A message that failed leaves its entry behind; it must not
+            // receive the next one too.
+            message.ToAddress->Clear();
+            message.ToAddress->Add(entries[static_cast<size_t>(i)]);
+            NMSMTP1->SendMail();
+            Edit3->setText(Q(IntToStr(i + 1) + "/" + IntToStr(static_cast<long long>(entries.size()))));
+        }
+
+        if (cutting_)
+            CloseConnection();
+        else
+            NMSMTP1->Disconnect();
+    } catch (...) {
+        if (abortRequested_)
+            CloseConnection();
+        if (closing_)
+            return;
+        throw;
+    }
+}
+
+void TForm1::Button5Click()
+{
+    if (sending_ || quitting_) {
+        // Nothing can be accepted before the connection is open, and a second
+        // press does not wait for the grace to end.
+        const bool again = abortRequested_ || quitting_;
+        abortRequested_ = true;
+        if (again || !NMSMTP1->Connected)
+            CutRun();
+        else
+            abortGrace_->start();
+        return;
+    }
+    if (!NMSMTP1->Connected)
+        return;
+    // No transaction runs: say QUIT as usual, but never wait for its reply
+    // longer than a run's Abort would.
+    quitting_ = true;
+    abortRequested_ = false;
+    cutting_ = false;
+    struct QuitEnd {
+        TForm1* form;
+        ~QuitEnd()
+        {
+            form->quitting_ = false;
+            form->abortGrace_->stop();
+            form->abortCut_->stop();
+        }
+    } quitEnd{this};
+    abortGrace_->start();
+    NMSMTP1->Disconnect();
+}
+
+void TForm1::CutRun()
+{
+    if (!sending_ && !quitting_)
+        return;
+    cutting_ = true;
+    NMSMTP1->Abort();
+    abortCut_->start();
+}
+
+void TForm1::CloseConnection()
+{
+    NMSMTP1->TPowersock::Disconnect();
+}
+
+// ---------------------------------------------------------------------------
+// SMTP events
+
+void TForm1::NMSMTP1Connect(TObject*)
+{
+    StatusBar1->showMessage(QStringLiteral("接続しました"));
+}
+
+void TForm1::NMSMTP1ConnectFailed(TObject*)
+{
+    // The user's own Abort is no failure worth a box of its own.
+    if (abortRequested_)
+        return;
+    ShowMessage("接続に失敗しました");
+}
+
+void TForm1::NMSMTP1ConnectionRequired(bool&)
+{
+    ShowMessage("インターネットに接続してください");
+}
+
+void TForm1::NMSMTP1Disconnect(TObject*)
+{
+    StatusBar1->showMessage(QStringLiteral("接続を終了しました"));
+    Edit3->setText(QStringLiteral("送信終了"));
+}
+
+void TForm1::NMSMTP1Failure(TObject*)
+{
+    ShowMessage("オペレーションに失敗しました");
+}
+
+void TForm1::NMSMTP1InvalidHost(bool&)
+{
+    StatusBar1->showMessage(QStringLiteral("サーバー名が違っています"));
+}
+
+void TForm1::NMSMTP1Success(TObject*)
+{
+    StatusBar1->showMessage(QStringLiteral("メッセージを送り終わりました"));
+}

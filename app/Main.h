@@ -1,0 +1,138 @@
+// The main window: subject, body and recipient file, the bulk send run and
+// its Abort, the simple editing commands, and the reactions to the SMTP
+// component's events.
+//
+// The run is one SMTP connection for the whole recipient file and one mail
+// transaction per entry. Everything runs on the user-interface thread: the
+// component's waits keep processing window events, so Abort, a second Send
+// and the editing commands run inside a running send.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include <QWidget>
+
+#include "rtl/Classes.h"
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class QTimer;
+class TNMSMTP;
+class TNMUUProcessor;
+class TStringList;
+
+// The system's file-open dialog with its default settings.
+class TOpenDialog {
+public:
+    explicit TOpenDialog(QWidget* Parent) : parent_(Parent) {}
+
+    // Runs the dialog modally; true when the user confirmed a file, whose full
+    // path is then in FileName.
+    bool Execute();
+
+    std::string FileName;
+
+private:
+    QWidget* parent_;
+};
+
+// Text files are UTF-8; one that is not (from a Shift_JIS system) is read as
+// CP932. Raises "ファイル %s は開けません" when the file cannot be read.
+void LoadTextFile(const std::string& FileName, TStringList& Lines);
+// The origination date of a message, e.g. "Tue, 05 Mar 2024 09:07:03 +0900".
+std::string Rfc5322Date(std::time_t When);
+
+class TForm1 : public QWidget {
+public:
+    explicit TForm1(QWidget* Parent = nullptr);
+    ~TForm1() override;
+
+    // --- Commands -----------------------------------------------------------
+    void Button1Click();   // Browse: choose the recipient file
+    void Button2Click();   // Paste into the body
+    void Button3Click();   // About
+    void Button4Click();   // Send
+    void Button5Click();   // Abort
+    void Button6Click();   // Copy from the body
+    void Button7Click();   // Cut from the body
+    void Button8Click();   // Clear the body
+    void Button10Click();  // Settings
+
+    // --- SMTP events ----------------------------------------------------------
+    void NMSMTP1Connect(TObject* Sender);
+    void NMSMTP1ConnectFailed(TObject* Sender);
+    void NMSMTP1ConnectionRequired(bool& Handled);
+    void NMSMTP1Disconnect(TObject* Sender);
+    void NMSMTP1Failure(TObject* Sender);
+    void NMSMTP1InvalidHost(bool& Handled);
+    void NMSMTP1Success(TObject* Sender);
+
+    // Reads the settings file into NMSMTP1: Host, Port, UserID and the sender.
+    // A sender name that is not ASCII is stored as its encoded words.
+    void LoadSettings();
+    // The Subject header value of a subject as typed (UTF-8).
+    std::string EncodeSubject(const std::string& Subject);
+
+    // True from the start of a Send's connection until the run has ended.
+    bool Sending() const { return sending_; }
+
+    // --- Controls -------------------------------------------------------------
+    QLabel* Label1;
+    QLineEdit* Edit1;
+    QPushButton* Button1;
+    QLabel* Label2;
+    QLineEdit* Edit2;
+    QPushButton* Button3;
+    QPushButton* Button4;
+    QPushButton* Button5;
+    QPushButton* Button10;
+    QLineEdit* Edit3;
+    QPushButton* Button7;
+    QPushButton* Button6;
+    QPushButton* Button2;
+    QPushButton* Button8;
+    QLabel* Label4;
+    QPlainTextEdit* Memo1;
+    QStatusBar* StatusBar1;
+
+    // --- Components -------------------------------------------------------------
+    TNMSMTP* NMSMTP1;
+    TNMUUProcessor* NMUUProcessor1;
+    TOpenDialog* OpenDialog1;
+
+protected:
+    void resizeEvent(QResizeEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
+
+private:
+    void Arrange();
+    // Subject, body and sender checked and converted before any connection.
+    void PrepareMessage();
+    // The entry as the To line carries it: a display name that is not ASCII
+    // becomes encoded words; the address part is left exactly as written.
+    std::string RecipientHeaderForm(const std::string& Entry);
+    void RunSend();
+    // Cuts the running wait now and keeps cutting until the run has ended.
+    void CutRun();
+    // Closes the socket without QUIT (the server may be mid-data or silent).
+    void CloseConnection();
+
+    std::unique_ptr<TNMSMTP> smtp_;
+    std::unique_ptr<TNMUUProcessor> uuProcessor_;
+    std::unique_ptr<TOpenDialog> openDialog_;
+
+    bool sending_ = false;
+    bool quitting_ = false;        // Abort's own QUIT outside a run
+    bool abortRequested_ = false;
+    bool cutting_ = false;
+    bool closing_ = false;         // the main window is being closed
+    QTimer* abortGrace_;           // lets a reply due now still arrive
+    QTimer* abortCut_;             // repeats the cut until the run is over
+};
+
+extern TForm1* Form1;

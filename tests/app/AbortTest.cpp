@@ -1,0 +1,236 @@
+// Mended: Abort never hangs the window. Against a scripted peer that stalls
+// in each phase of a run, Abort ends the run within the bound, closes the
+// connection and shows the closing texts; a reply that comes in time still
+// counts, and outside a run Abort says QUIT first.
+#include <cstdio>
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include "app/Main.h"
+#include "smtp/NMsmtp.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/ScriptedPeer.h"
+
+using namespace apptest;
+using testsupport::ScriptedPeer;
+
+namespace {
+
+// "About 2 seconds": the grace for a reply already due, one cut, the close.
+constexpr int64_t kAbortBoundMs = 2500;
+
+bool Has(const ScriptedPeer& peer, const std::string& text)
+{
+    return peer.Received().find(text) != std::string::npos;
+}
+
+void Greet(ScriptedPeer& peer)
+{
+    peer.SendLine("220 ready").Expect("HELO pc01").SendLine("250 hello");
+}
+
+class AbortTest : public AppTest {
+protected:
+    void Prepare(uint16_t port, const std::string& host = "127.0.0.1")
+    {
+        WriteSettings(host, std::to_string(port), "pc01", "Taro", "taro@example.jp");
+        Form1->Edit2->setText("subject");
+        Form1->Memo1->setPlainText("body");
+        Form1->Edit1->setText(QString::fromStdString(WriteRecipients("a@example.jp\r\nb@example.jp\r\n")));
+    }
+
+    // Presses Send; presses Abort once Ready holds during the run. Returns the
+    // milliseconds from the Abort to the end of the run (-1: never pressed).
+    int64_t SendAndAbortWhen(const std::function<bool()>& Ready)
+    {
+        int64_t pressed = -1;
+        When abort(Ready, [&] {
+            pressed = NowMs();
+            Click(Form1->Button5);
+        });
+        Click(Form1->Button4);
+        const int64_t ended = NowMs();
+        return pressed < 0 ? -1 : ended - pressed;
+    }
+
+    void ExpectClosedState(const char* phase, int64_t ms)
+    {
+        std::printf("[ abort ] %-34s %5lld ms\n", phase, static_cast<long long>(ms));
+        EXPECT_GE(ms, 0) << "Abort was never pressed";
+        EXPECT_LE(ms, kAbortBoundMs);
+        EXPECT_FALSE(Form1->NMSMTP1->Connected);
+        EXPECT_FALSE(Form1->Sending());
+        EXPECT_EQ(Form1->StatusBar1->currentMessage(), "接続を終了しました");
+        EXPECT_EQ(Form1->Edit3->text(), "送信終了");
+        for (const std::string& text : BoxTexts())
+            EXPECT_NE(text, "接続に失敗しました");
+    }
+};
+
+}  // namespace
+
+TEST_F(AbortTest, DuringHostLookup)
+{
+    ScriptedPeer peer;
+    peer.Accept().Start();
+    Prepare(peer.Port(), "localhost");
+    // The first tick of the run's wait is inside the lookup.
+    const int64_t ms = SendAndAbortWhen([] { return true; });
+    ExpectClosedState("host lookup", ms);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Type, mtError);
+    EXPECT_TRUE(Boxes[0].Text == "Host Lookup Canceled" || Boxes[0].Text == "Connection Canceled") << Boxes[0].Text;
+}
+
+TEST_F(AbortTest, WhileConnecting)
+{
+    testsupport::StalledListener stalled;
+    Prepare(stalled.Port());
+    const int64_t start = NowMs();
+    const int64_t ms = SendAndAbortWhen([&] { return NowMs() - start > 100; });
+    ExpectClosedState("connecting", ms);
+    // The user's own Abort is not reported as a failed connection.
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Connection Canceled"});
+}
+
+TEST_F(AbortTest, WaitingForTheGreeting)
+{
+    ScriptedPeer peer;
+    peer.Accept().WaitForRelease();
+    peer.Start();
+    Prepare(peer.Port());
+    const int64_t ms = SendAndAbortWhen([] { return Form1->NMSMTP1->Connected; });
+    ExpectClosedState("waiting for the greeting", ms);
+    EXPECT_EQ(Boxes.size(), 1u);
+}
+
+TEST_F(AbortTest, WaitingForAReplyInTheTransaction)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    peer.Expect("RSET").SendLine("250 OK").Expect("MAIL FROM:<taro@example.jp>").WaitForRelease();
+    peer.Start();
+    Prepare(peer.Port());
+    const int64_t ms = SendAndAbortWhen([&] { return Has(peer, "MAIL FROM:"); });
+    ExpectClosedState("waiting for the MAIL FROM reply", ms);
+    EXPECT_EQ(Boxes.size(), 1u);
+    // No QUIT went into a transaction that was never answered.
+    EXPECT_FALSE(Has(peer, "QUIT"));
+}
+
+TEST_F(AbortTest, SendingTheMessageText)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    peer.Expect("RSET").SendLine("250 OK").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 OK");
+    peer.Expect("RCPT TO:<a@example.jp>").SendLine("250 OK").Expect("DATA").SendLine("354 go");
+    peer.WaitForRelease();  // reads no more: the client's sending stalls
+    peer.Start();
+    Prepare(peer.Port());
+    // Far more than the socket buffers of both ends hold.
+    const QString line = QString(99, QLatin1Char('x')) + QLatin1Char('\n');
+    QString body;
+    body.reserve(line.size() * 120000);
+    for (int i = 0; i < 120000; ++i)
+        body += line;
+    Form1->Memo1->setPlainText(body);
+
+    const int64_t ms = SendAndAbortWhen([] { return Form1->NMSMTP1->SentBytes > 0; });
+    ExpectClosedState("sending the message text", ms);
+    EXPECT_EQ(Boxes.size(), 1u);
+    EXPECT_LT(Form1->NMSMTP1->SentBytes, Form1->NMSMTP1->SendTotalBytes);
+}
+
+TEST_F(AbortTest, WaitingAfterTheFinalDot)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    peer.Expect("RSET").SendLine("250 OK").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 OK");
+    peer.Expect("RCPT TO:<a@example.jp>").SendLine("250 OK").Expect("DATA").SendLine("354 go");
+    peer.ExpectUntil("\r\n.\r\n").WaitForRelease();
+    peer.Start();
+    Prepare(peer.Port());
+    Watch watch;
+    const int64_t ms = SendAndAbortWhen([&] { return Has(peer, "\r\n.\r\n"); });
+    ExpectClosedState("waiting after the final dot", ms);
+    // Never accepted, so never counted.
+    EXPECT_EQ(watch.progress, std::vector<std::string>{"送信終了"});
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Socket readln aborted"});
+}
+
+TEST_F(AbortTest, AReplyThatComesInTimeCountsAndQuitFollows)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    peer.Expect("RSET").SendLine("250 OK").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 OK");
+    peer.Expect("RCPT TO:<a@example.jp>").SendLine("250 OK").Expect("DATA").SendLine("354 go");
+    peer.ExpectUntil("\r\n.\r\n").Wait(300).SendLine("250 queued");
+    peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
+    peer.Start();
+    Prepare(peer.Port());
+    Watch watch;
+    const int64_t ms = SendAndAbortWhen([&] { return Has(peer, "\r\n.\r\n"); });
+    ExpectClosedState("reply 300 ms after the dot", ms);
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
+    // The second entry was not started; the accepted first one counts.
+    EXPECT_EQ(watch.progress, (std::vector<std::string>{"1/2", "送信終了"}));
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(AbortTest, PressedTwiceCutsAtOnce)
+{
+    ScriptedPeer peer;
+    peer.Accept().WaitForRelease();
+    peer.Start();
+    Prepare(peer.Port());
+    int64_t second = -1;
+    When first([] { return Form1->NMSMTP1->Connected; }, [] { Click(Form1->Button5); });
+    When again([&] { return first.Done(); }, [&] {
+        second = NowMs();
+        Click(Form1->Button5);
+    });
+    Click(Form1->Button4);
+    const int64_t ms = NowMs() - second;
+    ExpectClosedState("pressed twice", ms);
+    EXPECT_LT(ms, 800);
+}
+
+TEST_F(AbortTest, OutsideARunSaysQuitFirst)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
+    peer.Start();
+    Prepare(peer.Port());
+    Form1->Edit1->clear();  // the run fails after connecting and leaves it open
+    Click(Form1->Button4);
+    ASSERT_TRUE(Form1->NMSMTP1->Connected);
+
+    const int64_t start = NowMs();
+    Click(Form1->Button5);
+    ExpectClosedState("outside a run, QUIT answered", NowMs() - start);
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"ファイル  は開けません"});
+}
+
+TEST_F(AbortTest, OutsideARunAnUnansweredQuitIsCut)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    peer.Expect("QUIT").WaitForRelease();
+    peer.Start();
+    Prepare(peer.Port());
+    Form1->Edit1->clear();
+    Click(Form1->Button4);
+    ASSERT_TRUE(Form1->NMSMTP1->Connected);
+
+    const int64_t start = NowMs();
+    Click(Form1->Button5);
+    ExpectClosedState("outside a run, QUIT unanswered", NowMs() - start);
+    EXPECT_EQ(BoxTexts().size(), 2u);
+}

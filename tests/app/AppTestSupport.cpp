@@ -1,0 +1,204 @@
+#include "tests/app/AppTestSupport.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QInputMethodEvent>
+#include <QLineEdit>
+#include <QStatusBar>
+#include <QTest>
+
+#include "app/About.h"
+#include "app/Main.h"
+#include "app/Setting.h"
+
+namespace apptest {
+namespace {
+
+// One QApplication for the whole test program, as in the real one.
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        static int argc = 1;
+        static char name[] = "app_tests";
+        static char* argv[] = {name, nullptr};
+        app_ = new QApplication(argc, argv);
+        QApplication::setFont(FormFont());
+        Application().Initialize();
+        Application().Title = "Veltrow";
+    }
+    void TearDown() override
+    {
+        delete app_;
+        app_ = nullptr;
+    }
+
+private:
+    QApplication* app_ = nullptr;
+};
+
+[[maybe_unused]] const auto* const environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+}  // namespace
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool WaitUntil(const std::function<bool()>& Done, int TimeoutMs)
+{
+    const int64_t deadline = NowMs() + TimeoutMs;
+    while (!Done()) {
+        if (NowMs() > deadline)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void Click(QAbstractButton* Button)
+{
+    QTest::mouseClick(Button, Qt::LeftButton);
+}
+
+void TypeText(QWidget* Field, const QString& Text)
+{
+    QString pending;  // text for the input method
+    auto commit = [&] {
+        if (pending.isEmpty())
+            return;
+        QInputMethodEvent event;
+        event.setCommitString(pending);
+        QApplication::sendEvent(Field, &event);
+        pending.clear();
+    };
+    for (QChar c : Text) {
+        if (c == QLatin1Char('\n')) {
+            commit();
+            QTest::keyClick(Field, Qt::Key_Return);
+        } else if (c.unicode() >= 0x20 && c.unicode() < 0x7F) {
+            commit();
+            QTest::keyClick(Field, static_cast<char>(c.unicode()));
+        } else {
+            pending += c;
+        }
+    }
+    commit();
+}
+
+std::string ReadFile(const std::string& Path)
+{
+    std::ifstream in(Path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& Path, const std::string& Bytes)
+{
+    std::ofstream out(Path, std::ios::binary | std::ios::trunc);
+    out << Bytes;
+}
+
+bool IsDirectory(const std::string& Path)
+{
+    return std::filesystem::is_directory(Path);
+}
+
+Watch::Watch()
+{
+    statusChanged_ = QObject::connect(Form1->StatusBar1, &QStatusBar::messageChanged,
+                                      [this](const QString& s) { status.push_back(s.toStdString()); });
+    progressChanged_ = QObject::connect(Form1->Edit3, &QLineEdit::textChanged,
+                                        [this](const QString& s) { progress.push_back(s.toStdString()); });
+}
+
+Watch::~Watch()
+{
+    QObject::disconnect(statusChanged_);
+    QObject::disconnect(progressChanged_);
+}
+
+When::When(std::function<bool()> Ready, std::function<void()> Action)
+    : ready_(std::move(Ready)), action_(std::move(Action))
+{
+    timer_.setInterval(1);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+        if (!done_ && ready_()) {
+            done_ = true;
+            timer_.stop();
+            action_();
+        }
+    });
+    timer_.start();
+}
+
+void AppTest::SetUp()
+{
+    oldDir_ = std::filesystem::current_path().string();
+    char pattern[] = "/tmp/veltrow-app-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    scratch_ = pattern;
+    std::filesystem::current_path(scratch_);
+
+    Application().MessageBoxHook = [this](const TMessageBoxRequest& request) {
+        Boxes.push_back(request);
+        if (WhileBoxOpen)
+            WhileBoxOpen(request);
+    };
+    Form1 = new TForm1;
+    Form2 = new TForm2;
+    Form3 = new TForm3;
+    Form1->show();
+}
+
+void AppTest::TearDown()
+{
+    delete Form3;
+    Form3 = nullptr;
+    delete Form2;
+    Form2 = nullptr;
+    delete Form1;
+    Form1 = nullptr;
+    Application().MessageBoxHook = nullptr;
+    std::filesystem::current_path(oldDir_);
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch_, ignored);
+}
+
+void AppTest::WriteSettings(const std::string& Host, const std::string& Port, const std::string& UserID,
+                            const std::string& FromName, const std::string& FromAddress)
+{
+    WriteFile(SettingsFileName,
+              Host + "\r\n" + Port + "\r\n" + UserID + "\r\n" + FromName + "\r\n" + FromAddress + "\r\n");
+}
+
+std::string AppTest::WriteRecipients(const std::string& Bytes, const std::string& Name)
+{
+    const std::string path = scratch_ + "/" + Name;
+    WriteFile(path, Bytes);
+    return path;
+}
+
+std::vector<std::string> AppTest::BoxTexts() const
+{
+    std::vector<std::string> texts;
+    for (const TMessageBoxRequest& box : Boxes)
+        texts.push_back(box.Text);
+    return texts;
+}
+
+}  // namespace apptest

@@ -1,0 +1,86 @@
+// Fixture for driving the real windows under QT_QPA_PLATFORM=offscreen: a
+// scratch working folder per test (the settings file lives there), the three
+// windows created as at start-up, and every modal box recorded and answered
+// at once (or by a test's own action).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <QMetaObject>
+#include <QTimer>
+
+#include "app/Application.h"
+
+class QAbstractButton;
+class QWidget;
+
+namespace apptest {
+
+// Processes window events until Done() holds or TimeoutMs passed.
+bool WaitUntil(const std::function<bool()>& Done, int TimeoutMs = 10000);
+// A real mouse click on the button (press and release inside it).
+void Click(QAbstractButton* Button);
+// Types Text into the field as a user would: ASCII through key presses,
+// Japanese through the input method's committed text, "\n" as Return.
+void TypeText(QWidget* Field, const QString& Text);
+// Milliseconds of a monotonic clock.
+int64_t NowMs();
+
+std::string ReadFile(const std::string& Path);
+void WriteFile(const std::string& Path, const std::string& Bytes);
+bool IsDirectory(const std::string& Path);
+
+// Status-bar texts and progress texts of the main window as they changed.
+struct Watch {
+    Watch();
+    ~Watch();
+    std::vector<std::string> status;
+    std::vector<std::string> progress;
+
+private:
+    QMetaObject::Connection statusChanged_, progressChanged_;
+};
+
+// Runs Action once, from inside whatever wait is running (a timer tick every
+// millisecond), as soon as Ready holds: the user acting during a run.
+class When {
+public:
+    When(std::function<bool()> Ready, std::function<void()> Action);
+    bool Done() const { return done_; }
+
+private:
+    std::function<bool()> ready_;
+    std::function<void()> action_;
+    QTimer timer_;
+    bool done_ = false;
+};
+
+class AppTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Writes "設定.txt" with the five lines, each followed by CR LF.
+    void WriteSettings(const std::string& Host, const std::string& Port, const std::string& UserID,
+                       const std::string& FromName, const std::string& FromAddress);
+    // A recipient file in the scratch folder; returns its full path.
+    std::string WriteRecipients(const std::string& Bytes, const std::string& Name = "rcpt.txt");
+    std::string Scratch() const { return scratch_; }
+
+    // Texts of the boxes shown so far, in order.
+    std::vector<std::string> BoxTexts() const;
+    std::vector<TMessageBoxRequest> Boxes;
+    // Runs while a box is "open" (before it is answered), e.g. to press a
+    // button of the window as the user would with a box on the screen.
+    std::function<void(const TMessageBoxRequest&)> WhileBoxOpen;
+
+private:
+    std::string scratch_;
+    std::string oldDir_;
+};
+
+}  // namespace apptest

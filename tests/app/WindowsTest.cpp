@@ -1,0 +1,381 @@
+// The three windows as the user meets them: captions, fonts, tab order, the
+// About and Settings windows, Browse, the editing commands, and the settings
+// file as the Settings window and LoadSettings read it.
+#include <QApplication>
+#include <QClipboard>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+
+#include "app/About.h"
+#include "app/Main.h"
+#include "app/Setting.h"
+#include "smtp/NMsmtp.h"
+#include "tests/app/AppTestSupport.h"
+
+using namespace apptest;
+
+namespace {
+
+QString Caption(QWidget* w)
+{
+    if (auto* b = qobject_cast<QPushButton*>(w))
+        return b->text();
+    if (auto* l = qobject_cast<QLabel*>(w))
+        return l->text();
+    return w->windowTitle();
+}
+
+// The focusable widgets of a window in the order Tab visits them.
+std::vector<QString> TabOrder(QWidget* form, QWidget* first)
+{
+    std::vector<QString> names;
+    QWidget* w = first;
+    do {
+        if (w->focusPolicy() & Qt::TabFocus)
+            names.push_back(w->objectName());
+        w = w->nextInFocusChain();
+    } while (w && w != first && names.size() < 40);
+    (void)form;
+    return names;
+}
+
+const char kDefaultSettings[] = "\r\n25\r\n\r\n\r\n\r\n";
+
+}  // namespace
+
+using WindowsTest = AppTest;
+
+TEST_F(WindowsTest, StartShowsOnlyTheMainWindowWithEmptyFields)
+{
+    EXPECT_TRUE(Form1->isVisible());
+    EXPECT_FALSE(Form2->isVisible());
+    EXPECT_FALSE(Form3->isVisible());
+    EXPECT_EQ(Form1->windowTitle(), "Veltrow");
+    EXPECT_EQ(Form2->windowTitle(), "このソフトに関して");
+    EXPECT_EQ(Form3->windowTitle(), "設定");
+    for (QLineEdit* e : {Form1->Edit1, Form1->Edit2, Form1->Edit3})
+        EXPECT_TRUE(e->text().isEmpty()) << e->objectName().toStdString();
+    EXPECT_TRUE(Form1->Memo1->toPlainText().isEmpty());
+    EXPECT_TRUE(Form1->StatusBar1->currentMessage().isEmpty());
+    // Nothing is read at start-up, so nothing is created either.
+    EXPECT_FALSE(std::filesystem::exists(SettingsFileName));
+}
+
+TEST_F(WindowsTest, CaptionsAreExactAndLegible)
+{
+    const std::vector<std::pair<QWidget*, const char*>> captions = {
+        {Form1->Label1, "宛　　先"},        {Form1->Button1, "参　　照"},
+        {Form1->Label2, "タイトル"},        {Form1->Button3, "このｿﾌﾄに関して"},
+        {Form1->Button4, "送信する"},       {Form1->Button5, "中断する"},
+        {Form1->Button8, "クリア"},         {Form1->Button10, "設　　定"},
+        {Form1->Label4, "本　　文"},        {Form1->Button2, "貼り付け"},
+        {Form1->Button6, "コピー"},         {Form1->Button7, "切り取り"},
+        {Form2->Label1, "Veltrow"},         {Form2->Label2, " V1.0 2000.08.13"},
+        {Form2->Label3, "Presented by Quorvane"}, {Form2->Button1, "閉じる"},
+        {Form3->Label1, "SMTPサーバ"},      {Form3->Label8, "ポート"},
+        {Form3->Label2, "ユーザーID"},      {Form3->Label7, "送信者名"},
+        {Form3->Label3, "メールアドレス"},  {Form3->Button3, "クリア"},
+        {Form3->Button2, "設  定"},         {Form3->Button1, "閉じる"},
+    };
+    for (const auto& [widget, text] : captions) {
+        SCOPED_TRACE(widget->objectName().toStdString());
+        const QString caption = Caption(widget);
+        EXPECT_EQ(caption, QString::fromUtf8(text));
+        // A glyph for every character (no boxes) and room for the whole text.
+        const QFontMetrics metrics(widget->font());
+        for (QChar c : caption)
+            EXPECT_TRUE(metrics.inFont(c)) << QString(c).toStdString();
+        if (qobject_cast<QPushButton*>(widget)) {
+            EXPECT_LE(metrics.horizontalAdvance(caption) + 8, widget->width());
+        }
+    }
+    for (QWidget* form : {static_cast<QWidget*>(Form1), static_cast<QWidget*>(Form2), static_cast<QWidget*>(Form3)}) {
+        EXPECT_EQ(form->font().families().value(0), "ＭＳ Ｐゴシック");
+        EXPECT_EQ(form->font().pixelSize(), 12);
+    }
+    // Button face as the windows' background.
+    EXPECT_EQ(Form1->palette().color(QPalette::Window), Form1->palette().color(QPalette::Button));
+    for (QLabel* l : {Form2->Label1, Form2->Label2, Form2->Label3}) {
+        EXPECT_EQ(l->palette().color(QPalette::WindowText), QColor(Qt::blue));
+        EXPECT_TRUE(l->font().bold());
+    }
+    EXPECT_EQ(Form2->Label1->font().pixelSize(), 16);
+    EXPECT_EQ(Form2->Label2->font().pixelSize(), 11);
+    EXPECT_EQ(Form2->Label3->font().pixelSize(), 13);
+}
+
+TEST_F(WindowsTest, SizesPositionsAndTabOrder)
+{
+    EXPECT_EQ(Form1->size(), QSize(640, 480));
+    EXPECT_EQ(Form2->size(), QSize(400, 280));
+    EXPECT_EQ(Form3->size(), QSize(400, 240));
+
+    const std::vector<std::pair<QWidget*, QRect>> settings = {
+        {Form3->Edit1, {96, 8, 289, 20}},    {Form3->Edit2, {96, 32, 65, 20}},
+        {Form3->Edit3, {96, 56, 289, 20}},   {Form3->Bevel1, {0, 80, 385, 3}},
+        {Form3->Edit4, {96, 88, 289, 20}},   {Form3->Edit5, {96, 112, 289, 20}},
+        {Form3->Bevel3, {2, 136, 382, 3}},   {Form3->Button3, {160, 176, 67, 25}},
+        {Form3->Button2, {240, 176, 67, 25}}, {Form3->Button1, {320, 176, 65, 25}},
+    };
+    for (const auto& [widget, rect] : settings)
+        EXPECT_EQ(widget->geometry(), rect) << widget->objectName().toStdString();
+    for (const auto& [label, pos] : std::vector<std::pair<QLabel*, QPoint>>{
+             {Form3->Label1, {8, 12}}, {Form3->Label8, {8, 36}}, {Form3->Label2, {8, 60}},
+             {Form3->Label7, {8, 92}}, {Form3->Label3, {8, 116}}})
+        EXPECT_EQ(label->pos(), pos) << label->objectName().toStdString();
+
+    // The right column, top to bottom, buttons 96 wide (About 97).
+    std::vector<QWidget*> column = {Form1->Button3, Form1->Button4, Form1->Button5, Form1->Button10,
+                                    Form1->Edit3,   Form1->Button7, Form1->Button6, Form1->Button2,
+                                    Form1->Button8};
+    for (size_t i = 1; i < column.size(); ++i) {
+        EXPECT_LT(column[i - 1]->geometry().bottom(), column[i]->y());
+        EXPECT_EQ(column[i]->x(), column[0]->x());
+    }
+    EXPECT_EQ(Form1->Button3->width(), 97);
+    EXPECT_EQ(Form1->Button4->width(), 96);
+    EXPECT_LT(Form1->Memo1->geometry().right(), Form1->Button3->x());
+    EXPECT_LT(Form1->Memo1->geometry().bottom(), Form1->StatusBar1->y());
+    EXPECT_EQ(Form1->Memo1->lineWrapMode(), QPlainTextEdit::NoWrap);
+
+    const std::vector<QString> mainOrder = {"Edit1",  "Button1", "Edit2",   "Button3", "Button4",
+                                            "Button5", "Button8", "Button10", "Memo1",  "Button2",
+                                            "Button6", "Button7", "Edit3"};
+    auto order = TabOrder(Form1, Form1->Edit1);
+    order.resize(std::min(order.size(), mainOrder.size()));
+    EXPECT_EQ(order, mainOrder);
+    const std::vector<QString> settingsOrder = {"Edit1", "Edit2", "Edit4", "Edit5", "Button1", "Button2", "Button3", "Edit3"};
+    order = TabOrder(Form3, Form3->Edit1);
+    order.resize(std::min(order.size(), settingsOrder.size()));
+    EXPECT_EQ(order, settingsOrder);
+}
+
+TEST_F(WindowsTest, AboutTwiceShowsOneWindowThatReopensUnchanged)
+{
+    Click(Form1->Button3);
+    Click(Form1->Button3);
+    EXPECT_TRUE(Form2->isVisible());
+    int aboutWindows = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        aboutWindows += (dynamic_cast<TForm2*>(w) != nullptr && w->isVisible()) ? 1 : 0;
+    EXPECT_EQ(aboutWindows, 1);
+    // The main window stays usable while About is open.
+    QTest::keyClicks(Form1->Edit2, "abc");
+    EXPECT_EQ(Form1->Edit2->text(), "abc");
+
+    TForm2* before = Form2;
+    Click(Form2->Button1);
+    EXPECT_FALSE(Form2->isVisible());
+    Click(Form1->Button3);
+    EXPECT_EQ(Form2, before);
+    EXPECT_TRUE(Form2->isVisible());
+    EXPECT_EQ(Form2->Label2->text(), " V1.0 2000.08.13");
+}
+
+TEST_F(WindowsTest, SettingsWindowCreatesDefaultsShowsAndSavesTheFile)
+{
+    Click(Form1->Button10);
+    ASSERT_TRUE(Form3->isVisible());
+    EXPECT_EQ(ReadFile(SettingsFileName), kDefaultSettings);
+    EXPECT_EQ(Form3->Edit1->text(), "");
+    EXPECT_EQ(Form3->Edit2->text(), "25");
+
+    for (QLineEdit* e : {Form3->Edit1, Form3->Edit2, Form3->Edit3, Form3->Edit4, Form3->Edit5})
+        e->clear();
+    QTest::keyClicks(Form3->Edit1, "smtp.example.jp ");
+    QTest::keyClicks(Form3->Edit2, "58x");  // saved as typed
+    QTest::keyClicks(Form3->Edit3, "pc01");
+    TypeText(Form3->Edit4, QString::fromUtf8("山田 太郎"));
+    QTest::keyClicks(Form3->Edit5, "taro@example.jp");
+    Click(Form3->Button2);
+    EXPECT_FALSE(Form3->isVisible());
+    EXPECT_EQ(ReadFile(SettingsFileName),
+              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\n");
+    EXPECT_TRUE(Boxes.empty());
+
+    // Clear and Close write nothing; reopening shows the file again.
+    Click(Form1->Button10);
+    Click(Form3->Button3);
+    EXPECT_EQ(Form3->Edit1->text(), "");
+    EXPECT_EQ(Form3->Edit2->text(), "25");
+    EXPECT_EQ(Form3->Edit4->text(), "");
+    Click(Form3->Button1);
+    EXPECT_FALSE(Form3->isVisible());
+    EXPECT_EQ(ReadFile(SettingsFileName),
+              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\n");
+    Click(Form1->Button10);
+    EXPECT_EQ(Form3->Edit1->text(), "smtp.example.jp ");
+    EXPECT_EQ(Form3->Edit4->text(), QString::fromUtf8("山田 太郎"));
+}
+
+TEST_F(WindowsTest, SettingsWindowReportsShortFileAndFailedSave)
+{
+    WriteFile(SettingsFileName, "mail.example.jp\n587\n");
+    Click(Form1->Button10);
+    EXPECT_TRUE(Form3->isVisible());
+    ASSERT_EQ(BoxTexts(), std::vector<std::string>{"リストのインデックスが範囲を超えています (2)"});
+    EXPECT_EQ(Boxes[0].Caption, "Veltrow");
+    EXPECT_EQ(Boxes[0].Type, mtError);
+    EXPECT_EQ(Form3->Edit1->text(), "mail.example.jp");
+    EXPECT_EQ(Form3->Edit2->text(), "587");
+
+    // A save that cannot write keeps the window open with the edits.
+    std::filesystem::remove(SettingsFileName);
+    std::filesystem::create_directory(SettingsFileName);
+    Click(Form3->Button2);
+    EXPECT_EQ(BoxTexts().back(), "ファイル 設定.txt を作成できません");
+    EXPECT_TRUE(Form3->isVisible());
+}
+
+// Mended: a settings file that exists but cannot be read is reported, never
+// replaced by the defaults.
+TEST_F(WindowsTest, UnreadableSettingsFileIsReportedAndNeverOverwritten)
+{
+    std::filesystem::create_directory(SettingsFileName);
+    WriteFile(std::string(SettingsFileName) + "/keep", "x");
+    Click(Form1->Button10);
+    Click(Form1->Button4);
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"ファイル 設定.txt は開けません",
+                                                     "ファイル 設定.txt は開けません"}));
+    EXPECT_TRUE(IsDirectory(SettingsFileName));
+    EXPECT_EQ(ReadFile(std::string(SettingsFileName) + "/keep"), "x");
+    EXPECT_FALSE(Form1->NMSMTP1->Connected);
+}
+
+TEST_F(WindowsTest, LoadSettingsReadsTheLinesAsWritten)
+{
+    struct Case {
+        const char* name;
+        std::string file;
+        std::string host;
+        int port;
+        std::string user;
+        std::string fromName;  // as stored for the From line
+        std::string address;
+    };
+    const std::vector<Case> cases = {
+        {"crlf", "mail.example.jp\r\n587\r\npc01\r\nTaro\r\ntaro@example.jp\r\n", "mail.example.jp", 587,
+         "pc01", "Taro", "taro@example.jp"},
+        {"lf and trailing blank", "mail.example.jp \n25\n\n\na@b\n", "mail.example.jp ", 25, "", "", "a@b"},
+        {"no final line end", "h\r\n 26 \r\nu\r\nn\r\na@b", "h", 26, "u", "n", "a@b"},
+        {"lines after the fifth", "h\n25\nu\nn\na@b\nextra\n", "h", 25, "u", "n", "a@b"},
+        // Written on a Shift_JIS system: CP932 bytes of 山田.
+        {"cp932", "h\r\n25\r\nu\r\n\x8E\x52\x93\x63\r\na@b\r\n", "h", 25, "u",
+         "=?iso-2022-jp?B?GyRCOzNFRBsoQg==?= ", "a@b"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(SettingsFileName, c.file);
+        Form1->LoadSettings();
+        EXPECT_EQ(Form1->NMSMTP1->Host, c.host);
+        EXPECT_EQ(Form1->NMSMTP1->Port, c.port);
+        EXPECT_EQ(Form1->NMSMTP1->UserID, c.user);
+        EXPECT_EQ(Form1->NMSMTP1->PostMessage->FromName, c.fromName);
+        EXPECT_EQ(Form1->NMSMTP1->PostMessage->FromAddress, c.address);
+        EXPECT_EQ(ReadFile(SettingsFileName), c.file);
+    }
+}
+
+TEST_F(WindowsTest, BrowseOpensEmptyAndKeepsEdit1WhenCanceled)
+{
+    const std::string chosen = WriteRecipients("a@example.jp\r\n", "宛先.txt");
+    Form1->Edit1->setText("keep.txt");
+
+    QString fieldAtOpen = "unset";
+    auto answer = [&](bool accept) {
+        QTimer::singleShot(0, [&, accept] {
+            WaitUntil([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr; }, 5000);
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+            fieldAtOpen = name ? name->text() : QString("no field");
+            auto* buttons = dialog->findChild<QDialogButtonBox*>();
+            ASSERT_NE(buttons, nullptr);
+            if (accept) {
+                dialog->selectFile(QString::fromStdString(chosen));
+                Click(buttons->button(QDialogButtonBox::Open));
+            } else {
+                Click(buttons->button(QDialogButtonBox::Cancel));
+            }
+        });
+        Click(Form1->Button1);
+    };
+
+    answer(false);
+    EXPECT_EQ(Form1->Edit1->text(), "keep.txt");
+    EXPECT_EQ(fieldAtOpen, "");
+
+    answer(true);
+    EXPECT_EQ(Form1->Edit1->text().toStdString(), chosen);
+    EXPECT_EQ(fieldAtOpen, "");
+    // Opening again starts empty, not with the path in Edit1.
+    answer(false);
+    EXPECT_EQ(fieldAtOpen, "");
+    EXPECT_EQ(Form1->Edit1->text().toStdString(), chosen);
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(WindowsTest, EditingCommandsActOnMemo1Only)
+{
+    Form1->Memo1->setPlainText("abcdef");
+    QTextCursor cursor = Form1->Memo1->textCursor();
+    cursor.setPosition(2);
+    cursor.setPosition(4, QTextCursor::KeepAnchor);  // "cd"
+    Form1->Memo1->setTextCursor(cursor);
+    Form1->Edit2->setText("subject");
+    Form1->Edit2->setFocus();
+    Form1->Edit2->selectAll();
+    Form1->Edit1->setText("path");
+    Form1->Edit3->setText("2/5");
+
+    Click(Form1->Button7);  // Cut
+    EXPECT_EQ(Form1->Memo1->toPlainText(), "abef");
+    EXPECT_EQ(QApplication::clipboard()->text(), "cd");
+    EXPECT_EQ(Form1->Edit2->text(), "subject");
+
+    cursor = Form1->Memo1->textCursor();
+    cursor.setPosition(0);
+    Form1->Memo1->setTextCursor(cursor);
+    Click(Form1->Button2);  // Paste at the caret
+    EXPECT_EQ(Form1->Memo1->toPlainText(), "cdabef");
+
+    cursor.setPosition(4);
+    cursor.setPosition(6, QTextCursor::KeepAnchor);  // "ef"
+    Form1->Memo1->setTextCursor(cursor);
+    Click(Form1->Button6);  // Copy
+    EXPECT_EQ(QApplication::clipboard()->text(), "ef");
+    EXPECT_EQ(Form1->Memo1->toPlainText(), "cdabef");
+
+    // Nothing selected: Copy and Cut change nothing.
+    cursor.clearSelection();
+    Form1->Memo1->setTextCursor(cursor);
+    Click(Form1->Button6);
+    Click(Form1->Button7);
+    EXPECT_EQ(QApplication::clipboard()->text(), "ef");
+    EXPECT_EQ(Form1->Memo1->toPlainText(), "cdabef");
+
+    Click(Form1->Button8);  // Clear
+    EXPECT_TRUE(Form1->Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(Form1->Edit2->text(), "subject");
+    EXPECT_EQ(Form1->Edit1->text(), "path");
+    EXPECT_EQ(Form1->Edit3->text(), "2/5");
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(WindowsTest, AbortWhileNotConnectedChangesNothing)
+{
+    Form1->StatusBar1->showMessage("before");
+    Form1->Edit3->setText("1/2");
+    Click(Form1->Button5);
+    EXPECT_EQ(Form1->StatusBar1->currentMessage(), "before");
+    EXPECT_EQ(Form1->Edit3->text(), "1/2");
+    EXPECT_TRUE(Boxes.empty());
+}
