@@ -399,11 +399,15 @@ public:
     InstantiateServethread* ServerThread = nullptr;
     TNMGeneralServer* ListeningServer = nullptr;
 
+protected:
+    // Cancels the per-connection components, waits until every serving thread
+    // has ended and frees the components; the server stops handing out new
+    // ones. The destructor does this; a descendant whose Serve uses members
+    // of the listening server must do it first in its own destructor.
+    void ReleaseAllServethreads();
+
 private:
     friend class InstantiateServethread;
-
-    // Waits for every serving thread to end and releases its component.
-    void ReleaseAllServethreads();
 
     // Serving threads not yet released (guarded by ServerLock), and the window
     // of the user-interface thread through which they hand their components

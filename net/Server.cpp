@@ -134,10 +134,6 @@ TNMGeneralServer::TNMGeneralServer(TComponent* AOwner) : TPowersock(AOwner)
 TNMGeneralServer::~TNMGeneralServer()
 {
     Destroying();
-    try {
-        Abort();
-    } catch (...) {
-    }
     ReleaseAllServethreads();
     ClientList.reset();
 }
@@ -198,6 +194,11 @@ void TNMGeneralServer::ServerAccept(TObject* Sender)
 
 void TNMGeneralServer::ReleaseAllServethreads()
 {
+    OnAcceptReady = nullptr;
+    try {
+        Abort();
+    } catch (...) {
+    }
     // Pending hand-backs are dropped with the window; they are done here.
     if (ReleaseWindow != 0)
         win::DestroyWindow(ReleaseWindow);
@@ -261,6 +262,12 @@ InstantiateServethread::InstantiateServethread(TNMGeneralServer* Server, uint16_
         winsock::closesocket(client->SocketHandle);
         client->SocketHandle = Socket;
         worker_->socketHandedOver = true;
+        // The accepted socket inherits the listener's abortive close, which
+        // would throw away a last reply still on its way when the component
+        // is freed right after Serve.
+        const linger graceful{0, 0};
+        winsock::setsockopt(Socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&graceful),
+                            sizeof graceful);
         if (Server->ClientList) {
             Server->ClientList->LockList().push_back(client);
             Server->ClientList->UnlockList();
