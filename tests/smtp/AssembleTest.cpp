@@ -1,0 +1,334 @@
+// Message assembly over the message record: header lines, the dot-stuffed
+// body, the multipart form with its attachment parts, and the record itself.
+// No connection is needed for any of this.
+
+#include "codec/NMUUE.h"
+#include "tests/smtp/SmtpTest.h"
+#include "tests/support/SmtpSink.h"
+
+using namespace smtptest;
+using testsupport::TempFolder;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct HeaderCase {
+    const char* what;
+    std::function<void(TPostMessage&)> fill;
+    Lines expected;
+};
+
+}  // namespace
+
+TEST(SmtpAssembleMail, HeaderLines)
+{
+    const HeaderCase cases[] = {
+        {"every field",
+         [](TPostMessage& m) {
+             m.FromName = "Taro ";
+             m.FromAddress = "taro@example.test";
+             m.ToAddress->Add("a@example.test");
+             m.ToAddress->Add("Hanako <hanako@example.test>");
+             m.ToCarbonCopy->Add("c@example.test");
+             m.ToBlindCarbonCopy->Add("hidden@example.test");
+             m.Subject = "=?iso-2022-jp?B?GyRCJDMkcxsoQg==?=";
+             m.LocalProgram = "Veltrow";
+             m.ReplyTo = "reply@example.test";
+             m.Date = "Mon, 1 Jan 2024 09:00:00 +0900";
+         },
+         {"From: Taro <taro@example.test>", "To: a@example.test,Hanako <hanako@example.test>",
+          "CC: c@example.test", "Subject: =?iso-2022-jp?B?GyRCJDMkcxsoQg==?=", "X-Mailer: Veltrow",
+          "Reply-To: reply@example.test", "Date: Mon, 1 Jan 2024 09:00:00 +0900", "Mime-Version: 1.0",
+          "Content-Type: text/plain; charset=us-ascii"}},
+        {"no name, no subject, no program",
+         [](TPostMessage& m) {
+             m.FromAddress = "taro@example.test";
+             m.ToAddress->Add("a@example.test");
+         },
+         {"From: <taro@example.test>", "To: a@example.test", "Mime-Version: 1.0",
+          "Content-Type: text/plain; charset=us-ascii"}},
+        {"copy recipients only, no sender",
+         [](TPostMessage& m) {
+             m.ToCarbonCopy->Add("c1@example.test");
+             m.ToCarbonCopy->Add("c2@example.test");
+         },
+         {"From: <>", "CC: c1@example.test,c2@example.test", "Mime-Version: 1.0",
+          "Content-Type: text/plain; charset=us-ascii"}},
+    };
+    for (const auto& c : cases) {
+        TestSmtp smtp;
+        c.fill(*smtp.PostMessage);
+        smtp.AssembleMail();
+        EXPECT_EQ(LinesOf(*smtp.FinalHeader), c.expected) << c.what;
+    }
+}
+
+TEST(SmtpAssembleMail, ContentTypeFollowsSubTypeAndCharset)
+{
+    const std::pair<TSubType, const char*> cases[] = {
+        {mtPlain, "text/plain"},
+        {mtEnriched, "text/enriched"},
+        {mtSgml, "text/sgml"},
+        {mtTabSeperated, "text/tab-separated-values"},
+        {mtHtml, "text/html"},
+    };
+    for (const auto& [subType, type] : cases) {
+        TestSmtp smtp;
+        smtp.SubType = subType;
+        smtp.Charset = "iso-2022-jp";
+        smtp.AssembleMail();
+        EXPECT_EQ(smtp.FinalHeader->Get(smtp.FinalHeader->Count() - 1),
+                  std::string("Content-Type: ") + type + "; charset=iso-2022-jp");
+    }
+}
+
+TEST(SmtpAssembleMail, LinesThePreviousHeaderHeldAreDiscarded)
+{
+    TestSmtp smtp;
+    smtp.Charset = "iso-2022-jp";
+    smtp.SetFinalHeader(TExStringList{"MIME-Version: 1.0", "Content-Type: text/plain; charset=\"iso-2022-jp\""});
+    EXPECT_EQ(smtp.FinalHeader->Count(), 2);
+    smtp.PostMessage->FromAddress = "a@example.test";
+    smtp.AssembleMail();
+    EXPECT_EQ(LinesOf(*smtp.FinalHeader),
+              Lines({"From: <a@example.test>", "Mime-Version: 1.0", "Content-Type: text/plain; charset=iso-2022-jp"}));
+}
+
+TEST(SmtpAssembleMail, BodyLinesAreDotStuffed)
+{
+    TestSmtp smtp;
+    smtp.AssembleMail();
+    EXPECT_EQ(smtp.Body(), "") << "an empty body leaves the stream empty";
+
+    smtp.PostMessage->SetLinesBody(TStringList{".", "..x", " .", "", "plain", ".end"});
+    smtp.AssembleMail();
+    EXPECT_EQ(smtp.Body(), "..\r\n...x\r\n .\r\n\r\nplain\r\n..end\r\n");
+    // Assembling again rebuilds, it does not append.
+    smtp.AssembleMail();
+    EXPECT_EQ(smtp.Body(), "..\r\n...x\r\n .\r\n\r\nplain\r\n..end\r\n");
+}
+
+TEST(SmtpAssembleMail, MultipartFormWithAttachments)
+{
+    TempFolder dir;
+    const std::string abc = dir.Write("abc.txt", "abc");
+    const std::string empty = dir.Write("empty.bin", "");
+    TestSmtp smtp;
+    Trace trace;
+    trace.Attach(smtp);
+    smtp.SubType = mtHtml;  // the text part is text/plain all the same
+    smtp.Charset = "iso-2022-jp";
+    smtp.PostMessage->FromAddress = "a@example.test";
+    smtp.PostMessage->SetLinesBody(TStringList{"hello", ".dot"});
+    smtp.PostMessage->SetLinesAttachments(TStringList{abc, empty});
+    smtp.AssembleMail();
+
+    const std::string b = smtp.Boundary;
+    ASSERT_EQ(b.size(), 35u);
+    EXPECT_EQ(LinesOf(*smtp.FinalHeader), Lines({"From: <a@example.test>", "Mime-Version: 1.0",
+                                                 "Content-Type: multipart/mixed; boundary=\"" + b + "\""}));
+    EXPECT_EQ(smtp.Body(),
+              "--" + b + "\r\nContent-Type: text/plain; charset=iso-2022-jp\r\n\r\n"
+              "hello\r\n..dot\r\n"
+              "--" + b + "\r\nContent-Type: application/octet-stream; name=\"abc.txt\"\r\n"
+              "Content-Transfer-Encoding: base64\r\n"
+              "Content-Disposition: attachment; filename=\"abc.txt\"\r\n\r\n"
+              "YWJj\r\n"
+              "--" + b + "\r\nContent-Type: application/octet-stream; name=\"empty.bin\"\r\n"
+              "Content-Transfer-Encoding: base64\r\n"
+              "Content-Disposition: attachment; filename=\"empty.bin\"\r\n\r\n"
+              "--" + b + "--\r\n");
+    EXPECT_EQ(trace.events, Lines({"encode start " + abc, "encode end " + abc, "encode start " + empty,
+                                   "encode end " + empty}));
+}
+
+TEST(SmtpAssembleMail, BoundariesRepeatInEveryRun)
+{
+    const uint32_t saved = RandSeed;
+    RandSeed = 0;  // as at program start
+    TempFolder dir;
+    TestSmtp smtp;
+    smtp.PostMessage->Attachments->Add(dir.Write("a", "a"));
+    std::vector<std::string> boundaries;
+    for (int i = 0; i < 3; ++i) {
+        smtp.AssembleMail();
+        boundaries.push_back(smtp.Boundary);
+    }
+    RandSeed = saved;
+    EXPECT_EQ(boundaries, Lines({"====================54535aavfgq====", "====================54535hejkcl====",
+                                 "====================54535bvbhwj===="}));
+    // Only "a" to "y" ever occur.
+    RandSeed = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const int32_t n = RandomNumber(25);
+        ASSERT_GE(n, 0);
+        ASSERT_LE(n, 24);
+    }
+    RandSeed = saved;
+}
+
+TEST(SmtpAssembleMail, AttachmentNames)
+{
+    TempFolder dir;
+    const std::string file = dir.Write("data.bin", "x");
+    // The part header of the first attachment, for a path that names the file
+    // as given. Paths from other systems cannot be opened here, so their
+    // name is checked on the header written before the open fails.
+    struct Case {
+        std::string path;
+        std::string name;
+    } cases[] = {
+        {file, "data.bin"},
+        {"C:\\Users\\taro\\report.pdf", "report.pdf"},
+        {"D:setup.exe", "setup.exe"},
+        {"plain.txt", "plain.txt"},
+        {"/srv/mail/日本語.txt", "=?UTF-8?B?5pel5pys6KqeLnR4dA==?="},
+        {"/tmp/a\"b.txt", "=?UTF-8?B?YSJiLnR4dA==?="},
+        {"/tmp/x\ny.txt", "=?UTF-8?B?eAp5LnR4dA==?="},
+    };
+    for (const auto& c : cases) {
+        TestSmtp smtp;
+        smtp.PostMessage->Attachments->Add(c.path);
+        try {
+            smtp.AssembleMail();
+        } catch (const EFOpenError&) {
+        }
+        const std::string body = smtp.Body();
+        EXPECT_NE(body.find("Content-Type: application/octet-stream; name=\"" + c.name + "\"\r\n"), std::string::npos)
+            << c.path << "\n" << body;
+        EXPECT_NE(body.find("Content-Disposition: attachment; filename=\"" + c.name + "\"\r\n"), std::string::npos)
+            << c.path;
+    }
+}
+
+TEST(SmtpAssembleMail, LongNonAsciiNamesBecomeSeveralShortWords)
+{
+    std::string name;
+    for (int i = 0; i < 40; ++i)
+        name += "名";  // 3 bytes each: 120 bytes
+    name += ".txt";
+    TestSmtp smtp;
+    smtp.PostMessage->Attachments->Add("/nowhere/" + name);
+    EXPECT_THROW(smtp.AssembleMail(), EFOpenError);
+    const std::string body = smtp.Body();
+    const size_t start = body.find("name=\"") + 6;
+    const std::string words = body.substr(start, body.find('"', start) - start);
+    size_t count = 0;
+    for (size_t pos = 0; pos < words.size(); ++count) {
+        size_t end = words.find(' ', pos);
+        if (end == std::string::npos)
+            end = words.size();
+        const std::string word = words.substr(pos, end - pos);
+        EXPECT_LE(word.size(), 75u) << word;
+        EXPECT_EQ(word.rfind("=?UTF-8?B?", 0), 0u) << word;
+        pos = end + 1;
+    }
+    EXPECT_EQ(count, 3u) << words;  // 45 + 45 + 34 bytes, cut between characters
+}
+
+TEST(SmtpAssembleMail, UuencodedPartsAreLabelledAndStuffed)
+{
+    TempFolder dir;
+    // 45 + 14 bytes: the last line's length character for 14 bytes is ".".
+    const std::string path = dir.Write("u.bin", std::string(59, 'A'));
+    TestSmtp smtp;
+    smtp.EncodeType = uuCode;
+    smtp.PostMessage->Attachments->Add(path);
+    smtp.AssembleMail();
+    const std::string body = smtp.Body();
+    EXPECT_NE(body.find("Content-Transfer-Encoding: x-uuencode\r\n"), std::string::npos);
+    EXPECT_EQ(body.find("base64"), std::string::npos);
+    EXPECT_NE(body.find("\r\n.."), std::string::npos) << body;
+    EXPECT_EQ(body.find("\r\n.0"), std::string::npos) << "a line beginning with a single dot";
+}
+
+TEST(SmtpAssembleMail, MissingAttachment)
+{
+    TempFolder dir;
+    const std::string good = dir.Write("good.txt", "good");
+    const std::string missing = dir.Path() + "/missing.txt";
+    TestSmtp smtp;
+    Trace trace;
+    trace.Attach(smtp);
+    smtp.PostMessage->SetLinesAttachments(TStringList{good, missing});
+    EXPECT_THROW(smtp.AssembleMail(), EFOpenError);
+    EXPECT_EQ(trace.events, Lines({"encode start " + good, "encode end " + good, "missing " + missing}));
+
+    // SendMail assembles first: the error comes before the connection check,
+    // so nothing is sent and the lists stay.
+    trace.events.clear();
+    smtp.PostMessage->FromAddress = "a@example.test";
+    smtp.PostMessage->ToAddress->Add("b@example.test");
+    EXPECT_THROW(smtp.SendMail(), EFOpenError);
+    EXPECT_FALSE(smtp.Busy);
+    EXPECT_EQ(smtp.PostMessage->ToAddress->Count(), 1);
+    EXPECT_EQ(smtp.PostMessage->Attachments->Count(), 2);
+}
+
+TEST(SmtpAssembleMail, SendAttachmentsCountsFromOne)
+{
+    TempFolder dir;
+    TestSmtp smtp;
+    smtp.PostMessage->SetLinesAttachments(TStringList{dir.Write("one", "1"), dir.Write("two", "2")});
+    smtp.SendAttachments(2);
+    EXPECT_NE(smtp.Body().find("name=\"two\""), std::string::npos);
+    EXPECT_EQ(smtp.Body().find("name=\"one\""), std::string::npos);
+    EXPECT_THROW(smtp.SendAttachments(3), EStringListError);
+}
+
+TEST(SmtpExtractAddress, Entries)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"Taro Yamada <taro@example.test>", "taro@example.test"},
+        {"<taro@example.test", "taro@example.test"},
+        {"a <b@x> <c@y>", "b@x"},
+        {"a <b@x <c@y>", "b@x "},
+        {"taro@example.test", "taro@example.test"},
+        {" spaced@example.test ", " spaced@example.test "},
+        {"", ""},
+        {"<>", ""},
+        {"mailto: taro@example.test", " taro@example.test"},
+        {"a:b:c", "b"},
+        {"group:", ""},
+    };
+    for (const auto& [entry, address] : cases)
+        EXPECT_EQ(TNMSMTP::ExtractAddress(entry), address) << entry;
+}
+
+TEST(SmtpPostMessage, ListsAreCopiedAndClearedAsTheComponentSays)
+{
+    TestSmtp smtp;
+    EXPECT_EQ(smtp.Port, 25);
+    EXPECT_EQ(smtp.Charset, "us-ascii");
+    EXPECT_EQ(smtp.SubType, mtPlain);
+    EXPECT_EQ(smtp.EncodeType, uuMime);
+    EXPECT_TRUE(smtp.ClearParams);
+    EXPECT_FALSE(smtp.Busy);
+
+    TPostMessage& m = *smtp.PostMessage;
+    TStringList source{"x@example.test", "y@example.test"};
+    m.SetLinesTo(source);
+    m.SetLinesCC(source);
+    m.SetLinesBCC(source);
+    m.SetLinesBody(source);
+    m.SetLinesAttachments(source);
+    source.Clear();  // the record holds copies
+    for (TStringList* list : {m.ToAddress.get(), m.ToCarbonCopy.get(), m.ToBlindCarbonCopy.get(), m.Body.get(),
+                              m.Attachments.get()})
+        EXPECT_EQ(list->Count(), 2);
+    m.Subject = "s";
+    smtp.ClearParameters();
+    EXPECT_EQ(m.ToAddress->Count() + m.ToCarbonCopy->Count() + m.ToBlindCarbonCopy->Count() + m.Attachments->Count(), 0);
+    EXPECT_EQ(m.Body->Count(), 2);
+    EXPECT_EQ(m.Subject, "s");
+}
+
+TEST(SmtpPostMessage, VirtualCreateMakesAnSmtpComponent)
+{
+    TestSmtp smtp;
+    std::unique_ptr<TPowersock> made(smtp.Create(nullptr));
+    auto* other = dynamic_cast<TNMSMTP*>(made.get());
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->Port, 25);
+}

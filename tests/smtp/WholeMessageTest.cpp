@@ -1,0 +1,172 @@
+// Whole messages through a real SMTP server (aiosmtpd on loopback), read back
+// with Python's email package, a decoder independent of ours.
+
+#include <random>
+
+#include "tests/smtp/SmtpTest.h"
+#include "tests/support/SmtpSink.h"
+
+using namespace smtptest;
+using testsupport::SmtpSink;
+using testsupport::TempFolder;
+
+namespace {
+
+const std::string kCheckScript = std::string(VELTROW_SOURCE_DIR) + "/tests/smtp/check_mail.py";
+
+// The description check_mail.py gives of a stored message.
+std::string Describe(const testsupport::SinkMessage& message, const std::vector<std::string>& attachments = {})
+{
+    std::vector<std::string> args{kCheckScript, message.Path};
+    args.insert(args.end(), attachments.begin(), attachments.end());
+    const auto result = testsupport::RunPython(
+        "import runpy, sys; sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__')", args);
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    return result.Output;
+}
+
+std::string RandomBytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(gen() & 0xFF);
+    return bytes;
+}
+
+void Connect(TNMSMTP& smtp, const SmtpSink& sink)
+{
+    smtp.Host = "127.0.0.1";
+    smtp.Port = sink.Port();
+    smtp.UserID = "client.test";
+    smtp.Connect();
+}
+
+}  // namespace
+
+TEST(SmtpWholeMessage, PlainAndMultipartOverOneConnection)
+{
+    SmtpSink sink;
+    TempFolder dir;
+    const std::string binary = dir.Write("photo.jpg", RandomBytes(300 * 1024 + 7, 1));
+    const std::string empty = dir.Write("empty.dat", "");
+    const std::string japanese = dir.Write("日本語の資料.txt", "中身\r\n");
+    std::string longName;
+    for (int i = 0; i < 30; ++i)
+        longName += "長";
+    const std::string longFile = dir.Write(longName + ".bin", RandomBytes(1000, 2));
+
+    TestSmtp smtp;
+    Connect(smtp, sink);
+    TPostMessage& m = *smtp.PostMessage;
+    m.FromName = "Taro ";
+    m.FromAddress = "taro@example.test";
+    m.Subject = "Plain";
+    m.LocalProgram = "Veltrow";
+    m.ToAddress->Add("Hanako <hanako@example.test>");
+    m.ToBlindCarbonCopy->Add("hidden@example.test");
+    m.SetLinesBody(TStringList{"first", ".", "..two dots", "", ".", "last"});
+    smtp.SendMail();
+
+    m.Subject = "With files";
+    m.ToAddress->Add("ken@example.test");
+    m.SetLinesAttachments(TStringList{binary, empty, japanese, longFile});
+    smtp.SendMail();
+    EXPECT_EQ(m.Attachments->Count(), 0);
+    smtp.Disconnect();
+
+    ASSERT_TRUE(sink.WaitForMessages(2)) << sink.ServerLog();
+    const auto plain = sink.Message(0);
+    EXPECT_EQ(plain.Helo, "client.test");
+    EXPECT_EQ(plain.MailFrom, "taro@example.test");
+    EXPECT_EQ(plain.RcptTos, std::vector<std::string>({"hanako@example.test", "hidden@example.test"}));
+    EXPECT_EQ(Describe(plain),
+              "header From: Taro <taro@example.test>\n"
+              "header To: Hanako <hanako@example.test>\n"
+              "header Subject: Plain\n"
+              "header X-Mailer: Veltrow\n"
+              "header Mime-Version: 1.0\n"
+              "header Content-Type: text/plain; charset=us-ascii\n"
+              "type: text/plain\n"
+              "charset: us-ascii\n"
+              "text: b'\\r\\nfirst\\r\\n.\\r\\n..two dots\\r\\n\\r\\n.\\r\\nlast\\r\\n'\n"
+              "defects: none\n");
+
+    const auto multi = sink.Message(1);
+    EXPECT_EQ(multi.RcptTos, std::vector<std::string>({"ken@example.test"}));
+    const std::string b = smtp.Boundary;
+    EXPECT_EQ(Describe(multi, {binary, empty, japanese, longFile}),
+              "header From: Taro <taro@example.test>\n"
+              "header To: ken@example.test\n"
+              "header Subject: With files\n"
+              "header X-Mailer: Veltrow\n"
+              "header Mime-Version: 1.0\n"
+              "header Content-Type: multipart/mixed; boundary=\"" + b + "\"\n"
+              "type: multipart/mixed\n"
+              // The line break before a delimiter belongs to the delimiter.
+              "preamble: ''\n"
+              "epilogue: ''\n"
+              "part 0: text/plain charset=us-ascii cte=\n"
+              "text: b'first\\r\\n.\\r\\n..two dots\\r\\n\\r\\n.\\r\\nlast'\n"
+              "part 1: application/octet-stream cte=base64 name='photo.jpg' filename='photo.jpg' "
+              "disposition=attachment\n"
+              "bytes: match (307207)\n"
+              "part 2: application/octet-stream cte=base64 name='empty.dat' filename='empty.dat' "
+              "disposition=attachment\n"
+              "bytes: match (0)\n"
+              "part 3: application/octet-stream cte=base64 name='日本語の資料.txt' filename='日本語の資料.txt' "
+              "disposition=attachment\n"
+              "bytes: match (8)\n"
+              "part 4: application/octet-stream cte=base64 name='" + longName + ".bin' filename='" + longName +
+              ".bin' disposition=attachment\n"
+              "bytes: match (1000)\n"
+              "defects: none\n");
+}
+
+TEST(SmtpWholeMessage, UuencodedAttachmentsArriveWhole)
+{
+    SmtpSink sink;
+    TempFolder dir;
+    // Every tail length, the one whose line starts with "." (14 bytes) included.
+    std::vector<std::string> files;
+    for (size_t n : {1u, 14u, 45u, 59u, 1000u})
+        files.push_back(dir.Write("u" + std::to_string(n) + ".bin", RandomBytes(n, static_cast<unsigned>(n))));
+    TestSmtp smtp;
+    Connect(smtp, sink);
+    smtp.EncodeType = uuCode;
+    TPostMessage& m = *smtp.PostMessage;
+    m.FromAddress = "taro@example.test";
+    m.ToAddress->Add("hanako@example.test");
+    for (const std::string& f : files)
+        m.Attachments->Add(f);
+    smtp.SendMail();
+    smtp.Disconnect();
+
+    ASSERT_TRUE(sink.WaitForMessages(1)) << sink.ServerLog();
+    const std::string description = Describe(sink.Message(0), files);
+    size_t matches = 0;
+    for (size_t pos = 0; (pos = description.find("bytes: match", pos)) != std::string::npos; ++pos)
+        ++matches;
+    EXPECT_EQ(matches, files.size()) << description;
+    EXPECT_NE(description.find("cte=x-uuencode name='u14.bin'"), std::string::npos) << description;
+    EXPECT_NE(description.find("defects: none"), std::string::npos) << description;
+}
+
+TEST(SmtpWholeMessage, RefusedRecipientAtARealServer)
+{
+    SmtpSink::Options options;
+    options.RefuseRcpt = {"nobody"};
+    SmtpSink sink(options);
+    TestSmtp smtp;
+    Connect(smtp, sink);
+    std::vector<std::string> refused;
+    smtp.OnRecipientNotFound = [&](const std::string& r) { refused.push_back(r); };
+    TPostMessage& m = *smtp.PostMessage;
+    m.FromAddress = "taro@example.test";
+    m.SetLinesTo(TStringList{"Nobody <nobody@example.test>", "hanako@example.test"});
+    smtp.SendMail();
+    smtp.Disconnect();
+    EXPECT_EQ(refused, std::vector<std::string>({"Nobody <nobody@example.test>"}));
+    ASSERT_TRUE(sink.WaitForMessages(1)) << sink.ServerLog();
+    EXPECT_EQ(sink.Message(0).RcptTos, std::vector<std::string>({"hanako@example.test"}));
+}
