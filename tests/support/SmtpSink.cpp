@@ -209,27 +209,24 @@ void SmtpSink::Stop()
     }
 }
 
-void SmtpSink::DrainOutput(int timeoutMs)
+bool SmtpSink::DrainOutput(int timeoutMs)
 {
     if (stdoutFd_ < 0)
-        return;
-    ReadSome(stdoutFd_, pending_, timeoutMs);
-    size_t eol;
-    while ((eol = pending_.find('\n')) != std::string::npos) {
-        unsigned n = 0;
-        if (std::sscanf(pending_.c_str(), "message %u", &n) == 1 && n > announced_)
-            announced_ = n;
-        pending_.erase(0, eol + 1);
-    }
+        return false;
+    const bool more = ReadSome(stdoutFd_, pending_, timeoutMs);
+    pending_.clear();  // the lines only say that something was stored
+    return more;
 }
 
 bool SmtpSink::WaitForMessages(size_t n, int timeoutMs)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    DrainOutput(0);
-    while (announced_ < n && RemainingMs(deadline) > 0)
-        DrainOutput(RemainingMs(deadline));
-    return MessageCount() >= n;
+    while (MessageCount() < n) {
+        // Ends early when the server is gone (end of its output).
+        if (RemainingMs(deadline) == 0 || !DrainOutput(RemainingMs(deadline)))
+            return MessageCount() >= n;
+    }
+    return true;
 }
 
 size_t SmtpSink::MessageCount() const

@@ -50,15 +50,15 @@ public:
 
 private:
     void Stop();
-    void DrainOutput(int timeoutMs);
+    // Waits up to timeoutMs for server output; false at its end or time-out.
+    bool DrainOutput(int timeoutMs);
 
     pid_t pid_ = -1;
     int stdinFd_ = -1;
     int stdoutFd_ = -1;
     uint16_t port_ = 0;
-    size_t announced_ = 0;
     std::string folder_;
-    std::string pending_;  // server output not yet split into lines
+    std::string pending_;  // server output not yet consumed
 };
 
 struct PythonResult {
