@@ -65,6 +65,11 @@ struct NthCase {
     int32_t pos;
 };
 
+void PrintTo(const NthCase& c, std::ostream* os)
+{
+    *os << '"' << c.text << "\" at '" << c.delimiter << "' #" << c.n;
+}
+
 class NthWordAndPos : public testing::TestWithParam<NthCase> {};
 
 TEST_P(NthWordAndPos, SplitAtTheDelimiter)
