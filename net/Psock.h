@@ -373,7 +373,11 @@ private:
 };
 
 // Listens on Port and hands every accepted connection to a per-connection
-// component of its own class, served by Serve on a thread of its own.
+// component of its own class, served by Serve on a thread of its own. All
+// that component does, its notifications and time-out included, happens on
+// that thread; the OnConnect and OnDisconnect it copies from the server reach
+// the server's handlers on the user-interface thread, with the component as
+// Sender. Finished components are freed on the user-interface thread.
 class TNMGeneralServer : public TPowersock {
 public:
     explicit TNMGeneralServer(TComponent* AOwner);
