@@ -415,7 +415,7 @@ TEST(Accept, AlternateMessageThenAcceptReturnsTheConnection)
     EXPECT_EQ(client.ReadLine(), "");
 }
 
-TEST(Accept, CanceledAndFailedNotices)
+TEST(Accept, CanceledFailedAndOutOfRange)
 {
     TestSock sock;
     sock.Listen(false);
@@ -427,11 +427,7 @@ TEST(Accept, CanceledAndFailedNotices)
     sock.EventArrived = true;
     sock.LastEventOk = false;
     EXPECT_EQ(MessageOf<ESockError>([&] { sock.Accept(); }), "Error creating Data Connection");
-}
 
-TEST(Accept, PortBeyondSixteenBitsIsARangeError)
-{
-    TestSock sock;
     sock.Port = 65536;
     EXPECT_THROW(sock.Listen(false), ERangeError);
 }

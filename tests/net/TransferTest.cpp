@@ -376,20 +376,6 @@ TEST(AppendFile, EndsAlsoWhenTheCloseNoticeWasSpentEarlier)
     EXPECT_FALSE(sock.Connected);
 }
 
-TEST(AppendFile, MissingFileRaisesBeforeReceiving)
-{
-    TempDir dir;
-    ScriptedPeer peer;
-    peer.Accept().Send("kept").WaitForRelease();
-    peer.Start();
-    TestSock sock;
-    ConnectTo(sock, peer);
-    ASSERT_TRUE(WaitUntil([&] { return sock.DataAvailable(); }));
-    EXPECT_THROW(sock.AppendFile(dir.File("missing")), EFOpenError);
-    EXPECT_EQ(sock.Read(0), "kept");  // nothing was taken
-    peer.Release();
-}
-
 TEST(ClearInput, DiscardsWhatOneReceiveReturns)
 {
     ScriptedPeer peer;
