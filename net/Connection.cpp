@@ -104,6 +104,7 @@ void TPowersock::Connect()
     Canceled = false;
     if (Connected)
         throw ESockError("Already connected");
+    ClosedByPeer = false;
 
     int retries = 0;
     for (;;) {
@@ -135,7 +136,8 @@ void TPowersock::Connect()
         ErrorManager(psock::WSAEWOULDBLOCK);
 
     TimerOn();
-    while (!Connected && !TimedOut && !Canceled && LastEventOk)
+    const uint32_t connects = ConnectsNotified;
+    while (!Connected && ConnectsNotified == connects && !TimedOut && !Canceled && LastEventOk)
         SleepingCycle();
     TimerOff();
 
@@ -229,6 +231,7 @@ void TPowersock::RequestCloseSocket()
 {
     StatusMessage(4, "Request Close Socket");
     Connected = false;
+    ClosedByPeer = false;
     if (SocketHandle == INVALID_SOCKET_HANDLE)
         return;
     if (winsock::closesocket(SocketHandle) != 0) {

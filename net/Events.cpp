@@ -83,6 +83,7 @@ void TPowersock::Wndproc(TMessage& Message)
                 break;
             case psock::FD_CONNECT:
                 if (LastEventOk) {
+                    ++ConnectsNotified;
                     Connected = true;
                     if (OnConnect)
                         OnConnect(this);
@@ -91,8 +92,8 @@ void TPowersock::Wndproc(TMessage& Message)
             case psock::FD_CLOSE:
                 // Unread data keeps the connection until it has been read.
                 if (!DataAvailable()) {
-                    ++PeerCloses;
                     RequestCloseSocket();
+                    ClosedByPeer = true;
                 }
                 break;
             default:

@@ -82,7 +82,6 @@ std::string TPowersock::Read(uint16_t Count)
 {
     StatusMessage(8, "Read( " + IntToStr(Count) + " )");
     int32_t count = Count;
-    const uint32_t peerCloses = PeerCloses;
     if (count == 0) {
         const int waiting = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, MSG_PEEK);
         if (waiting < 0)
@@ -97,9 +96,8 @@ std::string TPowersock::Read(uint16_t Count)
             if (waiting == 0)
                 return std::string();  // the peer has closed
             if (waiting < 0) {
-                // The peer's close, handled inside the wait, replaced the socket.
-                if (PeerCloses != peerCloses &&
-                    winsock::WSAGetLastError() == psock::WSAENOTCONN)
+                // The peer's close notification replaced the socket.
+                if (ClosedByPeer && winsock::WSAGetLastError() == psock::WSAENOTCONN)
                     return std::string();
                 ErrorManager(psock::WSAEWOULDBLOCK);
             }
@@ -128,7 +126,6 @@ std::string TPowersock::ReadLn()
     // The line is assembled here, not in IoBuffer, so that an operation of
     // this component nested inside the wait cannot disturb it.
     std::string line;
-    const uint32_t peerCloses = PeerCloses;
     int lineEnd = -1;  // offset of the LF within the last peek
     bool notConnected = false;
     do {
@@ -138,9 +135,9 @@ std::string TPowersock::ReadLn()
         if (waiting < 0) {
             LastErrorNo = winsock::WSAGetLastError();
             if (LastErrorNo == psock::WSAENOTCONN) {
-                // A peer's close handled inside the wait replaced the socket:
-                // the same outcome as seeing the close directly.
-                if (PeerCloses != peerCloses)
+                // The peer's close notification replaced the socket: the
+                // same outcome as seeing the close directly.
+                if (ClosedByPeer)
                     return std::string();
                 notConnected = true;
                 break;

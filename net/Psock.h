@@ -338,10 +338,13 @@ private:
     friend class TNMGeneralServer;
 
     bool BeingDestroyed = false;
-    // Counts the sockets closed by a close notification from the peer, so a
-    // wait that finds its socket replaced can tell a peer's close from a
-    // Disconnect.
-    uint32_t PeerCloses = 0;
+    // The socket was replaced because the peer closed the connection (a close
+    // notification with no data waiting), not by a local close; until the
+    // next Connect or local close, reading reports the peer's close.
+    bool ClosedByPeer = false;
+    // Counts successful connect notifications: a connection that the peer
+    // closed again within the same round of events still ends Connect's wait.
+    uint32_t ConnectsNotified = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -439,6 +442,7 @@ private:
     // and timer become that thread's; after Serve they are destroyed there.
     void TakeOver();
     void GiveBack();
+    void Run();
 
     struct Worker;
     friend class TNMGeneralServer;

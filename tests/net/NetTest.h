@@ -1,0 +1,77 @@
+// Shared pieces of the socket component tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/Psock.h"
+#include "rtl/SysUtils.h"
+#include "tests/support/ScriptedPeer.h"
+
+namespace nettest {
+
+// Opens the protected state to the tests.
+class TestSock : public TPowersock {
+public:
+    explicit TestSock(TComponent* AOwner = nullptr) : TPowersock(AOwner) {}
+    using TPowersock::Canceled;
+    using TPowersock::EventArrived;
+    using TPowersock::LastEventOk;
+    using TPowersock::SocketHandle;
+    using TPowersock::TimedOut;
+    using TPowersock::WindowHandle;
+};
+
+// Processes window events until cond holds or timeoutMs passed.
+inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000)
+{
+    const int64_t deadline = TickCount() + timeoutMs;
+    while (!cond()) {
+        if (TickCount() > deadline)
+            return false;
+        win::Sleep(1);
+        win::ProcessMessages();
+    }
+    return true;
+}
+
+// Runs f inside the next wait of the component, as a posted event would.
+inline void Later(int ms, std::function<void()> f)
+{
+    QTimer::singleShot(ms, std::move(f));
+}
+
+// The message of the exception f raises, or "" when it returns.
+template <typename E, typename F>
+std::string MessageOf(F&& f)
+{
+    try {
+        f();
+    } catch (const E& e) {
+        return e.Message();
+    }
+    return std::string();
+}
+
+// Connects sock to the peer on 127.0.0.1.
+inline void ConnectTo(TPowersock& sock, const testsupport::ScriptedPeer& peer)
+{
+    sock.Host = "127.0.0.1";
+    sock.Port = peer.Port();
+    sock.Connect();
+}
+
+// Checks that the peer's script ran to its end.
+inline void ExpectScriptDone(testsupport::ScriptedPeer& peer)
+{
+    ASSERT_TRUE(peer.WaitDone(10000)) << "script did not end";
+    EXPECT_EQ(peer.Failure(), "");
+    EXPECT_TRUE(peer.ScriptUsedUp());
+}
+
+}  // namespace nettest
