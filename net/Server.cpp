@@ -306,20 +306,7 @@ void InstantiateServethread::Resume()
 {
     Worker& w = *worker_;
     try {
-        w.thread = std::thread([this] {
-        // An event dispatcher for this thread's windows and timers.
-        QEventLoop eventLoop;
-        TakeOver();
-        {
-            std::lock_guard lock(worker_->mutex);
-            worker_->takenOver = true;
-        }
-        worker_->changed.notify_all();
-        Execute();
-        GiveBack();
-        // Once posted, the user-interface thread may join and free us.
-        win::PostMessage(worker_->releaseWindow, WM_SERVETHREADDONE, reinterpret_cast<win::WPARAM>(this), 0);
-        });
+        w.thread = std::thread([this] { Run(); });
     } catch (...) {
         // No thread: the connection is never served, only released.
         win::PostMessage(w.releaseWindow, WM_SERVETHREADDONE, reinterpret_cast<win::WPARAM>(this), 0);
@@ -327,6 +314,35 @@ void InstantiateServethread::Resume()
     }
     std::unique_lock lock(w.mutex);
     w.changed.wait(lock, [&w] { return w.takenOver; });
+}
+
+// The serving thread's whole life.
+void InstantiateServethread::Run()
+{
+    {
+        // An event dispatcher for this thread's windows and timers.
+        QEventLoop eventLoop;
+        bool ownsComponent = false;
+        try {
+            TakeOver();
+            ownsComponent = true;
+        } catch (...) {
+            // Served with windows of another thread it would race: not served.
+        }
+        {
+            std::lock_guard lock(worker_->mutex);
+            worker_->takenOver = true;
+        }
+        worker_->changed.notify_all();
+        if (ownsComponent)
+            Execute();
+        try {
+            GiveBack();
+        } catch (...) {
+        }
+    }
+    // Once posted, the user-interface thread may join and free us.
+    win::PostMessage(worker_->releaseWindow, WM_SERVETHREADDONE, reinterpret_cast<win::WPARAM>(this), 0);
 }
 
 void InstantiateServethread::Execute()
@@ -347,16 +363,16 @@ void InstantiateServethread::TakeOver()
     if (client == nullptr)
         return;
     const HWND window = PsockAllocateHWnd(client);
-    if (window != 0) {
-        // Re-registering drops what was queued for the old window and reports
-        // afresh what is still pending.
-        if (worker_->socketHandedOver)
-            winsock::WSAAsyncSelect(client->SocketHandle, window, psock::WM_ASYNCHRONOUSPROCESS,
-                                    psock::SocketEventMask);
-        if (client->WindowHandle != 0)
-            win::DestroyWindow(client->WindowHandle);
-        client->WindowHandle = window;
-    }
+    if (window == 0)
+        throw ESockError("no notification window");
+    // Re-registering drops what was queued for the old window and reports
+    // afresh what is still pending.
+    if (worker_->socketHandedOver)
+        winsock::WSAAsyncSelect(client->SocketHandle, window, psock::WM_ASYNCHRONOUSPROCESS,
+                                psock::SocketEventMask);
+    if (client->WindowHandle != 0)
+        win::DestroyWindow(client->WindowHandle);
+    client->WindowHandle = window;
     auto* timer = new TThreadTimer(client);
     timer->SetEnabled(false);
     timer->SetOnTimer([client](TObject* Sender) { client->TimerFired(Sender); });
