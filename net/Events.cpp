@@ -169,6 +169,8 @@ void TThreadTimer::Wndproc(TMessage& Message)
             Timer();
         } catch (const std::exception& e) {
             win::HandleException(e);
+        } catch (...) {
+            // Not an exception of ours; the timer goes on all the same.
         }
     } else {
         Message.Result = static_cast<int32_t>(

@@ -88,6 +88,8 @@ struct InvalidHostCase {
     const char* error;  // "" when Connect succeeds
 };
 
+void PrintTo(const InvalidHostCase& c, std::ostream* os) { *os << c.name; }
+
 class InvalidHostRetry : public ::testing::TestWithParam<InvalidHostCase> {};
 
 TEST_P(InvalidHostRetry, HandlerHasExactlyOneChance)

@@ -46,6 +46,8 @@ struct ErrorTextCase {
     const char* text;
 };
 
+void PrintTo(const ErrorTextCase& c, std::ostream* os) { *os << c.number; }
+
 class SocketErrorText : public ::testing::TestWithParam<ErrorTextCase> {};
 
 TEST_P(SocketErrorText, NumberColonText)

@@ -137,6 +137,8 @@ struct ReplyCase {
     bool rangeError;
 };
 
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
+
 class TransactionReply : public ::testing::TestWithParam<ReplyCase> {};
 
 TEST_P(TransactionReply, SetsReplyCodeFromLeadingDigits)

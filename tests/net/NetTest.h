@@ -43,6 +43,7 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000)
 // Runs f inside the next wait of the component, as a posted event would.
 inline void Later(int ms, std::function<void()> f)
 {
+    win::EnsureApplication();  // Qt's timers need the application object
     QTimer::singleShot(ms, std::move(f));
 }
 
