@@ -48,6 +48,7 @@ TPowersock::~TPowersock()
     WinsockInfo.reset();
     delete Timer;
     Timer = nullptr;
+    CancelLookup();
     HostEntryBuffer.reset();
     if (WindowHandle != 0)
         win::DestroyWindow(WindowHandle);
@@ -170,12 +171,16 @@ void TPowersock::ResolveRemoteHost()
     RemoteAddress.sin_addr.s_addr = 0;
     TimerOn();
     EventArrived = false;
+    CancelLookup();
     // When the lookup cannot start, only the time-out or a cancel ends the wait.
-    winsock::WSAAsyncGetHostByName(WindowHandle, psock::WM_WAITFORRESPONSE, IoBuffer.data(),
-                                   HostEntryBuffer.get(), HostEntryBufferSize);
+    LookupTask = winsock::WSAAsyncGetHostByName(WindowHandle, psock::WM_WAITFORRESPONSE, IoBuffer.data(),
+                                                HostEntryBuffer.get(), HostEntryBufferSize);
     while (!EventArrived && !TimedOut && !Canceled)
         SleepingCycle();
     TimerOff();
+    // A lookup given up (or another event that ended the wait) must not
+    // write the buffer later.
+    CancelLookup();
 
     if (TimedOut)
         throw ESockError("Host Lookup Timed Out");
@@ -190,6 +195,13 @@ void TPowersock::ResolveRemoteHost()
     std::memcpy(&RemoteAddress.sin_addr.s_addr, entry->h_addr_list[0], 4);
     if (OnHostResolved)
         OnHostResolved(this);
+}
+
+void TPowersock::CancelLookup()
+{
+    if (LookupTask != 0)
+        winsock::WSACancelAsyncRequest(LookupTask);  // harmless when it has finished
+    LookupTask = 0;
 }
 
 // ---------------------------------------------------------------------------

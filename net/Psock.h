@@ -337,11 +337,17 @@ private:
     friend class InstantiateServethread;
     friend class TNMGeneralServer;
 
+    void CancelLookup();
+
     bool BeingDestroyed = false;
     // The socket was replaced because the peer closed the connection (a close
     // notification with no data waiting), not by a local close; until the
     // next Connect or local close, reading reports the peer's close.
     bool ClosedByPeer = false;
+    // The host lookup that may still write into HostEntryBuffer (0: none).
+    // Lookups run on threads of their own, so one that was given up is
+    // canceled before the buffer is read again or freed.
+    winsock::HANDLE LookupTask = 0;
     // Counts successful connect notifications: a connection that the peer
     // closed again within the same round of events still ends Connect's wait.
     uint32_t ConnectsNotified = 0;
