@@ -229,6 +229,22 @@ TEST(Read, CountsAndWaiting)
     ExpectScriptDone(peer);
 }
 
+TEST(Read, CancelEndsTheWaitAndTheReplacementSocketIsNotConnected)
+{
+    ScriptedPeer peer;
+    peer.Accept().Send("abc").ExpectClose();
+    peer.Start();
+    TestSock sock;
+    ConnectTo(sock, peer);
+    Later(100, [&] { sock.Cancel(); });
+    EXPECT_EQ(MessageOf<EAbortError>([&] { sock.Read(5); }), "Socket send aborted");
+    EXPECT_FALSE(sock.Canceled);
+    EXPECT_EQ(sock.Read(3), "abc");  // nothing was consumed by the canceled Read
+    sock.Disconnect();
+    EXPECT_EQ(MessageOf<ESockError>([&] { sock.Read(0); }), "10057:Socket is not connected");
+    ExpectScriptDone(peer);
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(SendStream, LargeStreamToASlowReader)
