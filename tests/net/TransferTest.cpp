@@ -52,6 +52,23 @@ std::string Pattern(size_t n)
     return s;
 }
 
+// Cancels sock once, after ms, unless it goes out of scope first (so it
+// never outlives the test's component).
+class CancelLater {
+public:
+    CancelLater(TPowersock& sock, uint32_t ms) : timer_(nullptr)
+    {
+        timer_.SetInterval(ms);
+        timer_.SetOnTimer([this, &sock](TObject*) {
+            timer_.SetEnabled(false);
+            sock.Cancel();
+        });
+    }
+
+private:
+    TThreadTimer timer_;
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -287,7 +304,7 @@ TEST(CaptureString, SizeStopsOnceReachedAndCancelAborts)
     EXPECT_EQ(text, "0123456789");
 
     sock.OnDataReceived = nullptr;
-    Later(50, [&] { sock.Cancel(); });
+    CancelLater cancel(sock, 50);
     EXPECT_EQ(MessageOf<EAbortError>([&] { sock.CaptureString(text, 100); }), "Socket capture aborted");
     EXPECT_FALSE(sock.Canceled);
     EXPECT_EQ(text, "");
@@ -341,7 +358,7 @@ TEST(AppendFile, TenBytesGrowToFifteenUntilThePeerCloses)
     ConnectTo(sock, peer);
     int disconnects = 0;
     sock.OnDisconnect = [&](TObject*) { ++disconnects; };
-    Later(5000, [&] { sock.Cancel(); });  // a hang shows as an abort
+    CancelLater cancel(sock, 5000);  // a hang shows as an abort
     sock.AppendFile(dir.File("log"));
     EXPECT_EQ(ReadFile(dir.File("log")), "0123456789abcde");
     EXPECT_EQ(sock.ReceivedBytes, 5);
@@ -370,7 +387,7 @@ TEST(AppendFile, EndsAlsoWhenTheCloseNoticeWasSpentEarlier)
     WaitUntil([&] { return TickCount() > until; });
     ASSERT_TRUE(sock.Connected);  // unread data kept the connection
 
-    Later(5000, [&] { sock.Cancel(); });
+    CancelLater cancel(sock, 5000);
     sock.AppendFile(dir.File("log"));
     EXPECT_EQ(ReadFile(dir.File("log")), "late data");
     EXPECT_FALSE(sock.Connected);
