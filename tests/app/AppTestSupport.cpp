@@ -19,9 +19,13 @@
 #include "app/About.h"
 #include "app/Main.h"
 #include "app/Setting.h"
+#include "smtp/NMsmtp.h"
 
 namespace apptest {
 namespace {
+
+// Far beyond the longest test (a 12 MB body under the sanitizers).
+constexpr int64_t kWatchdogMs = 30000;
 
 // One QApplication for the whole test program, as in the real one.
 class QtEnvironment : public ::testing::Environment {
@@ -163,10 +167,23 @@ void AppTest::SetUp()
     Form2 = new TForm2;
     Form3 = new TForm3;
     Form1->show();
+
+    started_ = NowMs();
+    watchdog_.setInterval(200);
+    QObject::connect(&watchdog_, &QTimer::timeout, [this] {
+        if (NowMs() - started_ < kWatchdogMs || !Form1)
+            return;
+        if (!barked_)
+            ADD_FAILURE() << "a wait was still running after " << kWatchdogMs << " ms; cut by the watchdog";
+        barked_ = true;
+        Form1->NMSMTP1->Abort();
+    });
+    watchdog_.start();
 }
 
 void AppTest::TearDown()
 {
+    watchdog_.stop();
     delete Form3;
     Form3 = nullptr;
     delete Form2;

@@ -81,6 +81,10 @@ protected:
 private:
     std::string scratch_;
     std::string oldDir_;
+    // Cuts a wait that a broken script would leave hanging (TimeOut is 0).
+    QTimer watchdog_;
+    int64_t started_ = 0;
+    bool barked_ = false;
 };
 
 }  // namespace apptest
