@@ -58,7 +58,8 @@ protected:
 
     void ExpectClosedState(const char* phase, int64_t ms)
     {
-        std::printf("[ abort ] %-34s %5lld ms\n", phase, static_cast<long long>(ms));
+        const std::string box = Boxes.empty() ? "no box" : "box \"" + Boxes.back().Text + "\"";
+        std::printf("[ abort ] %-34s %5lld ms, %s\n", phase, static_cast<long long>(ms), box.c_str());
         EXPECT_GE(ms, 0) << "Abort was never pressed";
         EXPECT_LE(ms, kAbortBoundMs);
         EXPECT_FALSE(Form1->NMSMTP1->Connected);
@@ -188,7 +189,15 @@ TEST_F(AbortTest, PressedTwiceCutsAtOnce)
     peer.Start();
     Prepare(peer.Port());
     int64_t second = -1;
-    When first([] { return Form1->NMSMTP1->Connected; }, [] { Click(Form1->Button5); });
+    int64_t connectedAt = -1;
+    // Well inside the wait for the greeting, after the connect has completed.
+    When first(
+        [&] {
+            if (connectedAt < 0 && Form1->NMSMTP1->Connected)
+                connectedAt = NowMs();
+            return connectedAt >= 0 && NowMs() - connectedAt > 50;
+        },
+        [] { Click(Form1->Button5); });
     When again([&] { return first.Done(); }, [&] {
         second = NowMs();
         Click(Form1->Button5);
@@ -197,6 +206,7 @@ TEST_F(AbortTest, PressedTwiceCutsAtOnce)
     const int64_t ms = NowMs() - second;
     ExpectClosedState("pressed twice", ms);
     EXPECT_LT(ms, 800);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Socket readln aborted"});
 }
 
 TEST_F(AbortTest, OutsideARunSaysQuitFirst)
