@@ -203,7 +203,8 @@ public:
     std::string Read(uint16_t Count);
     // The next line with its line end; empty when the peer has closed.
     // EAbortError "Socket readln aborted" when canceled or timed out;
-    // ESockError for 10057 when the socket is no longer connected.
+    // ESockError for 10057 when a local close ran inside the wait; ESockError
+    // for a line longer than MaxLineLength.
     std::string ReadLn();
     // The whole stream from its start; fires OnPacketSent after every send.
     void SendStream(TStream& Stream);
