@@ -173,6 +173,9 @@ public:
 protected:
     bool event(QEvent* e) override
     {
+        // Messages are posted under the registry lock; taking it here makes that
+        // ordering visible to ThreadSanitizer, which cannot see Qt's own lock.
+        { std::lock_guard lock(R().mutex); }
         if (e->type() == kPostedMessage) {
             auto* m = static_cast<PostedMessage*>(e);
             if (!m->stillValid || m->stillValid())
