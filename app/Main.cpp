@@ -237,15 +237,17 @@ void TForm1::resizeEvent(QResizeEvent* Event)
 void TForm1::closeEvent(QCloseEvent* Event)
 {
     closing_ = true;
-    // A run would otherwise go on unseen until its last message.
-    if (sending_ || quitting_) {
-        abortRequested_ = true;
-        CutRun();
-    }
-    if (Form2)
-        Form2->close();
-    if (Form3)
-        Form3->close();
+    Application().HandleCommand([this] {
+        // A run would otherwise go on unseen until its last message.
+        if (sending_ || quitting_) {
+            abortRequested_ = true;
+            CutRun();
+        }
+        if (Form2)
+            Form2->close();
+        if (Form3)
+            Form3->close();
+    });
     Event->accept();
 }
 

@@ -10,6 +10,7 @@
 #include <QStatusBar>
 
 #include "app/Main.h"
+#include "app/Setting.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
@@ -243,4 +244,39 @@ TEST_F(AbortTest, OutsideARunAnUnansweredQuitIsCut)
     Click(Form1->Button5);
     ExpectClosedState("outside a run, QUIT unanswered", NowMs() - start);
     EXPECT_EQ(BoxTexts().size(), 2u);
+}
+
+TEST_F(AbortTest, SendWhileConnectingIsRefusedAndTheRunCanStillBeAborted)
+{
+    testsupport::StalledListener stalled;
+    Prepare(stalled.Port());
+    const int64_t start = NowMs();
+    When second([&] { return NowMs() - start > 50; }, [] { Click(Form1->Button4); });
+    const int64_t ms = SendAndAbortWhen([&] { return second.Done(); });
+    ExpectClosedState("connecting, after a second Send", ms);
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Already connected", "Connection Canceled"}));
+}
+
+TEST_F(AbortTest, ClosingTheMainWindowEndsARun)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    peer.Expect("RSET").WaitForRelease();
+    peer.Start();
+    Prepare(peer.Port());
+    Click(Form1->Button10);
+    ASSERT_TRUE(Form3->isVisible());
+    int64_t closed = -1;
+    When close([&] { return Has(peer, "RSET\r\n"); }, [&] {
+        closed = NowMs();
+        Form1->close();
+    });
+    Click(Form1->Button4);
+    const int64_t ms = NowMs() - closed;
+    EXPECT_LE(ms, kAbortBoundMs);
+    EXPECT_FALSE(Form1->isVisible());
+    EXPECT_FALSE(Form3->isVisible());
+    EXPECT_FALSE(Form1->NMSMTP1->Connected);
+    // The program is ending: no box about the cut run.
+    EXPECT_TRUE(Boxes.empty());
 }

@@ -36,6 +36,8 @@ public:
         static char name[] = "app_tests";
         static char* argv[] = {name, nullptr};
         app_ = new QApplication(argc, argv);
+        // Tests close the main window; the process goes on to the next test.
+        QApplication::setQuitOnLastWindowClosed(false);
         QApplication::setFont(FormFont());
         Application().Initialize();
         Application().Title = "Veltrow";

@@ -157,6 +157,22 @@ TEST_F(SendRunTest, ReadersShowSubjectAndBodyExactlyAsTyped)
     EXPECT_NE(data.find("\x1B$B3F0L\x1B(B\r\n"), std::string::npos);  // 各位
 }
 
+TEST_F(SendRunTest, LongSubjectArrivesWhole)
+{
+    SmtpSink sink;
+    UseServer(sink.Port());
+    std::string subject;
+    for (int i = 0; i < 6; ++i)
+        subject += "第" + std::to_string(i + 1) + "回 定例会議のご案内、";
+    Type(subject, {"x"});
+    Recipients("a@example.jp\r\n");
+    Send();
+    ASSERT_TRUE(sink.WaitForMessages(1)) << sink.ServerLog();
+    const auto mails = ReadMails(sink.Messages());
+    EXPECT_EQ(Str(mails[0]["subject"]), subject);
+    EXPECT_TRUE(mails[0]["header_7bit"].toBool());
+}
+
 // Mended: display names that are not ASCII travel as encoded words; ASCII
 // names, addresses and the envelope stay as they were.
 TEST_F(SendRunTest, SenderAndRecipientNamesDecodeAndEnvelopeIsBare)
