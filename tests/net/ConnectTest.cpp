@@ -184,7 +184,7 @@ TEST(Connect, AbortFromANestedHandlerEndsTheWait)
     TestSock sock;
     sock.Host = "127.0.0.1";
     sock.Port = stalled.Port();
-    Later(30, [&] { sock.Abort(); });
+    auto later = Later(30, [&] { sock.Abort(); });
     EXPECT_EQ(MessageOf<ESockError>([&] { sock.Connect(); }), "Connection Canceled");
 }
 
@@ -308,7 +308,7 @@ TEST(Connect, DestroyingAWaitingComponentLeavesNothingBehind)
         auto sock = std::make_unique<TestSock>();
         sock->Host = "localhost";
         sock->Port = testsupport::FreeLoopbackPort();
-        Later(0, [s = sock.get()] { s->Cancel(); });
+        auto later = Later(0, [s = sock.get()] { s->Cancel(); });
         EXPECT_NE(MessageOf<ESockError>([&] { sock->Connect(); }), "");
     }
     WaitUntil([] { return false; }, 50);

@@ -85,7 +85,7 @@ TEST(ReadLn, CancelFromANestedHandlerDropsThePartialLine)
     peer.Start();
     TestSock sock;
     ConnectTo(sock, peer);
-    Later(100, [&] { sock.Cancel(); });
+    auto later = Later(100, [&] { sock.Cancel(); });
     EXPECT_EQ(MessageOf<EAbortError>([&] { sock.ReadLn(); }), "Socket readln aborted");
     peer.Release();
     // What the canceled ReadLn had consumed is gone; the rest is still there.
@@ -102,7 +102,7 @@ TEST(ReadLn, NestedDisconnectEndsTheOuterReadWithAnError)
     ConnectTo(sock, peer);
     int disconnects = 0;
     sock.OnDisconnect = [&](TObject*) { ++disconnects; };
-    Later(50, [&] { sock.Disconnect(); });
+    auto later = Later(50, [&] { sock.Disconnect(); });
     EXPECT_EQ(MessageOf<ESockError>([&] { sock.ReadLn(); }), "10057:Socket is not connected");
     EXPECT_EQ(disconnects, 1);
     EXPECT_FALSE(sock.Connected);
@@ -122,7 +122,7 @@ TEST(ReadLn, NestedTransactionMayTakeTheOuterLine)
     TestSock sock;
     ConnectTo(sock, peer);
     std::string nested;
-    Later(20, [&] { nested = sock.Transaction("NOOP"); });
+    auto later = Later(20, [&] { nested = sock.Transaction("NOOP"); });
     EXPECT_EQ(sock.ReadLn(), "250 outer\r\n");
     EXPECT_EQ(nested, "250 nested\r\n");
     ExpectScriptDone(peer);
@@ -236,7 +236,7 @@ TEST(Read, CancelEndsTheWaitAndTheReplacementSocketIsNotConnected)
     peer.Start();
     TestSock sock;
     ConnectTo(sock, peer);
-    Later(100, [&] { sock.Cancel(); });
+    auto later = Later(100, [&] { sock.Cancel(); });
     EXPECT_EQ(MessageOf<EAbortError>([&] { sock.Read(5); }), "Socket send aborted");
     EXPECT_FALSE(sock.Canceled);
     EXPECT_EQ(sock.Read(3), "abc");  // nothing was consumed by the canceled Read

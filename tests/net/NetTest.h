@@ -40,11 +40,17 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000)
     return true;
 }
 
-// Runs f inside the next wait of the component, as a posted event would.
-inline void Later(int ms, std::function<void()> f)
+// Runs f inside the next wait of the component, as a posted event would. The
+// returned timer must outlive nothing it captures: keep it in a variable
+// declared after those objects, so a timer that never fired dies first.
+[[nodiscard]] inline std::unique_ptr<QTimer> Later(int ms, std::function<void()> f)
 {
     win::EnsureApplication();  // Qt's timers need the application object
-    QTimer::singleShot(ms, std::move(f));
+    auto timer = std::make_unique<QTimer>();
+    timer->setSingleShot(true);
+    QObject::connect(timer.get(), &QTimer::timeout, std::move(f));
+    timer->start(ms);
+    return timer;
 }
 
 // The message of the exception f raises, or "" when it returns.
