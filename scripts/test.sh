@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything under AddressSanitizer and UBSan,
-# and runs every test.
+# Installs what is missing, builds everything and runs every test: the socket
+# layers once more under ThreadSanitizer (the listening server serves on
+# threads of its own), then the whole suite under AddressSanitizer and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-build=build-test
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTROW_SANITIZE=ON
-cmake --build "$build" -j"$(nproc)"
-
 export QT_QPA_PLATFORM=offscreen
+jobs="$(nproc)"
+
+tsan=build-tsan
+cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTROW_TSAN=ON >/dev/null
+cmake --build "$tsan" --target platform_tests net_tests -j"$jobs"
+echo "== ThreadSanitizer: platform and socket tests"
+TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/platform/platform_tests" --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/net/net_tests" --gtest_brief=1
+
+build=build-test
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTROW_SANITIZE=ON >/dev/null
+cmake --build "$build" -j"$jobs"
+echo "== AddressSanitizer and UBSan: every test"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j"$jobs" --no-tests=error
