@@ -356,8 +356,9 @@ TEST(Server, LastReplySurvivesTheRelease)
     char buffer[65536];
     for (int i = 0; i < 10000; ++i) {
         // Read on only once Serve has ended and its component is freed.
-        if (got.size() > 65536 && server->Clients() != 0)
+        if (got.size() > 65536 && server->Clients() != 0) {
             EXPECT_TRUE(WaitUntil([&] { return server->Clients() == 0; }));
+        }
         const ssize_t n = ::recv(client.Fd(), buffer, sizeof buffer, 0);
         if (n <= 0)
             break;
