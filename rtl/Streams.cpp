@@ -26,6 +26,7 @@ int32_t SeekTarget(int32_t position, int32_t size, int32_t offset, uint16_t orig
         throw EStreamError("Seek error");
     return static_cast<int32_t>(target);
 }
+
 }  // namespace
 
 void TStream::SetSize(int32_t) { throw EStreamError("Stream size cannot be changed"); }
@@ -67,20 +68,22 @@ int32_t TStream::CopyFrom(TStream& Source, int32_t Count)
     return total;
 }
 
-// ---- TMemoryStream ----
+// ---- TBufferedMemory ----
 
-int32_t TMemoryStream::Read(void* Buffer, int32_t Count)
+template <typename Buffer>
+int32_t TBufferedMemory<Buffer>::Read(void* Buffer_, int32_t Count)
 {
     const int32_t size = static_cast<int32_t>(data_.size());
     if (Count <= 0 || position_ >= size)
         return 0;
     const int32_t n = std::min(Count, size - position_);
-    std::memcpy(Buffer, data_.data() + position_, static_cast<size_t>(n));
+    std::memcpy(Buffer_, data_.data() + position_, static_cast<size_t>(n));
     position_ += n;
     return n;
 }
 
-int32_t TMemoryStream::Write(const void* Buffer, int32_t Count)
+template <typename Buffer>
+int32_t TBufferedMemory<Buffer>::Write(const void* Buffer_, int32_t Count)
 {
     if (Count <= 0)
         return 0;
@@ -89,24 +92,31 @@ int32_t TMemoryStream::Write(const void* Buffer, int32_t Count)
         throw EWriteError();
     if (static_cast<size_t>(end) > data_.size())
         data_.resize(static_cast<size_t>(end));
-    std::memcpy(data_.data() + position_, Buffer, static_cast<size_t>(Count));
+    std::memcpy(data_.data() + position_, Buffer_, static_cast<size_t>(Count));
     position_ = static_cast<int32_t>(end);
     return Count;
 }
 
-int32_t TMemoryStream::Seek(int32_t Offset, uint16_t Origin)
+template <typename Buffer>
+int32_t TBufferedMemory<Buffer>::Seek(int32_t Offset, uint16_t Origin)
 {
     position_ = SeekTarget(position_, static_cast<int32_t>(data_.size()), Offset, Origin);
     return position_;
 }
 
-void TMemoryStream::SetSize(int32_t NewSize)
+template <typename Buffer>
+void TBufferedMemory<Buffer>::SetSize(int32_t NewSize)
 {
     if (NewSize < 0)
         throw ERangeError();
     data_.resize(static_cast<size_t>(NewSize));
     position_ = std::min(position_, NewSize);
 }
+
+template class TBufferedMemory<std::vector<char>>;
+template class TBufferedMemory<std::string>;
+
+// ---- TMemoryStream ----
 
 void TMemoryStream::Clear()
 {
@@ -137,46 +147,6 @@ void TMemoryStream::SaveToFile(const std::string& FileName)
 }
 
 // ---- TStringStream ----
-
-int32_t TStringStream::Read(void* Buffer, int32_t Count)
-{
-    const int32_t size = static_cast<int32_t>(data_.size());
-    if (Count <= 0 || position_ >= size)
-        return 0;
-    const int32_t n = std::min(Count, size - position_);
-    std::memcpy(Buffer, data_.data() + position_, static_cast<size_t>(n));
-    position_ += n;
-    return n;
-}
-
-int32_t TStringStream::Write(const void* Buffer, int32_t Count)
-{
-    if (Count <= 0)
-        return 0;
-    const int64_t end = static_cast<int64_t>(position_) + Count;
-    if (end > INT32_MAX)
-        throw EWriteError();
-    if (static_cast<size_t>(end) > data_.size())
-        data_.resize(static_cast<size_t>(end));
-    data_.replace(static_cast<size_t>(position_), static_cast<size_t>(Count),
-                  static_cast<const char*>(Buffer), static_cast<size_t>(Count));
-    position_ = static_cast<int32_t>(end);
-    return Count;
-}
-
-int32_t TStringStream::Seek(int32_t Offset, uint16_t Origin)
-{
-    position_ = SeekTarget(position_, static_cast<int32_t>(data_.size()), Offset, Origin);
-    return position_;
-}
-
-void TStringStream::SetSize(int32_t NewSize)
-{
-    if (NewSize < 0)
-        throw ERangeError();
-    data_.resize(static_cast<size_t>(NewSize));
-    position_ = std::min(position_, NewSize);
-}
 
 std::string TStringStream::ReadString(int32_t Count)
 {
@@ -222,13 +192,15 @@ TFileStream::~TFileStream()
         ::close(fd_);
 }
 
-int32_t TFileStream::Read(void* Buffer, int32_t Count)
+namespace {
+// Whole-count read or write that retries after signals and partial transfers;
+// stops at the end of the file or at an error.
+template <typename Io, typename Ptr>
+int32_t TransferAll(Io io, int fd, Ptr buffer, int32_t count)
 {
-    if (Count <= 0)
-        return 0;
     int32_t done = 0;
-    while (done < Count) {
-        const ssize_t n = ::read(fd_, static_cast<char*>(Buffer) + done, static_cast<size_t>(Count - done));
+    while (done < count) {
+        const ssize_t n = io(fd, buffer + done, static_cast<size_t>(count - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -237,21 +209,16 @@ int32_t TFileStream::Read(void* Buffer, int32_t Count)
     }
     return done;
 }
+}  // namespace
+
+int32_t TFileStream::Read(void* Buffer, int32_t Count)
+{
+    return TransferAll(::read, fd_, static_cast<char*>(Buffer), Count);
+}
 
 int32_t TFileStream::Write(const void* Buffer, int32_t Count)
 {
-    if (Count <= 0)
-        return 0;
-    int32_t done = 0;
-    while (done < Count) {
-        const ssize_t n = ::write(fd_, static_cast<const char*>(Buffer) + done, static_cast<size_t>(Count - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<int32_t>(n);
-    }
-    return done;
+    return TransferAll(::write, fd_, static_cast<const char*>(Buffer), Count);
 }
 
 int32_t TFileStream::Seek(int32_t Offset, uint16_t Origin)

@@ -32,40 +32,38 @@ public:
     int32_t CopyFrom(TStream& Source, int32_t Count);
 };
 
-class TMemoryStream : public TStream {
+// A stream over a buffer in memory; shared by the memory and string streams.
+template <typename Buffer>
+class TBufferedMemory : public TStream {
 public:
-    int32_t Read(void* Buffer, int32_t Count) override;
-    int32_t Write(const void* Buffer, int32_t Count) override;
+    int32_t Read(void* Buffer_, int32_t Count) override;
+    int32_t Write(const void* Buffer_, int32_t Count) override;
     int32_t Seek(int32_t Offset, uint16_t Origin) override;
     void SetSize(int32_t NewSize) override;
 
+protected:
+    TBufferedMemory() = default;
+    explicit TBufferedMemory(Buffer data) : data_(std::move(data)) {}
+    Buffer data_;
+    int32_t position_ = 0;
+};
+
+class TMemoryStream : public TBufferedMemory<std::vector<char>> {
+public:
     void Clear();
     const char* Memory() const { return data_.data(); }
     char* Memory() { return data_.data(); }
     void LoadFromFile(const std::string& FileName);
     void SaveToFile(const std::string& FileName);
     void LoadFromStream(TStream& Source);
-
-private:
-    std::vector<char> data_;
-    int32_t position_ = 0;
 };
 
-class TStringStream : public TStream {
+class TStringStream : public TBufferedMemory<std::string> {
 public:
-    explicit TStringStream(std::string Data = std::string()) : data_(std::move(Data)) {}
-    int32_t Read(void* Buffer, int32_t Count) override;
-    int32_t Write(const void* Buffer, int32_t Count) override;
-    int32_t Seek(int32_t Offset, uint16_t Origin) override;
-    void SetSize(int32_t NewSize) override;
-
+    explicit TStringStream(std::string Data = std::string()) : TBufferedMemory(std::move(Data)) {}
     const std::string& DataString() const { return data_; }
     std::string ReadString(int32_t Count);
     void WriteString(const std::string& Text);
-
-private:
-    std::string data_;
-    int32_t position_ = 0;
 };
 
 enum : uint16_t {
