@@ -22,6 +22,5 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTROW_SANITIZE=ON >
 cmake --build "$build" -j"$jobs"
 echo "== AddressSanitizer and UBSan: every test"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --no-tests=error
