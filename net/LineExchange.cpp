@@ -11,24 +11,6 @@
 
 namespace {
 
-// Stops the time-out on every way out of a timed step.
-class TimerGuard {
-public:
-    explicit TimerGuard(std::function<void()> off) : off_(std::move(off)) {}
-    ~TimerGuard()
-    {
-        try {
-            off_();
-        } catch (...) {
-        }
-    }
-    TimerGuard(const TimerGuard&) = delete;
-    TimerGuard& operator=(const TimerGuard&) = delete;
-
-private:
-    std::function<void()> off_;
-};
-
 // Reply codes are read from at most this many leading digits.
 constexpr size_t MaxReplyDigits = 10;
 
@@ -38,7 +20,7 @@ void TPowersock::SendBuffer(const char* Buffer, uint16_t Length)
 {
     StatusMessage(4, "Sending Buffer");
     TimerOn();
-    TimerGuard guard([this] { TimerOff(); });
+    psock::OnExit timerOff([this] { TimerOff(); });
     if (!Canceled) {
         const uint16_t length = Length != 0 ? Length : Narrow<uint16_t>(std::strlen(Buffer));
         int remaining = length;
@@ -121,7 +103,7 @@ std::string TPowersock::ReadLn()
 {
     StatusMessage(8, "ReadLn");
     TimerOn();
-    TimerGuard guard([this] { TimerOff(); });
+    psock::OnExit timerOff([this] { TimerOff(); });
 
     // The line is assembled here, not in IoBuffer, so that an operation of
     // this component nested inside the wait cannot disturb it.
@@ -209,25 +191,8 @@ void TPowersock::SendStream(TStream& Stream)
             SendTotalBytes = Stream.Size();
             const int32_t left = SendTotalBytes - Stream.Position();
             const int32_t piece = Stream.Read(IoBuffer.data(), std::min(left, IoBufferSize));
-            int32_t remaining = std::max(piece, 0);
-            while (remaining > 0) {
-                const int sent = winsock::send(SocketHandle, IoBuffer.data() + (piece - remaining), remaining, 0);
-                if (sent == 0)
-                    return;
-                TWaitFor next = wfNoWait;
-                if (sent > 0) {
-                    remaining -= sent;
-                    SentBytes += sent;
-                    if (OnPacketSent)
-                        OnPacketSent(this);
-                } else {
-                    ErrorManager(psock::WSAEWOULDBLOCK);
-                    next = wfWritable;  // the peer is not reading: wait for room
-                }
-                PollingCycle(next);
-                if (Canceled)
-                    break;
-            }
+            if (!SendPiece(std::max(piece, 0)))
+                return;  // at once, without the cancel test
             // A stream that delivers nothing before its end would never finish.
             if (piece <= 0 || Stream.Position() >= Stream.Size() || Canceled)
                 break;
@@ -237,4 +202,28 @@ void TPowersock::SendStream(TStream& Stream)
         Canceled = false;
         throw EAbortError("Socket send aborted");
     }
+}
+
+bool TPowersock::SendPiece(int32_t Length)
+{
+    int32_t remaining = Length;
+    while (remaining > 0) {
+        const int sent = winsock::send(SocketHandle, IoBuffer.data() + (Length - remaining), remaining, 0);
+        if (sent == 0)
+            return false;
+        TWaitFor next = wfNoWait;
+        if (sent > 0) {
+            remaining -= sent;
+            SentBytes += sent;
+            if (OnPacketSent)
+                OnPacketSent(this);
+        } else {
+            ErrorManager(psock::WSAEWOULDBLOCK);
+            next = wfWritable;  // the peer is not reading: wait for room
+        }
+        PollingCycle(next);
+        if (Canceled)
+            break;
+    }
+    return true;
 }

@@ -339,6 +339,15 @@ private:
     friend class TNMGeneralServer;
 
     void CancelLookup();
+    // Sends the first Length bytes of IoBuffer in polling cycles, counting
+    // SentBytes and firing OnPacketSent; stops early when Canceled is set.
+    // False when the network took nothing (send gave 0).
+    bool SendPiece(int32_t Length);
+    // One receive of a capture: hands a piece to Store, then counts it, fires
+    // OnDataReceived and calls TimerOn; sets Next to how the following cycle
+    // waits. False when the capture ends: the peer closed or the socket is
+    // not connected.
+    bool CapturePiece(const std::function<void(const char*, int32_t)>& Store, TWaitFor& Next);
 
     bool BeingDestroyed = false;
     // The socket was replaced because the peer closed the connection (a close

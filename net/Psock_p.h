@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 namespace psock {
 
@@ -29,5 +30,25 @@ constexpr uint16_t WSAENOTCONN = 10057;
 
 // The timer's identifier with the window manager.
 constexpr uint32_t TimerId = 1;
+
+// Runs f on every way out of a scope (a timed step stops its time-out); what
+// f raises there is dropped, as the step's own failure matters more.
+template <typename F>
+class OnExit {
+public:
+    explicit OnExit(F f) : f_(std::move(f)) {}
+    ~OnExit()
+    {
+        try {
+            f_();
+        } catch (...) {
+        }
+    }
+    OnExit(const OnExit&) = delete;
+    OnExit& operator=(const OnExit&) = delete;
+
+private:
+    F f_;
+};
 
 }  // namespace psock

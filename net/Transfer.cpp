@@ -16,25 +16,6 @@ namespace {
 
 constexpr uint16_t kWouldBlock = psock::WSAEWOULDBLOCK;
 
-// Stops the time-out on every way out of a timed transfer.
-template <typename F>
-class OnExit {
-public:
-    explicit OnExit(F f) : f_(std::move(f)) {}
-    ~OnExit()
-    {
-        try {
-            f_();
-        } catch (...) {
-        }
-    }
-    OnExit(const OnExit&) = delete;
-    OnExit& operator=(const OnExit&) = delete;
-
-private:
-    F f_;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -88,25 +69,8 @@ void TPowersock::SendFile(const std::string& FileName)
             if (Canceled)
                 break;
             const int32_t piece = file.Read(IoBuffer.data(), IoBufferSize);
-            int32_t remaining = std::max(piece, 0);
-            while (remaining > 0) {
-                const int sent = winsock::send(SocketHandle, IoBuffer.data() + (piece - remaining), remaining, 0);
-                if (sent == 0)
-                    break;
-                TWaitFor next = wfNoWait;
-                if (sent > 0) {
-                    remaining -= sent;
-                    SentBytes += sent;
-                    if (OnPacketSent)
-                        OnPacketSent(this);
-                } else {
-                    ErrorManager(kWouldBlock);
-                    next = wfWritable;  // the peer is not reading: wait for room
-                }
-                PollingCycle(next);
-                if (Canceled)
-                    break;
-            }
+            // When the network takes nothing, the rest of this piece is dropped.
+            SendPiece(std::max(piece, 0));
             // A file that delivers nothing before its end would never finish.
             if (piece <= 0)
                 break;
@@ -159,29 +123,13 @@ void TPowersock::CaptureFile(const std::string& FileName)
     StatusMessage(8, "CaptureFile");
     ReceivedBytes = 0;
     TimerOn();
-    OnExit timerOff([this] { TimerOff(); });
+    psock::OnExit timerOff([this] { TimerOff(); });
     {
         TFileStream file(FileName, fmCreate);
-        while (!Canceled) {
-            const int received = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, 0);
-            if (received == 0)
-                break;  // the peer has closed
-            TWaitFor next = wfReadable;
-            if (received > 0) {
-                file.WriteBuffer(IoBuffer.data(), received);
-                ReceivedBytes += received;
-                if (OnDataReceived)
-                    OnDataReceived(this);
-                TimerOn();
-                next = wfNoWait;
-            } else {
-                LastErrorNo = winsock::WSAGetLastError();
-                if (LastErrorNo == psock::WSAENOTCONN)
-                    break;
-                ErrorManager(kWouldBlock);
-            }
+        const auto store = [&file](const char* data, int32_t count) { file.WriteBuffer(data, count); };
+        TWaitFor next = wfReadable;
+        while (!Canceled && CapturePiece(store, next))
             PollingCycle(next);
-        }
     }
     if (Canceled) {
         Canceled = false;
@@ -194,25 +142,12 @@ void TPowersock::CaptureStream(TStream& Stream, int32_t Size)
     StatusMessage(8, "Capture Stream");
     ReceivedBytes = 0;
     TimerOn();
-    OnExit timerOff([this] { TimerOff(); });
+    psock::OnExit timerOff([this] { TimerOff(); });
+    const auto store = [&Stream](const char* data, int32_t count) { Stream.WriteBuffer(data, count); };
     while (!Canceled && (Size == -1 || Stream.Size() < Size)) {
-        const int received = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, 0);
-        if (received == 0)
-            break;
         TWaitFor next = wfReadable;
-        if (received > 0) {
-            Stream.WriteBuffer(IoBuffer.data(), received);
-            ReceivedBytes += received;
-            if (OnDataReceived)
-                OnDataReceived(this);
-            TimerOn();
-            next = wfNoWait;
-        } else {
-            LastErrorNo = winsock::WSAGetLastError();
-            if (LastErrorNo == psock::WSAENOTCONN)
-                break;
-            ErrorManager(kWouldBlock);
-        }
+        if (!CapturePiece(store, next))
+            break;
         // Size -1 takes exactly one receive, whatever it found: no waiting.
         PollingCycle(Size == -1 ? wfNoWait : next);
         if (Size == -1)
@@ -230,31 +165,39 @@ void TPowersock::CaptureString(std::string& AString, int32_t Size)
     AString.clear();
     ReceivedBytes = 0;
     TimerOn();
-    OnExit timerOff([this] { TimerOff(); });
-    while (!Canceled && (Size == -1 || static_cast<int64_t>(AString.size()) < Size)) {
-        const int received = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, 0);
-        if (received == 0)
-            break;
-        TWaitFor next = wfReadable;
-        if (received > 0) {
-            AString.append(IoBuffer.data(), static_cast<size_t>(received));
-            ReceivedBytes += received;
-            if (OnDataReceived)
-                OnDataReceived(this);
-            TimerOn();
-            next = wfNoWait;
-        } else {
-            LastErrorNo = winsock::WSAGetLastError();
-            if (LastErrorNo == psock::WSAENOTCONN)
-                break;
-            ErrorManager(kWouldBlock);
-        }
+    psock::OnExit timerOff([this] { TimerOff(); });
+    const auto store = [&AString](const char* data, int32_t count) {
+        AString.append(data, static_cast<size_t>(count));
+    };
+    TWaitFor next = wfReadable;
+    while (!Canceled && (Size == -1 || static_cast<int64_t>(AString.size()) < Size) && CapturePiece(store, next))
         PollingCycle(next);
-    }
     if (Canceled) {
         Canceled = false;
         throw EAbortError("Socket capture aborted");
     }
+}
+
+bool TPowersock::CapturePiece(const std::function<void(const char*, int32_t)>& Store, TWaitFor& Next)
+{
+    Next = wfReadable;
+    const int received = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, 0);
+    if (received == 0)
+        return false;  // the peer has closed
+    if (received > 0) {
+        Store(IoBuffer.data(), received);
+        ReceivedBytes += received;
+        if (OnDataReceived)
+            OnDataReceived(this);
+        TimerOn();
+        Next = wfNoWait;
+        return true;
+    }
+    LastErrorNo = winsock::WSAGetLastError();
+    if (LastErrorNo == psock::WSAENOTCONN)
+        return false;
+    ErrorManager(kWouldBlock);
+    return true;
 }
 
 void TPowersock::FilterHeader(TFileStream& HeaderStream)
