@@ -9,15 +9,6 @@ TForm2* Form2 = nullptr;
 
 namespace {
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y)
-{
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
-
 // The blue bold lines at the top.
 void MakeTitleLook(QLabel* label, int pixelSize)
 {
@@ -52,11 +43,8 @@ TForm2::TForm2(QWidget* Parent) : QWidget(Parent, Qt::Window)
     Label7 = MakeLabel(this, "Label7", QStringLiteral("作者は一切の責任を負いません。"), 24, 168);
     Label8 = MakeLabel(this, "Label8", QStringLiteral("ご意見・ご要望は作者までお寄せください。"), 24, 188);
 
-    Button1 = new QPushButton(QStringLiteral("閉じる"), this);
-    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1 = MakeButton(this, "Button1", QStringLiteral("閉じる"), [this] { Button1Click(); });
     Button1->setGeometry(304, 240, 75, 25);
-    QObject::connect(Button1, &QPushButton::clicked, this,
-                     [this] { Application().HandleCommand([this] { Button1Click(); }); });
 
     CenterOnScreen(this);
 }

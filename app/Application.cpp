@@ -2,8 +2,10 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPalette>
+#include <QPushButton>
 #include <QScreen>
 #include <QStringList>
 #include <QWidget>
@@ -92,4 +94,23 @@ void CenterOnScreen(QWidget* Form)
         return;
     const QRect area = screen->availableGeometry();
     Form->move(area.center() - QPoint(Form->width() / 2, Form->height() / 2));
+}
+
+QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text, int X, int Y)
+{
+    auto* label = new QLabel(Text, Parent);
+    label->setObjectName(QString::fromLatin1(Name));
+    label->move(X, Y);
+    label->adjustSize();
+    return label;
+}
+
+QPushButton* MakeButton(QWidget* Parent, const char* Name, const QString& Caption,
+                        std::function<void()> Handler)
+{
+    auto* button = new QPushButton(Caption, Parent);
+    button->setObjectName(QString::fromLatin1(Name));
+    QObject::connect(button, &QPushButton::clicked, Parent,
+                     [Handler = std::move(Handler)] { Application().HandleCommand(Handler); });
+    return button;
 }

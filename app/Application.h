@@ -15,6 +15,9 @@
 
 #include <QFont>
 
+class QLabel;
+class QPushButton;
+class QString;
 class QWidget;
 
 enum TMsgDlgType { mtInformation, mtError };
@@ -62,3 +65,10 @@ QFont FormFont(int PixelSize = 12);
 void ApplyFormLook(QWidget* Form);
 // Moves a top-level window to the middle of the screen it will appear on.
 void CenterOnScreen(QWidget* Form);
+
+// The controls of the windows, named as in their design. A label stands at
+// X, Y, sized to its text; a button's click runs Handler through
+// HandleCommand, so an exception ends in the error box.
+QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text, int X, int Y);
+QPushButton* MakeButton(QWidget* Parent, const char* Name, const QString& Caption,
+                        std::function<void()> Handler);

@@ -26,6 +26,23 @@
 
 TForm1* Form1 = nullptr;
 
+void CreateForms()
+{
+    Form1 = new TForm1;
+    Form2 = new TForm2;
+    Form3 = new TForm3;
+}
+
+void FreeForms()
+{
+    delete Form3;
+    Form3 = nullptr;
+    delete Form2;
+    Form2 = nullptr;
+    delete Form1;
+    Form1 = nullptr;
+}
+
 namespace {
 
 // After Abort a reply that is already due (the server's verdict on a message
@@ -91,10 +108,9 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     setWindowTitle(QStringLiteral("Veltrow"));
     ApplyFormLook(this);
 
+    // Arrange places them.
     auto label = [this](const char* name, const char* text) {
-        auto* l = new QLabel(QString::fromUtf8(text), this);
-        l->setObjectName(QString::fromLatin1(name));
-        return l;
+        return MakeLabel(this, name, QString::fromUtf8(text), 0, 0);
     };
     auto edit = [this](const char* name) {
         auto* e = new QLineEdit(this);
@@ -102,12 +118,7 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
         return e;
     };
     auto button = [this](const char* name, const char* text, void (TForm1::*handler)()) {
-        auto* b = new QPushButton(QString::fromUtf8(text), this);
-        b->setObjectName(QString::fromLatin1(name));
-        QObject::connect(b, &QPushButton::clicked, this, [this, handler] {
-            Application().HandleCommand([this, handler] { (this->*handler)(); });
-        });
-        return b;
+        return MakeButton(this, name, QString::fromUtf8(text), [this, handler] { (this->*handler)(); });
     };
 
     Label1 = label("Label1", "宛　　先");
@@ -239,7 +250,7 @@ void TForm1::closeEvent(QCloseEvent* Event)
     closing_ = true;
     Application().HandleCommand([this] {
         // A run would otherwise go on unseen until its last message.
-        if (sending_ || quitting_) {
+        if (Abortable()) {
             abortRequested_ = true;
             CutRun();
         }
@@ -358,9 +369,10 @@ void TForm1::Button4Click()
 {
     LoadSettings();
     PrepareMessage();
-    if (sending_) {
-        // A Send inside a running one: its connection is in use. Before it is
-        // open the component would not notice, so it is refused here alike.
+    if (Abortable()) {
+        // A Send inside a running one or inside Abort's QUIT: the connection
+        // is in use. Before it is open the component would not notice, so it
+        // is refused here alike.
         if (!NMSMTP1->Connected)
             throw ESockError("Already connected");
         NMSMTP1->Connect();
@@ -369,20 +381,33 @@ void TForm1::Button4Click()
     RunSend();
 }
 
+// A wait that Abort may have to cut: the flag saying it is going on, and
+// Abort's timers, last exactly as long as it does.
+class TForm1::TAbortableWait {
+public:
+    TAbortableWait(TForm1& Form, bool& Flag) : form_(Form), flag_(Flag)
+    {
+        flag_ = true;
+        form_.abortRequested_ = false;
+        form_.cutting_ = false;
+    }
+    ~TAbortableWait()
+    {
+        flag_ = false;
+        form_.abortGrace_->stop();
+        form_.abortCut_->stop();
+    }
+    TAbortableWait(const TAbortableWait&) = delete;
+    TAbortableWait& operator=(const TAbortableWait&) = delete;
+
+private:
+    TForm1& form_;
+    bool& flag_;
+};
+
 void TForm1::RunSend()
 {
-    sending_ = true;
-    abortRequested_ = false;
-    cutting_ = false;
-    struct RunEnd {
-        TForm1* form;
-        ~RunEnd()
-        {
-            form->sending_ = false;
-            form->abortGrace_->stop();
-            form->abortCut_->stop();
-        }
-    } runEnd{this};
+    const TAbortableWait run(*this, sending_);
 
     try {
         NMSMTP1->Connect();
@@ -424,7 +449,7 @@ void TForm1::RunSend()
 
 void TForm1::Button5Click()
 {
-    if (sending_ || quitting_) {
+    if (Abortable()) {
         // Nothing can be accepted before the connection is open, and a second
         // press does not wait for the grace to end.
         const bool again = abortRequested_ || quitting_;
@@ -439,25 +464,14 @@ void TForm1::Button5Click()
         return;
     // No transaction runs: say QUIT as usual, but never wait for its reply
     // longer than a run's Abort would.
-    quitting_ = true;
-    abortRequested_ = false;
-    cutting_ = false;
-    struct QuitEnd {
-        TForm1* form;
-        ~QuitEnd()
-        {
-            form->quitting_ = false;
-            form->abortGrace_->stop();
-            form->abortCut_->stop();
-        }
-    } quitEnd{this};
+    const TAbortableWait quit(*this, quitting_);
     abortGrace_->start();
     NMSMTP1->Disconnect();
 }
 
 void TForm1::CutRun()
 {
-    if (!sending_ && !quitting_)
+    if (!Abortable())
         return;
     cutting_ = true;
     NMSMTP1->Abort();

@@ -110,6 +110,8 @@ protected:
     void closeEvent(QCloseEvent* Event) override;
 
 private:
+    class TAbortableWait;
+
     void Arrange();
     // Subject, body and sender checked and converted before any connection.
     void PrepareMessage();
@@ -117,6 +119,8 @@ private:
     // becomes encoded words; the address part is left exactly as written.
     std::string RecipientHeaderForm(const std::string& Entry);
     void RunSend();
+    // A run or Abort's own QUIT is going on.
+    bool Abortable() const { return sending_ || quitting_; }
     // Cuts the running wait now and keeps cutting until the run has ended.
     void CutRun();
     // Closes the socket without QUIT (the server may be mid-data or silent).
@@ -136,3 +140,9 @@ private:
 };
 
 extern TForm1* Form1;
+
+// The windows of start-up, in their order: Form1 (the main window), Form2
+// (About), Form3 (Settings). None is shown. FreeForms deletes whatever
+// exists, the last created first.
+void CreateForms();
+void FreeForms();

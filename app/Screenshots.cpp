@@ -56,9 +56,7 @@ int main(int argc, char** argv)
                                "taro@example.jp"};
     settings.SaveToFile(SettingsFileName);
 
-    Form1 = new TForm1;
-    Form2 = new TForm2;
-    Form3 = new TForm3;
+    CreateForms();
     Form1->Edit1->setText(QStringLiteral("/home/taro/宛先リスト.txt"));
     Form1->Edit2->setText(QStringLiteral("会議のご案内（第3回）"));
     Form1->Memo1->setPlainText(QStringLiteral(
@@ -71,8 +69,6 @@ int main(int argc, char** argv)
     ok = Save(Form2, out + QStringLiteral("/about.png")) && ok;
     ok = Save(Form3, out + QStringLiteral("/settings.png")) && ok;
 
-    delete Form3;
-    delete Form2;
-    delete Form1;
+    FreeForms();
     return ok ? 0 : 1;
 }

@@ -37,15 +37,6 @@ void ReadSettingsFile(TStringList& Lines)
 
 namespace {
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int x, int y)
-{
-    auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
-
 QLineEdit* MakeEdit(QWidget* parent, const char* name, int x, int y, int w, int h)
 {
     auto* edit = new QLineEdit(parent);
@@ -76,28 +67,25 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     ApplyFormLook(this);
     setFixedSize(400, 240);
 
-    Label1 = MakeLabel(this, "Label1", "SMTPサーバ", 8, 12);
+    Label1 = MakeLabel(this, "Label1", QStringLiteral("SMTPサーバ"), 8, 12);
     Edit1 = MakeEdit(this, "Edit1", 96, 8, 289, 20);
-    Label8 = MakeLabel(this, "Label8", "ポート", 8, 36);
+    Label8 = MakeLabel(this, "Label8", QStringLiteral("ポート"), 8, 36);
     Edit2 = MakeEdit(this, "Edit2", 96, 32, 65, 20);
     Edit2->setText(QStringLiteral("25"));
-    Label2 = MakeLabel(this, "Label2", "ユーザーID", 8, 60);
+    Label2 = MakeLabel(this, "Label2", QStringLiteral("ユーザーID"), 8, 60);
     Edit3 = MakeEdit(this, "Edit3", 96, 56, 289, 20);
     Bevel1 = MakeBevel(this, "Bevel1", 0, 80, 385, 3);
-    Label7 = MakeLabel(this, "Label7", "送信者名", 8, 92);
+    Label7 = MakeLabel(this, "Label7", QStringLiteral("送信者名"), 8, 92);
     Edit4 = MakeEdit(this, "Edit4", 96, 88, 289, 20);
-    Label3 = MakeLabel(this, "Label3", "メールアドレス", 8, 116);
+    Label3 = MakeLabel(this, "Label3", QStringLiteral("メールアドレス"), 8, 116);
     Edit5 = MakeEdit(this, "Edit5", 96, 112, 289, 20);
     Bevel3 = MakeBevel(this, "Bevel3", 2, 136, 382, 3);
 
-    Button3 = new QPushButton(QStringLiteral("クリア"), this);
-    Button3->setObjectName(QStringLiteral("Button3"));
+    Button3 = MakeButton(this, "Button3", QStringLiteral("クリア"), [this] { Button3Click(); });
     Button3->setGeometry(160, 176, 67, 25);
-    Button2 = new QPushButton(QStringLiteral("設  定"), this);
-    Button2->setObjectName(QStringLiteral("Button2"));
+    Button2 = MakeButton(this, "Button2", QStringLiteral("設  定"), [this] { Button2Click(); });
     Button2->setGeometry(240, 176, 67, 25);
-    Button1 = new QPushButton(QStringLiteral("閉じる"), this);
-    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1 = MakeButton(this, "Button1", QStringLiteral("閉じる"), [this] { Button1Click(); });
     Button1->setGeometry(320, 176, 65, 25);
 
     // Server, port, sender name, mail address, Close, Save, Clear, user ID.
@@ -108,14 +96,6 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, Button3);
     setTabOrder(Button3, Edit3);
-
-    auto bind = [this](QPushButton* button, void (TForm3::*handler)()) {
-        QObject::connect(button, &QPushButton::clicked, this,
-                         [this, handler] { Application().HandleCommand([this, handler] { (this->*handler)(); }); });
-    };
-    bind(Button1, &TForm3::Button1Click);
-    bind(Button2, &TForm3::Button2Click);
-    bind(Button3, &TForm3::Button3Click);
 
     CenterOnScreen(this);
 }

@@ -57,6 +57,25 @@ protected:
         return pressed < 0 ? -1 : ended - pressed;
     }
 
+    // Starts the peer and presses Send with no recipient file: the run fails
+    // after connecting and leaves the connection open, no transaction running.
+    bool OpenIdleConnection(ScriptedPeer& peer)
+    {
+        peer.Start();
+        Prepare(peer.Port());
+        Form1->Edit1->clear();
+        Click(Form1->Button4);
+        return Form1->NMSMTP1->Connected;
+    }
+
+    // Presses Abort; returns the milliseconds until it has returned.
+    int64_t AbortNow()
+    {
+        const int64_t start = NowMs();
+        Click(Form1->Button5);
+        return NowMs() - start;
+    }
+
     void ExpectClosedState(const char* phase, int64_t ms)
     {
         const std::string box = Boxes.empty() ? "no box" : "box \"" + Boxes.back().Text + "\"";
@@ -215,15 +234,9 @@ TEST_F(AbortTest, OutsideARunSaysQuitFirst)
     ScriptedPeer peer;
     Greet(peer);
     peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
-    peer.Start();
-    Prepare(peer.Port());
-    Form1->Edit1->clear();  // the run fails after connecting and leaves it open
-    Click(Form1->Button4);
-    ASSERT_TRUE(Form1->NMSMTP1->Connected);
+    ASSERT_TRUE(OpenIdleConnection(peer));
 
-    const int64_t start = NowMs();
-    Click(Form1->Button5);
-    ExpectClosedState("outside a run, QUIT answered", NowMs() - start);
+    ExpectClosedState("outside a run, QUIT answered", AbortNow());
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"ファイル  は開けません"});
@@ -234,16 +247,26 @@ TEST_F(AbortTest, OutsideARunAnUnansweredQuitIsCut)
     ScriptedPeer peer;
     Greet(peer);
     peer.Expect("QUIT").WaitForRelease();
-    peer.Start();
-    Prepare(peer.Port());
-    Form1->Edit1->clear();
-    Click(Form1->Button4);
-    ASSERT_TRUE(Form1->NMSMTP1->Connected);
+    ASSERT_TRUE(OpenIdleConnection(peer));
 
-    const int64_t start = NowMs();
-    Click(Form1->Button5);
-    ExpectClosedState("outside a run, QUIT unanswered", NowMs() - start);
+    ExpectClosedState("outside a run, QUIT unanswered", AbortNow());
     EXPECT_EQ(BoxTexts().size(), 2u);
+}
+
+// A Send pressed while Abort waits for the QUIT reply is refused and must
+// not take the cut away from that wait.
+TEST_F(AbortTest, SendDuringAnUnansweredQuitIsRefusedAndTheQuitIsStillCut)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    peer.Expect("QUIT").WaitForRelease();
+    ASSERT_TRUE(OpenIdleConnection(peer));
+
+    When second([&] { return Has(peer, "QUIT\r\n"); }, [] { Click(Form1->Button4); });
+    ExpectClosedState("outside a run, Send during the QUIT", AbortNow());
+    EXPECT_TRUE(second.Done());
+    ASSERT_GE(Boxes.size(), 2u);
+    EXPECT_EQ(Boxes[1].Text, "Already connected");
 }
 
 TEST_F(AbortTest, SendWhileConnectingIsRefusedAndTheRunCanStillBeAborted)

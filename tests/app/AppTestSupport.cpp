@@ -165,9 +165,7 @@ void AppTest::SetUp()
         if (WhileBoxOpen)
             WhileBoxOpen(request);
     };
-    Form1 = new TForm1;
-    Form2 = new TForm2;
-    Form3 = new TForm3;
+    CreateForms();
     Form1->show();
 
     started_ = NowMs();
@@ -186,12 +184,7 @@ void AppTest::SetUp()
 void AppTest::TearDown()
 {
     watchdog_.stop();
-    delete Form3;
-    Form3 = nullptr;
-    delete Form2;
-    Form2 = nullptr;
-    delete Form1;
-    Form1 = nullptr;
+    FreeForms();
     Application().MessageBoxHook = nullptr;
     std::filesystem::current_path(oldDir_);
     std::error_code ignored;
