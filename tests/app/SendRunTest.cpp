@@ -2,6 +2,7 @@
 // aiosmtpd (every received message read back with Python's email package)
 // and against the scripted peer where the exact wire or a refusal matters.
 #include <ctime>
+#include <functional>
 #include <filesystem>
 
 #include <QJsonArray>
@@ -314,15 +315,24 @@ TEST_F(SendRunTest, SendDuringARunFailsAlreadyConnectedAndTheRunGoesOn)
     UseServer(sink.Port());
     Type("first", {"b"});
     Recipients("a@example.jp\r\nb@example.jp\r\nc@example.jp\r\n");
-    When second([] { return Form1->Edit3->text() == "1/3"; }, [] { Click(Form1->Button4); });
+    // The second message is assembled before the run waits again; the
+    // second Send's subject reaches the messages after it.
+    When second([] { return Form1->Edit3->text() == "1/3"; }, [] {
+        Form1->Edit2->setText("second");
+        Click(Form1->Button4);
+    });
     Watch watch;
     Send();
 
     EXPECT_TRUE(second.Done());
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Already connected"});
     EXPECT_EQ(watch.progress, (std::vector<std::string>{"1/3", "2/3", "3/3", "送信終了"}));
-    EXPECT_TRUE(sink.WaitForMessages(3));
+    ASSERT_TRUE(sink.WaitForMessages(3));
     EXPECT_FALSE(Form1->NMSMTP1->Connected);
+    const auto mails = ReadMails(sink.Messages());
+    ASSERT_EQ(mails.size(), 3u);
+    EXPECT_EQ(Str(mails[0]["subject"]), "first");
+    EXPECT_EQ(Str(mails[2]["subject"]), "second");
 }
 
 TEST_F(SendRunTest, SettingsFailBeforeConnecting)
@@ -468,6 +478,58 @@ TEST_F(SendRunTest, RefusedEntryDoesNotGetTheNextRunsMessage)
     EXPECT_NE(data.find("To: second@example.jp\r\n"), std::string::npos) << data;
     EXPECT_EQ(data.find("first@"), std::string::npos) << data;
     EXPECT_EQ(Boxes.size(), 2u);
+}
+
+TEST_F(SendRunTest, RefusalsEndTheRunAndLeaveTheConnectionAsTheComponentDoes)
+{
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedPeer&)> script;
+        std::string fromAddress;
+        std::string box;
+        bool connectedAfter;  // then Abort's QUIT ends the script
+    };
+    const auto greet = [](ScriptedPeer& peer) {
+        peer.SendLine("220 ready").Expect("HELO pc01").SendLine("250 hello");
+    };
+    const std::vector<Case> cases = {
+        {"greeting refused", [](ScriptedPeer& peer) { peer.SendLine("554 no service"); },
+         "taro@example.jp", "554 no service\r\n", false},
+        {"HELO refused",
+         [](ScriptedPeer& peer) { peer.SendLine("220 ready").Expect("HELO pc01").SendLine("501 who"); },
+         "taro@example.jp", "Authentication failed", false},
+        {"no sender address", greet, "", "Incomplete Header", true},
+        {"MAIL FROM refused",
+         [&](ScriptedPeer& peer) {
+             greet(peer);
+             peer.Expect("RSET").SendLine("250 OK").Expect("MAIL FROM:<taro@example.jp>").SendLine("550 no");
+         },
+         "taro@example.jp", "550 no\r\n", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Boxes.clear();
+        ScriptedPeer peer;
+        c.script(peer);
+        peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
+        peer.Start();
+        WriteSettings("127.0.0.1", std::to_string(peer.Port()), "pc01", "Taro", c.fromAddress);
+        Type("t", {"b"});
+        Recipients("a@example.jp\r\n");
+        Form1->Edit3->clear();
+        Send();
+        EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
+        EXPECT_EQ(Form1->NMSMTP1->Connected, c.connectedAfter);
+        if (c.connectedAfter) {
+            EXPECT_EQ(Form1->Edit3->text(), "");
+            Click(Form1->Button5);
+        }
+        ASSERT_TRUE(peer.WaitDone());
+        EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
+        EXPECT_FALSE(Form1->NMSMTP1->Connected);
+        EXPECT_EQ(Form1->StatusBar1->currentMessage(), "接続を終了しました");
+        EXPECT_EQ(Form1->Edit3->text(), "送信終了");
+    }
 }
 
 TEST_F(SendRunTest, ConnectionFailuresShowTheirBoxThenTheError)
