@@ -27,6 +27,19 @@ void CheckAnswered(const std::string& Reply)
         throw Exception("Connection closed by server");
 }
 
+// The one chance an event with a Handled flag gets to repair a failure:
+// true when its handler asks for a retry. A second failure is final.
+template <typename Handler, typename... Args>
+bool Retry(bool& used, const Handler& handler, Args... args)
+{
+    if (used || !handler)
+        return false;
+    used = true;
+    bool handled = false;
+    handler(handled, args...);
+    return handled;
+}
+
 // Clears the busy flag on every way out, when this operation set it.
 class BusyScope {
 public:
@@ -101,7 +114,7 @@ void TNMSMTP::Connect()
         if (ReplyCode >= 400)
             throw Exception(reply);
 
-        int retries = 0;
+        bool retried = false;
         for (;;) {
             // The retry sends UserID as the handler left it.
             reply = Transaction("HELO " + UserID);
@@ -109,13 +122,8 @@ void TNMSMTP::Connect()
             CheckAnswered(reply);
             if (ReplyCode < 300)
                 break;
-            if (retries > 0 || !OnAuthenticationFailed)
+            if (!Retry(retried, OnAuthenticationFailed))
                 throw Exception("Authentication failed");
-            bool handled = false;
-            OnAuthenticationFailed(handled);
-            if (!handled)
-                throw Exception("Authentication failed");
-            ++retries;
         }
     } catch (...) {
         // A failing QUIT exchange replaces the first failure.
@@ -167,12 +175,9 @@ void TNMSMTP::SendMail()
         return !m.FromAddress.empty() &&
                (m.ToAddress->Count() > 0 || m.ToCarbonCopy->Count() > 0 || m.ToBlindCarbonCopy->Count() > 0);
     };
-    for (int tries = 0; !complete(); ++tries) {
-        if (tries > 0 || !OnHeaderIncomplete)
-            throw Exception("Incomplete Header");
-        bool handled = false;
-        OnHeaderIncomplete(handled, m.FromAddress.empty() ? 1 : 2);
-        if (!handled)
+    bool retried = false;
+    while (!complete()) {
+        if (!Retry(retried, OnHeaderIncomplete, m.FromAddress.empty() ? 1 : 2))
             throw Exception("Incomplete Header");
     }
     if (OnSendStart)
