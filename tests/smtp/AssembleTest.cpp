@@ -11,8 +11,6 @@ using testsupport::TempFolder;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 struct HeaderCase {
     const char* what;
     std::function<void(TPostMessage&)> fill;
@@ -26,12 +24,7 @@ TEST(SmtpAssembleMail, HeaderLines)
     const HeaderCase cases[] = {
         {"every field",
          [](TPostMessage& m) {
-             m.FromName = "Taro ";
-             m.FromAddress = "taro@example.test";
-             m.ToAddress->Add("a@example.test");
-             m.ToAddress->Add("Hanako <hanako@example.test>");
-             m.ToCarbonCopy->Add("c@example.test");
-             m.ToBlindCarbonCopy->Add("hidden@example.test");
+             FillAddresses(m);
              m.Subject = "=?iso-2022-jp?B?GyRCJDMkcxsoQg==?=";
              m.LocalProgram = "Veltrow";
              m.ReplyTo = "reply@example.test";
@@ -42,10 +35,7 @@ TEST(SmtpAssembleMail, HeaderLines)
           "Reply-To: reply@example.test", "Date: Mon, 1 Jan 2024 09:00:00 +0900", "Mime-Version: 1.0",
           "Content-Type: text/plain; charset=us-ascii"}},
         {"no name, no subject, no program",
-         [](TPostMessage& m) {
-             m.FromAddress = "taro@example.test";
-             m.ToAddress->Add("a@example.test");
-         },
+         [](TPostMessage& m) { Address(m); },
          {"From: <taro@example.test>", "To: a@example.test", "Mime-Version: 1.0",
           "Content-Type: text/plain; charset=us-ascii"}},
         {"copy recipients only, no sender",

@@ -10,17 +10,10 @@ using testsupport::ScriptedPeer;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 void FillMessage(TPostMessage& m)
 {
-    m.FromName = "Taro ";
-    m.FromAddress = "taro@example.test";
+    FillAddresses(m);
     m.Subject = "Greetings";
-    m.ToAddress->Add("a@example.test");
-    m.ToAddress->Add("Hanako <hanako@example.test>");
-    m.ToCarbonCopy->Add("c@example.test");
-    m.ToBlindCarbonCopy->Add("hidden@example.test");
     m.SetLinesBody(TStringList{"first", ".", "", "last"});
 }
 
@@ -45,23 +38,13 @@ TEST(SmtpSendMail, OneTransactionOnTheWire)
 {
     std::string data;
     ScriptedPeer peer;
-    Greet(peer)
-        .Expect("RSET").SendLine("250 reset")
-        .Expect("MAIL FROM:<taro@example.test>").SendLine("250 sender ok")
-        .Expect("RCPT TO:<a@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<hanako@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<c@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<hidden@example.test>").SendLine("250 ok")
-        .Expect("DATA").SendLine("354 go ahead")
-        .ExpectUntil("\r\n.\r\n", &data).SendLine("250 queued")
+    AcceptMail(Greet(peer), {"a@example.test", "hanako@example.test", "c@example.test", "hidden@example.test"}, &data)
         .Expect("QUIT").SendLine("221 bye")
         .ExpectClose();
     peer.Start();
 
-    TestSmtp smtp;
-    Trace trace;
-    trace.Attach(smtp);
-    ConnectTo(smtp, peer);
+    Session session(peer);
+    auto& [smtp, trace] = session;
     EXPECT_EQ(smtp.ReplyCode, 250);
     FillMessage(*smtp.PostMessage);
     smtp.SendMail();
@@ -83,18 +66,12 @@ TEST(SmtpSendMail, EmptyBodyAndKeptListsWithoutClearParams)
 {
     std::string data;
     ScriptedPeer peer;
-    Greet(peer)
-        .Expect("RSET").SendLine("250 reset")
-        .Expect("MAIL FROM:<taro@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<a@example.test>").SendLine("250 ok")
-        .Expect("DATA").SendLine("354 go ahead")
-        .ExpectUntil("\r\n.\r\n", &data).SendLine("250 queued");
+    AcceptMail(Greet(peer), {"a@example.test"}, &data);
     peer.Start();
-    TestSmtp smtp;
+    Session session(peer);
+    TestSmtp& smtp = session.smtp;
     smtp.ClearParams = false;
-    ConnectTo(smtp, peer);
-    smtp.PostMessage->FromAddress = "taro@example.test";
-    smtp.PostMessage->ToAddress->Add("a@example.test");
+    Address(*smtp.PostMessage);
     smtp.SendMail();
     EXPECT_EQ(data + "\r\n.\r\n",
               "From: <taro@example.test>\r\nTo: a@example.test\r\nMime-Version: 1.0\r\n"
@@ -112,10 +89,8 @@ TEST(SmtpConnect, ContinuationLinesAreReadCompletely)
         .Send("250-mail.test\r\n250-PIPELINING\r\n250 8BITMIME\r\n")
         .Expect("QUIT").SendLine("221 bye");
     peer.Start();
-    TestSmtp smtp;
-    Trace trace;
-    trace.Attach(smtp);
-    ConnectTo(smtp, peer);
+    Session session(peer);
+    auto& [smtp, trace] = session;
     EXPECT_EQ(smtp.ReplyCode, 250);
     EXPECT_EQ(trace.events, Lines({"connect"}));
     // Nothing of the replies is left over: QUIT gets its own answer.
@@ -256,10 +231,8 @@ TEST(SmtpDisconnect, QuitReplyLimit)
         ScriptedPeer peer;
         Greet(peer).Expect("QUIT").Send(reply).ExpectClose();
         peer.Start();
-        TestSmtp smtp;
-        Trace trace;
-        trace.Attach(smtp);
-        ConnectTo(smtp, peer);
+        Session session(peer);
+        auto& [smtp, trace] = session;
         const bool refused = reply[2] == '0';
         EXPECT_EQ(MessageOf<Exception>([&] { smtp.Disconnect(); }), refused ? reply : "");
         EXPECT_FALSE(smtp.Connected);
@@ -296,7 +269,7 @@ TEST(SmtpSendMail, HeaderIncomplete)
         smtp.OnHeaderIncomplete = [&](bool& handled, int hiType) {
             EXPECT_FALSE(handled);
             types.push_back(hiType);
-            smtp.PostMessage->FromAddress = "taro@example.test";
+            smtp.PostMessage->FromAddress = kSender;
             handled = true;
         };
         EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "Incomplete Header");
@@ -310,16 +283,11 @@ TEST(SmtpSendMail, HeaderIncomplete)
     {
         std::string data;
         ScriptedPeer peer;
-        Greet(peer)
-            .Expect("RSET").SendLine("250 ok")
-            .Expect("MAIL FROM:<taro@example.test>").SendLine("250 ok")
-            .Expect("RCPT TO:<late@example.test>").SendLine("250 ok")
-            .Expect("DATA").SendLine("354 go")
-            .ExpectUntil("\r\n.\r\n", &data).SendLine("250 queued");
+        AcceptMail(Greet(peer), {"late@example.test"}, &data);
         peer.Start();
         TestSmtp smtp;
         ConnectTo(smtp, peer);
-        smtp.PostMessage->FromAddress = "taro@example.test";
+        smtp.PostMessage->FromAddress = kSender;
         std::vector<int> types;
         smtp.OnHeaderIncomplete = [&](bool& handled, int hiType) {
             types.push_back(hiType);
@@ -359,12 +327,10 @@ TEST(SmtpSendMail, RecipientsRefusedAndAccepted)
         .Expect("DATA").SendLine("354 go")
         .ExpectUntil("\r\n.\r\n").SendLine("250 queued");
     peer.Start();
-    TestSmtp smtp;
-    Trace trace;
-    trace.Attach(smtp);
-    ConnectTo(smtp, peer);
+    Session session(peer);
+    auto& [smtp, trace] = session;
     TPostMessage& m = *smtp.PostMessage;
-    m.FromAddress = "taro@example.test";
+    m.FromAddress = kSender;
     m.SetLinesTo(TStringList{"a@example.test", "Nobody <>", ""});  // the last two give no address
     m.SetLinesCC(TStringList{"Bob <bob@example.test>"});
     m.SetLinesBCC(TStringList{"c@example.test"});
@@ -384,33 +350,22 @@ TEST(SmtpSendMail, RefusalsKeepTheListsAndTheConnection)
         .Expect("MAIL FROM:<taro@example.test>").SendLine("250 ok")
         .Expect("RCPT TO:<a@example.test>").SendLine("550 no")
         .Expect("RCPT TO:<b@example.test>").SendLine("550 no")
-        .Expect("DATA").SendLine("554 no valid recipients")
-        // The next send starts again with RSET; the message is refused after its text.
-        .Expect("RSET").SendLine("250 ok")
-        .Expect("MAIL FROM:<taro@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<a@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<b@example.test>").SendLine("250 ok")
-        .Expect("DATA").SendLine("354 go")
-        .ExpectUntil("\r\n.\r\n").SendLine("552 too big")
+        .Expect("DATA").SendLine("554 no valid recipients");
+    const Lines both = {"a@example.test", "b@example.test"};
+    // The next send starts again with RSET; the message is refused after its text.
+    AcceptEnvelope(peer, both).ExpectUntil("\r\n.\r\n").SendLine("552 too big")
         // RSET and MAIL FROM refusals.
         .Expect("RSET").SendLine("421 closing soon")
         .Expect("RSET").SendLine("250 ok")
-        .Expect("MAIL FROM:<taro@example.test>").SendLine("553 bad sender")
-        // Closed instead of answering the final dot.
-        .Expect("RSET").SendLine("250 ok")
-        .Expect("MAIL FROM:<taro@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<a@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<b@example.test>").SendLine("250 ok")
-        .Expect("DATA").SendLine("354 go")
-        .ExpectUntil("\r\n.\r\n").Close();
+        .Expect("MAIL FROM:<taro@example.test>").SendLine("553 bad sender");
+    // Closed instead of answering the final dot.
+    AcceptEnvelope(peer, both).ExpectUntil("\r\n.\r\n").Close();
     peer.Start();
-    TestSmtp smtp;
-    Trace trace;
-    trace.Attach(smtp);
-    ConnectTo(smtp, peer);
+    Session session(peer);
+    auto& [smtp, trace] = session;
     trace.events.clear();
     TPostMessage& m = *smtp.PostMessage;
-    m.FromAddress = "taro@example.test";
+    m.FromAddress = kSender;
     m.SetLinesTo(TStringList{"a@example.test", "b@example.test"});
 
     EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "554 no valid recipients\r\n");
@@ -442,12 +397,9 @@ TEST(SmtpSendMail, ReenteredFromInsideARunningSendDoesNothing)
         .ExpectUntil("\r\n.\r\n").SendLine("250 queued")
         .Expect("QUIT").SendLine("221 bye");
     peer.Start();
-    TestSmtp smtp;
-    Trace trace;
-    trace.Attach(smtp);
-    ConnectTo(smtp, peer);
-    smtp.PostMessage->FromAddress = "taro@example.test";
-    smtp.PostMessage->ToAddress->Add("a@example.test");
+    Session session(peer);
+    auto& [smtp, trace] = session;
+    Address(*smtp.PostMessage);
     bool innerRan = false;
     bool expandResult = true;
     // Runs inside the wait for the RSET reply, as a user's command would.
@@ -470,18 +422,12 @@ TEST(SmtpSendMail, ReenteredFromInsideARunningSendDoesNothing)
 TEST(SmtpSendMail, ConnectionRequiredGetsItsChance)
 {
     ScriptedPeer peer;
-    Greet(peer)
-        .Expect("RSET").SendLine("250 ok")
-        .Expect("MAIL FROM:<taro@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<a@example.test>").SendLine("250 ok")
-        .Expect("DATA").SendLine("354 go")
-        .ExpectUntil("\r\n.\r\n").SendLine("250 queued");
+    AcceptMail(Greet(peer));
     peer.Start();
     TestSmtp smtp;
     Trace trace;
     trace.Attach(smtp);
-    smtp.PostMessage->FromAddress = "taro@example.test";
-    smtp.PostMessage->ToAddress->Add("a@example.test");
+    Address(*smtp.PostMessage);
 
     EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "Not Connected");
     EXPECT_EQ(smtp.PostMessage->ToAddress->Count(), 1);
@@ -509,8 +455,7 @@ TEST(SmtpSendMail, AbortEndsTheWaitAndQuitStillWorks)
     peer.Start();
     TestSmtp smtp;
     ConnectTo(smtp, peer);
-    smtp.PostMessage->FromAddress = "taro@example.test";
-    smtp.PostMessage->ToAddress->Add("a@example.test");
+    Address(*smtp.PostMessage);
     smtp.OnSendStart = [&](TObject*) { QTimer::singleShot(50, [&] { smtp.Abort(); }); };
     EXPECT_EQ(MessageOf<EAbortError>([&] { smtp.SendMail(); }), "Socket readln aborted");
     EXPECT_FALSE(smtp.Busy);
@@ -522,23 +467,28 @@ TEST(SmtpSendMail, AbortEndsTheWaitAndQuitStillWorks)
 
 TEST(SmtpVerify, ReplyCodes)
 {
+    const struct {
+        const char* address;
+        const char* reply;
+        bool verified;
+    } cases[] = {
+        {"a", "250 <a@example.test>", true},
+        {"b", "251 forwarded", true},
+        {"c", "252 cannot verify", false},
+        {"d", "550 unknown", false},
+        {"e", "OK without a code", true},
+    };
     ScriptedPeer peer;
-    Greet(peer)
-        .Expect("VRFY a").SendLine("250 <a@example.test>")
-        .Expect("VRFY b").SendLine("251 forwarded")
-        .Expect("VRFY c").SendLine("252 cannot verify")
-        .Expect("VRFY d").SendLine("550 unknown")
-        .Expect("VRFY e").SendLine("OK without a code")
-        .Expect("VRFY f").Close();
+    Greet(peer);
+    for (const auto& c : cases)
+        peer.Expect(std::string("VRFY ") + c.address).SendLine(c.reply);
+    peer.Expect("VRFY f").Close();
     peer.Start();
     TestSmtp smtp;
     ConnectTo(smtp, peer);
     smtp.Busy = true;  // VRFY does not take part in the busy flag
-    EXPECT_TRUE(smtp.Verify("a"));
-    EXPECT_TRUE(smtp.Verify("b"));
-    EXPECT_FALSE(smtp.Verify("c"));
-    EXPECT_FALSE(smtp.Verify("d"));
-    EXPECT_TRUE(smtp.Verify("e"));
+    for (const auto& c : cases)
+        EXPECT_EQ(smtp.Verify(c.address), c.verified) << c.reply;
     EXPECT_FALSE(smtp.Verify("f")) << "no reply is no confirmation";
     smtp.Busy = false;
     ExpectScriptDone(peer);
@@ -551,24 +501,17 @@ TEST(SmtpExpandList, ReportsTheFirstLineAndReadsTheRest)
         .Expect("EXPN staff")
         .Send("250-Ann <ann@example.test>\r\n250-Ben <ben@example.test>\r\n250-Cy <cy@example.test>\r\n"
               "250 Di <di@example.test>\r\n")
-        .Expect("EXPN nobody").SendLine("550 no such list")
-        .Expect("RSET").SendLine("250 ok")
-        .Expect("MAIL FROM:<taro@example.test>").SendLine("250 ok")
-        .Expect("RCPT TO:<a@example.test>").SendLine("250 ok")
-        .Expect("DATA").SendLine("354 go")
-        .ExpectUntil("\r\n.\r\n").SendLine("250 queued");
+        .Expect("EXPN nobody").SendLine("550 no such list");
+    AcceptMail(peer);
     peer.Start();
-    TestSmtp smtp;
-    Trace trace;
-    trace.Attach(smtp);
-    ConnectTo(smtp, peer);
+    Session session(peer);
+    auto& [smtp, trace] = session;
     trace.events.clear();
     EXPECT_TRUE(smtp.ExpandList("staff"));
     EXPECT_FALSE(smtp.ExpandList("nobody"));
     EXPECT_EQ(trace.events, Lines({"list 250-Ann <ann@example.test>\r\n"}));
     EXPECT_FALSE(smtp.Busy);
-    smtp.PostMessage->FromAddress = "taro@example.test";
-    smtp.PostMessage->ToAddress->Add("a@example.test");
+    Address(*smtp.PostMessage);
     smtp.SendMail();
     EXPECT_EQ(smtp.LastReply, "250 queued\r\n");
     ExpectScriptDone(peer);

@@ -9,9 +9,14 @@
 #include <vector>
 
 #include "smtp/NMsmtp.h"
+#include "tests/net/NetTest.h"
 #include "tests/support/ScriptedPeer.h"
 
 namespace smtptest {
+
+using nettest::ExpectScriptDone;
+using nettest::MessageOf;
+using Lines = std::vector<std::string>;
 
 // Opens the protected state to the tests.
 class TestSmtp : public TNMSMTP {
@@ -46,16 +51,26 @@ struct Trace {
     }
 };
 
-// The message of the exception of type E that f raises, or "" when it returns.
-template <typename E, typename F>
-std::string MessageOf(F&& f)
+// The sender of the messages the tests send.
+inline const std::string kSender = "taro@example.test";
+
+// Sender and the four kinds of recipient entry: a bare address, a display
+// form, a copy and a blind copy.
+inline void FillAddresses(TPostMessage& m)
 {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return std::string();
+    m.FromName = "Taro ";
+    m.FromAddress = kSender;
+    m.ToAddress->Add("a@example.test");
+    m.ToAddress->Add("Hanako <hanako@example.test>");
+    m.ToCarbonCopy->Add("c@example.test");
+    m.ToBlindCarbonCopy->Add("hidden@example.test");
+}
+
+// The smallest complete message: kSender to one recipient.
+inline void Address(TPostMessage& m, const std::string& to = "a@example.test")
+{
+    m.FromAddress = kSender;
+    m.ToAddress->Add(to);
 }
 
 // Greeting and HELO as a plain server answers them.
@@ -64,21 +79,48 @@ inline testsupport::ScriptedPeer& Greet(testsupport::ScriptedPeer& peer, const s
     return peer.Accept().SendLine("220 mail.test ready").Expect("HELO " + helo).SendLine("250 mail.test");
 }
 
-inline void ConnectTo(TNMSMTP& smtp, const testsupport::ScriptedPeer& peer, const std::string& helo = "client.test")
+// The server side of a transaction from kSender up to DATA's go-ahead, every
+// command accepted.
+inline testsupport::ScriptedPeer& AcceptEnvelope(testsupport::ScriptedPeer& peer,
+                                                 const Lines& recipients = {"a@example.test"})
+{
+    peer.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<" + kSender + ">").SendLine("250 ok");
+    for (const std::string& r : recipients)
+        peer.Expect("RCPT TO:<" + r + ">").SendLine("250 ok");
+    return peer.Expect("DATA").SendLine("354 go");
+}
+
+// A whole accepted transaction; the message text before the final "." goes
+// to data.
+inline testsupport::ScriptedPeer& AcceptMail(testsupport::ScriptedPeer& peer,
+                                             const Lines& recipients = {"a@example.test"},
+                                             std::string* data = nullptr)
+{
+    return AcceptEnvelope(peer, recipients).ExpectUntil("\r\n.\r\n", data).SendLine("250 queued");
+}
+
+// Connects to a scripted peer or a real server on 127.0.0.1.
+template <typename Server>
+void ConnectTo(TNMSMTP& smtp, const Server& server, const std::string& helo = "client.test")
 {
     smtp.Host = "127.0.0.1";
-    smtp.Port = peer.Port();
+    smtp.Port = server.Port();
     smtp.UserID = helo;
     smtp.Connect();
 }
 
-inline void ExpectScriptDone(testsupport::ScriptedPeer& peer)
-{
-    ASSERT_TRUE(peer.WaitDone(10000)) << "script did not end";
-    EXPECT_EQ(peer.Failure(), "");
-    EXPECT_TRUE(peer.ScriptUsedUp());
-}
+// A component connected to a server, its events recorded from the start.
+struct Session {
+    template <typename Server>
+    explicit Session(const Server& server)
+    {
+        trace.Attach(smtp);
+        ConnectTo(smtp, server);
+    }
+    TestSmtp smtp;
+    Trace trace;
+};
 
-inline std::vector<std::string> LinesOf(const TStringList& list) { return list.Lines(); }
+inline Lines LinesOf(const TStringList& list) { return list.Lines(); }
 
 }  // namespace smtptest

@@ -34,14 +34,6 @@ std::string RandomBytes(size_t n, unsigned seed)
     return bytes;
 }
 
-void Connect(TNMSMTP& smtp, const SmtpSink& sink)
-{
-    smtp.Host = "127.0.0.1";
-    smtp.Port = sink.Port();
-    smtp.UserID = "client.test";
-    smtp.Connect();
-}
-
 }  // namespace
 
 TEST(SmtpWholeMessage, PlainAndMultipartOverOneConnection)
@@ -57,7 +49,7 @@ TEST(SmtpWholeMessage, PlainAndMultipartOverOneConnection)
     const std::string longFile = dir.Write(longName + ".bin", RandomBytes(1000, 2));
 
     TestSmtp smtp;
-    Connect(smtp, sink);
+    ConnectTo(smtp, sink);
     TPostMessage& m = *smtp.PostMessage;
     m.FromName = "Taro ";
     m.FromAddress = "taro@example.test";
@@ -132,11 +124,10 @@ TEST(SmtpWholeMessage, UuencodedAttachmentsArriveWhole)
     for (size_t n : {1u, 14u, 45u, 59u, 1000u})
         files.push_back(dir.Write("u" + std::to_string(n) + ".bin", RandomBytes(n, static_cast<unsigned>(n))));
     TestSmtp smtp;
-    Connect(smtp, sink);
+    ConnectTo(smtp, sink);
     smtp.EncodeType = uuCode;
     TPostMessage& m = *smtp.PostMessage;
-    m.FromAddress = "taro@example.test";
-    m.ToAddress->Add("hanako@example.test");
+    Address(m, "hanako@example.test");
     for (const std::string& f : files)
         m.Attachments->Add(f);
     smtp.SendMail();
@@ -158,7 +149,7 @@ TEST(SmtpWholeMessage, RefusedRecipientAtARealServer)
     options.RefuseRcpt = {"nobody"};
     SmtpSink sink(options);
     TestSmtp smtp;
-    Connect(smtp, sink);
+    ConnectTo(smtp, sink);
     std::vector<std::string> refused;
     smtp.OnRecipientNotFound = [&](const std::string& r) { refused.push_back(r); };
     TPostMessage& m = *smtp.PostMessage;
