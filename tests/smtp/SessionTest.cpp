@@ -47,6 +47,12 @@ TEST(SmtpSendMail, OneTransactionOnTheWire)
     auto& [smtp, trace] = session;
     EXPECT_EQ(smtp.ReplyCode, 250);
     FillMessage(*smtp.PostMessage);
+    // OnSuccess comes last: the busy flag is clear and the lists are emptied.
+    smtp.OnSuccess = [&, recorded = smtp.OnSuccess](TObject* sender) {
+        recorded(sender);
+        EXPECT_FALSE(smtp.Busy);
+        EXPECT_EQ(smtp.PostMessage->ToAddress->Count(), 0);
+    };
     smtp.SendMail();
     EXPECT_EQ(data + "\r\n.\r\n", kData);
     EXPECT_EQ(smtp.LastReply, "250 queued\r\n");
