@@ -84,7 +84,9 @@ void TNMUUProcessor::Encode()
     };
     try {
         SetEncodeTable();
+        // Another stored value takes on neither method's extras.
         const bool mime = Method == uuMime;
+        const bool uu = Method == uuCode;
         unsigned char block[kBlockSize];
         std::string line;
         while (source.Position() < source.Size()) {
@@ -92,7 +94,7 @@ void TNMUUProcessor::Encode()
             if (n <= 0)
                 break;  // a source that delivers nothing short of its size
             line.clear();
-            if (!mime)
+            if (uu)
                 line += table_[n & 63];
             int32_t i = 0;
             for (; i + 3 <= n; i += 3) {
@@ -119,7 +121,7 @@ void TNMUUProcessor::Encode()
             line += "\r\n";
             target.WriteBuffer(line.data(), static_cast<int32_t>(line.size()));
         }
-        if (!mime) {
+        if (uu) {
             const char last[] = {table_[0], '\r', '\n'};
             target.WriteBuffer(last, sizeof last);
         }

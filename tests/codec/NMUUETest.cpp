@@ -174,15 +174,16 @@ TEST(NMUUE, StreamsPositionsAndEvents)
     EXPECT_THROW(p.Decode(), EReadError);
     EXPECT_EQ(log, "BD ");
 
-    // An unknown method keeps the previous alphabet.
+    // An unknown method keeps the previous alphabet and takes on neither
+    // method's extras: no length character, no padding, no terminating line.
     p.Method = uuCode;
     p.SetEncodeTable();
     p.Method = static_cast<UUMethods>(7);
-    TStringStream s2("abc"), t2;
+    TStringStream s2("abcd"), t2;
     p.SourceStream = &s2;
     p.TargetStream = &t2;
     p.Encode();
-    EXPECT_EQ(t2.DataString(), "#86)C\r\n`\r\n");
+    EXPECT_EQ(t2.DataString(), "86)C9`\r\n");
 }
 
 // Base64 is compared with Python's encoder, and Python's uudecoder reads
