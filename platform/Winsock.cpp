@@ -166,8 +166,15 @@ void Handle(int fd, Sock& s, short revents)
         if (err == 0) {
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
-            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
-                err = ECONNREFUSED;  // the error was taken by someone else's call
+            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+                // Either a reset came just after the connect succeeded, or the
+                // error was taken by someone else's call.
+                err = SoError(fd);
+                if (err == ECONNRESET)
+                    s.wasReset = true;
+                else if (err == 0)
+                    err = ECONNREFUSED;
+            }
         }
         // A reset can only follow an established connection: the connect
         // succeeded and the close is reported below.
@@ -200,6 +207,9 @@ void Handle(int fd, Sock& s, short revents)
                 s.readArmed = false;
                 Notify(fd, s, FD_READ, 0);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                // The peek may be what takes a reset's error.
+                if (n < 0 && errno == ECONNRESET)
+                    s.wasReset = true;
                 s.endOfStream = true;
             }
         }
@@ -213,7 +223,8 @@ void Handle(int fd, Sock& s, short revents)
         }
         if ((revents & (POLLRDHUP | POLLHUP | POLLERR)) && (s.mask & FD_CLOSE) && !s.closeSent) {
             s.closeSent = true;
-            Notify(fd, s, FD_CLOSE, err == 0 ? 0 : ErrnoToWsa(err));
+            // The reset's error may have been read already, while connecting.
+            Notify(fd, s, FD_CLOSE, err != 0 ? ErrnoToWsa(err) : s.wasReset ? WSAECONNRESET : 0);
         }
         if (broken)
             s.hungUp = true;
