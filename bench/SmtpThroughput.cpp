@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/Loopback.h"
 #include "smtp/NMsmtp.h"
 
 namespace {
@@ -31,17 +32,7 @@ class Responder {
 public:
     Responder()
     {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 1) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            std::perror("listen");
-            std::exit(2);
-        }
-        port_ = ntohs(a.sin_port);
+        fd_ = ListenOnLoopback(port_);
         thread_ = std::thread([this] { Serve(); });
     }
     ~Responder()
