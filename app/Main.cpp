@@ -16,7 +16,7 @@
 
 #include "app/About.h"
 #include "app/Application.h"
-#include "app/CodePage.h"
+#include "charset/CodePage.h"
 #include "app/Setting.h"
 #include "codec/NMUUE.h"
 #include "rtl/Exception.h"

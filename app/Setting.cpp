@@ -10,7 +10,7 @@
 #include <QShowEvent>
 
 #include "app/Application.h"
-#include "app/CodePage.h"
+#include "charset/CodePage.h"
 #include "rtl/StringList.h"
 
 const char* const SettingsFileName = "設定.txt";

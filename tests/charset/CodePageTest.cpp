@@ -1,4 +1,4 @@
-#include "app/CodePage.h"
+#include "charset/CodePage.h"
 
 #include <gtest/gtest.h>
 
