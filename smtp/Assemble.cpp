@@ -64,31 +64,25 @@ std::string DotStuffed(const std::string& Text)
 {
     std::string out;
     out.reserve(Text.size() + Text.size() / 64);
-    bool lineStart = true;
-    for (char c : Text) {
-        if (lineStart && c == '.')
+    for (size_t start = 0; start < Text.size();) {
+        if (Text[start] == '.')
             out += '.';
-        out += c;
-        lineStart = c == '\n';
+        size_t end = Text.find('\n', start);
+        end = end == std::string::npos ? Text.size() : end + 1;
+        out.append(Text, start, end - start);
+        start = end;
     }
     return out;
 }
 
-// True when a line of Text (CR LF or LF ended) is longer than a message line
-// may be.
-bool HasOverlongLine(const std::string& Text)
+// True when a body line, with the dot that transparency may add, is longer
+// than a message line may be.
+bool HasOverlongLine(const TStringList& Body)
 {
-    size_t start = 0;
-    while (start < Text.size()) {
-        size_t end = Text.find('\n', start);
-        if (end == std::string::npos)
-            end = Text.size();
-        size_t length = end - start;
-        if (end < Text.size() && length > 0 && Text[end - 1] == '\r')
-            --length;
-        if (length > MaxLineOctets)
+    for (const std::string& line : Body.Lines()) {
+        const size_t stuffed = !line.empty() && line[0] == '.' ? 1 : 0;
+        if (line.size() + stuffed > MaxLineOctets)
             return true;
-        start = end + 1;
     }
     return false;
 }
@@ -170,10 +164,9 @@ BodyForm BodyFormOf(const TPostMessage& m)
 {
     std::string text;
     for (const std::string& line : m.Body->Lines())
-        text += line + CRLF;
-    std::string stuffed = DotStuffed(text);
-    if (!m.Base64Body && !HasOverlongLine(stuffed))
-        return {std::move(stuffed), false};
+        text.append(line).append(CRLF);
+    if (!m.Base64Body && !HasOverlongLine(*m.Body))
+        return {DotStuffed(text), false};
     return {Base64Lines(text), true};
 }
 
