@@ -5,6 +5,7 @@
 
 #include "codec/NMS_Stream.h"
 #include "smtp/NMsmtp.h"
+#include "smtp/PostMessage.h"
 
 uint32_t RandSeed = 0;
 
@@ -142,6 +143,26 @@ std::string EncodedWords(const std::string& Name)
     return words;
 }
 
+// RFC 2231 extended parameter value: charset, empty language, and every
+// byte outside the attribute characters as %XX.
+std::string ExtendedValue(const std::string& Bytes)
+{
+    static constexpr std::string_view Kept = "!#$&+-.^_`|~";
+    std::string value = "UTF-8''";
+    for (char c : Bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+            Kept.find(c) != std::string_view::npos) {
+            value += c;
+        } else {
+            value += '%';
+            value += "0123456789ABCDEF"[b >> 4];
+            value += "0123456789ABCDEF"[b & 0x0F];
+        }
+    }
+    return value;
+}
+
 // Bytes as base64 lines of Base64LineChars characters, each ended by CR LF.
 std::string Base64Lines(const std::string& Bytes)
 {
@@ -181,9 +202,10 @@ void TNMSMTP::AppendBody(const std::string& Text)
 void TNMSMTP::AssembleMail()
 {
     const TPostMessage& m = *PostMessage;
+    CheckHeaderValues(m);
     TExStringList& header = *FinalHeader;
     header.Clear();
-    header.Add("From: " + m.FromName + "<" + m.FromAddress + ">");
+    header.Add("From: " + DisplayName(m.FromName) + "<" + m.FromAddress + ">");
     if (m.ToAddress->Count() > 0)
         header.Add(JoinEntries("To: ", *m.ToAddress));
     if (m.ToCarbonCopy->Count() > 0)
@@ -194,6 +216,8 @@ void TNMSMTP::AssembleMail()
         header.SetValue("Reply-To", m.ReplyTo);
     if (!m.Date.empty())
         header.SetValue("Date", m.Date);
+    if (!m.MessageID.empty())
+        header.SetValue("Message-ID", m.MessageID);
     header.Add("Mime-Version: 1.0");
 
     BodyStream->Clear();
@@ -219,15 +243,21 @@ void TNMSMTP::AssembleMail()
 void TNMSMTP::SendAttachments(int Index)
 {
     const std::string Path = PostMessage->Attachments->Get(Index - 1);
-    std::string name = FileNamePart(Path);
-    if (!PlainName(name))
-        name = EncodedWords(name);
+    const std::string fileName = FileNamePart(Path);
+    // Encoded words in name= serve the readers that look only there; the
+    // disposition carries the standard RFC 2231 form.
+    std::string name = fileName;
+    std::string filename = "filename=\"" + fileName + "\"";
+    if (!PlainName(fileName)) {
+        name = EncodedWords(fileName);
+        filename = "filename*=" + ExtendedValue(fileName);
+    }
     // Base64 would be a false label for uuencoded lines.
     const char* transferEncoding = EncodeType == uuCode ? "x-uuencode" : "base64";
     AppendBody(std::string("--") + Boundary + CRLF +
                "Content-Type: application/octet-stream; name=\"" + name + "\"" + CRLF +
                "Content-Transfer-Encoding: " + transferEncoding + CRLF +
-               "Content-Disposition: attachment; filename=\"" + name + "\"" + CRLF + CRLF);
+               "Content-Disposition: attachment; " + filename + CRLF + CRLF);
 
     // Declared so that they are released buffered stream first, encoder last.
     auto encoder = std::make_unique<TNMUUProcessor>(this);

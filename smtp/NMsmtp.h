@@ -38,7 +38,9 @@ using TMailListReturn = std::function<void(const std::string& MailAddress)>;
 using TFileItem = std::function<void(const std::string& Filename)>;
 
 // The message record: sender, recipients, header texts, body and attachment
-// paths. Header texts are written exactly as given (no encoding, no folding).
+// paths. Header texts are written exactly as given (no encoding, no folding),
+// except that a FromName with RFC 5322 specials is quoted; a value or entry
+// holding CR or LF makes the assembly fail ("Subject holds a line break").
 // The record owns its five lists; the Set... operations copy lines into them.
 class TPostMessage : public TObject {
 public:
@@ -56,6 +58,9 @@ public:
     // The body goes out base64-encoded (same charset). It does anyway when a
     // body line would be longer than the 998 octets a message line may hold.
     bool Base64Body = false;
+    // Message-ID line as given ("<...@domain>", see NewMessageID in
+    // smtp/PostMessage.h); no line when empty.
+    std::string MessageID;
 
     // Entries are bare addresses or display forms ("Name <addr>"): the To and
     // CC lines show them as written, the envelope uses ExtractAddress.

@@ -2,7 +2,13 @@
 // body, the multipart form with its attachment parts, and the record itself.
 // No connection is needed for any of this.
 
+#include <unistd.h>
+
+#include <regex>
+#include <set>
+
 #include "codec/NMUUE.h"
+#include "smtp/PostMessage.h"
 #include "tests/smtp/SmtpTest.h"
 #include "tests/support/SmtpSink.h"
 
@@ -38,6 +44,15 @@ TEST(SmtpAssembleMail, HeaderLines)
          [](TPostMessage& m) { Address(m); },
          {"From: <taro@example.test>", "To: a@example.test", "Mime-Version: 1.0",
           "Content-Type: text/plain; charset=us-ascii"}},
+        {"a Message-ID, a name with specials",
+         [](TPostMessage& m) {
+             Address(m);
+             m.FromName = "Yamada, Taro";
+             m.Date = "Mon, 1 Jan 2024 09:00:00 +0900";
+             m.MessageID = "<1.2@example.test>";
+         },
+         {"From: \"Yamada, Taro\"<taro@example.test>", "To: a@example.test", "Date: Mon, 1 Jan 2024 09:00:00 +0900",
+          "Message-ID: <1.2@example.test>", "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"}},
         {"copy recipients only, no sender",
          [](TPostMessage& m) {
              m.ToCarbonCopy->Add("c1@example.test");
@@ -260,14 +275,17 @@ TEST(SmtpAssembleMail, AttachmentNames)
     struct Case {
         std::string path;
         std::string name;
+        std::string filename;  // the disposition's parameter
     } cases[] = {
-        {file, "data.bin"},
-        {"C:\\Users\\taro\\report.pdf", "report.pdf"},
-        {"D:setup.exe", "setup.exe"},
-        {"plain.txt", "plain.txt"},
-        {"/srv/mail/日本語.txt", "=?UTF-8?B?5pel5pys6KqeLnR4dA==?="},
-        {"/tmp/a\"b.txt", "=?UTF-8?B?YSJiLnR4dA==?="},
-        {"/tmp/x\ny.txt", "=?UTF-8?B?eAp5LnR4dA==?="},
+        {file, "data.bin", "filename=\"data.bin\""},
+        {"C:\\Users\\taro\\report.pdf", "report.pdf", "filename=\"report.pdf\""},
+        {"D:setup.exe", "setup.exe", "filename=\"setup.exe\""},
+        {"plain.txt", "plain.txt", "filename=\"plain.txt\""},
+        {"/srv/mail/日本語.txt", "=?UTF-8?B?5pel5pys6KqeLnR4dA==?=",
+         "filename*=UTF-8''%E6%97%A5%E6%9C%AC%E8%AA%9E.txt"},
+        {"/tmp/a\"b.txt", "=?UTF-8?B?YSJiLnR4dA==?=", "filename*=UTF-8''a%22b.txt"},
+        {"/tmp/x\ny.txt", "=?UTF-8?B?eAp5LnR4dA==?=", "filename*=UTF-8''x%0Ay.txt"},
+        {"/tmp/a b%;=~.txt\x7f", "=?UTF-8?B?YSBiJTs9fi50eHR/?=", "filename*=UTF-8''a%20b%25%3B%3D~.txt%7F"},
     };
     for (const auto& c : cases) {
         TestSmtp smtp;
@@ -279,8 +297,8 @@ TEST(SmtpAssembleMail, AttachmentNames)
         const std::string body = smtp.Body();
         EXPECT_NE(body.find("Content-Type: application/octet-stream; name=\"" + c.name + "\"\r\n"), std::string::npos)
             << c.path << "\n" << body;
-        EXPECT_NE(body.find("Content-Disposition: attachment; filename=\"" + c.name + "\"\r\n"), std::string::npos)
-            << c.path;
+        EXPECT_NE(body.find("Content-Disposition: attachment; " + c.filename + "\r\n"), std::string::npos)
+            << c.path << "\n" << body;
     }
 }
 
@@ -413,4 +431,82 @@ TEST(SmtpPostMessage, VirtualCreateMakesAnSmtpComponent)
     auto* other = dynamic_cast<TNMSMTP*>(made.get());
     ASSERT_NE(other, nullptr);
     EXPECT_EQ(other->Port, 25);
+}
+
+TEST(SmtpPostMessage, DisplayNamesWithSpecialsAreQuoted)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"Taro", "Taro"},
+        {"Taro Yamada ", "Taro Yamada "},
+        {"", ""},
+        {"  ", "  "},
+        {"=?ISO-2022-JP?B?GyRCOzNFRBsoQg==?= ", "=?ISO-2022-JP?B?GyRCOzNFRBsoQg==?= "},
+        {"Yamada, Taro", "\"Yamada, Taro\""},
+        {" J. Smith ", " \"J. Smith\" "},
+        {"a@b", "\"a@b\""},
+        {"(x) <y> [z] : ;", "\"(x) <y> [z] : ;\""},
+        {"say \"hi\"", "\"say \\\"hi\\\"\""},
+        {"back\\slash", "\"back\\\\slash\""},
+        {"\"Yamada, Taro\"", "\"Yamada, Taro\""},
+        {"\"a\\\"b\"", "\"a\\\"b\""},
+        {"\"open", "\"\\\"open\""},
+        {"\"end\\\"", "\"\\\"end\\\\\\\"\""},
+    };
+    for (const auto& [name, written] : cases)
+        EXPECT_EQ(DisplayName(name), written) << name;
+}
+
+TEST(SmtpPostMessage, MessageIdsAreUniqueAndTakeTheSendersDomain)
+{
+    const std::regex form(R"(<[0-9a-z]+\.[0-9a-z]+\.[0-9a-z]+\.[0-9a-z]+@([A-Za-z0-9-]+(\.[A-Za-z0-9-]+)*)>)");
+    const std::pair<const char*, const char*> cases[] = {
+        {"taro@example.jp", "example.jp"},
+        {"\"a@b\"@mail.example.com", "mail.example.com"},
+        {"taro@", nullptr},
+        {"taro", nullptr},
+        {"", nullptr},
+        {"taro@例え.jp", nullptr},
+        {"taro@[192.0.2.1]", nullptr},
+        {"taro@a..b", nullptr},
+        {"taro@.a", nullptr},
+        {"taro@example.jp>", nullptr},
+    };
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    for (const auto& [address, domain] : cases) {
+        const std::string id = NewMessageID(address);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(id, match, form)) << address << " " << id;
+        // Without a usable domain in the address, the host's name stands in.
+        const std::string expected = domain ? domain : host;
+        EXPECT_TRUE(match[1] == expected || (!domain && match[1] == "localhost")) << address << " " << id;
+    }
+    std::set<std::string> seen;
+    for (int i = 0; i < 20000; ++i)
+        ASSERT_TRUE(seen.insert(NewMessageID("taro@example.jp")).second) << "repeated after " << i;
+}
+
+TEST(SmtpPostMessage, LineBreaksInHeaderValuesAreRefused)
+{
+    const std::pair<const char*, std::function<void(TPostMessage&)>> cases[] = {
+        {"FromName", [](TPostMessage& m) { m.FromName = "Taro\r\nBcc: x@evil.test"; }},
+        {"FromAddress", [](TPostMessage& m) { m.FromAddress = "taro@example.test\n"; }},
+        {"Subject", [](TPostMessage& m) { m.Subject = "hi\nX-Spam: no"; }},
+        {"LocalProgram", [](TPostMessage& m) { m.LocalProgram = "\rV"; }},
+        {"Date", [](TPostMessage& m) { m.Date = "Mon\r\n"; }},
+        {"ReplyTo", [](TPostMessage& m) { m.ReplyTo = "r@x\r\n"; }},
+        {"MessageID", [](TPostMessage& m) { m.MessageID = "<a@b>\r\n"; }},
+        {"ToAddress entry 2", [](TPostMessage& m) { m.ToAddress->Add("b@example.test\r\nRCPT TO:<x@evil.test>"); }},
+        {"ToCarbonCopy entry 1", [](TPostMessage& m) { m.ToCarbonCopy->Add("Ken\n <c@example.test>"); }},
+        {"ToBlindCarbonCopy entry 1", [](TPostMessage& m) { m.ToBlindCarbonCopy->Add("d@example.test\r"); }},
+    };
+    for (const auto& [field, spoil] : cases) {
+        TestSmtp smtp;
+        Address(*smtp.PostMessage);
+        spoil(*smtp.PostMessage);
+        EXPECT_EQ(MessageOf<Exception>([&] { smtp.AssembleMail(); }), std::string(field) + " holds a line break");
+        // SendMail assembles before anything goes out, even without a connection.
+        EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), std::string(field) + " holds a line break");
+        EXPECT_FALSE(smtp.Busy);
+    }
 }

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "charset/CodePage.h"
+#include "smtp/PostMessage.h"
 #include "tests/smtp/SmtpTest.h"
 #include "tests/support/SmtpSink.h"
 
@@ -205,4 +206,60 @@ TEST(SmtpWholeMessage, LongJapaneseLinesArriveExactlyAsBase64)
     for (const std::string& l : body)
         expected += l + "\r\n";
     EXPECT_EQ(result.Output, expected);
+}
+
+TEST(SmtpWholeMessage, StrictReadersAcceptIdsNamesAndFileNames)
+{
+    SmtpSink sink;
+    TempFolder dir;
+    const std::string file = dir.Write("日本語の資料 (2).txt", "abc");
+    TestSmtp smtp;
+    ConnectTo(smtp, sink);
+    TPostMessage& m = *smtp.PostMessage;
+    Address(m);
+    m.FromName = "Yamada, Taro";
+    for (int i = 0; i < 2; ++i) {
+        m.MessageID = NewMessageID(m.FromAddress);
+        m.ToAddress->Add("a@example.test");
+        m.Attachments->Add(file);
+        smtp.SendMail();
+    }
+    smtp.Disconnect();
+    ASSERT_TRUE(sink.WaitForMessages(2)) << sink.ServerLog();
+
+    // The defects left are those of the encoded word inside name="..." of
+    // the Content-Type, kept on purpose for the readers that look only there.
+    const auto result = testsupport::RunPython(R"(
+import email, email.policy, sys
+for path in sys.argv[1:]:
+    raw = open(path, 'rb').read()
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    frm = msg['From']
+    print(len(frm.addresses), frm.addresses[0].display_name, frm.addresses[0].addr_spec)
+    print(msg['Message-ID'])
+    part = list(msg.iter_attachments())[0]
+    print(part.get_filename(), email.message_from_bytes(raw).get_payload()[1].get_filename())
+    for p in (msg, part, msg.get_payload()[0]):
+        print(p.defects, [(n, str(d)) for n, v in p.items() for d in getattr(v, 'defects', ())
+                          if not (n == 'Content-Type' and 'encoded' in str(d))])
+)",
+                                               {sink.Message(0).Path, sink.Message(1).Path});
+    ASSERT_EQ(result.ExitCode, 0) << result.Output;
+    std::vector<std::string> lines;
+    for (size_t pos = 0; pos < result.Output.size();) {
+        const size_t end = result.Output.find('\n', pos);
+        lines.push_back(result.Output.substr(pos, end - pos));
+        pos = end == std::string::npos ? result.Output.size() : end + 1;
+    }
+    ASSERT_EQ(lines.size(), 12u) << result.Output;
+    for (size_t i : {0u, 6u}) {
+        EXPECT_EQ(lines[i], "1 Yamada, Taro " + kSender);
+        EXPECT_EQ(lines[i + 1].rfind("<", 0), 0u) << lines[i + 1];
+        EXPECT_NE(lines[i + 1].find("@example.test>"), std::string::npos) << lines[i + 1];
+        // Read right with and without RFC 2047 support.
+        EXPECT_EQ(lines[i + 2], "日本語の資料 (2).txt 日本語の資料 (2).txt");
+        for (size_t d = i + 3; d < i + 6; ++d)
+            EXPECT_EQ(lines[d], "[] []") << result.Output;
+    }
+    EXPECT_NE(lines[1], lines[7]) << "Message-IDs repeat";
 }
