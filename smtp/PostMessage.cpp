@@ -84,16 +84,36 @@ bool QuotedString(std::string_view Text)
     return i == Text.size() - 1;  // else the closing quote was escaped
 }
 
-void CheckValue(const std::string& Value, const std::string& Field)
+// A header value may be folded (CR LF before a blank continues the line);
+// any other CR or LF would start a line of the caller's choosing.
+bool BreaksLine(const std::string& Value, bool FoldAllowed)
 {
-    if (Value.find_first_of("\r\n") != std::string::npos)
+    for (size_t pos = Value.find_first_of("\r\n"); pos != std::string::npos;
+         pos = Value.find_first_of("\r\n", pos + 1)) {
+        const bool fold = FoldAllowed && Value.compare(pos, 2, "\r\n") == 0 && pos + 2 < Value.size() &&
+                          (Value[pos + 2] == ' ' || Value[pos + 2] == '\t');
+        if (!fold)
+            return true;
+        ++pos;
+    }
+    return false;
+}
+
+void CheckValue(const std::string& Value, const std::string& Field, bool FoldAllowed = true)
+{
+    if (BreaksLine(Value, FoldAllowed))
         throw Exception(Field + " holds a line break");
 }
 
-void CheckList(const TStringList& List, const char* Field)
+// Entries of the To and CC lines may be folded; the address that goes into
+// RCPT TO, and a blind copy's whole entry, may not.
+void CheckList(const TStringList& List, const char* Field, bool InHeader)
 {
-    for (int i = 0; i < List.Count(); ++i)
-        CheckValue(List[i], std::string(Field) + " entry " + std::to_string(i + 1));
+    for (int i = 0; i < List.Count(); ++i) {
+        const std::string field = std::string(Field) + " entry " + std::to_string(i + 1);
+        CheckValue(List[i], field, InHeader);
+        CheckValue(TNMSMTP::ExtractAddress(List[i]), field, false);
+    }
 }
 
 }  // namespace
@@ -134,13 +154,13 @@ std::string DisplayName(const std::string& Name)
 void CheckHeaderValues(const TPostMessage& m)
 {
     CheckValue(m.FromName, "FromName");
-    CheckValue(m.FromAddress, "FromAddress");
+    CheckValue(m.FromAddress, "FromAddress", false);
     CheckValue(m.Subject, "Subject");
     CheckValue(m.LocalProgram, "LocalProgram");
     CheckValue(m.Date, "Date");
     CheckValue(m.ReplyTo, "ReplyTo");
     CheckValue(m.MessageID, "MessageID");
-    CheckList(*m.ToAddress, "ToAddress");
-    CheckList(*m.ToCarbonCopy, "ToCarbonCopy");
-    CheckList(*m.ToBlindCarbonCopy, "ToBlindCarbonCopy");
+    CheckList(*m.ToAddress, "ToAddress", true);
+    CheckList(*m.ToCarbonCopy, "ToCarbonCopy", true);
+    CheckList(*m.ToBlindCarbonCopy, "ToBlindCarbonCopy", false);
 }

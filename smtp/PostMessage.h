@@ -17,7 +17,9 @@ std::string NewMessageID(const std::string& FromAddress);
 // around the name stay outside the quotes; a name already quoted stays.
 std::string DisplayName(const std::string& Name);
 
-// Raises Exception naming the field when a value that goes into the header
-// block or the envelope holds CR or LF: it would end its line and start
-// header lines or commands of the caller's choosing.
+// Raises Exception naming the field when a value holds CR or LF other than
+// a header fold (CR LF and a blank): it would end its line and start header
+// lines or commands of the caller's choosing. Values that go into the
+// envelope (the sender, every recipient address, blind copies) may not be
+// folded at all.
 void CheckHeaderValues(const TPostMessage& Message);

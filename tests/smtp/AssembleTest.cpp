@@ -499,6 +499,12 @@ TEST(SmtpPostMessage, LineBreaksInHeaderValuesAreRefused)
         {"ToAddress entry 2", [](TPostMessage& m) { m.ToAddress->Add("b@example.test\r\nRCPT TO:<x@evil.test>"); }},
         {"ToCarbonCopy entry 1", [](TPostMessage& m) { m.ToCarbonCopy->Add("Ken\n <c@example.test>"); }},
         {"ToBlindCarbonCopy entry 1", [](TPostMessage& m) { m.ToBlindCarbonCopy->Add("d@example.test\r"); }},
+        {"Subject", [](TPostMessage& m) { m.Subject = "a\r\n b\r\n"; }},
+        {"Subject", [](TPostMessage& m) { m.Subject = "a\n b"; }},
+        {"Subject", [](TPostMessage& m) { m.Subject = "a\r\nb"; }},
+        {"FromAddress", [](TPostMessage& m) { m.FromAddress = "taro@example.test\r\n x"; }},
+        {"ToAddress entry 2", [](TPostMessage& m) { m.ToAddress->Add("B\r\n <b@example.test\r\n x>"); }},
+        {"ToBlindCarbonCopy entry 1", [](TPostMessage& m) { m.ToBlindCarbonCopy->Add("D\r\n <d@example.test>"); }},
     };
     for (const auto& [field, spoil] : cases) {
         TestSmtp smtp;
@@ -509,4 +515,17 @@ TEST(SmtpPostMessage, LineBreaksInHeaderValuesAreRefused)
         EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), std::string(field) + " holds a line break");
         EXPECT_FALSE(smtp.Busy);
     }
+}
+
+TEST(SmtpPostMessage, FoldedHeaderValuesPass)
+{
+    TestSmtp smtp;
+    TPostMessage& m = *smtp.PostMessage;
+    Address(m);
+    m.Subject = "=?ISO-2022-JP?B?GyRCJDMbKEI=?=\r\n =?ISO-2022-JP?B?GyRCJHMbKEI=?=";
+    m.FromName = "=?ISO-2022-JP?B?GyRCOzMbKEI=?=\r\n\t=?ISO-2022-JP?B?GyRCRUQbKEI=?= ";
+    m.ToCarbonCopy->Add("Ken\r\n Ito <ken@example.test>");
+    smtp.AssembleMail();
+    EXPECT_EQ(smtp.FinalHeader->Get(0), "From: " + m.FromName + "<taro@example.test>");
+    EXPECT_EQ(smtp.FinalHeader->Get(2), "CC: Ken\r\n Ito <ken@example.test>");
 }
