@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev
+  clang libclang-rt-dev
   python3 python3-aiosmtpd
   fonts-ipafont-gothic fontconfig
   xvfb xauth

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the socket
 # layers once more under ThreadSanitizer (the listening server serves on
-# threads of its own), then the whole suite under AddressSanitizer and UBSan.
+# threads of its own), then the whole suite under AddressSanitizer and UBSan,
+# then a few seconds of each fuzz target (fuzz/run.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,3 +25,6 @@ echo "== AddressSanitizer and UBSan: every test"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --no-tests=error
+
+echo "== libFuzzer: a short run of every target"
+bash fuzz/run.sh 3
