@@ -114,7 +114,7 @@ void TPowersock::InitWinsock()
             winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_LINGER,
                                 reinterpret_cast<const char*>(&abortive), sizeof abortive);
             if (SocketHandle == INVALID_SOCKET_HANDLE) {
-                ErrorManager(psock::WSAEWOULDBLOCK);
+                ErrorManager(winsock::WSAEWOULDBLOCK);
                 throw ESockError("no socket");  // the failure left no error number
             }
             winsock::WSAAsyncSelect(SocketHandle, WindowHandle, psock::WM_ASYNCHRONOUSPROCESS,
@@ -133,7 +133,7 @@ uint16_t TPowersock::NewSocket()
 {
     const winsock::SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
     if (s == winsock::INVALID_SOCKET) {
-        ErrorManager(psock::WSAEWOULDBLOCK);
+        ErrorManager(winsock::WSAEWOULDBLOCK);
         return INVALID_SOCKET_HANDLE;
     }
     uint16_t handle;
