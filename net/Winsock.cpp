@@ -66,6 +66,11 @@ const TWinsockMessage WinsockMessage[WinsockMessageCount] = {
 
 namespace {
 
+// GetLocalIP's buffer for the local host name: larger than any name the
+// resolver gives back (a label is at most 63 bytes, the usual host name
+// limit 64), and one byte is kept for the terminating zero.
+constexpr size_t LocalHostNameSize = 200;
+
 // A text field of the start-up record, up to its first zero byte.
 std::string FieldText(const char* field, size_t size)
 {
@@ -196,7 +201,7 @@ std::string TPowersock::GetRemoteIP()
 std::string TPowersock::GetLocalIP()
 {
     StatusMessage(8, "Getting Local IP");
-    char name[200] = {};
+    char name[LocalHostNameSize] = {};
     // The last byte stays zero whatever the platform writes.
     if (winsock::gethostname(name, sizeof name - 1) != 0)
         return std::string();

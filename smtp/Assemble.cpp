@@ -210,7 +210,7 @@ void TNMSMTP::SendAttachments(int Index)
 
     buffered.Seek(0, soFromBeginning);
     std::string text;
-    char piece[16384];
+    char piece[EncodedPieceSize];
     for (int32_t n; (n = buffered.Read(piece, sizeof piece)) > 0;)
         text.append(piece, static_cast<size_t>(n));
     // A uuencoded line may begin with "." (its length character for 14 bytes).
