@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
+  libssl-dev openssl ca-certificates
   libgtest-dev libgmock-dev
   python3 python3-aiosmtpd
   fonts-ipafont-gothic fontconfig
