@@ -215,18 +215,14 @@ Want Session::Handshake()
 
 bool Session::Established() const { return impl_->established; }
 
-int Session::Read(char* buf, int len)
+// Turns the outcome of SSL_read, SSL_peek or SSL_write into recv's and send's.
+int Session::Outcome(int rc, bool writing)
 {
-    ERR_clear_error();
-    errno = 0;
-    const int rc = SSL_read(impl_->ssl.get(), buf, len);
-    if (rc > 0) {
-        lastWant_ = Want::Nothing;
+    lastWant_ = Want::Nothing;
+    if (rc > 0)
         return rc;
-    }
     switch (SSL_get_error(impl_->ssl.get(), rc)) {
     case SSL_ERROR_ZERO_RETURN:
-        lastWant_ = Want::Nothing;
         return 0;
     case SSL_ERROR_WANT_READ:
         lastWant_ = Want::Read;
@@ -237,15 +233,30 @@ int Session::Read(char* buf, int len)
         errno = EAGAIN;
         return -1;
     case SSL_ERROR_SYSCALL:
-        lastWant_ = Want::Nothing;
-        if (errno == 0)
+        if (errno != 0)
+            return -1;
+        if (!writing)
             return 0;  // the socket ended under the session
+        errno = EPIPE;
         return -1;
     default:
-        lastWant_ = Want::Nothing;
         errno = EPROTO;
         return -1;
     }
+}
+
+int Session::Read(char* buf, int len)
+{
+    ERR_clear_error();
+    errno = 0;
+    return Outcome(SSL_read(impl_->ssl.get(), buf, len), false);
+}
+
+int Session::Peek(char* buf, int len)
+{
+    ERR_clear_error();
+    errno = 0;
+    return Outcome(SSL_peek(impl_->ssl.get(), buf, len), false);
 }
 
 int Session::Write(const char* buf, int len)
@@ -254,30 +265,7 @@ int Session::Write(const char* buf, int len)
         return 0;  // SSL_write makes nothing of an empty write but an error
     ERR_clear_error();
     errno = 0;
-    const int rc = SSL_write(impl_->ssl.get(), buf, len);
-    if (rc > 0) {
-        lastWant_ = Want::Nothing;
-        return rc;
-    }
-    switch (SSL_get_error(impl_->ssl.get(), rc)) {
-    case SSL_ERROR_WANT_READ:
-        lastWant_ = Want::Read;
-        errno = EAGAIN;
-        return -1;
-    case SSL_ERROR_WANT_WRITE:
-        lastWant_ = Want::Write;
-        errno = EAGAIN;
-        return -1;
-    case SSL_ERROR_SYSCALL:
-        lastWant_ = Want::Nothing;
-        if (errno == 0)
-            errno = EPIPE;
-        return -1;
-    default:
-        lastWant_ = Want::Nothing;
-        errno = EPROTO;
-        return -1;
-    }
+    return Outcome(SSL_write(impl_->ssl.get(), buf, len), true);
 }
 
 bool Session::Pending() const { return SSL_pending(impl_->ssl.get()) > 0; }

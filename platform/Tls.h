@@ -73,6 +73,7 @@ public:
     // waits (LastWant() says for what), ECONNRESET and the like from the
     // socket, EPROTO for a broken TLS stream.
     int Read(char* buf, int len);
+    int Peek(char* buf, int len);  // as Read, leaving the bytes to be read again
     int Write(const char* buf, int len);
     Want LastWant() const { return lastWant_; }
 
@@ -86,6 +87,8 @@ public:
     std::string Protocol() const;     // e.g. "TLSv1.3"
 
 private:
+    int Outcome(int rc, bool writing);
+
     std::unique_ptr<SessionState> impl_;
     Want lastWant_ = Want::Nothing;
 };

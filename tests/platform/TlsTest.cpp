@@ -175,6 +175,9 @@ TEST_F(Tls, DecryptedBytesNotYetReadArePending)
     }
     ASSERT_EQ(n, 4);
     EXPECT_EQ(std::string(buf, 4), "250 ");
+    char peeked[16];
+    ASSERT_EQ(session->Peek(peeked, sizeof peeked), 4);  // what is left of the record
+    EXPECT_EQ(std::string(peeked, 4), "OK\r\n");
     EXPECT_TRUE(session->Pending());
     pollfd p{fd, POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 0), 0) << "the rest of the reply should be in the session, not the socket";
