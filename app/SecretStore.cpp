@@ -38,9 +38,9 @@ QKeychain::Error Run(QKeychain::Job& job)
 
 }  // namespace
 
-std::string PasswordKey(const std::string& server, int port, const std::string& login)
+std::string PasswordKey(const std::string& server, const std::string& port, const std::string& login)
 {
-    return login + "@" + server + ":" + std::to_string(port);
+    return login + "@" + server + ":" + port;
 }
 
 bool TKeychainStore::Available()

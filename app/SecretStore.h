@@ -27,7 +27,7 @@ public:
 };
 
 // The key of the password for login at server and port.
-std::string PasswordKey(const std::string& server, int port, const std::string& login);
+std::string PasswordKey(const std::string& server, const std::string& port, const std::string& login);
 
 // QtKeychain under service "Veltrow". Each call waits for its job (bounded);
 // it runs a local event loop meanwhile, so call it from the GUI thread only

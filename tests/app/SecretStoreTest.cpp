@@ -15,13 +15,13 @@ namespace {
 // Every case acts on a store the same way and reads what it then holds.
 void ExerciseStore(TSecretStore& store)
 {
-    const std::string key = PasswordKey("smtp.example.jp", 587, "taro@example.jp");
+    const std::string key = PasswordKey("smtp.example.jp", "587", "taro@example.jp");
     EXPECT_EQ(store.Read(key), std::nullopt);
     store.Write(key, "初めの パスワード");
     EXPECT_EQ(store.Read(key), "初めの パスワード");
     store.Write(key, "second");  // replaced, not added
     EXPECT_EQ(store.Read(key), "second");
-    EXPECT_EQ(store.Read(PasswordKey("smtp.example.jp", 465, "taro@example.jp")), std::nullopt);
+    EXPECT_EQ(store.Read(PasswordKey("smtp.example.jp", "465", "taro@example.jp")), std::nullopt);
     store.Remove(key);
     EXPECT_EQ(store.Read(key), std::nullopt);
     EXPECT_NO_THROW(store.Remove(key));
@@ -33,7 +33,7 @@ TEST(SecretStore, KeychainKeepsThePasswordInTheSecretService)
     TKeychainStore store;
     ASSERT_TRUE(store.Available());
     ExerciseStore(store);
-    const std::string key = PasswordKey("smtp.example.jp", 587, "hanako");
+    const std::string key = PasswordKey("smtp.example.jp", "587", "hanako");
     store.Write(key, "kept-in-the-keyring");
     // Seen from another client of the same service.
     const std::string found = service.Search("user", key);
