@@ -149,6 +149,9 @@ TEST_F(AbortTest, SendingTheMessageText)
     peer.Expect("RSET").SendLine("250 OK").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 OK");
     peer.Expect("RCPT TO:<a@example.jp>").SendLine("250 OK").Expect("DATA").SendLine("354 go");
     peer.WaitForRelease();  // reads no more: the client's sending stalls
+    // Converting this body before the connection takes seconds under the
+    // sanitizers on a busy machine; the peer waits for the client that long.
+    peer.SetStepTimeout(30000);
     peer.Start();
     Prepare(peer.Port());
     // Far more than the socket buffers of both ends hold.
