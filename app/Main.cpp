@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -85,7 +86,16 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Veltrow"));
     ApplyFormLook(this);
+    CreateControls();
+    CreateComponents();
+    resize(640, 480);
+    setMinimumSize(560, 420);
+    Arrange();
+    CenterOnScreen(this);
+}
 
+void TForm1::CreateControls()
+{
     // Arrange places them.
     auto label = [this](const char* name, const char* text) {
         return MakeLabel(this, name, QString::fromUtf8(text), 0, 0);
@@ -108,8 +118,8 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     Button4 = button("Button4", "送信する", &TForm1::Button4Click);
     Button5 = button("Button5", "中断する", &TForm1::Button5Click);
     Button10 = button("Button10", "設　　定", &TForm1::Button10Click);
-    // Right-to-left reading order in the original changes nothing on systems
-    // without right-to-left support, so the progress stands left-aligned.
+    // A right-to-left reading order changes nothing on systems without
+    // right-to-left support, so the progress stands left-aligned.
     Edit3 = edit("Edit3");
     Button7 = button("Button7", "切り取り", &TForm1::Button7Click);
     Button6 = button("Button6", "コピー", &TForm1::Button6Click);
@@ -125,19 +135,14 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setSizeGripEnabled(false);
 
-    setTabOrder(Edit1, Button1);
-    setTabOrder(Button1, Edit2);
-    setTabOrder(Edit2, Button3);
-    setTabOrder(Button3, Button4);
-    setTabOrder(Button4, Button5);
-    setTabOrder(Button5, Button8);
-    setTabOrder(Button8, Button10);
-    setTabOrder(Button10, Memo1);
-    setTabOrder(Memo1, Button2);
-    setTabOrder(Button2, Button6);
-    setTabOrder(Button6, Button7);
-    setTabOrder(Button7, Edit3);
+    QWidget* const tabOrder[] = {Edit1, Button1, Edit2, Button3, Button4, Button5, Button8,
+                                 Button10, Memo1, Button2, Button6, Button7, Edit3};
+    for (size_t i = 1; i < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+}
 
+void TForm1::CreateComponents()
+{
     smtp_ = std::make_unique<TNMSMTP>(nullptr);
     NMSMTP1 = smtp_.get();
     NMSMTP1->Name = "NMSMTP1";
@@ -167,11 +172,6 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     run_->OnProgress = [this](int Sent, int Total) {
         Edit3->setText(Q(IntToStr(Sent) + "/" + IntToStr(Total)));
     };
-
-    resize(640, 480);
-    setMinimumSize(560, 420);
-    Arrange();
-    CenterOnScreen(this);
 }
 
 TForm1::~TForm1()

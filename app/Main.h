@@ -108,6 +108,10 @@ protected:
     void closeEvent(QCloseEvent* Event) override;
 
 private:
+    // The controls with their captions, handlers and tab order.
+    void CreateControls();
+    // The SMTP component with its settings and events, and the send run.
+    void CreateComponents();
     void Arrange();
     // Subject, body and sender checked and converted before any connection.
     void PrepareMessage();
