@@ -189,10 +189,6 @@ protected:
     std::string Boundary;
 
 private:
-    // The encoded attachment is copied into the body in pieces of this many
-    // bytes: few reads for a large file, yet small enough for the stack.
-    static constexpr int32_t EncodedPieceSize = 16384;
-
     void AppendBody(const std::string& Text);
 };
 
