@@ -16,20 +16,22 @@ void TPowersock::SendBuffer(const char* Buffer, uint16_t Length)
     psock::OnExit timerOff([this] { TimerOff(); });
     if (!Canceled) {
         const uint16_t length = Length != 0 ? Length : Narrow<uint16_t>(std::strlen(Buffer));
-        int remaining = length;
-        // Window events are not processed here, so neither a cancel nor the
-        // time-out can end this loop; a full send buffer is waited out on the
-        // socket instead of spinning.
-        while (remaining > 0 && !Canceled) {
-            const int sent = winsock::send(SocketHandle, Buffer + (length - remaining), remaining, 0);
+        // A copy: the wait below processes window events, and an operation of
+        // this component nested in them may reuse IoBuffer.
+        const std::string bytes(Buffer, length);
+        size_t done = 0;
+        // A full send buffer (a peer that stopped reading) is waited out in
+        // polling cycles, so Abort and the time-out can end the wait.
+        while (done < bytes.size() && !Canceled) {
+            const int sent = winsock::send(SocketHandle, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
             if (sent == 0)
                 break;
             if (sent < 0) {
                 ErrorManager(winsock::WSAEWOULDBLOCK);
-                winsock::WaitForSocketOrTimeout(SocketHandle, winsock::FD_WRITE, WaitCycleMs);
+                PollingCycle(wfWritable);
                 continue;
             }
-            remaining -= sent;
+            done += static_cast<size_t>(sent);
         }
     }
     ThrowIfCanceled("Socket send aborted");
@@ -183,8 +185,11 @@ TReply TPowersock::ReadReply(TReplyExtent Extent)
     }
     reply.Lines.push_back(std::move(line));
     reply.Code = ReplyCodeOf(reply.First());
-    if (Extent == reWhole)
+    if (Extent == reWhole) {
         ReadContinuation(reply);
+        // RFC 5321 4.2.1: the code that counts is the last line's.
+        reply.Code = reply.Closed ? 0 : ReplyCodeOf(reply.Text());
+    }
     return reply;
 }
 

@@ -61,8 +61,9 @@ enum TReplyExtent : uint8_t {
 
 // One reply as read from the peer.
 struct TReply {
-    // The number of the first line's leading digits; 0 when it begins with
-    // none or when no line was read.
+    // The number of the leading digits of the first line, or of the last
+    // one for a reply read whole (reWhole); 0 when it begins with none or
+    // when the reply was cut short by a close.
     int16_t Code = 0;
     // Every line read, each with its line end.
     std::vector<std::string> Lines;

@@ -212,6 +212,37 @@ TEST(Write, TooLongTextIsARangeErrorAndSendsNothing)
     EXPECT_EQ(peer.Received(), "after\r\n");
 }
 
+// A peer that stops reading fills the send buffers: the wait for room
+// processes events, so a cancel from a timer (Abort's) or the time-out ends it.
+TEST(SendBuffer, AFullSendBufferIsWaitedOutWithEvents)
+{
+    for (const bool byTimeOut : {false, true}) {
+        SCOPED_TRACE(byTimeOut ? "time-out" : "cancel");
+        ScriptedPeer peer;
+        peer.Accept().WaitForRelease();
+        peer.Start();
+        TestSock sock;
+        ConnectTo(sock, peer);
+        TThreadTimer timer(nullptr);
+        timer.SetInterval(100);
+        timer.SetOnTimer([&](TObject*) {
+            timer.SetEnabled(false);
+            sock.Cancel();
+        });
+        timer.SetEnabled(!byTimeOut);
+        sock.TimeOut = byTimeOut ? 200 : 0;
+        const std::string piece(60000, 'x');
+        std::string message;
+        // 120 MB at most: far beyond what the buffers of both ends hold.
+        for (int i = 0; i < 2000 && message.empty(); ++i)
+            message = MessageOf<EAbortError>([&] { sock.SendBuffer(piece.data(), 60000); });
+        EXPECT_EQ(message, "Socket send aborted");
+        EXPECT_EQ(sock.TimedOut, byTimeOut);
+        EXPECT_FALSE(sock.Canceled);
+        peer.Release();
+    }
+}
+
 TEST(Read, CountsAndWaiting)
 {
     ScriptedPeer peer;

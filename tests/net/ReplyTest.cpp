@@ -76,9 +76,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"WholeReadsEveryContinuation", "250-a\r\n 250 b\r\n250 c\r\nX\r\n", reWhole,
                  {"250-a\r\n", " 250 b\r\n", "250 c\r\n"}, 250, false, "X\r\n"},
         ReadCase{"WholeOfASingleLine", "221 bye\r\nX\r\n", reWhole, {"221 bye\r\n"}, 221, false, "X\r\n"},
-        ReadCase{"CodeOfTheFirstLine", "220-a\r\n554 b\r\n", reWhole, {"220-a\r\n", "554 b\r\n"}, 220, false, ""},
+        ReadCase{"CodeOfTheLastLine", "220-a\r\n554 b\r\n", reWhole, {"220-a\r\n", "554 b\r\n"}, 554, false, ""},
         ReadCase{"ClosedBeforeAnyLine", "", reWhole, {}, 0, true, ""},
-        ReadCase{"ClosedInTheMiddle", "250-a\r\n250-b\r\n25", reWhole, {"250-a\r\n", "250-b\r\n"}, 250, true,
+        ReadCase{"ClosedInTheMiddle", "250-a\r\n250-b\r\n25", reWhole, {"250-a\r\n", "250-b\r\n"}, 0, true,
                  ""},
         ReadCase{"NoDigits", "hello\r\n", reWhole, {"hello\r\n"}, 0, false, ""}),
     [](const auto& info) { return std::string(info.param.name); });
