@@ -3,20 +3,38 @@
 
 #include "smtp/NMsmtp.h"
 
+#include <algorithm>
+
 #include "net/Psock_p.h"
 
 namespace {
 
-// SendMail, Verify, EXPN and QUIT take one line per reply; the greeting and
-// HELO read theirs whole.
-constexpr TReplyExtent CommandReplies = reFirstLine;
+// RFC 5321 4.2: every reply may span lines; all of them are read, so that
+// the next command never reads the rest of this one's reply.
+constexpr TReplyExtent CommandReplies = reWhole;
+// The header block goes out in pieces no larger than one socket write takes.
+constexpr size_t HeaderPieceSize = 32768;
+
+// RFC 5321 4.2: the final line starts with three digits (the first 2 to 5,
+// the second 0 to 5) followed by a blank or the line end.
+bool WellFormed(const TReply& Reply)
+{
+    std::string line = Reply.Text();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return line.size() >= 3 && line[0] >= '2' && line[0] <= '5' && line[1] >= '0' && line[1] <= '5' &&
+           line[2] >= '0' && line[2] <= '9' && (line.size() == 3 || line[3] == ' ');
+}
 
 // A reply without lines means the server closed the connection instead of
-// answering; its code 0 must not pass for an acceptance.
+// answering; its code 0 must not pass for an acceptance, and neither may a
+// reply without a proper code.
 void CheckAnswered(const TReply& Reply)
 {
     if (Reply.Closed)
         throw ESmtpError("Connection closed by server", Reply);
+    if (!WellFormed(Reply))
+        throw ESmtpError("Reply without a valid code: " + ReplyText(Reply), Reply);
 }
 
 // Clears the busy flag on every way out, when this operation set it.
@@ -39,6 +57,19 @@ private:
 };
 
 }  // namespace
+
+std::string ReplyText(const TReply& Reply)
+{
+    std::string text;
+    for (std::string line : Reply.Lines) {
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        if (!text.empty())
+            text += '\n';
+        text += line;
+    }
+    return text;
+}
 
 ESmtpError::ESmtpError(std::string Message, TReply Reply)
     : Exception(std::move(Message)), reply_(std::move(Reply))
@@ -93,13 +124,11 @@ void TNMSMTP::Connect()
     BusyScope busy(Busy);
     TPowersock::Connect();
     try {
-        TReply greeting = ReadReply(reWhole);
-        // The greeting's code is its last line's; one cut short by a close has none.
-        greeting.Code = greeting.Closed ? 0 : ReplyCodeOf(greeting.Text());
+        const TReply greeting = ReadReply(reWhole);
         ReplyCode = greeting.Code;
         CheckAnswered(greeting);
         if (ReplyCode >= 400)
-            throw ESmtpError(greeting.Text(), greeting);
+            throw ESmtpError(ReplyText(greeting), greeting);
 
         bool retried = false;
         for (;;) {
@@ -108,8 +137,10 @@ void TNMSMTP::Connect()
             CheckAnswered(reply);
             if (ReplyCode < 300)
                 break;
+            // The server's reason goes with it (a host name it wants written
+            // in full, a syntax it refuses).
             if (!psock::OneChance(retried, OnAuthenticationFailed))
-                throw ESmtpError("Authentication failed", reply);
+                throw ESmtpError("Authentication failed\n" + ReplyText(reply), reply);
         }
     } catch (...) {
         // A failing QUIT exchange replaces the first failure.
@@ -127,9 +158,12 @@ void TNMSMTP::Disconnect()
     Canceled = false;
     try {
         const TReply reply = Exchange("QUIT", CommandReplies);
+        // A server that closes at QUIT has done what was asked.
+        if (!reply.Closed && !WellFormed(reply))
+            CheckAnswered(reply);
         // 340 is the first refused value here, not 400.
         if (ReplyCode > 339)
-            throw ESmtpError(reply.Text(), reply);
+            throw ESmtpError(ReplyText(reply), reply);
     } catch (...) {
         TPowersock::Disconnect();
         throw;
@@ -173,7 +207,8 @@ void TNMSMTP::SendMail()
         const TReply reply = Exchange(Command, CommandReplies);
         CheckAnswered(reply);
         if (ReplyCode >= 400)
-            throw ESmtpError(reply.Text(), reply);
+            throw ESmtpError(ReplyText(reply), reply);
+        return reply;
     };
     command("RSET");
     command("MAIL FROM:<" + m.FromAddress + ">");
@@ -183,28 +218,47 @@ void TNMSMTP::SendMail()
             const std::string address = ExtractAddress(entry);
             if (address.empty())
                 continue;
-            Exchange("RCPT TO:<" + address + ">", CommandReplies);
-            // 300 itself counts as accepted; a refusal never ends the transaction.
-            if (ReplyCode > 300 && OnRecipientNotFound)
+            LastRecipientReply = Exchange("RCPT TO:<" + address + ">", CommandReplies);
+            // 300 itself counts as accepted; a refusal never ends the
+            // transaction. A reply without a proper code accepts nothing.
+            if ((ReplyCode > 300 || !WellFormed(LastRecipientReply)) && OnRecipientNotFound)
                 OnRecipientNotFound(entry);
         }
     }
-    command("DATA");
+    // Only 354 opens the data: anything else would have the message text
+    // read as commands.
+    const TReply goAhead = command("DATA");
+    if (goAhead.Code != 354)
+        throw ESmtpError(ReplyText(goAhead), goAhead);
 
-    // The blank line that ends the header, then one more at the top of the body.
-    std::string block;
-    for (const std::string& line : FinalHeader->Lines())
-        block += line + "\r\n";
-    block += "\r\n\r\n";
-    Write(block);
-    SendStream(*BodyStream);
-
-    const TReply reply = Exchange(".", CommandReplies);
+    // The server reads everything from here to the final "." as message
+    // text: a failure in between leaves it there, so the connection goes.
+    try {
+        // The blank line that ends the header, then one more at the top of the body.
+        std::string block;
+        for (const std::string& line : FinalHeader->Lines())
+            block += line + "\r\n";
+        block += "\r\n\r\n";
+        for (size_t pos = 0; pos < block.size(); pos += HeaderPieceSize)
+            SendBuffer(block.data() + pos, static_cast<uint16_t>(std::min(HeaderPieceSize, block.size() - pos)));
+        SendStream(*BodyStream);
+        Writeln(".");
+    } catch (...) {
+        try {
+            TPowersock::Disconnect();
+        } catch (...) {
+            // The failure inside the data is the one to report.
+        }
+        throw;
+    }
+    const TReply reply = ReadReply(CommandReplies);
+    LastReply = reply.First();
+    ReplyCode = reply.Code;
     CheckAnswered(reply);
     if (ReplyCode >= 400) {
         if (OnFailure)
             OnFailure(this);
-        throw ESmtpError(reply.Text(), reply);
+        throw ESmtpError(ReplyText(reply), reply);
     }
     if (ClearParams)
         ClearParameters();
@@ -217,7 +271,7 @@ bool TNMSMTP::Verify(const std::string& Address)
 {
     CertifyConnect();
     const TReply reply = Exchange("VRFY " + Address, CommandReplies);
-    return !reply.Closed && ReplyCode <= 251;
+    return !reply.Closed && WellFormed(reply) && ReplyCode <= 251;
 }
 
 bool TNMSMTP::ExpandList(const std::string& Name)
@@ -226,13 +280,13 @@ bool TNMSMTP::ExpandList(const std::string& Name)
         return false;
     BusyScope busy(Busy);
     CertifyConnect();
-    TReply reply = Exchange("EXPN " + Name, CommandReplies);
-    if (reply.Closed || ReplyCode >= 400)
+    const TReply reply = Exchange("EXPN " + Name, CommandReplies);
+    if (reply.Closed || !WellFormed(reply) || ReplyCode >= 400)
         return false;
+    // The first line goes to the handler; the rest of the list was read and
+    // is dropped.
     if (OnMailListReturn)
         OnMailListReturn(reply.First());
-    // The rest of the list is read and dropped.
-    ReadContinuation(reply);
     return true;
 }
 

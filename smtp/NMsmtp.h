@@ -7,8 +7,10 @@
 // message text is assembled in memory (header lines and body, attachments as
 // MIME parts) before the first command of a transaction goes out.
 //
-// Failures are raised: ESmtpError with the server's reply line, or with
-// "Authentication failed" / "Connection closed by server", carrying the reply;
+// Every reply is read to its final line, whose code counts. Failures are
+// raised: ESmtpError with the server's whole reply (ReplyText), or with
+// "Authentication failed" and the reply, "Connection closed by server" or
+// "Reply without a valid code: " and the reply, carrying the reply;
 // Exception "Incomplete Header"; the socket layer's ESockError and EAbortError
 // pass through unchanged.
 #pragma once
@@ -41,6 +43,10 @@ public:
 private:
     TReply reply_;
 };
+
+// A reply as a user reads it: every line without its line end, joined by
+// "\n"; empty for a reply without lines.
+std::string ReplyText(const TReply& Reply);
 
 // Content type of a message without attachments.
 enum TSubType : uint8_t { mtPlain = 0, mtEnriched = 1, mtSgml = 2, mtTabSeperated = 3, mtHtml = 4 };
@@ -103,9 +109,9 @@ public:
 
     TPowersock* Create(TComponent* AOwner) const override;
 
-    // The socket layer's Connect, the greeting (continuation lines read) and
-    // HELO UserID. A greeting of 400 or more fails with its line; a HELO
-    // reply of 300 or more fails with "Authentication failed" unless
+    // The socket layer's Connect, the greeting and HELO UserID. A greeting
+    // of 400 or more fails with its text; a HELO reply of 300 or more fails
+    // with "Authentication failed", a line end and the reply, unless
     // OnAuthenticationFailed asks for its one retry. A failure after the TCP
     // connection was made says QUIT and closes first. Fires OnConnect on
     // success. A server that closes instead of answering fails with
@@ -123,9 +129,11 @@ public:
     // OnSendStart, OnRecipientNotFound per refused recipient, OnFailure when
     // the message is refused after its text, OnSuccess when accepted (after
     // ClearParameters when ClearParams is set). Raises "Incomplete Header",
-    // the refusing reply line, "Connection closed by server", the attachment
-    // file's EFOpenError or the socket layer's errors; never closes the
-    // connection itself.
+    // the refusing reply, "Connection closed by server", the attachment
+    // file's EFOpenError or the socket layer's errors. DATA must be answered
+    // 354. A failure between that 354 and the final "." closes the
+    // connection (the server would read what follows as message text);
+    // otherwise it stays open.
     void SendMail();
     // Empties ToAddress, ToCarbonCopy, ToBlindCarbonCopy and Attachments.
     void ClearParameters();
@@ -184,6 +192,10 @@ public:
     TFileItem OnEncodeEnd;
     TFileItem OnAttachmentNotFound;
     TMailListReturn OnMailListReturn;
+
+    // The whole reply to the last RCPT TO: OnRecipientNotFound's handler
+    // finds the server's reason here.
+    TReply LastRecipientReply;
 
 protected:
     // Set while a Connect, SendMail or ExpandList runs.

@@ -113,10 +113,14 @@ TEST(SmtpConnect, RefusalsSayQuitAndClose)
         const char* heloReply;  // nullptr: no HELO expected
         const char* error;
     } cases[] = {
-        {"greeting refused", "554 no service here\r\n", nullptr, "554 no service here\r\n"},
-        {"multi-line greeting refused", "421-busy\r\n421 try later\r\n", nullptr, "421 try later\r\n"},
-        {"HELO refused", "220 ready\r\n", "501 bad name\r\n", "Authentication failed"},
-        {"HELO answered 300", "220 ready\r\n", "300 odd\r\n", "Authentication failed"},
+        {"greeting refused", "554 no service here\r\n", nullptr, "554 no service here"},
+        {"multi-line greeting refused", "421-busy\r\n421 try later\r\n", nullptr, "421-busy\n421 try later"},
+        {"HELO refused", "220 ready\r\n", "501 bad name\r\n", "Authentication failed\n501 bad name"},
+        {"HELO answered 300", "220 ready\r\n", "300 odd\r\n", "Authentication failed\n300 odd"},
+        {"HELO refused in lines", "220 ready\r\n", "504-5.5.2 <client.test>:\r\n504 need fully-qualified hostname\r\n",
+         "Authentication failed\n504-5.5.2 <client.test>:\n504 need fully-qualified hostname"},
+        {"greeting without a code", "mail.test ready\r\n", nullptr, "Reply without a valid code: mail.test ready"},
+        {"HELO answered without a code", "220 ready\r\n", "hello\r\n", "Reply without a valid code: hello"},
     };
     for (const auto& c : cases) {
         ScriptedPeer peer;
@@ -142,7 +146,7 @@ TEST(SmtpConnect, FailingQuitReplacesTheFirstFailure)
     peer.Accept().SendLine("554 go away").Expect("QUIT").SendLine("500 what").ExpectClose();
     peer.Start();
     TestSmtp smtp;
-    EXPECT_EQ(MessageOf<Exception>([&] { ConnectTo(smtp, peer); }), "500 what\r\n");
+    EXPECT_EQ(MessageOf<Exception>([&] { ConnectTo(smtp, peer); }), "500 what");
     EXPECT_FALSE(smtp.Connected);
     ExpectScriptDone(peer);
 }
@@ -187,7 +191,7 @@ TEST(SmtpConnect, AuthenticationFailedGetsOneRetry)
             smtp.UserID = "b.test";
             handled = true;
         };
-        EXPECT_EQ(MessageOf<Exception>([&] { ConnectTo(smtp, peer, "a.test"); }), "Authentication failed");
+        EXPECT_EQ(MessageOf<Exception>([&] { ConnectTo(smtp, peer, "a.test"); }), "Authentication failed\n550 still no");
         EXPECT_EQ(calls, 1);
         ExpectScriptDone(peer);
     }
@@ -201,7 +205,7 @@ TEST(SmtpConnect, AuthenticationFailedGetsOneRetry)
         TestSmtp smtp;
         int calls = 0;
         smtp.OnAuthenticationFailed = [&](bool&) { ++calls; };
-        EXPECT_EQ(MessageOf<Exception>([&] { ConnectTo(smtp, peer, ""); }), "Authentication failed");
+        EXPECT_EQ(MessageOf<Exception>([&] { ConnectTo(smtp, peer, ""); }), "Authentication failed\n501 empty");
         EXPECT_EQ(calls, 1);
         ExpectScriptDone(peer);
     }
@@ -240,7 +244,7 @@ TEST(SmtpDisconnect, QuitReplyLimit)
         Session session(peer);
         auto& [smtp, trace] = session;
         const bool refused = reply[2] == '0';
-        EXPECT_EQ(MessageOf<Exception>([&] { smtp.Disconnect(); }), refused ? reply : "");
+        EXPECT_EQ(MessageOf<Exception>([&] { smtp.Disconnect(); }), refused ? std::string(reply, 11) : "");
         EXPECT_FALSE(smtp.Connected);
         EXPECT_EQ(trace.events, Lines({"connect", "disconnect"}));
         ExpectScriptDone(peer);
@@ -374,13 +378,13 @@ TEST(SmtpSendMail, RefusalsKeepTheListsAndTheConnection)
     m.FromAddress = kSender;
     m.SetLinesTo(TStringList{"a@example.test", "b@example.test"});
 
-    EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "554 no valid recipients\r\n");
+    EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "554 no valid recipients");
     EXPECT_EQ(trace.events, Lines({"start", "not found a@example.test", "not found b@example.test"}));
     trace.events.clear();
-    EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "552 too big\r\n");
+    EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "552 too big");
     EXPECT_EQ(trace.events, Lines({"start", "failure"}));
-    EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "421 closing soon\r\n");
-    EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "553 bad sender\r\n");
+    EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "421 closing soon");
+    EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "553 bad sender");
     EXPECT_TRUE(smtp.Connected);
     trace.events.clear();
     EXPECT_EQ(MessageOf<Exception>([&] { smtp.SendMail(); }), "Connection closed by server");
@@ -482,7 +486,7 @@ TEST(SmtpVerify, ReplyCodes)
         {"b", "251 forwarded", true},
         {"c", "252 cannot verify", false},
         {"d", "550 unknown", false},
-        {"e", "OK without a code", true},
+        {"e", "OK without a code", false},  // a reply without a code confirms nothing
     };
     ScriptedPeer peer;
     Greet(peer);
