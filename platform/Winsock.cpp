@@ -170,10 +170,12 @@ void Handle(int fd, Sock& s, short revents)
                 // Either a reset came just after the connect succeeded, or the
                 // error was taken by someone else's call.
                 err = SoError(fd);
+                // A failed connect always leaves its error; none left means
+                // the connection was made and lost, its reset taken before.
+                if (err == 0)
+                    err = ECONNRESET;
                 if (err == ECONNRESET)
                     s.wasReset = true;
-                else if (err == 0)
-                    err = ECONNREFUSED;
             }
         }
         // A reset can only follow an established connection: the connect
