@@ -57,6 +57,9 @@ bool TApplication::Ask(const std::string& Text)
 void TApplication::ShowException(const std::exception& E)
 {
     std::string text = E.what();
+    // A server's reply line keeps its line end; a box shows none.
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
     if (text.empty())
         text = "エラーが発生しました";
     MessageBox(mtError, text);

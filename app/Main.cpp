@@ -1,6 +1,8 @@
 #include "app/Main.h"
 
 #include <iterator>
+#include <fstream>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +26,7 @@
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
+#include "smtp/PostMessage.h"
 
 TForm1* Form1 = nullptr;
 
@@ -48,6 +51,36 @@ namespace {
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 std::string S(const QString& text) { return text.toStdString(); }
+
+// "To: " and the entry make one header line of at most 998 octets.
+constexpr size_t MaxEntryOctets = 994;
+// The address between "<" and ">" of RCPT TO.
+constexpr size_t MaxAddressOctets = 254;
+
+std::string Trimmed(const std::string& Text)
+{
+    const size_t first = Text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return std::string();
+    return Text.substr(first, Text.find_last_not_of(" \t") - first + 1);
+}
+
+// Raises naming the line of the first NUL byte in the file.
+void CheckNoNulByte(const std::string& FileName)
+{
+    std::ifstream file(FileName, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const size_t nul = bytes.find('\0');
+    if (nul == std::string::npos)
+        return;
+    // Lines end at CR LF, a lone CR or a lone LF, as the list reads them.
+    int line = 1;
+    for (size_t i = 0; i < nul; ++i) {
+        if (bytes[i] == '\n' || (bytes[i] == '\r' && (i + 1 >= bytes.size() || bytes[i + 1] != '\n')))
+            ++line;
+    }
+    throw Exception(Format("宛先 %d 行目: NUL 文字 (0x00) があります", line));
+}
 
 // Names where in the message an unmailable character stands.
 [[noreturn]] void RethrowWhere(const std::string& where, const ECodePageError& e)
@@ -160,6 +193,8 @@ void TForm1::CreateComponents()
     NMSMTP1->OnFailure = [this](TObject* Sender) { NMSMTP1Failure(Sender); };
     NMSMTP1->OnInvalidHost = [this](bool& Handled) { NMSMTP1InvalidHost(Handled); };
     NMSMTP1->OnSuccess = [this](TObject* Sender) { NMSMTP1Success(Sender); };
+    NMSMTP1->OnSendStart = [this](TObject*) { refusals_.clear(); };
+    NMSMTP1->OnRecipientNotFound = [this](const std::string& Entry) { NMSMTP1RecipientNotFound(Entry); };
 
     uuProcessor_ = std::make_unique<TNMUUProcessor>(nullptr);
     NMUUProcessor1 = uuProcessor_.get();
@@ -322,12 +357,24 @@ std::string TForm1::RecipientHeaderForm(const std::string& Entry)
     // The envelope takes the address from the first "<" on; the name is
     // what stands before it.
     const size_t lt = Entry.find('<');
-    if (lt == std::string::npos || IsAscii(std::string_view(Entry).substr(0, lt)))
-        return Entry;
-    std::string name = Entry.substr(0, lt);
-    size_t first = name.find_first_not_of(" \t");
-    size_t last = name.find_last_not_of(" \t");
-    name = name.substr(first, last - first + 1);
+    if (lt == std::string::npos) {
+        // "address (comment)": the comment is the name, the envelope gets
+        // the bare address.
+        const size_t open = Entry.find('(');
+        const size_t close = Entry.find_last_not_of(" \t");
+        if (open == std::string::npos || close == std::string::npos || Entry[close] != ')' || close < open)
+            return Entry;
+        const std::string address = Trimmed(Entry.substr(0, open));
+        const std::string comment = Trimmed(Entry.substr(open + 1, close - open - 1));
+        if (address.empty() || address.find_first_of(" \t") != std::string::npos)
+            return Entry;
+        return comment.empty() ? address : RecipientHeaderForm(comment + " <" + address + ">");
+    }
+    // A name with specials ("Yamada, Taro") is quoted, or it reads as more
+    // than one address.
+    if (IsAscii(std::string_view(Entry).substr(0, lt)))
+        return DisplayName(Entry.substr(0, lt)) + Entry.substr(lt);
+    std::string name = Trimmed(Entry.substr(0, lt));
     // An encoded word may not stand inside a quoted string.
     if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
         name = name.substr(1, name.size() - 2);
@@ -336,8 +383,11 @@ std::string TForm1::RecipientHeaderForm(const std::string& Entry)
 
 std::vector<std::string> TForm1::LoadRecipients()
 {
+    const std::string path = S(Edit1->text());
     TStringList list;
-    LoadTextFile(S(Edit1->text()), list);
+    LoadTextFile(path, list);
+    // The list ends at a NUL byte; a file holding one is refused whole.
+    CheckNoNulByte(path);
     std::vector<std::string> entries;
     for (int i = 0; i < list.Count(); ++i) {
         try {
@@ -345,6 +395,10 @@ std::vector<std::string> TForm1::LoadRecipients()
         } catch (const ECodePageError& e) {
             RethrowWhere(Format("宛先 %d 行目", i + 1), e);
         }
+        // A To line may hold 998 octets, a mail path 256 (RFC 5322 2.1.1,
+        // RFC 5321 4.5.3.1.3): refused here, before the first message.
+        if (entries.back().size() > MaxEntryOctets || TNMSMTP::ExtractAddress(entries.back()).size() > MaxAddressOctets)
+            throw Exception(Format("宛先 %d 行目: 長すぎて送れません", i + 1));
     }
     return entries;
 }
@@ -360,7 +414,15 @@ void TForm1::Button4Click()
     // subject and body reach the messages that follow.
     LoadSettings();
     PrepareMessage();
-    run_->Send();
+    try {
+        run_->Send();
+    } catch (const ESmtpError& e) {
+        // The server's reason for refusing the recipient says more than the
+        // "no valid recipients" that DATA then gets.
+        if (refusals_.empty())
+            throw;
+        throw ESmtpError(refusals_ + "\n" + e.Message(), e.Reply());
+    }
 }
 
 void TForm1::Button5Click() { run_->Abort(); }
@@ -400,6 +462,13 @@ void TForm1::NMSMTP1Failure(TObject*)
 void TForm1::NMSMTP1InvalidHost(bool&)
 {
     StatusBar1->showMessage(QStringLiteral("サーバー名が違っています"));
+}
+
+void TForm1::NMSMTP1RecipientNotFound(const std::string& Entry)
+{
+    if (!refusals_.empty())
+        refusals_ += "\n";
+    refusals_ += Entry + ": " + ReplyText(NMSMTP1->LastRecipientReply);
 }
 
 void TForm1::NMSMTP1Success(TObject*)

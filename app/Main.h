@@ -69,6 +69,7 @@ public:
     void NMSMTP1Failure(TObject* Sender);
     void NMSMTP1InvalidHost(bool& Handled);
     void NMSMTP1Success(TObject* Sender);
+    void NMSMTP1RecipientNotFound(const std::string& Entry);
 
     // Reads the settings file into NMSMTP1: Host, Port, UserID and the sender.
     // A sender name that is not ASCII is stored as its encoded words.
@@ -125,6 +126,9 @@ private:
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
     std::unique_ptr<TOpenDialog> openDialog_;
     std::unique_ptr<TSendRun> run_;
+    // The refused recipients of the message in hand, with the server's
+    // replies; shown with the failure they lead to.
+    std::string refusals_;
 };
 
 extern TForm1* Form1;

@@ -1,11 +1,14 @@
 #include "app/SendRun.h"
 
+#include <utility>
+
 #include <QCoreApplication>
 #include <QEventLoop>
 
 #include "app/Application.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
+#include "smtp/PostMessage.h"
 
 namespace {
 
@@ -227,18 +230,39 @@ void TSendRun::Run()
 
 void TSendRun::Open()
 {
-    smtp_.Connect();
+    try {
+        smtp_.Connect();
+    } catch (...) {
+        // A failed connect leaves its socket behind, unusable for the next
+        // Send; the component does not replace it, so the run does, quietly:
+        // nothing was connected that could be reported as closed.
+        if (!smtp_.Connected)
+            ReplaceSocket();
+        throw;
+    }
 }
 
 void TSendRun::SendOne(const std::string& Entry)
 {
     TPostMessage& message = *smtp_.PostMessage;
     message.Date = Rfc5322Date(std::time(nullptr));
+    message.MessageID = NewMessageID(message.FromAddress);
     // A message that failed leaves its entry behind; it must not receive the
     // next one too.
     message.ToAddress->Clear();
     message.ToAddress->Add(Entry);
     smtp_.SendMail();
+}
+
+void TSendRun::ReplaceSocket()
+{
+    const TNotifyEvent onDisconnect = std::exchange(smtp_.OnDisconnect, nullptr);
+    try {
+        smtp_.TPowersock::Disconnect();
+    } catch (...) {
+        // The connect's own failure is the one to report.
+    }
+    smtp_.OnDisconnect = onDisconnect;
 }
 
 void TSendRun::Finish()

@@ -113,6 +113,9 @@ private:
     void Finish();
     void QuitOutsideRun();
     void RefuseSend();
+    // A fresh socket for the next Send after a failed connect, without the
+    // closing texts: nothing was connected.
+    void ReplaceSocket();
     // Closes the socket without QUIT: the server may be mid-data or silent.
     void CloseWithoutQuit();
 

@@ -1,0 +1,119 @@
+// The recipient file and the lines the window builds from it: names with
+// specials quoted, "address (comment)" entries, a Message-ID on every
+// message, and files that cannot be sent refused before anything goes out.
+#include <set>
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "app/Main.h"
+#include "smtp/NMsmtp.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/SmtpSink.h"
+
+using namespace apptest;
+using testsupport::SmtpSink;
+
+namespace {
+
+class RecipientFileTest : public AppTest {
+protected:
+    void Use(const SmtpSink& sink, const std::string& name, const std::string& recipients)
+    {
+        WriteSettings("127.0.0.1", std::to_string(sink.Port()), "pc01", name, "taro@example.jp");
+        Form1->Edit2->setText("subject");
+        Form1->Memo1->setPlainText("body");
+        Form1->Edit1->setText(QString::fromStdString(WriteRecipients(recipients)));
+    }
+};
+
+// From and To as Python's strict parser reads them, with the Message-ID:
+// "count|name|address" per header, then the id.
+std::vector<std::string> Describe(const testsupport::SinkMessage& message)
+{
+    const auto result = testsupport::RunPython(R"(
+import email, email.policy, sys
+msg = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.default)
+for name in ('From', 'To'):
+    h = msg[name]
+    assert not h.defects, (name, h.defects)
+    print('%d|%s|%s' % (len(h.addresses), h.addresses[0].display_name, h.addresses[0].addr_spec))
+print(msg['Message-ID'])
+)",
+                                               {message.Path});
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    std::vector<std::string> lines;
+    for (size_t pos = 0; pos < result.Output.size();) {
+        const size_t end = result.Output.find('\n', pos);
+        lines.push_back(result.Output.substr(pos, end - pos));
+        pos = end == std::string::npos ? result.Output.size() : end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST_F(RecipientFileTest, NamesWithSpecialsCommentsAndMessageIds)
+{
+    SmtpSink sink;
+    Use(sink, "Yamada, Taro",
+        "Sato, Hanako <hs@example.jp>\r\nc0255-1@example.jp (佐藤花子)\r\nbob@example.com (Bob Smith, Jr.)\r\n"
+        "J. Doe <jd@example.com>\r\n");
+    Click(Form1->Button4);
+    ASSERT_TRUE(sink.WaitForMessages(4)) << sink.ServerLog();
+    EXPECT_TRUE(Boxes.empty()) << ::testing::PrintToString(BoxTexts());
+    const struct {
+        const char* to;
+        const char* rcpt;
+    } expected[] = {
+        {"1|Sato, Hanako|hs@example.jp", "hs@example.jp"},
+        {"1|佐藤花子|c0255-1@example.jp", "c0255-1@example.jp"},
+        {"1|Bob Smith, Jr.|bob@example.com", "bob@example.com"},
+        {"1|J. Doe|jd@example.com", "jd@example.com"},
+    };
+    std::set<std::string> ids;
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const auto message = sink.Message(i);
+        EXPECT_EQ(message.RcptTos, std::vector<std::string>{expected[i].rcpt});
+        const std::vector<std::string> d = Describe(message);
+        ASSERT_EQ(d.size(), 3u);
+        EXPECT_EQ(d[0], "1|Yamada, Taro|taro@example.jp");
+        EXPECT_EQ(d[1], expected[i].to);
+        EXPECT_EQ(d[2].front(), '<');
+        EXPECT_NE(d[2].find("@example.jp>"), std::string::npos) << d[2];
+        ids.insert(d[2]);
+        EXPECT_EQ(message.Data.find("\xE4\xBD\x90"), std::string::npos) << "raw UTF-8 in the header";
+    }
+    EXPECT_EQ(ids.size(), 4u) << "Message-IDs repeat";
+}
+
+TEST_F(RecipientFileTest, FilesThatCannotBeSentAreRefusedNamingTheLine)
+{
+    const std::string longAddress = std::string(250, 'a') + "@example.jp";
+    const struct {
+        const char* what;
+        std::string file;
+        std::string box;
+    } cases[] = {
+        {"a NUL byte", std::string("a@example.jp\r\nb@exa\0mple.jp\r\nc@example.jp\r\n", 43),
+         "宛先 2 行目: NUL 文字 (0x00) があります"},
+        {"a NUL byte after lone CR and LF line ends", std::string("a@example.jp\rb@example.jp\nc\0", 28),
+         "宛先 3 行目: NUL 文字 (0x00) があります"},
+        {"a line too long for the To line", "a@example.jp\r\n" + std::string(995, 'x') + "\r\n",
+         "宛先 2 行目: 長すぎて送れません"},
+        {"an address too long for RCPT TO", "x <" + longAddress + ">\r\n", "宛先 1 行目: 長すぎて送れません"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Boxes.clear();
+        SmtpSink sink;
+        Use(sink, "Taro", c.file);
+        Click(Form1->Button4);
+        EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
+        Click(Form1->Button5);  // the connection the failure left open
+        EXPECT_FALSE(Form1->NMSMTP1->Connected);
+        EXPECT_EQ(sink.MessageCount(), 0u);
+    }
+}
