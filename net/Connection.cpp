@@ -106,6 +106,7 @@ void TPowersock::Connect()
     if (Connected)
         throw ESockError("Already connected");
     closedByPeer_ = false;
+    closeError_ = 0;
 
     bool retried = false;
     for (;;) {
@@ -138,7 +139,9 @@ void TPowersock::Connect()
         SleepingCycle();
     TimerOff();
 
-    if (!TimedOut && !Canceled && LastEventOk)
+    // A connection that the peer closed again in the same round of events
+    // was made all the same: the reads that follow report its close.
+    if (!TimedOut && !Canceled && (LastEventOk || connectsNotified_ != connects))
         return;
     if (OnConnectionFailed)
         OnConnectionFailed(this);
@@ -240,6 +243,7 @@ void TPowersock::RequestCloseSocket()
     StatusMessage(4, "Request Close Socket");
     Connected = false;
     closedByPeer_ = false;
+    closeError_ = 0;
     if (SocketHandle == INVALID_SOCKET_HANDLE)
         return;
     if (winsock::closesocket(SocketHandle) != 0) {

@@ -94,6 +94,7 @@ void TPowersock::Wndproc(TMessage& Message)
                 if (!DataAvailable()) {
                     RequestCloseSocket();
                     closedByPeer_ = true;
+                    closeError_ = Message.LParamHi();
                 }
                 break;
             default:

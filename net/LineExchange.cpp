@@ -108,7 +108,7 @@ std::string TPowersock::ReadLn()
             if (LastErrorNo == winsock::WSAENOTCONN) {
                 // The peer's close notification replaced the socket: the
                 // same outcome as seeing the close directly.
-                if (closedByPeer_)
+                if (closedByPeer_ && closeError_ == 0)
                     return std::string();
                 notConnected = true;
                 break;
@@ -136,9 +136,10 @@ std::string TPowersock::ReadLn()
 
     ThrowIfCanceled("Socket readln aborted");
     if (notConnected) {
-        const std::string text = SocketErrorStr(winsock::WSAENOTCONN);
+        const uint16_t error = closedByPeer_ ? closeError_ : static_cast<uint16_t>(winsock::WSAENOTCONN);
+        const std::string text = SocketErrorStr(error);
         if (OnSocketError)
-            OnSocketError(this, winsock::WSAENOTCONN, text);
+            OnSocketError(this, error, text);
         throw ESockError(text);
     }
     const size_t before = line.size();

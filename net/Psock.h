@@ -413,6 +413,10 @@ private:
     // notification with no data waiting), not by a local close; until the
     // next Connect or local close, reading reports the peer's close.
     bool closedByPeer_ = false;
+    // The error the peer's close came with (10054 for a reset; 0 for a plain
+    // close): a line read after it reports the reset, whichever came first,
+    // the close notification or the read.
+    uint16_t closeError_ = 0;
     // The host lookup that may still write into HostEntryBuffer (0: none).
     // Lookups run on threads of their own, so one that was given up is
     // canceled before the buffer is read again or freed.

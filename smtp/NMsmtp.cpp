@@ -143,8 +143,12 @@ void TNMSMTP::Connect()
                 throw ESmtpError("Authentication failed\n" + ReplyText(reply), reply);
         }
     } catch (...) {
-        // A failing QUIT exchange replaces the first failure.
-        Disconnect();
+        // A failing QUIT exchange replaces the first failure; a connection
+        // that is gone already gets no QUIT, only the close.
+        if (Connected)
+            Disconnect();
+        else
+            TPowersock::Disconnect();
         throw;
     }
     busy.Release();
