@@ -89,6 +89,8 @@ int send(SOCKET s, const char* buf, int len, int flags)
     const int err = errno;
     std::lock_guard lock(T().mutex);
     Sock* sock = Find(fd);
+    if (sock)
+        NoteError(*sock, err);
     if (err == EAGAIN) {
         if (sock && !sock->writeArmed) {
             sock->writeArmed = true;

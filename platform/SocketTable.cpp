@@ -164,7 +164,7 @@ int TakePendingError(int fd, Sock& s)
     return err;
 }
 
-int LostConnectError(const Sock&) { return ECONNREFUSED; }
+int LostConnectError(const Sock& s) { return s.wasReset ? ECONNRESET : ECONNREFUSED; }
 
 int CloseError(const Sock& s, int err)
 {

@@ -84,7 +84,8 @@ void NoteError(Sock& s, int err);
 // Reads the socket's pending error (which clears it) and notes it.
 int TakePendingError(int fd, Sock& s);
 // The connect's outcome when the socket says it is not connected but no
-// error is pending: the error was taken by another call.
+// error is pending: the error was taken by another call, and a reset it
+// noted means the connect had succeeded.
 int LostConnectError(const Sock& s);
 // The error FD_CLOSE carries; err is what this round took (0: none).
 int CloseError(const Sock& s, int err);
