@@ -91,34 +91,51 @@ std::string TNMSMTP::ExtractAddress(const std::string& Entry)
 void TNMSMTP::Connect()
 {
     BusyScope busy(Busy);
+    // Neither encryption nor a login: the plain session, exactly as ever.
+    const bool plain = Security == ssNone && Login.empty();
+    if (!plain)
+        CheckSecurity();
+    tlsStarted_ = false;
     TPowersock::Connect();
     try {
-        TReply greeting = ReadReply(reWhole);
-        // The greeting's code is its last line's; one cut short by a close has none.
-        greeting.Code = greeting.Closed ? 0 : ReplyCodeOf(greeting.Text());
-        ReplyCode = greeting.Code;
-        CheckAnswered(greeting);
-        if (ReplyCode >= 400)
-            throw ESmtpError(greeting.Text(), greeting);
-
-        bool retried = false;
-        for (;;) {
-            // The retry sends UserID as the handler left it.
-            const TReply reply = Exchange("HELO " + UserID, reWhole);
-            CheckAnswered(reply);
-            if (ReplyCode < 300)
-                break;
-            if (!psock::OneChance(retried, OnAuthenticationFailed))
-                throw ESmtpError("Authentication failed", reply);
+        if (plain) {
+            ReadGreeting();
+            bool retried = false;
+            for (;;) {
+                // The retry sends UserID as the handler left it.
+                const TReply reply = Exchange("HELO " + UserID, reWhole);
+                CheckAnswered(reply);
+                if (ReplyCode < 300)
+                    break;
+                if (!psock::OneChance(retried, OnAuthenticationFailed))
+                    throw ESmtpError("Authentication failed", reply);
+            }
+        } else {
+            OpenSecure();
         }
     } catch (...) {
-        // A failing QUIT exchange replaces the first failure.
-        Disconnect();
+        // A handshake that failed or was cut leaves no SMTP to say QUIT in.
+        if (tlsStarted_ && !Encrypted())
+            TPowersock::Disconnect();
+        else
+            // A failing QUIT exchange replaces the first failure.
+            Disconnect();
         throw;
     }
     busy.Release();
     if (OnConnect)
         OnConnect(this);
+}
+
+void TNMSMTP::ReadGreeting()
+{
+    TReply greeting = ReadReply(reWhole);
+    // The greeting's code is its last line's; one cut short by a close has none.
+    greeting.Code = greeting.Closed ? 0 : ReplyCodeOf(greeting.Text());
+    ReplyCode = greeting.Code;
+    CheckAnswered(greeting);
+    if (ReplyCode >= 400)
+        throw ESmtpError(greeting.Text(), greeting);
 }
 
 void TNMSMTP::Disconnect()
