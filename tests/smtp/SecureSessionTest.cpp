@@ -178,9 +178,10 @@ TEST_F(SecureSession, NeverFallsBackToLessProtection)
     Prepare(smtp, peer.Port(), ssNone);
     EXPECT_THROW(smtp.Connect(), ESecurityError);
     EXPECT_EQ(peer.Connections(), 0);
-    // A server that offers no AUTH over TLS gets no password.
-    SmtpSink::Options noAuth = Certs().StartTls("valid");
-    SmtpSink sink(noAuth);
+    // A server that offers AUTH only before STARTTLS gets no password.
+    SmtpSink::Options clearOnly = Server(ssStartTls);
+    clearOnly.AuthOnlyInClear = true;
+    SmtpSink sink(clearOnly);
     TestSmtp smtp2;
     Prepare(smtp2, sink.Port(), ssStartTls);
     EXPECT_NE(MessageOf<ESecurityError>([&] { smtp2.Connect(); }).find("AUTH"), std::string::npos);
