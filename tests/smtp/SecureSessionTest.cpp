@@ -233,30 +233,34 @@ TEST_F(SecureSession, FiveHundredMessagesOverStartTls)
 
 // Abort as the send run gives it: once, then again and again (an operation
 // started after a cut clears it), until the component gives up.
-TEST_F(SecureSession, AbortEndsHandshakeAndAuthWithinTwoSeconds)
+TEST_F(SecureSession, AbortEndsHandshakeEhloAndAuthWithinTwoSeconds)
 {
     using Clock = std::chrono::steady_clock;
     struct Case {
         const char* name;
         TSmtpSecurity security;
         bool stallAuth;  // aiosmtpd never answers AUTH; else a silent scripted peer
+        bool stallEhlo;  // the peer never answers EHLO
     };
     const Case cases[] = {
-        {"handshake of TLS at once", ssImplicitTls, false},
-        {"handshake after STARTTLS", ssStartTls, false},
-        {"AUTH", ssStartTls, true},
+        {"handshake of TLS at once", ssImplicitTls, false, false},
+        {"EHLO", ssStartTls, false, true},
+        {"handshake after STARTTLS", ssStartTls, false, false},
+        {"AUTH", ssStartTls, true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedPeer peer;
-        if (c.security == ssStartTls)
+        if (c.stallEhlo)
+            peer.Accept().SendLine("220 mail.test").Expect("EHLO client.test");
+        else if (c.security == ssStartTls)
             peer.Accept()
                 .SendLine("220 mail.test")
                 .Expect("EHLO client.test")
                 .SendLine("250-mail.test\r\n250 STARTTLS")
                 .Expect("STARTTLS")
                 .SendLine("220 go ahead");
-        peer.WaitForRelease();  // silent: the handshake never ends
+        peer.WaitForRelease();  // silent from here on
         peer.Start();
         SmtpSink::Options stalling = Server(ssStartTls);
         stalling.StallAuth = true;
