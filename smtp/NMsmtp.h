@@ -190,6 +190,15 @@ protected:
 
 private:
     void AppendBody(const std::string& Text);
+    // Gives OnHeaderIncomplete its one chance while the sender or every
+    // recipient is missing; then "Incomplete Header".
+    void CompleteHeader();
+    // Exchange of one command; a close or a code of 400 or more fails with
+    // the reply.
+    void SendCommand(const std::string& Command);
+    // RSET, MAIL FROM, RCPT TO per usable entry (refusals reported to
+    // OnRecipientNotFound), DATA.
+    void SendEnvelope();
 };
 
 // The process's pseudo-random generator that makes the multipart boundaries:
