@@ -225,6 +225,15 @@ protected:
 
 private:
     void AppendBody(const std::string& Text);
+    // Gives OnHeaderIncomplete its one chance while the sender or every
+    // recipient is missing; then "Incomplete Header".
+    void CompleteHeader();
+    // Exchange of one command; a close or a code of 400 or more fails with
+    // the reply.
+    void SendCommand(const std::string& Command);
+    // RSET, MAIL FROM, RCPT TO per usable entry (refusals reported to
+    // OnRecipientNotFound), DATA.
+    void SendEnvelope();
     void ReadGreeting();
     // The protected session's steps (smtp/Secure.cpp).
     void OpenSecure();
