@@ -14,6 +14,7 @@
 
 #include <QWidget>
 
+#include "app/SendSecurity.h"
 #include "rtl/Classes.h"
 
 class QLabel;
@@ -126,6 +127,7 @@ private:
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
     std::unique_ptr<TOpenDialog> openDialog_;
     std::unique_ptr<TSendRun> run_;
+    TSendSecurity security_;
     // The refused recipients of the message in hand, with the server's
     // replies; shown with the failure they lead to.
     std::string refusals_;

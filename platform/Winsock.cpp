@@ -228,6 +228,13 @@ int WSAAsyncSelect(SOCKET s, win::HWND hWnd, win::UINT wMsg, long lEvent)
 
 int WaitForSocketOrTimeout(SOCKET s, long events, int timeoutMs)
 {
+    if ((events & FD_READ) && ValidHandle(s)) {
+        // What a TLS session has decrypted already is readable now, though
+        // the descriptor has nothing.
+        std::lock_guard lock(T().mutex);
+        if (const Sock* sock = Find(Fd(s)); sock && sock->tlsPending)
+            return FD_READ;
+    }
     short want = 0;
     if (events & (FD_READ | FD_OOB | FD_CLOSE))
         want |= POLLIN | POLLPRI | POLLRDHUP;

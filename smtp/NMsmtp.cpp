@@ -122,38 +122,52 @@ std::string TNMSMTP::ExtractAddress(const std::string& Entry)
 void TNMSMTP::Connect()
 {
     BusyScope busy(Busy);
+    // Neither encryption nor a login: the plain session, exactly as ever.
+    const bool plain = Security == ssNone && Login.empty();
+    if (!plain)
+        CheckSecurity();
+    tlsStarted_ = false;
     TPowersock::Connect();
     try {
-        const TReply greeting = ReadReply(reWhole);
-        ReplyCode = greeting.Code;
-        CheckAnswered(greeting);
-        if (ReplyCode >= 400)
-            throw ESmtpError(ReplyText(greeting), greeting);
-
-        bool retried = false;
-        for (;;) {
-            // The retry sends UserID as the handler left it.
-            const TReply reply = Exchange("HELO " + UserID, reWhole);
-            CheckAnswered(reply);
-            if (ReplyCode < 300)
-                break;
-            // The server's reason goes with it (a host name it wants written
-            // in full, a syntax it refuses).
-            if (!psock::OneChance(retried, OnAuthenticationFailed))
-                throw ESmtpError("Authentication failed\n" + ReplyText(reply), reply);
+        if (plain) {
+            ReadGreeting();
+            bool retried = false;
+            for (;;) {
+                // The retry sends UserID as the handler left it.
+                const TReply reply = Exchange("HELO " + UserID, reWhole);
+                CheckAnswered(reply);
+                if (ReplyCode < 300)
+                    break;
+                // The server's reason goes with it (a host name it wants
+                // written in full, a syntax it refuses).
+                if (!psock::OneChance(retried, OnAuthenticationFailed))
+                    throw ESmtpError("Authentication failed\n" + ReplyText(reply), reply);
+            }
+        } else {
+            OpenSecure();
         }
     } catch (...) {
-        // A failing QUIT exchange replaces the first failure; a connection
-        // that is gone already gets no QUIT, only the close.
-        if (Connected)
-            Disconnect();
-        else
+        // A handshake that failed or was cut leaves no SMTP to say QUIT in,
+        // and a connection that is gone already none to say it to.
+        if ((tlsStarted_ && !Encrypted()) || !Connected)
             TPowersock::Disconnect();
+        else
+            // A failing QUIT exchange replaces the first failure.
+            Disconnect();
         throw;
     }
     busy.Release();
     if (OnConnect)
         OnConnect(this);
+}
+
+void TNMSMTP::ReadGreeting()
+{
+    const TReply greeting = ReadReply(reWhole);
+    ReplyCode = greeting.Code;
+    CheckAnswered(greeting);
+    if (ReplyCode >= 400)
+        throw ESmtpError(ReplyText(greeting), greeting);
 }
 
 void TNMSMTP::Disconnect()
@@ -188,52 +202,13 @@ void TNMSMTP::SendMail()
     if (Busy)
         return;
     BusyScope busy(Busy);
-    TPostMessage& m = *PostMessage;
 
     AssembleMail();
     CertifyConnect();
-
-    // The handler gets one call and must complete everything missing; what it
-    // adds reaches the envelope, not the header lines assembled above.
-    auto complete = [&m] {
-        return !m.FromAddress.empty() &&
-               (m.ToAddress->Count() > 0 || m.ToCarbonCopy->Count() > 0 || m.ToBlindCarbonCopy->Count() > 0);
-    };
-    bool retried = false;
-    while (!complete()) {
-        if (!psock::OneChance(retried, OnHeaderIncomplete, m.FromAddress.empty() ? 1 : 2))
-            throw Exception("Incomplete Header");
-    }
+    CompleteHeader();
     if (OnSendStart)
         OnSendStart(this);
-
-    auto command = [this](const std::string& Command) {
-        const TReply reply = Exchange(Command, CommandReplies);
-        CheckAnswered(reply);
-        if (ReplyCode >= 400)
-            throw ESmtpError(ReplyText(reply), reply);
-        return reply;
-    };
-    command("RSET");
-    command("MAIL FROM:<" + m.FromAddress + ">");
-    for (TStringList* list : {m.ToAddress.get(), m.ToCarbonCopy.get(), m.ToBlindCarbonCopy.get()}) {
-        for (int i = 0; i < list->Count(); ++i) {
-            const std::string entry = list->Get(i);
-            const std::string address = ExtractAddress(entry);
-            if (address.empty())
-                continue;
-            LastRecipientReply = Exchange("RCPT TO:<" + address + ">", CommandReplies);
-            // 300 itself counts as accepted; a refusal never ends the
-            // transaction. A reply without a proper code accepts nothing.
-            if ((ReplyCode > 300 || !WellFormed(LastRecipientReply)) && OnRecipientNotFound)
-                OnRecipientNotFound(entry);
-        }
-    }
-    // Only 354 opens the data: anything else would have the message text
-    // read as commands.
-    const TReply goAhead = command("DATA");
-    if (goAhead.Code != 354)
-        throw ESmtpError(ReplyText(goAhead), goAhead);
+    SendEnvelope();
 
     // The server reads everything from here to the final "." as message
     // text: a failure in between leaves it there, so the connection goes.
@@ -269,6 +244,56 @@ void TNMSMTP::SendMail()
     busy.Release();
     if (OnSuccess)
         OnSuccess(this);
+}
+
+void TNMSMTP::CompleteHeader()
+{
+    const TPostMessage& m = *PostMessage;
+    // The handler gets one call and must complete everything missing; what it
+    // adds reaches the envelope, not the header lines already assembled.
+    auto complete = [&m] {
+        return !m.FromAddress.empty() &&
+               (m.ToAddress->Count() > 0 || m.ToCarbonCopy->Count() > 0 || m.ToBlindCarbonCopy->Count() > 0);
+    };
+    bool retried = false;
+    while (!complete()) {
+        if (!psock::OneChance(retried, OnHeaderIncomplete, m.FromAddress.empty() ? 1 : 2))
+            throw Exception("Incomplete Header");
+    }
+}
+
+TReply TNMSMTP::SendCommand(const std::string& Command)
+{
+    TReply reply = Exchange(Command, CommandReplies);
+    CheckAnswered(reply);
+    if (ReplyCode >= 400)
+        throw ESmtpError(ReplyText(reply), reply);
+    return reply;
+}
+
+void TNMSMTP::SendEnvelope()
+{
+    const TPostMessage& m = *PostMessage;
+    SendCommand("RSET");
+    SendCommand("MAIL FROM:<" + m.FromAddress + ">");
+    for (TStringList* list : {m.ToAddress.get(), m.ToCarbonCopy.get(), m.ToBlindCarbonCopy.get()}) {
+        for (int i = 0; i < list->Count(); ++i) {
+            const std::string entry = list->Get(i);
+            const std::string address = ExtractAddress(entry);
+            if (address.empty())
+                continue;
+            LastRecipientReply = Exchange("RCPT TO:<" + address + ">", CommandReplies);
+            // 300 itself counts as accepted; a refusal never ends the
+            // transaction. A reply without a proper code accepts nothing.
+            if ((ReplyCode > 300 || !WellFormed(LastRecipientReply)) && OnRecipientNotFound)
+                OnRecipientNotFound(entry);
+        }
+    }
+    // Only 354 opens the data: anything else would have the message text
+    // read as commands.
+    const TReply goAhead = SendCommand("DATA");
+    if (goAhead.Code != 354)
+        throw ESmtpError(ReplyText(goAhead), goAhead);
 }
 
 bool TNMSMTP::Verify(const std::string& Address)
