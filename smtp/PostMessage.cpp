@@ -135,10 +135,12 @@ std::string NewMessageID(const std::string& FromAddress)
 
 std::string DisplayName(const std::string& Name)
 {
-    const size_t first = Name.find_first_not_of(" \t");
+    // A fold at either end (CR LF and a blank) stays outside the quotes too,
+    // or a quote would start the line after it.
+    const size_t first = Name.find_first_not_of(" \t\r\n");
     if (first == std::string::npos)
         return Name;
-    const size_t last = Name.find_last_not_of(" \t");
+    const size_t last = Name.find_last_not_of(" \t\r\n");
     const std::string_view core = std::string_view(Name).substr(first, last - first + 1);
     if (core.find_first_of(Specials) == std::string_view::npos || QuotedString(core))
         return Name;

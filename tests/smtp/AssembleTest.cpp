@@ -451,6 +451,10 @@ TEST(SmtpPostMessage, DisplayNamesWithSpecialsAreQuoted)
         {"\"a\\\"b\"", "\"a\\\"b\""},
         {"\"open", "\"\\\"open\""},
         {"\"end\\\"", "\"\\\"end\\\\\\\"\""},
+        // Found by fuzz_assemble: a fold at the end stays outside the quotes.
+        {"Yamada, Taro\r\n ", "\"Yamada, Taro\"\r\n "},
+        {"\r\n J. Smith", "\r\n \"J. Smith\""},
+        {"J.\r\n Smith", "\"J.\r\n Smith\""},
     };
     for (const auto& [name, written] : cases)
         EXPECT_EQ(DisplayName(name), written) << name;
