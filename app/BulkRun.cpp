@@ -2,8 +2,8 @@
 
 #include <ctime>
 
-TBulkRun::TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks)
-    : plan_(Plan), journal_(Journal), hooks_(std::move(Hooks))
+TBulkRun::TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks, TReconnectPolicy Reconnect)
+    : plan_(Plan), journal_(Journal), hooks_(std::move(Hooks)), reconnect_(std::move(Reconnect))
 {
     for (size_t i : plan_.Initial())
         Write(i, "");

@@ -46,7 +46,7 @@ public:
     };
 
     // Writes the outcomes known before connecting (宛先不正) at once.
-    TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks);
+    TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks, TReconnectPolicy Reconnect = {});
 
     // Sends until the plan is done or the run cannot go on.
     TEnd Run();

@@ -142,9 +142,9 @@ void TRunPlan::Settle(size_t Index, TOutcome Outcome)
 
 std::optional<int64_t> TReconnectPolicy::NextDelay()
 {
-    if (tries_ >= static_cast<int>(std::size(DelaysMs)))
+    if (tries_ >= static_cast<int>(delaysMs_.size()))
         return std::nullopt;
-    return DelaysMs[tries_++];
+    return delaysMs_[static_cast<size_t>(tries_++)];
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -133,7 +134,11 @@ private:
 // a server that breaks at the same entry every time ends the run.
 class TReconnectPolicy {
 public:
-    static constexpr int64_t DelaysMs[] = {5'000, 15'000, 45'000};
+    static constexpr int64_t DefaultDelaysMs[] = {5'000, 15'000, 45'000};
+
+    TReconnectPolicy() : delaysMs_(std::begin(DefaultDelaysMs), std::end(DefaultDelaysMs)) {}
+    // Other waits, one per try (tests).
+    explicit TReconnectPolicy(std::vector<int64_t> DelaysMs) : delaysMs_(std::move(DelaysMs)) {}
 
     // The wait before the next try, or nothing when the tries are used up.
     std::optional<int64_t> NextDelay();
@@ -142,6 +147,7 @@ public:
     int Tries() const { return tries_; }
 
 private:
+    std::vector<int64_t> delaysMs_;
     int tries_ = 0;
 };
 
