@@ -71,11 +71,17 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
     for (const TRecipient& r : recipients)
         entries.push_back({r.Line, r.Entry, r.Sendable()});
     TPreparedRun run;
+    run.Identity = identity;
+    run.JournalFolder = Request.JournalFolder;
+    run.Resumes = resume;
     run.Plan = std::make_unique<TRunPlan>(std::move(entries), resume ? resume->Settled : std::map<int, TOutcome>{},
                                           Request.RetryDelayMs);
     run.Plan->SetPacing(int64_t{Request.PauseSeconds} * 1000);
-    run.Journal = std::make_unique<TJournal>(Request.JournalFolder, identity, std::time(nullptr),
-                                             resume ? &*resume : nullptr);
     run.Precheck = PrecheckText(recipients);
     return run;
+}
+
+std::unique_ptr<TJournal> TPreparedRun::OpenJournal() const
+{
+    return std::make_unique<TJournal>(JournalFolder, Identity, std::time(nullptr), Resumes ? &*Resumes : nullptr);
 }

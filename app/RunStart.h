@@ -23,10 +23,17 @@ struct TRunRequest {
 };
 
 struct TPreparedRun {
+    TRunIdentity Identity;
+    std::string JournalFolder;
+    // The unfinished run this one continues, when the user chose so.
+    std::optional<TResumePoint> Resumes;
     std::unique_ptr<TRunPlan> Plan;
-    std::unique_ptr<TJournal> Journal;
     // The status text about entries that cannot be sent; empty when all can.
     std::string Precheck;
+
+    // The run's journal, made once the connection is open: a run that never
+    // connected leaves nothing to continue.
+    std::unique_ptr<TJournal> OpenJournal() const;
 };
 
 enum TResumeChoice { rcContinue, rcRestart, rcCancel };
@@ -38,6 +45,6 @@ std::string ResumeQuestion(const std::vector<std::string>& Lines, const TResumeP
 TResumeChoice AskResume(const std::vector<std::string>& Lines, const TResumePoint& Point);
 
 // Reads the recipient file (EFOpenError), checks every entry and, when an
-// unfinished run of the same identity exists, asks whether to continue it.
-// Nothing (and no journal) when the user cancels.
+// unfinished run of the same identity exists, asks whether to continue it
+// (最初から gives it up). Nothing when the user cancels.
 std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request);
