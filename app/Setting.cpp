@@ -1,39 +1,17 @@
 #include "app/Setting.h"
 
-#include <cerrno>
-#include <sys/stat.h>
-
+#include <QComboBox>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSpinBox>
 
 #include "app/Application.h"
-#include "charset/CodePage.h"
 #include "rtl/StringList.h"
 
-const char* const SettingsFileName = "設定.txt";
 TForm3* Form3 = nullptr;
-
-void EnsureSettingsFile()
-{
-    struct stat st {};
-    // Only a file that is truly absent is created; anything else that stands
-    // under the name (unreadable, a folder) is left for the reader to report
-    // rather than overwritten with the defaults.
-    if (::stat(SettingsFileName, &st) == 0 || errno != ENOENT)
-        return;
-    const TStringList defaults{"", "25", "", "", ""};
-    defaults.SaveToFile(SettingsFileName);
-}
-
-void ReadSettingsFile(TStringList& Lines)
-{
-    EnsureSettingsFile();
-    Lines.LoadFromFile(SettingsFileName);
-    LinesToUtf8(Lines);
-}
 
 namespace {
 
@@ -55,6 +33,20 @@ QFrame* MakeBevel(QWidget* parent, const char* name, int x, int y, int w, int h)
     return bevel;
 }
 
+QComboBox* MakeChoice(QWidget* parent, const char* name, std::initializer_list<const char*> items, int x, int y)
+{
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(QString::fromLatin1(name));
+    for (const char* item : items)
+        combo->addItem(QString::fromUtf8(item));
+    combo->setGeometry(x, y, 97, 20);
+    return combo;
+}
+
+// The rows below the first five; the buttons stand 40 pixels under the last
+// separator, as under the first five.
+constexpr int kButtonTop = 316;
+
 QString Text(const std::string& utf8) { return QString::fromStdString(utf8); }
 std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
 
@@ -65,7 +57,7 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("設定"));
     ApplyFormLook(this);
-    setFixedSize(400, 240);
+    setFixedSize(400, kButtonTop + 64);
 
     Label1 = MakeLabel(this, "Label1", QStringLiteral("SMTPサーバ"), 8, 12);
     Edit1 = MakeEdit(this, "Edit1", 96, 8, 289, 20);
@@ -80,13 +72,29 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     Label3 = MakeLabel(this, "Label3", QStringLiteral("メールアドレス"), 8, 116);
     Edit5 = MakeEdit(this, "Edit5", 96, 112, 289, 20);
     Bevel3 = MakeBevel(this, "Bevel3", 2, 136, 382, 3);
+    // Same order as the file's lines 6 to 9 and as TConnectionSecurity and
+    // TMailCharset.
+    Label4 = MakeLabel(this, "Label4", QStringLiteral("暗号化"), 8, 148);
+    ComboBox1 = MakeChoice(this, "ComboBox1", {"なし", "STARTTLS", "SSL/TLS"}, 96, 144);
+    Label5 = MakeLabel(this, "Label5", QStringLiteral("ログイン名"), 8, 172);
+    Edit6 = MakeEdit(this, "Edit6", 96, 168, 289, 20);
+    // 96, 192: the password's row.
+    Bevel4 = MakeBevel(this, "Bevel4", 2, 216, 382, 3);
+    Label6 = MakeLabel(this, "Label6", QStringLiteral("文字コード"), 8, 228);
+    ComboBox2 = MakeChoice(this, "ComboBox2", {"自動", "ISO-2022-JP", "UTF-8"}, 96, 224);
+    Label9 = MakeLabel(this, "Label9", QStringLiteral("送信間隔（秒）"), 8, 252);
+    SpinEdit1 = new QSpinBox(this);
+    SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
+    SpinEdit1->setRange(0, MaxPauseSeconds);
+    SpinEdit1->setGeometry(96, 248, 65, 20);
+    Bevel5 = MakeBevel(this, "Bevel5", 2, 276, 382, 3);
 
     Button3 = MakeButton(this, "Button3", QStringLiteral("クリア"), [this] { Button3Click(); });
-    Button3->setGeometry(160, 176, 67, 25);
+    Button3->setGeometry(160, kButtonTop, 67, 25);
     Button2 = MakeButton(this, "Button2", QStringLiteral("設  定"), [this] { Button2Click(); });
-    Button2->setGeometry(240, 176, 67, 25);
+    Button2->setGeometry(240, kButtonTop, 67, 25);
     Button1 = MakeButton(this, "Button1", QStringLiteral("閉じる"), [this] { Button1Click(); });
-    Button1->setGeometry(320, 176, 65, 25);
+    Button1->setGeometry(320, kButtonTop, 65, 25);
 
     // Server, port, sender name, mail address, Close, Save, Clear, user ID.
     setTabOrder(Edit1, Edit2);
@@ -96,6 +104,11 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, Button3);
     setTabOrder(Button3, Edit3);
+    // The later fields after the first ones, top to bottom.
+    setTabOrder(Edit3, ComboBox1);
+    setTabOrder(ComboBox1, Edit6);
+    setTabOrder(Edit6, ComboBox2);
+    setTabOrder(ComboBox2, SpinEdit1);
 
     CenterOnScreen(this);
 }
@@ -112,27 +125,54 @@ void TForm3::Open1()
 {
     TStringList lines;
     ReadSettingsFile(lines);
-    Edit1->setText(Text(lines[0]));
-    Edit2->setText(Text(lines[1]));
-    Edit3->setText(Text(lines[2]));
-    Edit4->setText(Text(lines[3]));
-    Edit5->setText(Text(lines[4]));
+    TSettings settings;
+    try {
+        ParseSettings(lines, settings);
+    } catch (const EStringListError&) {
+        // A short file: what it has is shown, then the error.
+        ShowSettings(settings);
+        throw;
+    }
+    ShowSettings(settings);
+}
+
+void TForm3::ShowSettings(const TSettings& Settings)
+{
+    Edit1->setText(Text(Settings.Host));
+    Edit2->setText(Text(Settings.Port));
+    Edit3->setText(Text(Settings.UserID));
+    Edit4->setText(Text(Settings.FromName));
+    Edit5->setText(Text(Settings.FromAddress));
+    ComboBox1->setCurrentIndex(Settings.Security);
+    Edit6->setText(Text(Settings.LoginName));
+    ComboBox2->setCurrentIndex(Settings.Charset);
+    SpinEdit1->setValue(Settings.PauseSeconds);
+}
+
+TSettings TForm3::Fields() const
+{
+    TSettings settings;
+    settings.Host = Text(Edit1);
+    settings.Port = Text(Edit2);
+    settings.UserID = Text(Edit3);
+    settings.FromName = Text(Edit4);
+    settings.FromAddress = Text(Edit5);
+    settings.Security = static_cast<TConnectionSecurity>(ComboBox1->currentIndex());
+    settings.LoginName = Text(Edit6);
+    settings.Charset = static_cast<TMailCharset>(ComboBox2->currentIndex());
+    settings.PauseSeconds = SpinEdit1->value();
+    return settings;
 }
 
 void TForm3::Button2Click()
 {
-    const TStringList lines{Text(Edit1), Text(Edit2), Text(Edit3), Text(Edit4), Text(Edit5)};
-    lines.SaveToFile(SettingsFileName);
+    SaveSettings(Fields());
     close();
 }
 
 void TForm3::Button3Click()
 {
-    Edit1->clear();
-    Edit2->setText(QStringLiteral("25"));
-    Edit3->clear();
-    Edit4->clear();
-    Edit5->clear();
+    ShowSettings(TSettings{});
 }
 
 void TForm3::Button1Click()

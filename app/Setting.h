@@ -1,37 +1,25 @@
-// The Settings window and the settings file "設定.txt".
-//
-// The file lies in the working folder and holds five positional lines: SMTP
-// server, port, HELO identity, sender name, sender address. It is written as
-// UTF-8 with CR LF after every line; a file that is not valid UTF-8 (one
-// from a Shift_JIS system) is read as CP932. The Settings window is its only
-// writer; the main window reads it afresh at every Send.
+// The Settings window, the only writer of the settings file (app/SettingsFile.h);
+// the main window reads the file afresh at every Send.
 #pragma once
 
 #include <QWidget>
 
+#include "app/SettingsFile.h"
+
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class TStringList;
-
-extern const char* const SettingsFileName;
-
-// Creates the default file (an empty line, "25", three empty lines) when
-// there is none. A file that exists is never replaced, even when it cannot
-// be read: the reader then reports it.
-void EnsureSettingsFile();
-// Ensures the file and loads its lines, converted to UTF-8. Raises the file
-// errors "ファイル %s は開けません" / "ファイル %s を作成できません".
-void ReadSettingsFile(TStringList& Lines);
+class QSpinBox;
 
 class TForm3 : public QWidget {
 public:
     explicit TForm3(QWidget* Parent = nullptr);
 
-    // OnShow: fills the five fields from the file.
+    // OnShow: fills the fields from the file.
     void Open1();
-    // Save: writes the five fields to the file, then closes the window.
+    // Save: writes the fields to the file, then closes the window.
     void Button2Click();
     // Clear: resets the fields; writes nothing.
     void Button3Click();
@@ -50,9 +38,26 @@ public:
     QLabel* Label3;
     QLineEdit* Edit5;
     QFrame* Bevel3;
+    // Below the first five: connection security, login name, charset and
+    // the pause between messages (a row between login and charset is kept
+    // for the password).
+    QLabel* Label4;
+    QComboBox* ComboBox1;
+    QLabel* Label5;
+    QLineEdit* Edit6;
+    QFrame* Bevel4;
+    QLabel* Label6;
+    QComboBox* ComboBox2;
+    QLabel* Label9;
+    QSpinBox* SpinEdit1;
+    QFrame* Bevel5;
     QPushButton* Button3;
     QPushButton* Button2;
     QPushButton* Button1;
+
+    // The fields as settings, and the settings shown in the fields.
+    TSettings Fields() const;
+    void ShowSettings(const TSettings& Settings);
 
 protected:
     void showEvent(QShowEvent* Event) override;

@@ -20,6 +20,11 @@ constexpr const char* CRLF = "\r\n";
 // An RFC 2047 encoded word is at most 75 characters; "=?UTF-8?B?" and "?="
 // leave 63, so 60 Base64 characters carry 45 bytes.
 constexpr size_t EncodedWordBytes = 45;
+// RFC 5322 2.1.1: no line may exceed 998 octets before its CR LF; servers
+// refuse longer ones or break them wherever they like.
+constexpr size_t MaxLineOctets = 998;
+// RFC 2045 6.8: a base64 body line holds at most 76 characters.
+constexpr size_t Base64LineChars = 76;
 
 std::string NewBoundary()
 {
@@ -59,14 +64,27 @@ std::string DotStuffed(const std::string& Text)
 {
     std::string out;
     out.reserve(Text.size() + Text.size() / 64);
-    bool lineStart = true;
-    for (char c : Text) {
-        if (lineStart && c == '.')
+    for (size_t start = 0; start < Text.size();) {
+        if (Text[start] == '.')
             out += '.';
-        out += c;
-        lineStart = c == '\n';
+        size_t end = Text.find('\n', start);
+        end = end == std::string::npos ? Text.size() : end + 1;
+        out.append(Text, start, end - start);
+        start = end;
     }
     return out;
+}
+
+// True when a body line, with the dot that transparency may add, is longer
+// than a message line may be.
+bool HasOverlongLine(const TStringList& Body)
+{
+    for (const std::string& line : Body.Lines()) {
+        const size_t stuffed = !line.empty() && line[0] == '.' ? 1 : 0;
+        if (line.size() + stuffed > MaxLineOctets)
+            return true;
+    }
+    return false;
 }
 
 // The file-name part of an attachment path. Folders are separated by "/"
@@ -124,20 +142,40 @@ std::string EncodedWords(const std::string& Name)
     return words;
 }
 
+// Bytes as base64 lines of Base64LineChars characters, each ended by CR LF.
+std::string Base64Lines(const std::string& Bytes)
+{
+    const std::string text = Base64(Bytes);
+    std::string lines;
+    lines.reserve(text.size() + text.size() / Base64LineChars * 2 + 2);
+    for (size_t pos = 0; pos < text.size(); pos += Base64LineChars)
+        lines += text.substr(pos, Base64LineChars) + CRLF;
+    return lines;
+}
+
+// The body text as it goes out after the header: the lines as they are, or
+// base64 when the record asks for it or a line would be too long to send.
+struct BodyForm {
+    std::string text;
+    bool base64 = false;
+};
+
+BodyForm BodyFormOf(const TPostMessage& m)
+{
+    std::string text;
+    for (const std::string& line : m.Body->Lines())
+        text.append(line).append(CRLF);
+    if (!m.Base64Body && !HasOverlongLine(*m.Body))
+        return {DotStuffed(text), false};
+    return {Base64Lines(text), true};
+}
+
 }  // namespace
 
 void TNMSMTP::AppendBody(const std::string& Text)
 {
     BodyStream->Seek(0, soFromEnd);
     BodyStream->WriteBuffer(Text.data(), static_cast<int32_t>(Text.size()));
-}
-
-void TNMSMTP::AppendBodyLines()
-{
-    std::string text;
-    for (const std::string& line : PostMessage->Body->Lines())
-        text += line + CRLF;
-    AppendBody(DotStuffed(text));
 }
 
 void TNMSMTP::AssembleMail()
@@ -159,15 +197,20 @@ void TNMSMTP::AssembleMail()
     header.Add("Mime-Version: 1.0");
 
     BodyStream->Clear();
+    const BodyForm body = BodyFormOf(m);
+    const char* const base64Line = "Content-Transfer-Encoding: base64";
     if (m.Attachments->Count() == 0) {
         header.Add(ContentTypeLine(SubType, Charset));
-        AppendBodyLines();
+        if (body.base64)
+            header.Add(base64Line);
+        AppendBody(body.text);
         return;
     }
     Boundary = NewBoundary();
     header.Add("Content-Type: multipart/mixed; boundary=\"" + Boundary + "\"");
-    AppendBody("--" + Boundary + CRLF + "Content-Type: text/plain; charset=" + Charset + CRLF + CRLF);
-    AppendBodyLines();
+    AppendBody("--" + Boundary + CRLF + "Content-Type: text/plain; charset=" + Charset + CRLF +
+               (body.base64 ? std::string(base64Line) + CRLF : std::string()) + CRLF);
+    AppendBody(body.text);
     for (int i = 1; i <= m.Attachments->Count(); ++i)
         SendAttachments(i);
     AppendBody("--" + Boundary + "--" + CRLF);

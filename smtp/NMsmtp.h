@@ -53,6 +53,9 @@ public:
     std::string LocalProgram;  // X-Mailer; no line when empty
     std::string Date;          // Date line as given; no line when empty
     std::string ReplyTo;       // Reply-To; no line when empty
+    // The body goes out base64-encoded (same charset). It does anyway when a
+    // body line would be longer than the 998 octets a message line may hold.
+    bool Base64Body = false;
 
     // Entries are bare addresses or display forms ("Name <addr>"): the To and
     // CC lines show them as written, the envelope uses ExtractAddress.
@@ -168,7 +171,6 @@ protected:
 
 private:
     void AppendBody(const std::string& Text);
-    void AppendBodyLines();
 };
 
 // The process's pseudo-random generator that makes the multipart boundaries:

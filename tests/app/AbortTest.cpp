@@ -149,7 +149,6 @@ TEST_F(AbortTest, SendingTheMessageText)
     peer.Expect("RSET").SendLine("250 OK").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 OK");
     peer.Expect("RCPT TO:<a@example.jp>").SendLine("250 OK").Expect("DATA").SendLine("354 go");
     peer.WaitForRelease();  // reads no more: the client's sending stalls
-    peer.Start();
     Prepare(peer.Port());
     // Far more than the socket buffers of both ends hold.
     const QString line = QString(99, QLatin1Char('x')) + QLatin1Char('\n');
@@ -158,6 +157,10 @@ TEST_F(AbortTest, SendingTheMessageText)
     for (int i = 0; i < 120000; ++i)
         body += line;
     Form1->Memo1->setPlainText(body);
+    // Converting 12 MB before the connect takes seconds under the sanitizers
+    // on a busy machine; the peer's accept must not time out meanwhile.
+    peer.SetStepTimeout(25000);
+    peer.Start();
 
     const int64_t ms = SendAndAbortWhen([] { return Form1->NMSMTP1->SentBytes > 0; });
     ExpectClosedState("sending the message text", ms);

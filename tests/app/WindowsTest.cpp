@@ -3,6 +3,7 @@
 // file as the Settings window and LoadSettings read it.
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -10,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
@@ -19,8 +21,10 @@
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/ScriptedPeer.h"
 
 using namespace apptest;
+using testsupport::ScriptedPeer;
 
 namespace {
 
@@ -116,14 +120,16 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
 {
     EXPECT_EQ(Form1->size(), QSize(640, 480));
     EXPECT_EQ(Form2->size(), QSize(400, 280));
-    EXPECT_EQ(Form3->size(), QSize(400, 240));
+    EXPECT_EQ(Form3->size(), QSize(400, 380));
 
     const std::vector<std::pair<QWidget*, QRect>> settings = {
         {Form3->Edit1, {96, 8, 289, 20}},    {Form3->Edit2, {96, 32, 65, 20}},
         {Form3->Edit3, {96, 56, 289, 20}},   {Form3->Bevel1, {0, 80, 385, 3}},
         {Form3->Edit4, {96, 88, 289, 20}},   {Form3->Edit5, {96, 112, 289, 20}},
-        {Form3->Bevel3, {2, 136, 382, 3}},   {Form3->Button3, {160, 176, 67, 25}},
-        {Form3->Button2, {240, 176, 67, 25}}, {Form3->Button1, {320, 176, 65, 25}},
+        {Form3->Bevel3, {2, 136, 382, 3}},   {Form3->ComboBox1, {96, 144, 97, 20}},
+        {Form3->Edit6, {96, 168, 289, 20}},  {Form3->ComboBox2, {96, 224, 97, 20}},
+        {Form3->SpinEdit1, {96, 248, 65, 20}}, {Form3->Button3, {160, 316, 67, 25}},
+        {Form3->Button2, {240, 316, 67, 25}}, {Form3->Button1, {320, 316, 65, 25}},
     };
     for (const auto& [widget, rect] : settings)
         EXPECT_EQ(widget->geometry(), rect) << widget->objectName().toStdString();
@@ -152,7 +158,10 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
     auto order = TabOrder(Form1, Form1->Edit1);
     order.resize(std::min(order.size(), mainOrder.size()));
     EXPECT_EQ(order, mainOrder);
-    const std::vector<QString> settingsOrder = {"Edit1", "Edit2", "Edit4", "Edit5", "Button1", "Button2", "Button3", "Edit3"};
+    // The first five fields and the buttons as ever, then the later fields.
+    const std::vector<QString> settingsOrder = {"Edit1",   "Edit2", "Edit4",     "Edit5",    "Button1", "Button2",
+                                                "Button3", "Edit3", "ComboBox1", "Edit6",    "ComboBox2",
+                                                "SpinEdit1"};
     order = TabOrder(Form3, Form3->Edit1);
     order.resize(std::min(order.size(), settingsOrder.size()));
     EXPECT_EQ(order, settingsOrder);
@@ -198,19 +207,27 @@ TEST_F(WindowsTest, SettingsWindowCreatesDefaultsShowsAndSavesTheFile)
     Click(Form3->Button2);
     EXPECT_FALSE(Form3->isVisible());
     EXPECT_EQ(ReadFile(SettingsFileName),
-              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\n");
+              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\nnone\r\n\r\nauto\r\n0\r\n");
     EXPECT_TRUE(Boxes.empty());
 
     // Clear and Close write nothing; reopening shows the file again.
     Click(Form1->Button10);
+    Form3->ComboBox1->setCurrentIndex(2);
+    Form3->Edit6->setText("taro");
+    Form3->ComboBox2->setCurrentIndex(1);
+    Form3->SpinEdit1->setValue(7);
     Click(Form3->Button3);
     EXPECT_EQ(Form3->Edit1->text(), "");
     EXPECT_EQ(Form3->Edit2->text(), "25");
     EXPECT_EQ(Form3->Edit4->text(), "");
+    EXPECT_EQ(Form3->ComboBox1->currentText(), "なし");
+    EXPECT_EQ(Form3->Edit6->text(), "");
+    EXPECT_EQ(Form3->ComboBox2->currentText(), "自動");
+    EXPECT_EQ(Form3->SpinEdit1->value(), 0);
     Click(Form3->Button1);
     EXPECT_FALSE(Form3->isVisible());
     EXPECT_EQ(ReadFile(SettingsFileName),
-              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\n");
+              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\nnone\r\n\r\nauto\r\n0\r\n");
     Click(Form1->Button10);
     EXPECT_EQ(Form3->Edit1->text(), "smtp.example.jp ");
     EXPECT_EQ(Form3->Edit4->text(), QString::fromUtf8("山田 太郎"));
@@ -250,6 +267,113 @@ TEST_F(WindowsTest, UnreadableSettingsFileIsReportedAndNeverOverwritten)
     EXPECT_FALSE(Form1->NMSMTP1->Connected);
 }
 
+TEST_F(WindowsTest, SettingsOfFiveToNineLinesTakeDefaultsForWhatIsMissing)
+{
+    struct Case {
+        const char* name;
+        std::string extension;  // after the five lines "h", "587", "pc", "山田", "a@b"
+        TConnectionSecurity security;
+        std::string login;
+        TMailCharset charset;
+        int pause;
+        const char* securityShown;
+        const char* charsetShown;
+    };
+    const std::vector<Case> cases = {
+        {"five lines", "", csNone, "", mcAuto, 0, "なし", "自動"},
+        {"nine empty lines", "\r\n\r\n\r\n\r\n", csNone, "", mcAuto, 0, "なし", "自動"},
+        {"nine lines", "starttls\r\ntaro@example.jp\r\nutf-8\r\n30\r\n", csStartTls, "taro@example.jp", mcUtf8,
+         30, "STARTTLS", "UTF-8"},
+        {"seven lines, LF", "tls\n 太郎 \n", csTls, " 太郎 ", mcAuto, 0, "SSL/TLS", "自動"},
+        {"eight lines", "\r\n\r\niso-2022-jp", csNone, "", mcIso2022Jp, 0, "なし", "ISO-2022-JP"},
+        {"largest pause, leading zeros", "none\r\n\r\nauto\r\n0003600\r\n", csNone, "", mcAuto, 3600, "なし", "自動"},
+        {"lines after the ninth", "\r\n\r\n\r\n5\r\nlater\r\n", csNone, "", mcAuto, 5, "なし", "自動"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(SettingsFileName, "h\r\n587\r\npc\r\n山田\r\na@b\r\n" + c.extension);
+        const TSettings s = ReadSettings();
+        EXPECT_EQ(std::vector<std::string>({s.Host, s.Port, s.UserID, s.FromName, s.FromAddress}),
+                  std::vector<std::string>({"h", "587", "pc", "山田", "a@b"}));
+        EXPECT_EQ(s.Security, c.security);
+        EXPECT_EQ(s.LoginName, c.login);
+        EXPECT_EQ(s.Charset, c.charset);
+        EXPECT_EQ(s.PauseSeconds, c.pause);
+
+        Click(Form1->Button10);
+        EXPECT_EQ(Form3->ComboBox1->currentText(), QString::fromUtf8(c.securityShown));
+        EXPECT_EQ(Form3->Edit6->text().toStdString(), c.login);
+        EXPECT_EQ(Form3->ComboBox2->currentText(), QString::fromUtf8(c.charsetShown));
+        EXPECT_EQ(Form3->SpinEdit1->value(), c.pause);
+        Click(Form3->Button1);
+    }
+    EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
+}
+
+TEST_F(WindowsTest, NineLinesRoundTripThroughSave)
+{
+    const std::vector<std::string> files = {
+        "h\r\n587\r\npc\r\n山田\r\na@b\r\ntls\r\ntaro\r\nutf-8\r\n3600\r\n",
+        "smtp.example.jp \r\n25\r\n\r\n\r\nb@c\r\nstarttls\r\n 山田 太郎 \r\niso-2022-jp\r\n1\r\n",
+        "\r\n25\r\n\r\n\r\n\r\nnone\r\n\r\nauto\r\n0\r\n",
+    };
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        WriteFile(SettingsFileName, file);
+        Click(Form1->Button10);
+        Click(Form3->Button2);
+        EXPECT_EQ(ReadFile(SettingsFileName), file);
+    }
+    // A choice made in the window reaches the file and comes back.
+    Click(Form1->Button10);
+    Form3->ComboBox1->setCurrentIndex(1);
+    Form3->ComboBox2->setCurrentIndex(2);
+    QTest::keyClicks(Form3->Edit6, "login");
+    Form3->SpinEdit1->setValue(12);
+    Click(Form3->Button2);
+    EXPECT_EQ(ReadFile(SettingsFileName), "\r\n25\r\n\r\n\r\n\r\nstarttls\r\nlogin\r\nutf-8\r\n12\r\n");
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(WindowsTest, EachBadSettingsValueIsRefusedBeforeConnecting)
+{
+    ScriptedPeer peer;
+    peer.Accept().Start();  // a connection would show in Connections()
+    Form1->Edit1->setText(QString::fromStdString(WriteRecipients("a@example.jp\r\n")));
+    const std::string five = "127.0.0.1\r\n" + std::to_string(peer.Port()) + "\r\npc\r\nn\r\na@b\r\n";
+    const std::string security = "none、starttls、tls のどれかを書いてください。";
+    const std::string charset = "auto、iso-2022-jp、utf-8 のどれかを書いてください。";
+    const std::string pause = "0 から 3600 までの整数を書いてください。";
+    struct Case {
+        std::string extension;
+        std::string box;
+    };
+    const std::vector<Case> cases = {
+        {"ssl\r\n", "設定.txt の 6 行目 (暗号化) の「ssl」は使えません。" + security},
+        {"TLS\r\n", "設定.txt の 6 行目 (暗号化) の「TLS」は使えません。" + security},
+        {"tls \r\n", "設定.txt の 6 行目 (暗号化) の「tls 」は使えません。" + security},
+        {"none\r\n\r\nshift_jis\r\n", "設定.txt の 8 行目 (文字コード) の「shift_jis」は使えません。" + charset},
+        {"\r\n\r\nUTF-8\r\n", "設定.txt の 8 行目 (文字コード) の「UTF-8」は使えません。" + charset},
+        {"\r\n\r\n\r\n3601\r\n", "設定.txt の 9 行目 (送信間隔の秒数) の「3601」は使えません。" + pause},
+        {"\r\n\r\n\r\n-1\r\n", "設定.txt の 9 行目 (送信間隔の秒数) の「-1」は使えません。" + pause},
+        {"\r\n\r\n\r\n1.5\r\n", "設定.txt の 9 行目 (送信間隔の秒数) の「1.5」は使えません。" + pause},
+        {"\r\n\r\n\r\n99999999999999999999\r\n",
+         "設定.txt の 9 行目 (送信間隔の秒数) の「99999999999999999999」は使えません。" + pause},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.extension);
+        WriteFile(SettingsFileName, five + c.extension);
+        Boxes.clear();
+        Click(Form1->Button4);
+        Click(Form1->Button10);
+        EXPECT_EQ(BoxTexts(), std::vector<std::string>({c.box, c.box}));
+        EXPECT_THROW(ReadSettings(), ESettingsError);
+        Click(Form3->Button1);
+    }
+    EXPECT_FALSE(Form1->NMSMTP1->Connected);
+    EXPECT_EQ(peer.Connections(), 0);
+}
+
 TEST_F(WindowsTest, LoadSettingsReadsTheLinesAsWritten)
 {
     struct Case {
@@ -266,7 +390,8 @@ TEST_F(WindowsTest, LoadSettingsReadsTheLinesAsWritten)
          "pc01", "Taro", "taro@example.jp"},
         {"lf and trailing blank", "mail.example.jp \n25\n\n\na@b\n", "mail.example.jp ", 25, "", "", "a@b"},
         {"no final line end", "h\r\n 26 \r\nu\r\nn\r\na@b", "h", 26, "u", "n", "a@b"},
-        {"lines after the fifth", "h\n25\nu\nn\na@b\nextra\n", "h", 25, "u", "n", "a@b"},
+        // Lines 6 to 9 are settings of their own now; what follows them is not read.
+        {"lines after the ninth", "h\n25\nu\nn\na@b\nnone\n\nauto\n0\nextra\n", "h", 25, "u", "n", "a@b"},
         // Written on a Shift_JIS system: CP932 bytes of 山田.
         {"cp932", "h\r\n25\r\nu\r\n\x8E\x52\x93\x63\r\na@b\r\n", "h", 25, "u",
          "=?iso-2022-jp?B?GyRCOzNFRBsoQg==?= ", "a@b"},

@@ -99,6 +99,98 @@ TEST(SmtpAssembleMail, BodyLinesAreDotStuffed)
     EXPECT_EQ(smtp.Body(), "..\r\n...x\r\n .\r\n\r\nplain\r\n..end\r\n");
 }
 
+namespace {
+
+// The bytes a base64 body carries, checked line by line on the way.
+std::string DecodedBase64Body(const std::string& Body)
+{
+    std::string joined;
+    for (size_t pos = 0; pos < Body.size();) {
+        const size_t end = Body.find("\r\n", pos);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "unterminated base64 line";
+            break;
+        }
+        EXPECT_LE(end - pos, 76u);
+        joined += Body.substr(pos, end - pos);
+        pos = end + 2;
+    }
+    TNMUUProcessor decoder(nullptr);
+    decoder.Method = uuMime;
+    TStringStream source(joined);
+    TStringStream target;
+    decoder.SourceStream = &source;
+    decoder.TargetStream = &target;
+    decoder.Decode();
+    return target.DataString();
+}
+
+}  // namespace
+
+TEST(SmtpAssembleMail, BodyGoesBase64WhenAskedOrWhenALineIsTooLong)
+{
+    const std::string max(998, 'x');
+    struct Case {
+        const char* what;
+        Lines body;
+        bool flag;
+        bool attach;
+        bool base64;
+    } cases[] = {
+        {"998 octets fit", {max, "y"}, false, false, false},
+        {"999 octets do not", {"a", max + "x", "b"}, false, false, true},
+        {"998 with a leading dot become 999", {"." + max.substr(1)}, false, false, true},
+        {"a long line of Japanese", {std::string(1446, '\x1b')}, false, false, true},
+        {"asked for", {"ab", ".", ""}, true, false, true},
+        {"asked for, empty body", {}, true, false, true},
+        {"text part of a multipart message", {max + "x"}, false, true, true},
+        {"multipart, short lines", {"ab"}, false, true, false},
+    };
+    TempFolder dir;
+    const std::string file = dir.Write("f.txt", "f");
+    for (const auto& c : cases) {
+        TestSmtp smtp;
+        smtp.Charset = "iso-2022-jp";
+        TPostMessage& m = *smtp.PostMessage;
+        m.Base64Body = c.flag;
+        for (const std::string& line : c.body)
+            m.Body->Add(line);
+        if (c.attach)
+            m.Attachments->Add(file);
+        smtp.AssembleMail();
+
+        std::string text;
+        for (const std::string& line : c.body)
+            text += line + "\r\n";
+        const std::string body = smtp.Body();
+        std::string part = body;
+        if (c.attach) {
+            const std::string partHeader = "Content-Type: text/plain; charset=iso-2022-jp\r\n" +
+                                           std::string(c.base64 ? "Content-Transfer-Encoding: base64\r\n" : "") +
+                                           "\r\n";
+            const size_t start = body.find(partHeader);
+            ASSERT_NE(start, std::string::npos) << c.what << "\n" << body;
+            part = body.substr(start + partHeader.size(), body.find("--" + smtp.Boundary, start) - start -
+                                                               partHeader.size());
+            EXPECT_EQ(LinesOf(*smtp.FinalHeader).back().rfind("Content-Type: multipart/mixed", 0), 0u) << c.what;
+        } else {
+            EXPECT_EQ(LinesOf(*smtp.FinalHeader).back(),
+                      c.base64 ? "Content-Transfer-Encoding: base64" : "Content-Type: text/plain; charset=iso-2022-jp")
+                << c.what;
+        }
+        if (c.base64)
+            EXPECT_EQ(DecodedBase64Body(part), text) << c.what;
+        else
+            EXPECT_EQ(part, text) << c.what;  // no line in these begins with "."
+    }
+
+    TestSmtp known;  // one known encoding
+    known.PostMessage->Base64Body = true;
+    known.PostMessage->Body->Add("ab");
+    known.AssembleMail();
+    EXPECT_EQ(known.Body(), "YWINCg==\r\n");
+}
+
 TEST(SmtpAssembleMail, MultipartFormWithAttachments)
 {
     TempFolder dir;

@@ -3,6 +3,7 @@
 
 #include <random>
 
+#include "charset/CodePage.h"
 #include "tests/smtp/SmtpTest.h"
 #include "tests/support/SmtpSink.h"
 
@@ -160,4 +161,48 @@ TEST(SmtpWholeMessage, RefusedRecipientAtARealServer)
     EXPECT_EQ(refused, std::vector<std::string>({"Nobody <nobody@example.test>"}));
     ASSERT_TRUE(sink.WaitForMessages(1)) << sink.ServerLog();
     EXPECT_EQ(sink.Message(0).RcptTos, std::vector<std::string>({"hanako@example.test"}));
+}
+
+TEST(SmtpWholeMessage, LongJapaneseLinesArriveExactlyAsBase64)
+{
+    // 2,000 characters: about 4,000 octets as ISO-2022-JP, far over a line's 998.
+    std::string line;
+    for (int i = 0; i < 400; ++i)
+        line += "日本語の文";
+    const std::vector<std::string> body{"短い行", line, ".", ""};
+
+    SmtpSink sink;
+    TestSmtp smtp;
+    ConnectTo(smtp, sink);
+    smtp.Charset = "iso-2022-jp";
+    TPostMessage& m = *smtp.PostMessage;
+    Address(m);
+    for (const std::string& l : body)
+        m.Body->Add(BodyLineToIso2022Jp(Utf8ToCp932(l)));
+    smtp.SendMail();
+    smtp.Disconnect();
+    ASSERT_TRUE(sink.WaitForMessages(1)) << sink.ServerLog();
+
+    const std::string raw = testsupport::ReadWholeFile(sink.Message(0).Path);
+    size_t longest = 0;
+    for (size_t pos = 0; pos < raw.size();) {
+        size_t end = raw.find('\n', pos);
+        end = end == std::string::npos ? raw.size() : end;
+        longest = std::max(longest, end - pos);
+        pos = end + 1;
+    }
+    EXPECT_LE(longest, 999u) << "octets before the LF, CR included";
+
+    const auto result = testsupport::RunPython(
+        "import email, email.policy, sys\n"
+        "msg = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.default)\n"
+        "assert not msg.defects, msg.defects\n"
+        "print(msg['Content-Transfer-Encoding'], msg.get_param('charset'))\n"
+        "sys.stdout.buffer.write(msg.get_payload(decode=True).decode('iso-2022-jp', 'strict').encode('utf-8'))\n",
+        {sink.Message(0).Path});
+    ASSERT_EQ(result.ExitCode, 0) << result.Output;
+    std::string expected = "base64 iso-2022-jp\n";
+    for (const std::string& l : body)
+        expected += l + "\r\n";
+    EXPECT_EQ(result.Output, expected);
 }

@@ -1,0 +1,73 @@
+// The settings file "設定.txt": one value per line, no keys.
+//
+//   1 SMTP server          2 port (decimal)      3 HELO identity
+//   4 sender's name        5 sender's address
+//   6 connection security: none, starttls or tls          (default none)
+//   7 login name for SMTP AUTH, empty for no login        (default empty)
+//   8 charset: auto, iso-2022-jp or utf-8                 (default auto)
+//   9 seconds between two messages, 0 to 3600             (default 0)
+//
+// Files of five lines (the first version's) stay valid: a missing or empty
+// line 6 to 9 takes its default. Lines 1 to 5 must be there. A value of
+// lines 6 to 9 outside its set is refused before anything uses the file.
+// Written as UTF-8 with CR LF after every line; a file that is not valid
+// UTF-8 (one from a Shift_JIS system) is read as CP932.
+#pragma once
+
+#include <string>
+
+#include "charset/MailCharset.h"
+#include "rtl/Exception.h"
+
+class TStringList;
+
+extern const char* const SettingsFileName;
+
+enum TConnectionSecurity {
+    csNone,      // plain SMTP
+    csStartTls,  // plain connection upgraded by STARTTLS
+    csTls,       // TLS from the first byte
+};
+
+struct TSettings {
+    std::string Host;
+    std::string Port = "25";  // as written; the Send converts it
+    std::string UserID;
+    std::string FromName;
+    std::string FromAddress;
+    TConnectionSecurity Security = csNone;
+    std::string LoginName;  // empty: no login
+    TMailCharset Charset = mcAuto;
+    int PauseSeconds = 0;
+};
+
+constexpr int MaxPauseSeconds = 3600;
+
+// A value of lines 6 to 9 that is not one the line allows; the message names
+// the line, what it is for, the text found and the values allowed.
+class ESettingsError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Creates the default file (an empty line, "25", three empty lines) when
+// there is none. A file that exists is never replaced, even when it cannot
+// be read: the reader then reports it.
+void EnsureSettingsFile();
+// Ensures the file and loads its lines, converted to UTF-8, after checking
+// lines 6 to 9 (ESettingsError). Raises the file errors "ファイル %s は開けません"
+// / "ファイル %s を作成できません".
+void ReadSettingsFile(TStringList& Lines);
+
+// Fills Settings from the lines: first lines 6 to 9 (ESettingsError), then
+// lines 1 to 5 in order, stopping with the list's index error at the first
+// missing one; what was taken before stays in Settings.
+void ParseSettings(const TStringList& Lines, TSettings& Settings);
+// ReadSettingsFile and ParseSettings.
+TSettings ReadSettings();
+// Replaces the file with every line this version knows.
+void SaveSettings(const TSettings& Settings);
+
+// The words of the file: "none", "starttls", "tls"; "auto", "iso-2022-jp", "utf-8".
+const char* SecurityName(TConnectionSecurity Security);
+const char* CharsetName(TMailCharset Charset);
