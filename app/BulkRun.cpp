@@ -31,6 +31,8 @@ TBulkRun::TEnd TBulkRun::Run()
         } else {
             journal_.Undelivered(entry.Line);
         }
+        if (result.Raise)
+            std::rethrow_exception(result.Raise);
         const bool broken =
             result.Attempt == TAttempt::BrokenBeforeDot || result.Attempt == TAttempt::BrokenAfterDot;
         // Nothing left to send needs no new connection.

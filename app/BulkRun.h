@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -16,6 +17,8 @@
 struct TAttemptResult {
     TAttempt Attempt = TAttempt::Accepted;
     std::string Reply;
+    // Raised once the attempt is recorded (the user's Abort).
+    std::exception_ptr Raise;
 };
 
 struct TBulkHooks {

@@ -183,7 +183,7 @@ std::vector<int> TResumePoint::UnknownLines() const
 
 std::string JournalFolderBeside(const std::string& SettingsFile)
 {
-    const std::filesystem::path dir = std::filesystem::path(SettingsFile).parent_path();
+    const std::filesystem::path dir = std::filesystem::absolute(SettingsFile).parent_path();
     return (dir / JournalFolderName).string();
 }
 

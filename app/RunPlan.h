@@ -81,6 +81,7 @@ public:
 
     // Seconds between two messages, as milliseconds.
     void SetPacing(int64_t Ms) { pacingMs_ = Ms; }
+    void SetRetryDelay(int64_t Ms) { retryDelayMs_ = Ms; }
 
     // The outcomes known before connecting, in entry order.
     std::vector<size_t> Initial() const;

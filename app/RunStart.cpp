@@ -57,6 +57,11 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
 
     const TRunIdentity identity{Request.RecipientFile, bytes, Request.Subject, Request.Body};
     std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity);
+    // With nothing settled, continuing and starting afresh are the same.
+    if (resume && resume->Settled.empty()) {
+        AbandonRun(Request.JournalFolder, resume->Stem);
+        resume.reset();
+    }
     if (resume) {
         const TResumeChoice choice = AskResume(lines, *resume);
         if (choice == rcCancel)

@@ -93,10 +93,10 @@ TEST_P(LoopTable, OutcomesAreJournaledInOrderAndNothingGoesTwice)
         if (!a.empty())
             a.erase(0, 1);
         switch (answer) {
-        case 'm': return {TAttempt::MessageRefused, "554 no"};
-        case 'c': return {TAttempt::BrokenBeforeDot, ""};
-        case 'u': return {TAttempt::BrokenAfterDot, ""};
-        default: return {TAttempt::Accepted, "250 ok"};
+        case 'm': return {TAttempt::MessageRefused, "554 no", nullptr};
+        case 'c': return {TAttempt::BrokenBeforeDot, "", nullptr};
+        case 'u': return {TAttempt::BrokenAfterDot, "", nullptr};
+        default: return {TAttempt::Accepted, "250 ok", nullptr};
         }
     };
     TBulkRun run(plan, journal, hooks);
