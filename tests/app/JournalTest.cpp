@@ -82,7 +82,7 @@ TEST(Journal, TimesCarryTheLocalOffsetAndStemsTheLocalStart)
     }
 }
 
-TEST(Journal, FilesAreExactAndPythonsCsvModuleReadsThemWithTheBom)
+TEST(Journal, FilesAreExactAndASecondRunInTheSameSecondGetsItsOwn)
 {
     const ZoneScope zone("Asia/Tokyo");
     const TempFolder dir;
@@ -106,21 +106,6 @@ TEST(Journal, FilesAreExactAndPythonsCsvModuleReadsThemWithTheBom)
               "3,,宛先不正,,2026-12-07T10:15:00+09:00\r\n"
               "1,taro@example.jp,送信済み,250 ok,2026-12-07T10:15:01+09:00\r\n"
               "2,\"佐藤, 花子 <hanako@example.jp>\",拒否,\"550-no\r\n550 \"\"user\"\"\",2026-12-07T10:15:02+09:00\r\n");
-
-    const auto python = testsupport::RunPython(
-        "import csv, json, sys\n"
-        "with open(sys.argv[1], encoding='utf-8-sig', newline='') as f:\n"
-        "    print(json.dumps(list(csv.reader(f)), ensure_ascii=True))\n",
-        {first});
-    ASSERT_EQ(python.ExitCode, 0) << python.Output;
-    EXPECT_EQ(python.Output,
-              "[[\"\\u884c\", \"\\u5b9b\\u5148\", \"\\u7d50\\u679c\", "
-              "\"\\u30b5\\u30fc\\u30d0\\u30fc\\u306e\\u5fdc\\u7b54\", \"\\u6642\\u523b\"], "
-              "[\"3\", \"\", \"\\u5b9b\\u5148\\u4e0d\\u6b63\", \"\", \"2026-12-07T10:15:00+09:00\"], "
-              "[\"1\", \"taro@example.jp\", \"\\u9001\\u4fe1\\u6e08\\u307f\", \"250 ok\", "
-              "\"2026-12-07T10:15:01+09:00\"], "
-              "[\"2\", \"\\u4f50\\u85e4, \\u82b1\\u5b50 <hanako@example.jp>\", \"\\u62d2\\u5426\", "
-              "\"550-no\\r\\n550 \\\"user\\\"\", \"2026-12-07T10:15:02+09:00\"]]\n");
 }
 
 // What FindUnfinishedRun makes of a run left in a given state.
@@ -186,42 +171,6 @@ TEST(Journal, UnfinishedRunsAreFoundWithWhatMustNotGoAgain)
         EXPECT_EQ(point->CsvPath, journal.Path());
         EXPECT_EQ(point->Settled, c.settled);
     }
-}
-
-TEST(Journal, AContinuedRunCarriesTheSettledLinesAndClosesTheEarlierOne)
-{
-    const TempFolder dir;
-    const std::string folder = dir.Path() + "/送信記録";
-    EXPECT_EQ(FindUnfinishedRun(folder, Identity), std::nullopt);  // no folder yet
-    {
-        TJournal first(folder, Identity, Start);
-        first.Sending(1);
-        first.Write({1, "a", TOutcome::Sent, "250", Start});
-        first.Sending(2);  // killed here
-    }
-    const auto point = FindUnfinishedRun(folder, Identity);
-    ASSERT_TRUE(point);
-    EXPECT_EQ(point->UnknownLines(), std::vector<int>{2});
-    {
-        TJournal second(folder, Identity, Start + 60, &*point);
-        second.Sending(3);
-        second.Write({3, "c", TOutcome::Sent, "250", Start + 61});
-        second.Sending(4);
-        second.Undelivered(4);  // a break before ".", then Abort
-        second.Write({4, "d", TOutcome::NotSent, "", Start + 62});
-        const auto again = FindUnfinishedRun(folder, Identity);
-        ASSERT_TRUE(again);
-        EXPECT_EQ(again->Stem, second.Stem());
-        EXPECT_EQ(again->Settled,
-                  (std::map<int, TOutcome>{{1, TOutcome::Sent}, {2, TOutcome::Unknown}, {3, TOutcome::Sent}}));
-        second.Finish();
-    }
-    EXPECT_EQ(FindUnfinishedRun(folder, Identity), std::nullopt);
-    // Nothing but the two runs' files is left in the folder.
-    int files = 0;
-    for ([[maybe_unused]] const auto& f : std::filesystem::directory_iterator(folder))
-        ++files;
-    EXPECT_EQ(files, 4);
 }
 
 }  // namespace

@@ -102,17 +102,9 @@ const PlanCase PlanCases[] = {
     {"a 4xx goes again after the others, 60 s later", "....", {{2, "dA"}}, 0, "SSSS", {1, 3, 4, 2}, "1211",
      60'000, 60'100, false},
     {"a 4xx three times stays temporary", "..", {{1, "ddd"}}, 0, "TS", {2, 1}, "31", 120'000, 120'100, false},
-    {"five message refusals in a row stop the run", ".......", {{1, "m"}, {2, "m"}, {3, "m"}, {4, "m"}, {5, "m"}},
-     0, "RRRRRNN", {1, 2, 3, 4, 5, 6, 7}, "1111100", 0, 100, true},
     {"an accepted message breaks the row", "...........",
      {{1, "m"}, {2, "m"}, {3, "m"}, {4, "m"}, {6, "m"}, {7, "m"}, {8, "m"}, {9, "m"}, {10, "m"}}, 0,
      "RRRRSRRRRRN", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, "11111111110", 0, 200, true},
-    {"refused recipients do not stop the run", "......",
-     {{1, "r"}, {2, "r"}, {3, "r"}, {4, "r"}, {5, "r"}, {6, "r"}}, 0, "RRRRRR", {1, 2, 3, 4, 5, 6}, "111111", 0,
-     100, false},
-    {"a break before the dot sends the entry again", "...", {{2, "bA"}}, 0, "SSS", {1, 2, 3}, "121", 0, 100, false},
-    {"a break after the dot is unknown and never sent again", "...", {{2, "u"}}, 0, "SUS", {1, 2, 3}, "111", 0, 100,
-     false},
     {"entries that cannot be sent are recorded first", "x..x", {}, 0, "ISSI", {1, 4, 2, 3}, "0110", 0, 100, false},
     {"pacing of 1 s over 4 messages", "....", {}, 1000, "SSSS", {1, 2, 3, 4}, "1111", 3000, 3100, false},
     {"a retry broken before the dot stays behind the others", "..", {{1, "dbA"}}, 0, "SS", {2, 1}, "31", 60'000,
@@ -157,49 +149,6 @@ TEST(RunPlan, AbortLeavesDeferredEntriesTemporaryAndTheRestNotSentAndNothingAfte
     EXPECT_EQ(plan.Next(100'000).What, TPlanStep::Done);
     EXPECT_TRUE(plan.Finish().empty());
     EXPECT_THROW(plan.Record(2, TAttempt::Accepted, 7), Exception);
-}
-
-TEST(RunPlan, SettledLinesOfAnEarlierRunAreLeftOutAndNeverRecordedTwice)
-{
-    TRunPlan plan({{1, "a", true}, {2, "b", true}, {3, "c", true}},
-                  {{2, TOutcome::Sent}, {3, TOutcome::Unknown}});
-    ASSERT_EQ(plan.Total(), 1);
-    EXPECT_EQ(plan.Entries()[0].Line, 1);
-    EXPECT_EQ(plan.Record(0, TAttempt::Accepted, 1), TOutcome::Sent);
-    EXPECT_THROW(plan.Record(0, TAttempt::Accepted, 2), Exception);
-    EXPECT_EQ(plan.Next(3).What, TPlanStep::Done);
-    EXPECT_EQ(ProgressText(plan), "1/1");
-}
-
-TEST(ReconnectPolicy, ThreeTriesAfter5_15_45sAndFreshTriesOnlyAfterProgress)
-{
-    TReconnectPolicy policy;
-    EXPECT_EQ(policy.NextDelay(), 5'000);
-    EXPECT_EQ(policy.NextDelay(), 15'000);
-    policy.Progress();
-    EXPECT_EQ(policy.NextDelay(), 5'000);
-    EXPECT_EQ(policy.NextDelay(), 15'000);
-    EXPECT_EQ(policy.NextDelay(), 45'000);
-    EXPECT_EQ(policy.NextDelay(), std::nullopt);
-    EXPECT_EQ(policy.NextDelay(), std::nullopt);
-}
-
-TEST(RunPlanTexts, WordsCountsProgressAndSummary)
-{
-    for (int i = 0; i < OutcomeCount; ++i)
-        EXPECT_EQ(OutcomeFromWord(OutcomeWord(static_cast<TOutcome>(i))), static_cast<TOutcome>(i));
-    EXPECT_EQ(OutcomeFromWord("送信"), std::nullopt);
-
-    TRunPlan plan({{1, "a", true}, {2, "b", true}, {3, "", false}, {4, "d", true}});
-    EXPECT_EQ(CountsText(plan.Counts()), "宛先不正 1 件");
-    plan.Record(0, TAttempt::Accepted, 1);
-    plan.Record(1, TAttempt::RecipientRefused, 2);
-    EXPECT_EQ(ProgressText(plan), "1/4");
-    EXPECT_EQ(CountsText(plan.Counts()), "拒否 1 件、宛先不正 1 件");
-    plan.Finish();
-    EXPECT_EQ(SummaryText(plan.Counts(), "/j/20261207-101500.csv"),
-              "送信済み 1 件\n拒否 1 件\n一時エラー 0 件\n不明 0 件\n未送信 1 件\n宛先不正 1 件\n\n"
-              "送信記録: /j/20261207-101500.csv");
 }
 
 // ---------------------------------------------------------------------------
