@@ -21,7 +21,7 @@ class QPushButton;
 class QString;
 class QWidget;
 
-enum TMsgDlgType { mtInformation, mtError };
+enum TMsgDlgType { mtInformation, mtError, mtConfirmation };
 
 // What a modal box would show; handed to the test hook.
 struct TMessageBoxRequest {
@@ -50,6 +50,8 @@ public:
                int Default, int Cancel);
     // Shows the folder in the desktop's file manager.
     void OpenFolder(const std::string& Path);
+    // Modal question with はい and いいえ (the default); true for はい.
+    bool Ask(const std::string& Text);
     // The error box for an exception that reached the top of a command.
     void ShowException(const std::exception& E);
     // Runs Command; any exception is shown and goes no further.
@@ -64,6 +66,8 @@ public:
     std::function<int(const TMessageBoxRequest&)> ChoiceHook;
     // When set, replaces the file manager of OpenFolder.
     std::function<void(const std::string&)> OpenFolderHook;
+    // The same for Ask: the hook's result is the answer.
+    std::function<bool(const TMessageBoxRequest&)> QuestionHook;
 };
 
 TApplication& Application();

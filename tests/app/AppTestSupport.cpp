@@ -170,6 +170,10 @@ void AppTest::SetUp()
         return request.Buttons.size() == 3 && Choice ? *Choice : request.Default;
     };
     Application().OpenFolderHook = [](const std::string&) {};
+    Application().QuestionHook = [this](const TMessageBoxRequest& request) {
+        Boxes.push_back(request);
+        return QuestionAnswer;
+    };
     CreateForms();
     Form1->show();
 
@@ -193,6 +197,7 @@ void AppTest::TearDown()
     Application().MessageBoxHook = nullptr;
     Application().ChoiceHook = nullptr;
     Application().OpenFolderHook = nullptr;
+    Application().QuestionHook = nullptr;
     std::filesystem::current_path(oldDir_);
     std::error_code ignored;
     std::filesystem::remove_all(scratch_, ignored);

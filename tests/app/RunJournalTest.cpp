@@ -123,7 +123,9 @@ protected:
 
 TEST_F(RunJournalTest, ARefusedRecipientInTheMiddleIsRecordedAndTheOthersAreDelivered)
 {
-    SmtpSink sink({{"bad"}});
+    SmtpSink::Options refusing;
+    refusing.RefuseRcpt = {"bad"};
+    SmtpSink sink(refusing);
     Use(sink.Port());
     Entries("a@example.jp\r\n\"Bad, Name\" <bad@example.jp>\r\nc@example.jp\r\n");
     Watch watch;
