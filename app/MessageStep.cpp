@@ -17,6 +17,18 @@ std::string WithoutLineEnd(std::string s)
     return s;
 }
 
+// The server's whole reply when the failure carries it, else its text.
+std::string WholeReply(const Exception& e)
+{
+    const auto* smtp = dynamic_cast<const ESmtpError*>(&e);
+    if (!smtp || smtp->Lines().empty())
+        return WithoutLineEnd(e.Message());
+    std::string text;
+    for (const std::string& line : smtp->Lines())
+        text += line;
+    return WithoutLineEnd(text);
+}
+
 }  // namespace
 
 TMessageStep::TMessageStep(TNMSMTP& Smtp)
@@ -81,8 +93,7 @@ TAttemptResult TMessageStep::Send()
             return {rcptCode_ < 500 ? TAttempt::Deferred : TAttempt::RecipientRefused, rcptReply_, nullptr};
         const int code = smtp_.ReplyCode;
         if (code >= 400 && code < 600)
-            return {code < 500 ? TAttempt::Deferred : TAttempt::MessageRefused, WithoutLineEnd(e.Message()),
-                    nullptr};
+            return {code < 500 ? TAttempt::Deferred : TAttempt::MessageRefused, WholeReply(e), nullptr};
         // The server closed instead of answering.
         if (code == 0)
             return {broken(), "", nullptr};
