@@ -15,6 +15,7 @@
 
 #include <QWidget>
 
+#include "app/SendSecurity.h"
 #include "app/RunStart.h"
 #include "rtl/Classes.h"
 
@@ -133,6 +134,7 @@ private:
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
     std::unique_ptr<TOpenDialog> openDialog_;
     std::unique_ptr<TSendRun> run_;
+    TSendSecurity security_;
     int pauseSeconds_ = 0;  // settings line 9
     QLabel* countsLabel_;   // the status bar's running counts of a run
 };
