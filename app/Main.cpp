@@ -1,7 +1,6 @@
 #include "app/Main.h"
 
-#include <iterator>
-#include <fstream>
+#include <filesystem>
 #include <iterator>
 #include <string_view>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "app/SendRun.h"
 #include "app/SendSecurity.h"
 #include "app/Setting.h"
+#include "app/SettingsFile.h"
 #include "charset/CodePage.h"
 #include "codec/NMUUE.h"
 #include "platform/Tls.h"
@@ -55,34 +55,12 @@ namespace {
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 std::string S(const QString& text) { return text.toStdString(); }
 
-// "To: " and the entry make one header line of at most 998 octets.
-constexpr size_t MaxEntryOctets = 994;
-// The address between "<" and ">" of RCPT TO.
-constexpr size_t MaxAddressOctets = 254;
-
 std::string Trimmed(const std::string& Text)
 {
     const size_t first = Text.find_first_not_of(" \t");
     if (first == std::string::npos)
         return std::string();
     return Text.substr(first, Text.find_last_not_of(" \t") - first + 1);
-}
-
-// Raises naming the line of the first NUL byte in the file.
-void CheckNoNulByte(const std::string& FileName)
-{
-    std::ifstream file(FileName, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const size_t nul = bytes.find('\0');
-    if (nul == std::string::npos)
-        return;
-    // Lines end at CR LF, a lone CR or a lone LF, as the list reads them.
-    int line = 1;
-    for (size_t i = 0; i < nul; ++i) {
-        if (bytes[i] == '\n' || (bytes[i] == '\r' && (i + 1 >= bytes.size() || bytes[i + 1] != '\n')))
-            ++line;
-    }
-    throw Exception(Format("宛先 %d 行目: NUL 文字 (0x00) があります", line));
 }
 
 // Names where in the message an unmailable character stands.
@@ -170,6 +148,9 @@ void TForm1::CreateControls()
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setSizeGripEnabled(false);
+    countsLabel_ = new QLabel(StatusBar1);
+    countsLabel_->setObjectName(QStringLiteral("CountsLabel"));
+    StatusBar1->addPermanentWidget(countsLabel_);
 
     QWidget* const tabOrder[] = {Edit1, Button1, Edit2, Button3, Button4, Button5, Button8,
                                  Button10, Memo1, Button2, Button6, Button7, Edit3};
@@ -196,8 +177,6 @@ void TForm1::CreateComponents()
     NMSMTP1->OnFailure = [this](TObject* Sender) { NMSMTP1Failure(Sender); };
     NMSMTP1->OnInvalidHost = [this](bool& Handled) { NMSMTP1InvalidHost(Handled); };
     NMSMTP1->OnSuccess = [this](TObject* Sender) { NMSMTP1Success(Sender); };
-    NMSMTP1->OnSendStart = [this](TObject*) { refusals_.clear(); };
-    NMSMTP1->OnRecipientNotFound = [this](const std::string& Entry) { NMSMTP1RecipientNotFound(Entry); };
 
     uuProcessor_ = std::make_unique<TNMUUProcessor>(nullptr);
     NMUUProcessor1 = uuProcessor_.get();
@@ -206,7 +185,10 @@ void TForm1::CreateComponents()
     OpenDialog1 = openDialog_.get();
 
     run_ = std::make_unique<TSendRun>(*NMSMTP1);
-    run_->OnRecipients = [this] { return LoadRecipients(); };
+    run_->OnPrepare = [this] { return PrepareRun(); };
+    run_->OnHeaderForm = [this](const std::string& Entry) { return RecipientHeaderForm(Entry); };
+    run_->OnOutcome = [this](const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); };
+    run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path) { ShowSummary(Plan, Path); };
     run_->OnProgress = [this](int Sent, int Total) {
         Edit3->setText(Q(IntToStr(Sent) + "/" + IntToStr(Total)));
     };
@@ -326,6 +308,9 @@ void TForm1::LoadSettings()
         NMSMTP1->PostMessage->FromName = EncodeHeaderText(*NMUUProcessor1, sjis) + " ";
     }
     NMSMTP1->PostMessage->FromAddress = lines[4];
+    TSettings settings;
+    ParseSettings(lines, settings);
+    pauseSeconds_ = settings.PauseSeconds;
 }
 
 std::string TForm1::EncodeSubject(const std::string& Subject)
@@ -384,26 +369,35 @@ std::string TForm1::RecipientHeaderForm(const std::string& Entry)
     return EncodeHeaderText(*NMUUProcessor1, Utf8ToCp932(name)) + " " + Entry.substr(lt);
 }
 
-std::vector<std::string> TForm1::LoadRecipients()
+std::optional<TPreparedRun> TForm1::PrepareRun()
 {
-    const std::string path = S(Edit1->text());
-    TStringList list;
-    LoadTextFile(path, list);
-    // The list ends at a NUL byte; a file holding one is refused whole.
-    CheckNoNulByte(path);
-    std::vector<std::string> entries;
-    for (int i = 0; i < list.Count(); ++i) {
+    TRunRequest request;
+    request.RecipientFile = S(Edit1->text());
+    request.Subject = S(Edit2->text());
+    request.Body = S(Memo1->toPlainText());
+    request.CanCarry = [](const std::string& Name) {
         try {
-            entries.push_back(RecipientHeaderForm(list[i]));
-        } catch (const ECodePageError& e) {
-            RethrowWhere(Format("宛先 %d 行目", i + 1), e);
+            Utf8ToCp932(Name);
+            return true;
+        } catch (const ECodePageError&) {
+            return false;
         }
-        // A To line may hold 998 octets, a mail path 256 (RFC 5322 2.1.1,
-        // RFC 5321 4.5.3.1.3): refused here, before the first message.
-        if (entries.back().size() > MaxEntryOctets || TNMSMTP::ExtractAddress(entries.back()).size() > MaxAddressOctets)
-            throw Exception(Format("宛先 %d 行目: 長すぎて送れません", i + 1));
-    }
-    return entries;
+    };
+    request.JournalFolder = JournalFolderBeside(SettingsFileName);
+    request.PauseSeconds = pauseSeconds_;
+    countsLabel_->clear();
+    std::optional<TPreparedRun> prepared = ::PrepareRun(request);
+    if (prepared && !prepared->Precheck.empty())
+        StatusBar1->showMessage(Q(prepared->Precheck));
+    return prepared;
+}
+
+void TForm1::ShowSummary(const TRunPlan& Plan, const std::string& JournalPath)
+{
+    const int OpenFolder = 1;
+    if (Application().Choose(mtInformation, SummaryText(Plan.Counts(), JournalPath), {"OK", "フォルダを開く"}, 0,
+                             0) == OpenFolder)
+        Application().OpenFolder(std::filesystem::path(JournalPath).parent_path().string());
 }
 
 // ---------------------------------------------------------------------------
@@ -428,12 +422,6 @@ void TForm1::Button4Click()
     } catch (const sasl::EAuthError&) {
         security_.LoginRefused();
         throw;
-    } catch (const ESmtpError& e) {
-        // The server's reason for refusing the recipient says more than the
-        // "no valid recipients" that DATA then gets.
-        if (refusals_.empty())
-            throw;
-        throw ESmtpError(refusals_ + "\n" + e.Message(), e.Reply());
     }
 }
 
@@ -450,8 +438,9 @@ void TForm1::NMSMTP1Connect(TObject*)
 
 void TForm1::NMSMTP1ConnectFailed(TObject*)
 {
-    // The user's own Abort is no failure worth a box of its own.
-    if (run_->AbortAsked())
+    // The user's own Abort is no failure worth a box of its own, and a run
+    // opening a broken connection again tries on by itself.
+    if (run_->AbortAsked() || run_->Reconnecting())
         return;
     ShowMessage("接続に失敗しました");
 }
@@ -469,19 +458,16 @@ void TForm1::NMSMTP1Disconnect(TObject*)
 
 void TForm1::NMSMTP1Failure(TObject*)
 {
+    // In a run the refusal goes to the journal and the summary; a box per
+    // refused message would halt the run until someone answers it.
+    if (run_->Running())
+        return;
     ShowMessage("オペレーションに失敗しました");
 }
 
 void TForm1::NMSMTP1InvalidHost(bool&)
 {
     StatusBar1->showMessage(QStringLiteral("サーバー名が違っています"));
-}
-
-void TForm1::NMSMTP1RecipientNotFound(const std::string& Entry)
-{
-    if (!refusals_.empty())
-        refusals_ += "\n";
-    refusals_ += Entry + ": " + ReplyText(NMSMTP1->LastRecipientReply);
 }
 
 void TForm1::NMSMTP1Success(TObject*)

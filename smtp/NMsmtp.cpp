@@ -221,6 +221,8 @@ void TNMSMTP::SendMail()
         for (size_t pos = 0; pos < block.size(); pos += HeaderPieceSize)
             SendBuffer(block.data() + pos, static_cast<uint16_t>(std::min(HeaderPieceSize, block.size() - pos)));
         SendStream(*BodyStream);
+        // Reported as the exchange it is, like every other command.
+        StatusMessage(8, "Transaction");
         Writeln(".");
     } catch (...) {
         try {
