@@ -16,6 +16,7 @@
 #include <QFont>
 
 class QLabel;
+class QLocale;
 class QPushButton;
 class QString;
 class QWidget;
@@ -27,6 +28,9 @@ struct TMessageBoxRequest {
     TMsgDlgType Type = mtInformation;
     std::string Caption;
     std::string Text;
+    // For an error box of a component's English text: the Japanese words
+    // shown first, with what to do (app/ErrorWords.h); Text follows them.
+    std::string Explanation;
 };
 
 class TApplication {
@@ -52,6 +56,11 @@ public:
 };
 
 TApplication& Application();
+
+// Qt's own texts (the file dialog, the standard buttons) in the language of
+// Locale, from Debian's qt6-translations-l10n; replaces what an earlier call
+// installed. False when Qt has no translation for it (English stays).
+bool InstallQtTranslations(const QLocale& Locale);
 
 // ShowMessage of the runtime: an information box captioned with the title.
 void ShowMessage(const std::string& Text);
