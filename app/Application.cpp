@@ -45,6 +45,20 @@ void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)
     box.exec();
 }
 
+bool TApplication::Ask(const std::string& Text)
+{
+    const TMessageBoxRequest request{mtConfirmation, Title, Text};
+    if (QuestionHook)
+        return QuestionHook(request);
+    QMessageBox box(QMessageBox::Question, QString::fromStdString(request.Caption), QString::fromStdString(Text),
+                    QMessageBox::Yes | QMessageBox::No, QApplication::activeWindow());
+    box.setFont(FormFont());
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("はい"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("いいえ"));
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 void TApplication::ShowException(const std::exception& E)
 {
     std::string text = E.what();

@@ -21,7 +21,7 @@ class QPushButton;
 class QString;
 class QWidget;
 
-enum TMsgDlgType { mtInformation, mtError };
+enum TMsgDlgType { mtInformation, mtError, mtConfirmation };
 
 // What a modal box would show; handed to the test hook.
 struct TMessageBoxRequest {
@@ -44,6 +44,8 @@ public:
 
     // Modal box with the text and an OK button; returns when it is closed.
     void MessageBox(TMsgDlgType Type, const std::string& Text);
+    // Modal question with はい and いいえ (the default); true for はい.
+    bool Ask(const std::string& Text);
     // The error box for an exception that reached the top of a command.
     void ShowException(const std::exception& E);
     // Runs Command; any exception is shown and goes no further.
@@ -53,6 +55,8 @@ public:
     // would show and decides how long the "user" takes to close it. Meant for
     // tests, which record the texts and answer the box.
     std::function<void(const TMessageBoxRequest&)> MessageBoxHook;
+    // The same for Ask: the hook's result is the answer.
+    std::function<bool(const TMessageBoxRequest&)> QuestionHook;
 };
 
 TApplication& Application();

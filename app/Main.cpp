@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -12,12 +13,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTimer>
 
 #include "app/About.h"
 #include "app/Application.h"
-#include "charset/CodePage.h"
+#include "app/SendRun.h"
 #include "app/Setting.h"
+#include "charset/CodePage.h"
 #include "codec/NMUUE.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
@@ -44,14 +45,6 @@ void FreeForms()
 }
 
 namespace {
-
-// After Abort a reply that is already due (the server's verdict on a message
-// whose "." went out) may still arrive and count; after this the wait is cut.
-constexpr int AbortGraceMs = 1000;
-// A cut only sets the component's cancel flag; an operation that starts
-// after it (the QUIT the component sends after a failed greeting) is cut by
-// the next repetition.
-constexpr int AbortRepeatMs = 100;
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 std::string S(const QString& text) { return text.toStdString(); }
@@ -86,20 +79,6 @@ void LoadTextFile(const std::string& FileName, TStringList& Lines)
     LinesToUtf8(Lines);
 }
 
-std::string Rfc5322Date(std::time_t When)
-{
-    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::tm t{};
-    localtime_r(&When, &t);
-    const long offset = t.tm_gmtoff / 60;
-    const long absOffset = offset < 0 ? -offset : offset;
-    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", days[t.tm_wday], t.tm_mday,
-                  months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec,
-                  offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
-}
-
 // ---------------------------------------------------------------------------
 
 TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
@@ -107,7 +86,16 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Veltrow"));
     ApplyFormLook(this);
+    CreateControls();
+    CreateComponents();
+    resize(640, 480);
+    setMinimumSize(560, 420);
+    Arrange();
+    CenterOnScreen(this);
+}
 
+void TForm1::CreateControls()
+{
     // Arrange places them.
     auto label = [this](const char* name, const char* text) {
         return MakeLabel(this, name, QString::fromUtf8(text), 0, 0);
@@ -130,8 +118,8 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     Button4 = button("Button4", "送信する", &TForm1::Button4Click);
     Button5 = button("Button5", "中断する", &TForm1::Button5Click);
     Button10 = button("Button10", "設　　定", &TForm1::Button10Click);
-    // Right-to-left reading order in the original changes nothing on systems
-    // without right-to-left support, so the progress stands left-aligned.
+    // A right-to-left reading order changes nothing on systems without
+    // right-to-left support, so the progress stands left-aligned.
     Edit3 = edit("Edit3");
     Button7 = button("Button7", "切り取り", &TForm1::Button7Click);
     Button6 = button("Button6", "コピー", &TForm1::Button6Click);
@@ -147,19 +135,14 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setSizeGripEnabled(false);
 
-    setTabOrder(Edit1, Button1);
-    setTabOrder(Button1, Edit2);
-    setTabOrder(Edit2, Button3);
-    setTabOrder(Button3, Button4);
-    setTabOrder(Button4, Button5);
-    setTabOrder(Button5, Button8);
-    setTabOrder(Button8, Button10);
-    setTabOrder(Button10, Memo1);
-    setTabOrder(Memo1, Button2);
-    setTabOrder(Button2, Button6);
-    setTabOrder(Button6, Button7);
-    setTabOrder(Button7, Edit3);
+    QWidget* const tabOrder[] = {Edit1, Button1, Edit2, Button3, Button4, Button5, Button8,
+                                 Button10, Memo1, Button2, Button6, Button7, Edit3};
+    for (size_t i = 1; i < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+}
 
+void TForm1::CreateComponents()
+{
     smtp_ = std::make_unique<TNMSMTP>(nullptr);
     NMSMTP1 = smtp_.get();
     NMSMTP1->Name = "NMSMTP1";
@@ -184,25 +167,18 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     openDialog_ = std::make_unique<TOpenDialog>(this);
     OpenDialog1 = openDialog_.get();
 
-    abortGrace_ = new QTimer(this);
-    abortGrace_->setSingleShot(true);
-    abortGrace_->setInterval(AbortGraceMs);
-    QObject::connect(abortGrace_, &QTimer::timeout, this,
-                     [this] { Application().HandleCommand([this] { CutRun(); }); });
-    abortCut_ = new QTimer(this);
-    abortCut_->setInterval(AbortRepeatMs);
-    QObject::connect(abortCut_, &QTimer::timeout, this,
-                     [this] { Application().HandleCommand([this] { NMSMTP1->Abort(); }); });
-
-    resize(640, 480);
-    setMinimumSize(560, 420);
-    Arrange();
-    CenterOnScreen(this);
+    run_ = std::make_unique<TSendRun>(*NMSMTP1);
+    run_->OnRecipients = [this] { return LoadRecipients(); };
+    run_->OnProgress = [this](int Sent, int Total) {
+        Edit3->setText(Q(IntToStr(Sent) + "/" + IntToStr(Total)));
+    };
 }
 
 TForm1::~TForm1()
 {
-    // The component's events point into this window; it goes first.
+    // The run and the component's events point into this window; they go
+    // first.
+    run_.reset();
     smtp_.reset();
 }
 
@@ -247,13 +223,9 @@ void TForm1::resizeEvent(QResizeEvent* Event)
 
 void TForm1::closeEvent(QCloseEvent* Event)
 {
-    closing_ = true;
     Application().HandleCommand([this] {
         // A run would otherwise go on unseen until its last message.
-        if (Abortable()) {
-            abortRequested_ = true;
-            CutRun();
-        }
+        run_->WindowClosed();
         if (Form2)
             Form2->close();
         if (Form3)
@@ -362,126 +334,36 @@ std::string TForm1::RecipientHeaderForm(const std::string& Entry)
     return EncodeHeaderText(*NMUUProcessor1, Utf8ToCp932(name)) + " " + Entry.substr(lt);
 }
 
+std::vector<std::string> TForm1::LoadRecipients()
+{
+    TStringList list;
+    LoadTextFile(S(Edit1->text()), list);
+    std::vector<std::string> entries;
+    for (int i = 0; i < list.Count(); ++i) {
+        try {
+            entries.push_back(RecipientHeaderForm(list[i]));
+        } catch (const ECodePageError& e) {
+            RethrowWhere(Format("宛先 %d 行目", i + 1), e);
+        }
+    }
+    return entries;
+}
+
 // ---------------------------------------------------------------------------
 // Send and Abort
 
+bool TForm1::Sending() const { return run_->Running(); }
+
 void TForm1::Button4Click()
 {
+    // Read afresh at every press: a Send during a run is refused, but its
+    // subject and body reach the messages that follow.
     LoadSettings();
     PrepareMessage();
-    if (Abortable()) {
-        // A Send inside a running one or inside Abort's QUIT: the connection
-        // is in use. Before it is open the component would not notice, so it
-        // is refused here alike.
-        if (!NMSMTP1->Connected)
-            throw ESockError("Already connected");
-        NMSMTP1->Connect();
-        return;
-    }
-    RunSend();
+    run_->Send();
 }
 
-// A wait that Abort may have to cut: the flag saying it is going on, and
-// Abort's timers, last exactly as long as it does.
-class TForm1::TAbortableWait {
-public:
-    TAbortableWait(TForm1& Form, bool& Flag) : form_(Form), flag_(Flag)
-    {
-        flag_ = true;
-        form_.abortRequested_ = false;
-        form_.cutting_ = false;
-    }
-    ~TAbortableWait()
-    {
-        flag_ = false;
-        form_.abortGrace_->stop();
-        form_.abortCut_->stop();
-    }
-    TAbortableWait(const TAbortableWait&) = delete;
-    TAbortableWait& operator=(const TAbortableWait&) = delete;
-
-private:
-    TForm1& form_;
-    bool& flag_;
-};
-
-void TForm1::RunSend()
-{
-    const TAbortableWait run(*this, sending_);
-
-    try {
-        NMSMTP1->Connect();
-
-        TStringList list;
-        LoadTextFile(S(Edit1->text()), list);
-        std::vector<std::string> entries;
-        for (int i = 0; i < list.Count(); ++i) {
-            try {
-                entries.push_back(RecipientHeaderForm(list[i]));
-            } catch (const ECodePageError& e) {
-                RethrowWhere(Format("宛先 %d 行目", i + 1), e);
-            }
-        }
-
-        TPostMessage& message = *NMSMTP1->PostMessage;
-        for (int i = 0; i < static_cast<int>(entries.size()) && !abortRequested_; ++i) {
-            message.Date = Rfc5322Date(std::time(nullptr));
-            // A message that failed leaves its entry behind; it must not
-            // receive the next one too.
-            message.ToAddress->Clear();
-            message.ToAddress->Add(entries[static_cast<size_t>(i)]);
-            NMSMTP1->SendMail();
-            Edit3->setText(Q(IntToStr(i + 1) + "/" + IntToStr(static_cast<long long>(entries.size()))));
-        }
-
-        if (cutting_)
-            CloseConnection();
-        else
-            NMSMTP1->Disconnect();
-    } catch (...) {
-        if (abortRequested_)
-            CloseConnection();
-        if (closing_)
-            return;
-        throw;
-    }
-}
-
-void TForm1::Button5Click()
-{
-    if (Abortable()) {
-        // Nothing can be accepted before the connection is open, and a second
-        // press does not wait for the grace to end.
-        const bool again = abortRequested_ || quitting_;
-        abortRequested_ = true;
-        if (again || !NMSMTP1->Connected)
-            CutRun();
-        else
-            abortGrace_->start();
-        return;
-    }
-    if (!NMSMTP1->Connected)
-        return;
-    // No transaction runs: say QUIT as usual, but never wait for its reply
-    // longer than a run's Abort would.
-    const TAbortableWait quit(*this, quitting_);
-    abortGrace_->start();
-    NMSMTP1->Disconnect();
-}
-
-void TForm1::CutRun()
-{
-    if (!Abortable())
-        return;
-    cutting_ = true;
-    NMSMTP1->Abort();
-    abortCut_->start();
-}
-
-void TForm1::CloseConnection()
-{
-    NMSMTP1->TPowersock::Disconnect();
-}
+void TForm1::Button5Click() { run_->Abort(); }
 
 // ---------------------------------------------------------------------------
 // SMTP events
@@ -494,7 +376,7 @@ void TForm1::NMSMTP1Connect(TObject*)
 void TForm1::NMSMTP1ConnectFailed(TObject*)
 {
     // The user's own Abort is no failure worth a box of its own.
-    if (abortRequested_)
+    if (run_->AbortAsked())
         return;
     ShowMessage("接続に失敗しました");
 }

@@ -3,14 +3,14 @@
 // component's events.
 //
 // The run is one SMTP connection for the whole recipient file and one mail
-// transaction per entry. Everything runs on the user-interface thread: the
-// component's waits keep processing window events, so Abort, a second Send
-// and the editing commands run inside a running send.
+// transaction per entry (app/SendRun.h). Everything runs on the
+// user-interface thread: the component's waits keep processing window events,
+// so Abort, a second Send and the editing commands run inside a running send.
 #pragma once
 
-#include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QWidget>
 
@@ -21,9 +21,9 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
-class QTimer;
 class TNMSMTP;
 class TNMUUProcessor;
+class TSendRun;
 class TStringList;
 
 // The system's file-open dialog with its default settings.
@@ -44,8 +44,6 @@ private:
 // Text files are UTF-8; one that is not (from a Shift_JIS system) is read as
 // CP932. Raises "ファイル %s は開けません" when the file cannot be read.
 void LoadTextFile(const std::string& FileName, TStringList& Lines);
-// The origination date of a message, e.g. "Tue, 05 Mar 2024 09:07:03 +0900".
-std::string Rfc5322Date(std::time_t When);
 
 class TForm1 : public QWidget {
 public:
@@ -79,7 +77,7 @@ public:
     std::string EncodeSubject(const std::string& Subject);
 
     // True from the start of a Send's connection until the run has ended.
-    bool Sending() const { return sending_; }
+    bool Sending() const;
 
     // --- Controls -------------------------------------------------------------
     QLabel* Label1;
@@ -110,33 +108,23 @@ protected:
     void closeEvent(QCloseEvent* Event) override;
 
 private:
-    class TAbortableWait;
-
+    // The controls with their captions, handlers and tab order.
+    void CreateControls();
+    // The SMTP component with its settings and events, and the send run.
+    void CreateComponents();
     void Arrange();
     // Subject, body and sender checked and converted before any connection.
     void PrepareMessage();
     // The entry as the To line carries it: a display name that is not ASCII
     // becomes encoded words; the address part is left exactly as written.
     std::string RecipientHeaderForm(const std::string& Entry);
-    void RunSend();
-    // A run or Abort's own QUIT is going on.
-    bool Abortable() const { return sending_ || quitting_; }
-    // Cuts the running wait now and keeps cutting until the run has ended.
-    void CutRun();
-    // Closes the socket without QUIT (the server may be mid-data or silent).
-    void CloseConnection();
+    // The recipient file's entries in their To line form.
+    std::vector<std::string> LoadRecipients();
 
     std::unique_ptr<TNMSMTP> smtp_;
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
     std::unique_ptr<TOpenDialog> openDialog_;
-
-    bool sending_ = false;
-    bool quitting_ = false;        // Abort's own QUIT outside a run
-    bool abortRequested_ = false;
-    bool cutting_ = false;
-    bool closing_ = false;         // the main window is being closed
-    QTimer* abortGrace_;           // lets a reply due now still arrive
-    QTimer* abortCut_;             // repeats the cut until the run is over
+    std::unique_ptr<TSendRun> run_;
 };
 
 extern TForm1* Form1;

@@ -1,5 +1,6 @@
 #include "app/Setting.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
@@ -9,6 +10,7 @@
 #include <QSpinBox>
 
 #include "app/Application.h"
+#include "app/Passwords.h"
 #include "rtl/StringList.h"
 
 TForm3* Form3 = nullptr;
@@ -78,7 +80,15 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     ComboBox1 = MakeChoice(this, "ComboBox1", {"なし", "STARTTLS", "SSL/TLS"}, 96, 144);
     Label5 = MakeLabel(this, "Label5", QStringLiteral("ログイン名"), 8, 172);
     Edit6 = MakeEdit(this, "Edit6", 96, 168, 289, 20);
-    // 96, 192: the password's row.
+    Label10 = MakeLabel(this, "Label10", QStringLiteral("パスワード"), 8, 196);
+    Edit7 = MakeEdit(this, "Edit7", 96, 192, 185, 20);
+    Edit7->setEchoMode(QLineEdit::Password);
+    CheckBox1 = new QCheckBox(QStringLiteral("保存しない"), this);
+    CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
+    CheckBox1->setGeometry(292, 192, 93, 20);
+    // Only the user's choice offers another port, not the file's value shown.
+    QObject::connect(ComboBox1, &QComboBox::activated, this,
+                     [this] { Application().HandleCommand([this] { ComboBox1Select(); }); });
     Bevel4 = MakeBevel(this, "Bevel4", 2, 216, 382, 3);
     Label6 = MakeLabel(this, "Label6", QStringLiteral("文字コード"), 8, 228);
     ComboBox2 = MakeChoice(this, "ComboBox2", {"自動", "ISO-2022-JP", "UTF-8"}, 96, 224);
@@ -107,7 +117,9 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     // The later fields after the first ones, top to bottom.
     setTabOrder(Edit3, ComboBox1);
     setTabOrder(ComboBox1, Edit6);
-    setTabOrder(Edit6, ComboBox2);
+    setTabOrder(Edit6, Edit7);
+    setTabOrder(Edit7, CheckBox1);
+    setTabOrder(CheckBox1, ComboBox2);
     setTabOrder(ComboBox2, SpinEdit1);
 
     CenterOnScreen(this);
@@ -145,6 +157,8 @@ void TForm3::ShowSettings(const TSettings& Settings)
     Edit5->setText(Text(Settings.FromAddress));
     ComboBox1->setCurrentIndex(Settings.Security);
     Edit6->setText(Text(Settings.LoginName));
+    // A kept password is never shown, not even hidden.
+    Edit7->clear();
     ComboBox2->setCurrentIndex(Settings.Charset);
     SpinEdit1->setValue(Settings.PauseSeconds);
 }
@@ -166,13 +180,30 @@ TSettings TForm3::Fields() const
 
 void TForm3::Button2Click()
 {
-    SaveSettings(Fields());
+    const TSettings settings = Fields();
+    SaveSettings(settings);
+    if (!settings.LoginName.empty() && !Edit7->text().isEmpty())
+        Passwords().Save(PasswordKey(settings.Host, settings.Port, settings.LoginName),
+                         Text(Edit7), CheckBox1->isChecked());
+    Edit7->clear();
     close();
+}
+
+void TForm3::ComboBox1Select()
+{
+    const int offered = ComboBox1->currentIndex() == csStartTls ? 587 : ComboBox1->currentIndex() == csTls ? 465 : 0;
+    if (offered == 0 || Edit2->text().trimmed() != QStringLiteral("25"))
+        return;
+    const std::string name = ComboBox1->currentIndex() == csStartTls ? "STARTTLS" : "SSL/TLS";
+    if (Application().Ask(name + " のサーバーはふつうポート " + std::to_string(offered) +
+                          " で待っています。\nポートを " + std::to_string(offered) + " に変えますか？"))
+        Edit2->setText(QString::number(offered));
 }
 
 void TForm3::Button3Click()
 {
     ShowSettings(TSettings{});
+    CheckBox1->setChecked(false);
 }
 
 void TForm3::Button1Click()

@@ -6,6 +6,7 @@
 
 #include "app/SettingsFile.h"
 
+class QCheckBox;
 class QComboBox;
 class QFrame;
 class QLabel;
@@ -38,13 +39,17 @@ public:
     QLabel* Label3;
     QLineEdit* Edit5;
     QFrame* Bevel3;
-    // Below the first five: connection security, login name, charset and
-    // the pause between messages (a row between login and charset is kept
-    // for the password).
+    // Below the first five: connection security, login name, password,
+    // charset and the pause between messages.
     QLabel* Label4;
     QComboBox* ComboBox1;
     QLabel* Label5;
     QLineEdit* Edit6;
+    // The password goes to the secret store on Save, never to the file;
+    // 保存しない keeps it in memory only. Empty leaves a kept one as it is.
+    QLabel* Label10;
+    QLineEdit* Edit7;
+    QCheckBox* CheckBox1;
     QFrame* Bevel4;
     QLabel* Label6;
     QComboBox* ComboBox2;
@@ -54,6 +59,9 @@ public:
     QPushButton* Button3;
     QPushButton* Button2;
     QPushButton* Button1;
+
+    // Choosing STARTTLS or SSL/TLS with port 25 offers 587 or 465.
+    void ComboBox1Select();
 
     // The fields as settings, and the settings shown in the fields.
     TSettings Fields() const;

@@ -6,8 +6,11 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
+  libssl-dev openssl ca-certificates
+  qtkeychain-qt6-dev libsecret-1-0
   libgtest-dev libgmock-dev
   python3 python3-aiosmtpd
+  dbus-bin dbus-daemon gnome-keyring libsecret-tools
   fonts-ipafont-gothic fontconfig
   qt6-translations-l10n locales
   xvfb xauth

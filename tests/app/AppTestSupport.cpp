@@ -165,6 +165,10 @@ void AppTest::SetUp()
         if (WhileBoxOpen)
             WhileBoxOpen(request);
     };
+    Application().QuestionHook = [this](const TMessageBoxRequest& request) {
+        Boxes.push_back(request);
+        return QuestionAnswer;
+    };
     CreateForms();
     Form1->show();
 
@@ -186,6 +190,7 @@ void AppTest::TearDown()
     watchdog_.stop();
     FreeForms();
     Application().MessageBoxHook = nullptr;
+    Application().QuestionHook = nullptr;
     std::filesystem::current_path(oldDir_);
     std::error_code ignored;
     std::filesystem::remove_all(scratch_, ignored);

@@ -77,6 +77,9 @@ protected:
     // Runs while a box is "open" (before it is answered), e.g. to press a
     // button of the window as the user would with a box on the screen.
     std::function<void(const TMessageBoxRequest&)> WhileBoxOpen;
+    // How questions (Application().Ask) are answered; they are recorded in
+    // Boxes too.
+    bool QuestionAnswer = false;
 
 private:
     std::string scratch_;

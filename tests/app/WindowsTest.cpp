@@ -2,6 +2,7 @@
 // About and Settings windows, Browse, the editing commands, and the settings
 // file as the Settings window and LoadSettings read it.
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -132,7 +133,8 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
         {Form3->Edit3, {96, 56, 289, 20}},   {Form3->Bevel1, {0, 80, 385, 3}},
         {Form3->Edit4, {96, 88, 289, 20}},   {Form3->Edit5, {96, 112, 289, 20}},
         {Form3->Bevel3, {2, 136, 382, 3}},   {Form3->ComboBox1, {96, 144, 97, 20}},
-        {Form3->Edit6, {96, 168, 289, 20}},  {Form3->ComboBox2, {96, 224, 97, 20}},
+        {Form3->Edit6, {96, 168, 289, 20}},  {Form3->Edit7, {96, 192, 185, 20}},
+        {Form3->CheckBox1, {292, 192, 93, 20}}, {Form3->ComboBox2, {96, 224, 97, 20}},
         {Form3->SpinEdit1, {96, 248, 65, 20}}, {Form3->Button3, {160, 316, 67, 25}},
         {Form3->Button2, {240, 316, 67, 25}}, {Form3->Button1, {320, 316, 65, 25}},
     };
@@ -164,9 +166,9 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
     order.resize(std::min(order.size(), mainOrder.size()));
     EXPECT_EQ(order, mainOrder);
     // The first five fields and the buttons as ever, then the later fields.
-    const std::vector<QString> settingsOrder = {"Edit1",   "Edit2", "Edit4",     "Edit5",    "Button1", "Button2",
-                                                "Button3", "Edit3", "ComboBox1", "Edit6",    "ComboBox2",
-                                                "SpinEdit1"};
+    const std::vector<QString> settingsOrder = {"Edit1",   "Edit2", "Edit4",     "Edit5", "Button1", "Button2",
+                                                "Button3", "Edit3", "ComboBox1", "Edit6", "Edit7",   "CheckBox1",
+                                                "ComboBox2", "SpinEdit1"};
     order = TabOrder(Form3, Form3->Edit1);
     order.resize(std::min(order.size(), settingsOrder.size()));
     EXPECT_EQ(order, settingsOrder);

@@ -128,6 +128,22 @@ std::string MessageBase(const std::string& folder, size_t index)
     return folder + name;
 }
 
+void AddTlsOptions(const SmtpSink::Options& options, std::vector<std::string>& args)
+{
+    auto add = [&args](bool on, std::initializer_list<std::string> words) {
+        if (on)
+            args.insert(args.end(), words);
+    };
+    add(!options.CertFile.empty(), {"--cert", options.CertFile, "--key", options.KeyFile});
+    add(options.RequireStartTls, {"--require-starttls"});
+    add(options.ImplicitTls, {"--implicit-tls"});
+    add(!options.Login.empty(), {"--login", options.Login, "--password", options.Password});
+    for (const auto& m : options.AuthMechanisms)
+        add(true, {"--auth-mechanism", m});
+    add(options.AuthInClear, {"--auth-in-clear"});
+    add(options.StallAuth, {"--stall-auth"});
+}
+
 }  // namespace
 
 std::string ReadWholeFile(const std::string& path)
@@ -158,6 +174,7 @@ SmtpSink::SmtpSink(const Options& options)
         args.push_back("--refuse-rcpt");
         args.push_back(r);
     }
+    AddTlsOptions(options, args);
     try {
         pid_ = Spawn(args, in[0], out[1], folder_ + "/server.log");
     } catch (...) {
@@ -254,6 +271,10 @@ SinkMessage SmtpSink::Message(size_t index) const
             m.MailFrom = line.substr(10);
         else if (line.rfind("RCPT TO ", 0) == 0)
             m.RcptTos.push_back(line.substr(8));
+        else if (line == "TLS yes")
+            m.Tls = true;
+        else if (line.rfind("AUTH ", 0) == 0)
+            m.AuthLogin = line.substr(5);
     }
     return m;
 }
@@ -277,12 +298,17 @@ std::string SmtpSink::ServerLog() const
 
 PythonResult RunPython(const std::string& script, const std::vector<std::string>& args, int timeoutMs)
 {
+    std::vector<std::string> argv{kPython, "-c", script};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, timeoutMs);
+}
+
+PythonResult RunProgram(const std::vector<std::string>& argv, int timeoutMs)
+{
     PythonResult result;
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return result;
-    std::vector<std::string> argv{kPython, "-c", script};
-    argv.insert(argv.end(), args.begin(), args.end());
     pid_t pid;
     try {
         pid = Spawn(argv, -1, out[1], std::string());

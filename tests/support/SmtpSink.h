@@ -19,6 +19,8 @@ struct SinkMessage {
     std::vector<std::string> RcptTos;  // accepted RCPT TO addresses, in order
     std::string Data;                  // message bytes as received, transparency dots removed
     std::string Path;                  // file holding Data (for Python checks)
+    bool Tls = false;                  // the message came over an encrypted connection
+    std::string AuthLogin;             // login name the session authenticated with, "" if none
 };
 
 class SmtpSink {
@@ -26,6 +28,16 @@ public:
     struct Options {
         // RCPT TO addresses containing one of these texts are answered 550.
         std::vector<std::string> RefuseRcpt;
+        // A certificate and key (PEM files): the server offers STARTTLS with
+        // them, or speaks TLS from the first byte with ImplicitTls.
+        std::string CertFile, KeyFile;
+        bool RequireStartTls = false;  // refuses mail before STARTTLS
+        bool ImplicitTls = false;
+        // AUTH accepting exactly this pair, offered only over TLS unless AuthInClear.
+        std::string Login, Password;
+        std::vector<std::string> AuthMechanisms;  // offered ones; empty: PLAIN and LOGIN
+        bool AuthInClear = false;
+        bool StallAuth = false;  // AUTH is never answered
     };
 
     // Starts the server and waits (bounded) for its port; throws
@@ -70,6 +82,10 @@ struct PythonResult {
 // timeoutMs (then killed).
 PythonResult RunPython(const std::string& script, const std::vector<std::string>& args = {},
                        int timeoutMs = 30000);
+
+// Runs args (args[0] a full path) bounded by timeoutMs (then killed), output
+// as RunPython's.
+PythonResult RunProgram(const std::vector<std::string>& args, int timeoutMs = 30000);
 
 // Reads a whole file; throws std::runtime_error when it cannot be opened.
 std::string ReadWholeFile(const std::string& path);

@@ -1,24 +1,34 @@
 #!/usr/bin/python3
 """A real SMTP server for the tests: Debian's aiosmtpd on 127.0.0.1.
 
-Usage: smtp_sink.py FOLDER [--refuse-rcpt TEXT]...
+Usage: smtp_sink.py FOLDER [--refuse-rcpt TEXT]... [--cert PEM --key PEM
+       [--require-starttls | --implicit-tls]] [--login NAME --password TEXT
+       [--auth-mechanism NAME]... [--auth-in-clear]] [--stall-auth]
 
 Binds port 0 and prints "port N" on stdout once it listens. Every accepted
 message is stored in FOLDER as NNNN.eml (the data exactly as the server
 received it, after it removed the transparency dots) and NNNN.env (lines
-"HELO x", "MAIL FROM x", "RCPT TO x"); the .env file is renamed into place
+"HELO x", "MAIL FROM x", "RCPT TO x", "TLS yes|no", "AUTH login"); the .env file is renamed into place
 last, so its presence means the message is complete. Then "message N" is
 written to stdout (dropped when the reader lags: it only wakes the reader). A RCPT TO whose address contains one of the --refuse-rcpt texts is
-answered 550. The server ends when its stdin reaches end of file, so it never
+answered 550.
+
+With --cert and --key the server offers STARTTLS with that certificate
+(--require-starttls refuses mail before it), or with --implicit-tls speaks
+TLS from the first byte. --login and --password offer AUTH (aiosmtpd's PLAIN
+and LOGIN, or only the --auth-mechanism ones) and accept exactly that pair;
+AUTH is offered only over TLS unless --auth-in-clear. --stall-auth never
+answers AUTH (for cancel tests). The server ends when its stdin reaches end of file, so it never
 outlives the test that started it.
 """
 
 import argparse
 import asyncio
 import os
+import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 # Command arguments come back as str; surrogateescape restores their bytes.
 ENC = ("utf-8", "surrogateescape")
@@ -44,6 +54,10 @@ class Handler:
         lines = ["HELO " + (session.host_name or "")]
         lines.append("MAIL FROM " + (envelope.mail_from or ""))
         lines += ["RCPT TO " + r for r in envelope.rcpt_tos]
+        encrypted = server.transport.get_extra_info("ssl_object") is not None
+        lines.append("TLS " + ("yes" if encrypted else "no"))
+        if session.authenticated and isinstance(session.auth_data, LoginPassword):
+            lines.append("AUTH " + session.auth_data.login.decode(*ENC))
         with open(base + ".tmp", "wb") as f:
             f.write(("\n".join(lines) + "\n").encode(*ENC))
         os.rename(base + ".tmp", base + ".env")
@@ -54,19 +68,69 @@ class Handler:
         return "250 Message accepted for delivery"
 
 
+class Server(SMTP):
+    stall_auth = False
+
+    async def smtp_AUTH(self, arg):
+        if self.stall_auth:
+            await asyncio.sleep(3600)  # ended with the connection
+            return None
+        return await super().smtp_AUTH(arg)
+
+
+def make_authenticator(login, password):
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword) and auth_data.login == login.encode(*ENC)
+              and auth_data.password == password.encode(*ENC))
+        return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
+    return authenticate
+
+
+def server_options(args):
+    options = {}
+    context = None
+    if args.cert:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.cert, args.key)
+        if not args.implicit_tls:
+            options.update(tls_context=context, require_starttls=args.require_starttls)
+    if args.login:
+        mechanisms = {"PLAIN", "LOGIN"}
+        options.update(
+            authenticator=make_authenticator(args.login, args.password),
+            # Implicit TLS is TLS too, though aiosmtpd only counts STARTTLS.
+            auth_require_tls=not (args.auth_in_clear or args.implicit_tls),
+            auth_exclude_mechanism=sorted(mechanisms - set(args.auth_mechanism or mechanisms)))
+    return options, (context if args.implicit_tls else None)
+
+
 async def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("folder")
     parser.add_argument("--refuse-rcpt", action="append", default=[])
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--require-starttls", action="store_true")
+    parser.add_argument("--implicit-tls", action="store_true")
+    parser.add_argument("--login")
+    parser.add_argument("--password", default="")
+    parser.add_argument("--auth-mechanism", action="append")
+    parser.add_argument("--auth-in-clear", action="store_true")
+    parser.add_argument("--stall-auth", action="store_true")
     args = parser.parse_args()
 
     loop = asyncio.get_running_loop()
     handler = Handler(args.folder, args.refuse_rcpt)
-    # An explicit host name: the default would ask the resolver for our FQDN.
-    server = await loop.create_server(
-        lambda: SMTP(handler, hostname="sink.veltrow.test", ident="VeltrowSink",
-                     enable_SMTPUTF8=True, loop=loop),
-        host="127.0.0.1", port=0)
+    options, implicit = server_options(args)
+
+    def protocol():
+        # An explicit host name: the default would ask the resolver for our FQDN.
+        smtp = Server(handler, hostname="sink.veltrow.test", ident="VeltrowSink",
+                      enable_SMTPUTF8=True, loop=loop, **options)
+        smtp.stall_auth = args.stall_auth
+        return smtp
+
+    server = await loop.create_server(protocol, host="127.0.0.1", port=0, ssl=implicit)
     print("port %d" % server.sockets[0].getsockname()[1], flush=True)
     # A test that never waits for messages must not stall the server.
     os.set_blocking(1, False)

@@ -1,0 +1,271 @@
+#include "app/SendRun.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include "app/Application.h"
+#include "rtl/SysUtils.h"
+#include "smtp/NMsmtp.h"
+
+namespace {
+
+// After Abort a reply that is already due (the server's verdict on a message
+// whose "." went out) may still arrive and count; after this the wait is cut.
+constexpr int AbortGraceMs = 1000;
+// A cut only sets the component's cancel flag; an operation that starts
+// after it (the QUIT the component sends after a failed greeting) is cut by
+// the next repetition.
+constexpr int AbortRepeatMs = 100;
+
+}  // namespace
+
+TSendState NextSendState(TSendState State, TSendEvent Event, bool Connected)
+{
+    using S = TSendState;
+    using E = TSendEvent;
+    if (Event == E::Ended)
+        return S::Idle;
+    switch (State) {
+    case S::Idle:
+        if (Event == E::Send)
+            return S::Connecting;
+        // Abort outside a run closes a connection that a failure left open.
+        return Event == E::Abort && Connected ? S::AbortQuit : S::Idle;
+    case S::Connecting:
+    case S::Sending:
+    case S::Quitting:
+        // Nothing can be accepted before the connection is open: no grace.
+        if (Event == E::Abort)
+            return Connected ? S::Stopping : S::Cutting;
+        if (Event == E::WindowClosed)
+            return S::Closing;
+        if (Event == E::Connected && State == S::Connecting)
+            return S::Sending;
+        if (Event == E::MessagesDone && State == S::Sending)
+            return S::Quitting;
+        return State;
+    case S::Stopping:
+        // A second Abort does not wait for the grace to end.
+        if (Event == E::Abort || Event == E::GraceOver)
+            return S::Cutting;
+        return Event == E::WindowClosed ? S::Closing : S::Stopping;
+    case S::Cutting:
+        return Event == E::WindowClosed ? S::Closing : S::Cutting;
+    case S::Closing:
+        return S::Closing;
+    case S::AbortQuit:
+        if (Event == E::Abort || Event == E::GraceOver || Event == E::WindowClosed)
+            return S::AbortQuitCut;
+        return S::AbortQuit;
+    case S::AbortQuitCut:
+        return S::AbortQuitCut;
+    }
+    return State;
+}
+
+std::string Rfc5322Date(std::time_t When)
+{
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm t{};
+    localtime_r(&When, &t);
+    const long offset = t.tm_gmtoff / 60;
+    const long absOffset = offset < 0 ? -offset : offset;
+    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", days[t.tm_wday], t.tm_mday,
+                  months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec,
+                  offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
+}
+
+// ---------------------------------------------------------------------------
+
+// Whatever way a run or Abort's QUIT returns, the state goes back to Idle
+// and the timers stop.
+class TSendRun::TEndGuard {
+public:
+    explicit TEndGuard(TSendRun& Run) : run_(Run) {}
+    ~TEndGuard() { run_.Fire(TSendEvent::Ended); }
+    TEndGuard(const TEndGuard&) = delete;
+    TEndGuard& operator=(const TEndGuard&) = delete;
+
+private:
+    TSendRun& run_;
+};
+
+TSendRun::TSendRun(TNMSMTP& Smtp) : smtp_(Smtp)
+{
+    grace_.setSingleShot(true);
+    grace_.setInterval(AbortGraceMs);
+    QObject::connect(&grace_, &QTimer::timeout,
+                     [this] { Application().HandleCommand([this] { Fire(TSendEvent::GraceOver); }); });
+    cut_.setInterval(AbortRepeatMs);
+    QObject::connect(&cut_, &QTimer::timeout, [this] { Application().HandleCommand([this] { smtp_.Abort(); }); });
+}
+
+bool TSendRun::Running() const
+{
+    switch (state_) {
+    case TSendState::Idle:
+    case TSendState::AbortQuit:
+    case TSendState::AbortQuitCut:
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool TSendRun::AbortAsked() const
+{
+    return state_ == TSendState::Stopping || Cut();
+}
+
+bool TSendRun::Going() const
+{
+    return state_ == TSendState::Connecting || state_ == TSendState::Sending || state_ == TSendState::Quitting;
+}
+
+bool TSendRun::Cut() const
+{
+    return state_ == TSendState::Cutting || state_ == TSendState::Closing;
+}
+
+TSendState TSendRun::Fire(TSendEvent Event)
+{
+    const TSendState next = NextSendState(state_, Event, smtp_.Connected);
+    if (next != state_)
+        Enter(next);
+    return state_;
+}
+
+// What entering a state does; a state left unchanged does nothing again.
+void TSendRun::Enter(TSendState Next)
+{
+    state_ = Next;
+    switch (Next) {
+    case TSendState::Idle:
+        grace_.stop();
+        cut_.stop();
+        break;
+    case TSendState::Stopping:
+    case TSendState::AbortQuit:
+        grace_.start();
+        break;
+    case TSendState::Cutting:
+    case TSendState::Closing:
+    case TSendState::AbortQuitCut:
+        grace_.stop();
+        smtp_.Abort();
+        cut_.start();
+        break;
+    default:
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+void TSendRun::Send()
+{
+    const TSendState before = state_;
+    // Only Idle starts a run; otherwise the connection is in use.
+    if (Fire(TSendEvent::Send) == before) {
+        RefuseSend();
+        return;
+    }
+    Run();
+}
+
+void TSendRun::Abort()
+{
+    // AbortQuit follows only Idle: outside a run Abort says QUIT itself; in a
+    // run it only changes the state, and the run's own calls act on it.
+    if (Fire(TSendEvent::Abort) == TSendState::AbortQuit)
+        QuitOutsideRun();
+}
+
+void TSendRun::WindowClosed()
+{
+    Fire(TSendEvent::WindowClosed);
+}
+
+bool TSendRun::Pause(int Ms)
+{
+    // Abort and the window's close arrive as events, so the state is looked
+    // at after each; the timer ends the wait when nothing else comes.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    deadline.start(Ms);
+    while (Going() && deadline.isActive())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return Going();
+}
+
+void TSendRun::Run()
+{
+    const TEndGuard end(*this);
+    try {
+        Open();
+        Fire(TSendEvent::Connected);
+        const std::vector<std::string> entries = OnRecipients ? OnRecipients() : std::vector<std::string>{};
+        const int total = static_cast<int>(entries.size());
+        for (int i = 0; i < total && state_ == TSendState::Sending; ++i) {
+            SendOne(entries[static_cast<size_t>(i)]);
+            if (OnProgress)
+                OnProgress(i + 1, total);
+        }
+        Fire(TSendEvent::MessagesDone);
+        Finish();
+    } catch (...) {
+        if (AbortAsked())
+            CloseWithoutQuit();
+        if (state_ == TSendState::Closing)
+            return;
+        throw;
+    }
+}
+
+void TSendRun::Open()
+{
+    smtp_.Connect();
+}
+
+void TSendRun::SendOne(const std::string& Entry)
+{
+    TPostMessage& message = *smtp_.PostMessage;
+    message.Date = Rfc5322Date(std::time(nullptr));
+    // A message that failed leaves its entry behind; it must not receive the
+    // next one too.
+    message.ToAddress->Clear();
+    message.ToAddress->Add(Entry);
+    smtp_.SendMail();
+}
+
+void TSendRun::Finish()
+{
+    if (Cut())
+        CloseWithoutQuit();
+    else
+        smtp_.Disconnect();
+}
+
+void TSendRun::QuitOutsideRun()
+{
+    const TEndGuard end(*this);
+    smtp_.Disconnect();
+}
+
+void TSendRun::RefuseSend()
+{
+    // Before the connection is open the component would not notice.
+    if (!smtp_.Connected)
+        throw ESockError("Already connected");
+    smtp_.Connect();
+}
+
+void TSendRun::CloseWithoutQuit()
+{
+    // The socket layer's Disconnect on purpose: the SMTP component's own
+    // would say QUIT first.
+    smtp_.TPowersock::Disconnect();
+}

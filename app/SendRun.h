@@ -1,0 +1,123 @@
+// The bulk send run as one state machine: Send, Abort, the grace and cut
+// timers, the close of the main window during a run, and Abort's own QUIT on
+// a connection that a failure left open.
+//
+// Everything runs on the user-interface thread. The component's waits keep
+// processing events, so Abort, a second Send, the window's close and the
+// timers arrive as events from inside the run's own calls.
+//
+// States; NextSendState holds every transition:
+//
+//   Idle --Send--> Connecting --Connected--> Sending --MessagesDone--> Quitting
+//   Connecting, Sending, Quitting --Abort--> Stopping (connected) or Cutting
+//   Stopping --Abort | GraceOver--> Cutting
+//   any run state --WindowClosed--> Closing
+//   Idle --Abort (connected)--> AbortQuit --Abort | GraceOver | WindowClosed--> AbortQuitCut
+//   any state --Ended--> Idle
+//
+// Stopping lets the step in hand end within the grace (a reply already due
+// still counts); no message follows and the run says QUIT. The cut states
+// cut every wait and repeat the cut, because an operation that starts after
+// a cut (the QUIT the component sends after a failed greeting) clears it; a
+// cut run closes the socket without QUIT, as the server may be mid-data or
+// silent. Closing is a cut whose run ends without a box: the program is
+// ending.
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <QTimer>
+
+class TNMSMTP;
+
+enum class TSendState {
+    Idle,
+    Connecting,    // a run: connect, greeting, HELO
+    Sending,       // a run: the recipient list, one transaction per entry
+    Quitting,      // a run: its closing QUIT
+    Stopping,      // a run after Abort: the grace for the step in hand, then QUIT
+    Cutting,       // a run cut: every wait ends, the socket closes without QUIT
+    Closing,       // a run cut because the main window closes
+    AbortQuit,     // outside a run: Abort's QUIT, under the grace
+    AbortQuitCut,  // that QUIT cut
+};
+
+enum class TSendEvent {
+    Send,          // Send pressed
+    Connected,     // the connection phases have ended well
+    MessagesDone,  // no message follows
+    Abort,         // Abort pressed
+    GraceOver,     // the grace after Abort has run out
+    WindowClosed,  // the main window closes
+    Ended,         // the run or Abort's QUIT has returned, well or not
+};
+
+// The state after Event in State; Connected says whether the socket is open.
+TSendState NextSendState(TSendState State, TSendEvent Event, bool Connected);
+
+// The origination date of a message, e.g. "Tue, 05 Mar 2024 09:07:03 +0900".
+std::string Rfc5322Date(std::time_t When);
+
+class TSendRun {
+public:
+    explicit TSendRun(TNMSMTP& Smtp);
+    TSendRun(const TSendRun&) = delete;
+    TSendRun& operator=(const TSendRun&) = delete;
+
+    // The entries as their To lines carry them. Read once the connection is
+    // open, so a missing file fails after connecting.
+    std::function<std::vector<std::string>()> OnRecipients;
+    // After each message the server accepted: how many of how many.
+    std::function<void(int Sent, int Total)> OnProgress;
+
+    // From Idle: the whole run, which raises what ended it (nothing when the
+    // window was closed). During a run or Abort's QUIT the connection is in
+    // use: refused with the component's "Already connected".
+    void Send();
+    // In a run: stop after the step in hand, or cut. Outside a run: QUIT on a
+    // connection still open, cut after the grace like a run.
+    void Abort();
+    // The main window closes: cut whatever runs.
+    void WindowClosed();
+
+    // An abortable wait: processes events for up to Ms milliseconds and ends
+    // at once when Abort or the window's close stops the run. True when it
+    // waited its time, false when stopped (or called with no run going on).
+    bool Pause(int Ms);
+
+    TSendState State() const { return state_; }
+    // From the start of a Send's connection until the run has ended.
+    bool Running() const;
+    // A run or Abort's QUIT: the connection is in use.
+    bool Busy() const { return state_ != TSendState::Idle; }
+    // The user has stopped the run (Abort or the window's close).
+    bool AbortAsked() const;
+
+private:
+    class TEndGuard;
+
+    TSendState Fire(TSendEvent Event);
+    void Enter(TSendState Next);
+    bool Going() const;
+    bool Cut() const;
+
+    void Run();
+    // The connection phases before the first message.
+    void Open();
+    // One message to one entry.
+    void SendOne(const std::string& Entry);
+    // QUIT, or the close without it when the run was cut.
+    void Finish();
+    void QuitOutsideRun();
+    void RefuseSend();
+    // Closes the socket without QUIT: the server may be mid-data or silent.
+    void CloseWithoutQuit();
+
+    TNMSMTP& smtp_;
+    TSendState state_ = TSendState::Idle;
+    QTimer grace_;  // lets a reply due now still arrive
+    QTimer cut_;    // repeats the cut until the run is over
+};

@@ -1,0 +1,283 @@
+// TLS sessions against aiosmtpd with the test authority's certificates, over
+// plain non-blocking POSIX sockets so only the session is under test.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/Tls.h"
+#include "tests/support/Certificates.h"
+
+using testsupport::SmtpSink;
+using testsupport::TestCertificates;
+
+namespace {
+
+// Every wait is bounded; a step that makes no progress in this time fails.
+constexpr int kStepMs = 10000;
+constexpr int kMaxSteps = 1000;
+
+class Tls : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { TestCertificates::Get().TrustAuthority(); }
+    void TearDown() override { Close(); }
+
+    void Close()
+    {
+        session.reset();
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    // A reply ends with a line whose fourth character is a space ("250 x").
+    static bool EndsWithFinalLine(const std::string& got)
+    {
+        if (got.size() < 6 || !got.ends_with("\r\n"))
+            return false;
+        size_t start = got.rfind("\r\n", got.size() - 3);
+        start = start == std::string::npos ? 0 : start + 2;
+        return got[start + 3] == ' ';
+    }
+
+    static const TestCertificates& Certs() { return TestCertificates::Get(); }
+
+    void Connect(uint16_t port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+
+    bool WaitFor(tls::Want want)
+    {
+        pollfd p{fd, static_cast<short>(want == tls::Want::Write ? POLLOUT : POLLIN), 0};
+        return ::poll(&p, 1, kStepMs) == 1;
+    }
+
+    // Connects to port, then handshakes as host would (throws as Handshake).
+    void Handshake(const std::string& host, uint16_t port, const std::string& trusted = {}, bool connect = true)
+    {
+        if (connect)
+            Connect(port);
+        session = std::make_unique<tls::Session>(fd, host, trusted);
+        for (int i = 0; i < kMaxSteps; ++i) {
+            tls::Want w = session->Handshake();
+            if (w == tls::Want::Nothing)
+                return;
+            ASSERT_TRUE(WaitFor(w)) << "handshake stalled";
+        }
+        FAIL() << "handshake did not finish";
+    }
+
+    // Reads through the session (or in clear without one) until a final
+    // reply line ("250 ..." rather than "250-...") ended; bounded.
+    std::string ReadReply(int chunk = 4096)
+    {
+        std::string got;
+        for (int i = 0; i < kMaxSteps * 4; ++i) {
+            if (EndsWithFinalLine(got))
+                return got;
+            char buf[4096];
+            int n = session ? session->Read(buf, chunk) : static_cast<int>(::recv(fd, buf, chunk, 0));
+            if (n > 0)
+                got.append(buf, static_cast<size_t>(n));
+            else if (n == 0 || errno != EAGAIN)
+                return got + "<end>";
+            else if (!WaitFor(session ? session->LastWant() : tls::Want::Read))
+                return got + "<stalled>";
+        }
+        return got + "<too long>";
+    }
+
+    void WriteAll(const std::string& line)
+    {
+        size_t done = 0;
+        for (int i = 0; i < kMaxSteps && done < line.size(); ++i) {
+            int n = session ? session->Write(line.data() + done, static_cast<int>(line.size() - done))
+                            : static_cast<int>(::send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL));
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else {
+                ASSERT_TRUE(n < 0 && errno == EAGAIN && WaitFor(session ? session->LastWant() : tls::Want::Write));
+            }
+        }
+        ASSERT_EQ(done, line.size());
+    }
+
+    int fd = -1;
+    std::unique_ptr<tls::Session> session;
+};
+
+TEST_F(Tls, ImplicitTlsCarriesTheSmtpDialogueByNameAndByAddress)
+{
+    for (const char* host : {"localhost", "127.0.0.1"}) {
+        SCOPED_TRACE(host);
+        SmtpSink sink(Certs().ImplicitTls("valid"));
+        ASSERT_NO_THROW(Handshake(host, sink.Port()));
+        EXPECT_TRUE(session->Established());
+        EXPECT_EQ(session->Fingerprint(), Certs().Fingerprint("valid"));
+        EXPECT_TRUE(session->Protocol() == "TLSv1.3" || session->Protocol() == "TLSv1.2") << session->Protocol();
+        EXPECT_TRUE(ReadReply().starts_with("220 sink.veltrow.test"));
+        WriteAll("EHLO client.veltrow.test\r\n");
+        std::string ehlo = ReadReply();
+        EXPECT_TRUE(ehlo.starts_with("250-sink.veltrow.test\r\n")) << ehlo;
+        EXPECT_NE(ehlo.find("\r\n250 HELP\r\n"), std::string::npos) << ehlo;
+        WriteAll("QUIT\r\n");
+        EXPECT_TRUE(ReadReply().starts_with("221")) << "QUIT";
+        Close();
+    }
+}
+
+TEST_F(Tls, StartTlsUpgradesAPlainConnection)
+{
+    SmtpSink sink(Certs().StartTls("valid"));
+    Connect(sink.Port());
+    EXPECT_TRUE(ReadReply().starts_with("220 "));
+    WriteAll("EHLO client.veltrow.test\r\n");
+    EXPECT_NE(ReadReply().find("250-STARTTLS\r\n"), std::string::npos);
+    WriteAll("STARTTLS\r\n");
+    EXPECT_TRUE(ReadReply().starts_with("220 "));
+    ASSERT_NO_THROW(Handshake("localhost", 0, {}, false));
+    WriteAll("EHLO client.veltrow.test\r\n");
+    std::string ehlo = ReadReply();
+    EXPECT_TRUE(ehlo.starts_with("250-")) << ehlo;
+    EXPECT_EQ(ehlo.find("STARTTLS"), std::string::npos) << "offered again inside TLS: " << ehlo;
+}
+
+// Data the session decrypted whole but the caller has not taken yet is in no
+// socket buffer: only Pending() tells that more can be read without waiting.
+TEST_F(Tls, DecryptedBytesNotYetReadArePending)
+{
+    SmtpSink sink(Certs().ImplicitTls("valid"));
+    ASSERT_NO_THROW(Handshake("localhost", sink.Port()));
+    ReadReply();
+    EXPECT_FALSE(session->Pending());
+    // One short reply: one record, which arrives whole on loopback.
+    WriteAll("NOOP\r\n");
+    ASSERT_TRUE(WaitFor(tls::Want::Read));
+    char buf[4];
+    int n = -1;
+    for (int i = 0; i < kMaxSteps && n < 0; ++i) {
+        n = session->Read(buf, sizeof buf);
+        if (n < 0) {
+            ASSERT_TRUE(errno == EAGAIN && WaitFor(session->LastWant()));
+        }
+    }
+    ASSERT_EQ(n, 4);
+    EXPECT_EQ(std::string(buf, 4), "250 ");
+    char peeked[16];
+    ASSERT_EQ(session->Peek(peeked, sizeof peeked), 4);  // what is left of the record
+    EXPECT_EQ(std::string(peeked, 4), "OK\r\n");
+    EXPECT_TRUE(session->Pending());
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0) << "the rest of the reply should be in the session, not the socket";
+    std::string rest;  // small pieces, each served from what is pending
+    while (session->Pending() && rest.size() < 100) {
+        n = session->Read(buf, 3);
+        ASSERT_GT(n, 0);
+        rest.append(buf, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(rest, "OK\r\n");
+}
+
+TEST_F(Tls, RefusedCertificatesNameTheirReasonAndFingerprint)
+{
+    struct Case {
+        const char* kind;
+        const char* host;
+        unsigned problems;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"unknown", "localhost", tls::UntrustedIssuer, "信頼されていない発行者"},
+        {"wronghost", "localhost", tls::NameMismatch, "サーバー名と一致しません"},
+        {"expired", "localhost", tls::Expired, "期限切れ"},
+        {"valid", "127.0.0.2", tls::NameMismatch, "サーバー名と一致しません"},  // address not in the certificate
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        SmtpSink sink(Certs().ImplicitTls(c.kind));
+        try {
+            Handshake(c.host, sink.Port());
+            ADD_FAILURE() << "accepted";
+        } catch (const tls::ECertificateError& e) {
+            EXPECT_EQ(e.Problems(), c.problems);
+            EXPECT_EQ(e.Fingerprint(), Certs().Fingerprint(c.kind));
+            EXPECT_EQ(e.Server(), c.host);
+            EXPECT_NE(e.Message().find(c.text), std::string::npos) << e.Message();
+            EXPECT_NE(e.Message().find(e.Fingerprint()), std::string::npos) << e.Message();
+        }
+        EXPECT_EQ(sink.MessageCount(), 0u);
+        Close();
+    }
+}
+
+TEST_F(Tls, ATrustedFingerprintAcceptsExactlyThatCertificate)
+{
+    for (const char* kind : {"unknown", "wronghost", "expired"}) {
+        SCOPED_TRACE(kind);
+        SmtpSink sink(Certs().ImplicitTls(kind));
+        EXPECT_NO_THROW(Handshake("localhost", sink.Port(), Certs().Fingerprint(kind)));
+        EXPECT_TRUE(ReadReply().starts_with("220 "));
+        Close();
+        // Another certificate on the same server is asked about again.
+        SmtpSink changed(Certs().ImplicitTls(kind));
+        EXPECT_THROW(Handshake("localhost", changed.Port(), Certs().Fingerprint("valid")), tls::ECertificateError);
+        Close();
+    }
+}
+
+TEST_F(Tls, APlainServerFailsTheHandshakeWithoutACertificateError)
+{
+    SmtpSink sink;  // answers the ClientHello with a 500 line in clear
+    try {
+        Handshake("localhost", sink.Port());
+        ADD_FAILURE() << "handshake passed";
+    } catch (const tls::ECertificateError& e) {
+        ADD_FAILURE() << e.Message();
+    } catch (const tls::ETlsError& e) {
+        EXPECT_NE(e.Message().find("ハンドシェイク"), std::string::npos) << e.Message();
+    }
+}
+
+TEST(TlsText, ProblemsAreListedInOrder)
+{
+    const std::pair<unsigned, const char*> cases[] = {
+        {0, ""},
+        {tls::Expired, "期限切れ"},
+        {tls::UntrustedIssuer | tls::Expired, "期限切れ、信頼されていない発行者"},
+        {tls::Expired | tls::NameMismatch | tls::UntrustedIssuer,
+         "期限切れ、サーバー名と一致しません、信頼されていない発行者"},
+    };
+    for (const auto& [problems, text] : cases)
+        EXPECT_EQ(tls::DescribeProblems(problems), text) << problems;
+}
+
+TEST(TlsTrust, OneFingerprintPerServerKeptInTheFile)
+{
+    testsupport::TempFolder dir;
+    tls::TrustedCertificates trust(dir.Path() + "/trusted.txt");
+    EXPECT_EQ(trust.Find("mail.example.jp:465"), "");  // no file yet
+    trust.Trust("mail.example.jp:465", "AA:01");
+    trust.Trust("smtp.example.com:587", "BB:02");
+    trust.Trust("mail.example.jp:465", "CC:03");  // a changed certificate, trusted again
+    EXPECT_EQ(trust.Find("mail.example.jp:465"), "CC:03");
+    EXPECT_EQ(trust.Find("smtp.example.com:587"), "BB:02");
+    EXPECT_EQ(trust.Find("mail.example.jp:587"), "");  // another port is another server
+    EXPECT_EQ(tls::TrustedCertificates(dir.Path() + "/trusted.txt").Find("smtp.example.com:587"), "BB:02");
+    EXPECT_EQ(testsupport::ReadWholeFile(dir.Path() + "/trusted.txt"),
+              "smtp.example.com:587 BB:02\nmail.example.jp:465 CC:03\n");
+    EXPECT_THROW(tls::TrustedCertificates(dir.Path() + "/no/such/folder.txt").Trust("a:1", "x"), EFCreateError);
+}
+
+}  // namespace

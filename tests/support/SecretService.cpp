@@ -1,0 +1,112 @@
+#include "tests/support/SecretService.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace testsupport {
+namespace {
+
+// Bus and daemon start in well under a second; sanitizer runs are slower.
+constexpr int kStartTimeoutMs = 15000;
+constexpr int kStopTimeoutMs = 5000;
+
+}  // namespace
+
+PrivateSecretService::PrivateSecretService()
+{
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    const std::string log = home_.Path() + "/service.log";
+    posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+    std::vector<std::string> args{"/usr/bin/dbus-run-session", "--", "/bin/bash",
+                                  std::string(VELTROW_SUPPORT_DIR) + "/secret_service.sh", home_.Path()};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(in[0]);
+    ::close(out[1]);
+    stdinFd_ = in[1];
+    stdoutFd_ = out[0];
+    if (rc != 0) {
+        pid_ = -1;
+        throw std::runtime_error("cannot start dbus-run-session");
+    }
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+    while (got.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{stdoutFd_, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        char buf[512];
+        const ssize_t n = ::read(stdoutFd_, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    if (!got.starts_with("bus ") || got.find('\n') == std::string::npos) {
+        std::string why;
+        try {
+            why = ReadWholeFile(log);
+        } catch (const std::exception&) {
+        }
+        Stop();
+        throw std::runtime_error("private Secret Service did not start: " + why);
+    }
+    address_ = got.substr(4, got.find('\n') - 4);
+    setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+}
+
+PrivateSecretService::~PrivateSecretService() { Stop(); }
+
+void PrivateSecretService::Stop()
+{
+    if (stdinFd_ >= 0)
+        ::close(stdinFd_);
+    stdinFd_ = -1;
+    if (pid_ > 0) {
+        int status = 0;
+        bool ended = false;
+        for (int waited = 0; waited < kStopTimeoutMs && !ended; waited += 10) {
+            ended = waitpid(pid_, &status, WNOHANG) == pid_;
+            if (!ended)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+    }
+    if (stdoutFd_ >= 0)
+        ::close(stdoutFd_);
+    stdoutFd_ = -1;
+}
+
+std::string PrivateSecretService::Search(const std::string& name, const std::string& value) const
+{
+    return RunProgram({"/usr/bin/secret-tool", "search", "--all", "--unlock", name, value}, 10000).Output;
+}
+
+}  // namespace testsupport
