@@ -47,7 +47,7 @@ void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)
 
 bool TApplication::Ask(const std::string& Text)
 {
-    const TMessageBoxRequest request{mtConfirmation, Title, Text};
+    const TMessageBoxRequest request{mtConfirmation, Title, Text, {}};
     if (QuestionHook)
         return QuestionHook(request);
     QMessageBox box(QMessageBox::Question, QString::fromStdString(request.Caption), QString::fromStdString(Text),

@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include <iterator>
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -16,9 +17,11 @@
 
 #include "app/About.h"
 #include "app/Application.h"
+#include "app/MessageText.h"
 #include "app/SendRun.h"
 #include "app/Setting.h"
 #include "charset/CodePage.h"
+#include "charset/MailCharset.h"
 #include "codec/NMUUE.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
@@ -164,11 +167,16 @@ void TForm1::CreateComponents()
     uuProcessor_ = std::make_unique<TNMUUProcessor>(nullptr);
     NMUUProcessor1 = uuProcessor_.get();
     NMUUProcessor1->Name = "NMUUProcessor1";
+    text_ = std::make_unique<TMessageText>(*NMUUProcessor1);
     openDialog_ = std::make_unique<TOpenDialog>(this);
     OpenDialog1 = openDialog_.get();
 
     run_ = std::make_unique<TSendRun>(*NMSMTP1);
     run_->OnRecipients = [this] { return LoadRecipients(); };
+    // Each message in the charset its entry needs.
+    run_->OnMessage = [this](int Index) {
+        text_->Apply(*NMSMTP1, entryCharsets_.at(static_cast<size_t>(Index)));
+    };
     run_->OnProgress = [this](int Sent, int Total) {
         Edit3->setText(Q(IntToStr(Sent) + "/" + IntToStr(Total)));
     };
@@ -270,22 +278,27 @@ void TForm1::LoadSettings()
 {
     TStringList lines;
     ReadSettingsFile(lines);
+    TSettings extension;
+    ParseExtension(lines, extension);
+    charset_ = extension.Charset;
     NMSMTP1->Host = lines[0];
     NMSMTP1->Port = StrToInt(lines[1]);
     NMSMTP1->UserID = lines[2];
-    const std::string& name = lines[3];
-    if (IsAscii(name)) {
-        NMSMTP1->PostMessage->FromName = name;
-    } else {
+    fromName_ = lines[3];
+    if (IsAscii(fromName_)) {
+        NMSMTP1->PostMessage->FromName = fromName_;
+    } else if (charset_ == mcIso2022Jp || (charset_ == mcAuto && IsStrictJis(fromName_))) {
         std::string sjis;
         try {
-            sjis = Utf8ToCp932(name);
+            sjis = Utf8ToCp932(fromName_);
         } catch (const ECodePageError& e) {
             RethrowWhere("送信者名", e);
         }
         // The From line puts the address right after the name; an encoded
         // word must stand apart from it.
         NMSMTP1->PostMessage->FromName = EncodeHeaderText(*NMUUProcessor1, sjis) + " ";
+    } else {
+        NMSMTP1->PostMessage->FromName = EncodeUtf8HeaderText(*NMUUProcessor1, fromName_) + " ";
     }
     NMSMTP1->PostMessage->FromAddress = lines[4];
 }
@@ -297,41 +310,13 @@ std::string TForm1::EncodeSubject(const std::string& Subject)
 
 void TForm1::PrepareMessage()
 {
-    std::string subject;
-    try {
-        subject = EncodeSubject(S(Edit2->text()));
-    } catch (const ECodePageError& e) {
-        RethrowWhere("タイトル", e);
-    }
-    TStringList lines;
-    lines.SetText(S(Memo1->toPlainText()));
+    const std::string subject = MailableText(Edit2->text(), "タイトル", false);
     TStringList body;
-    for (int i = 0; i < lines.Count(); ++i) {
-        try {
-            body.Add(BodyLineToIso2022Jp(Utf8ToCp932(lines[i])));
-        } catch (const ECodePageError& e) {
-            RethrowWhere(Format("本文 %d 行目", i + 1), e);
-        }
-    }
-    NMSMTP1->PostMessage->Subject = subject;
-    NMSMTP1->PostMessage->SetLinesBody(body);
-}
-
-std::string TForm1::RecipientHeaderForm(const std::string& Entry)
-{
-    // The envelope takes the address from the first "<" on; the name is
-    // what stands before it.
-    const size_t lt = Entry.find('<');
-    if (lt == std::string::npos || IsAscii(std::string_view(Entry).substr(0, lt)))
-        return Entry;
-    std::string name = Entry.substr(0, lt);
-    size_t first = name.find_first_not_of(" \t");
-    size_t last = name.find_last_not_of(" \t");
-    name = name.substr(first, last - first + 1);
-    // An encoded word may not stand inside a quoted string.
-    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
-        name = name.substr(1, name.size() - 2);
-    return EncodeHeaderText(*NMUUProcessor1, Utf8ToCp932(name)) + " " + Entry.substr(lt);
+    body.SetText(MailableText(Memo1->toPlainText(), "本文", true));
+    text_->Prepare(charset_, subject, body, fromName_);
+    // At once, as ever: a Send refused during a run still gives the
+    // messages that follow its subject and body.
+    text_->Apply(*NMSMTP1, text_->TextsCharset());
 }
 
 std::vector<std::string> TForm1::LoadRecipients()
@@ -339,12 +324,22 @@ std::vector<std::string> TForm1::LoadRecipients()
     TStringList list;
     LoadTextFile(S(Edit1->text()), list);
     std::vector<std::string> entries;
+    std::vector<TMailCharset> charsets;
     for (int i = 0; i < list.Count(); ++i) {
         try {
-            entries.push_back(RecipientHeaderForm(list[i]));
+            TMessageText::TEntry entry = text_->Entry(list[i]);
+            entries.push_back(std::move(entry.Header));
+            charsets.push_back(entry.Charset);
         } catch (const ECodePageError& e) {
             RethrowWhere(Format("宛先 %d 行目", i + 1), e);
         }
+    }
+    entryCharsets_ = std::move(charsets);
+    const auto utf8 = std::count(entryCharsets_.begin(), entryCharsets_.end(), mcUtf8);
+    if (utf8 > 0 && charset_ == mcAuto) {
+        // Once per run: the readers of these messages see UTF-8.
+        StatusBar1->showMessage(Q(Format("%zu 通のうち %ld 通は UTF-8 で送ります (JIS X 0208 にない文字があるため)",
+                                         entries.size(), static_cast<long>(utf8))));
     }
     return entries;
 }

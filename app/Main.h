@@ -14,6 +14,7 @@
 
 #include <QWidget>
 
+#include "charset/MailCharset.h"
 #include "rtl/Classes.h"
 
 class QLabel;
@@ -23,6 +24,7 @@ class QPushButton;
 class QStatusBar;
 class TNMSMTP;
 class TNMUUProcessor;
+class TMessageText;
 class TSendRun;
 class TStringList;
 
@@ -70,8 +72,9 @@ public:
     void NMSMTP1InvalidHost(bool& Handled);
     void NMSMTP1Success(TObject* Sender);
 
-    // Reads the settings file into NMSMTP1: Host, Port, UserID and the sender.
-    // A sender name that is not ASCII is stored as its encoded words.
+    // Reads the settings file into NMSMTP1: Host, Port, UserID and the sender,
+    // and the charset choice. A sender name that is not ASCII is stored as its
+    // encoded words (UTF-8 ones when auto finds it outside JIS X 0208).
     void LoadSettings();
     // The Subject header value of a subject as typed (UTF-8).
     std::string EncodeSubject(const std::string& Subject);
@@ -113,18 +116,21 @@ private:
     // The SMTP component with its settings and events, and the send run.
     void CreateComponents();
     void Arrange();
-    // Subject, body and sender checked and converted before any connection.
+    // Subject, body and sender checked and converted before any connection,
+    // in each charset the messages may need.
     void PrepareMessage();
-    // The entry as the To line carries it: a display name that is not ASCII
-    // becomes encoded words; the address part is left exactly as written.
-    std::string RecipientHeaderForm(const std::string& Entry);
-    // The recipient file's entries in their To line form.
+    // The recipient file's entries in their To line form, each with the
+    // charset of its message; says once when some go as UTF-8.
     std::vector<std::string> LoadRecipients();
 
     std::unique_ptr<TNMSMTP> smtp_;
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
     std::unique_ptr<TOpenDialog> openDialog_;
     std::unique_ptr<TSendRun> run_;
+    std::unique_ptr<TMessageText> text_;
+    TMailCharset charset_ = mcAuto;          // settings line 8, read at every Send
+    std::string fromName_;                   // settings line 4 as typed
+    std::vector<TMailCharset> entryCharsets_;  // of the run's entries
 };
 
 extern TForm1* Form1;

@@ -210,6 +210,8 @@ void TSendRun::Run()
         const std::vector<std::string> entries = OnRecipients ? OnRecipients() : std::vector<std::string>{};
         const int total = static_cast<int>(entries.size());
         for (int i = 0; i < total && state_ == TSendState::Sending; ++i) {
+            if (OnMessage)
+                OnMessage(i);
             SendOne(entries[static_cast<size_t>(i)]);
             if (OnProgress)
                 OnProgress(i + 1, total);

@@ -70,6 +70,8 @@ public:
     // The entries as their To lines carry them. Read once the connection is
     // open, so a missing file fails after connecting.
     std::function<std::vector<std::string>()> OnRecipients;
+    // Before the message to entry Index (from 0): its texts go in.
+    std::function<void(int Index)> OnMessage;
     // After each message the server accepted: how many of how many.
     std::function<void(int Sent, int Total)> OnProgress;
 
