@@ -219,10 +219,12 @@ void TSendRun::Run()
         Fire(TSendEvent::MessagesDone);
         Finish();
     } catch (...) {
-        if (AbortAsked())
+        // The user's own Abort (or the window's close) is no failure worth a
+        // box: what it cut ends quietly.
+        if (AbortAsked()) {
             CloseWithoutQuit();
-        if (state_ == TSendState::Closing)
             return;
+        }
         throw;
     }
 }
@@ -254,7 +256,13 @@ void TSendRun::Finish()
 void TSendRun::QuitOutsideRun()
 {
     const TEndGuard end(*this);
-    smtp_.Disconnect();
+    try {
+        smtp_.Disconnect();
+    } catch (...) {
+        // A QUIT the user's Abort cut shows no box; a refused one does.
+        if (state_ != TSendState::AbortQuitCut)
+            throw;
+    }
 }
 
 void TSendRun::RefuseSend()
