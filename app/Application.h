@@ -12,6 +12,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <QFont>
 
@@ -28,6 +29,9 @@ struct TMessageBoxRequest {
     TMsgDlgType Type = mtInformation;
     std::string Caption;
     std::string Text;
+    // A box of Choose: its buttons' captions and the one Return presses.
+    std::vector<std::string> Buttons;
+    int Default = 0;
     // For an error box of a component's English text: the Japanese words
     // shown first, with what to do (app/ErrorWords.h); Text follows them.
     std::string Explanation;
@@ -44,6 +48,12 @@ public:
 
     // Modal box with the text and an OK button; returns when it is closed.
     void MessageBox(TMsgDlgType Type, const std::string& Text);
+    // Modal box with a button per caption; returns the index of the one
+    // pressed; Return presses Default, Escape (or closing the box) Cancel.
+    int Choose(TMsgDlgType Type, const std::string& Text, const std::vector<std::string>& Buttons,
+               int Default, int Cancel);
+    // Shows the folder in the desktop's file manager.
+    void OpenFolder(const std::string& Path);
     // Modal question with はい and いいえ (the default); true for はい.
     bool Ask(const std::string& Text);
     // The error box for an exception that reached the top of a command.
@@ -55,6 +65,11 @@ public:
     // would show and decides how long the "user" takes to close it. Meant for
     // tests, which record the texts and answer the box.
     std::function<void(const TMessageBoxRequest&)> MessageBoxHook;
+    // With MessageBoxHook set: the button a box of Choose gets (Default when
+    // empty).
+    std::function<int(const TMessageBoxRequest&)> ChoiceHook;
+    // When set, replaces the file manager of OpenFolder.
+    std::function<void(const std::string&)> OpenFolderHook;
     // The same for Ask: the hook's result is the answer.
     std::function<bool(const TMessageBoxRequest&)> QuestionHook;
 };

@@ -29,6 +29,7 @@ const Words kExact[] = {
     {"Socket readln aborted", "送信を中断しました。"},
     {"Socket send aborted", "送信を中断しました。"},
     {"Socket capture aborted", "送信を中断しました。"},
+    {"Socket TLS handshake aborted", "暗号化の開始を中断しました。"},
     {"Initializaton of windows sockets failed", "ネットワーク機能を使い始められませんでした。"},
     {"No Timer", "タイマーを使えませんでした。ほかのプログラムを閉じてからもう一度試してください。"},
 };
@@ -92,7 +93,7 @@ std::string ExplainError(const std::string& Text)
         return std::string("サーバーが受け付けませんでした: ") + Trimmed(Text)
                + (Text[0] == '4' ? "\n時間をおいてもう一度送信してください。" : "\n宛先と設定を確認してください。");
     }
-    if (StartsWith(Text, "Line too long"))
+    if (StartsWith(Text, "Line too long") || StartsWith(Text, "Reply too long"))
         return "サーバーの応答が長すぎて読めませんでした。" + std::string(kCheckServer);
     if (StartsWith(Text, "Unknown Error No. "))
         return kOtherSocketError;

@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include <filesystem>
 #include <iterator>
 #include <algorithm>
 #include <string_view>
@@ -19,14 +20,18 @@
 #include "app/Application.h"
 #include "app/MessageText.h"
 #include "app/SendRun.h"
+#include "app/SendSecurity.h"
 #include "app/Setting.h"
+#include "app/SettingsFile.h"
 #include "charset/CodePage.h"
 #include "charset/MailCharset.h"
 #include "codec/NMUUE.h"
+#include "platform/Tls.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
+#include "smtp/Sasl.h"
 
 TForm1* Form1 = nullptr;
 
@@ -137,6 +142,9 @@ void TForm1::CreateControls()
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setSizeGripEnabled(false);
+    countsLabel_ = new QLabel(StatusBar1);
+    countsLabel_->setObjectName(QStringLiteral("CountsLabel"));
+    StatusBar1->addPermanentWidget(countsLabel_);
 
     QWidget* const tabOrder[] = {Edit1, Button1, Edit2, Button3, Button4, Button5, Button8,
                                  Button10, Memo1, Button2, Button6, Button7, Edit3};
@@ -172,11 +180,10 @@ void TForm1::CreateComponents()
     OpenDialog1 = openDialog_.get();
 
     run_ = std::make_unique<TSendRun>(*NMSMTP1);
-    run_->OnRecipients = [this] { return LoadRecipients(); };
-    // Each message in the charset its entry needs.
-    run_->OnMessage = [this](int Index) {
-        text_->Apply(*NMSMTP1, entryCharsets_.at(static_cast<size_t>(Index)));
-    };
+    run_->OnPrepare = [this] { return PrepareRun(); };
+    run_->OnHeaderForm = [this](const std::string& Entry) { return RecipientHeaderForm(Entry); };
+    run_->OnOutcome = [this](const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); };
+    run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path) { ShowSummary(Plan, Path); };
     run_->OnProgress = [this](int Sent, int Total) {
         Edit3->setText(Q(IntToStr(Sent) + "/" + IntToStr(Total)));
     };
@@ -301,6 +308,9 @@ void TForm1::LoadSettings()
         NMSMTP1->PostMessage->FromName = EncodeUtf8HeaderText(*NMUUProcessor1, fromName_) + " ";
     }
     NMSMTP1->PostMessage->FromAddress = lines[4];
+    TSettings settings;
+    ParseSettings(lines, settings);
+    pauseSeconds_ = settings.PauseSeconds;
 }
 
 std::string TForm1::EncodeSubject(const std::string& Subject)
@@ -319,29 +329,52 @@ void TForm1::PrepareMessage()
     text_->Apply(*NMSMTP1, text_->TextsCharset());
 }
 
-std::vector<std::string> TForm1::LoadRecipients()
+std::string TForm1::RecipientHeaderForm(const std::string& Entry)
 {
-    TStringList list;
-    LoadTextFile(S(Edit1->text()), list);
-    std::vector<std::string> entries;
-    std::vector<TMailCharset> charsets;
-    for (int i = 0; i < list.Count(); ++i) {
-        try {
-            TMessageText::TEntry entry = text_->Entry(list[i]);
-            entries.push_back(std::move(entry.Header));
-            charsets.push_back(entry.Charset);
-        } catch (const ECodePageError& e) {
-            RethrowWhere(Format("宛先 %d 行目", i + 1), e);
-        }
-    }
-    entryCharsets_ = std::move(charsets);
-    const auto utf8 = std::count(entryCharsets_.begin(), entryCharsets_.end(), mcUtf8);
-    if (utf8 > 0 && charset_ == mcAuto) {
+    const TMessageText::TEntry entry = text_->Entry(Entry);
+    // Each message in the charset its entry needs.
+    text_->Apply(*NMSMTP1, entry.Charset);
+    return entry.Header;
+}
+
+std::optional<TPreparedRun> TForm1::PrepareRun()
+{
+    TRunRequest request;
+    request.RecipientFile = S(Edit1->text());
+    request.Subject = S(Edit2->text());
+    request.Body = S(Memo1->toPlainText());
+    request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
+    request.JournalFolder = JournalFolderBeside(SettingsFileName);
+    request.PauseSeconds = pauseSeconds_;
+    countsLabel_->clear();
+    std::optional<TPreparedRun> prepared = ::PrepareRun(request);
+    if (!prepared)
+        return prepared;
+    std::string status = prepared->Precheck;
+    if (charset_ == mcAuto) {
         // Once per run: the readers of these messages see UTF-8.
-        StatusBar1->showMessage(Q(Format("%zu 通のうち %ld 通は UTF-8 で送ります (JIS X 0208 にない文字があるため)",
-                                         entries.size(), static_cast<long>(utf8))));
+        size_t sendable = 0, utf8 = 0;
+        for (const TPlanEntry& e : prepared->Plan->Entries()) {
+            if (!e.Sendable)
+                continue;
+            ++sendable;
+            utf8 += text_->Entry(e.Entry).Charset == mcUtf8 ? 1 : 0;
+        }
+        if (utf8 > 0)
+            status += (status.empty() ? "" : "  ")
+                      + Format("%zu 通のうち %zu 通は UTF-8 で送ります (JIS X 0208 にない文字があるため)", sendable, utf8);
     }
-    return entries;
+    if (!status.empty())
+        StatusBar1->showMessage(Q(status));
+    return prepared;
+}
+
+void TForm1::ShowSummary(const TRunPlan& Plan, const std::string& JournalPath)
+{
+    const int OpenFolder = 1;
+    if (Application().Choose(mtInformation, SummaryText(Plan.Counts(), JournalPath), {"OK", "フォルダを開く"}, 0,
+                             0) == OpenFolder)
+        Application().OpenFolder(std::filesystem::path(JournalPath).parent_path().string());
 }
 
 // ---------------------------------------------------------------------------
@@ -355,7 +388,18 @@ void TForm1::Button4Click()
     // subject and body reach the messages that follow.
     LoadSettings();
     PrepareMessage();
-    run_->Send();
+    if (!security_.Prepare(ReadSettings(), *NMSMTP1))
+        return;
+    try {
+        run_->Send();
+    } catch (const tls::ECertificateError& e) {
+        // The question shows the reasons; trusted, the Send goes on at once.
+        if (security_.TrustAfter(e, *NMSMTP1))
+            run_->Send();
+    } catch (const sasl::EAuthError&) {
+        security_.LoginRefused();
+        throw;
+    }
 }
 
 void TForm1::Button5Click() { run_->Abort(); }
@@ -365,13 +409,15 @@ void TForm1::Button5Click() { run_->Abort(); }
 
 void TForm1::NMSMTP1Connect(TObject*)
 {
-    StatusBar1->showMessage(QStringLiteral("接続しました"));
+    StatusBar1->showMessage(NMSMTP1->Encrypted() ? QStringLiteral("暗号化して接続しました")
+                                                 : QStringLiteral("接続しました"));
 }
 
 void TForm1::NMSMTP1ConnectFailed(TObject*)
 {
-    // The user's own Abort is no failure worth a box of its own.
-    if (run_->AbortAsked())
+    // The user's own Abort is no failure worth a box of its own, and a run
+    // opening a broken connection again tries on by itself.
+    if (run_->AbortAsked() || run_->Reconnecting())
         return;
     ShowMessage("接続に失敗しました");
 }
@@ -389,6 +435,10 @@ void TForm1::NMSMTP1Disconnect(TObject*)
 
 void TForm1::NMSMTP1Failure(TObject*)
 {
+    // In a run the refusal goes to the journal and the summary; a box per
+    // refused message would halt the run until someone answers it.
+    if (run_->Running())
+        return;
     ShowMessage("オペレーションに失敗しました");
 }
 

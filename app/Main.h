@@ -9,11 +9,14 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <QWidget>
 
+#include "app/SendSecurity.h"
+#include "app/RunStart.h"
 #include "charset/MailCharset.h"
 #include "rtl/Classes.h"
 
@@ -106,6 +109,9 @@ public:
     TNMUUProcessor* NMUUProcessor1;
     TOpenDialog* OpenDialog1;
 
+    // The run (tests shorten its waits).
+    TSendRun& Run() { return *run_; }
+
 protected:
     void resizeEvent(QResizeEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;
@@ -119,18 +125,27 @@ private:
     // Subject, body and sender checked and converted before any connection,
     // in each charset the messages may need.
     void PrepareMessage();
-    // The recipient file's entries in their To line form, each with the
-    // charset of its message; says once when some go as UTF-8.
-    std::vector<std::string> LoadRecipients();
+    // The entry as the To line carries it (a display name that is not ASCII
+    // becomes encoded words; the address part is left exactly as written),
+    // with the message's texts put in the charset that entry needs.
+    std::string RecipientHeaderForm(const std::string& Entry);
+    // The recipient file read and checked, and the run planned, before the
+    // connection opens; nothing when the user cancels at the resume question.
+    // Says once when some messages go as UTF-8.
+    std::optional<TPreparedRun> PrepareRun();
+    // The box at the end of a run: the counts, the journal, its folder.
+    void ShowSummary(const TRunPlan& Plan, const std::string& JournalPath);
 
     std::unique_ptr<TNMSMTP> smtp_;
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
     std::unique_ptr<TOpenDialog> openDialog_;
     std::unique_ptr<TSendRun> run_;
+    TSendSecurity security_;
+    int pauseSeconds_ = 0;  // settings line 9
+    QLabel* countsLabel_;   // the status bar's running counts of a run
     std::unique_ptr<TMessageText> text_;
-    TMailCharset charset_ = mcAuto;          // settings line 8, read at every Send
-    std::string fromName_;                   // settings line 4 as typed
-    std::vector<TMailCharset> entryCharsets_;  // of the run's entries
+    TMailCharset charset_ = mcAuto;  // settings line 8, read at every Send
+    std::string fromName_;           // settings line 4 as typed
 };
 
 extern TForm1* Form1;

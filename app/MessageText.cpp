@@ -71,6 +71,19 @@ void TMessageText::Prepare(TMailCharset Choice, const std::string& Subject, cons
     hasIso_ = hasIso;
     iso_ = std::move(iso);
     utf8_ = std::move(utf8);
+    bodyApplied_ = -1;
+}
+
+bool TMessageText::CanCarry(const std::string& Name) const
+{
+    try {
+        CheckMailable(Name);
+        if (choice_ == mcIso2022Jp)
+            NameWords(Name, mcIso2022Jp);
+        return true;
+    } catch (const ECodePageError&) {
+        return false;
+    }
 }
 
 TMessageText::Form TMessageText::MakeIso(const std::string& subject, const TStringList& body,
@@ -124,7 +137,10 @@ void TMessageText::Apply(TNMSMTP& Smtp, TMailCharset Charset) const
     const Form& form = utf8 ? utf8_ : iso_;
     TPostMessage& message = *Smtp.PostMessage;
     message.Subject = form.subject;
-    message.SetLinesBody(form.body);
+    if (bodyApplied_ != (utf8 ? 1 : 0) || message.Body->Count() != form.body.Count()) {
+        message.SetLinesBody(form.body);
+        bodyApplied_ = utf8 ? 1 : 0;
+    }
     message.FromName = form.fromName;
     message.Base64Body = utf8;
     Smtp.Charset = CharsetLabel(utf8 ? mcUtf8 : mcIso2022Jp);

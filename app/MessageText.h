@@ -36,6 +36,9 @@ public:
     // ECodePageError for a name that cannot be sent.
     TEntry Entry(const std::string& Line) const;
 
+    // Whether a recipient's display name can be sent in the chosen charset.
+    bool CanCarry(const std::string& Name) const;
+
     // The charset of the subject, body and sender name alone.
     TMailCharset TextsCharset() const { return hasIso_ ? mcIso2022Jp : mcUtf8; }
 
@@ -57,6 +60,9 @@ private:
     // In auto: subject, body and sender name are all strict JIS X 0208.
     bool textsStrict_ = false;
     bool hasIso_ = false;
+    // The body last put into the record: 0 ISO-2022-JP, 1 UTF-8, -1 none.
+    // Copying a long body for every message would cost a run dearly.
+    mutable int bodyApplied_ = -1;
     Form iso_;
     Form utf8_;
 };

@@ -1,6 +1,7 @@
 #include "codec/NMUUE.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "rtl/Streams.h"
 
@@ -31,6 +32,8 @@ namespace {
 // Both methods carry 45 bytes per line: 60 characters, well inside the
 // 76-character limit of Base64 bodies and the classic uuencode line.
 constexpr int32_t kBlockSize = 45;
+// A length character, 60 characters, CR LF.
+constexpr int32_t kMaxLineChars = 63;
 // The line reader looks this far ahead for an LF.
 constexpr int32_t kMaxLineRead = 200;
 constexpr uint8_t kNotBase64 = 127;
@@ -70,6 +73,64 @@ void TNMUUProcessor::SetEncodeTable()
     }
 }
 
+int64_t TNMUUProcessor::EncodedLength(int64_t Bytes, UUMethods Method)
+{
+    const bool mime = Method == uuMime;
+    const bool uu = Method == uuCode;
+    // A line of n bytes: its groups, then 2 or 3 characters for 1 or 2 bytes
+    // left over (4 with Base64's padding), the length character, CR LF.
+    const auto line = [&](int64_t n) {
+        const int64_t rest = n % 3;
+        const int64_t tail = rest == 0 ? 0 : mime ? 4 : rest + 1;
+        return n / 3 * 4 + tail + (uu ? 1 : 0) + 2;
+    };
+    const int64_t full = Bytes / kBlockSize, last = Bytes % kBlockSize;
+    return full * line(kBlockSize) + (last > 0 ? line(last) : 0) + (uu ? 3 : 0);
+}
+
+size_t TNMUUProcessor::EncodeLines(const unsigned char* Bytes, int32_t Count, char* Out) const
+{
+    // Another stored value takes on neither method's extras.
+    const bool mime = Method == uuMime;
+    const bool uu = Method == uuCode;
+    const char* const t = table_;
+    char* o = Out;
+    for (int32_t at = 0; at < Count; at += kBlockSize) {
+        const int32_t n = std::min(kBlockSize, Count - at);
+        const unsigned char* b = Bytes + at;
+        if (uu)
+            *o++ = t[n & 63];
+        int32_t i = 0;
+        for (; i + 3 <= n; i += 3) {
+            const unsigned b0 = b[i], b1 = b[i + 1], b2 = b[i + 2];
+            o[0] = t[b0 >> 2];
+            o[1] = t[((b0 << 4) | (b1 >> 4)) & 63];
+            o[2] = t[((b1 << 2) | (b2 >> 6)) & 63];
+            o[3] = t[b2 & 63];
+            o += 4;
+        }
+        if (n - i == 1) {
+            const unsigned b0 = b[i];
+            *o++ = t[b0 >> 2];
+            *o++ = t[(b0 << 4) & 0x30];
+            if (mime) {
+                *o++ = '=';
+                *o++ = '=';
+            }
+        } else if (n - i == 2) {
+            const unsigned b0 = b[i], b1 = b[i + 1];
+            *o++ = t[b0 >> 2];
+            *o++ = t[((b0 << 4) & 0x30) | (b1 >> 4)];
+            *o++ = t[(b1 << 2) & 0x3C];
+            if (mime)
+                *o++ = '=';
+        }
+        *o++ = '\r';
+        *o++ = '\n';
+    }
+    return static_cast<size_t>(o - Out);
+}
+
 void TNMUUProcessor::Encode()
 {
     TStream& source = *SourceStream;
@@ -84,44 +145,31 @@ void TNMUUProcessor::Encode()
     };
     try {
         SetEncodeTable();
-        // Another stored value takes on neither method's extras.
-        const bool mime = Method == uuMime;
-        const bool uu = Method == uuCode;
-        unsigned char block[kBlockSize];
-        std::string line;
-        while (source.Position() < source.Size()) {
-            const int32_t n = source.Read(block, kBlockSize);
+        const int32_t lines = std::max<int32_t>(LinesPerRead, 1);
+        const int32_t blockBytes = lines * kBlockSize;
+        std::vector<unsigned char> block(static_cast<size_t>(blockBytes));
+        std::vector<char> text(static_cast<size_t>(lines) * kMaxLineChars);
+        // Each Position() and Size() of a file is a system call: the size is
+        // asked once and the position counted here.
+        const int32_t size = source.Size();
+        int32_t position = 0;
+        while (position < size) {
+            // One read per line, or reads until a block is full so that
+            // every line but the last carries 45 bytes.
+            int32_t n = 0;
+            do {
+                const int32_t got = source.Read(block.data() + n, std::min(blockBytes - n, size - position));
+                if (got <= 0)
+                    break;  // a source that delivers nothing short of its size
+                n += got;
+                position += got;
+            } while (lines > 1 && n < blockBytes && position < size);
             if (n <= 0)
-                break;  // a source that delivers nothing short of its size
-            line.clear();
-            if (uu)
-                line += table_[n & 63];
-            int32_t i = 0;
-            for (; i + 3 <= n; i += 3) {
-                const unsigned b0 = block[i], b1 = block[i + 1], b2 = block[i + 2];
-                line += table_[b0 >> 2];
-                line += table_[((b0 << 4) | (b1 >> 4)) & 63];
-                line += table_[((b1 << 2) | (b2 >> 6)) & 63];
-                line += table_[b2 & 63];
-            }
-            if (n - i == 1) {
-                const unsigned b0 = block[i];
-                line += table_[b0 >> 2];
-                line += table_[(b0 << 4) & 0x30];
-                if (mime)
-                    line += "==";
-            } else if (n - i == 2) {
-                const unsigned b0 = block[i], b1 = block[i + 1];
-                line += table_[b0 >> 2];
-                line += table_[((b0 << 4) & 0x30) | (b1 >> 4)];
-                line += table_[(b1 << 2) & 0x3C];
-                if (mime)
-                    line += '=';
-            }
-            line += "\r\n";
-            target.WriteBuffer(line.data(), static_cast<int32_t>(line.size()));
+                break;
+            const size_t length = EncodeLines(block.data(), n, text.data());
+            target.WriteBuffer(text.data(), static_cast<int32_t>(length));
         }
-        if (uu) {
+        if (Method == uuCode) {
             const char last[] = {table_[0], '\r', '\n'};
             target.WriteBuffer(last, sizeof last);
         }

@@ -38,7 +38,8 @@ public:
 
     // Encodes the whole source (from position 0) into the target at the
     // target's position, then sets the target's position to 0. Stream errors
-    // propagate, after the target is reset and OnEndEncode has run.
+    // propagate, after the target is reset and OnEndEncode has run. The
+    // source's size is asked once, before the first read.
     void Encode();
     // Decodes from the source's current position into the target at its
     // position; both streams are left where they stand.
@@ -55,7 +56,14 @@ public:
     // nothing could be read.
     static bool ReadLnFromStream(TStream& Stream, std::string& Line);
 
+    // The length of Encode's output for a source of Bytes bytes.
+    static int64_t EncodedLength(int64_t Bytes, UUMethods Method);
+
     UUMethods Method = uuMime;
+    // Lines that Encode reads and writes at a time. With 1 it reads 45 bytes
+    // and writes each line with its own write; a large source (an attachment
+    // file) goes faster in large blocks. The lines are the same either way.
+    int32_t LinesPerRead = 1;
     TStream* SourceStream = nullptr;  // not owned
     TStream* TargetStream = nullptr;  // not owned
 
@@ -65,5 +73,9 @@ public:
     TNotifyEvent OnEndDecode;
 
 private:
+    // Encodes Count bytes as lines of 45 bytes (the last may be shorter) into
+    // Out, which has room for them; returns the characters written.
+    size_t EncodeLines(const unsigned char* Bytes, int32_t Count, char* Out) const;
+
     ExchangeTable table_ = {};
 };

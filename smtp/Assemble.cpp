@@ -229,12 +229,15 @@ void TNMSMTP::SendAttachments(int Index)
                "Content-Transfer-Encoding: " + transferEncoding + CRLF +
                "Content-Disposition: attachment; filename=\"" + name + "\"" + CRLF + CRLF);
 
-    // Declared so that they are released buffered stream first, encoder last.
+    // 64 KiB of the file per read, in whole lines.
+    constexpr int32_t AttachmentLinesPerRead = 65520 / 45;
+    // Room after the part for the next delimiter line.
+    constexpr int64_t AttachmentSlack = 4096;
+    // Declared so that the file is released before the encoder.
     auto encoder = std::make_unique<TNMUUProcessor>(this);
     std::unique_ptr<TFileStream> file;
-    TMemoryStream encoded;
-    TS_BufferStream buffered(&encoded);
     encoder->Method = EncodeType;
+    encoder->LinesPerRead = AttachmentLinesPerRead;
 
     try {
         file = std::make_unique<TFileStream>(Path, fmOpenRead);
@@ -243,19 +246,28 @@ void TNMSMTP::SendAttachments(int Index)
             OnAttachmentNotFound(Path);
         throw;
     }
+    // Base64 lines never begin with ".", so they go straight into the body;
+    // a uuencoded line may (its length character for 14 bytes), so that text
+    // is dot-stuffed on its way.
+    const bool stuff = EncodeType == uuCode;
+    TMemoryStream uuText;
+    const int32_t end = BodyStream->Seek(0, soFromEnd);
+    if (!stuff) {
+        // Room for the whole part at once: growing by doubling would hold up
+        // to twice the text, and a copy of it during each move.
+        const int64_t room = end + TNMUUProcessor::EncodedLength(file->Size(), EncodeType) + AttachmentSlack;
+        if (room <= INT32_MAX) {  // else the body cannot hold it, and Encode says so
+            BodyStream->SetSize(static_cast<int32_t>(room));
+            BodyStream->SetSize(end);
+        }
+    }
     encoder->SourceStream = file.get();
-    encoder->TargetStream = &buffered;
+    encoder->TargetStream = stuff ? static_cast<TStream*>(&uuText) : BodyStream.get();
     if (OnEncodeStart)
         OnEncodeStart(Path);
     encoder->Encode();
     if (OnEncodeEnd)
         OnEncodeEnd(Path);
-
-    buffered.Seek(0, soFromBeginning);
-    std::string text;
-    char piece[16384];
-    for (int32_t n; (n = buffered.Read(piece, sizeof piece)) > 0;)
-        text.append(piece, static_cast<size_t>(n));
-    // A uuencoded line may begin with "." (its length character for 14 bytes).
-    AppendBody(DotStuffed(text));
+    if (stuff)
+        AppendBody(DotStuffed(std::string(uuText.Memory(), static_cast<size_t>(uuText.Size()))));
 }

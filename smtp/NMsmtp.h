@@ -7,15 +7,17 @@
 // message text is assembled in memory (header lines and body, attachments as
 // MIME parts) before the first command of a transaction goes out.
 //
-// Failures are raised: Exception with the server's reply line, or with
-// "Incomplete Header" / "Authentication failed"; the socket layer's
-// ESockError and EAbortError pass through unchanged.
+// Failures are raised: ESmtpError with the server's reply line, or with
+// "Authentication failed" / "Connection closed by server", carrying the reply;
+// Exception "Incomplete Header"; the socket layer's ESockError and EAbortError
+// pass through unchanged.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "codec/NMExtstr.h"
 #include "codec/NMUUE.h"
@@ -23,6 +25,39 @@
 #include "rtl/Classes.h"
 #include "rtl/Streams.h"
 #include "rtl/StringList.h"
+
+// A failure of the SMTP conversation: the server refused, or closed instead
+// of answering. Message() is the refusing reply line (or the fixed text);
+// the reply travels with it, so that a caller can tell a temporary refusal
+// (4xx) from a permanent one (5xx). Code() is 0 when the server sent no reply.
+class ESmtpError : public Exception {
+public:
+    ESmtpError(std::string Message, TReply Reply);
+
+    const TReply& Reply() const noexcept { return reply_; }
+    int16_t Code() const noexcept { return reply_.Code; }
+    const std::vector<std::string>& Lines() const noexcept { return reply_.Lines; }
+
+private:
+    TReply reply_;
+};
+
+// How the connection is protected.
+enum TSmtpSecurity : uint8_t {
+    ssNone,         // plain SMTP
+    ssStartTls,     // EHLO, STARTTLS, the TLS handshake, EHLO again
+    ssImplicitTls,  // the TLS handshake before the greeting, then EHLO
+};
+
+// The session cannot go on with the protection asked for: no STARTTLS, no
+// AUTH over TLS, no mechanism we speak, or a login without encryption.
+// Nothing after it was sent, no password and no message.
+class ESecurityError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class TEhloExtensions;
 
 // Content type of a message without attachments.
 enum TSubType : uint8_t { mtPlain = 0, mtEnriched = 1, mtSgml = 2, mtTabSeperated = 3, mtHtml = 4 };
@@ -80,14 +115,25 @@ public:
 
     TPowersock* Create(TComponent* AOwner) const override;
 
-    // The socket layer's Connect, the greeting (continuation lines read) and
-    // HELO UserID. A greeting of 400 or more fails with its line; a HELO
+    // With Security ssNone and no Login: the socket layer's Connect, the
+    // greeting (continuation lines read) and HELO UserID. A greeting of 400 or more fails with its line; a HELO
     // reply of 300 or more fails with "Authentication failed" unless
     // OnAuthenticationFailed asks for its one retry. A failure after the TCP
     // connection was made says QUIT and closes first. Fires OnConnect on
     // success. A server that closes instead of answering fails with
     // "Connection closed by server".
+    //
+    // Otherwise, after CheckSecurity: for ssImplicitTls the TLS handshake,
+    // then the greeting and EHLO (UserID, or the machine's full name when
+    // empty); for ssStartTls STARTTLS, the handshake and EHLO again; then
+    // AUTH when Login is set (PLAIN, else LOGIN, as offered). Raises
+    // tls::ECertificateError or tls::ETlsError from the handshake (the
+    // socket is closed without QUIT), ESecurityError where it would have to
+    // go on unprotected, sasl::EAuthError when the login is refused, and
+    // ESmtpError for a refused EHLO or STARTTLS.
     void Connect() override;
+    // A login needs encryption: raises ESecurityError for Login with ssNone.
+    void CheckSecurity() const;
     // QUIT, then the socket layer's Disconnect in every case; a QUIT reply
     // above 339 is raised after the socket is closed.
     void Disconnect() override;
@@ -108,7 +154,8 @@ public:
     void ClearParameters();
 
     // Reads continuation lines: while Reply is a line whose fourth character
-    // is "-" or whose first is a blank, Reply becomes the next line.
+    // is "-" or whose first is a blank, Reply becomes the next line (empty
+    // when the server closes). ESockError after MaxContinuationLines.
     void ReadExtraLines(std::string& Reply);
     // The bare mailbox of a recipient entry: the text in angle brackets, or
     // the entry itself, or the text after its first ":". Empty means no
@@ -147,6 +194,13 @@ public:
     TSubType SubType = mtPlain;
     std::string Charset = "us-ascii";
 
+    TSmtpSecurity Security = ssNone;
+    std::string Login;     // SMTP AUTH login name; empty: no AUTH
+    std::string Password;  // sent only in AUTH over TLS; never in a status or an error
+    // The SHA-256 fingerprint ("AB:CD:...") of a server certificate the user
+    // trusts although the check refuses it; empty: none.
+    std::string TrustedFingerprint;
+
     // Fires after greeting and HELO, never at the bare TCP connection (it
     // hides the socket layer's own, which stays unassigned).
     TNotifyEvent OnConnect;
@@ -171,6 +225,23 @@ protected:
 
 private:
     void AppendBody(const std::string& Text);
+    // Gives OnHeaderIncomplete its one chance while the sender or every
+    // recipient is missing; then "Incomplete Header".
+    void CompleteHeader();
+    // Exchange of one command; a close or a code of 400 or more fails with
+    // the reply.
+    void SendCommand(const std::string& Command);
+    // RSET, MAIL FROM, RCPT TO per usable entry (refusals reported to
+    // OnRecipientNotFound), DATA.
+    void SendEnvelope();
+    void ReadGreeting();
+    // The protected session's steps (smtp/Secure.cpp).
+    void OpenSecure();
+    TReply Ehlo();
+    std::string EhloIdentity();
+    void Authenticate(const TEhloExtensions& Offered);
+
+    bool tlsStarted_ = false;  // this connection began a TLS handshake
 };
 
 // The process's pseudo-random generator that makes the multipart boundaries:

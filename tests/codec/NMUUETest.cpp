@@ -76,6 +76,27 @@ private:
     int left_;
 };
 
+// Counts seeks and reads, and delivers at most MaxRead bytes per read, as a
+// pipe or a slow device might.
+class CountingStream : public TStringStream {
+public:
+    CountingStream(std::string data, int32_t maxRead) : TStringStream(std::move(data)), maxRead_(maxRead) {}
+    int32_t Read(void* Buffer, int32_t Count) override
+    {
+        ++reads;
+        return TStringStream::Read(Buffer, std::min(Count, maxRead_));
+    }
+    int32_t Seek(int32_t Offset, uint16_t Origin) override
+    {
+        ++seeks;
+        return TStringStream::Seek(Offset, Origin);
+    }
+    int reads = 0, seeks = 0;
+
+private:
+    int32_t maxRead_;
+};
+
 }  // namespace
 
 TEST(NMUUE, Tables)
@@ -388,4 +409,48 @@ TEST(NMUUE, DecodersSurviveArbitraryInput)
             EXPECT_LE(source.Position(), std::max(size, start));
         }
     }
+}
+
+// Large reads give the lines of 45-byte reads, whatever the reads deliver;
+// the size is asked once, however long the source; EncodedLength is the
+// output's length.
+TEST(NMUUE, BlockReadsGiveTheSameLines)
+{
+    std::mt19937 rng(99);
+    const int32_t block = 4 * 45;  // four lines per read
+    for (UUMethods m : {uuMime, uuCode, static_cast<UUMethods>(7)}) {
+        for (int n : {0, 1, 44, 45, 46, block - 1, block, block + 1, 3 * block + 14, 20000}) {
+            const std::string in = RandomBytes(rng, static_cast<size_t>(n));
+            const std::string reference = EncodeText(in, m);
+            for (int32_t maxRead : {1 << 30, 7, block + 1}) {
+                for (int32_t lines : {1, 4}) {
+                    if (lines == 1 && maxRead < 45)
+                        continue;  // one read per line: short reads make short lines
+                    TNMUUProcessor p(nullptr);
+                    CountingStream source(in, maxRead);
+                    TStringStream target;
+                    p.Method = m;
+                    p.LinesPerRead = lines;
+                    p.SourceStream = &source;
+                    p.TargetStream = &target;
+                    p.Encode();
+                    const std::string where = "method " + std::to_string(int(m)) + " bytes " + std::to_string(n) +
+                                              " lines " + std::to_string(lines) + " max read " + std::to_string(maxRead);
+                    EXPECT_EQ(target.DataString(), reference) << where;
+                    EXPECT_EQ(TNMUUProcessor::EncodedLength(n, m), static_cast<int64_t>(reference.size())) << where;
+                    // SetPosition(0) and Size(): four seeks for any length.
+                    EXPECT_EQ(source.seeks, 4) << where;
+                    if (maxRead > block) {
+                        EXPECT_EQ(source.reads, (n + lines * 45 - 1) / (lines * 45)) << where;
+                    }
+                }
+            }
+        }
+    }
+    // The lengths that a body has to make room for, without encoding them.
+    // 50,000,000 = 1,111,111 lines of 45 and 5 bytes: one group and a padded one.
+    EXPECT_EQ(TNMUUProcessor::EncodedLength(50000000, uuMime), 1111111 * 62 + 4 + 4 + 2);
+    // 2^31 - 1 = 47,721,858 lines of 45 and 37 bytes: a length character,
+    // twelve groups and two characters for the last byte; then the "`" line.
+    EXPECT_EQ(TNMUUProcessor::EncodedLength(INT32_MAX, uuCode), int64_t{47721858} * 63 + 1 + 12 * 4 + 2 + 2 + 3);
 }

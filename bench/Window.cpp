@@ -1,0 +1,91 @@
+// The real main window under QT_QPA_PLATFORM=offscreen: Send with a
+// recipient file of COUNT lines to the server at HOST:PORT, timed from the
+// click to the final "送信終了" in the progress field.
+//
+//   window HOST PORT COUNT
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include "app/Application.h"
+#include "app/Main.h"
+#include "app/Setting.h"
+#include "bench/BenchMessage.h"
+#include "bench/Measure.h"
+
+namespace {
+
+void WriteFile(const std::string& Path, const std::string& Bytes)
+{
+    std::ofstream(Path, std::ios::binary | std::ios::trunc) << Bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: window HOST PORT COUNT\n");
+        return 2;
+    }
+    const long count = std::atol(argv[3]);
+    char folder[] = "/tmp/veltrow-bench-XXXXXX";
+    if (!::mkdtemp(folder))
+        return 2;
+    std::filesystem::current_path(folder);
+    WriteFile(SettingsFileName, std::string(argv[1]) + "\r\n" + argv[2] +
+                                    "\r\nbench.example.com\r\nBench\r\nsender@example.com\r\n");
+    std::string recipients;
+    for (long i = 0; i < count; ++i)
+        recipients += "rcpt" + std::to_string(i) + "@example.com\r\n";
+    WriteFile("rcpt.txt", recipients);
+
+    QApplication app(argc, argv);
+    Application().Initialize();
+    Application().Title = "Veltrow";
+    std::string box;
+    Application().MessageBoxHook = [&box](const TMessageBoxRequest& r) { box = r.Text; };
+    CreateForms();
+    Form1->show();
+    Form1->Edit1->setText(QString::fromStdString(std::string(folder) + "/rcpt.txt"));
+    Form1->Edit2->setText(QStringLiteral("Benchmark"));
+    QString body;
+    for (const std::string& line : bench::BodyLines())
+        body += QString::fromStdString(line) + QLatin1Char('\n');
+    Form1->Memo1->setPlainText(body);
+
+    QEventLoop done;
+    const QString finished = QString::fromUtf8("送信終了");
+    QObject::connect(Form1->Edit3, &QLineEdit::textChanged, [&](const QString& t) {
+        if (t == finished)
+            done.quit();
+    });
+    QTimer::singleShot(600000, &done, &QEventLoop::quit);
+    const auto a = bench::Now();
+    Form1->Button4->click();
+    if (Form1->Edit3->text() != finished)
+        done.exec();
+    const auto b = bench::Now();
+    const std::string progress = Form1->Edit3->text().toStdString();
+    FreeForms();
+    std::filesystem::current_path("/");
+    std::filesystem::remove_all(folder);
+    if (!box.empty() || progress != "送信終了") {
+        std::fprintf(stderr, "window: the run did not finish cleanly: %s (%s)\n", box.c_str(), progress.c_str());
+        return 1;
+    }
+    bench::Report("window", count, a, b);
+    return 0;
+}
