@@ -16,6 +16,7 @@
 
 #include "app/About.h"
 #include "app/Application.h"
+#include "app/RepaintLimit.h"
 #include "app/SendRun.h"
 #include "app/Setting.h"
 #include "charset/CodePage.h"
@@ -169,7 +170,11 @@ void TForm1::CreateComponents()
 
     run_ = std::make_unique<TSendRun>(*NMSMTP1);
     run_->OnRecipients = [this] { return LoadRecipients(); };
+    // Painting the field and its layout for each of thousands of messages
+    // would cost more than sending them; every text is set all the same.
+    progressPaint_ = new TRepaintLimit(Edit3, ProgressPaintMs);
     run_->OnProgress = [this](int Sent, int Total) {
+        progressPaint_->Changing();
         Edit3->setText(Q(IntToStr(Sent) + "/" + IntToStr(Total)));
     };
 }
@@ -389,6 +394,8 @@ void TForm1::NMSMTP1ConnectionRequired(bool&)
 void TForm1::NMSMTP1Disconnect(TObject*)
 {
     StatusBar1->showMessage(QStringLiteral("接続を終了しました"));
+    if (progressPaint_)
+        progressPaint_->Flush();
     Edit3->setText(QStringLiteral("送信終了"));
 }
 

@@ -23,6 +23,7 @@ class QPushButton;
 class QStatusBar;
 class TNMSMTP;
 class TNMUUProcessor;
+class TRepaintLimit;
 class TSendRun;
 class TStringList;
 
@@ -125,6 +126,9 @@ private:
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
     std::unique_ptr<TOpenDialog> openDialog_;
     std::unique_ptr<TSendRun> run_;
+    // The progress field repaints at most this often during a run.
+    static constexpr int ProgressPaintMs = 100;
+    TRepaintLimit* progressPaint_ = nullptr;  // owned by Edit3
 };
 
 extern TForm1* Form1;
