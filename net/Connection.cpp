@@ -105,9 +105,9 @@ void TPowersock::Connect()
     Canceled = false;
     if (Connected)
         throw ESockError("Already connected");
-    ClosedByPeer = false;
+    closedByPeer_ = false;
 
-    int retries = 0;
+    bool retried = false;
     for (;;) {
         try {
             ResolveRemoteHost();
@@ -118,13 +118,9 @@ void TPowersock::Connect()
         }
         if (RemoteAddress.sin_addr.s_addr != 0)
             break;
-        if (retries > 0 || !OnInvalidHost)
+        // The handler may change Host before the second lookup.
+        if (!psock::OneChance(retried, OnInvalidHost))
             throw ESockError("Null Remote Address");
-        bool handled = false;
-        OnInvalidHost(handled);
-        if (!handled)
-            throw ESockError("Null Remote Address");
-        ++retries;  // the handler had its one chance to change Host
     }
 
     RemoteAddress.sin_family = AF_INET;
@@ -134,11 +130,11 @@ void TPowersock::Connect()
     LastEventOk = true;
     if (winsock::connect(SocketHandle, reinterpret_cast<const sockaddr*>(&RemoteAddress),
                          sizeof RemoteAddress) != 0)
-        ErrorManager(psock::WSAEWOULDBLOCK);
+        ErrorManager(winsock::WSAEWOULDBLOCK);
 
     TimerOn();
-    const uint32_t connects = ConnectsNotified;
-    while (!Connected && ConnectsNotified == connects && !TimedOut && !Canceled && LastEventOk)
+    const uint32_t connects = connectsNotified_;
+    while (!Connected && connectsNotified_ == connects && !TimedOut && !Canceled && LastEventOk)
         SleepingCycle();
     TimerOff();
 
@@ -173,7 +169,7 @@ void TPowersock::ResolveRemoteHost()
     EventArrived = false;
     CancelLookup();
     // When the lookup cannot start, only the time-out or a cancel ends the wait.
-    LookupTask = winsock::WSAAsyncGetHostByName(WindowHandle, psock::WM_WAITFORRESPONSE, IoBuffer.data(),
+    lookupTask_ = winsock::WSAAsyncGetHostByName(WindowHandle, psock::WM_WAITFORRESPONSE, IoBuffer.data(),
                                                 HostEntryBuffer.get(), HostEntryBufferSize);
     while (!EventArrived && !TimedOut && !Canceled)
         SleepingCycle();
@@ -199,9 +195,9 @@ void TPowersock::ResolveRemoteHost()
 
 void TPowersock::CancelLookup()
 {
-    if (LookupTask != 0)
-        winsock::WSACancelAsyncRequest(LookupTask);  // harmless when it has finished
-    LookupTask = 0;
+    if (lookupTask_ != 0)
+        winsock::WSACancelAsyncRequest(lookupTask_);  // harmless when it has finished
+    lookupTask_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -243,11 +239,11 @@ void TPowersock::RequestCloseSocket()
 {
     StatusMessage(4, "Request Close Socket");
     Connected = false;
-    ClosedByPeer = false;
+    closedByPeer_ = false;
     if (SocketHandle == INVALID_SOCKET_HANDLE)
         return;
     if (winsock::closesocket(SocketHandle) != 0) {
-        ErrorManager(psock::WSAEWOULDBLOCK);
+        ErrorManager(winsock::WSAEWOULDBLOCK);
         return;
     }
     // The closed handle must not be used again, also when no new one follows.
@@ -261,15 +257,10 @@ void TPowersock::RequestCloseSocket()
 void TPowersock::CertifyConnect()
 {
     StatusMessage(8, "Checking Connection");
-    int tries = 0;
+    bool retried = false;
     while (!Connected) {
-        if (tries > 0 || !OnConnectionRequired)
+        if (!psock::OneChance(retried, OnConnectionRequired))
             throw Exception("Not Connected");
-        bool handled = false;
-        OnConnectionRequired(handled);
-        if (!handled)
-            throw Exception("Not Connected");
-        ++tries;
     }
 }
 
@@ -277,6 +268,13 @@ void TPowersock::Cancel()
 {
     StatusMessage(8, "Canceling");
     Canceled = true;
+}
+
+void TPowersock::ThrowIfCanceled(const char* Text)
+{
+    // Cleared first: the next operation must not fail for this cancel.
+    if (Canceled.exchange(false))
+        throw EAbortError(Text);
 }
 
 void TPowersock::Abort()

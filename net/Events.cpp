@@ -35,7 +35,7 @@ win::LRESULT TmrWindowProc(win::HWND hWnd, win::UINT msg, win::WPARAM wParam, wi
     if (obj == nullptr)
         return win::DefWindowProc(hWnd, msg, wParam, lParam);
     TMessage m = MakeMessage(msg, wParam, lParam);
-    if (msg != psock::WM_ACTIVATEAPP)
+    if (msg != win::WM_ACTIVATEAPP)
         obj->Wndproc(m);
     return m.Result;
 }
@@ -68,7 +68,7 @@ void TPowersock::Wndproc(TMessage& Message)
         LastEventOk = Message.LParamHi() == 0;
         if (Message.Msg == psock::WM_ASYNCHRONOUSPROCESS) {
             switch (Message.LParamLo()) {
-            case psock::FD_READ:
+            case winsock::FD_READ:
                 if (OnReadReady) {
                     try {
                         OnReadReady(this);
@@ -76,24 +76,24 @@ void TPowersock::Wndproc(TMessage& Message)
                     }
                 }
                 break;
-            case psock::FD_ACCEPT:
+            case winsock::FD_ACCEPT:
                 Connected = true;
                 if (OnAcceptReady)
                     OnAcceptReady(this);
                 break;
-            case psock::FD_CONNECT:
+            case winsock::FD_CONNECT:
                 if (LastEventOk) {
-                    ++ConnectsNotified;
+                    ++connectsNotified_;
                     Connected = true;
                     if (OnConnect)
                         OnConnect(this);
                 }
                 break;
-            case psock::FD_CLOSE:
+            case winsock::FD_CLOSE:
                 // Unread data keeps the connection until it has been read.
                 if (!DataAvailable()) {
                     RequestCloseSocket();
-                    ClosedByPeer = true;
+                    closedByPeer_ = true;
                 }
                 break;
             default:
@@ -101,7 +101,7 @@ void TPowersock::Wndproc(TMessage& Message)
             }
         } else if (Message.Msg == psock::WM_WAITFORRESPONSE) {
             EventArrived = true;
-            if (Message.LParamLo() == psock::FD_ACCEPT) {
+            if (Message.LParamLo() == winsock::FD_ACCEPT) {
                 Connected = true;
                 if (!IsDestroying() && OnDisconnect)
                     OnDisconnect(this);
@@ -117,54 +117,54 @@ void TPowersock::Wndproc(TMessage& Message)
 
 TThreadTimer::TThreadTimer(TComponent* AOwner) : TComponent(AOwner)
 {
-    FWindowHandle = TmrAllocateHWnd(this);
+    windowHandle_ = TmrAllocateHWnd(this);
 }
 
 TThreadTimer::~TThreadTimer()
 {
-    FEnabled = false;
+    enabled_ = false;
     try {
         UpdateTimer();
     } catch (...) {
     }
-    if (FWindowHandle != 0)
-        win::DestroyWindow(FWindowHandle);
+    if (windowHandle_ != 0)
+        win::DestroyWindow(windowHandle_);
 }
 
 void TThreadTimer::SetEnabled(bool Value)
 {
-    if (Value != FEnabled) {
-        FEnabled = Value;
+    if (Value != enabled_) {
+        enabled_ = Value;
         UpdateTimer();
     }
 }
 
 void TThreadTimer::SetInterval(uint32_t Value)
 {
-    if (Value != FInterval) {
-        FInterval = Value;
+    if (Value != interval_) {
+        interval_ = Value;
         UpdateTimer();
     }
 }
 
 void TThreadTimer::SetOnTimer(TNotifyEvent Handler)
 {
-    FOnTimer = std::move(Handler);
+    onTimer_ = std::move(Handler);
     UpdateTimer();
 }
 
 void TThreadTimer::UpdateTimer()
 {
-    win::KillTimer(FWindowHandle, psock::TimerId);
-    if (FInterval != 0 && FEnabled && FOnTimer) {
-        if (win::SetTimer(FWindowHandle, psock::TimerId, FInterval) == 0)
+    win::KillTimer(windowHandle_, psock::TimerId);
+    if (interval_ != 0 && enabled_ && onTimer_) {
+        if (win::SetTimer(windowHandle_, psock::TimerId, interval_) == 0)
             throw Exception("No Timer");
     }
 }
 
 void TThreadTimer::Wndproc(TMessage& Message)
 {
-    if (Message.Msg == psock::WM_TIMER) {
+    if (Message.Msg == win::WM_TIMER) {
         try {
             Timer();
         } catch (const std::exception& e) {
@@ -174,12 +174,12 @@ void TThreadTimer::Wndproc(TMessage& Message)
         }
     } else {
         Message.Result = static_cast<int32_t>(
-            win::DefWindowProc(FWindowHandle, Message.Msg, Message.WParam, Message.LParam));
+            win::DefWindowProc(windowHandle_, Message.Msg, Message.WParam, Message.LParam));
     }
 }
 
 void TThreadTimer::Timer()
 {
-    if (FOnTimer)
-        FOnTimer(this);
+    if (onTimer_)
+        onTimer_(this);
 }

@@ -1,5 +1,5 @@
-// Sending buffers, texts and streams, reading counts and lines, and the
-// command/reply step on which text protocols are built.
+// Sending buffers, texts and streams, reading counts, lines and replies, and
+// the command/reply step on which text protocols are built.
 
 #include <algorithm>
 #include <cstring>
@@ -8,13 +8,6 @@
 #include "net/Psock_p.h"
 #include "rtl/Narrow.h"
 #include "rtl/SysUtils.h"
-
-namespace {
-
-// Reply codes are read from at most this many leading digits.
-constexpr size_t MaxReplyDigits = 10;
-
-}  // namespace
 
 void TPowersock::SendBuffer(const char* Buffer, uint16_t Length)
 {
@@ -32,17 +25,14 @@ void TPowersock::SendBuffer(const char* Buffer, uint16_t Length)
             if (sent == 0)
                 break;
             if (sent < 0) {
-                ErrorManager(psock::WSAEWOULDBLOCK);
+                ErrorManager(winsock::WSAEWOULDBLOCK);
                 winsock::WaitForSocketOrTimeout(SocketHandle, winsock::FD_WRITE, WaitCycleMs);
                 continue;
             }
             remaining -= sent;
         }
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    ThrowIfCanceled("Socket send aborted");
 }
 
 void TPowersock::Write(const std::string& Text)
@@ -67,7 +57,7 @@ std::string TPowersock::Read(uint16_t Count)
     if (count == 0) {
         const int waiting = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, MSG_PEEK);
         if (waiting < 0)
-            ErrorManager(psock::WSAEWOULDBLOCK);
+            ErrorManager(winsock::WSAEWOULDBLOCK);
         else
             count = Narrow<uint16_t>(waiting);
     } else {
@@ -79,18 +69,15 @@ std::string TPowersock::Read(uint16_t Count)
                 return std::string();  // the peer has closed
             if (waiting < 0) {
                 // The peer's close notification replaced the socket.
-                if (ClosedByPeer && winsock::WSAGetLastError() == psock::WSAENOTCONN)
+                if (closedByPeer_ && winsock::WSAGetLastError() == winsock::WSAENOTCONN)
                     return std::string();
-                ErrorManager(psock::WSAEWOULDBLOCK);
+                ErrorManager(winsock::WSAEWOULDBLOCK);
             }
             // Some bytes already wait: the socket stays readable, so pause.
             PollingCycle(waiting > 0 ? wfNothing : wfReadable);
         } while (!Canceled);
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    ThrowIfCanceled("Socket send aborted");
     if (count == 0)
         return std::string();
     std::string result(static_cast<size_t>(count), '\0');
@@ -116,15 +103,15 @@ std::string TPowersock::ReadLn()
             return std::string();  // the peer has closed; a partial line is dropped
         if (waiting < 0) {
             LastErrorNo = winsock::WSAGetLastError();
-            if (LastErrorNo == psock::WSAENOTCONN) {
+            if (LastErrorNo == winsock::WSAENOTCONN) {
                 // The peer's close notification replaced the socket: the
                 // same outcome as seeing the close directly.
-                if (ClosedByPeer)
+                if (closedByPeer_)
                     return std::string();
                 notConnected = true;
                 break;
             }
-            ErrorManager(psock::WSAEWOULDBLOCK);
+            ErrorManager(winsock::WSAEWOULDBLOCK);
         } else {
             const char* data = IoBuffer.data();
             const char* lf = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(waiting)));
@@ -145,14 +132,11 @@ std::string TPowersock::ReadLn()
         PollingCycle(wfReadable);
     } while (!Canceled);
 
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket readln aborted");
-    }
+    ThrowIfCanceled("Socket readln aborted");
     if (notConnected) {
-        const std::string text = SocketErrorStr(psock::WSAENOTCONN);
+        const std::string text = SocketErrorStr(winsock::WSAENOTCONN);
         if (OnSocketError)
-            OnSocketError(this, psock::WSAENOTCONN, text);
+            OnSocketError(this, winsock::WSAENOTCONN, text);
         throw ESockError(text);
     }
     const size_t before = line.size();
@@ -163,22 +147,78 @@ std::string TPowersock::ReadLn()
     return line;
 }
 
-std::string TPowersock::Transaction(const std::string& Command)
+// ---------------------------------------------------------------------------
+// Replies
+
+namespace {
+
+const std::string NoLine;
+
+}  // namespace
+
+const std::string& TReply::First() const { return Lines.empty() ? NoLine : Lines.front(); }
+
+const std::string& TReply::Text() const { return Lines.empty() ? NoLine : Lines.back(); }
+
+int16_t ReplyCodeOf(const std::string& Line)
+{
+    size_t digits = 0;
+    while (digits < Line.size() && digits < MaxReplyDigits && Line[digits] >= '0' && Line[digits] <= '9')
+        ++digits;
+    return digits == 0 ? 0 : Narrow<int16_t>(std::stoll(Line.substr(0, digits)));
+}
+
+bool ContinuesReply(const std::string& Line)
+{
+    return !Line.empty() && (Line[0] == ' ' || (Line.size() >= 4 && Line[3] == '-'));
+}
+
+TReply TPowersock::ReadReply(TReplyExtent Extent)
+{
+    TReply reply;
+    std::string line = ReadLn();
+    if (line.empty()) {
+        reply.Closed = true;
+        return reply;
+    }
+    reply.Lines.push_back(std::move(line));
+    reply.Code = ReplyCodeOf(reply.First());
+    if (Extent == reWhole)
+        ReadContinuation(reply);
+    return reply;
+}
+
+void TPowersock::ReadContinuation(TReply& Reply)
+{
+    while (!Reply.Closed && ContinuesReply(Reply.Text())) {
+        if (Reply.Lines.size() > MaxContinuationLines)
+            throw ESockError("Reply too long: more than " + IntToStr(static_cast<long long>(MaxContinuationLines)) +
+                             " continuation lines");
+        std::string line = ReadLn();
+        if (line.empty())
+            Reply.Closed = true;
+        else
+            Reply.Lines.push_back(std::move(line));
+    }
+}
+
+TReply TPowersock::Exchange(const std::string& Command, TReplyExtent Extent)
 {
     StatusMessage(8, "Transaction");
     ReplyCode = 0;
     Writeln(Command);
-    LastReply = ReadLn();
-    if (!LastReply.empty()) {
+    TReply reply = ReadReply(Extent);
+    LastReply = reply.First();
+    if (!LastReply.empty())
         StatusMessage(1, LastReply);
-        size_t digits = 0;
-        while (digits < LastReply.size() && digits < MaxReplyDigits && LastReply[digits] >= '0' &&
-               LastReply[digits] <= '9')
-            ++digits;
-        if (digits > 0)
-            ReplyCode = Narrow<int16_t>(std::stoll(LastReply.substr(0, digits)));
-    }
-    return LastReply;
+    ReplyCode = reply.Code;
+    return reply;
+}
+
+std::string TPowersock::Transaction(const std::string& Command)
+{
+    // One line: callers that expect continuation lines read them themselves.
+    return Exchange(Command, reFirstLine).First();
 }
 
 void TPowersock::SendStream(TStream& Stream)
@@ -198,10 +238,7 @@ void TPowersock::SendStream(TStream& Stream)
                 break;
         }
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    ThrowIfCanceled("Socket send aborted");
 }
 
 bool TPowersock::SendPiece(int32_t Length)
@@ -218,7 +255,7 @@ bool TPowersock::SendPiece(int32_t Length)
             if (OnPacketSent)
                 OnPacketSent(this);
         } else {
-            ErrorManager(psock::WSAEWOULDBLOCK);
+            ErrorManager(winsock::WSAEWOULDBLOCK);
             next = wfWritable;  // the peer is not reading: wait for room
         }
         PollingCycle(next);

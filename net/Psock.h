@@ -51,6 +51,38 @@ public:
 };
 
 // ---------------------------------------------------------------------------
+// Replies of command/reply protocols (SMTP and the like)
+
+// How much of a reply ReadReply reads.
+enum TReplyExtent : uint8_t {
+    reFirstLine,  // the first line only; continuation lines stay in the socket
+    reWhole,      // the first line and every continuation line after it
+};
+
+// One reply as read from the peer.
+struct TReply {
+    // The number of the first line's leading digits; 0 when it begins with
+    // none or when no line was read.
+    int16_t Code = 0;
+    // Every line read, each with its line end.
+    std::vector<std::string> Lines;
+    // The peer closed the connection before the reply ended (or began).
+    bool Closed = false;
+
+    // The first line; empty when none was read.
+    const std::string& First() const;
+    // The last line read, the one a refusal quotes; empty when none was read.
+    const std::string& Text() const;
+};
+
+// The number of Line's leading decimal digits (at most MaxReplyDigits of
+// them); 0 when it begins with none. ERangeError beyond 16 bits.
+int16_t ReplyCodeOf(const std::string& Line);
+// True when another line of the same reply follows Line: its code is followed
+// by "-" (its fourth character), or it begins with a blank.
+bool ContinuesReply(const std::string& Line);
+
+// ---------------------------------------------------------------------------
 // Event types
 
 using THandlerEvent = std::function<void(bool& Handled)>;
@@ -71,8 +103,17 @@ constexpr int32_t HostEntryBufferSize = 1024;
 // ReadLn refuses longer lines instead of returning them in pieces.
 constexpr int32_t MaxLineLength = 65536;
 // Period of the sleeping cycle, and the longest a polling cycle waits on its
-// socket before it processes events again.
+// socket before it processes events again: short enough that the window stays
+// responsive and an Abort is noticed at once, long enough that a wait does not
+// keep a processor busy.
 constexpr int WaitCycleMs = 2;
+// Reply codes are read from at most this many leading digits.
+constexpr size_t MaxReplyDigits = 10;
+// The most continuation lines ReadReply takes for one reply. Every line may be
+// MaxLineLength long, so this bounds the memory one reply can take: a peer
+// that never ends its reply fails instead of filling memory. Servers send a
+// handful; even a large EXPN list stays well below.
+constexpr size_t MaxContinuationLines = 1000;
 
 // The message record handed to a Wndproc. The second parameter is read as
 // two 16-bit halves: the event code low, the error code high.
@@ -122,10 +163,10 @@ public:
     explicit TThreadTimer(TComponent* AOwner);
     ~TThreadTimer() override;
 
-    bool Enabled() const { return FEnabled; }
-    uint32_t Interval() const { return FInterval; }
-    const TNotifyEvent& OnTimer() const { return FOnTimer; }
-    HWND WindowHandle() const { return FWindowHandle; }
+    bool Enabled() const { return enabled_; }
+    uint32_t Interval() const { return interval_; }
+    const TNotifyEvent& OnTimer() const { return onTimer_; }
+    HWND WindowHandle() const { return windowHandle_; }
 
     // Raise Exception "No Timer" when the platform refuses to start it.
     void SetEnabled(bool Value);
@@ -140,10 +181,10 @@ protected:
     virtual void Timer();
 
 private:
-    bool FEnabled = true;
-    uint32_t FInterval = 1000;
-    TNotifyEvent FOnTimer;
-    HWND FWindowHandle{};
+    bool enabled_ = true;
+    uint32_t interval_ = 1000;
+    TNotifyEvent onTimer_;
+    HWND windowHandle_{};
 };
 
 // ---------------------------------------------------------------------------
@@ -173,7 +214,7 @@ public:
     virtual void Connect();
     // Status "Disconnecting", then RequestCloseSocket.
     virtual void Disconnect();
-    // Writeln(Command), then ReadLn; sets LastReply and ReplyCode.
+    // Exchange(Command, reFirstLine); returns LastReply.
     virtual std::string Transaction(const std::string& Command);
     // Status "Abort", then Cancel.
     virtual void Abort();
@@ -208,6 +249,20 @@ public:
     std::string ReadLn();
     // The whole stream from its start; fires OnPacketSent after every send.
     void SendStream(TStream& Stream);
+
+    // --- Replies ---------------------------------------------------------------
+
+    // The next reply: its first line and, for reWhole, ReadContinuation.
+    // Raises what ReadLn raises, and ERangeError for a code beyond 16 bits.
+    TReply ReadReply(TReplyExtent Extent);
+    // Adds to Reply the lines that continue it (see ContinuesReply) as long as
+    // its last line announces one. A close sets Closed; ESockError after
+    // MaxContinuationLines.
+    void ReadContinuation(TReply& Reply);
+    // Writeln(Command), then ReadReply(Extent). Sets ReplyCode to 0 first,
+    // then LastReply to the first line (reported as a status of level 1) and
+    // ReplyCode to the reply's code.
+    TReply Exchange(const std::string& Command, TReplyExtent Extent);
 
     // --- Stream and file transfer -------------------------------------------
 
@@ -300,8 +355,8 @@ protected:
     // Marks the component as being destroyed: OnStatus and OnDisconnect no
     // longer fire. ~TPowersock calls it; a descendant's destructor may call
     // it first.
-    void Destroying() { BeingDestroyed = true; }
-    bool IsDestroying() const { return BeingDestroyed; }
+    void Destroying() { beingDestroyed_ = true; }
+    bool IsDestroying() const { return beingDestroyed_; }
 
     // The waiting cycles. A sleeping cycle sleeps 2 ms, then processes
     // pending window events. A polling cycle waits until the socket is ready
@@ -339,6 +394,9 @@ private:
     friend class TNMGeneralServer;
 
     void CancelLookup();
+    // Ends an operation that was canceled: clears Canceled and raises
+    // EAbortError with Text.
+    void ThrowIfCanceled(const char* Text);
     // Sends the first Length bytes of IoBuffer in polling cycles, counting
     // SentBytes and firing OnPacketSent; stops early when Canceled is set.
     // False when the network took nothing (send gave 0).
@@ -349,18 +407,18 @@ private:
     // not connected.
     bool CapturePiece(const std::function<void(const char*, int32_t)>& Store, TWaitFor& Next);
 
-    bool BeingDestroyed = false;
+    bool beingDestroyed_ = false;
     // The socket was replaced because the peer closed the connection (a close
     // notification with no data waiting), not by a local close; until the
     // next Connect or local close, reading reports the peer's close.
-    bool ClosedByPeer = false;
+    bool closedByPeer_ = false;
     // The host lookup that may still write into HostEntryBuffer (0: none).
     // Lookups run on threads of their own, so one that was given up is
     // canceled before the buffer is read again or freed.
-    winsock::HANDLE LookupTask = 0;
+    winsock::HANDLE lookupTask_ = 0;
     // Counts successful connect notifications: a connection that the peer
     // closed again within the same round of events still ends Connect's wait.
-    uint32_t ConnectsNotified = 0;
+    uint32_t connectsNotified_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -435,8 +493,8 @@ private:
     // Serving threads not yet released (guarded by ServerLock), and the window
     // of the user-interface thread through which they hand their components
     // back to be freed there.
-    std::vector<InstantiateServethread*> ServeThreads;
-    HWND ReleaseWindow{};
+    std::vector<InstantiateServethread*> serveThreads_;
+    HWND releaseWindow_{};
 };
 
 // Serves one accepted connection on its own thread and frees itself (and the

@@ -4,29 +4,20 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/Windows.h"
+#include "platform/Winsock.h"
+
 namespace psock {
 
 // Message numbers: the contract between the platform's notification windows
-// and the socket unit.
-constexpr uint32_t WM_USER = 1024;
-constexpr uint32_t WM_ASYNCHRONOUSPROCESS = WM_USER + 101;  // 1125: socket notification
-constexpr uint32_t WM_WAITFORRESPONSE = WM_USER + 102;      // 1126: lookup done, alternate accept
-constexpr uint32_t WM_TIMER = 275;
-constexpr uint32_t WM_ACTIVATEAPP = 28;
-
-// Socket event codes, as Windows Sockets numbers them.
-constexpr uint16_t FD_READ = 1;
-constexpr uint16_t FD_WRITE = 2;
-constexpr uint16_t FD_OOB = 4;
-constexpr uint16_t FD_ACCEPT = 8;
-constexpr uint16_t FD_CONNECT = 16;
-constexpr uint16_t FD_CLOSE = 32;
+// and the socket unit, in the platform's private range (its own numbers, such
+// as WM_TIMER, and the event codes FD_* come from the platform headers).
+constexpr win::UINT WM_ASYNCHRONOUSPROCESS = win::WM_USER + 101;  // 1125: socket notification
+constexpr win::UINT WM_WAITFORRESPONSE = win::WM_USER + 102;      // 1126: lookup done, alternate accept
 
 // Every client socket asks for everything but write readiness.
-constexpr int32_t SocketEventMask = FD_READ | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
-
-constexpr uint16_t WSAEWOULDBLOCK = 10035;
-constexpr uint16_t WSAENOTCONN = 10057;
+constexpr long SocketEventMask =
+    winsock::FD_READ | winsock::FD_OOB | winsock::FD_ACCEPT | winsock::FD_CONNECT | winsock::FD_CLOSE;
 
 // The timer's identifier with the window manager.
 constexpr uint32_t TimerId = 1;
@@ -50,5 +41,19 @@ public:
 private:
     F f_;
 };
+
+// The one chance an event with a Handled flag gets to repair a failure: true
+// when its handler asks for a retry. Used is set by the first call, so a
+// second failure is final; an unassigned handler never asks.
+template <typename Handler, typename... Args>
+bool OneChance(bool& Used, const Handler& handler, Args&&... args)
+{
+    if (Used || !handler)
+        return false;
+    Used = true;
+    bool handled = false;
+    handler(handled, std::forward<Args>(args)...);
+    return handled;
+}
 
 }  // namespace psock

@@ -40,12 +40,12 @@ std::recursive_mutex ServerLock;
 namespace {
 
 // Messages of a listening server's release window.
-constexpr win::UINT WM_SERVETHREADDONE = psock::WM_USER + 103;  // wParam: the finished thread
-constexpr win::UINT WM_CLIENTCONNECT = psock::WM_USER + 104;    // wParam: the component
-constexpr win::UINT WM_CLIENTDISCONNECT = psock::WM_USER + 105; // wParam: the component
+constexpr win::UINT WM_SERVETHREADDONE = win::WM_USER + 103;  // wParam: the finished thread
+constexpr win::UINT WM_CLIENTCONNECT = win::WM_USER + 104;    // wParam: the component
+constexpr win::UINT WM_CLIENTDISCONNECT = win::WM_USER + 105; // wParam: the component
 
 // Listening sockets are told of pending connections only.
-constexpr long kAcceptMask = psock::FD_ACCEPT;
+constexpr long kAcceptMask = winsock::FD_ACCEPT;
 
 }  // namespace
 
@@ -109,7 +109,7 @@ TNMGeneralServer::TNMGeneralServer(TComponent* AOwner) : TPowersock(AOwner)
     if (dynamic_cast<TNMGeneralServer*>(AOwner) != nullptr)
         return;
     ClientList = std::make_unique<TClientList>();
-    ReleaseWindow = win::CreateHiddenWindow([this](win::HWND, win::UINT msg, win::WPARAM wParam, win::LPARAM) {
+    releaseWindow_ = win::CreateHiddenWindow([this](win::HWND, win::UINT msg, win::WPARAM wParam, win::LPARAM) {
         switch (msg) {
         case WM_SERVETHREADDONE: {
             // Its destructor joins the thread, then frees the component.
@@ -200,13 +200,13 @@ void TNMGeneralServer::ReleaseAllServethreads()
     } catch (...) {
     }
     // Pending hand-backs are dropped with the window; they are done here.
-    if (ReleaseWindow != 0)
-        win::DestroyWindow(ReleaseWindow);
-    ReleaseWindow = 0;
+    if (releaseWindow_ != 0)
+        win::DestroyWindow(releaseWindow_);
+    releaseWindow_ = 0;
     std::vector<InstantiateServethread*> threads;
     {
         std::lock_guard lock(ServerLock);
-        threads.swap(ServeThreads);
+        threads.swap(serveThreads_);
     }
     for (InstantiateServethread* thread : threads)
         delete thread;  // waits until its Serve has ended
@@ -233,10 +233,10 @@ InstantiateServethread::InstantiateServethread(TNMGeneralServer* Server, uint16_
 {
     worker_->server = Server;
     worker_->socket = Socket;
-    worker_->releaseWindow = Server->ReleaseWindow;
+    worker_->releaseWindow = Server->releaseWindow_;
     {
         std::lock_guard lock(ServerLock);
-        Server->ServeThreads.push_back(this);
+        Server->serveThreads_.push_back(this);
     }
     try {
         TPowersock* made = Server->Create(Server);
@@ -249,7 +249,7 @@ InstantiateServethread::InstantiateServethread(TNMGeneralServer* Server, uint16_
         client->Connected = true;
         client->RemoteAddress = Server->RemoteAddress;
         // The server's handlers run on the user-interface thread.
-        const HWND window = Server->ReleaseWindow;
+        const HWND window = Server->releaseWindow_;
         if (Server->OnConnect)
             client->OnConnect = [window](TObject* Sender) {
                 win::PostMessage(window, WM_CLIENTCONNECT, reinterpret_cast<win::WPARAM>(Sender), 0);
@@ -287,7 +287,7 @@ InstantiateServethread::~InstantiateServethread()
         worker_->thread.join();
     std::lock_guard lock(ServerLock);
     TNMGeneralServer* server = worker_->server;
-    auto& threads = server->ServeThreads;
+    auto& threads = server->serveThreads_;
     threads.erase(std::remove(threads.begin(), threads.end(), this), threads.end());
     if (ClientComponent != nullptr) {
         if (server->ClientList) {

@@ -12,12 +12,6 @@
 #include "net/Psock_p.h"
 #include "rtl/Narrow.h"
 
-namespace {
-
-constexpr uint16_t kWouldBlock = psock::WSAEWOULDBLOCK;
-
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Free text functions
 
@@ -76,10 +70,7 @@ void TPowersock::SendFile(const std::string& FileName)
                 break;
         } while (file.Position() != file.Size() && !Canceled);
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    ThrowIfCanceled("Socket send aborted");
 }
 
 // ---------------------------------------------------------------------------
@@ -102,7 +93,7 @@ void TPowersock::AppendFile(const std::string& FileName)
                     OnDataReceived(this);
                 next = wfNoWait;
             } else if (received < 0) {
-                ErrorManager(kWouldBlock);
+                ErrorManager(winsock::WSAEWOULDBLOCK);
             } else {
                 // The peer has closed and nothing waits. Its close notice comes
                 // only once and does nothing while unread data waits, so it may
@@ -112,10 +103,7 @@ void TPowersock::AppendFile(const std::string& FileName)
             PollingCycle(next);
         }
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    ThrowIfCanceled("Socket send aborted");
 }
 
 void TPowersock::CaptureFile(const std::string& FileName)
@@ -131,10 +119,7 @@ void TPowersock::CaptureFile(const std::string& FileName)
         while (!Canceled && CapturePiece(store, next))
             PollingCycle(next);
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    ThrowIfCanceled("Socket send aborted");
 }
 
 void TPowersock::CaptureStream(TStream& Stream, int32_t Size)
@@ -153,10 +138,7 @@ void TPowersock::CaptureStream(TStream& Stream, int32_t Size)
         if (Size == -1)
             break;
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket capture aborted");
-    }
+    ThrowIfCanceled("Socket capture aborted");
 }
 
 void TPowersock::CaptureString(std::string& AString, int32_t Size)
@@ -172,10 +154,7 @@ void TPowersock::CaptureString(std::string& AString, int32_t Size)
     TWaitFor next = wfReadable;
     while (!Canceled && (Size == -1 || static_cast<int64_t>(AString.size()) < Size) && CapturePiece(store, next))
         PollingCycle(next);
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket capture aborted");
-    }
+    ThrowIfCanceled("Socket capture aborted");
 }
 
 bool TPowersock::CapturePiece(const std::function<void(const char*, int32_t)>& Store, TWaitFor& Next)
@@ -194,9 +173,9 @@ bool TPowersock::CapturePiece(const std::function<void(const char*, int32_t)>& S
         return true;
     }
     LastErrorNo = winsock::WSAGetLastError();
-    if (LastErrorNo == psock::WSAENOTCONN)
+    if (LastErrorNo == winsock::WSAENOTCONN)
         return false;
-    ErrorManager(kWouldBlock);
+    ErrorManager(winsock::WSAEWOULDBLOCK);
     return true;
 }
 

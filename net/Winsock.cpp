@@ -66,6 +66,11 @@ const TWinsockMessage WinsockMessage[WinsockMessageCount] = {
 
 namespace {
 
+// GetLocalIP's buffer for the local host name: larger than any name the
+// resolver gives back (a label is at most 63 bytes, the usual host name
+// limit 64), and one byte is kept for the terminating zero.
+constexpr size_t LocalHostNameSize = 200;
+
 // A text field of the start-up record, up to its first zero byte.
 std::string FieldText(const char* field, size_t size)
 {
@@ -114,7 +119,7 @@ void TPowersock::InitWinsock()
             winsock::setsockopt(SocketHandle, SOL_SOCKET, SO_LINGER,
                                 reinterpret_cast<const char*>(&abortive), sizeof abortive);
             if (SocketHandle == INVALID_SOCKET_HANDLE) {
-                ErrorManager(psock::WSAEWOULDBLOCK);
+                ErrorManager(winsock::WSAEWOULDBLOCK);
                 throw ESockError("no socket");  // the failure left no error number
             }
             winsock::WSAAsyncSelect(SocketHandle, WindowHandle, psock::WM_ASYNCHRONOUSPROCESS,
@@ -133,7 +138,7 @@ uint16_t TPowersock::NewSocket()
 {
     const winsock::SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
     if (s == winsock::INVALID_SOCKET) {
-        ErrorManager(psock::WSAEWOULDBLOCK);
+        ErrorManager(winsock::WSAEWOULDBLOCK);
         return INVALID_SOCKET_HANDLE;
     }
     uint16_t handle;
@@ -196,7 +201,7 @@ std::string TPowersock::GetRemoteIP()
 std::string TPowersock::GetLocalIP()
 {
     StatusMessage(8, "Getting Local IP");
-    char name[200] = {};
+    char name[LocalHostNameSize] = {};
     // The last byte stays zero whatever the platform writes.
     if (winsock::gethostname(name, sizeof name - 1) != 0)
         return std::string();

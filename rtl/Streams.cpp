@@ -12,6 +12,12 @@
 #include "rtl/Exception.h"
 
 namespace {
+
+// CopyFrom moves the bytes through a stack buffer of this size: 60 KiB, so a
+// large copy takes few reads and writes while the buffer still fits the stack
+// comfortably.
+constexpr int32_t CopyBufferSize = 61440;
+
 // Shared position arithmetic of the in-memory streams.
 int32_t SeekTarget(int32_t position, int32_t size, int32_t offset, uint16_t origin)
 {
@@ -58,7 +64,7 @@ int32_t TStream::CopyFrom(TStream& Source, int32_t Count)
         Count = Source.Size();
     }
     const int32_t total = Count;
-    char buf[61440];
+    char buf[CopyBufferSize];
     while (Count > 0) {
         const int32_t n = std::min<int32_t>(Count, sizeof buf);
         Source.ReadBuffer(buf, n);

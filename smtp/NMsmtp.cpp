@@ -3,41 +3,20 @@
 
 #include "smtp/NMsmtp.h"
 
-#include "rtl/Narrow.h"
+#include "net/Psock_p.h"
 
 namespace {
 
-// Reply codes are read from at most this many leading digits, as the socket
-// layer's Transaction does.
-constexpr size_t MaxReplyDigits = 10;
+// SendMail, Verify, EXPN and QUIT take one line per reply; the greeting and
+// HELO read theirs whole.
+constexpr TReplyExtent CommandReplies = reFirstLine;
 
-int16_t ReplyCodeOf(const std::string& Reply)
-{
-    size_t digits = 0;
-    while (digits < Reply.size() && digits < MaxReplyDigits && Reply[digits] >= '0' && Reply[digits] <= '9')
-        ++digits;
-    return digits == 0 ? 0 : Narrow<int16_t>(std::stoll(Reply.substr(0, digits)));
-}
-
-// An empty reply means the server closed the connection instead of
+// A reply without lines means the server closed the connection instead of
 // answering; its code 0 must not pass for an acceptance.
-void CheckAnswered(const std::string& Reply)
+void CheckAnswered(const TReply& Reply)
 {
-    if (Reply.empty())
-        throw Exception("Connection closed by server");
-}
-
-// The one chance an event with a Handled flag gets to repair a failure:
-// true when its handler asks for a retry. A second failure is final.
-template <typename Handler, typename... Args>
-bool Retry(bool& used, const Handler& handler, Args... args)
-{
-    if (used || !handler)
-        return false;
-    used = true;
-    bool handled = false;
-    handler(handled, args...);
-    return handled;
+    if (Reply.Closed)
+        throw ESmtpError("Connection closed by server", Reply);
 }
 
 // Clears the busy flag on every way out, when this operation set it.
@@ -61,6 +40,11 @@ private:
 
 }  // namespace
 
+ESmtpError::ESmtpError(std::string Message, TReply Reply)
+    : Exception(std::move(Message)), reply_(std::move(Reply))
+{
+}
+
 TNMSMTP::TNMSMTP(TComponent* AOwner)
     : TPowersock(AOwner),
       PostMessage(std::make_unique<TPostMessage>()),
@@ -82,8 +66,10 @@ void TNMSMTP::Abort() { TPowersock::Abort(); }
 
 void TNMSMTP::ReadExtraLines(std::string& Reply)
 {
-    while (!Reply.empty() && (Reply[0] == ' ' || (Reply.size() >= 4 && Reply[3] == '-')))
-        Reply = ReadLn();
+    TReply reply;
+    reply.Lines.push_back(Reply);
+    ReadContinuation(reply);
+    Reply = reply.Closed ? std::string() : reply.Text();
 }
 
 std::string TNMSMTP::ExtractAddress(const std::string& Entry)
@@ -107,23 +93,23 @@ void TNMSMTP::Connect()
     BusyScope busy(Busy);
     TPowersock::Connect();
     try {
-        std::string reply = ReadLn();
-        ReadExtraLines(reply);
-        ReplyCode = ReplyCodeOf(reply);
-        CheckAnswered(reply);
+        TReply greeting = ReadReply(reWhole);
+        // The greeting's code is its last line's; one cut short by a close has none.
+        greeting.Code = greeting.Closed ? 0 : ReplyCodeOf(greeting.Text());
+        ReplyCode = greeting.Code;
+        CheckAnswered(greeting);
         if (ReplyCode >= 400)
-            throw Exception(reply);
+            throw ESmtpError(greeting.Text(), greeting);
 
         bool retried = false;
         for (;;) {
             // The retry sends UserID as the handler left it.
-            reply = Transaction("HELO " + UserID);
-            ReadExtraLines(reply);
+            const TReply reply = Exchange("HELO " + UserID, reWhole);
             CheckAnswered(reply);
             if (ReplyCode < 300)
                 break;
-            if (!Retry(retried, OnAuthenticationFailed))
-                throw Exception("Authentication failed");
+            if (!psock::OneChance(retried, OnAuthenticationFailed))
+                throw ESmtpError("Authentication failed", reply);
         }
     } catch (...) {
         // A failing QUIT exchange replaces the first failure.
@@ -140,10 +126,10 @@ void TNMSMTP::Disconnect()
     // A preceding Abort must not cut the QUIT exchange short.
     Canceled = false;
     try {
-        const std::string reply = Transaction("QUIT");
+        const TReply reply = Exchange("QUIT", CommandReplies);
         // 340 is the first refused value here, not 400.
         if (ReplyCode > 339)
-            throw Exception(reply);
+            throw ESmtpError(reply.Text(), reply);
     } catch (...) {
         TPowersock::Disconnect();
         throw;
@@ -177,17 +163,17 @@ void TNMSMTP::SendMail()
     };
     bool retried = false;
     while (!complete()) {
-        if (!Retry(retried, OnHeaderIncomplete, m.FromAddress.empty() ? 1 : 2))
+        if (!psock::OneChance(retried, OnHeaderIncomplete, m.FromAddress.empty() ? 1 : 2))
             throw Exception("Incomplete Header");
     }
     if (OnSendStart)
         OnSendStart(this);
 
     auto command = [this](const std::string& Command) {
-        const std::string reply = Transaction(Command);
+        const TReply reply = Exchange(Command, CommandReplies);
         CheckAnswered(reply);
         if (ReplyCode >= 400)
-            throw Exception(reply);
+            throw ESmtpError(reply.Text(), reply);
     };
     command("RSET");
     command("MAIL FROM:<" + m.FromAddress + ">");
@@ -197,7 +183,7 @@ void TNMSMTP::SendMail()
             const std::string address = ExtractAddress(entry);
             if (address.empty())
                 continue;
-            Transaction("RCPT TO:<" + address + ">");
+            Exchange("RCPT TO:<" + address + ">", CommandReplies);
             // 300 itself counts as accepted; a refusal never ends the transaction.
             if (ReplyCode > 300 && OnRecipientNotFound)
                 OnRecipientNotFound(entry);
@@ -213,12 +199,12 @@ void TNMSMTP::SendMail()
     Write(block);
     SendStream(*BodyStream);
 
-    const std::string reply = Transaction(".");
+    const TReply reply = Exchange(".", CommandReplies);
     CheckAnswered(reply);
     if (ReplyCode >= 400) {
         if (OnFailure)
             OnFailure(this);
-        throw Exception(reply);
+        throw ESmtpError(reply.Text(), reply);
     }
     if (ClearParams)
         ClearParameters();
@@ -230,8 +216,8 @@ void TNMSMTP::SendMail()
 bool TNMSMTP::Verify(const std::string& Address)
 {
     CertifyConnect();
-    const std::string reply = Transaction("VRFY " + Address);
-    return !reply.empty() && ReplyCode <= 251;
+    const TReply reply = Exchange("VRFY " + Address, CommandReplies);
+    return !reply.Closed && ReplyCode <= 251;
 }
 
 bool TNMSMTP::ExpandList(const std::string& Name)
@@ -240,12 +226,13 @@ bool TNMSMTP::ExpandList(const std::string& Name)
         return false;
     BusyScope busy(Busy);
     CertifyConnect();
-    std::string reply = Transaction("EXPN " + Name);
-    if (reply.empty() || ReplyCode >= 400)
+    TReply reply = Exchange("EXPN " + Name, CommandReplies);
+    if (reply.Closed || ReplyCode >= 400)
         return false;
     if (OnMailListReturn)
-        OnMailListReturn(reply);
-    ReadExtraLines(reply);
+        OnMailListReturn(reply.First());
+    // The rest of the list is read and dropped.
+    ReadContinuation(reply);
     return true;
 }
 

@@ -7,15 +7,17 @@
 // message text is assembled in memory (header lines and body, attachments as
 // MIME parts) before the first command of a transaction goes out.
 //
-// Failures are raised: Exception with the server's reply line, or with
-// "Incomplete Header" / "Authentication failed"; the socket layer's
-// ESockError and EAbortError pass through unchanged.
+// Failures are raised: ESmtpError with the server's reply line, or with
+// "Authentication failed" / "Connection closed by server", carrying the reply;
+// Exception "Incomplete Header"; the socket layer's ESockError and EAbortError
+// pass through unchanged.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "codec/NMExtstr.h"
 #include "codec/NMUUE.h"
@@ -23,6 +25,22 @@
 #include "rtl/Classes.h"
 #include "rtl/Streams.h"
 #include "rtl/StringList.h"
+
+// A failure of the SMTP conversation: the server refused, or closed instead
+// of answering. Message() is the refusing reply line (or the fixed text);
+// the reply travels with it, so that a caller can tell a temporary refusal
+// (4xx) from a permanent one (5xx). Code() is 0 when the server sent no reply.
+class ESmtpError : public Exception {
+public:
+    ESmtpError(std::string Message, TReply Reply);
+
+    const TReply& Reply() const noexcept { return reply_; }
+    int16_t Code() const noexcept { return reply_.Code; }
+    const std::vector<std::string>& Lines() const noexcept { return reply_.Lines; }
+
+private:
+    TReply reply_;
+};
 
 // Content type of a message without attachments.
 enum TSubType : uint8_t { mtPlain = 0, mtEnriched = 1, mtSgml = 2, mtTabSeperated = 3, mtHtml = 4 };
@@ -108,7 +126,8 @@ public:
     void ClearParameters();
 
     // Reads continuation lines: while Reply is a line whose fourth character
-    // is "-" or whose first is a blank, Reply becomes the next line.
+    // is "-" or whose first is a blank, Reply becomes the next line (empty
+    // when the server closes). ESockError after MaxContinuationLines.
     void ReadExtraLines(std::string& Reply);
     // The bare mailbox of a recipient entry: the text in angle brackets, or
     // the entry itself, or the text after its first ":". Empty means no

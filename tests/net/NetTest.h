@@ -3,17 +3,21 @@
 
 #include <gtest/gtest.h>
 
-#include <QTimer>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "net/Psock.h"
-#include "rtl/SysUtils.h"
+#include "tests/support/Helpers.h"
 #include "tests/support/ScriptedPeer.h"
 
 namespace nettest {
+
+using testsupport::ExpectScriptDone;
+using testsupport::Later;
+using testsupport::MessageOf;
+using testsupport::WaitUntil;
 
 // Opens the protected state to the tests.
 class TestSock : public TPowersock {
@@ -27,58 +31,12 @@ public:
     using TPowersock::WindowHandle;
 };
 
-// Processes window events until cond holds or timeoutMs passed.
-inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000)
-{
-    const int64_t deadline = TickCount() + timeoutMs;
-    while (!cond()) {
-        if (TickCount() > deadline)
-            return false;
-        win::Sleep(1);
-        win::ProcessMessages();
-    }
-    return true;
-}
-
-// Runs f inside the next wait of the component, as a posted event would. The
-// returned timer must outlive nothing it captures: keep it in a variable
-// declared after those objects, so a timer that never fired dies first.
-[[nodiscard]] inline std::unique_ptr<QTimer> Later(int ms, std::function<void()> f)
-{
-    win::EnsureApplication();  // Qt's timers need the application object
-    auto timer = std::make_unique<QTimer>();
-    timer->setSingleShot(true);
-    QObject::connect(timer.get(), &QTimer::timeout, std::move(f));
-    timer->start(ms);
-    return timer;
-}
-
-// The message of the exception f raises, or "" when it returns.
-template <typename E, typename F>
-std::string MessageOf(F&& f)
-{
-    try {
-        f();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return std::string();
-}
-
 // Connects sock to the peer on 127.0.0.1.
 inline void ConnectTo(TPowersock& sock, const testsupport::ScriptedPeer& peer)
 {
     sock.Host = "127.0.0.1";
     sock.Port = peer.Port();
     sock.Connect();
-}
-
-// Checks that the peer's script ran to its end.
-inline void ExpectScriptDone(testsupport::ScriptedPeer& peer)
-{
-    ASSERT_TRUE(peer.WaitDone(10000)) << "script did not end";
-    EXPECT_EQ(peer.Failure(), "");
-    EXPECT_TRUE(peer.ScriptUsedUp());
 }
 
 }  // namespace nettest

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "smtp/NMsmtp.h"
-#include "tests/net/NetTest.h"
+#include "tests/support/Helpers.h"
 #include "tests/support/ScriptedPeer.h"
 
 namespace smtptest {
 
-using nettest::ExpectScriptDone;
-using nettest::MessageOf;
+using testsupport::ExpectScriptDone;
+using testsupport::MessageOf;
 using Lines = std::vector<std::string>;
 
 // Opens the protected state to the tests.
