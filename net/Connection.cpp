@@ -240,6 +240,7 @@ void TPowersock::RequestCloseSocket()
     StatusMessage(4, "Request Close Socket");
     Connected = false;
     closedByPeer_ = false;
+    pending_.clear();  // it belonged to the connection
     if (SocketHandle == INVALID_SOCKET_HANDLE)
         return;
     if (winsock::closesocket(SocketHandle) != 0) {
@@ -286,7 +287,7 @@ void TPowersock::Abort()
 bool TPowersock::DataAvailable()
 {
     StatusMessage(8, "Data Available");
-    return winsock::recv(SocketHandle, IoBuffer.data(), 1, MSG_PEEK) >= 1;
+    return Receive(IoBuffer.data(), 1, MSG_PEEK) >= 1;
 }
 
 // ---------------------------------------------------------------------------

@@ -368,6 +368,10 @@ protected:
     void SleepingCycle();
     void PollingCycle(TWaitFor What);
 
+    // recv for the component's reads: the bytes a line read took beyond its
+    // line come first. A peek shows them followed by what the socket holds.
+    int Receive(char* Buffer, int Length, int Flags);
+
     // A new IPv4 stream socket registered for read, out-of-band, accept,
     // connect and close (mask 61) on message 1125 with
     // this component's window; a handle beyond 16 bits is a range error.
@@ -408,6 +412,8 @@ private:
     bool CapturePiece(const std::function<void(const char*, int32_t)>& Store, TWaitFor& Next);
 
     bool beingDestroyed_ = false;
+    // What ReadLn received after its line end, not yet read by anyone.
+    std::string pending_;
     // The socket was replaced because the peer closed the connection (a close
     // notification with no data waiting), not by a local close; until the
     // next Connect or local close, reading reports the peer's close.
