@@ -13,8 +13,10 @@ namespace platform_detail {
 bool PostChecked(win::HWND hWnd, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam,
                  std::function<bool()> stillValid);
 
-// Called by DestroyWindow once the window is gone: after it returns, no host
-// lookup for that window writes its buffer or posts. Lives in Winsock.cpp.
-void CancelLookupsOfWindow(win::HWND hWnd);
+// What DestroyWindow calls once the window is gone, outside any lock of the
+// window layer: the host lookups cancel theirs there, so that after
+// DestroyWindow returns none of them writes its buffer or posts. Set once;
+// the window layer itself knows nothing of sockets.
+void SetWindowDestroyedHook(std::function<void(win::HWND)> hook);
 
 }  // namespace platform_detail

@@ -48,6 +48,7 @@ struct Registry {
     HWND nextHandle = 1;
     uint64_t nextGeneration = 1;
     TExceptionHandler exceptionHandler;
+    std::function<void(HWND)> destroyedHook;
 };
 
 Registry& R()
@@ -268,6 +269,7 @@ HWND CreateHiddenWindow(WNDPROC proc)
 
 bool DestroyWindow(HWND hWnd)
 {
+    std::function<void(HWND)> destroyed;
     {
         std::unique_lock lock(R().mutex);
         Window* w = FindLive(hWnd);
@@ -285,8 +287,10 @@ bool DestroyWindow(HWND hWnd)
         auto it = R().windows.find(hWnd);
         if (it != R().windows.end() && it->second.busy == 0)
             R().windows.erase(it);
+        destroyed = R().destroyedHook;
     }
-    platform_detail::CancelLookupsOfWindow(hWnd);
+    if (destroyed)
+        destroyed(hWnd);
     return true;
 }
 
@@ -403,6 +407,13 @@ void HandleException(const std::exception& e)
 }  // namespace win
 
 namespace platform_detail {
+
+void SetWindowDestroyedHook(std::function<void(win::HWND)> hook)
+{
+    using namespace win;
+    std::lock_guard lock(R().mutex);
+    R().destroyedHook = std::move(hook);
+}
 
 bool PostChecked(win::HWND hWnd, win::UINT msg, win::WPARAM wParam, win::LPARAM lParam,
                  std::function<bool()> stillValid)

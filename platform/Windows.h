@@ -27,14 +27,6 @@ constexpr UINT WM_ACTIVATEAPP = 0x001C;  // 28
 constexpr UINT WM_TIMER = 0x0113;        // 275; wParam is the timer identifier
 constexpr UINT WM_USER = 0x0400;         // 1024; first number free for private messages
 
-// A message as a window procedure receives it; Result is what SendMessage returns.
-struct TMessage {
-    UINT Msg;
-    WPARAM WParam;
-    LPARAM LParam;
-    LRESULT Result;
-};
-
 using WNDPROC = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
 
 // Creates the QCoreApplication when none exists yet (a GUI program creates its

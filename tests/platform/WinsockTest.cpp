@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -292,6 +293,45 @@ TEST_F(Winsock, ResetPeerGivesCloseWithResetError)
     EXPECT_EQ(ws::WSAGetLastError(), ws::WSAECONNRESET);
     r.PumpFor(30);
     EXPECT_EQ(r.Count(kSocketMsg, ws::FD_CLOSE), 1u);
+}
+
+TEST_F(Winsock, ResetRightAfterConnectIsAConnectAndAResetWhoeverTookTheError)
+{
+    // The peer resets at once, and a call of ours takes the kernel's one
+    // report of it before the notifier looks at the connect: the notifier
+    // must still report a connect and a reset, never a refused connect.
+    struct Case {
+        const char* taker;
+        std::function<int(ws::SOCKET)> takeError;  // the call's Winsock error
+    };
+    const Case cases[] = {
+        {"recv", [](ws::SOCKET s) { char c; return ws::recv(s, &c, 1, 0) < 0 ? ws::WSAGetLastError() : 0; }},
+        {"send", [](ws::SOCKET s) { return ws::send(s, "x", 1, 0) < 0 ? ws::WSAGetLastError() : 0; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.taker);
+        ScriptedPeer peer;
+        peer.Reset();
+        peer.Start();
+        Recorder r;
+        ws::SOCKET s = NewSocket();
+        // Non-blocking, but nobody notified yet: the notifier leaves it alone.
+        ASSERT_EQ(ws::WSAAsyncSelect(s, r.hwnd, kSocketMsg, 0), 0);
+        sockaddr_in a = Loopback(peer.Port());
+        ASSERT_EQ(ws::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), ws::SOCKET_ERROR);
+        ASSERT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
+        ASSERT_NE(ws::WaitForSocketOrTimeout(s, ws::FD_CLOSE, 5000), 0) << "no reset arrived";
+        ASSERT_TRUE(peer.WaitDone());
+        EXPECT_EQ(c.takeError(s), ws::WSAECONNRESET);
+
+        ASSERT_EQ(ws::WSAAsyncSelect(s, r.hwnd, kSocketMsg, kMask), 0);
+        ASSERT_TRUE(r.PumpUntil([&] { return r.Count(kSocketMsg, ws::FD_CLOSE) == 1; }));
+        ASSERT_EQ(r.Count(kSocketMsg, ws::FD_CONNECT), 1u);
+        EXPECT_EQ(ws::WSAGETSELECTEVENT(r.got[0].lParam), unsigned(ws::FD_CONNECT));
+        EXPECT_EQ(ws::WSAGETSELECTERROR(r.got[0].lParam), 0u);
+        EXPECT_EQ(ws::WSAGETSELECTERROR(r.got.back().lParam), unsigned(ws::WSAECONNRESET));
+        EXPECT_EQ(Recv(s, 1), "<error 10054>");
+    }
 }
 
 TEST_F(Winsock, AcceptIsNotifiedOnceUntilAcceptAndTheNewSocketInheritsTheRegistration)

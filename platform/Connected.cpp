@@ -1,0 +1,138 @@
+// A connected socket: send(), recv() and the FD_READ, FD_OOB, FD_WRITE and
+// FD_CLOSE notifications. Every read and write of a connection passes through
+// Receive and Transmit, and DataWaits alone decides whether a read
+// notification is due, so a layer between the caller and the descriptor
+// (one holding data it has already decoded, say) changes these three.
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "platform/SocketTable.h"
+
+namespace winsock {
+namespace detail {
+namespace {
+
+ssize_t Receive(int fd, char* buf, size_t len, int flags) { return ::recv(fd, buf, len, flags); }
+
+ssize_t Transmit(int fd, const char* buf, size_t len, int flags)
+{
+    return ::send(fd, buf, len, flags | MSG_NOSIGNAL);
+}
+
+// Whether data waits to be read. Finding the end of the stream or an error
+// instead ends reading for good, which also takes the socket out of the poll
+// for reading.
+bool DataWaits(int fd, Sock& s)
+{
+    char c;
+    const ssize_t n = Receive(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0)
+        return true;
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        if (n < 0)
+            NoteError(s, errno);  // the peek may be what takes a reset's error
+        s.endOfStream = true;
+    }
+    return false;
+}
+
+}  // namespace
+
+short ConnectedInterest(const Sock& s)
+{
+    short ev = 0;
+    if (s.Wants(FD_READ) && s.readArmed && !s.endOfStream)
+        ev |= POLLIN;
+    if (s.hungUp)
+        return ev;
+    if (s.Wants(FD_OOB) && s.oobArmed)
+        ev |= POLLPRI;
+    if (s.Wants(FD_WRITE) && s.writeArmed)
+        ev |= POLLOUT;
+    if (s.Wants(FD_CLOSE) && !s.closeSent)
+        ev |= POLLRDHUP;
+    return ev;
+}
+
+void OnConnected(int fd, Sock& s, short revents, int err)
+{
+    const bool broken = Broken(revents);
+    const bool ended = revents & (POLLRDHUP | POLLHUP | POLLERR);
+    if ((ended || (revents & POLLIN)) && s.Wants(FD_READ) && s.readArmed && !s.endOfStream && DataWaits(fd, s))
+        NotifyOnce(fd, s, s.readArmed, FD_READ);
+    if ((revents & POLLPRI) && s.Wants(FD_OOB) && s.oobArmed)
+        NotifyOnce(fd, s, s.oobArmed, FD_OOB);
+    if ((revents & POLLOUT) && !broken && s.Wants(FD_WRITE) && s.writeArmed)
+        NotifyOnce(fd, s, s.writeArmed, FD_WRITE);
+    if (ended && s.Wants(FD_CLOSE) && !s.closeSent) {
+        s.closeSent = true;
+        Notify(fd, s, FD_CLOSE, CloseError(s, err));
+    }
+    if (broken)
+        s.hungUp = true;
+}
+
+}  // namespace detail
+
+int send(SOCKET s, const char* buf, int len, int flags)
+{
+    using namespace detail;
+    if (!ValidHandle(s))
+        return Fail(WSAENOTSOCK);
+    if (len < 0)
+        return Fail(WSAEINVAL);
+    const int fd = Fd(s);
+    const ssize_t n = Transmit(fd, buf, static_cast<size_t>(len), flags & MSG_OOB);
+    if (n >= 0)
+        return static_cast<int>(n);
+    const int err = errno;
+    std::lock_guard lock(T().mutex);
+    Sock* sock = Find(fd);
+    if (sock)
+        NoteError(*sock, err);
+    if (err == EAGAIN) {
+        if (sock && !sock->writeArmed) {
+            sock->writeArmed = true;
+            Wake();
+        }
+        return Fail(WSAEWOULDBLOCK);
+    }
+    // Linux answers EPIPE also for a socket that never connected.
+    if (err == EPIPE && (!sock || sock->state != Sock::State::Connected))
+        return Fail(WSAENOTCONN);
+    return Fail(ErrnoToWsa(err));
+}
+
+int recv(SOCKET s, char* buf, int len, int flags)
+{
+    using namespace detail;
+    if (!ValidHandle(s))
+        return Fail(WSAENOTSOCK);
+    if (len < 0)
+        return Fail(WSAEINVAL);
+    const int fd = Fd(s);
+    const ssize_t n = Receive(fd, buf, static_cast<size_t>(len), flags & (MSG_PEEK | MSG_OOB));
+    const int err = n < 0 ? errno : 0;
+    bool reset = false;
+    {
+        // Re-enable after the call, so data it took raises no extra notice.
+        std::lock_guard lock(T().mutex);
+        if (Sock* sock = Find(fd)) {
+            bool& armed = (flags & MSG_OOB) ? sock->oobArmed : sock->readArmed;
+            if (!armed) {
+                armed = true;
+                Wake();
+            }
+            NoteError(*sock, err);
+            reset = EndIsReset(*sock);
+        }
+    }
+    if (n == 0 && len > 0 && reset)
+        return Fail(WSAECONNRESET);
+    if (n >= 0)
+        return static_cast<int>(n);
+    return Fail(ErrnoToWsa(err));
+}
+
+}  // namespace winsock
