@@ -81,12 +81,14 @@ void TPowersock::SleepingCycle()
 void TPowersock::PollingCycle(TWaitFor What)
 {
     switch (What) {
+    // Until the socket or an event: a silent peer costs no wake-ups, while
+    // clicks, Abort and the time-out arrive at once.
     case wfReadable:
-        winsock::WaitForSocketOrTimeout(SocketHandle, winsock::FD_READ, WaitCycleMs);
-        break;
+        winsock::WaitForSocketOrEvent(SocketHandle, winsock::FD_READ, WaitCycleMs);
+        return;
     case wfWritable:
-        winsock::WaitForSocketOrTimeout(SocketHandle, winsock::FD_WRITE, WaitCycleMs);
-        break;
+        winsock::WaitForSocketOrEvent(SocketHandle, winsock::FD_WRITE, WaitCycleMs);
+        return;
     case wfNothing:
         win::Sleep(WaitCycleMs);
         break;

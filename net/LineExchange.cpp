@@ -86,6 +86,27 @@ std::string TPowersock::Read(uint16_t Count)
     return result;
 }
 
+TPowersock::TReadHold::TReadHold(TPowersock& Owner) : owner_(Owner)
+{
+    if (owner_.readHolds_++ > 0 || owner_.OnReadReady || owner_.SocketHandle == INVALID_SOCKET_HANDLE)
+        return;
+    const int error = winsock::WSAGetLastError();
+    if (winsock::HoldReadNotifications(owner_.SocketHandle, true) == 0)
+        owner_.heldSocket_ = owner_.SocketHandle;
+    winsock::WSASetLastError(error);
+}
+
+TPowersock::TReadHold::~TReadHold()
+{
+    if (--owner_.readHolds_ > 0 || owner_.heldSocket_ == INVALID_SOCKET_HANDLE)
+        return;
+    // A socket closed meanwhile is simply not found.
+    const int error = winsock::WSAGetLastError();
+    winsock::HoldReadNotifications(owner_.heldSocket_, false);
+    winsock::WSASetLastError(error);
+    owner_.heldSocket_ = INVALID_SOCKET_HANDLE;
+}
+
 int TPowersock::Receive(char* Buffer, int Length, int Flags)
 {
     if (pending_.empty() || Length <= 0)
@@ -110,6 +131,7 @@ std::string TPowersock::ReadLn()
     StatusMessage(8, "ReadLn");
     TimerOn();
     psock::OnExit timerOff([this] { TimerOff(); });
+    TReadHold hold(*this);
 
     // The line is assembled here, not in IoBuffer, so that an operation of
     // this component nested inside the wait cannot disturb it. One receive

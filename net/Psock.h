@@ -372,6 +372,21 @@ protected:
     // line come first. A peek shows them followed by what the socket holds.
     int Receive(char* Buffer, int Length, int Flags);
 
+    // While one lives, the socket's read notifications are held unless
+    // OnReadReady wants them: the component reads the socket itself, and a
+    // notice per reply would wake the notification thread and the event loop
+    // for nothing. Holds nest; the outermost one holds and releases.
+    class TReadHold {
+    public:
+        explicit TReadHold(TPowersock& Owner);
+        ~TReadHold();
+        TReadHold(const TReadHold&) = delete;
+        TReadHold& operator=(const TReadHold&) = delete;
+
+    private:
+        TPowersock& owner_;
+    };
+
     // A new IPv4 stream socket registered for read, out-of-band, accept,
     // connect and close (mask 61) on message 1125 with
     // this component's window; a handle beyond 16 bits is a range error.
@@ -414,6 +429,8 @@ private:
     bool beingDestroyed_ = false;
     // What ReadLn received after its line end, not yet read by anyone.
     std::string pending_;
+    int readHolds_ = 0;
+    uint16_t heldSocket_ = INVALID_SOCKET_HANDLE;
     // The socket was replaced because the peer closed the connection (a close
     // notification with no data waiting), not by a local close; until the
     // next Connect or local close, reading reports the peer's close.

@@ -38,6 +38,10 @@ struct Sock {
     bool endOfStream = false;  // nothing more will ever be read
     bool hungUp = false;       // the kernel reports hang-up or error for good
     bool wasReset = false;     // the peer reset the connection; see NoteError
+    // Its owner reads it itself: no FD_READ or FD_OOB meanwhile (see
+    // HoldReadNotifications); a release waits for the owner's thread to idle.
+    bool readHeld = false;
+    bool releasePending = false;
 
     // Registered for notifications, and for event among them.
     bool Wants(long event) const { return hwnd != 0 && (mask & event) != 0; }

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Internal.h"
 #include "platform/SocketTable.h"
 
 namespace winsock {
@@ -147,6 +148,8 @@ int closesocket(SOCKET s)
         if (!ValidHandle(s) || T().socks.erase(Fd(s)) == 0)
             return Fail(WSAENOTSOCK);
     }
+    // The event loop must not watch a closed number.
+    platform_detail::ForgetSocket(Fd(s));
     // Outside the lock: a lingering close may block. The number can be reused
     // from here on; the new socket's generation tells the two apart.
     const int rc = ::close(Fd(s));
