@@ -102,10 +102,11 @@ constexpr int32_t IoBufferSize = 65536;
 constexpr int32_t HostEntryBufferSize = 1024;
 // ReadLn refuses longer lines instead of returning them in pieces.
 constexpr int32_t MaxLineLength = 65536;
-// Period of the sleeping cycle, and the longest a polling cycle waits on its
-// socket before it processes events again: short enough that the window stays
-// responsive and an Abort is noticed at once, long enough that a wait does not
-// keep a processor busy.
+// Period of the sleeping cycle, and the longest a polling cycle off the
+// application's thread waits on its socket before it looks at its events
+// again: short enough that an Abort is noticed at once, long enough that a
+// wait does not keep a processor busy. (On the application's thread a
+// polling cycle is woken by the events themselves.)
 constexpr int WaitCycleMs = 2;
 // Reply codes are read from at most this many leading digits.
 constexpr size_t MaxReplyDigits = 10;
@@ -360,7 +361,8 @@ protected:
 
     // The waiting cycles. A sleeping cycle sleeps 2 ms, then processes
     // pending window events. A polling cycle waits until the socket is ready
-    // for What (or at most 2 ms), then processes pending window events; use
+    // for What or an event arrives (on the application's thread, without a
+    // time limit; elsewhere at most 2 ms), then processes pending events; use
     // wfNothing (a plain 2 ms pause) when data already waits but is not yet
     // enough, so the wait does not spin on a socket that stays readable, and
     // wfNoWait when the last call made progress and events are all it needs.

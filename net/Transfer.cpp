@@ -2,8 +2,8 @@
 //
 // The transfer loops are polling cycles: one socket call, then the pending
 // window events. When the socket had nothing to give or take, the cycle waits
-// on it for at most 2 ms first, so a transfer that waits does not burn a
-// processor.
+// first until the socket or an event is ready, so a transfer that waits does
+// not burn a processor.
 
 #include <algorithm>
 #include <memory>
