@@ -17,13 +17,16 @@
 #include "app/About.h"
 #include "app/Application.h"
 #include "app/SendRun.h"
+#include "app/SendSecurity.h"
 #include "app/Setting.h"
 #include "charset/CodePage.h"
 #include "codec/NMUUE.h"
+#include "platform/Tls.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
+#include "smtp/Sasl.h"
 
 TForm1* Form1 = nullptr;
 
@@ -360,7 +363,18 @@ void TForm1::Button4Click()
     // subject and body reach the messages that follow.
     LoadSettings();
     PrepareMessage();
-    run_->Send();
+    if (!security_.Prepare(ReadSettings(), *NMSMTP1))
+        return;
+    try {
+        run_->Send();
+    } catch (const tls::ECertificateError& e) {
+        // The question shows the reasons; trusted, the Send goes on at once.
+        if (security_.TrustAfter(e, *NMSMTP1))
+            run_->Send();
+    } catch (const sasl::EAuthError&) {
+        security_.LoginRefused();
+        throw;
+    }
 }
 
 void TForm1::Button5Click() { run_->Abort(); }
@@ -370,7 +384,8 @@ void TForm1::Button5Click() { run_->Abort(); }
 
 void TForm1::NMSMTP1Connect(TObject*)
 {
-    StatusBar1->showMessage(QStringLiteral("接続しました"));
+    StatusBar1->showMessage(NMSMTP1->Encrypted() ? QStringLiteral("暗号化して接続しました")
+                                                 : QStringLiteral("接続しました"));
 }
 
 void TForm1::NMSMTP1ConnectFailed(TObject*)

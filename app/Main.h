@@ -14,6 +14,7 @@
 
 #include <QWidget>
 
+#include "app/SendSecurity.h"
 #include "rtl/Classes.h"
 
 class QLabel;
@@ -125,6 +126,7 @@ private:
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
     std::unique_ptr<TOpenDialog> openDialog_;
     std::unique_ptr<TSendRun> run_;
+    TSendSecurity security_;
 };
 
 extern TForm1* Form1;

@@ -231,6 +231,13 @@ namespace {
 // The poll events that show the FD_* events a wait asks for.
 short PollEventsFor(long events)
 {
+    if ((events & FD_READ) && ValidHandle(s)) {
+        // What a TLS session has decrypted already is readable now, though
+        // the descriptor has nothing.
+        std::lock_guard lock(T().mutex);
+        if (const Sock* sock = Find(Fd(s)); sock && sock->tlsPending)
+            return FD_READ;
+    }
     short want = 0;
     if (events & (FD_READ | FD_OOB | FD_CLOSE))
         want |= POLLIN | POLLPRI | POLLRDHUP;
