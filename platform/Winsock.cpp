@@ -231,13 +231,6 @@ namespace {
 // The poll events that show the FD_* events a wait asks for.
 short PollEventsFor(long events)
 {
-    if ((events & FD_READ) && ValidHandle(s)) {
-        // What a TLS session has decrypted already is readable now, though
-        // the descriptor has nothing.
-        std::lock_guard lock(T().mutex);
-        if (const Sock* sock = Find(Fd(s)); sock && sock->tlsPending)
-            return FD_READ;
-    }
     short want = 0;
     if (events & (FD_READ | FD_OOB | FD_CLOSE))
         want |= POLLIN | POLLPRI | POLLRDHUP;
@@ -267,6 +260,13 @@ int EventsFound(long events, short revents)
 
 int WaitForSocketOrTimeout(SOCKET s, long events, int timeoutMs)
 {
+    if ((events & FD_READ) && ValidHandle(s)) {
+        // What a TLS session has decrypted already is readable now, though
+        // the descriptor has nothing.
+        std::lock_guard lock(T().mutex);
+        if (const Sock* sock = Find(Fd(s)); sock && sock->tlsPending)
+            return FD_READ;
+    }
     const short want = PollEventsFor(events);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     while (true) {
