@@ -1,6 +1,8 @@
 #include "app/Application.h"
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -28,7 +30,7 @@ void TApplication::Initialize()
 
 void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)
 {
-    const TMessageBoxRequest request{Type, Title, Text};
+    const TMessageBoxRequest request{Type, Title, Text, {}, 0};
     if (MessageBoxHook) {
         MessageBoxHook(request);
         return;
@@ -40,9 +42,43 @@ void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)
     box.exec();
 }
 
+int TApplication::Choose(TMsgDlgType Type, const std::string& Text, const std::vector<std::string>& Buttons,
+                         int Default, int Cancel)
+{
+    const TMessageBoxRequest request{Type, Title, Text, Buttons, Default};
+    if (MessageBoxHook) {
+        MessageBoxHook(request);
+        return ChoiceHook ? ChoiceHook(request) : Default;
+    }
+    QMessageBox box(Type == mtError ? QMessageBox::Critical : QMessageBox::Information,
+                    QString::fromStdString(request.Caption), QString::fromStdString(request.Text),
+                    QMessageBox::NoButton, QApplication::activeWindow());
+    box.setFont(FormFont());
+    std::vector<QAbstractButton*> buttons;
+    for (const std::string& caption : Buttons)
+        buttons.push_back(box.addButton(QString::fromStdString(caption), QMessageBox::AcceptRole));
+    auto button = [&](int index) { return buttons.at(static_cast<size_t>(index)); };
+    box.setDefaultButton(static_cast<QPushButton*>(button(Default)));
+    box.setEscapeButton(button(Cancel));
+    box.exec();
+    for (size_t i = 0; i < buttons.size(); ++i)
+        if (box.clickedButton() == buttons[i])
+            return static_cast<int>(i);
+    return Cancel;
+}
+
+void TApplication::OpenFolder(const std::string& Path)
+{
+    if (OpenFolderHook) {
+        OpenFolderHook(Path);
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(Path)));
+}
+
 bool TApplication::Ask(const std::string& Text)
 {
-    const TMessageBoxRequest request{mtConfirmation, Title, Text};
+    const TMessageBoxRequest request{mtConfirmation, Title, Text, {}, 0};
     if (QuestionHook)
         return QuestionHook(request);
     QMessageBox box(QMessageBox::Question, QString::fromStdString(request.Caption), QString::fromStdString(Text),

@@ -12,6 +12,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <QFont>
 
@@ -27,6 +28,9 @@ struct TMessageBoxRequest {
     TMsgDlgType Type = mtInformation;
     std::string Caption;
     std::string Text;
+    // A box of Choose: its buttons' captions and the one Return presses.
+    std::vector<std::string> Buttons;
+    int Default = 0;
 };
 
 class TApplication {
@@ -40,6 +44,12 @@ public:
 
     // Modal box with the text and an OK button; returns when it is closed.
     void MessageBox(TMsgDlgType Type, const std::string& Text);
+    // Modal box with a button per caption; returns the index of the one
+    // pressed; Return presses Default, Escape (or closing the box) Cancel.
+    int Choose(TMsgDlgType Type, const std::string& Text, const std::vector<std::string>& Buttons,
+               int Default, int Cancel);
+    // Shows the folder in the desktop's file manager.
+    void OpenFolder(const std::string& Path);
     // Modal question with はい and いいえ (the default); true for はい.
     bool Ask(const std::string& Text);
     // The error box for an exception that reached the top of a command.
@@ -51,6 +61,11 @@ public:
     // would show and decides how long the "user" takes to close it. Meant for
     // tests, which record the texts and answer the box.
     std::function<void(const TMessageBoxRequest&)> MessageBoxHook;
+    // With MessageBoxHook set: the button a box of Choose gets (Default when
+    // empty).
+    std::function<int(const TMessageBoxRequest&)> ChoiceHook;
+    // When set, replaces the file manager of OpenFolder.
+    std::function<void(const std::string&)> OpenFolderHook;
     // The same for Ask: the hook's result is the answer.
     std::function<bool(const TMessageBoxRequest&)> QuestionHook;
 };

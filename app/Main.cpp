@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include <filesystem>
 #include <iterator>
 #include <string_view>
 #include <vector>
@@ -18,13 +19,17 @@
 #include "app/Application.h"
 #include "app/RepaintLimit.h"
 #include "app/SendRun.h"
+#include "app/SendSecurity.h"
 #include "app/Setting.h"
+#include "app/SettingsFile.h"
 #include "charset/CodePage.h"
 #include "codec/NMUUE.h"
+#include "platform/Tls.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
+#include "smtp/Sasl.h"
 
 TForm1* Form1 = nullptr;
 
@@ -135,6 +140,9 @@ void TForm1::CreateControls()
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setSizeGripEnabled(false);
+    countsLabel_ = new QLabel(StatusBar1);
+    countsLabel_->setObjectName(QStringLiteral("CountsLabel"));
+    StatusBar1->addPermanentWidget(countsLabel_);
 
     QWidget* const tabOrder[] = {Edit1, Button1, Edit2, Button3, Button4, Button5, Button8,
                                  Button10, Memo1, Button2, Button6, Button7, Edit3};
@@ -169,7 +177,10 @@ void TForm1::CreateComponents()
     OpenDialog1 = openDialog_.get();
 
     run_ = std::make_unique<TSendRun>(*NMSMTP1);
-    run_->OnRecipients = [this] { return LoadRecipients(); };
+    run_->OnPrepare = [this] { return PrepareRun(); };
+    run_->OnHeaderForm = [this](const std::string& Entry) { return RecipientHeaderForm(Entry); };
+    run_->OnOutcome = [this](const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); };
+    run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path) { ShowSummary(Plan, Path); };
     // Painting the field and its layout for each of thousands of messages
     // would cost more than sending them; every text is set all the same.
     progressPaint_ = new TRepaintLimit(Edit3, ProgressPaintMs);
@@ -293,6 +304,9 @@ void TForm1::LoadSettings()
         NMSMTP1->PostMessage->FromName = EncodeHeaderText(*NMUUProcessor1, sjis) + " ";
     }
     NMSMTP1->PostMessage->FromAddress = lines[4];
+    TSettings settings;
+    ParseSettings(lines, settings);
+    pauseSeconds_ = settings.PauseSeconds;
 }
 
 std::string TForm1::EncodeSubject(const std::string& Subject)
@@ -339,19 +353,35 @@ std::string TForm1::RecipientHeaderForm(const std::string& Entry)
     return EncodeHeaderText(*NMUUProcessor1, Utf8ToCp932(name)) + " " + Entry.substr(lt);
 }
 
-std::vector<std::string> TForm1::LoadRecipients()
+std::optional<TPreparedRun> TForm1::PrepareRun()
 {
-    TStringList list;
-    LoadTextFile(S(Edit1->text()), list);
-    std::vector<std::string> entries;
-    for (int i = 0; i < list.Count(); ++i) {
+    TRunRequest request;
+    request.RecipientFile = S(Edit1->text());
+    request.Subject = S(Edit2->text());
+    request.Body = S(Memo1->toPlainText());
+    request.CanCarry = [](const std::string& Name) {
         try {
-            entries.push_back(RecipientHeaderForm(list[i]));
-        } catch (const ECodePageError& e) {
-            RethrowWhere(Format("宛先 %d 行目", i + 1), e);
+            Utf8ToCp932(Name);
+            return true;
+        } catch (const ECodePageError&) {
+            return false;
         }
-    }
-    return entries;
+    };
+    request.JournalFolder = JournalFolderBeside(SettingsFileName);
+    request.PauseSeconds = pauseSeconds_;
+    countsLabel_->clear();
+    std::optional<TPreparedRun> prepared = ::PrepareRun(request);
+    if (prepared && !prepared->Precheck.empty())
+        StatusBar1->showMessage(Q(prepared->Precheck));
+    return prepared;
+}
+
+void TForm1::ShowSummary(const TRunPlan& Plan, const std::string& JournalPath)
+{
+    const int OpenFolder = 1;
+    if (Application().Choose(mtInformation, SummaryText(Plan.Counts(), JournalPath), {"OK", "フォルダを開く"}, 0,
+                             0) == OpenFolder)
+        Application().OpenFolder(std::filesystem::path(JournalPath).parent_path().string());
 }
 
 // ---------------------------------------------------------------------------
@@ -365,7 +395,18 @@ void TForm1::Button4Click()
     // subject and body reach the messages that follow.
     LoadSettings();
     PrepareMessage();
-    run_->Send();
+    if (!security_.Prepare(ReadSettings(), *NMSMTP1))
+        return;
+    try {
+        run_->Send();
+    } catch (const tls::ECertificateError& e) {
+        // The question shows the reasons; trusted, the Send goes on at once.
+        if (security_.TrustAfter(e, *NMSMTP1))
+            run_->Send();
+    } catch (const sasl::EAuthError&) {
+        security_.LoginRefused();
+        throw;
+    }
 }
 
 void TForm1::Button5Click() { run_->Abort(); }
@@ -375,13 +416,15 @@ void TForm1::Button5Click() { run_->Abort(); }
 
 void TForm1::NMSMTP1Connect(TObject*)
 {
-    StatusBar1->showMessage(QStringLiteral("接続しました"));
+    StatusBar1->showMessage(NMSMTP1->Encrypted() ? QStringLiteral("暗号化して接続しました")
+                                                 : QStringLiteral("接続しました"));
 }
 
 void TForm1::NMSMTP1ConnectFailed(TObject*)
 {
-    // The user's own Abort is no failure worth a box of its own.
-    if (run_->AbortAsked())
+    // The user's own Abort is no failure worth a box of its own, and a run
+    // opening a broken connection again tries on by itself.
+    if (run_->AbortAsked() || run_->Reconnecting())
         return;
     ShowMessage("接続に失敗しました");
 }
@@ -401,6 +444,10 @@ void TForm1::NMSMTP1Disconnect(TObject*)
 
 void TForm1::NMSMTP1Failure(TObject*)
 {
+    // In a run the refusal goes to the journal and the summary; a box per
+    // refused message would halt the run until someone answers it.
+    if (run_->Running())
+        return;
     ShowMessage("オペレーションに失敗しました");
 }
 

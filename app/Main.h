@@ -9,11 +9,14 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <QWidget>
 
+#include "app/SendSecurity.h"
+#include "app/RunStart.h"
 #include "rtl/Classes.h"
 
 class QLabel;
@@ -104,6 +107,9 @@ public:
     TNMUUProcessor* NMUUProcessor1;
     TOpenDialog* OpenDialog1;
 
+    // The run (tests shorten its waits).
+    TSendRun& Run() { return *run_; }
+
 protected:
     void resizeEvent(QResizeEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;
@@ -119,13 +125,19 @@ private:
     // The entry as the To line carries it: a display name that is not ASCII
     // becomes encoded words; the address part is left exactly as written.
     std::string RecipientHeaderForm(const std::string& Entry);
-    // The recipient file's entries in their To line form.
-    std::vector<std::string> LoadRecipients();
+    // The recipient file read and checked, and the run planned, before the
+    // connection opens; nothing when the user cancels at the resume question.
+    std::optional<TPreparedRun> PrepareRun();
+    // The box at the end of a run: the counts, the journal, its folder.
+    void ShowSummary(const TRunPlan& Plan, const std::string& JournalPath);
 
     std::unique_ptr<TNMSMTP> smtp_;
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
     std::unique_ptr<TOpenDialog> openDialog_;
     std::unique_ptr<TSendRun> run_;
+    TSendSecurity security_;
+    int pauseSeconds_ = 0;  // settings line 9
+    QLabel* countsLabel_;   // the status bar's running counts of a run
     // The progress field repaints at most this often during a run.
     static constexpr int ProgressPaintMs = 100;
     TRepaintLimit* progressPaint_ = nullptr;  // owned by Edit3

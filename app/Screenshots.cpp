@@ -52,8 +52,9 @@ int main(int argc, char** argv)
     if (!work.isValid())
         return 1;
     std::filesystem::current_path(work.path().toStdString());
-    const TStringList settings{"smtp.example.jp", "587", "pc01.example.jp", "山田 太郎",
-                               "taro@example.jp"};
+    // A provider's submission port with STARTTLS and a login.
+    const TStringList settings{"smtp.example.jp", "587",      "pc01.example.jp", "山田 太郎",
+                               "taro@example.jp", "starttls", "taro@example.jp"};
     settings.SaveToFile(SettingsFileName);
 
     CreateForms();
@@ -67,6 +68,10 @@ int main(int argc, char** argv)
 
     bool ok = Save(Form1, out + QStringLiteral("/main.png"));
     ok = Save(Form2, out + QStringLiteral("/about.png")) && ok;
+    // Shown first, so the password typed afterwards is not cleared by the show.
+    Form3->show();
+    QApplication::processEvents();
+    Form3->Edit7->setText(QStringLiteral("password"));
     ok = Save(Form3, out + QStringLiteral("/settings.png")) && ok;
 
     FreeForms();

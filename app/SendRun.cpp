@@ -4,6 +4,8 @@
 #include <QEventLoop>
 
 #include "app/Application.h"
+#include "app/BulkRun.h"
+#include "app/MessageStep.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 
@@ -204,25 +206,61 @@ bool TSendRun::Pause(int Ms)
 void TSendRun::Run()
 {
     const TEndGuard end(*this);
+    std::optional<TPreparedRun> prepared = OnPrepare ? OnPrepare() : std::nullopt;
+    if (!prepared)
+        return;
+    std::unique_ptr<TJournal> journal;
+    std::unique_ptr<TBulkRun> bulk;
     try {
-        Open();
-        Fire(TSendEvent::Connected);
-        const std::vector<std::string> entries = OnRecipients ? OnRecipients() : std::vector<std::string>{};
-        const int total = static_cast<int>(entries.size());
-        for (int i = 0; i < total && state_ == TSendState::Sending; ++i) {
-            SendOne(entries[static_cast<size_t>(i)]);
-            if (OnProgress)
-                OnProgress(i + 1, total);
-        }
-        Fire(TSendEvent::MessagesDone);
-        Finish();
-    } catch (...) {
+        RunEntries(*prepared, journal, bulk);
+    } catch (const std::exception& e) {
+        if (bulk)
+            bulk->Close(TBulkRun::Aborted);
         if (AbortAsked())
             CloseWithoutQuit();
         if (state_ == TSendState::Closing)
             return;
-        throw;
+        if (!bulk)
+            throw;
+        // The failure first, then what the run came to.
+        Application().ShowException(e);
     }
+    if (state_ != TSendState::Closing && bulk && OnSummary)
+        OnSummary(*prepared->Plan, journal->Path());
+}
+
+void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Journal,
+                          std::unique_ptr<TBulkRun>& Bulk)
+{
+    TRunPlan& plan = *Prepared.Plan;  // lives as long as Prepared
+    plan.SetRetryDelay(RetryDelayMs);
+    Open();
+    Fire(TSendEvent::Connected);
+    Journal = Prepared.OpenJournal();
+    TMessageStep step(smtp_);
+    TBulkHooks hooks;
+    hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry.Entry); };
+    hooks.Reconnect = [this] { return Reopen(); };
+    hooks.Pause = [this](int64_t Ms) { return Pause(static_cast<int>(Ms)); };
+    hooks.Going = [this] { return state_ == TSendState::Sending; };
+    hooks.Now = [] { return TickCount(); };
+    // Called again when a failure closes the run, after this returned.
+    hooks.Changed = [this, &plan, accepted = std::make_shared<int>(0)] {
+        if (OnOutcome)
+            OnOutcome(plan);
+        // Edit3 counts accepted messages only, as before.
+        const int sent = plan.Counts()[TOutcome::Sent];
+        if (OnProgress && sent != *accepted)
+            OnProgress(*accepted = sent, plan.Total());
+    };
+    Bulk = std::make_unique<TBulkRun>(plan, *Journal, hooks, TReconnectPolicy(ReconnectDelaysMs));
+    const TBulkRun::TEnd how = Bulk->Run();
+    Bulk->Close(how);
+    Fire(TSendEvent::MessagesDone);
+    if (how == TBulkRun::ConnectionLost)
+        CloseWithoutQuit();
+    else
+        Finish();
 }
 
 void TSendRun::Open()
@@ -230,15 +268,29 @@ void TSendRun::Open()
     smtp_.Connect();
 }
 
-void TSendRun::SendOne(const std::string& Entry)
+bool TSendRun::Reopen()
+{
+    reconnecting_ = true;
+    try {
+        CloseWithoutQuit();
+        Open();
+    } catch (const Exception&) {
+        reconnecting_ = false;
+        return false;
+    }
+    reconnecting_ = false;
+    return true;
+}
+
+TAttemptResult TSendRun::SendOne(TMessageStep& Step, const std::string& Entry)
 {
     TPostMessage& message = *smtp_.PostMessage;
     message.Date = Rfc5322Date(std::time(nullptr));
     // A message that failed leaves its entry behind; it must not receive the
     // next one too.
     message.ToAddress->Clear();
-    message.ToAddress->Add(Entry);
-    smtp_.SendMail();
+    message.ToAddress->Add(OnHeaderForm ? OnHeaderForm(Entry) : Entry);
+    return Step.Send();
 }
 
 void TSendRun::Finish()

@@ -31,7 +31,12 @@
 
 #include <QTimer>
 
+#include "app/BulkRun.h"
+#include "app/RunStart.h"
+
 class TNMSMTP;
+class TBulkRun;
+class TMessageStep;
 
 enum class TSendState {
     Idle,
@@ -67,11 +72,23 @@ public:
     TSendRun(const TSendRun&) = delete;
     TSendRun& operator=(const TSendRun&) = delete;
 
-    // The entries as their To lines carry them. Read once the connection is
-    // open, so a missing file fails after connecting.
-    std::function<std::vector<std::string>()> OnRecipients;
+    // Before connecting: the recipient file read and checked, the plan of
+    // the run. Nothing when the user cancelled at the resume question.
+    std::function<std::optional<TPreparedRun>()> OnPrepare;
+    // An entry as its To line carries it.
+    std::function<std::string(const std::string& Entry)> OnHeaderForm;
     // After each message the server accepted: how many of how many.
     std::function<void(int Sent, int Total)> OnProgress;
+    // An outcome became known (the counts of the plan changed).
+    std::function<void(const TRunPlan& Plan)> OnOutcome;
+    // The run has ended and its journal is closed.
+    std::function<void(const TRunPlan& Plan, const std::string& JournalPath)> OnSummary;
+
+    // The wait before a deferred (4xx) entry's next try, and before each try
+    // to open a broken connection again.
+    int64_t RetryDelayMs = TRunPlan::DefaultRetryDelayMs;
+    std::vector<int64_t> ReconnectDelaysMs{std::begin(TReconnectPolicy::DefaultDelaysMs),
+                                           std::end(TReconnectPolicy::DefaultDelaysMs)};
 
     // From Idle: the whole run, which raises what ended it (nothing when the
     // window was closed). During a run or Abort's QUIT the connection is in
@@ -95,6 +112,9 @@ public:
     bool Busy() const { return state_ != TSendState::Idle; }
     // The user has stopped the run (Abort or the window's close).
     bool AbortAsked() const;
+    // The run is opening a broken connection anew: a failed try is no news
+    // for a box of its own.
+    bool Reconnecting() const { return reconnecting_; }
 
 private:
     class TEndGuard;
@@ -105,10 +125,16 @@ private:
     bool Cut() const;
 
     void Run();
+    // The messages, with the journal open, until the plan is done or the run
+    // cannot go on; QUIT or the close after.
+    // Journal and Bulk outlive it, so that a failure can still close them.
+    void RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Journal, std::unique_ptr<TBulkRun>& Bulk);
     // The connection phases before the first message.
     void Open();
+    // Closes a broken connection and opens it again; false when that failed.
+    bool Reopen();
     // One message to one entry.
-    void SendOne(const std::string& Entry);
+    TAttemptResult SendOne(TMessageStep& Step, const std::string& Entry);
     // QUIT, or the close without it when the run was cut.
     void Finish();
     void QuitOutsideRun();
@@ -118,6 +144,7 @@ private:
 
     TNMSMTP& smtp_;
     TSendState state_ = TSendState::Idle;
+    bool reconnecting_ = false;
     QTimer grace_;  // lets a reply due now still arrive
     QTimer cut_;    // repeats the cut until the run is over
 };

@@ -231,6 +231,15 @@ public:
     void Cancel();
     // True when at least one byte waits to be read.
     bool DataAvailable();
+    // Makes the open connection a TLS client session with ServerName, which
+    // the server's certificate must name; TrustedFingerprint, when not empty,
+    // is a certificate the user trusts although the check refuses it. Waits
+    // for the handshake like any other operation (Abort and TimeOut end it
+    // with EAbortError); raises tls::ECertificateError or tls::ETlsError when
+    // it fails. From then on every read and write is encrypted.
+    void StartTls(const std::string& ServerName, const std::string& TrustedFingerprint);
+    // True once a TLS session on the connection has finished its handshake.
+    bool Encrypted() const;
 
     // --- Line and stream exchange ------------------------------------------
 

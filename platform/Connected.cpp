@@ -5,21 +5,41 @@
 // (one holding data it has already decoded, say) changes these three.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 #include "platform/Internal.h"
 #include "platform/SocketTable.h"
+#include "platform/Tls.h"
 
 namespace winsock {
 namespace detail {
 namespace {
 
-ssize_t Receive(int fd, char* buf, size_t len, int flags) { return ::recv(fd, buf, len, flags); }
-
-ssize_t Transmit(int fd, const char* buf, size_t len, int flags)
+// Through the TLS session when the socket has one: it has no urgent data.
+ssize_t Receive(int fd, tls::Session* session, char* buf, size_t len, int flags)
 {
-    return ::send(fd, buf, len, flags | MSG_NOSIGNAL);
+    if (!session)
+        return ::recv(fd, buf, len, flags);
+    if (flags & MSG_OOB) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    const int n = static_cast<int>(std::min<size_t>(len, INT32_MAX));
+    return (flags & MSG_PEEK) ? session->Peek(buf, n) : session->Read(buf, n);
+}
+
+ssize_t Transmit(int fd, tls::Session* session, const char* buf, size_t len, int flags)
+{
+    if (!session)
+        return ::send(fd, buf, len, flags | MSG_NOSIGNAL);
+    if (flags & MSG_OOB) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return session->Write(buf, static_cast<int>(std::min<size_t>(len, INT32_MAX)));
 }
 
 // Whether data waits to be read. Finding the end of the stream or an error
@@ -27,8 +47,13 @@ ssize_t Transmit(int fd, const char* buf, size_t len, int flags)
 // for reading.
 bool DataWaits(int fd, Sock& s)
 {
+    // Decrypted bytes are in no socket buffer. Raw bytes under a session may
+    // be only part of a record: a read notification that finds nothing is
+    // allowed, as in Winsock.
+    if (s.tlsPending)
+        return true;
     char c;
-    const ssize_t n = Receive(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0)
         return true;
     if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -87,7 +112,8 @@ int send(SOCKET s, const char* buf, int len, int flags)
     if (len < 0)
         return Fail(WSAEINVAL);
     const int fd = Fd(s);
-    const ssize_t n = Transmit(fd, buf, static_cast<size_t>(len), flags & MSG_OOB);
+    const auto session = SessionOf(fd);
+    const ssize_t n = Transmit(fd, session.get(), buf, static_cast<size_t>(len), flags & MSG_OOB);
     if (n >= 0)
         return static_cast<int>(n);
     const int err = errno;
@@ -116,7 +142,8 @@ int recv(SOCKET s, char* buf, int len, int flags)
     if (len < 0)
         return Fail(WSAEINVAL);
     const int fd = Fd(s);
-    const ssize_t n = Receive(fd, buf, static_cast<size_t>(len), flags & (MSG_PEEK | MSG_OOB));
+    const auto session = SessionOf(fd);
+    const ssize_t n = Receive(fd, session.get(), buf, static_cast<size_t>(len), flags & (MSG_PEEK | MSG_OOB));
     const int err = n < 0 ? errno : 0;
     bool reset = false;
     {
@@ -133,6 +160,8 @@ int recv(SOCKET s, char* buf, int len, int flags)
             reset = EndIsReset(*sock);
         }
     }
+    if (session)
+        NotePending(fd, *session);
     if (n == 0 && len > 0 && reset)
         return Fail(WSAECONNRESET);
     if (n >= 0)

@@ -11,11 +11,16 @@
 #include <poll.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 
 #include "platform/Winsock.h"
+
+namespace tls {
+class Session;
+}
 
 namespace winsock::detail {
 
@@ -38,6 +43,11 @@ struct Sock {
     bool endOfStream = false;  // nothing more will ever be read
     bool hungUp = false;       // the kernel reports hang-up or error for good
     bool wasReset = false;     // the peer reset the connection; see NoteError
+    // A TLS session over the connection (TlsSocket.cpp). Only the thread
+    // calling send, recv and the handshake uses it; the notifier reads just
+    // tlsPending, which says that the session holds decrypted data.
+    std::shared_ptr<tls::Session> tls;
+    bool tlsPending = false;
     // Its owner reads it itself: no FD_READ or FD_OOB meanwhile (see
     // HoldReadNotifications); a release waits for the owner's thread to idle.
     bool readHeld = false;
@@ -109,6 +119,12 @@ std::thread StopPollerLocked();
 void Notify(int fd, const Sock& s, long event, int wsaError);
 // Posts event and disarms it until the call that re-enables it.
 void NotifyOnce(int fd, Sock& s, bool& armed, long event);
+
+// The socket's TLS session, or nullptr; takes the table mutex.
+std::shared_ptr<tls::Session> SessionOf(int fd);
+// Records whether session holds decrypted data, and posts FD_READ for it when
+// due: the descriptor knows nothing of those bytes. Takes the table mutex.
+void NotePending(int fd, const tls::Session& session);
 
 inline bool Broken(short revents) { return (revents & (POLLHUP | POLLERR)) != 0; }
 

@@ -11,7 +11,10 @@
 #include <QThread>
 #include <QTimer>
 
+#include <mutex>
+
 #include "platform/Internal.h"
+#include "platform/SocketTable.h"
 #include "platform/Windows.h"
 #include "platform/Winsock.h"
 
@@ -77,6 +80,17 @@ void WaitForSocketOrEvent(SOCKET s, long events, int fallbackMs)
         return;
     }
     const int fd = static_cast<int>(s);
+    if (events & FD_READ) {
+        // What a TLS session has decrypted already is readable now, though
+        // the descriptor has nothing: no waiting then.
+        std::unique_lock lock(detail::T().mutex);
+        const detail::Sock* sock = detail::Find(fd);
+        if (sock && sock->tlsPending) {
+            lock.unlock();
+            win::ProcessMessages();
+            return;
+        }
+    }
     Prepare(tN.read, fd, QSocketNotifier::Read, events & (FD_READ | FD_CLOSE | FD_ACCEPT));
     Prepare(tN.write, fd, QSocketNotifier::Write, events & (FD_WRITE | FD_CONNECT));
     // A handler inside may wait in its turn; the outer wait counts on.

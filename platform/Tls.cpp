@@ -122,7 +122,7 @@ int VerifyCallback(int ok, X509_STORE_CTX* store)
 }  // namespace
 
 ECertificateError::ECertificateError(std::string server, unsigned problems, std::string fingerprint)
-    : Exception(Format("サーバー %s の証明書を確認できません（%s）。\nSHA-256 フィンガープリント: %s", server.c_str(),
+    : ETlsError(Format("サーバー %s の証明書を確認できません（%s）。\nSHA-256 フィンガープリント: %s", server.c_str(),
                        DescribeProblems(problems).c_str(), fingerprint.c_str())),
       server_(std::move(server)),
       problems_(problems),

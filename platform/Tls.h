@@ -22,9 +22,16 @@ enum Problem : unsigned {
     OtherProblem = 8,     // anything else the check found
 };
 
+// The handshake failed (no common protocol, the peer closed, not a TLS
+// server); the connection no longer speaks the protocol it carried.
+class ETlsError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // The certificate check failed. Message() names the reasons in Japanese and
 // the fingerprint, so the user can decide whether to trust exactly it.
-class ECertificateError : public Exception {
+class ECertificateError : public ETlsError {
 public:
     ECertificateError(std::string server, unsigned problems, std::string fingerprint);
     const std::string& Server() const { return server_; }
@@ -35,13 +42,6 @@ private:
     std::string server_;
     unsigned problems_;
     std::string fingerprint_;
-};
-
-// The handshake failed for another reason (no common protocol, the peer
-// closed, not a TLS server).
-class ETlsError : public Exception {
-public:
-    using Exception::Exception;
 };
 
 // The Japanese list of reasons in problems, e.g. "期限切れ、信頼されていない発行者".

@@ -195,6 +195,23 @@ int WSACancelAsyncRequest(HANDLE task);
 // invalid handle after sleeping timeoutMs, so a polling loop never spins.
 int WaitForSocketOrTimeout(SOCKET s, long events, int timeoutMs);
 
+// Not part of Winsock: TLS on a connected socket (OpenSSL, platform/Tls.h).
+// StartTls makes s a TLS client session with host, which the server's
+// certificate must name (trustedFingerprint: one the user trusts anyway, or
+// ""); from then on send and recv carry its plaintext, MSG_PEEK included,
+// and data the session has already decrypted counts as readable for
+// FD_READ and WaitForSocketOrTimeout. Returns 0, or SOCKET_ERROR with
+// WSAENOTCONN (not connected) or WSAEALREADY (TLS already). Throws
+// tls::ETlsError when OpenSSL cannot be set up.
+int StartTls(SOCKET s, const char* host, const char* trustedFingerprint);
+// Advances the handshake: 0 once it is complete; SOCKET_ERROR with
+// WSAEWOULDBLOCK while it waits, *waitFor then FD_READ or FD_WRITE. Throws
+// tls::ECertificateError for a refused certificate, tls::ETlsError for any
+// other failure.
+int TlsHandshake(SOCKET s, long* waitFor);
+// True when s has a TLS session whose handshake is complete.
+bool TlsEstablished(SOCKET s);
+
 // Not part of Winsock: handles the calling thread's pending events, waiting
 // first for as long as it takes until there is one (user input, a timer
 // tick, a posted message) or s has one of the events (FD_READ, FD_WRITE as

@@ -91,34 +91,51 @@ std::string TNMSMTP::ExtractAddress(const std::string& Entry)
 void TNMSMTP::Connect()
 {
     BusyScope busy(Busy);
+    // Neither encryption nor a login: the plain session, exactly as ever.
+    const bool plain = Security == ssNone && Login.empty();
+    if (!plain)
+        CheckSecurity();
+    tlsStarted_ = false;
     TPowersock::Connect();
     try {
-        TReply greeting = ReadReply(reWhole);
-        // The greeting's code is its last line's; one cut short by a close has none.
-        greeting.Code = greeting.Closed ? 0 : ReplyCodeOf(greeting.Text());
-        ReplyCode = greeting.Code;
-        CheckAnswered(greeting);
-        if (ReplyCode >= 400)
-            throw ESmtpError(greeting.Text(), greeting);
-
-        bool retried = false;
-        for (;;) {
-            // The retry sends UserID as the handler left it.
-            const TReply reply = Exchange("HELO " + UserID, reWhole);
-            CheckAnswered(reply);
-            if (ReplyCode < 300)
-                break;
-            if (!psock::OneChance(retried, OnAuthenticationFailed))
-                throw ESmtpError("Authentication failed", reply);
+        if (plain) {
+            ReadGreeting();
+            bool retried = false;
+            for (;;) {
+                // The retry sends UserID as the handler left it.
+                const TReply reply = Exchange("HELO " + UserID, reWhole);
+                CheckAnswered(reply);
+                if (ReplyCode < 300)
+                    break;
+                if (!psock::OneChance(retried, OnAuthenticationFailed))
+                    throw ESmtpError("Authentication failed", reply);
+            }
+        } else {
+            OpenSecure();
         }
     } catch (...) {
-        // A failing QUIT exchange replaces the first failure.
-        Disconnect();
+        // A handshake that failed or was cut leaves no SMTP to say QUIT in.
+        if (tlsStarted_ && !Encrypted())
+            TPowersock::Disconnect();
+        else
+            // A failing QUIT exchange replaces the first failure.
+            Disconnect();
         throw;
     }
     busy.Release();
     if (OnConnect)
         OnConnect(this);
+}
+
+void TNMSMTP::ReadGreeting()
+{
+    TReply greeting = ReadReply(reWhole);
+    // The greeting's code is its last line's; one cut short by a close has none.
+    greeting.Code = greeting.Closed ? 0 : ReplyCodeOf(greeting.Text());
+    ReplyCode = greeting.Code;
+    CheckAnswered(greeting);
+    if (ReplyCode >= 400)
+        throw ESmtpError(greeting.Text(), greeting);
 }
 
 void TNMSMTP::Disconnect()
@@ -152,46 +169,13 @@ void TNMSMTP::SendMail()
     BusyScope busy(Busy);
     // One read hold for the whole transaction, not one per reply.
     TReadHold hold(*this);
-    TPostMessage& m = *PostMessage;
 
     AssembleMail();
     CertifyConnect();
-
-    // The handler gets one call and must complete everything missing; what it
-    // adds reaches the envelope, not the header lines assembled above.
-    auto complete = [&m] {
-        return !m.FromAddress.empty() &&
-               (m.ToAddress->Count() > 0 || m.ToCarbonCopy->Count() > 0 || m.ToBlindCarbonCopy->Count() > 0);
-    };
-    bool retried = false;
-    while (!complete()) {
-        if (!psock::OneChance(retried, OnHeaderIncomplete, m.FromAddress.empty() ? 1 : 2))
-            throw Exception("Incomplete Header");
-    }
+    CompleteHeader();
     if (OnSendStart)
         OnSendStart(this);
-
-    auto command = [this](const std::string& Command) {
-        const TReply reply = Exchange(Command, CommandReplies);
-        CheckAnswered(reply);
-        if (ReplyCode >= 400)
-            throw ESmtpError(reply.Text(), reply);
-    };
-    command("RSET");
-    command("MAIL FROM:<" + m.FromAddress + ">");
-    for (TStringList* list : {m.ToAddress.get(), m.ToCarbonCopy.get(), m.ToBlindCarbonCopy.get()}) {
-        for (int i = 0; i < list->Count(); ++i) {
-            const std::string entry = list->Get(i);
-            const std::string address = ExtractAddress(entry);
-            if (address.empty())
-                continue;
-            Exchange("RCPT TO:<" + address + ">", CommandReplies);
-            // 300 itself counts as accepted; a refusal never ends the transaction.
-            if (ReplyCode > 300 && OnRecipientNotFound)
-                OnRecipientNotFound(entry);
-        }
-    }
-    command("DATA");
+    SendEnvelope();
 
     // The blank line that ends the header, then one more at the top of the body.
     std::string block;
@@ -213,6 +197,50 @@ void TNMSMTP::SendMail()
     busy.Release();
     if (OnSuccess)
         OnSuccess(this);
+}
+
+void TNMSMTP::CompleteHeader()
+{
+    const TPostMessage& m = *PostMessage;
+    // The handler gets one call and must complete everything missing; what it
+    // adds reaches the envelope, not the header lines already assembled.
+    auto complete = [&m] {
+        return !m.FromAddress.empty() &&
+               (m.ToAddress->Count() > 0 || m.ToCarbonCopy->Count() > 0 || m.ToBlindCarbonCopy->Count() > 0);
+    };
+    bool retried = false;
+    while (!complete()) {
+        if (!psock::OneChance(retried, OnHeaderIncomplete, m.FromAddress.empty() ? 1 : 2))
+            throw Exception("Incomplete Header");
+    }
+}
+
+void TNMSMTP::SendCommand(const std::string& Command)
+{
+    const TReply reply = Exchange(Command, CommandReplies);
+    CheckAnswered(reply);
+    if (ReplyCode >= 400)
+        throw ESmtpError(reply.Text(), reply);
+}
+
+void TNMSMTP::SendEnvelope()
+{
+    const TPostMessage& m = *PostMessage;
+    SendCommand("RSET");
+    SendCommand("MAIL FROM:<" + m.FromAddress + ">");
+    for (TStringList* list : {m.ToAddress.get(), m.ToCarbonCopy.get(), m.ToBlindCarbonCopy.get()}) {
+        for (int i = 0; i < list->Count(); ++i) {
+            const std::string entry = list->Get(i);
+            const std::string address = ExtractAddress(entry);
+            if (address.empty())
+                continue;
+            Exchange("RCPT TO:<" + address + ">", CommandReplies);
+            // 300 itself counts as accepted; a refusal never ends the transaction.
+            if (ReplyCode > 300 && OnRecipientNotFound)
+                OnRecipientNotFound(entry);
+        }
+    }
+    SendCommand("DATA");
 }
 
 bool TNMSMTP::Verify(const std::string& Address)

@@ -42,6 +42,23 @@ private:
     TReply reply_;
 };
 
+// How the connection is protected.
+enum TSmtpSecurity : uint8_t {
+    ssNone,         // plain SMTP
+    ssStartTls,     // EHLO, STARTTLS, the TLS handshake, EHLO again
+    ssImplicitTls,  // the TLS handshake before the greeting, then EHLO
+};
+
+// The session cannot go on with the protection asked for: no STARTTLS, no
+// AUTH over TLS, no mechanism we speak, or a login without encryption.
+// Nothing after it was sent, no password and no message.
+class ESecurityError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class TEhloExtensions;
+
 // Content type of a message without attachments.
 enum TSubType : uint8_t { mtPlain = 0, mtEnriched = 1, mtSgml = 2, mtTabSeperated = 3, mtHtml = 4 };
 
@@ -98,14 +115,25 @@ public:
 
     TPowersock* Create(TComponent* AOwner) const override;
 
-    // The socket layer's Connect, the greeting (continuation lines read) and
-    // HELO UserID. A greeting of 400 or more fails with its line; a HELO
+    // With Security ssNone and no Login: the socket layer's Connect, the
+    // greeting (continuation lines read) and HELO UserID. A greeting of 400 or more fails with its line; a HELO
     // reply of 300 or more fails with "Authentication failed" unless
     // OnAuthenticationFailed asks for its one retry. A failure after the TCP
     // connection was made says QUIT and closes first. Fires OnConnect on
     // success. A server that closes instead of answering fails with
     // "Connection closed by server".
+    //
+    // Otherwise, after CheckSecurity: for ssImplicitTls the TLS handshake,
+    // then the greeting and EHLO (UserID, or the machine's full name when
+    // empty); for ssStartTls STARTTLS, the handshake and EHLO again; then
+    // AUTH when Login is set (PLAIN, else LOGIN, as offered). Raises
+    // tls::ECertificateError or tls::ETlsError from the handshake (the
+    // socket is closed without QUIT), ESecurityError where it would have to
+    // go on unprotected, sasl::EAuthError when the login is refused, and
+    // ESmtpError for a refused EHLO or STARTTLS.
     void Connect() override;
+    // A login needs encryption: raises ESecurityError for Login with ssNone.
+    void CheckSecurity() const;
     // QUIT, then the socket layer's Disconnect in every case; a QUIT reply
     // above 339 is raised after the socket is closed.
     void Disconnect() override;
@@ -166,6 +194,13 @@ public:
     TSubType SubType = mtPlain;
     std::string Charset = "us-ascii";
 
+    TSmtpSecurity Security = ssNone;
+    std::string Login;     // SMTP AUTH login name; empty: no AUTH
+    std::string Password;  // sent only in AUTH over TLS; never in a status or an error
+    // The SHA-256 fingerprint ("AB:CD:...") of a server certificate the user
+    // trusts although the check refuses it; empty: none.
+    std::string TrustedFingerprint;
+
     // Fires after greeting and HELO, never at the bare TCP connection (it
     // hides the socket layer's own, which stays unassigned).
     TNotifyEvent OnConnect;
@@ -190,6 +225,23 @@ protected:
 
 private:
     void AppendBody(const std::string& Text);
+    // Gives OnHeaderIncomplete its one chance while the sender or every
+    // recipient is missing; then "Incomplete Header".
+    void CompleteHeader();
+    // Exchange of one command; a close or a code of 400 or more fails with
+    // the reply.
+    void SendCommand(const std::string& Command);
+    // RSET, MAIL FROM, RCPT TO per usable entry (refusals reported to
+    // OnRecipientNotFound), DATA.
+    void SendEnvelope();
+    void ReadGreeting();
+    // The protected session's steps (smtp/Secure.cpp).
+    void OpenSecure();
+    TReply Ehlo();
+    std::string EhloIdentity();
+    void Authenticate(const TEhloExtensions& Offered);
+
+    bool tlsStarted_ = false;  // this connection began a TLS handshake
 };
 
 // The process's pseudo-random generator that makes the multipart boundaries:

@@ -57,13 +57,14 @@ protected:
         return pressed < 0 ? -1 : ended - pressed;
     }
 
-    // Starts the peer and presses Send with no recipient file: the run fails
-    // after connecting and leaves the connection open, no transaction running.
+    // Starts the peer and presses Send with no sender address: the first
+    // message fails before its first command and leaves the connection open,
+    // no transaction running.
     bool OpenIdleConnection(ScriptedPeer& peer)
     {
         peer.Start();
         Prepare(peer.Port());
-        Form1->Edit1->clear();
+        WriteSettings("127.0.0.1", std::to_string(peer.Port()), "pc01", "Taro", "");
         Click(Form1->Button4);
         return Form1->NMSMTP1->Connected;
     }
@@ -242,7 +243,7 @@ TEST_F(AbortTest, OutsideARunSaysQuitFirst)
     ExpectClosedState("outside a run, QUIT answered", AbortNow());
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"ファイル  は開けません"});
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Incomplete Header"});
 }
 
 TEST_F(AbortTest, OutsideARunAnUnansweredQuitIsCut)

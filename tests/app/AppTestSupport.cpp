@@ -161,10 +161,15 @@ void AppTest::SetUp()
     std::filesystem::current_path(scratch_);
 
     Application().MessageBoxHook = [this](const TMessageBoxRequest& request) {
-        Boxes.push_back(request);
+        const bool summary = request.Buttons.size() == 2 && request.Buttons[1] == "フォルダを開く";
+        (summary ? Summaries : Boxes).push_back(request);
         if (WhileBoxOpen)
             WhileBoxOpen(request);
     };
+    Application().ChoiceHook = [this](const TMessageBoxRequest& request) {
+        return request.Buttons.size() == 3 && Choice ? *Choice : request.Default;
+    };
+    Application().OpenFolderHook = [](const std::string&) {};
     Application().QuestionHook = [this](const TMessageBoxRequest& request) {
         Boxes.push_back(request);
         return QuestionAnswer;
@@ -190,6 +195,8 @@ void AppTest::TearDown()
     watchdog_.stop();
     FreeForms();
     Application().MessageBoxHook = nullptr;
+    Application().ChoiceHook = nullptr;
+    Application().OpenFolderHook = nullptr;
     Application().QuestionHook = nullptr;
     std::filesystem::current_path(oldDir_);
     std::error_code ignored;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,11 @@ protected:
     // Texts of the boxes shown so far, in order.
     std::vector<std::string> BoxTexts() const;
     std::vector<TMessageBoxRequest> Boxes;
+    // The summary boxes at the end of runs, kept apart from the others.
+    std::vector<TMessageBoxRequest> Summaries;
+    // The button the next boxes with buttons of their own get (the resume
+    // question); their default when unset.
+    std::optional<int> Choice;
     // Runs while a box is "open" (before it is answered), e.g. to press a
     // button of the window as the user would with a box on the screen.
     std::function<void(const TMessageBoxRequest&)> WhileBoxOpen;

@@ -7,6 +7,7 @@
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
+#include "tests/support/SmtpSink.h"
 
 using namespace apptest;
 using testsupport::ScriptedPeer;
@@ -14,6 +15,19 @@ using S = TSendState;
 using E = TSendEvent;
 
 namespace {
+
+// A run of these entries, planned as the window's check would, with its
+// journal in Folder.
+TPreparedRun Prepared(const std::vector<std::string>& Entries, const std::string& Folder)
+{
+    TPreparedRun run;
+    run.JournalFolder = Folder;
+    std::vector<TPlanEntry> plan;
+    for (size_t i = 0; i < Entries.size(); ++i)
+        plan.push_back({static_cast<int>(i) + 1, Entries[i], true});
+    run.Plan = std::make_unique<TRunPlan>(std::move(plan));
+    return run;
+}
 
 TEST(SendState, Transitions)
 {
@@ -122,7 +136,8 @@ TEST_F(SendStateTest, PauseRunsItsTimeOrEndsAtOnce)
         TNMSMTP smtp(nullptr);
         UsePeer(smtp, peer);
         TSendRun run(smtp);
-        run.OnRecipients = [] { return std::vector<std::string>{"a@example.jp", "b@example.jp"}; };
+        const testsupport::TempFolder journals;
+        run.OnPrepare = [&] { return Prepared({"a@example.jp", "b@example.jp"}, journals.Path()); };
         int sent = 0;
         std::optional<bool> waited;
         int64_t pausedMs = -1;

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "platform/Tls.h"
+#include "platform/Winsock.h"
+#include "tests/platform/Recorder.h"
 #include "tests/support/Certificates.h"
 
 using testsupport::SmtpSink;
@@ -278,6 +280,80 @@ TEST(TlsTrust, OneFingerprintPerServerKeptInTheFile)
     EXPECT_EQ(testsupport::ReadWholeFile(dir.Path() + "/trusted.txt"),
               "smtp.example.com:587 BB:02\nmail.example.jp:465 CC:03\n");
     EXPECT_THROW(tls::TrustedCertificates(dir.Path() + "/no/such/folder.txt").Trust("a:1", "x"), EFCreateError);
+}
+
+}  // namespace
+
+namespace {
+
+// The session inside the platform's socket: notifications and waits count
+// what OpenSSL has already decrypted as readable.
+TEST(TlsSocket, DecryptedDataIsReadableForNotificationsAndWaits)
+{
+    namespace ws = winsock;
+    constexpr win::UINT kMsg = 1127;
+    TestCertificates::Get().TrustAuthority();
+    SmtpSink sink(TestCertificates::Get().ImplicitTls("valid"));
+    ws::WSADATA data;
+    ASSERT_EQ(ws::WSAStartup(ws::MAKEWORD(1, 1), &data), 0);
+    {
+        platformtest::Recorder r;
+        ws::SOCKET s = ws::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        ASSERT_EQ(ws::WSAAsyncSelect(s, r.hwnd, kMsg, ws::FD_READ | ws::FD_CONNECT | ws::FD_CLOSE), 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = ws::htons(sink.Port());
+        a.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
+        ws::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ASSERT_TRUE(r.PumpUntil([&] { return r.Count(kMsg, ws::FD_CONNECT) == 1; }));
+        EXPECT_EQ(ws::TlsEstablished(s), false);
+        ASSERT_EQ(ws::StartTls(s, "localhost", ""), 0);
+        EXPECT_EQ(ws::StartTls(s, "localhost", ""), ws::SOCKET_ERROR);  // one session per socket
+        EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEALREADY);
+        long waitFor = 0;
+        int rounds = 0;
+        while (ws::TlsHandshake(s, &waitFor) != 0 && rounds++ < kMaxSteps) {
+            ASSERT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
+            ws::WaitForSocketOrTimeout(s, waitFor, 100);
+        }
+        ASSERT_TRUE(ws::TlsEstablished(s));
+
+        // Read the greeting 4 bytes at a time: after each piece the rest is
+        // in the session, not the socket, and still counts as readable.
+        char buf[4];
+        std::string got;
+        for (int i = 0; i < kMaxSteps && !got.ends_with("\r\n"); ++i) {
+            r.got.clear();
+            const int n = ws::recv(s, buf, sizeof buf, 0);
+            if (n < 0) {
+                ASSERT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
+                ws::WaitForSocketOrTimeout(s, ws::FD_READ, 100);
+                continue;
+            }
+            ASSERT_GT(n, 0);
+            got.append(buf, static_cast<size_t>(n));
+            if (got.ends_with("\r\n"))
+                break;
+            EXPECT_EQ(ws::WaitForSocketOrTimeout(s, ws::FD_READ, 0), ws::FD_READ) << got;
+            EXPECT_TRUE(r.PumpUntil([&] { return r.Count(kMsg, ws::FD_READ) >= 1; }, 2000)) << got;
+        }
+        EXPECT_TRUE(got.starts_with("220 sink.veltrow.test")) << got;
+        // Peeking sees what a read then takes, through the session.
+        const std::string noop = "NOOP\r\n";
+        ASSERT_EQ(ws::send(s, noop.data(), static_cast<int>(noop.size()), 0), static_cast<int>(noop.size()));
+        char peeked[16] = {};
+        int n = -1;
+        for (int i = 0; i < kMaxSteps && n < 0; ++i)
+            if ((n = ws::recv(s, peeked, sizeof peeked, MSG_PEEK)) < 0)
+                ws::WaitForSocketOrTimeout(s, ws::FD_READ, 100);
+        ASSERT_GT(n, 0);
+        char taken[16] = {};
+        EXPECT_EQ(ws::recv(s, taken, n, 0), n);
+        EXPECT_EQ(std::string(taken, static_cast<size_t>(n)), std::string(peeked, static_cast<size_t>(n)));
+        EXPECT_EQ(ws::recv(s, taken, 1, MSG_OOB), ws::SOCKET_ERROR);  // TLS has no urgent data
+        EXPECT_EQ(ws::closesocket(s), 0);
+    }
+    EXPECT_EQ(ws::WSACleanup(), 0);
 }
 
 }  // namespace

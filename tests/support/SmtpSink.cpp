@@ -141,6 +141,7 @@ void AddTlsOptions(const SmtpSink::Options& options, std::vector<std::string>& a
     for (const auto& m : options.AuthMechanisms)
         add(true, {"--auth-mechanism", m});
     add(options.AuthInClear, {"--auth-in-clear"});
+    add(options.AuthOnlyInClear, {"--auth-only-in-clear"});
     add(options.StallAuth, {"--stall-auth"});
 }
 

@@ -37,6 +37,7 @@ public:
         std::string Login, Password;
         std::vector<std::string> AuthMechanisms;  // offered ones; empty: PLAIN and LOGIN
         bool AuthInClear = false;
+        bool AuthOnlyInClear = false;  // offered before STARTTLS, not after
         bool StallAuth = false;  // AUTH is never answered
     };
 

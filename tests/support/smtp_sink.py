@@ -3,7 +3,8 @@
 
 Usage: smtp_sink.py FOLDER [--refuse-rcpt TEXT]... [--cert PEM --key PEM
        [--require-starttls | --implicit-tls]] [--login NAME --password TEXT
-       [--auth-mechanism NAME]... [--auth-in-clear]] [--stall-auth]
+       [--auth-mechanism NAME]... [--auth-in-clear | --auth-only-in-clear]]
+       [--stall-auth]
 
 Binds port 0 and prints "port N" on stdout once it listens. Every accepted
 message is stored in FOLDER as NNNN.eml (the data exactly as the server
@@ -17,7 +18,8 @@ With --cert and --key the server offers STARTTLS with that certificate
 (--require-starttls refuses mail before it), or with --implicit-tls speaks
 TLS from the first byte. --login and --password offer AUTH (aiosmtpd's PLAIN
 and LOGIN, or only the --auth-mechanism ones) and accept exactly that pair;
-AUTH is offered only over TLS unless --auth-in-clear. --stall-auth never
+AUTH is offered only over TLS unless --auth-in-clear, and only in clear
+with --auth-only-in-clear. --stall-auth never
 answers AUTH (for cancel tests). The server ends when its stdin reaches end of file, so it never
 outlives the test that started it.
 """
@@ -35,10 +37,17 @@ ENC = ("utf-8", "surrogateescape")
 
 
 class Handler:
-    def __init__(self, folder, refuse):
+    def __init__(self, folder, refuse, auth_only_in_clear=False):
         self.folder = folder
         self.refuse = refuse
+        self.auth_only_in_clear = auth_only_in_clear
         self.count = 0
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.auth_only_in_clear and server.transport.get_extra_info("ssl_object") is not None:
+            responses = [r for r in responses if not r[4:].startswith("AUTH")]
+        return responses
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if any(text in address for text in self.refuse):
@@ -99,7 +108,7 @@ def server_options(args):
         options.update(
             authenticator=make_authenticator(args.login, args.password),
             # Implicit TLS is TLS too, though aiosmtpd only counts STARTTLS.
-            auth_require_tls=not (args.auth_in_clear or args.implicit_tls),
+            auth_require_tls=not (args.auth_in_clear or args.auth_only_in_clear or args.implicit_tls),
             auth_exclude_mechanism=sorted(mechanisms - set(args.auth_mechanism or mechanisms)))
     return options, (context if args.implicit_tls else None)
 
@@ -116,11 +125,12 @@ async def main():
     parser.add_argument("--password", default="")
     parser.add_argument("--auth-mechanism", action="append")
     parser.add_argument("--auth-in-clear", action="store_true")
+    parser.add_argument("--auth-only-in-clear", action="store_true")
     parser.add_argument("--stall-auth", action="store_true")
     args = parser.parse_args()
 
     loop = asyncio.get_running_loop()
-    handler = Handler(args.folder, args.refuse_rcpt)
+    handler = Handler(args.folder, args.refuse_rcpt, args.auth_only_in_clear)
     options, implicit = server_options(args)
 
     def protocol():

@@ -1,0 +1,72 @@
+#include "app/BulkRun.h"
+
+#include <ctime>
+
+TBulkRun::TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks, TReconnectPolicy Reconnect)
+    : plan_(Plan), journal_(Journal), hooks_(std::move(Hooks)), reconnect_(std::move(Reconnect))
+{
+    for (size_t i : plan_.Initial())
+        Write(i, "");
+}
+
+TBulkRun::TEnd TBulkRun::Run()
+{
+    for (;;) {
+        if (!hooks_.Going())
+            return Aborted;
+        const TPlanStep step = plan_.Next(hooks_.Now());
+        if (step.What == TPlanStep::Done)
+            return plan_.Stopped() ? Refusing : Completed;
+        if (step.What == TPlanStep::Wait) {
+            if (!hooks_.Pause(step.WaitMs))
+                return Aborted;
+            continue;
+        }
+        const TPlanEntry& entry = plan_.Entries()[step.Index];
+        journal_.Sending(entry.Line);
+        const TAttemptResult result = hooks_.SendOne(entry);
+        if (plan_.Record(step.Index, result.Attempt, hooks_.Now())) {
+            reconnect_.Progress();
+            Write(step.Index, result.Reply);
+        } else {
+            journal_.Undelivered(entry.Line);
+        }
+        if (result.Raise)
+            std::rethrow_exception(result.Raise);
+        const bool broken =
+            result.Attempt == TAttempt::BrokenBeforeDot || result.Attempt == TAttempt::BrokenAfterDot;
+        // Nothing left to send needs no new connection.
+        if (broken && hooks_.Going() && plan_.Next(hooks_.Now()).What != TPlanStep::Done && !Recover())
+            return hooks_.Going() ? ConnectionLost : Aborted;
+    }
+}
+
+bool TBulkRun::Recover()
+{
+    while (const auto delay = reconnect_.NextDelay()) {
+        if (!hooks_.Pause(*delay))
+            return false;
+        if (hooks_.Reconnect())
+            return true;
+    }
+    return false;
+}
+
+void TBulkRun::Close(TEnd End)
+{
+    if (closed_)
+        return;
+    closed_ = true;
+    for (size_t i : plan_.Finish())
+        Write(i, "");
+    if (End == Completed)
+        journal_.Finish();
+}
+
+void TBulkRun::Write(size_t Index, const std::string& Reply)
+{
+    const TPlanEntry& entry = plan_.Entries()[Index];
+    journal_.Write({entry.Line, entry.Entry, *plan_.OutcomeOf(Index), Reply, std::time(nullptr)});
+    if (hooks_.Changed)
+        hooks_.Changed();
+}

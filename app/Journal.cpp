@@ -1,0 +1,380 @@
+#include "app/Journal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "rtl/Exception.h"
+
+const char* const JournalFolderName = "送信記録";
+
+namespace {
+
+const char* const Bom = "\xEF\xBB\xBF";
+const char* const CsvHeader = "行,宛先,結果,サーバーの応答,時刻";
+const char* const SideMagic = "veltrow-run 1";
+const char* const CsvSuffix = ".csv";
+const char* const SideSuffix = ".run";
+
+// Side-file values are one line each: backslash escapes for the line ends,
+// the backslash and the other control bytes.
+std::string Escape(std::string_view s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c < 0x20 || c == 0x7F)
+            out += Format("\\x%02X", c);
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string Unescape(std::string_view s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        const char c = s[++i];
+        if (c == 'n')
+            out += '\n';
+        else if (c == 'r')
+            out += '\r';
+        else if (c == 'x' && i + 2 < s.size()) {
+            out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else
+            out += c;
+    }
+    return out;
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Puts a new directory entry on the disk too, not only the file's data.
+void SyncFolder(const std::string& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+void WriteFully(int fd, const std::string& bytes, const std::string& path)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0)
+        throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
+}
+
+// A run's side file read back.
+struct SideFile {
+    TRunIdentity identity;
+    std::string resumes;
+    std::map<int, TOutcome> carried;
+    std::optional<int> pending;  // the entry whose message was going out
+    bool closed = false;         // ended normally, continued or given up
+};
+
+std::optional<SideFile> ReadSide(const std::string& path)
+{
+    std::istringstream in(ReadAll(path));
+    std::string line;
+    if (!std::getline(in, line) || line != SideMagic)
+        return std::nullopt;
+    SideFile side;
+    while (std::getline(in, line)) {
+        // A record without its line end is a torn write.
+        if (in.eof())
+            break;
+        const size_t space = line.find(' ');
+        const std::string key = line.substr(0, space);
+        const std::string value = space == std::string::npos ? std::string() : Unescape(line.substr(space + 1));
+        if (key == "file")
+            side.identity.RecipientFile = value;
+        else if (key == "recipients")
+            side.identity.Recipients = value;
+        else if (key == "subject")
+            side.identity.Subject = value;
+        else if (key == "body")
+            side.identity.Body = value;
+        else if (key == "resumes")
+            side.resumes = value;
+        else if (key == "carried") {
+            const size_t sep = value.find(' ');
+            if (const auto o = OutcomeFromWord(value.substr(sep + 1)); o && sep != std::string::npos)
+                side.carried[std::atoi(value.c_str())] = *o;
+        } else if (key == "sending")
+            side.pending = std::atoi(value.c_str());
+        else if (key == "undelivered" && side.pending == std::atoi(value.c_str()))
+            side.pending.reset();
+        else if (key == "finished" || key == "abandoned" || key == "continued")
+            side.closed = true;
+    }
+    return side;
+}
+
+// Stems in the order the runs started: "-2" after the plain stem, "-10" after "-9".
+bool StartedBefore(const std::string& a, const std::string& b)
+{
+    auto split = [](const std::string& s) {
+        const size_t dash = s.find('-', 9);
+        return std::pair(s.substr(0, dash), dash == std::string::npos ? 1 : std::atoi(s.c_str() + dash + 1));
+    };
+    return split(a) < split(b);
+}
+
+void AppendRecord(const std::string& path, const std::string& record)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
+    try {
+        WriteFully(fd, record, path);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::vector<int> TResumePoint::UnknownLines() const
+{
+    std::vector<int> out;
+    for (const auto& [line, outcome] : Settled)
+        if (outcome == TOutcome::Unknown)
+            out.push_back(line);
+    return out;
+}
+
+std::string JournalFolderBeside(const std::string& SettingsFile)
+{
+    const std::filesystem::path dir = std::filesystem::absolute(SettingsFile).parent_path();
+    return (dir / JournalFolderName).string();
+}
+
+std::string IsoLocalTime(std::time_t When)
+{
+    std::tm t{};
+    localtime_r(&When, &t);
+    const long offset = t.tm_gmtoff / 60;
+    const long absOffset = offset < 0 ? -offset : offset;
+    return Format("%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec, offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
+}
+
+std::string RunStem(std::time_t Start)
+{
+    std::tm t{};
+    localtime_r(&Start, &t);
+    return Format("%04d%02d%02d-%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                  t.tm_sec);
+}
+
+std::string CsvRecord(const std::vector<std::string>& Fields)
+{
+    std::string out;
+    for (size_t i = 0; i < Fields.size(); ++i) {
+        if (i)
+            out += ',';
+        const std::string& f = Fields[i];
+        if (f.find_first_of(",\"\r\n") == std::string::npos) {
+            out += f;
+            continue;
+        }
+        out += '"';
+        for (char c : f)
+            out += c == '"' ? std::string("\"\"") : std::string(1, c);
+        out += '"';
+    }
+    return out + "\r\n";
+}
+
+std::vector<std::vector<std::string>> ParseCsv(std::string_view Text)
+{
+    if (Text.starts_with(Bom))
+        Text.remove_prefix(3);
+    std::vector<std::vector<std::string>> records;
+    std::vector<std::string> fields;
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < Text.size(); ++i) {
+        const char c = Text[i];
+        if (quoted) {
+            if (c != '"')
+                field += c;
+            else if (i + 1 < Text.size() && Text[i + 1] == '"')
+                field += Text[++i];
+            else
+                quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            fields.push_back(std::move(field));
+            field.clear();
+        } else if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n')
+                ++i;
+            fields.push_back(std::move(field));
+            field.clear();
+            records.push_back(std::move(fields));
+            fields.clear();
+        } else {
+            field += c;
+        }
+    }
+    return records;
+}
+
+// ---------------------------------------------------------------------------
+
+TJournal::TJournal(const std::string& Folder, const TRunIdentity& Identity, std::time_t Start,
+                   const TResumePoint* Resumes)
+    : folder_(Folder)
+{
+    if (::mkdir(Folder.c_str(), 0777) != 0 && errno != EEXIST)
+        throw EFCreateError(Folder);
+    const std::string base = RunStem(Start);
+    for (int n = 1; csv_ < 0; ++n) {
+        stem_ = n == 1 ? base : base + "-" + std::to_string(n);
+        csvPath_ = Folder + "/" + stem_ + CsvSuffix;
+        sidePath_ = Folder + "/" + stem_ + SideSuffix;
+        if (::access(sidePath_.c_str(), F_OK) == 0)
+            continue;
+        csv_ = ::open(csvPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (csv_ < 0 && errno != EEXIST)
+            throw EFCreateError(csvPath_);
+    }
+    side_ = ::open(sidePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
+    if (side_ < 0)
+        throw EFCreateError(sidePath_);
+
+    std::string side = std::string(SideMagic) + "\n";
+    side += "file " + Escape(Identity.RecipientFile) + "\n";
+    side += "recipients " + Escape(Identity.Recipients) + "\n";
+    side += "subject " + Escape(Identity.Subject) + "\n";
+    side += "body " + Escape(Identity.Body) + "\n";
+    if (Resumes) {
+        side += "resumes " + Escape(Resumes->Stem) + "\n";
+        for (const auto& [line, outcome] : Resumes->Settled)
+            side += "carried " + std::to_string(line) + " " + OutcomeWord(outcome) + "\n";
+    }
+    Append(side_, side, sidePath_);
+    Append(csv_, std::string(Bom) + CsvHeader + "\r\n", csvPath_);
+    SyncFolder(Folder);
+    // Only now that this run carries them may the earlier one close.
+    if (Resumes)
+        AppendRecord(Folder + "/" + Resumes->Stem + SideSuffix, "continued " + Escape(stem_) + "\n");
+}
+
+TJournal::~TJournal()
+{
+    ::close(csv_);
+    ::close(side_);
+}
+
+void TJournal::Append(int Fd, const std::string& Bytes, const std::string& Path)
+{
+    WriteFully(Fd, Bytes, Path);
+}
+
+void TJournal::Sending(int Line)
+{
+    Append(side_, "sending " + std::to_string(Line) + "\n", sidePath_);
+}
+
+void TJournal::Undelivered(int Line)
+{
+    Append(side_, "undelivered " + std::to_string(Line) + "\n", sidePath_);
+}
+
+void TJournal::Write(const TJournalRow& Row)
+{
+    Append(csv_,
+           CsvRecord({std::to_string(Row.Line), Row.Entry, OutcomeWord(Row.Outcome), Row.Reply,
+                      IsoLocalTime(Row.When)}),
+           csvPath_);
+}
+
+void TJournal::Finish()
+{
+    Append(side_, "finished\n", sidePath_);
+}
+
+// ---------------------------------------------------------------------------
+
+std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity)
+{
+    std::error_code error;
+    std::optional<std::string> newest;
+    for (const auto& item : std::filesystem::directory_iterator(Folder, error)) {
+        if (item.path().extension() != SideSuffix)
+            continue;
+        const auto side = ReadSide(item.path().string());
+        const std::string stem = item.path().stem().string();
+        if (side && !side->closed && side->identity == Identity && (!newest || StartedBefore(*newest, stem)))
+            newest = stem;
+    }
+    if (!newest)
+        return std::nullopt;
+
+    const SideFile side = *ReadSide(Folder + "/" + *newest + SideSuffix);
+    TResumePoint point;
+    point.Stem = *newest;
+    point.CsvPath = Folder + "/" + *newest + CsvSuffix;
+    point.Settled = side.carried;
+    std::map<int, bool> rowed;
+    for (const auto& record : ParseCsv(ReadAll(point.CsvPath))) {
+        if (record.size() < 3)
+            continue;
+        const int line = std::atoi(record[0].c_str());
+        const auto outcome = OutcomeFromWord(record[2]);
+        if (line <= 0 || !outcome)
+            continue;  // the header, or a row someone edited beyond reading
+        rowed[line] = true;
+        if (IsSettled(*outcome))
+            point.Settled[line] = *outcome;
+    }
+    if (side.pending && !rowed.contains(*side.pending))
+        point.Settled[*side.pending] = TOutcome::Unknown;
+    return point;
+}
+
+void AbandonRun(const std::string& Folder, const std::string& Stem)
+{
+    AppendRecord(Folder + "/" + Stem + SideSuffix, "abandoned\n");
+}

@@ -1,0 +1,114 @@
+// The journal of a bulk send run: one CSV file per run in the folder
+// "送信記録" beside the settings file, so that afterwards anyone can tell who
+// received the message, and a crashed or stopped run can go on without
+// sending anyone the message twice.
+//
+// The CSV (YYYYMMDD-HHMMSS.csv, "-2" and on for a second run in the same
+// second) is what people open: UTF-8 with a BOM so that Excel reads it, CR LF,
+// RFC 4180 quoting, the header 行,宛先,結果,サーバーの応答,時刻 and one row per
+// entry in the order the outcomes became known. Every row is on the disk
+// (fsync) before the run goes on.
+//
+// Beside it, YYYYMMDD-HHMMSS.run holds what the program needs and Excel must
+// not see: the run's identity (recipient file path and contents, subject,
+// body), the entry whose message is going out, and whether the run ended
+// normally. It is a text file of records, one a line, only ever appended to,
+// so that a torn last line is the worst a crash leaves.
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/RunPlan.h"
+
+extern const char* const JournalFolderName;  // "送信記録"
+
+// What makes two runs the same run: the same recipient file with the same
+// contents, subject and body.
+struct TRunIdentity {
+    std::string RecipientFile;
+    std::string Recipients;
+    std::string Subject;
+    std::string Body;
+
+    bool operator==(const TRunIdentity&) const = default;
+};
+
+struct TJournalRow {
+    int Line = 0;
+    std::string Entry;
+    TOutcome Outcome = TOutcome::NotSent;
+    std::string Reply;  // the server's whole reply; empty where there is none
+    std::time_t When = 0;
+};
+
+// An earlier run of the same identity that did not end normally.
+struct TResumePoint {
+    std::string Stem;     // e.g. "20261207-101500"
+    std::string CsvPath;
+    // Lines that are not to be sent again (送信済み, 拒否, 不明), this run's
+    // and those it carried over from the run it continued. The entry whose
+    // message was going out at a crash counts as 不明: it may have arrived.
+    std::map<int, TOutcome> Settled;
+
+    std::vector<int> UnknownLines() const;
+};
+
+// The journal folder beside the settings file at SettingsFile.
+std::string JournalFolderBeside(const std::string& SettingsFile);
+// Local time in ISO 8601 with its offset, "2026-12-07T10:15:00+09:00".
+std::string IsoLocalTime(std::time_t When);
+// "20261207-101500", the local start time of a run.
+std::string RunStem(std::time_t Start);
+// One CSV record, RFC 4180 quoting, CR LF at its end.
+std::string CsvRecord(const std::vector<std::string>& Fields);
+// The records of CSV text (a leading BOM dropped). A last record without its
+// line end is a torn write and left out.
+std::vector<std::vector<std::string>> ParseCsv(std::string_view Text);
+
+class TJournal {
+public:
+    // Creates the folder when needed, the CSV with its BOM and header and the
+    // side file with the identity. Resumes: the run this one continues; its
+    // settled lines are carried over and it is offered no more. Raises
+    // EFCreateError naming the file that cannot be made.
+    TJournal(const std::string& Folder, const TRunIdentity& Identity, std::time_t Start,
+             const TResumePoint* Resumes = nullptr);
+    ~TJournal();
+    TJournal(const TJournal&) = delete;
+    TJournal& operator=(const TJournal&) = delete;
+
+    // Before an entry's message goes out: a crash from here until its row or
+    // Undelivered leaves the entry 不明.
+    void Sending(int Line);
+    // The attempt ended without a row and without delivery (a 4xx to retry,
+    // a break before ".").
+    void Undelivered(int Line);
+    // Appends the row and puts it on the disk.
+    void Write(const TJournalRow& Row);
+    // The run ended normally: it is offered no more.
+    void Finish();
+
+    const std::string& Path() const { return csvPath_; }
+    const std::string& Stem() const { return stem_; }
+
+private:
+    void Append(int Fd, const std::string& Bytes, const std::string& Path);
+
+    std::string folder_;
+    std::string stem_;
+    std::string csvPath_;
+    std::string sidePath_;
+    int csv_ = -1;
+    int side_ = -1;
+};
+
+// The newest run in Folder of this identity that neither ended normally nor
+// was continued or given up; nothing when there is none.
+std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity);
+// The user chose to start afresh: the run is offered no more.
+void AbandonRun(const std::string& Folder, const std::string& Stem);

@@ -1,0 +1,92 @@
+#include "app/RunStart.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "app/Application.h"
+#include "charset/CodePage.h"
+#include "rtl/Exception.h"
+#include "rtl/StringList.h"
+
+namespace {
+
+std::string FileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw EFOpenError(path);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+}  // namespace
+
+std::string ResumeQuestion(const std::vector<std::string>& Lines, const TResumePoint& Point)
+{
+    std::string text = Format("前回の送信は %zu 件中 %zu 件で止まっています。続きから送信しますか？", Lines.size(),
+                              Point.Settled.size());
+    const std::vector<int> unknown = Point.UnknownLines();
+    if (unknown.empty())
+        return text;
+    text += "\n\n次の宛先は届いたかどうか分かりません（不明）。続きからでは送信しません:";
+    for (int line : unknown) {
+        const std::string entry = line >= 1 && line <= static_cast<int>(Lines.size())
+                                      ? Lines[static_cast<size_t>(line - 1)]
+                                      : std::string();
+        text += Format("\n%d 行目: %s", line, entry.c_str());
+    }
+    return text;
+}
+
+TResumeChoice AskResume(const std::vector<std::string>& Lines, const TResumePoint& Point)
+{
+    const int choice = Application().Choose(mtInformation, ResumeQuestion(Lines, Point),
+                                            {"続きから", "最初から", "キャンセル"}, rcContinue, rcCancel);
+    return static_cast<TResumeChoice>(choice);
+}
+
+std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
+{
+    const std::string bytes = FileBytes(Request.RecipientFile);
+    TStringList list;
+    list.LoadFromFile(Request.RecipientFile);
+    LinesToUtf8(list);
+    const std::vector<std::string>& lines = list.Lines();
+    const std::vector<TRecipient> recipients = CheckRecipients(lines, Request.CanCarry);
+
+    const TRunIdentity identity{Request.RecipientFile, bytes, Request.Subject, Request.Body};
+    std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity);
+    // With nothing settled, continuing and starting afresh are the same.
+    if (resume && resume->Settled.empty()) {
+        AbandonRun(Request.JournalFolder, resume->Stem);
+        resume.reset();
+    }
+    if (resume) {
+        const TResumeChoice choice = AskResume(lines, *resume);
+        if (choice == rcCancel)
+            return std::nullopt;
+        if (choice == rcRestart) {
+            AbandonRun(Request.JournalFolder, resume->Stem);
+            resume.reset();
+        }
+    }
+
+    std::vector<TPlanEntry> entries;
+    for (const TRecipient& r : recipients)
+        entries.push_back({r.Line, r.Entry, r.Sendable()});
+    TPreparedRun run;
+    run.Identity = identity;
+    run.JournalFolder = Request.JournalFolder;
+    run.Resumes = resume;
+    run.Plan = std::make_unique<TRunPlan>(std::move(entries), resume ? resume->Settled : std::map<int, TOutcome>{},
+                                          Request.RetryDelayMs);
+    run.Plan->SetPacing(int64_t{Request.PauseSeconds} * 1000);
+    run.Precheck = PrecheckText(recipients);
+    return run;
+}
+
+std::unique_ptr<TJournal> TPreparedRun::OpenJournal() const
+{
+    return std::make_unique<TJournal>(JournalFolder, Identity, std::time(nullptr), Resumes ? &*Resumes : nullptr);
+}

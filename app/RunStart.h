@@ -1,0 +1,50 @@
+// Everything a bulk send settles before it connects: the recipient file read
+// and checked as a whole, an unfinished earlier run of the same file,
+// subject and body offered to be continued, and the plan and journal of the
+// run about to start.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/Journal.h"
+#include "app/Recipients.h"
+#include "app/RunPlan.h"
+
+struct TRunRequest {
+    std::string RecipientFile;
+    std::string Subject;
+    std::string Body;
+    TNameCheck CanCarry;        // the chosen charset's check of display names
+    std::string JournalFolder;
+    int PauseSeconds = 0;
+    int64_t RetryDelayMs = TRunPlan::DefaultRetryDelayMs;
+};
+
+struct TPreparedRun {
+    TRunIdentity Identity;
+    std::string JournalFolder;
+    // The unfinished run this one continues, when the user chose so.
+    std::optional<TResumePoint> Resumes;
+    std::unique_ptr<TRunPlan> Plan;
+    // The status text about entries that cannot be sent; empty when all can.
+    std::string Precheck;
+
+    // The run's journal, made once the connection is open: a run that never
+    // connected leaves nothing to continue.
+    std::unique_ptr<TJournal> OpenJournal() const;
+};
+
+enum TResumeChoice { rcContinue, rcRestart, rcCancel };
+
+// The resume box's question: N entries, K of them settled, the 不明 ones
+// listed by line and entry so that the user can decide about them.
+std::string ResumeQuestion(const std::vector<std::string>& Lines, const TResumePoint& Point);
+// Asks it with 続きから (the default), 最初から and キャンセル.
+TResumeChoice AskResume(const std::vector<std::string>& Lines, const TResumePoint& Point);
+
+// Reads the recipient file (EFOpenError), checks every entry and, when an
+// unfinished run of the same identity exists, asks whether to continue it
+// (最初から gives it up). Nothing when the user cancels.
+std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request);

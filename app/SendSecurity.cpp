@@ -1,0 +1,64 @@
+#include "app/SendSecurity.h"
+
+#include "app/Application.h"
+#include "app/PasswordBox.h"
+#include "app/Passwords.h"
+#include "platform/Tls.h"
+#include "smtp/NMsmtp.h"
+
+const char* const TrustedCertificatesFileName = "信頼する証明書.txt";
+
+namespace {
+
+TSmtpSecurity SmtpSecurity(TConnectionSecurity Security)
+{
+    switch (Security) {
+    case csStartTls:
+        return ssStartTls;
+    case csTls:
+        return ssImplicitTls;
+    default:
+        return ssNone;
+    }
+}
+
+}  // namespace
+
+bool TSendSecurity::Prepare(const TSettings& Settings, TNMSMTP& Smtp)
+{
+    server_ = Settings.Host + ":" + Settings.Port;
+    Smtp.Security = SmtpSecurity(Settings.Security);
+    Smtp.Login = Settings.LoginName;
+    Smtp.Password.clear();
+    Smtp.TrustedFingerprint = tls::TrustedCertificates(TrustedCertificatesFileName).Find(server_);
+    Smtp.CheckSecurity();
+    passwordKey_.clear();
+    if (Settings.LoginName.empty())
+        return true;
+    passwordKey_ = PasswordKey(Settings.Host, Settings.Port, Settings.LoginName);
+    std::optional<std::string> password = Passwords().Find(passwordKey_);
+    if (!password) {
+        password = AskPassword(Settings.LoginName, Settings.Host);
+        if (!password)
+            return false;
+        Passwords().Save(passwordKey_, *password, true);
+    }
+    Smtp.Password = *password;
+    return true;
+}
+
+bool TSendSecurity::TrustAfter(const tls::ECertificateError& E, TNMSMTP& Smtp)
+{
+    if (!Application().Ask(E.Message() + "\n\nこのサーバー（" + server_ +
+                           "）のこの証明書を今後は信頼して接続しますか？\n証明書が変わったときはもう一度確認します。"))
+        return false;
+    tls::TrustedCertificates(TrustedCertificatesFileName).Trust(server_, E.Fingerprint());
+    Smtp.TrustedFingerprint = E.Fingerprint();
+    return true;
+}
+
+void TSendSecurity::LoginRefused()
+{
+    if (!passwordKey_.empty())
+        Passwords().Refused(passwordKey_);
+}

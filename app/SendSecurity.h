@@ -1,0 +1,35 @@
+// The protection of a Send: the connection security and login of the
+// settings, the login's password (kept, or asked for in the password box)
+// and the certificates the user chose to trust.
+#pragma once
+
+#include <string>
+
+#include "app/SettingsFile.h"
+
+class TNMSMTP;
+namespace tls {
+class ECertificateError;
+}
+
+// Beside the settings file: one line "host:port fingerprint" per server.
+extern const char* const TrustedCertificatesFileName;
+
+class TSendSecurity {
+public:
+    // Sets Smtp's Security, Login, Password and TrustedFingerprint from
+    // Settings. Without a kept password it asks for one (kept in memory until
+    // the program ends). False when the user cancelled that box: no Send.
+    // A login without encryption is refused here, before any question.
+    bool Prepare(const TSettings& Settings, TNMSMTP& Smtp);
+    // After a run ended with E: asks whether to trust exactly that
+    // certificate for the server. Yes keeps it in the file and sets Smtp to
+    // it (the caller sends again); no returns false.
+    bool TrustAfter(const tls::ECertificateError& E, TNMSMTP& Smtp);
+    // The server refused the login: the next Send asks for the password again.
+    void LoginRefused();
+
+private:
+    std::string passwordKey_;
+    std::string server_;  // "host:port", as the trusted certificates name it
+};

@@ -1,0 +1,308 @@
+// The protected session against aiosmtpd serving STARTTLS, TLS from the first
+// byte and AUTH with certificates made at run time, and against the scripted
+// peer where the exact bytes matter: nothing is ever sent with less
+// protection than asked for.
+
+#include <chrono>
+
+#include "platform/Tls.h"
+#include "smtp/Sasl.h"
+#include "tests/smtp/SmtpTest.h"
+#include "tests/support/Certificates.h"
+#include "tests/support/SmtpSink.h"
+
+using namespace smtptest;
+using testsupport::ScriptedPeer;
+using testsupport::SmtpSink;
+using testsupport::TestCertificates;
+
+namespace {
+
+const std::string kLogin = "taro@example.jp";
+const std::string kPassword = "ひみつ-pass";
+
+class SecureSession : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { Certs().TrustAuthority(); }
+    static const TestCertificates& Certs() { return TestCertificates::Get(); }
+
+    // Server options: kind's certificate, STARTTLS or TLS at once, AUTH for
+    // kLogin / kPassword with the given mechanisms.
+    static SmtpSink::Options Server(TSmtpSecurity security, const std::string& kind = "valid",
+                                    std::vector<std::string> mechanisms = {})
+    {
+        SmtpSink::Options o = security == ssImplicitTls ? Certs().ImplicitTls(kind) : Certs().StartTls(kind);
+        o.Login = kLogin;
+        o.Password = kPassword;
+        o.AuthMechanisms = std::move(mechanisms);
+        return o;
+    }
+
+    // The component for localhost (the name the certificates carry).
+    static void Prepare(TestSmtp& smtp, uint16_t port, TSmtpSecurity security, const std::string& login = kLogin,
+                        const std::string& password = kPassword)
+    {
+        smtp.Host = "localhost";
+        smtp.Port = port;
+        smtp.UserID = "client.test";
+        smtp.Security = security;
+        smtp.Login = login;
+        smtp.Password = password;
+        Address(*smtp.PostMessage);
+    }
+};
+
+TEST_F(SecureSession, DeliversWithEachProtectionAndMechanism)
+{
+    struct Case {
+        const char* name;
+        TSmtpSecurity security;
+        std::vector<std::string> mechanisms;
+        std::string login;
+    };
+    const Case cases[] = {
+        {"STARTTLS, PLAIN", ssStartTls, {}, kLogin},
+        {"STARTTLS, only LOGIN", ssStartTls, {"LOGIN"}, kLogin},
+        {"STARTTLS, only PLAIN", ssStartTls, {"PLAIN"}, kLogin},
+        {"STARTTLS, no login", ssStartTls, {}, ""},
+        {"TLS at once, PLAIN", ssImplicitTls, {}, kLogin},
+        {"TLS at once, only LOGIN", ssImplicitTls, {"LOGIN"}, kLogin},
+        {"TLS at once, no login", ssImplicitTls, {}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SmtpSink sink(Server(c.security, "valid", c.mechanisms));
+        TestSmtp smtp;
+        Prepare(smtp, sink.Port(), c.security, c.login);
+        ASSERT_NO_THROW(smtp.Connect());
+        EXPECT_TRUE(smtp.Encrypted());
+        smtp.SendMail();
+        smtp.Disconnect();
+        ASSERT_TRUE(sink.WaitForMessages(1));
+        const auto m = sink.Message(0);
+        EXPECT_TRUE(m.Tls);
+        EXPECT_EQ(m.AuthLogin, c.login);
+        EXPECT_EQ(m.Helo, "client.test");
+        EXPECT_EQ(m.RcptTos, Lines{"a@example.test"});
+    }
+}
+
+TEST_F(SecureSession, EhloNamesTheUserIdOrTheMachine)
+{
+    SmtpSink sink(Server(ssStartTls));
+    for (const std::string& userId : {std::string("pc01.example.jp"), std::string()}) {
+        TestSmtp smtp;
+        Prepare(smtp, sink.Port(), ssStartTls);
+        smtp.UserID = userId;
+        smtp.Connect();
+        smtp.SendMail();
+        smtp.Disconnect();
+    }
+    ASSERT_TRUE(sink.WaitForMessages(2));
+    EXPECT_EQ(sink.Message(0).Helo, "pc01.example.jp");
+    // Empty: a full domain name, or the address literal when the machine has none.
+    const std::string own = sink.Message(1).Helo;
+    EXPECT_TRUE(own == "[127.0.0.1]" || (own.find('.') != std::string::npos && own.find(' ') == std::string::npos))
+        << own;
+}
+
+TEST_F(SecureSession, AWrongPasswordShowsTheReplyAndSendsNothing)
+{
+    for (TSmtpSecurity security : {ssStartTls, ssImplicitTls}) {
+        SmtpSink sink(Server(security));
+        TestSmtp smtp;
+        Prepare(smtp, sink.Port(), security, kLogin, "wrong");
+        try {
+            smtp.Connect();
+            ADD_FAILURE() << "logged in";
+        } catch (const sasl::EAuthError& e) {
+            EXPECT_EQ(e.Code(), 535);
+            EXPECT_NE(e.Message().find("535 5.7.8 Authentication credentials invalid"), std::string::npos)
+                << e.Message();
+            EXPECT_NE(e.Message().find("ログイン名かパスワードが正しくありません"), std::string::npos);
+        }
+        EXPECT_FALSE(smtp.Connected);
+        EXPECT_EQ(sink.MessageCount(), 0u);
+    }
+}
+
+TEST_F(SecureSession, RefusedCertificatesStopBeforeAuthUntilTrusted)
+{
+    struct Case {
+        const char* kind;
+        unsigned problem;
+    };
+    const Case cases[] = {{"unknown", tls::UntrustedIssuer}, {"wronghost", tls::NameMismatch}, {"expired", tls::Expired}};
+    for (TSmtpSecurity security : {ssStartTls, ssImplicitTls})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.kind) + (security == ssStartTls ? " STARTTLS" : " TLS"));
+            SmtpSink sink(Server(security, c.kind));
+            TestSmtp smtp;
+            Prepare(smtp, sink.Port(), security);
+            std::string fingerprint;
+            try {
+                smtp.Connect();
+                ADD_FAILURE() << "accepted";
+            } catch (const tls::ECertificateError& e) {
+                EXPECT_EQ(e.Problems(), c.problem);
+                fingerprint = e.Fingerprint();
+            }
+            EXPECT_FALSE(smtp.Connected);
+            EXPECT_EQ(fingerprint, Certs().Fingerprint(c.kind));
+            // Trusting exactly that certificate lets the session go on.
+            smtp.TrustedFingerprint = fingerprint;
+            ASSERT_NO_THROW(smtp.Connect());
+            smtp.SendMail();
+            smtp.Disconnect();
+            ASSERT_TRUE(sink.WaitForMessages(1));
+            EXPECT_EQ(sink.MessageCount(), 1u);
+            EXPECT_EQ(sink.Message(0).AuthLogin, kLogin);
+        }
+}
+
+// The peer sees exactly what the component sends: the session ends with QUIT
+// where it would otherwise go on with less protection.
+TEST_F(SecureSession, NeverFallsBackToLessProtection)
+{
+    struct Case {
+        const char* name;
+        std::string ehlo;       // the EHLO reply
+        std::string starttls;   // the reply to STARTTLS; empty: not sent
+        const char* expected;   // a text of the failure
+    };
+    const Case cases[] = {
+        {"no STARTTLS offered", "250-mail.test\r\n250 AUTH PLAIN LOGIN", "", "STARTTLS に対応していません"},
+        {"STARTTLS refused", "250-mail.test\r\n250 STARTTLS", "454 4.7.0 TLS not available", "454 4.7.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer;
+        peer.Accept().SendLine("220 mail.test").Expect("EHLO client.test").SendLine(c.ehlo);
+        if (!c.starttls.empty())
+            peer.Expect("STARTTLS").SendLine(c.starttls);
+        peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
+        peer.Start();
+        TestSmtp smtp;
+        Prepare(smtp, peer.Port(), ssStartTls);
+        smtp.Host = "127.0.0.1";
+        EXPECT_NE(MessageOf<Exception>([&] { smtp.Connect(); }).find(c.expected), std::string::npos);
+        ExpectScriptDone(peer);
+        EXPECT_EQ(peer.Received().find("AUTH"), std::string::npos);
+        EXPECT_FALSE(smtp.Connected);
+    }
+    // A login without encryption is refused before any connection.
+    ScriptedPeer peer;
+    peer.Start();
+    TestSmtp smtp;
+    Prepare(smtp, peer.Port(), ssNone);
+    EXPECT_THROW(smtp.Connect(), ESecurityError);
+    EXPECT_EQ(peer.Connections(), 0);
+    // A server that offers AUTH only before STARTTLS gets no password.
+    SmtpSink::Options clearOnly = Server(ssStartTls);
+    clearOnly.AuthOnlyInClear = true;
+    SmtpSink sink(clearOnly);
+    TestSmtp smtp2;
+    Prepare(smtp2, sink.Port(), ssStartTls);
+    EXPECT_NE(MessageOf<ESecurityError>([&] { smtp2.Connect(); }).find("AUTH"), std::string::npos);
+    EXPECT_FALSE(smtp2.Connected);
+}
+
+TEST_F(SecureSession, WithoutSecurityOrLoginTheSessionIsTodaysByteForByte)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    AcceptMail(peer);
+    peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
+    peer.Start();
+    TestSmtp smtp;
+    smtp.Password = kPassword;         // no login: never used
+    smtp.TrustedFingerprint = "AA:BB";  // no TLS: never used
+    ConnectTo(smtp, peer);
+    EXPECT_FALSE(smtp.Encrypted());
+    Address(*smtp.PostMessage);
+    smtp.SendMail();
+    smtp.Disconnect();
+    ExpectScriptDone(peer);
+    const std::string sent = peer.Received();
+    EXPECT_TRUE(sent.starts_with("HELO client.test\r\nRSET\r\nMAIL FROM:<" + kSender + ">\r\n")) << sent;
+    EXPECT_TRUE(sent.ends_with("\r\n.\r\nQUIT\r\n")) << sent;
+}
+
+TEST_F(SecureSession, FiveHundredMessagesOverStartTls)
+{
+    constexpr size_t kCount = 500;
+    SmtpSink sink(Server(ssStartTls));
+    TestSmtp smtp;
+    Prepare(smtp, sink.Port(), ssStartTls);
+    smtp.Connect();
+    for (size_t i = 0; i < kCount; ++i) {
+        smtp.PostMessage->ToAddress->Clear();
+        smtp.PostMessage->ToAddress->Add("rcpt" + std::to_string(i) + "@example.test");
+        smtp.SendMail();
+    }
+    smtp.Disconnect();
+    ASSERT_TRUE(sink.WaitForMessages(kCount, 30000));
+    const auto messages = sink.Messages();
+    ASSERT_EQ(messages.size(), kCount);
+    for (size_t i = 0; i < kCount; ++i) {
+        EXPECT_TRUE(messages[i].Tls) << i;
+        EXPECT_EQ(messages[i].RcptTos, Lines{"rcpt" + std::to_string(i) + "@example.test"}) << i;
+    }
+}
+
+// Abort as the send run gives it: once, then again and again (an operation
+// started after a cut clears it), until the component gives up.
+TEST_F(SecureSession, AbortEndsHandshakeEhloAndAuthWithinTwoSeconds)
+{
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        const char* name;
+        TSmtpSecurity security;
+        bool stallAuth;  // aiosmtpd never answers AUTH; else a silent scripted peer
+        bool stallEhlo;  // the peer never answers EHLO
+    };
+    const Case cases[] = {
+        {"handshake of TLS at once", ssImplicitTls, false, false},
+        {"EHLO", ssStartTls, false, true},
+        {"handshake after STARTTLS", ssStartTls, false, false},
+        {"AUTH", ssStartTls, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer;
+        if (c.stallEhlo)
+            peer.Accept().SendLine("220 mail.test").Expect("EHLO client.test");
+        else if (c.security == ssStartTls)
+            peer.Accept()
+                .SendLine("220 mail.test")
+                .Expect("EHLO client.test")
+                .SendLine("250-mail.test\r\n250 STARTTLS")
+                .Expect("STARTTLS")
+                .SendLine("220 go ahead");
+        peer.WaitForRelease();  // silent from here on
+        peer.Start();
+        SmtpSink::Options stalling = Server(ssStartTls);
+        stalling.StallAuth = true;
+        std::unique_ptr<SmtpSink> sink = c.stallAuth ? std::make_unique<SmtpSink>(stalling) : nullptr;
+
+        TestSmtp smtp;
+        Prepare(smtp, c.stallAuth ? sink->Port() : peer.Port(), c.security);
+        Clock::time_point aborted{};
+        QTimer again;
+        QObject::connect(&again, &QTimer::timeout, [&] { smtp.Abort(); });
+        auto first = testsupport::Later(500, [&] {
+            aborted = Clock::now();
+            smtp.Abort();
+            again.start(50);
+        });
+        EXPECT_THROW(smtp.Connect(), EAbortError);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - aborted).count();
+        again.stop();
+        EXPECT_NE(aborted, Clock::time_point{}) << "ended before the Abort";
+        EXPECT_LT(took, 2000);
+        EXPECT_FALSE(smtp.Connected);
+        peer.Release();
+    }
+}
+
+}  // namespace
