@@ -19,6 +19,7 @@
 #include "app/About.h"
 #include "app/Application.h"
 #include "app/MessageText.h"
+#include "app/RepaintLimit.h"
 #include "app/SendRun.h"
 #include "app/SendSecurity.h"
 #include "app/Setting.h"
@@ -184,7 +185,11 @@ void TForm1::CreateComponents()
     run_->OnHeaderForm = [this](const std::string& Entry) { return RecipientHeaderForm(Entry); };
     run_->OnOutcome = [this](const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); };
     run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path) { ShowSummary(Plan, Path); };
+    // Painting the field and its layout for each of thousands of messages
+    // would cost more than sending them; every text is set all the same.
+    progressPaint_ = new TRepaintLimit(Edit3, ProgressPaintMs);
     run_->OnProgress = [this](int Sent, int Total) {
+        progressPaint_->Changing();
         Edit3->setText(Q(IntToStr(Sent) + "/" + IntToStr(Total)));
     };
 }
@@ -430,6 +435,8 @@ void TForm1::NMSMTP1ConnectionRequired(bool&)
 void TForm1::NMSMTP1Disconnect(TObject*)
 {
     StatusBar1->showMessage(QStringLiteral("接続を終了しました"));
+    if (progressPaint_)
+        progressPaint_->Flush();
     Edit3->setText(QStringLiteral("送信終了"));
 }
 

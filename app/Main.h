@@ -28,6 +28,7 @@ class QStatusBar;
 class TNMSMTP;
 class TNMUUProcessor;
 class TMessageText;
+class TRepaintLimit;
 class TSendRun;
 class TStringList;
 
@@ -146,6 +147,9 @@ private:
     std::unique_ptr<TMessageText> text_;
     TMailCharset charset_ = mcAuto;  // settings line 8, read at every Send
     std::string fromName_;           // settings line 4 as typed
+    // The progress field repaints at most this often during a run.
+    static constexpr int ProgressPaintMs = 100;
+    TRepaintLimit* progressPaint_ = nullptr;  // owned by Edit3
 };
 
 extern TForm1* Form1;
