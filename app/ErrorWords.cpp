@@ -93,6 +93,11 @@ std::string ExplainError(const std::string& Text)
         return std::string("サーバーが受け付けませんでした: ") + Trimmed(Text)
                + (Text[0] == '4' ? "\n時間をおいてもう一度送信してください。" : "\n宛先と設定を確認してください。");
     }
+    // The server's reply follows these on the lines after.
+    if (StartsWith(Text, "Authentication failed\n"))
+        return ExplainError("Authentication failed");
+    if (StartsWith(Text, "Reply without a valid code"))
+        return "サーバーの応答が SMTP の形になっていませんでした。" + std::string(kCheckServer);
     if (StartsWith(Text, "Line too long") || StartsWith(Text, "Reply too long"))
         return "サーバーの応答が長すぎて読めませんでした。" + std::string(kCheckServer);
     if (StartsWith(Text, "Unknown Error No. "))

@@ -48,10 +48,15 @@ std::vector<Shown> ReadMails(const std::vector<SinkMessage>& messages)
 }
 
 // The message without its Date line, which differs from run to run.
-std::string WithoutDate(const std::string& data)
+// The message without its Date and Message-ID lines, which differ per message.
+std::string WithoutDate(std::string data)
 {
-    const size_t at = data.find("\r\nDate: ");
-    return at == std::string::npos ? data : data.substr(0, at) + data.substr(data.find("\r\n", at + 2));
+    for (const char* name : {"\r\nDate: ", "\r\nMessage-ID: "}) {
+        const size_t at = data.find(name);
+        if (at != std::string::npos)
+            data = data.substr(0, at) + data.substr(data.find("\r\n", at + 2));
+    }
+    return data;
 }
 
 // Base64 lines of at most 76 characters between the header and the end.
