@@ -81,12 +81,14 @@ void TPowersock::SleepingCycle()
 void TPowersock::PollingCycle(TWaitFor What)
 {
     switch (What) {
+    // Until the socket or an event: a silent peer costs no wake-ups, while
+    // clicks, Abort and the time-out arrive at once.
     case wfReadable:
-        winsock::WaitForSocketOrTimeout(SocketHandle, winsock::FD_READ, WaitCycleMs);
-        break;
+        winsock::WaitForSocketOrEvent(SocketHandle, winsock::FD_READ, WaitCycleMs);
+        return;
     case wfWritable:
-        winsock::WaitForSocketOrTimeout(SocketHandle, winsock::FD_WRITE, WaitCycleMs);
-        break;
+        winsock::WaitForSocketOrEvent(SocketHandle, winsock::FD_WRITE, WaitCycleMs);
+        return;
     case wfNothing:
         win::Sleep(WaitCycleMs);
         break;
@@ -240,6 +242,7 @@ void TPowersock::RequestCloseSocket()
     StatusMessage(4, "Request Close Socket");
     Connected = false;
     closedByPeer_ = false;
+    pending_.clear();  // it belonged to the connection
     if (SocketHandle == INVALID_SOCKET_HANDLE)
         return;
     if (winsock::closesocket(SocketHandle) != 0) {
@@ -286,7 +289,7 @@ void TPowersock::Abort()
 bool TPowersock::DataAvailable()
 {
     StatusMessage(8, "Data Available");
-    return winsock::recv(SocketHandle, IoBuffer.data(), 1, MSG_PEEK) >= 1;
+    return Receive(IoBuffer.data(), 1, MSG_PEEK) >= 1;
 }
 
 // ---------------------------------------------------------------------------

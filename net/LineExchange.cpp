@@ -55,14 +55,14 @@ std::string TPowersock::Read(uint16_t Count)
     StatusMessage(8, "Read( " + IntToStr(Count) + " )");
     int32_t count = Count;
     if (count == 0) {
-        const int waiting = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, MSG_PEEK);
+        const int waiting = Receive(IoBuffer.data(), IoBufferSize, MSG_PEEK);
         if (waiting < 0)
             ErrorManager(winsock::WSAEWOULDBLOCK);
         else
             count = Narrow<uint16_t>(waiting);
     } else {
         do {
-            const int waiting = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, MSG_PEEK);
+            const int waiting = Receive(IoBuffer.data(), IoBufferSize, MSG_PEEK);
             if (waiting >= count)
                 break;
             if (waiting == 0)
@@ -81,9 +81,49 @@ std::string TPowersock::Read(uint16_t Count)
     if (count == 0)
         return std::string();
     std::string result(static_cast<size_t>(count), '\0');
-    const int received = winsock::recv(SocketHandle, result.data(), count, 0);
+    const int received = Receive(result.data(), count, 0);
     result.resize(static_cast<size_t>(std::max(received, 0)));
     return result;
+}
+
+TPowersock::TReadHold::TReadHold(TPowersock& Owner) : owner_(Owner)
+{
+    if (owner_.readHolds_++ > 0 || owner_.OnReadReady || owner_.SocketHandle == INVALID_SOCKET_HANDLE)
+        return;
+    const int error = winsock::WSAGetLastError();
+    if (winsock::HoldReadNotifications(owner_.SocketHandle, true) == 0)
+        owner_.heldSocket_ = owner_.SocketHandle;
+    winsock::WSASetLastError(error);
+}
+
+TPowersock::TReadHold::~TReadHold()
+{
+    if (--owner_.readHolds_ > 0 || owner_.heldSocket_ == INVALID_SOCKET_HANDLE)
+        return;
+    // A socket closed meanwhile is simply not found.
+    const int error = winsock::WSAGetLastError();
+    winsock::HoldReadNotifications(owner_.heldSocket_, false);
+    winsock::WSASetLastError(error);
+    owner_.heldSocket_ = INVALID_SOCKET_HANDLE;
+}
+
+int TPowersock::Receive(char* Buffer, int Length, int Flags)
+{
+    if (pending_.empty() || Length <= 0)
+        return winsock::recv(SocketHandle, Buffer, Length, Flags);
+    int n = static_cast<int>(std::min(pending_.size(), static_cast<size_t>(Length)));
+    std::memcpy(Buffer, pending_.data(), static_cast<size_t>(n));
+    if ((Flags & MSG_PEEK) == 0)
+        pending_.erase(0, static_cast<size_t>(n));
+    if (n < Length) {
+        // What the socket adds; its would-block is no error here.
+        const int error = winsock::WSAGetLastError();
+        const int more = winsock::recv(SocketHandle, Buffer + n, Length - n, Flags);
+        if (more > 0)
+            n += more;
+        winsock::WSASetLastError(error);
+    }
+    return n;
 }
 
 std::string TPowersock::ReadLn()
@@ -91,60 +131,51 @@ std::string TPowersock::ReadLn()
     StatusMessage(8, "ReadLn");
     TimerOn();
     psock::OnExit timerOff([this] { TimerOff(); });
+    TReadHold hold(*this);
 
     // The line is assembled here, not in IoBuffer, so that an operation of
-    // this component nested inside the wait cannot disturb it.
+    // this component nested inside the wait cannot disturb it. One receive
+    // takes whatever waits (no peek first); what follows the line end stays
+    // in pending_ for the next read.
     std::string line;
-    int lineEnd = -1;  // offset of the LF within the last peek
-    bool notConnected = false;
     do {
-        const int waiting = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, MSG_PEEK);
-        if (waiting == 0)
+        const int got = Receive(IoBuffer.data(), IoBufferSize, 0);
+        if (got == 0)
             return std::string();  // the peer has closed; a partial line is dropped
-        if (waiting < 0) {
+        if (got < 0) {
             LastErrorNo = winsock::WSAGetLastError();
             if (LastErrorNo == winsock::WSAENOTCONN) {
                 // The peer's close notification replaced the socket: the
                 // same outcome as seeing the close directly.
                 if (closedByPeer_)
                     return std::string();
-                notConnected = true;
                 break;
             }
             ErrorManager(winsock::WSAEWOULDBLOCK);
         } else {
             const char* data = IoBuffer.data();
-            const char* lf = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(waiting)));
-            const size_t needed = lf != nullptr ? static_cast<size_t>(lf - data) + 1 : static_cast<size_t>(waiting);
+            const char* lf = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(got)));
+            const size_t needed = lf != nullptr ? static_cast<size_t>(lf - data) + 1 : static_cast<size_t>(got);
             // Without a line end yet, the line is at least one byte longer.
             const size_t atLeast = line.size() + needed + (lf != nullptr ? 0 : 1);
-            if (atLeast > static_cast<size_t>(MaxLineLength))
+            if (atLeast > static_cast<size_t>(MaxLineLength)) {
+                pending_.insert(0, data, static_cast<size_t>(got));  // left unread, as found
                 throw ESockError("Line too long: more than " + IntToStr(MaxLineLength) + " bytes without a line end");
-            if (lf != nullptr) {
-                lineEnd = static_cast<int>(lf - data);
-                break;
             }
-            const size_t before = line.size();
-            line.resize(before + needed);
-            const int received = winsock::recv(SocketHandle, line.data() + before, static_cast<int>(needed), 0);
-            line.resize(before + static_cast<size_t>(std::max(received, 0)));
+            line.append(data, needed);
+            if (lf != nullptr) {
+                pending_.assign(data + needed, static_cast<size_t>(got) - needed);
+                return line;
+            }
         }
         PollingCycle(wfReadable);
     } while (!Canceled);
 
     ThrowIfCanceled("Socket readln aborted");
-    if (notConnected) {
-        const std::string text = SocketErrorStr(winsock::WSAENOTCONN);
-        if (OnSocketError)
-            OnSocketError(this, winsock::WSAENOTCONN, text);
-        throw ESockError(text);
-    }
-    const size_t before = line.size();
-    const size_t rest = static_cast<size_t>(lineEnd) + 1;
-    line.resize(before + rest);
-    const int received = winsock::recv(SocketHandle, line.data() + before, static_cast<int>(rest), 0);
-    line.resize(before + static_cast<size_t>(std::max(received, 0)));
-    return line;
+    const std::string text = SocketErrorStr(winsock::WSAENOTCONN);
+    if (OnSocketError)
+        OnSocketError(this, winsock::WSAENOTCONN, text);
+    throw ESockError(text);
 }
 
 // ---------------------------------------------------------------------------

@@ -102,10 +102,11 @@ constexpr int32_t IoBufferSize = 65536;
 constexpr int32_t HostEntryBufferSize = 1024;
 // ReadLn refuses longer lines instead of returning them in pieces.
 constexpr int32_t MaxLineLength = 65536;
-// Period of the sleeping cycle, and the longest a polling cycle waits on its
-// socket before it processes events again: short enough that the window stays
-// responsive and an Abort is noticed at once, long enough that a wait does not
-// keep a processor busy.
+// Period of the sleeping cycle, and the longest a polling cycle off the
+// application's thread waits on its socket before it looks at its events
+// again: short enough that an Abort is noticed at once, long enough that a
+// wait does not keep a processor busy. (On the application's thread a
+// polling cycle is woken by the events themselves.)
 constexpr int WaitCycleMs = 2;
 // Reply codes are read from at most this many leading digits.
 constexpr size_t MaxReplyDigits = 10;
@@ -369,13 +370,33 @@ protected:
 
     // The waiting cycles. A sleeping cycle sleeps 2 ms, then processes
     // pending window events. A polling cycle waits until the socket is ready
-    // for What (or at most 2 ms), then processes pending window events; use
+    // for What or an event arrives (on the application's thread, without a
+    // time limit; elsewhere at most 2 ms), then processes pending events; use
     // wfNothing (a plain 2 ms pause) when data already waits but is not yet
     // enough, so the wait does not spin on a socket that stays readable, and
     // wfNoWait when the last call made progress and events are all it needs.
     enum TWaitFor { wfReadable, wfWritable, wfNothing, wfNoWait };
     void SleepingCycle();
     void PollingCycle(TWaitFor What);
+
+    // recv for the component's reads: the bytes a line read took beyond its
+    // line come first. A peek shows them followed by what the socket holds.
+    int Receive(char* Buffer, int Length, int Flags);
+
+    // While one lives, the socket's read notifications are held unless
+    // OnReadReady wants them: the component reads the socket itself, and a
+    // notice per reply would wake the notification thread and the event loop
+    // for nothing. Holds nest; the outermost one holds and releases.
+    class TReadHold {
+    public:
+        explicit TReadHold(TPowersock& Owner);
+        ~TReadHold();
+        TReadHold(const TReadHold&) = delete;
+        TReadHold& operator=(const TReadHold&) = delete;
+
+    private:
+        TPowersock& owner_;
+    };
 
     // A new IPv4 stream socket registered for read, out-of-band, accept,
     // connect and close (mask 61) on message 1125 with
@@ -417,6 +438,10 @@ private:
     bool CapturePiece(const std::function<void(const char*, int32_t)>& Store, TWaitFor& Next);
 
     bool beingDestroyed_ = false;
+    // What ReadLn received after its line end, not yet read by anyone.
+    std::string pending_;
+    int readHolds_ = 0;
+    uint16_t heldSocket_ = INVALID_SOCKET_HANDLE;
     // The socket was replaced because the peer closed the connection (a close
     // notification with no data waiting), not by a local close; until the
     // next Connect or local close, reading reports the peer's close.

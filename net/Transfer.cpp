@@ -2,8 +2,8 @@
 //
 // The transfer loops are polling cycles: one socket call, then the pending
 // window events. When the socket had nothing to give or take, the cycle waits
-// on it for at most 2 ms first, so a transfer that waits does not burn a
-// processor.
+// first until the socket or an event is ready, so a transfer that waits does
+// not burn a processor.
 
 #include <algorithm>
 #include <memory>
@@ -84,7 +84,7 @@ void TPowersock::AppendFile(const std::string& FileName)
         TFileStream file(FileName, fmOpenWrite);
         file.Seek(0, soFromEnd);
         while (Connected && !Canceled) {
-            const int received = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, 0);
+            const int received = Receive(IoBuffer.data(), IoBufferSize, 0);
             TWaitFor next = wfReadable;
             if (received > 0) {
                 file.WriteBuffer(IoBuffer.data(), received);
@@ -160,7 +160,7 @@ void TPowersock::CaptureString(std::string& AString, int32_t Size)
 bool TPowersock::CapturePiece(const std::function<void(const char*, int32_t)>& Store, TWaitFor& Next)
 {
     Next = wfReadable;
-    const int received = winsock::recv(SocketHandle, IoBuffer.data(), IoBufferSize, 0);
+    const int received = Receive(IoBuffer.data(), IoBufferSize, 0);
     if (received == 0)
         return false;  // the peer has closed
     if (received > 0) {
@@ -196,5 +196,5 @@ void TPowersock::ClearInput()
     StatusMessage(8, "Clearing Input");
     // A scratch buffer of its own, so that IoBuffer stays untouched.
     const auto scratch = std::make_unique<char[]>(IoBufferSize);
-    winsock::recv(SocketHandle, scratch.get(), IoBufferSize, 0);
+    Receive(scratch.get(), IoBufferSize, 0);
 }

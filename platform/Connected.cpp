@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 
+#include "platform/Internal.h"
 #include "platform/SocketTable.h"
 #include "platform/Tls.h"
 
@@ -67,11 +69,12 @@ bool DataWaits(int fd, Sock& s)
 short ConnectedInterest(const Sock& s)
 {
     short ev = 0;
-    if (s.Wants(FD_READ) && s.readArmed && !s.endOfStream)
+    if (s.Wants(FD_READ) && s.readArmed && !s.readHeld && !s.endOfStream)
         ev |= POLLIN;
     if (s.hungUp)
         return ev;
-    if (s.Wants(FD_OOB) && s.oobArmed)
+    // Held, not even POLLPRI: data wakes every poller that asks for it.
+    if (s.Wants(FD_OOB) && s.oobArmed && !s.readHeld)
         ev |= POLLPRI;
     if (s.Wants(FD_WRITE) && s.writeArmed)
         ev |= POLLOUT;
@@ -84,9 +87,10 @@ void OnConnected(int fd, Sock& s, short revents, int err)
 {
     const bool broken = Broken(revents);
     const bool ended = revents & (POLLRDHUP | POLLHUP | POLLERR);
-    if ((ended || (revents & POLLIN)) && s.Wants(FD_READ) && s.readArmed && !s.endOfStream && DataWaits(fd, s))
+    if ((ended || (revents & POLLIN)) && s.Wants(FD_READ) && s.readArmed && !s.readHeld && !s.endOfStream &&
+        DataWaits(fd, s))
         NotifyOnce(fd, s, s.readArmed, FD_READ);
-    if ((revents & POLLPRI) && s.Wants(FD_OOB) && s.oobArmed)
+    if ((revents & POLLPRI) && s.Wants(FD_OOB) && s.oobArmed && !s.readHeld)
         NotifyOnce(fd, s, s.oobArmed, FD_OOB);
     if ((revents & POLLOUT) && !broken && s.Wants(FD_WRITE) && s.writeArmed)
         NotifyOnce(fd, s, s.writeArmed, FD_WRITE);
@@ -149,7 +153,8 @@ int recv(SOCKET s, char* buf, int len, int flags)
             bool& armed = (flags & MSG_OOB) ? sock->oobArmed : sock->readArmed;
             if (!armed) {
                 armed = true;
-                Wake();
+                if (!sock->readHeld)
+                    Wake();
             }
             NoteError(*sock, err);
             reset = EndIsReset(*sock);
@@ -164,4 +169,48 @@ int recv(SOCKET s, char* buf, int len, int flags)
     return Fail(ErrnoToWsa(err));
 }
 
+int HoldReadNotifications(SOCKET s, bool hold)
+{
+    using namespace detail;
+    if (!ValidHandle(s))
+        return Fail(WSAENOTSOCK);
+    const bool deferred = !hold && platform_detail::ReleaseWhenIdle();
+    std::lock_guard lock(T().mutex);
+    Sock* sock = Find(Fd(s));
+    if (!sock)
+        return Fail(WSAENOTSOCK);
+    if (hold) {
+        sock->releasePending = false;
+        // The notifier stops polling the socket for data at once: the kernel
+        // wakes every poller that asks for POLLIN or POLLPRI when data comes.
+        if (!std::exchange(sock->readHeld, true))
+            Wake();
+    } else if (deferred) {
+        sock->releasePending = sock->readHeld;
+    } else if (std::exchange(sock->readHeld, false)) {
+        Wake();
+    }
+    return 0;
+}
+
 }  // namespace winsock
+
+namespace platform_detail {
+
+void ApplyPendingReleases()
+{
+    using namespace winsock::detail;
+    std::lock_guard lock(T().mutex);
+    bool released = false;
+    for (auto& [fd, sock] : T().socks) {
+        if (sock.releasePending) {
+            sock.releasePending = false;
+            sock.readHeld = false;
+            released = true;
+        }
+    }
+    if (released)
+        Wake();
+}
+
+}  // namespace platform_detail

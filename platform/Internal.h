@@ -19,4 +19,16 @@ bool PostChecked(win::HWND hWnd, win::UINT msg, win::WPARAM wParam, win::LPARAM 
 // the window layer itself knows nothing of sockets.
 void SetWindowDestroyedHook(std::function<void(win::HWND)> hook);
 
+// Stops the event loop's watch on a socket about to be closed, when the
+// calling thread is the application's. Lives in SocketWait.cpp.
+void ForgetSocket(int fd);
+
+// Whether a released read hold can wait until the calling thread is about
+// to sleep (or at the latest 50 ms): true on the application's thread, which
+// then calls ApplyPendingReleases, so a hold taken again before costs nothing.
+// Lives in SocketWait.cpp.
+bool ReleaseWhenIdle();
+// Ends the read holds released since. Lives in Connected.cpp.
+void ApplyPendingReleases();
+
 }  // namespace platform_detail

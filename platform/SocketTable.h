@@ -48,6 +48,10 @@ struct Sock {
     // tlsPending, which says that the session holds decrypted data.
     std::shared_ptr<tls::Session> tls;
     bool tlsPending = false;
+    // Its owner reads it itself: no FD_READ or FD_OOB meanwhile (see
+    // HoldReadNotifications); a release waits for the owner's thread to idle.
+    bool readHeld = false;
+    bool releasePending = false;
 
     // Registered for notifications, and for event among them.
     bool Wants(long event) const { return hwnd != 0 && (mask & event) != 0; }

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Internal.h"
 #include "platform/SocketTable.h"
 
 namespace winsock {
@@ -147,6 +148,8 @@ int closesocket(SOCKET s)
         if (!ValidHandle(s) || T().socks.erase(Fd(s)) == 0)
             return Fail(WSAENOTSOCK);
     }
+    // The event loop must not watch a closed number.
+    platform_detail::ForgetSocket(Fd(s));
     // Outside the lock: a lingering close may block. The number can be reused
     // from here on; the new socket's generation tells the two apart.
     const int rc = ::close(Fd(s));
@@ -226,6 +229,38 @@ int WSAAsyncSelect(SOCKET s, win::HWND hWnd, win::UINT wMsg, long lEvent)
     return 0;
 }
 
+namespace {
+
+// The poll events that show the FD_* events a wait asks for.
+short PollEventsFor(long events)
+{
+    short want = 0;
+    if (events & (FD_READ | FD_OOB | FD_CLOSE))
+        want |= POLLIN | POLLPRI | POLLRDHUP;
+    if (events & FD_ACCEPT)
+        want |= POLLIN;
+    if (events & (FD_WRITE | FD_CONNECT))
+        want |= POLLOUT;
+    return want;
+}
+
+// Which of the asked-for events what poll found shows; hang-up and error
+// end a wait for reading or writing too.
+int EventsFound(long events, short revents)
+{
+    int found = 0;
+    const bool broken = Broken(revents);
+    if ((events & (FD_READ | FD_OOB | FD_CLOSE)) && (broken || (revents & (POLLIN | POLLPRI | POLLRDHUP))))
+        found |= events & (FD_READ | FD_OOB | FD_CLOSE);
+    if ((events & FD_ACCEPT) && (revents & POLLIN))
+        found |= FD_ACCEPT;
+    if ((events & (FD_WRITE | FD_CONNECT)) && (broken || (revents & POLLOUT)))
+        found |= events & (FD_WRITE | FD_CONNECT);
+    return found;
+}
+
+}  // namespace
+
 int WaitForSocketOrTimeout(SOCKET s, long events, int timeoutMs)
 {
     if ((events & FD_READ) && ValidHandle(s)) {
@@ -235,13 +270,7 @@ int WaitForSocketOrTimeout(SOCKET s, long events, int timeoutMs)
         if (const Sock* sock = Find(Fd(s)); sock && sock->tlsPending)
             return FD_READ;
     }
-    short want = 0;
-    if (events & (FD_READ | FD_OOB | FD_CLOSE))
-        want |= POLLIN | POLLPRI | POLLRDHUP;
-    if (events & FD_ACCEPT)
-        want |= POLLIN;
-    if (events & (FD_WRITE | FD_CONNECT))
-        want |= POLLOUT;
+    const short want = PollEventsFor(events);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     while (true) {
         // Rounded up, so a wait never ends before its time.
@@ -254,17 +283,7 @@ int WaitForSocketOrTimeout(SOCKET s, long events, int timeoutMs)
             std::this_thread::sleep_until(deadline);
             return Fail(WSAENOTSOCK);
         }
-        if (r == 0)
-            return 0;
-        int found = 0;
-        const bool broken = p.revents & (POLLHUP | POLLERR);
-        if ((events & (FD_READ | FD_OOB | FD_CLOSE)) && (broken || (p.revents & (POLLIN | POLLPRI | POLLRDHUP))))
-            found |= events & (FD_READ | FD_OOB | FD_CLOSE);
-        if ((events & FD_ACCEPT) && (p.revents & POLLIN))
-            found |= FD_ACCEPT;
-        if ((events & (FD_WRITE | FD_CONNECT)) && (broken || (p.revents & POLLOUT)))
-            found |= events & (FD_WRITE | FD_CONNECT);
-        return found;
+        return r == 0 ? 0 : EventsFound(events, p.revents);
     }
 }
 

@@ -212,4 +212,21 @@ int TlsHandshake(SOCKET s, long* waitFor);
 // True when s has a TLS session whose handshake is complete.
 bool TlsEstablished(SOCKET s);
 
+// Not part of Winsock: handles the calling thread's pending events, waiting
+// first for as long as it takes until there is one (user input, a timer
+// tick, a posted message) or s has one of the events (FD_READ, FD_WRITE as
+// above), without waking up meanwhile. On a thread other than the
+// application's it waits on s for at most fallbackMs, then handles what is
+// pending.
+void WaitForSocketOrEvent(SOCKET s, long events, int fallbackMs);
+
+// Not part of Winsock: while s is held, it gets no FD_READ and no FD_OOB (its
+// owner reads it itself, and a notice per reply would only wake the
+// notification thread and the event loop); recv re-enables them as always,
+// and after the release a re-enabled notice is posted when data waits. A
+// release on the application's thread takes effect when that thread is next
+// about to sleep (at the latest after 50 ms), so holding again right after
+// costs nothing. Returns 0, or SOCKET_ERROR with WSAENOTSOCK.
+int HoldReadNotifications(SOCKET s, bool hold);
+
 }  // namespace winsock

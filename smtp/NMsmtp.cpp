@@ -167,6 +167,8 @@ void TNMSMTP::SendMail()
     if (Busy)
         return;
     BusyScope busy(Busy);
+    // One read hold for the whole transaction, not one per reply.
+    TReadHold hold(*this);
 
     AssembleMail();
     CertifyConnect();

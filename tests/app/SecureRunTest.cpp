@@ -16,6 +16,7 @@
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/Certificates.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/SecretService.h"
 #include "tests/support/SmtpSink.h"
 
@@ -163,6 +164,43 @@ TEST_F(SecureRunTest, AnUntrustedCertificateIsAskedAboutThenTrustedExactly)
     Click(Form1->Button4);  // trusted from now on: no question
     ASSERT_TRUE(sink.WaitForMessages(2));
     EXPECT_EQ(Boxes.size(), 2u);
+}
+
+// Abort through the window in the new phases: the same bound as everywhere.
+TEST_F(SecureRunTest, AbortEndsTheHandshakeAndTheLoginWithinTheBound)
+{
+    constexpr int64_t kAbortBoundMs = 2500;
+    Passwords().UseSystemStore(std::make_unique<TMemoryStore>());
+    for (bool duringAuth : {false, true}) {
+        SCOPED_TRACE(duringAuth ? "AUTH" : "handshake");
+        SmtpSink::Options stalling = Server();
+        stalling.StallAuth = true;
+        SmtpSink sink(stalling);
+        testsupport::ScriptedPeer silent;  // accepts and never answers the handshake
+        silent.Accept().WaitForRelease();
+        silent.Start();
+        const uint16_t port = duringAuth ? sink.Port() : silent.Port();
+        WriteFile(SettingsFileName, "localhost\r\n" + std::to_string(port) +
+                                        "\r\npc01\r\nTaro\r\ntaro@example.jp\r\n" +
+                                        (duringAuth ? "starttls" : "tls") + "\r\n" + kLogin + "\r\n");
+        Form1->Edit1->setText(QString::fromStdString(WriteRecipients("a@example.jp\r\n")));
+        Passwords().Save(PasswordKey("localhost", std::to_string(port), kLogin), kPassword, true);
+        Boxes.clear();
+        const int64_t sent = NowMs();
+        int64_t pressed = -1;
+        When abort([&] { return NowMs() - sent > 500; }, [&] {
+            pressed = NowMs();
+            Click(Form1->Button5);
+        });
+        Click(Form1->Button4);
+        const int64_t took = NowMs() - pressed;
+        EXPECT_GE(pressed, 0) << "ended before the Abort";
+        EXPECT_LE(took, kAbortBoundMs);
+        EXPECT_FALSE(Form1->NMSMTP1->Connected);
+        EXPECT_FALSE(Form1->Sending());
+        EXPECT_EQ(sink.MessageCount(), 0u);
+        silent.Release();
+    }
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 // Sending and receiving on an established connection.
 
+#include <sys/socket.h>
+
+#include <functional>
+
 #include "rtl/Streams.h"
 #include "tests/net/NetTest.h"
 
@@ -29,6 +33,41 @@ TEST(ReadLn, CloseInTheMiddleOfALineDropsThePart)
     ConnectTo(sock, peer);
     EXPECT_EQ(sock.ReadLn(), "");
     ExpectScriptDone(peer);
+}
+
+// One receive takes whatever waits: what follows the line stays for the next
+// read of any kind, and a peer's close comes after it.
+TEST(ReadLn, BytesAfterTheLineStayForEveryLaterRead)
+{
+    struct Case {
+        const char* name;
+        std::function<std::string(TestSock&)> next;
+        std::string expected;
+    } cases[] = {
+        {"ReadLn", [](TestSock& s) { std::string a = s.ReadLn(); return a + "|" + s.ReadLn(); }, "two\r\n|"},
+        {"Read with a count", [](TestSock& s) { std::string a = s.Read(3); return a + "|" + s.Read(2); }, "two|\r\n"},
+        {"Read what waits", [](TestSock& s) { return s.Read(0); }, "two\r\nrest"},
+        {"DataAvailable", [](TestSock& s) { return std::string(s.DataAvailable() ? "yes" : "no"); }, "yes"},
+        {"CaptureString", [](TestSock& s) { std::string t; s.CaptureString(t, 9); return t; }, "two\r\nrest"},
+        {"ClearInput", [](TestSock& s) { s.ClearInput(); return std::string(s.DataAvailable() ? "left" : "none"); }, "none"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer;
+        peer.Accept().Send("one\r\ntwo\r\nrest").WaitForRelease().Close();
+        peer.Start();
+        TestSock sock;
+        ConnectTo(sock, peer);
+        // Everything has arrived before the first line is read.
+        ASSERT_TRUE(WaitUntil([&] {
+            char buf[32];
+            return ::recv(sock.SocketHandle, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT) == 14;
+        }));
+        EXPECT_EQ(sock.ReadLn(), "one\r\n");
+        peer.Release();  // the close follows what is left
+        EXPECT_EQ(c.next(sock), c.expected);
+        ExpectScriptDone(peer);
+    }
 }
 
 TEST(ReadLn, LongLines)

@@ -87,6 +87,25 @@ TEST_F(SecureSession, DeliversWithEachProtectionAndMechanism)
     }
 }
 
+TEST_F(SecureSession, EhloNamesTheUserIdOrTheMachine)
+{
+    SmtpSink sink(Server(ssStartTls));
+    for (const std::string& userId : {std::string("pc01.example.jp"), std::string()}) {
+        TestSmtp smtp;
+        Prepare(smtp, sink.Port(), ssStartTls);
+        smtp.UserID = userId;
+        smtp.Connect();
+        smtp.SendMail();
+        smtp.Disconnect();
+    }
+    ASSERT_TRUE(sink.WaitForMessages(2));
+    EXPECT_EQ(sink.Message(0).Helo, "pc01.example.jp");
+    // Empty: a full domain name, or the address literal when the machine has none.
+    const std::string own = sink.Message(1).Helo;
+    EXPECT_TRUE(own == "[127.0.0.1]" || (own.find('.') != std::string::npos && own.find(' ') == std::string::npos))
+        << own;
+}
+
 TEST_F(SecureSession, AWrongPasswordShowsTheReplyAndSendsNothing)
 {
     for (TSmtpSecurity security : {ssStartTls, ssImplicitTls}) {

@@ -1,0 +1,91 @@
+// The progress field's repaint limit: every change lands at once, the
+// painting waits, and the last change is painted.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QLineEdit>
+#include <QWidget>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "app/RepaintLimit.h"
+#include "tests/app/AppTestSupport.h"
+
+namespace {
+
+// Records the text the field shows at each paint.
+class PaintLog : public QObject {
+public:
+    explicit PaintLog(QLineEdit* Edit) : edit_(Edit) { Edit->installEventFilter(this); }
+    std::vector<QString> painted;
+
+protected:
+    bool eventFilter(QObject*, QEvent* Event) override
+    {
+        if (Event->type() == QEvent::Paint)
+            painted.push_back(edit_->text());
+        return false;
+    }
+
+private:
+    QLineEdit* edit_;
+};
+
+}  // namespace
+
+TEST(RepaintLimit, PaintsAtMostOncePerIntervalAndAlwaysTheLastChange)
+{
+    // A field inside a window, as the progress field is.
+    QWidget window;
+    QLineEdit edit(&window);
+    window.show();
+    PaintLog log(&edit);
+    ASSERT_TRUE(apptest::WaitUntil([&] { return !log.painted.empty(); }));
+    TRepaintLimit limit(&edit, 100);
+    int changes = 0;
+    QObject::connect(&edit, &QLineEdit::textChanged, [&] { ++changes; });
+
+    struct Case {
+        int count;
+        int pauseMs;  // between changes, events handled meanwhile
+    } cases[] = {{300, 1}, {5, 30}, {1, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.count);
+        log.painted.clear();
+        changes = 0;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 1; i <= c.count; ++i) {
+            limit.Changing();
+            edit.setText(QString::number(i));
+            QApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+        }
+        const QString last = QString::number(c.count);
+        EXPECT_EQ(changes, c.count);
+        EXPECT_EQ(edit.text(), last);
+        ASSERT_TRUE(apptest::WaitUntil([&] { return !log.painted.empty() && log.painted.back() == last; }, 2000));
+        const int64_t allowed = clock.elapsed() / 100 + 2;
+        EXPECT_LE(static_cast<int64_t>(log.painted.size()), allowed);
+        // Let the interval run out before the next case.
+        apptest::WaitUntil([] { return false; }, 120);
+    }
+
+    // A change right after a paint waits; Flush paints it at once.
+    limit.Changing();
+    edit.setText("a");
+    QApplication::processEvents();
+    limit.Changing();
+    edit.setText("final");
+    EXPECT_FALSE(edit.updatesEnabled());  // held
+    limit.Flush();
+    EXPECT_TRUE(edit.updatesEnabled());
+    log.painted.clear();
+    ASSERT_TRUE(apptest::WaitUntil([&] { return !log.painted.empty(); }, 2000));
+    EXPECT_EQ(log.painted.back(), "final");
+}
