@@ -5,13 +5,17 @@
 #include <QUrl>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPalette>
 #include <QPushButton>
 #include <QScreen>
 #include <QStringList>
+#include <QTranslator>
 #include <QWidget>
 
+#include "app/ErrorWords.h"
 #include "platform/Windows.h"
 #include "rtl/Exception.h"
 
@@ -30,13 +34,15 @@ void TApplication::Initialize()
 
 void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)
 {
-    const TMessageBoxRequest request{Type, Title, Text, {}, 0};
+    const TMessageBoxRequest request{Type, Title, Text, {}, 0,
+                                     Type == mtError ? ExplainError(Text) : std::string()};
     if (MessageBoxHook) {
         MessageBoxHook(request);
         return;
     }
+    const std::string shown = Type == mtError ? ErrorBoxText(Text) : Text;
     QMessageBox box(Type == mtError ? QMessageBox::Critical : QMessageBox::Information,
-                    QString::fromStdString(request.Caption), QString::fromStdString(request.Text),
+                    QString::fromStdString(request.Caption), QString::fromStdString(shown),
                     QMessageBox::Ok, QApplication::activeWindow());
     box.setFont(FormFont());
     box.exec();
@@ -45,7 +51,7 @@ void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)
 int TApplication::Choose(TMsgDlgType Type, const std::string& Text, const std::vector<std::string>& Buttons,
                          int Default, int Cancel)
 {
-    const TMessageBoxRequest request{Type, Title, Text, Buttons, Default};
+    const TMessageBoxRequest request{Type, Title, Text, Buttons, Default, {}};
     if (MessageBoxHook) {
         MessageBoxHook(request);
         return ChoiceHook ? ChoiceHook(request) : Default;
@@ -78,7 +84,7 @@ void TApplication::OpenFolder(const std::string& Path)
 
 bool TApplication::Ask(const std::string& Text)
 {
-    const TMessageBoxRequest request{mtConfirmation, Title, Text, {}, 0};
+    const TMessageBoxRequest request{mtConfirmation, Title, Text, {}, 0, {}};
     if (QuestionHook)
         return QuestionHook(request);
     QMessageBox box(QMessageBox::Question, QString::fromStdString(request.Caption), QString::fromStdString(Text),
@@ -112,6 +118,18 @@ void TApplication::HandleCommand(const std::function<void()>& Command) noexcept
         // The box itself failed (out of memory at worst); nothing is left
         // that could report it, and Qt must not see it.
     }
+}
+
+bool InstallQtTranslations(const QLocale& Locale)
+{
+    // Owned by the application object, so it goes before Qt does.
+    static QTranslator* translator = new QTranslator(QCoreApplication::instance());
+    QCoreApplication::removeTranslator(translator);
+    if (!translator->load(Locale, QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    QCoreApplication::installTranslator(translator);
+    return true;
 }
 
 void ShowMessage(const std::string& Text)

@@ -17,6 +17,7 @@
 #include <QFont>
 
 class QLabel;
+class QLocale;
 class QPushButton;
 class QString;
 class QWidget;
@@ -31,6 +32,9 @@ struct TMessageBoxRequest {
     // A box of Choose: its buttons' captions and the one Return presses.
     std::vector<std::string> Buttons;
     int Default = 0;
+    // For an error box of a component's English text: the Japanese words
+    // shown first, with what to do (app/ErrorWords.h); Text follows them.
+    std::string Explanation;
 };
 
 class TApplication {
@@ -71,6 +75,11 @@ public:
 };
 
 TApplication& Application();
+
+// Qt's own texts (the file dialog, the standard buttons) in the language of
+// Locale, from Debian's qt6-translations-l10n; replaces what an earlier call
+// installed. False when Qt has no translation for it (English stays).
+bool InstallQtTranslations(const QLocale& Locale);
 
 // ShowMessage of the runtime: an information box captioned with the title.
 void ShowMessage(const std::string& Text);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <iterator>
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -17,12 +18,14 @@
 
 #include "app/About.h"
 #include "app/Application.h"
+#include "app/MessageText.h"
 #include "app/RepaintLimit.h"
 #include "app/SendRun.h"
 #include "app/SendSecurity.h"
 #include "app/Setting.h"
 #include "app/SettingsFile.h"
 #include "charset/CodePage.h"
+#include "charset/MailCharset.h"
 #include "codec/NMUUE.h"
 #include "platform/Tls.h"
 #include "rtl/Exception.h"
@@ -173,6 +176,7 @@ void TForm1::CreateComponents()
     uuProcessor_ = std::make_unique<TNMUUProcessor>(nullptr);
     NMUUProcessor1 = uuProcessor_.get();
     NMUUProcessor1->Name = "NMUUProcessor1";
+    text_ = std::make_unique<TMessageText>(*NMUUProcessor1);
     openDialog_ = std::make_unique<TOpenDialog>(this);
     OpenDialog1 = openDialog_.get();
 
@@ -286,22 +290,27 @@ void TForm1::LoadSettings()
 {
     TStringList lines;
     ReadSettingsFile(lines);
+    TSettings extension;
+    ParseExtension(lines, extension);
+    charset_ = extension.Charset;
     NMSMTP1->Host = lines[0];
     NMSMTP1->Port = StrToInt(lines[1]);
     NMSMTP1->UserID = lines[2];
-    const std::string& name = lines[3];
-    if (IsAscii(name)) {
-        NMSMTP1->PostMessage->FromName = name;
-    } else {
+    fromName_ = lines[3];
+    if (IsAscii(fromName_)) {
+        NMSMTP1->PostMessage->FromName = fromName_;
+    } else if (charset_ == mcIso2022Jp || (charset_ == mcAuto && IsStrictJis(fromName_))) {
         std::string sjis;
         try {
-            sjis = Utf8ToCp932(name);
+            sjis = Utf8ToCp932(fromName_);
         } catch (const ECodePageError& e) {
             RethrowWhere("送信者名", e);
         }
         // The From line puts the address right after the name; an encoded
         // word must stand apart from it.
         NMSMTP1->PostMessage->FromName = EncodeHeaderText(*NMUUProcessor1, sjis) + " ";
+    } else {
+        NMSMTP1->PostMessage->FromName = EncodeUtf8HeaderText(*NMUUProcessor1, fromName_) + " ";
     }
     NMSMTP1->PostMessage->FromAddress = lines[4];
     TSettings settings;
@@ -316,41 +325,21 @@ std::string TForm1::EncodeSubject(const std::string& Subject)
 
 void TForm1::PrepareMessage()
 {
-    std::string subject;
-    try {
-        subject = EncodeSubject(S(Edit2->text()));
-    } catch (const ECodePageError& e) {
-        RethrowWhere("タイトル", e);
-    }
-    TStringList lines;
-    lines.SetText(S(Memo1->toPlainText()));
+    const std::string subject = MailableText(Edit2->text(), "タイトル", false);
     TStringList body;
-    for (int i = 0; i < lines.Count(); ++i) {
-        try {
-            body.Add(BodyLineToIso2022Jp(Utf8ToCp932(lines[i])));
-        } catch (const ECodePageError& e) {
-            RethrowWhere(Format("本文 %d 行目", i + 1), e);
-        }
-    }
-    NMSMTP1->PostMessage->Subject = subject;
-    NMSMTP1->PostMessage->SetLinesBody(body);
+    body.SetText(MailableText(Memo1->toPlainText(), "本文", true));
+    text_->Prepare(charset_, subject, body, fromName_);
+    // At once, as ever: a Send refused during a run still gives the
+    // messages that follow its subject and body.
+    text_->Apply(*NMSMTP1, text_->TextsCharset());
 }
 
 std::string TForm1::RecipientHeaderForm(const std::string& Entry)
 {
-    // The envelope takes the address from the first "<" on; the name is
-    // what stands before it.
-    const size_t lt = Entry.find('<');
-    if (lt == std::string::npos || IsAscii(std::string_view(Entry).substr(0, lt)))
-        return Entry;
-    std::string name = Entry.substr(0, lt);
-    size_t first = name.find_first_not_of(" \t");
-    size_t last = name.find_last_not_of(" \t");
-    name = name.substr(first, last - first + 1);
-    // An encoded word may not stand inside a quoted string.
-    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
-        name = name.substr(1, name.size() - 2);
-    return EncodeHeaderText(*NMUUProcessor1, Utf8ToCp932(name)) + " " + Entry.substr(lt);
+    const TMessageText::TEntry entry = text_->Entry(Entry);
+    // Each message in the charset its entry needs.
+    text_->Apply(*NMSMTP1, entry.Charset);
+    return entry.Header;
 }
 
 std::optional<TPreparedRun> TForm1::PrepareRun()
@@ -359,20 +348,29 @@ std::optional<TPreparedRun> TForm1::PrepareRun()
     request.RecipientFile = S(Edit1->text());
     request.Subject = S(Edit2->text());
     request.Body = S(Memo1->toPlainText());
-    request.CanCarry = [](const std::string& Name) {
-        try {
-            Utf8ToCp932(Name);
-            return true;
-        } catch (const ECodePageError&) {
-            return false;
-        }
-    };
+    request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
     request.JournalFolder = JournalFolderBeside(SettingsFileName);
     request.PauseSeconds = pauseSeconds_;
     countsLabel_->clear();
     std::optional<TPreparedRun> prepared = ::PrepareRun(request);
-    if (prepared && !prepared->Precheck.empty())
-        StatusBar1->showMessage(Q(prepared->Precheck));
+    if (!prepared)
+        return prepared;
+    std::string status = prepared->Precheck;
+    if (charset_ == mcAuto) {
+        // Once per run: the readers of these messages see UTF-8.
+        size_t sendable = 0, utf8 = 0;
+        for (const TPlanEntry& e : prepared->Plan->Entries()) {
+            if (!e.Sendable)
+                continue;
+            ++sendable;
+            utf8 += text_->Entry(e.Entry).Charset == mcUtf8 ? 1 : 0;
+        }
+        if (utf8 > 0)
+            status += (status.empty() ? "" : "  ")
+                      + Format("%zu 通のうち %zu 通は UTF-8 で送ります (JIS X 0208 にない文字があるため)", sendable, utf8);
+    }
+    if (!status.empty())
+        StatusBar1->showMessage(Q(status));
     return prepared;
 }
 

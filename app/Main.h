@@ -17,6 +17,7 @@
 
 #include "app/SendSecurity.h"
 #include "app/RunStart.h"
+#include "charset/MailCharset.h"
 #include "rtl/Classes.h"
 
 class QLabel;
@@ -26,6 +27,7 @@ class QPushButton;
 class QStatusBar;
 class TNMSMTP;
 class TNMUUProcessor;
+class TMessageText;
 class TRepaintLimit;
 class TSendRun;
 class TStringList;
@@ -74,8 +76,9 @@ public:
     void NMSMTP1InvalidHost(bool& Handled);
     void NMSMTP1Success(TObject* Sender);
 
-    // Reads the settings file into NMSMTP1: Host, Port, UserID and the sender.
-    // A sender name that is not ASCII is stored as its encoded words.
+    // Reads the settings file into NMSMTP1: Host, Port, UserID and the sender,
+    // and the charset choice. A sender name that is not ASCII is stored as its
+    // encoded words (UTF-8 ones when auto finds it outside JIS X 0208).
     void LoadSettings();
     // The Subject header value of a subject as typed (UTF-8).
     std::string EncodeSubject(const std::string& Subject);
@@ -120,13 +123,16 @@ private:
     // The SMTP component with its settings and events, and the send run.
     void CreateComponents();
     void Arrange();
-    // Subject, body and sender checked and converted before any connection.
+    // Subject, body and sender checked and converted before any connection,
+    // in each charset the messages may need.
     void PrepareMessage();
-    // The entry as the To line carries it: a display name that is not ASCII
-    // becomes encoded words; the address part is left exactly as written.
+    // The entry as the To line carries it (a display name that is not ASCII
+    // becomes encoded words; the address part is left exactly as written),
+    // with the message's texts put in the charset that entry needs.
     std::string RecipientHeaderForm(const std::string& Entry);
     // The recipient file read and checked, and the run planned, before the
     // connection opens; nothing when the user cancels at the resume question.
+    // Says once when some messages go as UTF-8.
     std::optional<TPreparedRun> PrepareRun();
     // The box at the end of a run: the counts, the journal, its folder.
     void ShowSummary(const TRunPlan& Plan, const std::string& JournalPath);
@@ -138,6 +144,9 @@ private:
     TSendSecurity security_;
     int pauseSeconds_ = 0;  // settings line 9
     QLabel* countsLabel_;   // the status bar's running counts of a run
+    std::unique_ptr<TMessageText> text_;
+    TMailCharset charset_ = mcAuto;  // settings line 8, read at every Send
+    std::string fromName_;           // settings line 4 as typed
     // The progress field repaints at most this often during a run.
     static constexpr int ProgressPaintMs = 100;
     TRepaintLimit* progressPaint_ = nullptr;  // owned by Edit3

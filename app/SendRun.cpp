@@ -220,10 +220,14 @@ void TSendRun::Run()
             CloseWithoutQuit();
         if (state_ == TSendState::Closing)
             return;
-        if (!bulk)
-            throw;
-        // The failure first, then what the run came to.
-        Application().ShowException(e);
+        // The user's own Abort is no failure worth an error box: what it cut
+        // ends quietly, and the summary still tells what the run came to.
+        if (!AbortAsked()) {
+            if (!bulk)
+                throw;
+            // The failure first, then what the run came to.
+            Application().ShowException(e);
+        }
     }
     if (state_ != TSendState::Closing && bulk && OnSummary)
         OnSummary(*prepared->Plan, journal->Path());
@@ -304,7 +308,13 @@ void TSendRun::Finish()
 void TSendRun::QuitOutsideRun()
 {
     const TEndGuard end(*this);
-    smtp_.Disconnect();
+    try {
+        smtp_.Disconnect();
+    } catch (...) {
+        // A QUIT the user's Abort cut shows no box; a refused one does.
+        if (state_ != TSendState::AbortQuitCut)
+            throw;
+    }
 }
 
 void TSendRun::RefuseSend()

@@ -75,7 +75,8 @@ public:
     // Before connecting: the recipient file read and checked, the plan of
     // the run. Nothing when the user cancelled at the resume question.
     std::function<std::optional<TPreparedRun>()> OnPrepare;
-    // An entry as its To line carries it.
+    // An entry as its To line carries it; called right before its message,
+    // which may take the texts of another charset then.
     std::function<std::string(const std::string& Entry)> OnHeaderForm;
     // After each message the server accepted: how many of how many.
     std::function<void(int Sent, int Total)> OnProgress;

@@ -82,15 +82,6 @@ const char* NameOf(T value, const Word<T> (&words)[N])
     return words[0].text;
 }
 
-// Lines 6 to 9.
-void ParseExtension(const TStringList& lines, TSettings& settings)
-{
-    settings.Security = ParseWord(lines, kSecurityLine, "暗号化", kSecurityWords, csNone);
-    settings.LoginName = LineOrEmpty(lines, kLoginLine);
-    settings.Charset = ParseWord(lines, kCharsetLine, "文字コード", kCharsetWords, mcAuto);
-    settings.PauseSeconds = ParsePause(lines);
-}
-
 }  // namespace
 
 void EnsureSettingsFile()
@@ -113,6 +104,14 @@ void ReadSettingsFile(TStringList& Lines)
     // Lines 1 to 5 are left to the caller, which takes them in order.
     TSettings checked;
     ParseExtension(Lines, checked);
+}
+
+void ParseExtension(const TStringList& Lines, TSettings& Settings)
+{
+    Settings.Security = ParseWord(Lines, kSecurityLine, "暗号化", kSecurityWords, csNone);
+    Settings.LoginName = LineOrEmpty(Lines, kLoginLine);
+    Settings.Charset = ParseWord(Lines, kCharsetLine, "文字コード", kCharsetWords, mcAuto);
+    Settings.PauseSeconds = ParsePause(Lines);
 }
 
 void ParseSettings(const TStringList& Lines, TSettings& Settings)

@@ -63,6 +63,9 @@ void ReadSettingsFile(TStringList& Lines);
 // lines 1 to 5 in order, stopping with the list's index error at the first
 // missing one; what was taken before stays in Settings.
 void ParseSettings(const TStringList& Lines, TSettings& Settings);
+// Lines 6 to 9 alone (ESettingsError), for a reader that takes lines 1 to 5
+// one by one itself.
+void ParseExtension(const TStringList& Lines, TSettings& Settings);
 // ReadSettingsFile and ParseSettings.
 TSettings ReadSettings();
 // Replaces the file with every line this version knows.

@@ -1,6 +1,7 @@
 // Start-up: the application object, its title, the three windows in their
 // order, and the message loop until the main window is closed.
 #include <QApplication>
+#include <QLocale>
 
 #include "app/Application.h"
 #include "app/Main.h"
@@ -12,6 +13,9 @@ int main(int argc, char** argv)
     Application().Title = "Veltrow";
     QApplication::setApplicationName(QStringLiteral("Veltrow"));
     QApplication::setFont(FormFont());
+    // The file dialog and the standard buttons speak the user's language
+    // (LANG=ja_JP.UTF-8: Japanese).
+    InstallQtTranslations(QLocale::system());
 
     int result = 1;
     try {

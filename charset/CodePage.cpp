@@ -1,7 +1,5 @@
 #include "charset/CodePage.h"
 
-#include <iconv.h>
-
 #include <algorithm>
 #include <array>
 #include <bitset>
@@ -9,65 +7,40 @@
 #include <cstdint>
 #include <vector>
 
+#include "charset/CodePage_p.h"
 #include "codec/NMUUE.h"
 #include "rtl/StringList.h"
 #include "rtl/Streams.h"
 
-namespace {
+using namespace charset_detail;
 
-// Base64 of up to 45 bytes is one encoder line, so an encoded word of at most
-// 45 bytes never carries a line break inside.
-constexpr size_t kWordBytes = 45;
-// Listing more offending characters than this helps nobody.
-constexpr size_t kMaxNamedChars = 10;
+namespace charset_detail {
 
-constexpr char kToJis[] = "\x1b$B";
-constexpr char kToAscii[] = "\x1b(B";
-constexpr size_t kEscapeLength = 3;
+Iconv::Iconv(const char* to, const char* from) : cd_(iconv_open(to, from))
+{
+    if (cd_ == reinterpret_cast<iconv_t>(-1))
+        throw ECodePageError(Format("文字コード変換 %s から %s を開けません", from, to));
+}
 
-// One glibc iconv conversion, opened for the lifetime of a call.
-class Iconv {
-public:
-    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from))
-    {
-        if (cd_ == reinterpret_cast<iconv_t>(-1))
-            throw ECodePageError(Format("文字コード変換 %s から %s を開けません", from, to));
-    }
-    ~Iconv() { iconv_close(cd_); }
-    Iconv(const Iconv&) = delete;
-    Iconv& operator=(const Iconv&) = delete;
-
-    // Converts all of in into out. On a sequence it cannot convert (or one cut
-    // at the end) it returns false with bad set to that sequence's offset.
-    bool Convert(std::string_view in, std::string& out, size_t& bad)
-    {
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        out.clear();
-        char* src = const_cast<char*>(in.data());
-        size_t srcLeft = in.size();
-        std::array<char, 256> buf;
-        while (srcLeft > 0) {
-            char* dst = buf.data();
-            size_t dstLeft = buf.size();
-            const size_t rc = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
-            out.append(buf.data(), buf.size() - dstLeft);
-            if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-                bad = in.size() - srcLeft;
-                return false;
-            }
+bool Iconv::Convert(std::string_view in, std::string& out, size_t& bad)
+{
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    out.clear();
+    char* src = const_cast<char*>(in.data());
+    size_t srcLeft = in.size();
+    std::array<char, 256> buf;
+    while (srcLeft > 0) {
+        char* dst = buf.data();
+        size_t dstLeft = buf.size();
+        const size_t rc = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
+        out.append(buf.data(), buf.size() - dstLeft);
+        if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
+            bad = in.size() - srcLeft;
+            return false;
         }
-        return true;
     }
-
-    bool Convert(std::string_view in, std::string& out)
-    {
-        size_t bad = 0;
-        return Convert(in, out, bad);
-    }
-
-private:
-    iconv_t cd_;
-};
+    return true;
+}
 
 // Decodes the UTF-8 sequence at text[i]; returns its length, 0 if invalid.
 size_t Utf8Sequence(std::string_view text, size_t i, char32_t& cp)
@@ -108,6 +81,44 @@ std::string NameChar(std::string_view utf8, char32_t cp)
         return number;
     return std::string(utf8) + " (" + number + ")";
 }
+
+std::string EncodedWord(TNMUUProcessor& encoder, const std::string& bytes, const char* label)
+{
+    TStringStream source(bytes);
+    TStringStream target;
+    // The streams die with this call; the component must not keep them.
+    struct Release {
+        TNMUUProcessor& e;
+        ~Release() { e.SourceStream = e.TargetStream = nullptr; }
+    } release{encoder};
+    encoder.SourceStream = &source;
+    encoder.TargetStream = &target;
+    encoder.Method = uuMime;
+    encoder.Encode();
+    std::string base64 = target.DataString();
+    // One block gives one line, ended by CR LF, which "?=" replaces.
+    if (base64.size() < 2 || base64.compare(base64.size() - 2, 2, "\r\n") != 0)
+        throw ECodePageError("Base64 の行末がありません");
+    base64.resize(base64.size() - 2);
+    return std::string("=?") + label + "?B?" + base64 + "?=";
+}
+
+}  // namespace charset_detail
+
+namespace {
+
+// A subject of up to 45 bytes is one word, one encoder line, as it always
+// was. A longer one folds into words of at most 75 characters: 16 for
+// "=?iso-2022-jp?B?", 2 for "?=", 56 of Base64 for 42 bytes.
+constexpr size_t kWordBytes = kBase64LineBytes;
+constexpr size_t kFoldedWordBytes = 42;
+constexpr char kIsoLabel[] = "iso-2022-jp";
+// Listing more offending characters than this helps nobody.
+constexpr size_t kMaxNamedChars = 10;
+
+constexpr char kToJis[] = "\x1b$B";
+constexpr char kToAscii[] = "\x1b(B";
+constexpr size_t kEscapeLength = 3;
 
 // JIS-standard code points that CP932 tables map elsewhere; Linux input
 // methods type these for the JIS X 0208 characters.
@@ -297,9 +308,9 @@ std::string Render(const JisChar* first, const JisChar* last)
     return out;
 }
 
-// Splits the text into complete ISO-2022-JP texts of at most kWordBytes each,
-// as long as possible, never splitting a character.
-std::vector<std::string> Fold(const std::vector<JisChar>& chars)
+// Splits the text into complete ISO-2022-JP texts of at most limit bytes
+// each, as long as possible, never splitting a character.
+std::vector<std::string> Fold(const std::vector<JisChar>& chars, size_t limit)
 {
     std::vector<std::string> words;
     size_t start = 0;
@@ -310,7 +321,7 @@ std::vector<std::string> Fold(const std::vector<JisChar>& chars)
         const size_t width = twoByte ? 2 : 1;
         const size_t closing = twoByte ? kEscapeLength : 0;
         size_t add = (twoByte != jis ? kEscapeLength : 0) + width;
-        if (i > start && size + add + closing > kWordBytes) {
+        if (i > start && size + add + closing > limit) {
             words.push_back(Render(&chars[start], &chars[i]));
             start = i;
             size = 0;
@@ -323,35 +334,16 @@ std::vector<std::string> Fold(const std::vector<JisChar>& chars)
     return words;
 }
 
-// "=?iso-2022-jp?B?" Base64 "?=" for a text of at most kWordBytes.
-std::string EncodedWord(TNMUUProcessor& encoder, const std::string& jis)
-{
-    TStringStream source(jis);
-    TStringStream target;
-    // The streams die with this call; the component must not keep them.
-    struct Release {
-        TNMUUProcessor& e;
-        ~Release() { e.SourceStream = e.TargetStream = nullptr; }
-    } release{encoder};
-    encoder.SourceStream = &source;
-    encoder.TargetStream = &target;
-    encoder.Method = uuMime;
-    encoder.Encode();
-    std::string base64 = target.DataString();
-    // One block gives one line, ended by CR LF, which "?=" replaces.
-    if (base64.size() < 2 || base64.compare(base64.size() - 2, 2, "\r\n") != 0)
-        throw ECodePageError("Base64 の行末がありません");
-    base64.resize(base64.size() - 2);
-    return "=?iso-2022-jp?B?" + base64 + "?=";
-}
-
 std::string EncodeWords(TNMUUProcessor& encoder, const std::vector<JisChar>& chars)
 {
     std::string value;
-    for (const std::string& word : Fold(chars)) {
+    std::vector<std::string> words = Fold(chars, kWordBytes);
+    if (words.size() > 1)
+        words = Fold(chars, kFoldedWordBytes);
+    for (const std::string& word : words) {
         if (!value.empty())
             value += "\r\n ";  // folding white space between words
-        value += EncodedWord(encoder, word);
+        value += EncodedWord(encoder, word, kIsoLabel);
     }
     return value;
 }
@@ -451,22 +443,6 @@ std::string Cp932ToUtf8(std::string_view Cp932)
     return out;
 }
 
-bool LinesToUtf8(TStringList& Lines)
-{
-    const auto& lines = Lines.Lines();
-    if (std::all_of(lines.begin(), lines.end(), [](const std::string& line) { return IsValidUtf8(line); }))
-        return false;
-    for (int i = 0; i < Lines.Count(); ++i) {
-        try {
-            Lines.Put(i, Cp932ToUtf8(Lines[i]));
-        } catch (ECodePageError& e) {
-            e.SetMessage(Format("%d 行目: ", i + 1) + e.Message());
-            throw;
-        }
-    }
-    return true;
-}
-
 std::string SjisToIso2022Jp(std::string_view Sjis)
 {
     const std::vector<JisChar> chars = ParseSjis(Sjis);
@@ -479,7 +455,7 @@ std::string EncodeSubject(TNMUUProcessor& Encoder, const std::string& Subject)
 {
     const std::vector<JisChar> chars = ParseSjis(Subject);
     if (chars.empty())
-        return EncodedWord(Encoder, std::string(kToJis) + kToAscii);  // as it always was
+        return EncodedWord(Encoder, std::string(kToJis) + kToAscii, kIsoLabel);  // as it always was
     return EncodeWords(Encoder, chars);
 }
 

@@ -37,8 +37,11 @@ bool IsAscii(std::string_view Text);
 std::string Utf8ToCp932(std::string_view Utf8);
 // CP932 to UTF-8; raises ECodePageError at bytes CP932 does not define.
 std::string Cp932ToUtf8(std::string_view Cp932);
-// Text files are UTF-8; a file that is not (one from a Shift_JIS system) is
-// read as CP932. Converts the lines in place in that case and returns true.
+// Text files are UTF-8 or CP932 (from a Shift_JIS system). A file counts as
+// UTF-8 when it is valid UTF-8 and every character is one a Japanese text
+// plausibly holds (CP932 has it, or it is a kanji, kana, Hangul, emoji or
+// symbol beyond CP932), or when it is no CP932 text at all; otherwise it is
+// read as CP932, converted in place, and the result is true.
 bool LinesToUtf8(TStringList& Lines);
 
 // Shift_JIS (CP932 bytes) to ISO-2022-JP: starts and ends in ASCII mode,
@@ -57,8 +60,9 @@ std::string BodyLineToIso2022Jp(std::string_view SjisLine);
 // The Subject header value for a Shift_JIS subject, Base64-encoded with
 // Encoder. An ISO-2022-JP text of up to 45 bytes gives the single word
 // "=?iso-2022-jp?B?" Base64 "?="; the empty subject is carried as
-// ESC $ B ESC ( B. A longer text is folded into several such words, each a
-// complete ISO-2022-JP text of at most 45 bytes, joined by CR LF and a blank.
+// ESC $ B ESC ( B. A longer text is folded into several such words of at
+// most 75 characters, each a complete ISO-2022-JP text of at most 42 bytes,
+// joined by CR LF and a blank.
 // Leaves Encoder's Method at uuMime and its streams unassigned.
 std::string EncodeSubject(TNMUUProcessor& Encoder, const std::string& Subject);
 // Any other header text (a display name): ASCII text is returned unchanged,

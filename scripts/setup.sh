@@ -12,6 +12,7 @@ packages=(
   python3 python3-aiosmtpd
   dbus-bin dbus-daemon gnome-keyring libsecret-tools
   fonts-ipafont-gothic fontconfig
+  qt6-translations-l10n locales
   xvfb xauth
 )
 
@@ -29,4 +30,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The Japanese locale, so that LANG=ja_JP.UTF-8 starts Veltrow with Qt's own
+# dialogs in Japanese.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "The locale ja_JP.UTF-8 is missing; run this as root to generate it." >&2
+  else
+    grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'ja_JP.UTF-8 UTF-8' >> /etc/locale.gen
+    locale-gen >/dev/null
+  fi
 fi

@@ -102,9 +102,9 @@ TEST_F(AbortTest, DuringHostLookup)
     // The first tick of the run's wait is inside the lookup.
     const int64_t ms = SendAndAbortWhen([] { return true; });
     ExpectClosedState("host lookup", ms);
-    ASSERT_EQ(Boxes.size(), 1u);
-    EXPECT_EQ(Boxes[0].Type, mtError);
-    EXPECT_TRUE(Boxes[0].Text == "Host Lookup Canceled" || Boxes[0].Text == "Connection Canceled") << Boxes[0].Text;
+    // Mended: the user's own Abort shows no error box (it showed "Host Lookup
+    // Canceled" or "Connection Canceled"), here and in every phase below.
+    EXPECT_TRUE(Boxes.empty());
 }
 
 TEST_F(AbortTest, WhileConnecting)
@@ -115,7 +115,7 @@ TEST_F(AbortTest, WhileConnecting)
     const int64_t ms = SendAndAbortWhen([&] { return NowMs() - start > 100; });
     ExpectClosedState("connecting", ms);
     // The user's own Abort is not reported as a failed connection.
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Connection Canceled"});
+    EXPECT_TRUE(Boxes.empty());
 }
 
 TEST_F(AbortTest, WaitingForTheGreeting)
@@ -126,7 +126,7 @@ TEST_F(AbortTest, WaitingForTheGreeting)
     Prepare(peer.Port());
     const int64_t ms = SendAndAbortWhen([] { return Form1->NMSMTP1->Connected; });
     ExpectClosedState("waiting for the greeting", ms);
-    EXPECT_EQ(Boxes.size(), 1u);
+    EXPECT_TRUE(Boxes.empty());
 }
 
 TEST_F(AbortTest, WaitingForAReplyInTheTransaction)
@@ -138,7 +138,7 @@ TEST_F(AbortTest, WaitingForAReplyInTheTransaction)
     Prepare(peer.Port());
     const int64_t ms = SendAndAbortWhen([&] { return Has(peer, "MAIL FROM:"); });
     ExpectClosedState("waiting for the MAIL FROM reply", ms);
-    EXPECT_EQ(Boxes.size(), 1u);
+    EXPECT_TRUE(Boxes.empty());
     // No QUIT went into a transaction that was never answered.
     EXPECT_FALSE(Has(peer, "QUIT"));
 }
@@ -165,7 +165,7 @@ TEST_F(AbortTest, SendingTheMessageText)
 
     const int64_t ms = SendAndAbortWhen([] { return Form1->NMSMTP1->SentBytes > 0; });
     ExpectClosedState("sending the message text", ms);
-    EXPECT_EQ(Boxes.size(), 1u);
+    EXPECT_TRUE(Boxes.empty());
     EXPECT_LT(Form1->NMSMTP1->SentBytes, Form1->NMSMTP1->SendTotalBytes);
 }
 
@@ -183,7 +183,7 @@ TEST_F(AbortTest, WaitingAfterTheFinalDot)
     ExpectClosedState("waiting after the final dot", ms);
     // Never accepted, so never counted.
     EXPECT_EQ(watch.progress, std::vector<std::string>{"送信終了"});
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Socket readln aborted"});
+    EXPECT_TRUE(Boxes.empty());
 }
 
 TEST_F(AbortTest, AReplyThatComesInTimeCountsAndQuitFollows)
@@ -230,7 +230,7 @@ TEST_F(AbortTest, PressedTwiceCutsAtOnce)
     const int64_t ms = NowMs() - second;
     ExpectClosedState("pressed twice", ms);
     EXPECT_LT(ms, 800);
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Socket readln aborted"});
+    EXPECT_TRUE(Boxes.empty());
 }
 
 TEST_F(AbortTest, OutsideARunSaysQuitFirst)
@@ -254,7 +254,9 @@ TEST_F(AbortTest, OutsideARunAnUnansweredQuitIsCut)
     ASSERT_TRUE(OpenIdleConnection(peer));
 
     ExpectClosedState("outside a run, QUIT unanswered", AbortNow());
-    EXPECT_EQ(BoxTexts().size(), 2u);
+    // Only the box of the run that left the connection open; the cut QUIT
+    // shows none.
+    EXPECT_EQ(BoxTexts().size(), 1u);
 }
 
 // A Send pressed while Abort waits for the QUIT reply is refused and must
@@ -269,7 +271,7 @@ TEST_F(AbortTest, SendDuringAnUnansweredQuitIsRefusedAndTheQuitIsStillCut)
     When second([&] { return Has(peer, "QUIT\r\n"); }, [] { Click(Form1->Button4); });
     ExpectClosedState("outside a run, Send during the QUIT", AbortNow());
     EXPECT_TRUE(second.Done());
-    ASSERT_GE(Boxes.size(), 2u);
+    ASSERT_EQ(Boxes.size(), 2u);  // the cut QUIT adds none
     EXPECT_EQ(Boxes[1].Text, "Already connected");
 }
 
@@ -281,7 +283,7 @@ TEST_F(AbortTest, SendWhileConnectingIsRefusedAndTheRunCanStillBeAborted)
     When second([&] { return NowMs() - start > 50; }, [] { Click(Form1->Button4); });
     const int64_t ms = SendAndAbortWhen([&] { return second.Done(); });
     ExpectClosedState("connecting, after a second Send", ms);
-    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Already connected", "Connection Canceled"}));
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Already connected"});
 }
 
 TEST_F(AbortTest, ClosingTheMainWindowEndsARun)

@@ -78,6 +78,9 @@ protected:
         TypeText(Form1->Edit1, QString::fromStdString(WriteRecipients(bytes)));
     }
     void Send() { Click(Form1->Button4); }
+    // Settings line 8: every message ISO-2022-JP, so text it cannot carry
+    // is refused (auto would send it as UTF-8).
+    void ChooseIso2022Jp() { WriteFile(SettingsFileName, ReadFile(SettingsFileName) + "none\r\n\r\niso-2022-jp\r\n"); }
 };
 
 // The wire of one accepted message on the scripted peer.
@@ -411,6 +414,7 @@ TEST_F(SendRunTest, UnmailableTextIsRefusedBeforeConnecting)
         SCOPED_TRACE(c.name);
         Boxes.clear();
         UseServer(peer.Port(), "pc01", c.sender);
+        ChooseIso2022Jp();
         Type(c.subject, c.body);
         Recipients("a@example.jp\r\n");
         Send();
@@ -426,6 +430,7 @@ TEST_F(SendRunTest, UnmailableRecipientNameIsSkippedAsInvalid)
 {
     SmtpSink sink;
     UseServer(sink.Port());
+    ChooseIso2022Jp();
     Type("t", {"b"});
     Recipients("絵文字😀 <b@example.jp>\r\na@example.jp\r\n");
     Send();

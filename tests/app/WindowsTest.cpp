@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QLocale>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -17,7 +18,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <regex>
+#include <set>
+
 #include "app/About.h"
+#include "app/ErrorWords.h"
 #include "app/Main.h"
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"
@@ -504,5 +509,104 @@ TEST_F(WindowsTest, AbortWhileNotConnectedChangesNothing)
     Click(Form1->Button5);
     EXPECT_EQ(Form1->StatusBar1->currentMessage(), "before");
     EXPECT_EQ(Form1->Edit3->text(), "1/2");
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(WindowsTest, ComponentTextsGetJapaneseWordsFirst)
+{
+    struct Case {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"Already connected", "前回の接続が残っています。「中断する」を押してから送信してください。\n\nAlready connected"},
+        {"Null Remote Address", "サーバー名が見つかりません。設定を確認してください。\n\nNull Remote Address"},
+        {"550 5.1.1 no such user\r\n",
+         "サーバーが受け付けませんでした: 550 5.1.1 no such user\n宛先と設定を確認してください。"},
+        {"451 try again later\r\n",
+         "サーバーが受け付けませんでした: 451 try again later\n時間をおいてもう一度送信してください。"},
+        {"10061:Connection refused",
+         "サーバーが接続を断りました。設定の SMTPサーバ とポートを確認してください。\n\n10061:Connection refused"},
+        {"11001:Host not found", "サーバー名が見つかりません。設定を確認してください。\n\n11001:Host not found"},
+        {"10040:Message too long",
+         "ネットワークのエラーが起きました。ネットワークの接続を確認してください。\n\n10040:Message too long"},
+        // Texts of the application itself, and unknown ones, stay as they are.
+        {"ファイル a.txt は開けません", "ファイル a.txt は開けません"},
+        {"'abc' は整数ではありません", "'abc' は整数ではありません"},
+        {"Something new", "Something new"},
+        {"12:30 meeting", "12:30 meeting"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ErrorBoxText(c.text), c.shown) << c.text;
+
+    // Every fixed English text the socket layer and the SMTP component raise
+    // has its words, but those of the listening server and of internal
+    // misuse, which a run never meets. Japanese texts speak for themselves.
+    const std::set<std::string> notInARun = {"Accepting Canceled", "Error creating Data Connection",
+                                             "no notification window", "no socket", "not a server component"};
+    const std::regex raised(R"re((?:E[A-Za-z]*Error|Exception|ThrowIfCanceled)\("([ !#-\[\]-~]+)")re");
+    int texts = 0;
+    for (const char* folder : {"net", "smtp"}) {
+        for (const auto& file : std::filesystem::directory_iterator(std::string(VELTROW_SOURCE_DIR) + "/" + folder)) {
+            const std::string source = ReadFile(file.path().string());
+            for (auto m = std::sregex_iterator(source.begin(), source.end(), raised); m != std::sregex_iterator(); ++m) {
+                const std::string text = (*m)[1];
+                if (notInARun.count(text) == 0) {
+                    ++texts;
+                    EXPECT_NE(ExplainError(text), "") << file.path() << ": " << text;
+                }
+            }
+        }
+    }
+    EXPECT_GT(texts, 15);
+}
+
+TEST_F(WindowsTest, ThreeErrorBoxesOfARunSpeakJapanese)
+{
+    Form1->Edit2->setText("t");
+    Form1->Memo1->setPlainText("b");
+    Form1->Edit1->setText(QString::fromStdString(WriteRecipients("a@example.jp\r\n")));
+    WriteSettings("", "25", "pc01", "Taro", "taro@example.jp");
+    Click(Form1->Button4);
+
+    ScriptedPeer peer;
+    peer.SendLine("220 ready").Expect("HELO pc01").SendLine("250 hello");
+    peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
+    peer.Start();
+    WriteSettings("127.0.0.1", std::to_string(peer.Port()), "pc01", "Taro", "");
+    Click(Form1->Button4);  // no sender address; the connection stays open
+    Click(Form1->Button4);
+    Click(Form1->Button5);
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
+
+    ASSERT_EQ(BoxTexts(), (std::vector<std::string>{"Null Remote Address", "Incomplete Header", "Already connected"}));
+    const char* explanations[] = {
+        "サーバー名が見つかりません。設定を確認してください。",
+        "送信者のメールアドレスが設定されていません。「設　　定」でメールアドレスを入力してください。",
+        "前回の接続が残っています。「中断する」を押してから送信してください。",
+    };
+    for (size_t i = 0; i < Boxes.size(); ++i) {
+        EXPECT_EQ(Boxes[i].Type, mtError);
+        EXPECT_EQ(Boxes[i].Explanation, explanations[i]);
+    }
+}
+
+TEST_F(WindowsTest, FileDialogSpeaksJapaneseUnderAJapaneseLocale)
+{
+    ASSERT_TRUE(InstallQtTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+    QString cancel;
+    QTimer::singleShot(0, [&] {
+        WaitUntil([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr; }, 5000);
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        auto* buttons = dialog->findChild<QDialogButtonBox*>();
+        ASSERT_NE(buttons, nullptr);
+        cancel = buttons->button(QDialogButtonBox::Cancel)->text();
+        Click(buttons->button(QDialogButtonBox::Cancel));
+    });
+    Click(Form1->Button1);
+    // English again for the tests after this one.
+    EXPECT_FALSE(InstallQtTranslations(QLocale::c()));
+    EXPECT_EQ(cancel, QString::fromUtf8("キャンセル"));
     EXPECT_TRUE(Boxes.empty());
 }

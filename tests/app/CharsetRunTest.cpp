@@ -1,0 +1,211 @@
+// The charset chosen per message, driven through the main window against
+// Debian's aiosmtpd; every message is read back with Python's email package
+// and its strict codecs (read_mail.py).
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include "app/Main.h"
+#include "app/Setting.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/ScriptedPeer.h"
+#include "tests/support/SmtpSink.h"
+
+using namespace apptest;
+using testsupport::ScriptedPeer;
+using testsupport::SinkMessage;
+using testsupport::SmtpSink;
+
+namespace {
+
+struct Shown {
+    std::string subject, fromName, toName, body, charset;
+    bool headerAscii;
+};
+
+std::vector<Shown> ReadMails(const std::vector<SinkMessage>& messages)
+{
+    std::vector<std::string> paths;
+    for (const SinkMessage& m : messages)
+        paths.push_back(m.Path);
+    const auto result = testsupport::RunPython(
+        testsupport::ReadWholeFile(VELTROW_SOURCE_DIR "/tests/app/read_mail.py"), paths);
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    std::vector<Shown> mails;
+    const auto str = [](const QJsonValue& v) { return v.toString().toStdString(); };
+    for (const QJsonValue& v : QJsonDocument::fromJson(QByteArray::fromStdString(result.Output)).array()) {
+        const QJsonObject o = v.toObject();
+        mails.push_back({str(o["subject"]), str(o["from"].toArray().at(0).toArray().at(0)),
+                         str(o["to"].toArray().at(0).toArray().at(0)), str(o["body"]), str(o["charset"]),
+                         o["header_7bit"].toBool()});
+    }
+    EXPECT_EQ(mails.size(), messages.size()) << result.Output;
+    return mails;
+}
+
+// The message without its Date line, which differs from run to run.
+std::string WithoutDate(const std::string& data)
+{
+    const size_t at = data.find("\r\nDate: ");
+    return at == std::string::npos ? data : data.substr(0, at) + data.substr(data.find("\r\n", at + 2));
+}
+
+// Base64 lines of at most 76 characters between the header and the end.
+bool Base64Body(const std::string& data)
+{
+    if (data.find("Content-Transfer-Encoding: base64\r\n") == std::string::npos)
+        return false;
+    const size_t start = data.find("\r\n\r\n") + 4;
+    for (size_t pos = start, end; pos < data.size(); pos = end + 2) {
+        end = data.find("\r\n", pos);
+        if (end == std::string::npos || end - pos > 76
+            || data.substr(pos, end - pos).find_first_not_of(
+                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") != std::string::npos)
+            return false;
+    }
+    return true;
+}
+
+class CharsetRunTest : public AppTest {
+protected:
+    void Settings(uint16_t port, const std::string& fromName, const std::string& charset)
+    {
+        WriteFile(SettingsFileName, "127.0.0.1\r\n" + std::to_string(port) + "\r\npc01\r\n" + fromName
+                                        + "\r\ntaro@example.jp\r\nnone\r\n\r\n" + charset + "\r\n");
+    }
+    void Send(const QString& subject, const QString& body, const std::string& recipients)
+    {
+        Form1->Edit2->setText(subject);
+        Form1->Memo1->setPlainText(body);
+        Form1->Edit1->setText(QString::fromStdString(WriteRecipients(recipients)));
+        Click(Form1->Button4);
+    }
+};
+
+}  // namespace
+
+TEST_F(CharsetRunTest, AutoSendsWhatJisCannotCarryAsUtf8AndReadersDecodeItExactly)
+{
+    const std::vector<std::string> texts = {"髙橋", "山﨑", "①②", "㈱ベルトロウ", "予定 😀", "안녕하세요 김민수"};
+    SmtpSink sink;
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        Settings(sink.Port(), "差出 " + text, "auto");
+        Send(QString::fromStdString("件名 " + text), QString::fromStdString("本文 " + text + "\nｶﾞｲﾄﾞ"),
+             "宛先 " + text + " <a@example.jp>\r\n");
+        EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
+    }
+    ASSERT_TRUE(sink.WaitForMessages(texts.size()));
+    const auto messages = sink.Messages();
+    const auto mails = ReadMails(messages);
+    for (size_t i = 0; i < mails.size() && i < texts.size(); ++i) {
+        SCOPED_TRACE(texts[i]);
+        EXPECT_EQ(mails[i].charset, "utf-8");
+        EXPECT_EQ(mails[i].subject, "件名 " + texts[i]);
+        EXPECT_EQ(mails[i].fromName, "差出 " + texts[i]);
+        EXPECT_EQ(mails[i].toName, "宛先 " + texts[i]);
+        EXPECT_EQ(mails[i].body, "本文 " + texts[i] + "\nｶﾞｲﾄﾞ\n");  // half-width as typed
+        EXPECT_TRUE(mails[i].headerAscii);
+        EXPECT_TRUE(Base64Body(messages[i].Data)) << messages[i].Data;
+    }
+}
+
+TEST_F(CharsetRunTest, PureJisX0208StaysIso2022JpByteForByte)
+{
+    SmtpSink sink;
+    for (const char* charset : {"iso-2022-jp", "auto", ""}) {
+        Settings(sink.Port(), "山田 太郎", charset);
+        Send(QString::fromUtf8("会議のご案内 〜 ｶﾞｲﾄﾞ"), QString::fromUtf8("第3回 −10％\n～"),
+             "佐藤 花子 <a@example.jp>\r\n");
+    }
+    ASSERT_TRUE(sink.WaitForMessages(3));
+    const auto messages = sink.Messages();
+    EXPECT_EQ(WithoutDate(messages[1].Data), WithoutDate(messages[0].Data));
+    EXPECT_EQ(WithoutDate(messages[2].Data), WithoutDate(messages[0].Data));
+    EXPECT_NE(messages[0].Data.find("charset=iso-2022-jp\r\n"), std::string::npos) << messages[0].Data;
+    EXPECT_EQ(messages[0].Data.find("Content-Transfer-Encoding"), std::string::npos) << messages[0].Data;
+    const auto mails = ReadMails({messages[0]});
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].subject, "会議のご案内 〜 ガイド");
+    EXPECT_EQ(mails[0].body, "\n第3回 −10％\n〜\n");  // an ISO-2022-JP body begins with a blank line
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(CharsetRunTest, ChoicesRefuseBeforeConnectingWhatTheyCannotCarry)
+{
+    struct Case {
+        const char* charset;
+        QString subject;
+        QString body;
+        std::string box;
+    };
+    const std::vector<Case> cases = {
+        {"iso-2022-jp", QString::fromUtf8("髙橋様"), "b", "タイトル: ISO-2022-JP で送れない文字があります: 髙 (U+9AD9)"},
+        {"iso-2022-jp", "s", QString::fromUtf8("a\n😀"), "本文 2 行目: ISO-2022-JP で送れない文字があります: 😀 (U+1F600)"},
+        {"auto", QString("a") + QChar(0xD83D), "b",
+         "タイトル: 壊れた文字があります (文字の片割れなど、どの文字コードでも送れないもの)"},
+        {"utf-8", "s", QString("a\nb") + QChar(0xDE00),
+         "本文 2 行目: 壊れた文字があります (文字の片割れなど、どの文字コードでも送れないもの)"},
+        {"auto", QString("a") + QChar(0) + "b", "s", "タイトル: 送れない制御文字 NUL (文字番号 0) があります"},
+    };
+    ScriptedPeer peer;
+    peer.Accept().Start();  // a connection would show in Connections()
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.box);
+        Boxes.clear();
+        Settings(peer.Port(), "Taro", c.charset);
+        Send(c.subject, c.body, "a@example.jp\r\n");
+        EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
+    }
+    EXPECT_EQ(peer.Connections(), 0);
+}
+
+TEST_F(CharsetRunTest, Utf8ChoiceSendsEveryMessageAsTyped)
+{
+    SmtpSink sink;
+    Settings(sink.Port(), "ﾀﾛｳ", "utf-8");
+    Send(QString::fromUtf8("ｶﾞｲﾄﾞ ～〜"), QString::fromUtf8("ﾃｽﾄ\nplain"), "ﾊﾅｺ <a@example.jp>\r\nb@example.jp\r\n");
+    ASSERT_TRUE(sink.WaitForMessages(2));
+    const auto mails = ReadMails(sink.Messages());
+    for (const Shown& mail : mails) {
+        EXPECT_EQ(mail.charset, "utf-8");
+        EXPECT_EQ(mail.subject, "ｶﾞｲﾄﾞ ～〜");
+        EXPECT_EQ(mail.fromName, "ﾀﾛｳ");
+        EXPECT_EQ(mail.body, "ﾃｽﾄ\nplain\n");
+    }
+    ASSERT_EQ(mails.size(), 2u);
+    EXPECT_EQ(mails[0].toName, "ﾊﾅｺ");
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(CharsetRunTest, MixedRunDecidesPerMessageAndSaysSoOnce)
+{
+    SmtpSink sink;
+    Settings(sink.Port(), "山田 太郎", "auto");
+    Watch watch;
+    Send(QString::fromUtf8("お知らせ"), QString::fromUtf8("本文です"),
+         "佐藤 花子 <a@example.jp>\r\n髙橋 一郎 <b@example.jp>\r\nc@example.jp\r\n\"山﨑\" <d@example.jp>\r\n");
+    ASSERT_TRUE(sink.WaitForMessages(4));
+    const auto messages = sink.Messages();
+    const auto mails = ReadMails(messages);
+    ASSERT_EQ(mails.size(), 4u);
+    const char* charsets[] = {"iso-2022-jp", "utf-8", "iso-2022-jp", "utf-8"};
+    const char* names[] = {"佐藤 花子", "髙橋 一郎", "", "山﨑"};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(mails[i].charset, charsets[i]) << i;
+        EXPECT_EQ(mails[i].toName, names[i]) << i;
+        EXPECT_EQ(mails[i].subject, "お知らせ");
+        EXPECT_EQ(mails[i].fromName, "山田 太郎");
+        EXPECT_EQ(mails[i].body, i % 2 ? "本文です\n" : "\n本文です\n");
+    }
+    // The ISO-2022-JP messages are those a run without the UTF-8 ones sends.
+    EXPECT_FALSE(Base64Body(messages[0].Data));
+    EXPECT_TRUE(Base64Body(messages[1].Data));
+    const std::string note = "4 通のうち 2 通は UTF-8 で送ります (JIS X 0208 にない文字があるため)";
+    EXPECT_EQ(std::count(watch.status.begin(), watch.status.end(), note), 1) << watch.status.size();
+    EXPECT_TRUE(Boxes.empty());
+}

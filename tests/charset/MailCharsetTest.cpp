@@ -1,0 +1,157 @@
+// The charset chosen per message, the UTF-8 header words read back by
+// Python's email package, and the code page of text files.
+#include "charset/MailCharset.h"
+
+#include <gtest/gtest.h>
+
+#include "codec/NMUUE.h"
+#include "rtl/StringList.h"
+#include "tests/charset/CharsetTestSupport.h"
+
+using namespace charsettest;
+
+namespace {
+
+TEST(MailCharset, AutoTakesIso2022JpOnlyForStrictJisX0208)
+{
+    struct Case {
+        const char* text;
+        bool strict;
+    } cases[] = {
+        {"", true},
+        {"Re: meeting 10:00", true},
+        {"会議のご案内", true},
+        {"ｶﾞｲﾄﾞ ﾊﾟｿｺﾝ", true},  // become full-width
+        {"〜～", true},           // WAVE DASH and FULLWIDTH TILDE, both 1-33
+        {"∵≒−‖", true},          // row 2, not their NEC row 13 twins
+        {"髙橋", false},          // IBM extension
+        {"山﨑", false},
+        {"①②", false},           // NEC row 13
+        {"㈱", false},
+        {"Ⅲ", false},
+        {"😀", false},
+        {"안녕하세요", false},
+        {"¥100", false},
+        {"café", false},
+        {"a\x1b" "b", false},     // ISO-2022-JP's own shift code
+        {"\xe3\x81", false},      // cut character
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(IsStrictJis(c.text), c.strict) << c.text;
+}
+
+TEST(MailCharset, TheDecisionIsPerMessageAndOnlyInAuto)
+{
+    struct Case {
+        TMailCharset choice;
+        std::initializer_list<std::string_view> texts;
+        TMailCharset sent;
+    } cases[] = {
+        {mcAuto, {"会議", "本文です", "山田 太郎", "佐藤"}, mcIso2022Jp},
+        {mcAuto, {"会議", "本文です", "山田 太郎", "髙橋"}, mcUtf8},  // one recipient's name
+        {mcAuto, {"会議", "本文 ①", "山田", ""}, mcUtf8},
+        {mcAuto, {}, mcIso2022Jp},
+        {mcIso2022Jp, {"😀"}, mcIso2022Jp},  // refused later, as ever
+        {mcUtf8, {"abc"}, mcUtf8},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(MessageCharset(c.choice, c.texts), c.sent) << c.choice << " " << *c.texts.begin();
+    EXPECT_STREQ(CharsetLabel(mcUtf8), "UTF-8");
+    EXPECT_STREQ(CharsetLabel(mcIso2022Jp), "iso-2022-jp");
+}
+
+TEST(MailCharset, NoCharsetCarriesNulOrBrokenCharacters)
+{
+    struct Case {
+        std::string text;
+        const char* message;
+    } cases[] = {
+        {std::string("a\0b", 3), "送れない制御文字 NUL (文字番号 0) があります"},
+        {"a\xed\xa0\xbd" "b", "壊れた文字があります (文字の片割れなど、どの文字コードでも送れないもの)"},  // lone surrogate
+        {"\xe3\x81", "壊れた文字があります (文字の片割れなど、どの文字コードでも送れないもの)"},
+        {"髙橋 😀 안녕 ｶﾞ \x1b", "(no error)"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ErrorOf([&] { CheckMailable(c.text); }), c.message) << Hex(c.text);
+}
+
+std::string Kana(int n)
+{
+    static const char* kana = "あいうえおかきくけこさしすせそ";
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += std::string(kana + 3 * (i % 15), 3);
+    return out;
+}
+
+// Every word is at most 75 characters and decodes alone (no character is
+// split); the folded value decodes to the text exactly.
+TEST(MailCharset, Utf8WordsDecodeBackInPythonsEmailPackage)
+{
+    const std::string texts[] = {
+        "髙橋", "山﨑", "①②", "㈱テスト", "😀", "안녕하세요", "ｶﾞｲﾄﾞ 半角のまま",
+        "Re: 髙橋様 ①〜⑳ 😀👍🏽 안녕 ¥100 café", Kana(15), Kana(16), Kana(100),
+        std::string(44, 'a') + "😀", std::string(200, 'z'),
+    };
+    TNMUUProcessor encoder(nullptr);
+    std::string data;
+    for (const std::string& text : texts)
+        data += Hex(text) + " " + Hex(EncodeUtf8Subject(encoder, text)) + "\n";
+    EXPECT_EQ(encoder.SourceStream, nullptr);
+    EXPECT_EQ(EncodeUtf8Subject(encoder, ""), "");
+    EXPECT_EQ(EncodeUtf8HeaderText(encoder, "Taro Yamada"), "Taro Yamada");
+    EXPECT_EQ(EncodeUtf8HeaderText(encoder, "髙橋"), EncodeUtf8Subject(encoder, "髙橋"));
+
+    const std::string script = std::string(kPythonJisReader) + R"(
+import email, email.header, email.policy, re
+word = re.compile(r'=\?UTF-8\?B\?[A-Za-z0-9+/]+=*\?=$')
+count = 0
+for line in open(sys.argv[1]):
+    text, value = (bytes.fromhex(x) for x in line.rstrip('\n').split(' '))
+    text = text.decode('utf-8')
+    value = value.decode('ascii')
+    lines = value.split('\r\n')
+    for i, l in enumerate(lines):
+        check(word.match(l.strip()) and len(l.strip()) <= 75 and (i == 0) != l.startswith(' '),
+              'not a folded word of at most 75: %r' % l)
+        check(len(email.header.decode_header(l.strip())[0][0].decode('utf-8', 'strict')) > 0, 'empty word')
+    msg = email.message_from_bytes(('Subject: ' + value + '\r\n\r\nbody\r\n').encode('ascii'),
+                                   policy=email.policy.default)
+    check(msg['Subject'] == text, '%r decoded as %r' % (text, msg['Subject']))
+    count += 1
+finish(count)
+)";
+    const PythonRun run = RunPython(script, data);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find(Format("checked %zu failed 0", std::size(texts))), std::string::npos) << run.output;
+}
+
+// A Shift_JIS file of half-width katakana can be valid UTF-8 by chance.
+TEST(MailCharset, TextFilesAreUtf8OnlyWhenEveryCharacterIsPlausible)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;
+        std::vector<std::string> read;
+        bool converted;
+    } cases[] = {
+        {"ﾃｽ", {"\xc3\xbd"}, {"ﾃｽ"}, true},
+        {"ﾅｶ ﾄｳ", {"\xc5\xb6 \xc4\xb3"}, {"ﾅｶ ﾄｳ"}, true},
+        {"ﾏｷ, ﾕｷ, ﾜｶ", {"\xcf\xb7", "\xd5\xb7", "\xdc\xb6"}, {"ﾏｷ", "ﾕｷ", "ﾜｶ"}, true},
+        {"ﾃｽ and an address", {"\xc3\xbd <a@example.jp>", "b@example.jp"}, {"ﾃｽ <a@example.jp>", "b@example.jp"}, true},
+        {"UTF-8 Japanese", {"山田 太郎 <a@example.jp>", "ｶﾞｲﾄﾞ"}, {"山田 太郎 <a@example.jp>", "ｶﾞｲﾄﾞ"}, false},
+        {"UTF-8 beyond CP932", {"髙橋 😀 안녕 ¥100 〜"}, {"髙橋 😀 안녕 ¥100 〜"}, false},
+        {"UTF-8 that is no CP932", {"\xc4\x80"}, {"\xc4\x80"}, false},  // Ā: 80 ends no CP932 text
+        {"ASCII", {"a@example.jp", ""}, {"a@example.jp", ""}, false},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TStringList list;
+        for (const std::string& l : c.lines)
+            list.Add(l);
+        EXPECT_EQ(LinesToUtf8(list), c.converted);
+        EXPECT_EQ(list.Lines(), c.read);
+    }
+}
+
+}  // namespace
