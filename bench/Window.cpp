@@ -82,7 +82,9 @@ int main(int argc, char** argv)
     FreeForms();
     std::filesystem::current_path("/");
     std::filesystem::remove_all(folder);
-    if (!box.empty() || progress != "送信終了") {
+    // The run's closing summary is the one box a clean run shows.
+    const std::string summary = "送信済み " + std::to_string(count) + " 件";
+    if ((!box.empty() && box.rfind(summary, 0) != 0) || progress != "送信終了") {
         std::fprintf(stderr, "window: the run did not finish cleanly: %s (%s)\n", box.c_str(), progress.c_str());
         return 1;
     }

@@ -222,6 +222,35 @@ TEST_F(RunJournalTest, AServerThatClosesAfterMessage2IsReconnectedAndEveryoneGet
     EXPECT_EQ(Form1->Edit3->text(), "送信終了");
 }
 
+// The close comes while the verdict on "." is due: the message may have
+// arrived, so it is 不明 and never sent again; before "." it goes again.
+TEST_F(RunJournalTest, ABreakAfterTheDotIsUnknownAndABreakBeforeItIsSentAgain)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    ScriptMessage(peer, "r1@example.jp");
+    peer.Expect("RSET").SendLine("250 OK").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 OK");
+    peer.Expect("RCPT TO:<r2@example.jp>").SendLine("250 OK").Expect("DATA").SendLine("354 go ahead");
+    peer.ExpectUntil("\r\n.\r\n").Close();
+    peer.Accept();
+    Greet(peer);
+    peer.Expect("RSET").SendLine("250 OK").Expect("MAIL FROM:<taro@example.jp>").Close();
+    peer.Accept();
+    Greet(peer);
+    ScriptMessage(peer, "r3@example.jp");
+    peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
+    peer.Start();
+    Use(peer.Port());
+    Entries("r1@example.jp\r\nr2@example.jp\r\nr3@example.jp\r\n");
+    Click(Form1->Button4);
+
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
+    EXPECT_EQ(peer.Connections(), 3);
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"header", "1|r1@example.jp|送信済み|250 queued",
+                                                "2|r2@example.jp|不明|", "3|r3@example.jp|送信済み|250 queued"}));
+}
+
 TEST_F(RunJournalTest, PacingWaitsBetweenMessagesAndAbortEndsTheWaitAtOnce)
 {
     {
