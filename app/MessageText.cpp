@@ -4,8 +4,10 @@
 
 #include <QString>
 
+#include "app/Recipients.h"
 #include "charset/CodePage.h"
 #include "smtp/NMsmtp.h"
+#include "smtp/PostMessage.h"
 
 namespace {
 
@@ -112,21 +114,25 @@ std::string TMessageText::NameWords(const std::string& name, TMailCharset charse
 TMessageText::TEntry TMessageText::Entry(const std::string& Line) const
 {
     const TMailCharset texts = textsStrict_ || choice_ == mcIso2022Jp ? mcIso2022Jp : mcUtf8;
+    std::string name, address;
+    SplitEntry(Line, name, address);
     // The envelope takes the address from the first "<" on; the name is
-    // what stands before it.
+    // what stands before it. "address (comment)" has no "<", so it becomes
+    // "comment <address>" and the envelope gets the bare address.
     const size_t lt = Line.find('<');
-    if (lt == std::string::npos || IsAscii(std::string_view(Line).substr(0, lt)))
-        return {Line, texts};
-    std::string name = Trimmed(Line.substr(0, lt));
+    if (lt == std::string::npos && name.empty())
+        return {address == Trimmed(Line) ? Line : address, texts};
+    const std::string rest = lt == std::string::npos ? "<" + address + ">" : Line.substr(lt);
+    const std::string written = lt == std::string::npos ? name + " " : Line.substr(0, lt);
+    if (IsAscii(written))
+        return {DisplayName(written) + rest, texts};
     // An encoded word may not stand inside a quoted string.
-    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
-        name = name.substr(1, name.size() - 2);
     CheckMailable(name);
     const TMailCharset charset = texts == mcIso2022Jp && (choice_ == mcIso2022Jp || IsStrictJis(name)) ? mcIso2022Jp
                                                                                                        : mcUtf8;
     std::string words = NameWords(name, charset);
     words.pop_back();  // the blank goes before "<" below, as written
-    return {words + " " + Line.substr(lt), charset};
+    return {words + " " + rest, charset};
 }
 
 void TMessageText::Apply(TNMSMTP& Smtp, TMailCharset Charset) const

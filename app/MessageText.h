@@ -32,8 +32,10 @@ public:
         TMailCharset Charset;  // mcIso2022Jp or mcUtf8
     };
     // A recipient entry: a display name that is not ASCII becomes encoded
-    // words; the address part is left exactly as written. Raises
-    // ECodePageError for a name that cannot be sent.
+    // words, an ASCII one with specials a quoted string; the address part is
+    // left exactly as written. "address (comment)" is written as
+    // "comment <address>". Raises ECodePageError for a name that cannot be
+    // sent.
     TEntry Entry(const std::string& Line) const;
 
     // Whether a recipient's display name can be sent in the chosen charset.

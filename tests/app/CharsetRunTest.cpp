@@ -25,6 +25,8 @@ namespace {
 struct Shown {
     std::string subject, fromName, toName, body, charset;
     bool headerAscii;
+    std::string toAddress;
+    int toCount;
 };
 
 std::vector<Shown> ReadMails(const std::vector<SinkMessage>& messages)
@@ -41,7 +43,8 @@ std::vector<Shown> ReadMails(const std::vector<SinkMessage>& messages)
         const QJsonObject o = v.toObject();
         mails.push_back({str(o["subject"]), str(o["from"].toArray().at(0).toArray().at(0)),
                          str(o["to"].toArray().at(0).toArray().at(0)), str(o["body"]), str(o["charset"]),
-                         o["header_7bit"].toBool()});
+                         o["header_7bit"].toBool(), str(o["to"].toArray().at(0).toArray().at(1)),
+                         static_cast<int>(o["to"].toArray().size())});
     }
     EXPECT_EQ(mails.size(), messages.size()) << result.Output;
     return mails;
@@ -213,4 +216,44 @@ TEST_F(CharsetRunTest, MixedRunDecidesPerMessageAndSaysSoOnce)
     const std::string note = "4 通のうち 2 通は UTF-8 で送ります (JIS X 0208 にない文字があるため)";
     EXPECT_EQ(std::count(watch.status.begin(), watch.status.end(), note), 1) << watch.status.size();
     EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(CharsetRunTest, RecipientNamesAndCommentsParseAsOneAddressWithABareEnvelope)
+{
+    struct Case {
+        const char* charset;
+        std::string entry, name, address;
+    };
+    const std::vector<Case> cases = {
+        {"auto", "c0255-1@example.jp (佐藤花子)", "佐藤花子", "c0255-1@example.jp"},
+        {"utf-8", "c0255-2@example.jp (髙橋 一郎)", "髙橋 一郎", "c0255-2@example.jp"},
+        {"iso-2022-jp", "  c3@example.jp (山田, 太郎)  ", "山田, 太郎", "c3@example.jp"},
+        {"auto", "c4@example.jp (Sato, Hanako)", "Sato, Hanako", "c4@example.jp"},
+        {"auto", "c5@example.jp ()", "", "c5@example.jp"},
+        {"auto", "Yamada, Taro <c6@example.jp>", "Yamada, Taro", "c6@example.jp"},
+        {"auto", "T. Suzuki (Sales) <c7@example.jp>", "T. Suzuki (Sales)", "c7@example.jp"},
+        {"auto", "\"a\\\"b@c\" <c8@example.jp>", "a\"b@c", "c8@example.jp"},
+        {"auto", "Ken Ito <c9@example.jp>", "Ken Ito", "c9@example.jp"},
+    };
+    SmtpSink sink;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry);
+        Settings(sink.Port(), "Taro", c.charset);
+        Send("s", "b", c.entry + "\r\n");
+        EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
+    }
+    ASSERT_TRUE(sink.WaitForMessages(cases.size()));
+    const auto messages = sink.Messages();
+    const auto mails = ReadMails(messages);
+    ASSERT_EQ(mails.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].entry);
+        EXPECT_EQ(messages[i].RcptTos, std::vector<std::string>{cases[i].address});
+        EXPECT_EQ(mails[i].toCount, 1) << messages[i].Data;
+        EXPECT_EQ(mails[i].toName, cases[i].name) << messages[i].Data;
+        EXPECT_EQ(mails[i].toAddress, cases[i].address);
+        EXPECT_TRUE(mails[i].headerAscii);
+    }
+    // A plain name goes out as written.
+    EXPECT_NE(messages.back().Data.find("\r\nTo: Ken Ito <c9@example.jp>\r\n"), std::string::npos);
 }
