@@ -1,5 +1,7 @@
 #include "app/Setting.h"
 
+#include <iterator>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
@@ -73,6 +75,28 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     Edit4 = MakeEdit(this, "Edit4", 96, 88, 289, 20);
     Label3 = MakeLabel(this, "Label3", QStringLiteral("メールアドレス"), 8, 116);
     Edit5 = MakeEdit(this, "Edit5", 96, 112, 289, 20);
+    CreateLaterRows();
+
+    Button3 = MakeButton(this, "Button3", QStringLiteral("クリア"), [this] { Button3Click(); });
+    Button3->setGeometry(160, kButtonTop, 67, 25);
+    Button2 = MakeButton(this, "Button2", QStringLiteral("設  定"), [this] { Button2Click(); });
+    Button2->setGeometry(240, kButtonTop, 67, 25);
+    Button1 = MakeButton(this, "Button1", QStringLiteral("閉じる"), [this] { Button1Click(); });
+    Button1->setGeometry(320, kButtonTop, 65, 25);
+
+    // Server, port, sender name, mail address, Close, Save, Clear, user ID;
+    // the later fields after the first ones, top to bottom.
+    QWidget* const order[] = {Edit1, Edit2, Edit4, Edit5, Button1, Button2, Button3, Edit3,
+                              ComboBox1, Edit6, Edit7, CheckBox1, ComboBox2, SpinEdit1};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    CenterOnScreen(this);
+}
+
+// The rows of the file's lines 6 to 9, below the first five.
+void TForm3::CreateLaterRows()
+{
     Bevel3 = MakeBevel(this, "Bevel3", 2, 136, 382, 3);
     // Same order as the file's lines 6 to 9 and as TConnectionSecurity and
     // TMailCharset.
@@ -99,30 +123,6 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     SpinEdit1->setGeometry(96, 248, 65, 20);
     Bevel5 = MakeBevel(this, "Bevel5", 2, 276, 382, 3);
 
-    Button3 = MakeButton(this, "Button3", QStringLiteral("クリア"), [this] { Button3Click(); });
-    Button3->setGeometry(160, kButtonTop, 67, 25);
-    Button2 = MakeButton(this, "Button2", QStringLiteral("設  定"), [this] { Button2Click(); });
-    Button2->setGeometry(240, kButtonTop, 67, 25);
-    Button1 = MakeButton(this, "Button1", QStringLiteral("閉じる"), [this] { Button1Click(); });
-    Button1->setGeometry(320, kButtonTop, 65, 25);
-
-    // Server, port, sender name, mail address, Close, Save, Clear, user ID.
-    setTabOrder(Edit1, Edit2);
-    setTabOrder(Edit2, Edit4);
-    setTabOrder(Edit4, Edit5);
-    setTabOrder(Edit5, Button1);
-    setTabOrder(Button1, Button2);
-    setTabOrder(Button2, Button3);
-    setTabOrder(Button3, Edit3);
-    // The later fields after the first ones, top to bottom.
-    setTabOrder(Edit3, ComboBox1);
-    setTabOrder(ComboBox1, Edit6);
-    setTabOrder(Edit6, Edit7);
-    setTabOrder(Edit7, CheckBox1);
-    setTabOrder(CheckBox1, ComboBox2);
-    setTabOrder(ComboBox2, SpinEdit1);
-
-    CenterOnScreen(this);
 }
 
 void TForm3::showEvent(QShowEvent* Event)

@@ -69,6 +69,9 @@ public:
 
 protected:
     void showEvent(QShowEvent* Event) override;
+
+private:
+    void CreateLaterRows();
 };
 
 extern TForm3* Form3;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the socket
 # layers once more under ThreadSanitizer (the listening server serves on
-# threads of its own), then the whole suite under AddressSanitizer and UBSan,
-# then a few seconds of each fuzz target (fuzz/run.sh).
+# threads of its own), then a few seconds of each fuzz target (fuzz/run.sh),
+# and last the whole suite under AddressSanitizer and UBSan, whose summary
+# closes the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,9 @@ echo "== ThreadSanitizer: platform and socket tests"
 TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/platform/platform_tests" --gtest_brief=1
 TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/net/net_tests" --gtest_brief=1
 
+echo "== libFuzzer: a short run of every target"
+bash fuzz/run.sh 3
+
 build=build-test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTROW_SANITIZE=ON >/dev/null
 cmake --build "$build" -j"$jobs"
@@ -25,6 +29,3 @@ echo "== AddressSanitizer and UBSan: every test"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --no-tests=error
-
-echo "== libFuzzer: a short run of every target"
-bash fuzz/run.sh 3
