@@ -10,6 +10,8 @@
 #include <thread>
 
 #include <QAbstractButton>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QApplication>
 #include <QInputMethodEvent>
 #include <QLineEdit>
@@ -103,6 +105,21 @@ void TypeText(QWidget* Field, const QString& Text)
         }
     }
     commit();
+}
+
+std::vector<QJsonObject> ReadMails(const std::vector<testsupport::SinkMessage>& Messages)
+{
+    std::vector<std::string> paths;
+    for (const testsupport::SinkMessage& m : Messages)
+        paths.push_back(m.Path);
+    const auto result = testsupport::RunPython(
+        testsupport::ReadWholeFile(VELTROW_SOURCE_DIR "/tests/app/read_mail.py"), paths);
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    std::vector<QJsonObject> mails;
+    for (const QJsonValue& v : QJsonDocument::fromJson(QByteArray::fromStdString(result.Output)).array())
+        mails.push_back(v.toObject());
+    EXPECT_EQ(mails.size(), Messages.size()) << result.Output;
+    return mails;
 }
 
 std::string ReadFile(const std::string& Path)

@@ -11,10 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonObject>
 #include <QMetaObject>
 #include <QTimer>
 
 #include "app/Application.h"
+#include "tests/support/SmtpSink.h"
 
 class QAbstractButton;
 class QWidget;
@@ -32,6 +34,9 @@ void TypeText(QWidget* Field, const QString& Text);
 int64_t NowMs();
 
 std::string ReadFile(const std::string& Path);
+// What a mail reader shows of each message (see read_mail.py), one object a
+// message in their order.
+std::vector<QJsonObject> ReadMails(const std::vector<testsupport::SinkMessage>& Messages);
 void WriteFile(const std::string& Path, const std::string& Bytes);
 bool IsDirectory(const std::string& Path);
 

@@ -29,22 +29,6 @@ using testsupport::SmtpSink;
 
 namespace {
 
-// What a mail reader shows of each message (see read_mail.py).
-std::vector<QJsonObject> ReadMails(const std::vector<SinkMessage>& messages)
-{
-    std::vector<std::string> paths;
-    for (const SinkMessage& m : messages)
-        paths.push_back(m.Path);
-    const auto result = testsupport::RunPython(
-        testsupport::ReadWholeFile(VELTROW_SOURCE_DIR "/tests/app/read_mail.py"), paths);
-    EXPECT_EQ(result.ExitCode, 0) << result.Output;
-    std::vector<QJsonObject> mails;
-    for (const QJsonValue& v : QJsonDocument::fromJson(QByteArray::fromStdString(result.Output)).array())
-        mails.push_back(v.toObject());
-    EXPECT_EQ(mails.size(), messages.size()) << result.Output;
-    return mails;
-}
-
 std::string Str(const QJsonValue& v) { return v.toString().toStdString(); }
 
 // [[name, address], ...] of a From or To line.
