@@ -11,9 +11,13 @@
 #include <QThread>
 #include <QTimer>
 
+#include <poll.h>
+
+#include <cerrno>
 #include <mutex>
 
 #include "platform/Internal.h"
+#include "platform/ShortLook.h"
 #include "platform/SocketTable.h"
 #include "platform/Windows.h"
 #include "platform/Winsock.h"
@@ -66,7 +70,36 @@ bool OnApplicationThread()
            QAbstractEventDispatcher::instance() != nullptr;
 }
 
+// Only a wait for data looks first: room to send comes from the peer's
+// reading, which has no reason to be quick.
+bool LooksFirst(long events)
+{
+    return (events & winsock::FD_READ) != 0 && (events & (winsock::FD_WRITE | winsock::FD_CONNECT)) == 0;
+}
+
 }  // namespace
+
+namespace platform_detail {
+
+bool ShortLook(int fd, short want)
+{
+    thread_local TShortLookPolicy policy;
+    if (!policy.ShouldLook())
+        return false;
+    const auto until = std::chrono::steady_clock::now() + ShortLookBudget;
+    bool found = false;
+    do {
+        pollfd p{fd, want, 0};
+        const int r = ::poll(&p, 1, 0);
+        if (r < 0 && errno != EINTR)
+            break;  // the sleeping wait reports it
+        found = r > 0;
+    } while (!found && std::chrono::steady_clock::now() < until);
+    policy.Looked(found);
+    return found;
+}
+
+}  // namespace platform_detail
 
 namespace winsock {
 
@@ -74,8 +107,10 @@ void WaitForSocketOrEvent(SOCKET s, long events, int fallbackMs)
 {
     // Only the application's thread has the event loop that wakes this wait;
     // elsewhere nothing but the socket can end it.
+    const bool looks = LooksFirst(events) && s < 0xFFFF;
     if (!OnApplicationThread() || s >= 0xFFFF) {
-        WaitForSocketOrTimeout(s, events, fallbackMs);
+        if (!looks || !platform_detail::ShortLook(static_cast<int>(s), POLLIN))
+            WaitForSocketOrTimeout(s, events, fallbackMs);
         win::ProcessMessages();
         return;
     }
@@ -90,6 +125,10 @@ void WaitForSocketOrEvent(SOCKET s, long events, int fallbackMs)
             win::ProcessMessages();
             return;
         }
+    }
+    if (looks && platform_detail::ShortLook(fd, POLLIN)) {
+        win::ProcessMessages();  // what is pending, without sleeping
+        return;
     }
     Prepare(tN.read, fd, QSocketNotifier::Read, events & (FD_READ | FD_CLOSE | FD_ACCEPT));
     Prepare(tN.write, fd, QSocketNotifier::Write, events & (FD_WRITE | FD_CONNECT));

@@ -5,9 +5,11 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
+#include "platform/ShortLook.h"
 #include "platform/Winsock.h"
 #include "tests/platform/Recorder.h"
 #include "tests/support/ScriptedPeer.h"
@@ -229,4 +231,41 @@ TEST(WaitForSocketOrEvent, ElsewhereWaitsOnTheSocketAtMostTheFallback)
     EXPECT_GE(elapsed, 100);
     EXPECT_LT(elapsed, 5000);
     peer.Release();
+}
+
+// Which waits look at the socket before sleeping, given whether each look
+// finds the reply: a quick peer is looked for every time, a slow one ever
+// more rarely, down to one wait in 64, and one quick reply starts over.
+TEST(ShortLookPolicy, LooksWhileLooksPayAndBacksOffWhileTheyDoNot)
+{
+    struct Case {
+        const char* name;
+        bool (*quick)(int wait);  // whether a look at this wait finds the reply
+        const char* looks;        // L: looked first, s: slept at once
+    } cases[] = {
+        {"a quick peer", [](int) { return true; }, "LLLLLLLLLLLL"},
+        {"a slow peer", [](int) { return false; }, "LsLsssLsssssssL"},
+        {"slow for a while, quick again", [](int w) { return w < 3 || w >= 8; }, "LLLLsLsssLLL"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform_detail::TShortLookPolicy policy;
+        std::string got;
+        for (int w = 0; got.size() < std::strlen(c.looks); ++w) {
+            const bool look = policy.ShouldLook();
+            got += look ? 'L' : 's';
+            if (look)
+                policy.Looked(c.quick(w));
+        }
+        EXPECT_EQ(got, c.looks);
+    }
+    // A far server, for a long run: 6 looks to back off, then one in 64.
+    platform_detail::TShortLookPolicy far;
+    int looks = 0;
+    for (int w = 0; w < 6 + 64 * 100; ++w)
+        if (far.ShouldLook()) {
+            ++looks;
+            far.Looked(false);
+        }
+    EXPECT_LE(looks, 6 + 100);
 }
