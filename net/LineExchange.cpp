@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "net/Psock.h"
 #include "net/Psock_p.h"
@@ -18,23 +19,27 @@ void TPowersock::SendBuffer(const char* Buffer, uint16_t Length)
         const uint16_t length = Length != 0 ? Length : Narrow<uint16_t>(std::strlen(Buffer));
         // A copy: the wait below processes window events, and an operation of
         // this component nested in them may reuse IoBuffer.
-        const std::string bytes(Buffer, length);
-        size_t done = 0;
-        // A full send buffer (a peer that stopped reading) is waited out in
-        // polling cycles, so Abort and the time-out can end the wait.
-        while (done < bytes.size() && !Canceled) {
-            const int sent = winsock::send(SocketHandle, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
-            if (sent == 0)
-                break;
-            if (sent < 0) {
-                ErrorManager(winsock::WSAEWOULDBLOCK);
-                PollingCycle(wfWritable);
-                continue;
-            }
-            done += static_cast<size_t>(sent);
-        }
+        SendBytes(std::string(Buffer, length));
     }
     ThrowIfCanceled("Socket send aborted");
+}
+
+void TPowersock::SendBytes(const std::string& Bytes)
+{
+    size_t done = 0;
+    // A full send buffer (a peer that stopped reading) is waited out in
+    // polling cycles, so Abort and the time-out can end the wait.
+    while (done < Bytes.size() && !Canceled) {
+        const int sent = Transmit(Bytes.data() + done, static_cast<int>(Bytes.size() - done));
+        if (sent == 0)
+            break;
+        if (sent < 0) {
+            ErrorManager(winsock::WSAEWOULDBLOCK);
+            PollingCycle(wfWritable);
+            continue;
+        }
+        done += static_cast<size_t>(sent);
+    }
 }
 
 void TPowersock::Write(const std::string& Text)
@@ -107,6 +112,43 @@ TPowersock::TReadHold::~TReadHold()
     winsock::HoldReadNotifications(owner_.heldSocket_, false);
     winsock::WSASetLastError(error);
     owner_.heldSocket_ = INVALID_SOCKET_HANDLE;
+}
+
+TPowersock::TSendBatch::TSendBatch(TPowersock& Owner) : owner_(Owner)
+{
+    owner_.batching_ = true;
+    owner_.batch_.clear();
+}
+
+TPowersock::TSendBatch::~TSendBatch()
+{
+    owner_.batching_ = false;
+    owner_.batch_.clear();
+}
+
+void TPowersock::TSendBatch::Flush()
+{
+    owner_.SendBatched();
+}
+
+int TPowersock::Transmit(const char* Data, int Length)
+{
+    if (!batching_)
+        return winsock::send(SocketHandle, Data, Length, 0);
+    batch_.append(Data, static_cast<size_t>(Length));
+    if (batch_.size() >= BatchLimit)
+        SendBatched();
+    return Length;
+}
+
+void TPowersock::SendBatched()
+{
+    // Taken out first: the wait below may run a nested operation that sends.
+    const std::string bytes = std::exchange(batch_, std::string());
+    const bool batching = std::exchange(batching_, false);
+    psock::OnExit resume([this, batching] { batching_ = batching; });
+    SendBytes(bytes);
+    ThrowIfCanceled("Socket send aborted");
 }
 
 int TPowersock::Receive(char* Buffer, int Length, int Flags)
@@ -283,7 +325,7 @@ bool TPowersock::SendPiece(int32_t Length)
 {
     int32_t remaining = Length;
     while (remaining > 0) {
-        const int sent = winsock::send(SocketHandle, IoBuffer.data() + (Length - remaining), remaining, 0);
+        const int sent = Transmit(IoBuffer.data() + (Length - remaining), remaining);
         if (sent == 0)
             return false;
         TWaitFor next = wfNoWait;

@@ -399,6 +399,25 @@ protected:
         TPowersock& owner_;
     };
 
+    // While one lives, what SendBuffer and SendStream send is gathered and
+    // goes out when Flush is called (and whenever BatchLimit bytes have
+    // gathered), so that a mail's data (header, body and final ".") wakes
+    // the server once, not once per piece. Flush raises what a send would;
+    // a batch ended without it (a failure on the way) is dropped, as the
+    // caller closes the connection then anyway.
+    class TSendBatch {
+    public:
+        explicit TSendBatch(TPowersock& Owner);
+        ~TSendBatch();
+        TSendBatch(const TSendBatch&) = delete;
+        TSendBatch& operator=(const TSendBatch&) = delete;
+        void Flush();
+
+    private:
+        TPowersock& owner_;
+    };
+    static constexpr size_t BatchLimit = 64 * 1024;
+
     // A new IPv4 stream socket registered for read, out-of-band, accept,
     // connect and close (mask 61) on message 1125 with
     // this component's window; a handle beyond 16 bits is a range error.
@@ -432,6 +451,13 @@ private:
     // SentBytes and firing OnPacketSent; stops early when Canceled is set.
     // False when the network took nothing (send gave 0).
     bool SendPiece(int32_t Length);
+    // The bytes in polling cycles, waiting for room as needed; stops early
+    // when Canceled is set.
+    void SendBytes(const std::string& Bytes);
+    // winsock::send, or into the batch while one lives.
+    int Transmit(const char* Data, int Length);
+    // Sends what the batch gathered, waiting for room in polling cycles.
+    void SendBatched();
     // One receive of a capture: hands a piece to Store, then counts it, fires
     // OnDataReceived and calls TimerOn; sets Next to how the following cycle
     // waits. False when the capture ends: the peer closed or the socket is
@@ -442,6 +468,8 @@ private:
     // What ReadLn received after its line end, not yet read by anyone.
     std::string pending_;
     int readHolds_ = 0;
+    bool batching_ = false;
+    std::string batch_;
     uint16_t heldSocket_ = INVALID_SOCKET_HANDLE;
     // The socket was replaced because the peer closed the connection (a close
     // notification with no data waiting), not by a local close; until the

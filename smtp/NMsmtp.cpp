@@ -215,6 +215,7 @@ void TNMSMTP::SendMail()
     // The server reads everything from here to the final "." as message
     // text: a failure in between leaves it there, so the connection goes.
     try {
+        TSendBatch batch(*this);
         // The blank line that ends the header, then one more at the top of the body.
         std::string block;
         for (const std::string& line : FinalHeader->Lines())
@@ -226,6 +227,7 @@ void TNMSMTP::SendMail()
         // Reported as the exchange it is, like every other command.
         StatusMessage(8, "Transaction");
         Writeln(".");
+        batch.Flush();
     } catch (...) {
         try {
             TPowersock::Disconnect();
