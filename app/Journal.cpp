@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,7 +83,7 @@ void SyncFolder(const std::string& folder)
     }
 }
 
-void WriteFully(int fd, const std::string& bytes, const std::string& path)
+void WriteAll(int fd, const std::string& bytes, const std::string& path)
 {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -93,6 +94,11 @@ void WriteFully(int fd, const std::string& bytes, const std::string& path)
             throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
         done += static_cast<size_t>(n);
     }
+}
+
+void WriteFully(int fd, const std::string& bytes, const std::string& path)
+{
+    WriteAll(fd, bytes, path);
     if (::fsync(fd) != 0)
         throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
 }
@@ -102,7 +108,11 @@ struct SideFile {
     TRunIdentity identity;
     std::string resumes;
     std::map<int, TOutcome> carried;
-    std::optional<int> pending;  // the entry whose message was going out
+    // Entries whose message was going out: sent for, with neither a row nor
+    // an end without delivery. One in a clean crash; the row of the one
+    // before too can be missing after a power cut, since it is flushed
+    // alongside the next message's commands.
+    std::set<int> pending;
     bool closed = false;         // ended normally, continued or given up
 };
 
@@ -135,9 +145,9 @@ std::optional<SideFile> ReadSide(const std::string& path)
             if (const auto o = OutcomeFromWord(value.substr(sep + 1)); o && sep != std::string::npos)
                 side.carried[std::atoi(value.c_str())] = *o;
         } else if (key == "sending")
-            side.pending = std::atoi(value.c_str());
-        else if (key == "undelivered" && side.pending == std::atoi(value.c_str()))
-            side.pending.reset();
+            side.pending.insert(std::atoi(value.c_str()));
+        else if (key == "undelivered")
+            side.pending.erase(std::atoi(value.c_str()));
         else if (key == "finished" || key == "abandoned" || key == "continued")
             side.closed = true;
     }
@@ -264,7 +274,7 @@ std::vector<std::vector<std::string>> ParseCsv(std::string_view Text)
 
 TJournal::TJournal(const std::string& Folder, const TRunIdentity& Identity, std::time_t Start,
                    const TResumePoint* Resumes)
-    : folder_(Folder)
+    : folder_(Folder), sync_(std::make_unique<TFileSync>())
 {
     if (::mkdir(Folder.c_str(), 0777) != 0 && errno != EEXIST)
         throw EFCreateError(Folder);
@@ -293,8 +303,8 @@ TJournal::TJournal(const std::string& Folder, const TRunIdentity& Identity, std:
         for (const auto& [line, outcome] : Resumes->Settled)
             side += "carried " + std::to_string(line) + " " + OutcomeWord(outcome) + "\n";
     }
-    Append(side_, side, sidePath_);
-    Append(csv_, std::string(Bom) + CsvHeader + "\r\n", csvPath_);
+    WriteFully(side_, side, sidePath_);
+    WriteFully(csv_, std::string(Bom) + CsvHeader + "\r\n", csvPath_);
     SyncFolder(Folder);
     // Only now that this run carries them may the earlier one close.
     if (Resumes)
@@ -303,13 +313,20 @@ TJournal::TJournal(const std::string& Folder, const TRunIdentity& Identity, std:
 
 TJournal::~TJournal()
 {
+    sync_.reset();  // flushes what is left, before the files close
     ::close(csv_);
     ::close(side_);
 }
 
 void TJournal::Append(int Fd, const std::string& Bytes, const std::string& Path)
 {
-    WriteFully(Fd, Bytes, Path);
+    WriteAll(Fd, Bytes, Path);
+    sync_->Appended(Fd, Path);
+}
+
+void TJournal::Durable()
+{
+    sync_->Durable();
 }
 
 void TJournal::Sending(int Line)
@@ -333,6 +350,7 @@ void TJournal::Write(const TJournalRow& Row)
 void TJournal::Finish()
 {
     Append(side_, "finished\n", sidePath_);
+    Durable();
 }
 
 // ---------------------------------------------------------------------------
@@ -369,8 +387,9 @@ std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const T
         if (IsSettled(*outcome))
             point.Settled[line] = *outcome;
     }
-    if (side.pending && !rowed.contains(*side.pending))
-        point.Settled[*side.pending] = TOutcome::Unknown;
+    for (int line : side.pending)
+        if (!rowed.contains(line))
+            point.Settled[line] = TOutcome::Unknown;
     return point;
 }
 

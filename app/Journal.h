@@ -6,8 +6,11 @@
 // The CSV (YYYYMMDD-HHMMSS.csv, "-2" and on for a second run in the same
 // second) is what people open: UTF-8 with a BOM so that Excel reads it, CR LF,
 // RFC 4180 quoting, the header 行,宛先,結果,サーバーの応答,時刻 and one row per
-// entry in the order the outcomes became known. Every row is on the disk
-// (fsync) before the run goes on.
+// entry in the order the outcomes became known. Every record is written at
+// once and put on the disk (fsync) in the background, overlapping the next
+// message's commands; the run waits for it (Durable) before that message's
+// final "." can deliver it, so a power cut loses at most the rows of the
+// message in flight and of the one before, which then count as 不明.
 //
 // Beside it, YYYYMMDD-HHMMSS.run holds what the program needs and Excel must
 // not see: the run's identity (recipient file path and contents, subject,
@@ -18,11 +21,13 @@
 
 #include <ctime>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/FileSync.h"
 #include "app/RunPlan.h"
 
 extern const char* const JournalFolderName;  // "送信記録"
@@ -88,9 +93,12 @@ public:
     // The attempt ended without a row and without delivery (a 4xx to retry,
     // a break before ".").
     void Undelivered(int Line);
-    // Appends the row and puts it on the disk.
+    // Appends the row; it goes on the disk in the background.
     void Write(const TJournalRow& Row);
-    // The run ended normally: it is offered no more.
+    // Returns once everything written so far is on the disk. Raises
+    // EStreamError naming the file that could not be flushed.
+    void Durable();
+    // The run ended normally: it is offered no more. On the disk on return.
     void Finish();
 
     const std::string& Path() const { return csvPath_; }
@@ -105,6 +113,7 @@ private:
     std::string sidePath_;
     int csv_ = -1;
     int side_ = -1;
+    std::unique_ptr<TFileSync> sync_;
 };
 
 // The newest run in Folder of this identity that neither ended normally nor

@@ -48,8 +48,18 @@ TMessageStep::TMessageStep(TNMSMTP& Smtp)
         // The exchange that follows the body's stream is the final dot's.
         if (Status == "SendStream")
             inBody_ = true;
-        else if (Status == "Transaction" && inBody_)
-            dotSent_ = true;
+        else if (Status == "Transaction" && inBody_ && !beforeDotFailure_) {
+            try {
+                if (BeforeDot)
+                    BeforeDot();
+                dotSent_ = true;
+            } catch (...) {
+                // A status report cannot raise: the cancel stops the "."
+                // and Send raises this instead.
+                beforeDotFailure_ = std::current_exception();
+                smtp_.Cancel();
+            }
+        }
         if (oldStatus_)
             oldStatus_(Sender, Status);
     };
@@ -72,6 +82,7 @@ TMessageStep::~TMessageStep()
 TAttemptResult TMessageStep::Send()
 {
     started_ = inBody_ = dotSent_ = false;
+    beforeDotFailure_ = nullptr;
     rcptCode_ = 0;
     rcptReply_.clear();
     auto broken = [this] { return dotSent_ ? TAttempt::BrokenAfterDot : TAttempt::BrokenBeforeDot; };
@@ -79,6 +90,8 @@ TAttemptResult TMessageStep::Send()
         smtp_.SendMail();
         return {TAttempt::Accepted, WithoutLineEnd(smtp_.LastReply), nullptr};
     } catch (const EAbortError&) {
+        if (beforeDotFailure_)
+            std::rethrow_exception(beforeDotFailure_);
         return {broken(), "", std::current_exception()};
     } catch (const ESockError&) {
         return {broken(), "", nullptr};

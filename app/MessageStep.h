@@ -2,6 +2,8 @@
 // SendMail, with every refusal and break turned into how the try ended.
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <string>
 
 #include "app/BulkRun.h"
@@ -27,6 +29,11 @@ public:
     // header the component refuses) is raised.
     TAttemptResult Send();
 
+    // Called just before the final "." goes out, when nothing of the message
+    // can have been delivered yet. What it raises cancels the message (the
+    // connection is closed) and Send raises it again.
+    std::function<void()> BeforeDot;
+
 private:
     TNMSMTP& smtp_;
     TNotifyEvent oldSendStart_;
@@ -37,6 +44,7 @@ private:
     bool started_ = false;  // the commands began
     bool inBody_ = false;
     bool dotSent_ = false;
+    std::exception_ptr beforeDotFailure_;
     int rcptCode_ = 0;
     std::string rcptReply_;
 };

@@ -245,6 +245,9 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     Fire(TSendEvent::Connected);
     Journal = Prepared.OpenJournal();
     TMessageStep step(smtp_);
+    // The journal's rows go on the disk while the next message's commands
+    // go out; they must be there before its "." can deliver it.
+    step.BeforeDot = [&Journal] { Journal->Durable(); };
     TBulkHooks hooks;
     hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry.Entry); };
     hooks.Reconnect = [this] { return Reopen(); };

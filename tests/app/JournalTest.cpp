@@ -1,5 +1,8 @@
 // The journal's files byte for byte, read back by Python's csv module as a
 // spreadsheet user's tools would, and the search for a run to continue.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -8,10 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include "app/FileSync.h"
 #include "app/Journal.h"
+#include "app/MessageStep.h"
+#include "smtp/NMsmtp.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/SmtpSink.h"
 
 using testsupport::ReadWholeFile;
+using testsupport::ScriptedPeer;
 using testsupport::TempFolder;
 
 namespace {
@@ -140,6 +148,13 @@ TEST(Journal, UnfinishedRunsAreFoundWithWhatMustNotGoAgain)
              j.Write({1, "a", TOutcome::Sent, "250", Start});
              j.Sending(2);
          }, Identity, true, {{1, TOutcome::Sent}, {2, TOutcome::Unknown}}},
+        // Rows go on the disk alongside the next message's commands: after a
+        // power cut the row before the message in flight can be gone too.
+        // Neither entry may go again.
+        {"a power cut took the row before the message in flight", [](TJournal& j, const std::string&) {
+             j.Sending(1);
+             j.Sending(2);
+         }, Identity, true, {{1, TOutcome::Unknown}, {2, TOutcome::Unknown}}},
         {"killed during a 4xx wait", [](TJournal& j, const std::string&) {
              j.Sending(1);
              j.Undelivered(1);
@@ -171,6 +186,68 @@ TEST(Journal, UnfinishedRunsAreFoundWithWhatMustNotGoAgain)
         EXPECT_EQ(point->CsvPath, journal.Path());
         EXPECT_EQ(point->Settled, c.settled);
     }
+}
+
+// The background flush: Durable returns once what was appended is on the
+// disk, and a file that cannot be flushed fails every later Durable, naming it.
+TEST(FileSync, DurableWaitsForTheFlushAndReportsAFailedOne)
+{
+    const TempFolder dir;
+    const std::string path = dir.Path() + "/rows.csv";
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    int pipeEnds[2];
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(::pipe(pipeEnds), 0);  // no flush for a pipe: fsync fails
+    {
+        TFileSync sync;
+        for (int i = 0; i < 100; ++i) {
+            ASSERT_EQ(::write(file, "row\r\n", 5), 5);
+            sync.Appended(file, path);
+        }
+        EXPECT_NO_THROW(sync.Durable());
+        EXPECT_EQ(ReadWholeFile(path).size(), 500u);
+
+        sync.Appended(pipeEnds[1], "the pipe");
+        for (int again = 0; again < 2; ++again) {
+            try {
+                sync.Durable();
+                ADD_FAILURE() << "no failure reported";
+            } catch (const EStreamError& e) {
+                EXPECT_NE(e.Message().find("the pipe"), std::string::npos) << e.Message();
+            }
+        }
+    }
+    ::close(file);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+}
+
+// When the journal cannot be put on the disk before a message's final ".",
+// the message is not delivered: the connection closes before its text, and
+// the failure is raised.
+TEST(MessageStep, AFailureBeforeTheDotDeliversNothing)
+{
+    ScriptedPeer peer;
+    peer.SendLine("220 ready").Expect("HELO client.test").SendLine("250 ok");
+    peer.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<a@example.test>").SendLine("250 ok");
+    peer.Expect("RCPT TO:<b@example.test>").SendLine("250 ok").Expect("DATA").SendLine("354 go on");
+    peer.ExpectClose();
+    peer.Start();
+    TNMSMTP smtp(nullptr);
+    smtp.Host = "127.0.0.1";
+    smtp.Port = peer.Port();
+    smtp.UserID = "client.test";
+    smtp.TimeOut = 5000;
+    smtp.PostMessage->FromAddress = "a@example.test";
+    smtp.PostMessage->ToAddress->Add("b@example.test");
+    smtp.PostMessage->Body->Add("text");
+    smtp.Connect();
+    TMessageStep step(smtp);
+    step.BeforeDot = [] { throw EStreamError("送信記録 x に書き込めません"); };
+    EXPECT_THROW(step.Send(), EStreamError);
+    EXPECT_FALSE(smtp.Connected);
+    EXPECT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Failure(), "");
 }
 
 }  // namespace
