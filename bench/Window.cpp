@@ -3,6 +3,9 @@
 // click to the final "送信終了" in the progress field.
 //
 //   window HOST PORT COUNT
+//
+// The settings file, and with it the journal, go in a new folder under
+// VELTROW_BENCH_DIR (default /tmp), so that the journal's disk can be chosen.
 
 #include <unistd.h>
 
@@ -41,8 +44,10 @@ int main(int argc, char** argv)
         return 2;
     }
     const long count = std::atol(argv[3]);
-    char folder[] = "/tmp/veltrow-bench-XXXXXX";
-    if (!::mkdtemp(folder))
+    const char* under = std::getenv("VELTROW_BENCH_DIR");
+    std::string pattern = std::string(under && *under ? under : "/tmp") + "/veltrow-bench-XXXXXX";
+    char* folder = ::mkdtemp(pattern.data());
+    if (!folder)
         return 2;
     std::filesystem::current_path(folder);
     WriteFile(SettingsFileName, std::string(argv[1]) + "\r\n" + argv[2] +

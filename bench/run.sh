@@ -19,5 +19,5 @@ done
 
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTROW_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target component window -j"$(nproc)" >/dev/null
+cmake --build "$build" --target component window bare -j"$(nproc)" >/dev/null
 python3 bench/run.py "$build" "$@"
