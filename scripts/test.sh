@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the socket
-# layers once more under ThreadSanitizer (the listening server serves on
-# threads of its own), then a few seconds of each fuzz target (fuzz/run.sh),
+# layers and the journal's flush thread once more under ThreadSanitizer (the
+# listening server serves on threads of its own), then a few seconds of each fuzz target (fuzz/run.sh),
 # and last the whole suite under AddressSanitizer and UBSan, whose summary
 # closes the output.
 set -euo pipefail
@@ -14,10 +14,11 @@ jobs="$(nproc)"
 
 tsan=build-tsan
 cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTROW_TSAN=ON >/dev/null
-cmake --build "$tsan" --target platform_tests net_tests -j"$jobs"
-echo "== ThreadSanitizer: platform and socket tests"
+cmake --build "$tsan" --target platform_tests net_tests filesync_tests -j"$jobs"
+echo "== ThreadSanitizer: platform, socket and journal flush tests"
 TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/platform/platform_tests" --gtest_brief=1
 TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/net/net_tests" --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/app/filesync_tests" --gtest_brief=1
 
 echo "== libFuzzer: a short run of every target"
 bash fuzz/run.sh 3

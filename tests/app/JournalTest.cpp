@@ -1,8 +1,5 @@
 // The journal's files byte for byte, read back by Python's csv module as a
 // spreadsheet user's tools would, and the search for a run to continue.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -11,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/FileSync.h"
 #include "app/Journal.h"
 #include "app/MessageStep.h"
 #include "smtp/NMsmtp.h"
@@ -186,40 +182,6 @@ TEST(Journal, UnfinishedRunsAreFoundWithWhatMustNotGoAgain)
         EXPECT_EQ(point->CsvPath, journal.Path());
         EXPECT_EQ(point->Settled, c.settled);
     }
-}
-
-// The background flush: Durable returns once what was appended is on the
-// disk, and a file that cannot be flushed fails every later Durable, naming it.
-TEST(FileSync, DurableWaitsForTheFlushAndReportsAFailedOne)
-{
-    const TempFolder dir;
-    const std::string path = dir.Path() + "/rows.csv";
-    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    int pipeEnds[2];
-    ASSERT_GE(file, 0);
-    ASSERT_EQ(::pipe(pipeEnds), 0);  // no flush for a pipe: fsync fails
-    {
-        TFileSync sync;
-        for (int i = 0; i < 100; ++i) {
-            ASSERT_EQ(::write(file, "row\r\n", 5), 5);
-            sync.Appended(file, path);
-        }
-        EXPECT_NO_THROW(sync.Durable());
-        EXPECT_EQ(ReadWholeFile(path).size(), 500u);
-
-        sync.Appended(pipeEnds[1], "the pipe");
-        for (int again = 0; again < 2; ++again) {
-            try {
-                sync.Durable();
-                ADD_FAILURE() << "no failure reported";
-            } catch (const EStreamError& e) {
-                EXPECT_NE(e.Message().find("the pipe"), std::string::npos) << e.Message();
-            }
-        }
-    }
-    ::close(file);
-    ::close(pipeEnds[0]);
-    ::close(pipeEnds[1]);
 }
 
 // When the journal cannot be put on the disk before a message's final ".",
