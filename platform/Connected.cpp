@@ -102,15 +102,21 @@ void OnConnected(int fd, Sock& s, short revents, int err)
         s.hungUp = true;
 }
 
+// What send and recv refuse before touching the socket: 0 when nothing.
+int TransferError(SOCKET s, int len)
+{
+    if (!ValidHandle(s))
+        return WSAENOTSOCK;
+    return len < 0 ? WSAEINVAL : 0;
+}
+
 }  // namespace detail
 
 int send(SOCKET s, const char* buf, int len, int flags)
 {
     using namespace detail;
-    if (!ValidHandle(s))
-        return Fail(WSAENOTSOCK);
-    if (len < 0)
-        return Fail(WSAEINVAL);
+    if (const int error = TransferError(s, len))
+        return Fail(error);
     const int fd = Fd(s);
     const auto session = SessionOf(fd);
     const ssize_t n = Transmit(fd, session.get(), buf, static_cast<size_t>(len), flags & MSG_OOB);
@@ -137,10 +143,8 @@ int send(SOCKET s, const char* buf, int len, int flags)
 int recv(SOCKET s, char* buf, int len, int flags)
 {
     using namespace detail;
-    if (!ValidHandle(s))
-        return Fail(WSAENOTSOCK);
-    if (len < 0)
-        return Fail(WSAEINVAL);
+    if (const int error = TransferError(s, len))
+        return Fail(error);
     const int fd = Fd(s);
     const auto session = SessionOf(fd);
     const ssize_t n = Receive(fd, session.get(), buf, static_cast<size_t>(len), flags & (MSG_PEEK | MSG_OOB));
