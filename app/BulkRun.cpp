@@ -12,9 +12,13 @@ TBulkRun::TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks, TReconne
 TBulkRun::TEnd TBulkRun::Run()
 {
     for (;;) {
-        if (!hooks_.Going())
+        if (!hooks_.Going()) {
+            DropAhead();
             return Aborted;
+        }
         const TPlanStep step = plan_.Next(hooks_.Now());
+        if (step.What != TPlanStep::Send || (ahead_ && ahead_->Index != step.Index))
+            DropAhead();
         if (step.What == TPlanStep::Done)
             return plan_.Stopped() ? Refusing : Completed;
         if (step.What == TPlanStep::Wait) {
@@ -23,7 +27,8 @@ TBulkRun::TEnd TBulkRun::Run()
             continue;
         }
         const TPlanEntry& entry = plan_.Entries()[step.Index];
-        journal_.Sending(entry.Line);
+        current_ = ahead_ ? *ahead_ : TInFlight{step.Index, journal_.Sending(entry.Line)};
+        ahead_.reset();
         const TAttemptResult result = hooks_.SendOne(entry);
         if (plan_.Record(step.Index, result.Attempt, hooks_.Now())) {
             reconnect_.Progress();
@@ -35,10 +40,31 @@ TBulkRun::TEnd TBulkRun::Run()
             std::rethrow_exception(result.Raise);
         const bool broken =
             result.Attempt == TAttempt::BrokenBeforeDot || result.Attempt == TAttempt::BrokenAfterDot;
+        if (broken)
+            DropAhead();
         // Nothing left to send needs no new connection.
         if (broken && hooks_.Going() && plan_.Next(hooks_.Now()).What != TPlanStep::Done && !Recover())
             return hooks_.Going() ? ConnectionLost : Aborted;
     }
+}
+
+const TPlanEntry* TBulkRun::Following()
+{
+    if (ahead_ || !hooks_.Going())
+        return nullptr;
+    const std::optional<size_t> next = plan_.Following(current_.Index);
+    if (!next)
+        return nullptr;
+    const TPlanEntry& entry = plan_.Entries()[*next];
+    ahead_ = TInFlight{*next, journal_.Sending(entry.Line)};
+    return &entry;
+}
+
+void TBulkRun::DropAhead()
+{
+    if (ahead_)
+        journal_.Undelivered(plan_.Entries()[ahead_->Index].Line);
+    ahead_.reset();
 }
 
 bool TBulkRun::Recover()
@@ -57,6 +83,7 @@ void TBulkRun::Close(TEnd End)
     if (closed_)
         return;
     closed_ = true;
+    DropAhead();
     for (size_t i : plan_.Finish())
         Write(i, "");
     if (End == Completed)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "app/Journal.h"
@@ -53,6 +54,14 @@ public:
 
     // Sends until the plan is done or the run cannot go on.
     TEnd Run();
+    // Pipelining, from inside SendOne: the entry whose commands may go out
+    // with the message in hand, its journal record made; nothing when the
+    // next step is not certain yet. When the run then ends or breaks before
+    // that entry's turn, it is recorded as undelivered: its "." never went.
+    const TPlanEntry* Following();
+    // The journal mark the message in hand's "." waits for (Durable).
+    uint64_t SendingMark() const { return current_.Mark; }
+
     // Gives every entry without an outcome its row (未送信, or 一時エラー for
     // one still waiting for its retry) and, when the run completed, marks the
     // journal finished. Safe to call once more; later calls do nothing.
@@ -68,4 +77,12 @@ private:
     TBulkHooks hooks_;
     TReconnectPolicy reconnect_;
     bool closed_ = false;
+
+    struct TInFlight {
+        size_t Index = 0;
+        uint64_t Mark = 0;
+    };
+    TInFlight current_;
+    std::optional<TInFlight> ahead_;
+    void DropAhead();
 };

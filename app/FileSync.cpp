@@ -16,20 +16,31 @@ TFileSync::~TFileSync()
     thread_.join();
 }
 
-void TFileSync::Appended(int Fd, const std::string& Path)
+uint64_t TFileSync::Appended(int Fd, const std::string& Path)
 {
+    uint64_t mark = 0;
     {
         std::lock_guard lock(mutex_);
         dirty_.try_emplace(Fd, Path);
-        ++appended_;
+        mark = ++appended_;
     }
     changed_.notify_all();
+    return mark;
 }
 
 void TFileSync::Durable()
 {
+    uint64_t wanted = 0;
+    {
+        std::lock_guard lock(mutex_);
+        wanted = appended_;
+    }
+    Durable(wanted);
+}
+
+void TFileSync::Durable(uint64_t wanted)
+{
     std::unique_lock lock(mutex_);
-    const uint64_t wanted = appended_;
     changed_.wait(lock, [&] { return flushed_ >= wanted || failed_; });
     if (failed_)
         throw EStreamError(Format("送信記録 %s に書き込めません", failed_->c_str()));

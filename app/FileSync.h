@@ -23,11 +23,13 @@ public:
     TFileSync& operator=(const TFileSync&) = delete;
 
     // Bytes were written to Fd: flush it soon. Path names it in a failure.
-    void Appended(int Fd, const std::string& Path);
-    // Returns once everything appended before the call is on the disk.
-    // Raises EStreamError naming the file when a flush failed; the failure
-    // stays, every later call raises it too.
+    // Returns the mark of this write for Durable.
+    uint64_t Appended(int Fd, const std::string& Path);
+    // Returns once everything appended before the call (or up to Mark) is
+    // on the disk. Raises EStreamError naming the file when a flush failed;
+    // the failure stays, every later call raises it too.
     void Durable();
+    void Durable(uint64_t Mark);
 
 private:
     void Loop();

@@ -318,10 +318,10 @@ TJournal::~TJournal()
     ::close(side_);
 }
 
-void TJournal::Append(int Fd, const std::string& Bytes, const std::string& Path)
+uint64_t TJournal::Append(int Fd, const std::string& Bytes, const std::string& Path)
 {
     WriteAll(Fd, Bytes, Path);
-    sync_->Appended(Fd, Path);
+    return sync_->Appended(Fd, Path);
 }
 
 void TJournal::Durable()
@@ -329,9 +329,14 @@ void TJournal::Durable()
     sync_->Durable();
 }
 
-void TJournal::Sending(int Line)
+void TJournal::Durable(uint64_t Mark)
 {
-    Append(side_, "sending " + std::to_string(Line) + "\n", sidePath_);
+    sync_->Durable(Mark);
+}
+
+uint64_t TJournal::Sending(int Line)
+{
+    return Append(side_, "sending " + std::to_string(Line) + "\n", sidePath_);
 }
 
 void TJournal::Undelivered(int Line)

@@ -88,8 +88,9 @@ public:
     TJournal& operator=(const TJournal&) = delete;
 
     // Before an entry's message goes out: a crash from here until its row or
-    // Undelivered leaves the entry 不明.
-    void Sending(int Line);
+    // Undelivered leaves the entry 不明. Returns the mark that Durable
+    // waits for before the message's "." may deliver it.
+    uint64_t Sending(int Line);
     // The attempt ended without a row and without delivery (a 4xx to retry,
     // a break before ".").
     void Undelivered(int Line);
@@ -98,6 +99,8 @@ public:
     // Returns once everything written so far is on the disk. Raises
     // EStreamError naming the file that could not be flushed.
     void Durable();
+    // Returns once the record of Mark and all before it are on the disk.
+    void Durable(uint64_t Mark);
     // The run ended normally: it is offered no more. On the disk on return.
     void Finish();
 
@@ -105,7 +108,7 @@ public:
     const std::string& Stem() const { return stem_; }
 
 private:
-    void Append(int Fd, const std::string& Bytes, const std::string& Path);
+    uint64_t Append(int Fd, const std::string& Bytes, const std::string& Path);
 
     std::string folder_;
     std::string stem_;

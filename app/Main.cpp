@@ -146,6 +146,11 @@ void TForm1::CreateControls()
     countsLabel_ = new QLabel(StatusBar1);
     countsLabel_->setObjectName(QStringLiteral("CountsLabel"));
     StatusBar1->addPermanentWidget(countsLabel_);
+    // Stays for the run: the status messages of every message would hide
+    // a passing one.
+    noticeLabel_ = new QLabel(StatusBar1);
+    noticeLabel_->setObjectName(QStringLiteral("NoticeLabel"));
+    StatusBar1->addPermanentWidget(noticeLabel_);
 
     QWidget* const tabOrder[] = {Edit1, Button1, Edit2, Button3, Button4, Button5, Button8,
                                  Button10, Memo1, Button2, Button6, Button7, Edit3};
@@ -184,6 +189,7 @@ void TForm1::CreateComponents()
     run_->OnPrepare = [this] { return PrepareRun(); };
     run_->OnHeaderForm = [this](const std::string& Entry) { return RecipientHeaderForm(Entry); };
     run_->OnOutcome = [this](const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); };
+    run_->OnNotice = [this](const std::string& Text) { noticeLabel_->setText(Q(Text)); };
     run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path) { ShowSummary(Plan, Path); };
     // Painting the field and its layout for each of thousands of messages
     // would cost more than sending them; every text is set all the same.
@@ -352,6 +358,7 @@ std::optional<TPreparedRun> TForm1::PrepareRun()
     request.JournalFolder = JournalFolderBeside(SettingsFileName);
     request.PauseSeconds = pauseSeconds_;
     countsLabel_->clear();
+    noticeLabel_->clear();
     std::optional<TPreparedRun> prepared = ::PrepareRun(request);
     if (!prepared)
         return prepared;

@@ -144,6 +144,7 @@ private:
     TSendSecurity security_;
     int pauseSeconds_ = 0;  // settings line 9
     QLabel* countsLabel_;   // the status bar's running counts of a run
+    QLabel* noticeLabel_;   // the status bar's remark on the run's connection
     std::unique_ptr<TMessageText> text_;
     TMailCharset charset_ = mcAuto;  // settings line 8, read at every Send
     std::string fromName_;           // settings line 4 as typed

@@ -76,6 +76,18 @@ TPlanStep TRunPlan::Next(int64_t NowMs) const
     return sendAt(earliest->first, earliest->second);
 }
 
+std::optional<size_t> TRunPlan::Following(size_t InFlight) const
+{
+    // A retry in flight comes after every first try: nothing follows in
+    // file order then.
+    if (stopped_ || finished_ || pacingMs_ > 0 || InFlight >= entries_.size() || deferrals_[InFlight] > 0)
+        return std::nullopt;
+    for (size_t i = InFlight + 1; i < entries_.size(); ++i)
+        if (!outcomes_[i] && deferrals_[i] == 0)
+            return i;
+    return std::nullopt;
+}
+
 std::optional<TOutcome> TRunPlan::Record(size_t Index, TAttempt Attempt, int64_t NowMs)
 {
     if (Index >= entries_.size() || outcomes_[Index] || finished_)

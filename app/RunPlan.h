@@ -89,6 +89,10 @@ public:
     // the deferred ones once their wait is over, each not before the pacing
     // since the last attempt.
     TPlanStep Next(int64_t NowMs) const;
+    // The entry Next will give once InFlight has its result, whatever that
+    // is, as long as the run goes on: the next one in file order, when no
+    // pacing holds it back. Nothing when that cannot be known now.
+    std::optional<size_t> Following(size_t InFlight) const;
     // Records an attempt at entry Index. Returns the entry's outcome when it
     // became final (the journal row to write now); nothing when the entry
     // goes again (a 4xx with tries left, or a break before ".").

@@ -245,9 +245,23 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     Fire(TSendEvent::Connected);
     Journal = Prepared.OpenJournal();
     TMessageStep step(smtp_);
-    // The journal's rows go on the disk while the next message's commands
-    // go out; they must be there before its "." can deliver it.
-    step.BeforeDot = [&Journal] { Journal->Durable(); };
+    // The record that this message goes out is on the disk before its "."
+    // can deliver it; it was written a round trip earlier (with its
+    // commands), so its flush overlaps the network's wait.
+    step.BeforeDot = [&Journal, &Bulk] { Journal->Durable(Bulk->SendingMark()); };
+    // The next message's commands go out with this one's text.
+    smtp_.Pipelining = true;
+    pipeliningNoted_ = false;
+    struct TNextGuard {
+        TNMSMTP& Smtp;
+        ~TNextGuard() { Smtp.OnNextMessage = nullptr; }
+    } nextGuard{smtp_};
+    smtp_.OnNextMessage = [this, &Bulk] {
+        const TPlanEntry* next = Bulk->Following();
+        if (next)
+            Load(next->Entry);
+        return next != nullptr;
+    };
     TBulkHooks hooks;
     hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry.Entry); };
     hooks.Reconnect = [this] { return Reopen(); };
@@ -303,6 +317,19 @@ bool TSendRun::Reopen()
 
 TAttemptResult TSendRun::SendOne(TMessageStep& Step, const std::string& Entry)
 {
+    Load(Entry);
+    const TAttemptResult result = Step.Send();
+    // The component turned pipelining off: the server mishandled a group.
+    if (!smtp_.Pipelining && !pipeliningNoted_) {
+        pipeliningNoted_ = true;
+        if (OnNotice)
+            OnNotice("サーバーがパイプライン処理に対応していないため、コマンドを 1 つずつ送ります");
+    }
+    return result;
+}
+
+void TSendRun::Load(const std::string& Entry)
+{
     TPostMessage& message = *smtp_.PostMessage;
     message.Date = Rfc5322Date(std::time(nullptr));
     message.MessageID = NewMessageID(message.FromAddress);
@@ -310,7 +337,6 @@ TAttemptResult TSendRun::SendOne(TMessageStep& Step, const std::string& Entry)
     // next one too.
     message.ToAddress->Clear();
     message.ToAddress->Add(OnHeaderForm ? OnHeaderForm(Entry) : Entry);
-    return Step.Send();
 }
 
 void TSendRun::ReplaceSocket()

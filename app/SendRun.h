@@ -82,6 +82,9 @@ public:
     std::function<void(int Sent, int Total)> OnProgress;
     // An outcome became known (the counts of the plan changed).
     std::function<void(const TRunPlan& Plan)> OnOutcome;
+    // A remark for the status bar, once per run (the server mishandled
+    // pipelining and the run goes on one command at a time).
+    std::function<void(const std::string& Text)> OnNotice;
     // The run has ended and its journal is closed.
     std::function<void(const TRunPlan& Plan, const std::string& JournalPath)> OnSummary;
 
@@ -136,6 +139,8 @@ private:
     bool Reopen();
     // One message to one entry.
     TAttemptResult SendOne(TMessageStep& Step, const std::string& Entry);
+    // Sets the component's message to the entry's.
+    void Load(const std::string& Entry);
     // QUIT, or the close without it when the run was cut.
     void Finish();
     void QuitOutsideRun();
@@ -149,6 +154,7 @@ private:
     TNMSMTP& smtp_;
     TSendState state_ = TSendState::Idle;
     bool reconnecting_ = false;
+    bool pipeliningNoted_ = false;
     QTimer grace_;  // lets a reply due now still arrive
     QTimer cut_;    // repeats the cut until the run is over
 };

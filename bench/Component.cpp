@@ -6,6 +6,10 @@
 //   component attach HOST PORT FILE   one message with FILE attached (peak memory)
 //   component encode FILE             AssembleMail with FILE attached, no network
 //   component silent HOST PORT SECS   the greeting wait on a server that says nothing
+//   component secure HOST PORT COUNT LOGIN PASSWORD [one]
+//                                     STARTTLS and a login, then COUNT messages,
+//                                     pipelined unless "one"; prints the time from
+//                                     the connect to the first message accepted
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +47,42 @@ int Send(const char* host, const char* port, long count)
     const auto b = bench::Now();
     smtp.Disconnect();
     bench::Report("send", count, a, b);
+    return 0;
+}
+
+int Secure(const char* host, const char* port, long count, const char* login, const char* password, bool pipelining)
+{
+    TNMSMTP smtp(nullptr);
+    Prepare(smtp, host, port);
+    smtp.Security = ssStartTls;
+    smtp.Login = login;
+    smtp.Password = password;
+    smtp.Pipelining = pipelining;
+    long next = 0;
+    auto load = [&smtp](long i) {
+        smtp.PostMessage->ToAddress->Clear();
+        smtp.PostMessage->ToAddress->Add("rcpt" + std::to_string(i) + "@example.com");
+    };
+    smtp.OnNextMessage = [&] {
+        if (next + 1 >= count)
+            return false;
+        load(next + 1);
+        return true;
+    };
+    const auto start = bench::Now();
+    smtp.Connect();
+    const auto a = bench::Now();
+    double first = 0;
+    for (; next < count; ++next) {
+        load(next);
+        smtp.SendMail();
+        if (next == 0)
+            first = bench::Now().wall - start.wall;
+    }
+    const auto b = bench::Now();
+    smtp.Disconnect();
+    std::printf("first ms=%.3f\n", first * 1000);
+    bench::Report("secure", count, a, b);
     return 0;
 }
 
@@ -112,12 +152,14 @@ int main(int argc, char** argv)
             return Attach(argv[2], argv[3], argv[4]);
         if (mode == "encode" && argc == 3)
             return Encode(argv[2]);
+        if (mode == "secure" && (argc == 7 || argc == 8))
+            return Secure(argv[2], argv[3], std::atol(argv[4]), argv[5], argv[6], argc == 7);
         if (mode == "silent" && argc == 5)
             return Silent(argv[2], argv[3], std::atoi(argv[4]));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "component %s: %s\n", mode.c_str(), e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: component send|attach|encode|silent ... (see the source)\n");
+    std::fprintf(stderr, "usage: component send|attach|encode|silent|secure ... (see the source)\n");
     return 2;
 }

@@ -4,6 +4,7 @@
 #include "smtp/NMsmtp.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "net/Psock_p.h"
 
@@ -127,6 +128,8 @@ void TNMSMTP::Connect()
     if (!plain)
         CheckSecurity();
     tlsStarted_ = false;
+    pipelined_ = false;
+    ahead_.reset();
     TPowersock::Connect();
     try {
         if (plain) {
@@ -174,6 +177,12 @@ void TNMSMTP::Disconnect()
 {
     // A preceding Abort must not cut the QUIT exchange short.
     Canceled = false;
+    // The server may be reading message text: a QUIT would be taken for
+    // part of it, and a close delivers nothing.
+    if (std::exchange(ahead_, std::nullopt)) {
+        TPowersock::Disconnect();
+        return;
+    }
     try {
         const TReply reply = Exchange("QUIT", CommandReplies);
         // A server that closes at QUIT has done what was asked.
@@ -210,11 +219,15 @@ void TNMSMTP::SendMail()
     CompleteHeader();
     if (OnSendStart)
         OnSendStart(this);
-    SendEnvelope();
+    if (pipelined_)
+        SendGroup();
+    else
+        SendEnvelope();
 
     // The server reads everything from here to the final "." as message
     // text: a failure in between leaves it there, so the connection goes.
     try {
+        const bool ahead = pipelined_ && OnNextMessage && OnNextMessage();
         TSendBatch batch(*this);
         // The blank line that ends the header, then one more at the top of the body.
         std::string block;
@@ -227,8 +240,13 @@ void TNMSMTP::SendMail()
         // Reported as the exchange it is, like every other command.
         StatusMessage(8, "Transaction");
         Writeln(".");
+        if (ahead) {
+            ahead_ = Envelope();
+            WriteGroup(*ahead_);
+        }
         batch.Flush();
     } catch (...) {
+        ahead_.reset();
         try {
             TPowersock::Disconnect();
         } catch (...) {
@@ -245,7 +263,7 @@ void TNMSMTP::SendMail()
             OnFailure(this);
         throw ESmtpError(ReplyText(reply), reply);
     }
-    if (ClearParams)
+    if (ClearParams && !ahead_)
         ClearParameters();
     busy.Release();
     if (OnSuccess)

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,15 @@ private:
 // A reply as a user reads it: every line without its line end, joined by
 // "\n"; empty for a reply without lines.
 std::string ReplyText(const TReply& Reply);
+
+// The server mishandled a pipelined group (RFC 2920): a 503 to a command
+// that was in order, a reply that fits no command of the group, or none
+// within TimeOut. The connection is closed and nothing of the group was
+// delivered; the component's Pipelining is off from then on.
+class EPipeliningError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
 
 // How the connection is protected.
 enum TSmtpSecurity : uint8_t {
@@ -199,6 +209,22 @@ public:
 
     // --- Published properties ------------------------------------------------
 
+    // Use PIPELINING (RFC 2920) when an EHLO session's server offers it.
+    // Cleared when the server mishandles a group (EPipeliningError), so that
+    // the next connection goes one command at a time.
+    bool Pipelining = true;
+    // This connection sends its mail transactions as groups.
+    bool Pipelined() const { return pipelined_; }
+    // On a pipelined connection, asked once the message's DATA was answered
+    // 354: load PostMessage with the message that follows and return true,
+    // and its RSET, MAIL FROM, RCPT TO and DATA go out in the same write as
+    // this message's text and "." (the message itself was assembled
+    // already). The next SendMail must then be for that envelope; its
+    // parameters are not cleared after this message. Disconnect with such
+    // a group still unanswered closes without QUIT: the server may be
+    // waiting for message text, and nothing of it is delivered.
+    std::function<bool()> OnNextMessage;
+
     std::string UserID;  // argument of HELO, sent unchanged (even when empty)
     const std::unique_ptr<TPostMessage> PostMessage;
     // The header lines of the last assembled message.
@@ -254,6 +280,18 @@ private:
     // be answered 354.
     void SendEnvelope();
     void ReadGreeting();
+    // The pipelined transaction (smtp/Pipeline.cpp).
+    struct TEnvelope {
+        std::string From;
+        std::vector<std::pair<std::string, std::string>> Recipients;  // entry, address
+        bool operator==(const TEnvelope&) const = default;
+    };
+    TEnvelope Envelope() const;
+    void WriteGroup(const TEnvelope& Group);
+    // Reads the group's replies up to DATA's 354; raises like SendEnvelope,
+    // and EPipeliningError (after closing) when the server lost the order.
+    void SendGroup();
+    [[noreturn]] void PipeliningFailed(const std::string& Why);
     // The protected session's steps (smtp/Secure.cpp).
     void OpenSecure();
     TReply Ehlo();
@@ -261,6 +299,9 @@ private:
     void Authenticate(const TEhloExtensions& Offered);
 
     bool tlsStarted_ = false;  // this connection began a TLS handshake
+    bool pipelined_ = false;
+    // A group that went out with the last message's text, replies not read.
+    std::optional<TEnvelope> ahead_;
 };
 
 // The process's pseudo-random generator that makes the multipart boundaries:

@@ -56,8 +56,11 @@ void TNMSMTP::OpenSecure()
         // What the server said before the handshake no longer counts (RFC 3207 4.2).
         ehlo = Ehlo();
     }
+    const TEhloExtensions offered = TEhloExtensions::Parse(ehlo.Lines);
     if (!Login.empty())
-        Authenticate(TEhloExtensions::Parse(ehlo.Lines));
+        Authenticate(offered);
+    // Groups begin only after AUTH: nothing may follow it in one.
+    pipelined_ = Pipelining && offered.Has("PIPELINING");
 }
 
 TReply TNMSMTP::Ehlo()

@@ -108,6 +108,12 @@ ScriptedPeer& ScriptedPeer::ExpectBytes(size_t n, std::string* out)
     return *this;
 }
 
+ScriptedPeer& ScriptedPeer::ExpectGroup(std::string bytes)
+{
+    steps_.push_back({Kind::ExpectGroup, std::move(bytes)});
+    return *this;
+}
+
 ScriptedPeer& ScriptedPeer::Wait(int ms) { steps_.push_back({Kind::Wait, {}, static_cast<size_t>(ms)}); return *this; }
 ScriptedPeer& ScriptedPeer::WaitForRelease() { steps_.push_back({Kind::WaitForRelease, {}}); return *this; }
 ScriptedPeer& ScriptedPeer::ExpectClose() { steps_.push_back({Kind::ExpectClose, {}}); return *this; }
@@ -180,7 +186,7 @@ void ScriptedPeer::Run()
         failure = RunStep(steps_[i]);
         if (!failure.empty()) {
             static const char* names[] = {"Accept", "Send", "Expect", "ExpectUntil", "ExpectBytes",
-                                          "Wait", "WaitForRelease", "ExpectClose", "Close", "Reset"};
+                                          "Wait", "WaitForRelease", "ExpectClose", "Close", "Reset", "ExpectGroup"};
             const Step& s = steps_[i];
             failure = "step " + std::to_string(i + 1) + " " + names[static_cast<int>(s.kind)] +
                       (s.text.empty() ? "" : "(\"" + Printable(s.text) + "\")") + ": " + failure;
@@ -349,6 +355,17 @@ std::string ScriptedPeer::RunStep(const Step& step)
         if (err.rfind("client closed", 0) == 0 || err.rfind("connection reset", 0) == 0)
             return {};
         return err.empty() ? "unexpected data \"" + Printable(pending_) + "\"" : err;
+    }
+    case Kind::ExpectGroup: {
+        while (pending_.size() < step.text.size()) {
+            std::string err = ReadMore(deadline);
+            if (!err.empty())
+                return err;
+        }
+        if (pending_ != step.text)
+            return "group \"" + Printable(pending_) + "\"";
+        pending_.clear();
+        return {};
     }
     case Kind::Close:
     case Kind::Reset:

@@ -34,6 +34,9 @@ public:
     ScriptedPeer& Expect(std::string line);           // "C:" next client line, CR LF stripped, must equal this
     ScriptedPeer& ExpectUntil(std::string terminator, std::string* out = nullptr);  // bytes before terminator
     ScriptedPeer& ExpectBytes(size_t n, std::string* out = nullptr);                // exactly n bytes
+    // "C:" exactly these bytes, sent without waiting for the peer (which says
+    // nothing meanwhile), and nothing after them yet: one pipelined group.
+    ScriptedPeer& ExpectGroup(std::string bytes);
     ScriptedPeer& Wait(int ms);                       // "W:" pause
     ScriptedPeer& WaitForRelease();                   // stall until a Release() not used by an earlier such step, or destruction (no step time-out)
     ScriptedPeer& ExpectClose();                      // client closes (read gives 0 or reset) with no more data
@@ -50,7 +53,7 @@ public:
     int Connections() const;                          // clients accepted so far
 
 private:
-    enum class Kind { Accept, Send, Expect, ExpectUntil, ExpectBytes, Wait, WaitForRelease, ExpectClose, Close, Reset };
+    enum class Kind { Accept, Send, Expect, ExpectUntil, ExpectBytes, Wait, WaitForRelease, ExpectClose, Close, Reset, ExpectGroup };
     struct Step {
         Kind kind;
         std::string text;

@@ -1,0 +1,173 @@
+// A run over a pipelined connection, through the main window to the scripted
+// peer behind a TLS relay: which commands arrive together, what the journal
+// records, and the fall back to one command at a time.
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/Journal.h"
+#include "app/Main.h"
+#include "app/SendRun.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/Certificates.h"
+#include "tests/support/Helpers.h"
+#include "tests/support/PostfixServer.h"
+#include "tests/support/ScriptedPeer.h"
+#include "tests/support/TlsRelay.h"
+
+using namespace apptest;
+using testsupport::ScriptedPeer;
+using testsupport::TestCertificates;
+
+namespace {
+
+const std::string From = "taro@example.jp";
+
+std::string Group(const std::string& rcpt)
+{
+    return "RSET\r\nMAIL FROM:<" + From + ">\r\nRCPT TO:<" + rcpt + ">\r\nDATA\r\n";
+}
+
+void Greet(ScriptedPeer& peer)
+{
+    peer.Accept().SendLine("220 ready").Expect("EHLO pc01.example.jp").Send("250-hello\r\n250 PIPELINING\r\n");
+}
+
+// The verdict on a message's text, then the replies to the group that came
+// with it.
+std::string Replies(const std::string& verdict, const std::string& rcpt = "250 ok", const std::string& data = "354 go")
+{
+    return (verdict.empty() ? "" : verdict + "\r\n") + "250 ok\r\n250 ok\r\n" + rcpt + "\r\n" + data + "\r\n";
+}
+
+struct Case {
+    const char* name;
+    std::function<void(ScriptedPeer&)> script;
+    std::vector<std::string> rows;  // line|outcome in the journal's order
+    std::string notice;             // the status bar's remark
+};
+
+class PipelineRunTest : public AppTest {
+protected:
+    static void SetUpTestSuite() { TestCertificates::Get().TrustAuthority(); }
+};
+
+TEST_F(PipelineRunTest, GroupsOnTheWireAndTheJournal)
+{
+    const std::string notice = "サーバーがパイプライン処理に対応していないため、コマンドを 1 つずつ送ります";
+    const Case cases[] = {
+        {"three messages",
+         [](ScriptedPeer& p) {
+             Greet(p);
+             p.ExpectGroup(Group("a@example.jp")).Send(Replies(""));
+             p.ExpectUntil("\r\n.\r\n").ExpectGroup(Group("b@example.jp")).Send(Replies("250 a"));
+             p.ExpectUntil("\r\n.\r\n").ExpectGroup(Group("c@example.jp")).Send(Replies("250 b"));
+             p.ExpectUntil("\r\n.\r\n").SendLine("250 c").Expect("QUIT").SendLine("221 bye");
+         },
+         {"1|送信済み", "2|送信済み", "3|送信済み"},
+         ""},
+        {"refused RCPT, DATA refused",
+         [](ScriptedPeer& p) {
+             Greet(p);
+             p.ExpectGroup(Group("a@example.jp")).Send(Replies(""));
+             p.ExpectUntil("\r\n.\r\n").ExpectGroup(Group("b@example.jp"));
+             p.Send(Replies("250 a", "550 5.1.1 no such user", "554 5.5.1 no valid recipients"));
+             p.ExpectGroup(Group("c@example.jp")).Send(Replies(""));
+             p.ExpectUntil("\r\n.\r\n").SendLine("250 c").Expect("QUIT").SendLine("221 bye");
+         },
+         {"1|送信済み", "2|拒否", "3|送信済み"},
+         ""},
+        {"refused RCPT, DATA answered 354",
+         [](ScriptedPeer& p) {
+             Greet(p);
+             p.ExpectGroup(Group("a@example.jp")).Send(Replies(""));
+             p.ExpectUntil("\r\n.\r\n").ExpectGroup(Group("b@example.jp"));
+             p.Send(Replies("250 a", "550 5.1.1 no such user", "354 go"));
+             p.ExpectGroup(".\r\n").SendLine("554 5.5.1 no valid recipients");
+             p.ExpectGroup(Group("c@example.jp")).Send(Replies(""));
+             p.ExpectUntil("\r\n.\r\n").SendLine("250 c").Expect("QUIT").SendLine("221 bye");
+         },
+         {"1|送信済み", "2|拒否", "3|送信済み"},
+         ""},
+        {"503 to a pipelined MAIL",
+         [](ScriptedPeer& p) {
+             Greet(p);
+             p.ExpectGroup(Group("a@example.jp")).Send(Replies(""));
+             p.ExpectUntil("\r\n.\r\n").ExpectGroup(Group("b@example.jp"));
+             p.Send("250 a\r\n250 ok\r\n503 5.5.1 bad sequence\r\n503 5.5.1 bad sequence\r\n354 go\r\n");
+             p.ExpectClose();
+             // The rest of the run, one command at a time.
+             Greet(p);
+             for (const char* rcpt : {"b@example.jp", "c@example.jp"}) {
+                 p.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<" + From + ">").SendLine("250 ok");
+                 p.Expect(std::string("RCPT TO:<") + rcpt + ">").SendLine("250 ok").Expect("DATA").SendLine("354 go");
+                 p.ExpectUntil("\r\n.\r\n").SendLine("250 queued");
+             }
+             p.Expect("QUIT").SendLine("221 bye");
+         },
+         {"1|送信済み", "2|送信済み", "3|送信済み"},
+         notice},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer;
+        c.script(peer);
+        peer.Start();
+        const TestCertificates& certs = TestCertificates::Get();
+        testsupport::TlsRelay relay(peer.Port(), certs.Cert("valid"), certs.Key("valid"));
+        WriteFile(SettingsFileName, "localhost\r\n" + std::to_string(relay.Port()) +
+                                        "\r\npc01.example.jp\r\nTaro\r\n" + From + "\r\ntls\r\n\r\n");
+        Form1->Edit1->setText(QString::fromStdString(WriteRecipients("a@example.jp\r\nb@example.jp\r\nc@example.jp\r\n")));
+        Form1->Edit2->setText("hello");
+        Form1->Run().ReconnectDelaysMs = {0};
+        Summaries.clear();
+        Click(Form1->Button4);
+        testsupport::ExpectScriptDone(peer);
+        ASSERT_EQ(Summaries.size(), 1u) << (Boxes.empty() ? "" : Boxes.back().Text);
+        EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text;
+        const std::string summary = Summaries.back().Text;
+        const std::string marker = "送信記録: ";
+        std::vector<std::string> rows;
+        for (const auto& r : ParseCsv(ReadFile(summary.substr(summary.find(marker) + marker.size()))))
+            if (r.size() > 2 && r[0] != "行")
+                rows.push_back(r[0] + "|" + r[2]);
+        EXPECT_EQ(rows, c.rows);
+        EXPECT_EQ(Form1->findChild<QLabel*>("NoticeLabel")->text().toStdString(), c.notice);
+        Boxes.clear();
+    }
+}
+
+TEST_F(PipelineRunTest, PostfixTakesEveryMessageOnceWithoutAPipeliningComplaint)
+{
+    if (const std::string why = testsupport::PostfixServer::Unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    const TestCertificates& certs = TestCertificates::Get();
+    testsupport::PostfixServer postfix("smtpd_forbid_unauth_pipelining = yes", certs.Cert("valid"), certs.Key("valid"));
+    WriteFile(SettingsFileName, "localhost\r\n" + std::to_string(postfix.Port()) +
+                                    "\r\npc01.example.jp\r\nTaro\r\n" + From + "\r\nstarttls\r\n\r\n");
+    constexpr int Count = 200;
+    std::string entries;
+    for (int i = 0; i < Count; ++i)
+        entries += "rcpt" + std::to_string(i) + "@example.jp\r\n";
+    Form1->Edit1->setText(QString::fromStdString(WriteRecipients(entries)));
+    Form1->Edit2->setText("hello");
+    Click(Form1->Button4);
+    ASSERT_EQ(Summaries.size(), 1u) << (Boxes.empty() ? "" : Boxes.back().Text);
+    EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text;
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    // The queue manager hands the messages on after the session.
+    ASSERT_TRUE(WaitUntil([&] { return count(postfix.Log(), "status=sent") >= Count; }, 120000)) << postfix.Log();
+    const std::string log = postfix.Log();
+    EXPECT_EQ(log.find("pipelining"), std::string::npos) << log;
+    EXPECT_NE(log.find("mail=200 rcpt=200 data=200 rset=200"), std::string::npos) << log;
+    for (int i = 0; i < Count; ++i)
+        EXPECT_EQ(count(log, "to=<rcpt" + std::to_string(i) + "@example.jp>"), 1u) << i;
+}
+
+}  // namespace
