@@ -17,6 +17,18 @@ of putting every row on the disk.
 
 --before DIR runs the component and window programs found in DIR as well, in
 the same rounds, so that two builds are compared under the same load.
+
+    python3 bench/run.py BUILD_DIR --delay-ms 10 [--rounds N] [--messages N]
+
+measures over a provider's distance instead: a proxy holds every byte 10 ms
+each way (bench/delay_path.py), in front of a TLS-terminating stage that
+offers STARTTLS, a login and PIPELINING and passes the mail transactions on
+to Postfix's smtp-sink (pipelining on). Over that path, one connection with
+STARTTLS and a login each: the component pipelined and one command at a
+time, the main window with its journal on the disk, and Python's smtplib;
+smtp-source, which speaks no TLS, through the same delay straight to the
+sink. Every client is timed from before it connects (the window from its
+Send) to its last message accepted, and to its first.
 """
 import argparse
 import base64
@@ -125,6 +137,109 @@ def median(rows, key):
     return statistics.median(values) if values else float("nan")
 
 
+def started(cmd, env=None):
+    """Starts a server piece on the server processor; returns it and the port
+    it printed."""
+    p = subprocess.Popen(["taskset", "-c", SERVER_CPU] + cmd, stdout=subprocess.PIPE, env=env)
+    line = p.stdout.readline().decode().split()
+    if line[:1] != ["port"]:
+        sys.exit(f"{' '.join(cmd)} did not start")
+    return p, line[1]
+
+
+def first_ms(cmd, env):
+    """run(), and the "first ms=" line of the component and the window."""
+    p = subprocess.run(["taskset", "-c", CLIENT_CPU] + cmd, capture_output=True, env=env)
+    if p.returncode != 0:
+        sys.exit(f"{' '.join(cmd)} failed ({p.returncode}): {p.stderr.decode(errors='replace')[-800:]}")
+    result = {}
+    for line in p.stdout.decode().splitlines():
+        if line.startswith("first ms="):
+            result["first_ms"] = float(line.split("=")[1])
+        elif line.startswith("result "):
+            for field in line.split()[1:]:
+                k, v = field.split("=", 1)
+                if k != "what":
+                    result[k] = float(v)
+    return result
+
+
+def delayed(args):
+    n, ms = args.messages, args.delay_ms
+    bench_dir = os.path.join(args.build, "bench")
+    tmp = tempfile.mkdtemp(prefix="veltrow-path-")
+    cert, key = os.path.join(tmp, "cert.pem"), os.path.join(tmp, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                    "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True)
+    sink_port = str(free_port())
+    sink = subprocess.Popen(["taskset", "-c", SERVER_CPU, "smtp-sink", "-u", "nobody",
+                             f"127.0.0.1:{sink_port}", "64"], stderr=subprocess.DEVNULL)
+    path = os.path.join(HERE, "delay_path.py")
+    pieces = []
+    try:
+        time.sleep(0.3)
+        stage, stage_port = started([sys.executable, path, "stage", cert, key, sink_port])
+        pieces.append(stage)
+        proxy, port = started([sys.executable, path, "delay", str(ms), stage_port])
+        pieces.append(proxy)
+        plain, plain_port = started([sys.executable, path, "delay", str(ms), sink_port])
+        pieces.append(plain)
+        env = dict(os.environ, SSL_CERT_FILE=cert)
+        gui = dict(env, QT_QPA_PLATFORM="offscreen")
+        login = ["bench@example.com", "bench-pass"]
+        clients = {
+            "component, pipelined": ([os.path.join(bench_dir, "component"), "secure", "localhost", port, str(n)]
+                                     + login, env),
+            "component, one at a time": ([os.path.join(bench_dir, "component"), "secure", "localhost", port,
+                                          str(n)] + login + ["one"], env),
+            "window, journal on disk": ([os.path.join(bench_dir, "window"), "localhost", port, str(n)] + login,
+                                        gui),
+            "smtplib": ([sys.executable, os.path.join(HERE, "smtplib_starttls.py"), port, str(n), cert] + login,
+                        env),
+        }
+        source = ["smtp-source", "-d", "-m", str(n), "-l", "1000", "-f", "sender@example.com",
+                  "-t", "rcpt@example.com", "-M", "bench.example.com", f"127.0.0.1:{plain_port}"]
+        rows = {k: [] for k in list(clients) + ["smtp-source (no TLS)"]}
+        for r in range(args.rounds):
+            print(f"round {r + 1}/{args.rounds}", file=sys.stderr, flush=True)
+            for name, (cmd, e) in clients.items():
+                rows[name].append(first_ms(cmd, e))
+            rows["smtp-source (no TLS)"].append(run_rusage(source))
+    finally:
+        for p in pieces + [sink]:
+            p.terminate()
+            p.wait()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    rtt = 2 * ms
+    limit = 1000 / rtt
+    print(f"\n{args.rounds} interleaved rounds, medians; {n} messages over one connection; "
+          f"{ms:g} ms each way ({rtt:g} ms round trip); STARTTLS and a login except smtp-source\n")
+    print(f"{'client':<28}{'msg/s':>8}{'ms/msg':>9}{'round trips/msg':>17}{'first msg ms':>14}")
+    rate, first = {}, {}
+    for name, rs in rows.items():
+        rate[name] = n / median(rs, "wall")
+        first[name] = median(rs, "first_ms")
+        print(f"{name:<28}{rate[name]:>8.1f}{1000 / rate[name]:>9.1f}{limit / rate[name]:>17.2f}"
+              f"{first[name]:>14.0f}")
+    print(f"{'one round trip per message':<28}{limit:>8.1f}{rtt:>9.1f}{1:>17.2f}")
+    w, c = rate["window, journal on disk"], rate["component, pipelined"]
+    goals = [
+        ("window >= 3.5 x smtplib", w / rate["smtplib"], 3.5),
+        ("window >= 0.8 x one round trip per message", w / limit, 0.8),
+        ("window >= 0.95 x component", w / c, 0.95),
+        ("component's first message: round trips <= smtplib's",
+         first["component, pipelined"] / rtt - first["smtplib"] / rtt, -0.0),
+        ("window's first message (from Send): round trips <= smtplib's",
+         first["window, journal on disk"] / rtt - first["smtplib"] / rtt, -0.0),
+    ]
+    print("\ngoals")
+    for text, value, goal in goals:
+        met = value >= goal if goal > 0 else value <= 0.5
+        print(f"  {'met ' if met else 'MISS'} {text:<62} {value:8.2f}")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("build")
@@ -133,7 +248,10 @@ def main():
     ap.add_argument("--silent", type=int, default=10)
     ap.add_argument("--attach-mb", type=int, default=50)
     ap.add_argument("--before")
+    ap.add_argument("--delay-ms", type=float)
     args = ap.parse_args()
+    if args.delay_ms:
+        return delayed(args)
     n = args.messages
     builds = {"": os.path.join(args.build, "bench")}
     if args.before:

@@ -15,6 +15,7 @@ packages=(
   fonts-ipafont-gothic fontconfig
   qt6-translations-l10n locales
   xvfb xauth
+  postfix
 )
 
 missing=()
@@ -29,6 +30,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  # Postfix is for the tests' own servers: "No configuration" installs its
+  # programs and starts no mail system.
+  echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
