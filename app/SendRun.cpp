@@ -241,6 +241,9 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
 {
     TRunPlan& plan = *Prepared.Plan;  // lives as long as Prepared
     plan.SetRetryDelay(RetryDelayMs);
+    // Every run tries pipelining afresh; a fall back lasts for its rest.
+    smtp_.Pipelining = true;
+    pipeliningNoted_ = false;
     Open();
     Fire(TSendEvent::Connected);
     Journal = Prepared.OpenJournal();
@@ -250,8 +253,6 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     // commands), so its flush overlaps the network's wait.
     step.BeforeDot = [&Journal, &Bulk] { Journal->Durable(Bulk->SendingMark()); };
     // The next message's commands go out with this one's text.
-    smtp_.Pipelining = true;
-    pipeliningNoted_ = false;
     struct TNextGuard {
         TNMSMTP& Smtp;
         ~TNextGuard() { Smtp.OnNextMessage = nullptr; }

@@ -34,6 +34,17 @@ void Greet(ScriptedPeer& peer)
     peer.Accept().SendLine("220 ready").Expect("EHLO pc01.example.jp").Send("250-hello\r\n250 PIPELINING\r\n");
 }
 
+// After the fall back: each message command by command, then QUIT.
+void OneAtATime(ScriptedPeer& p, std::initializer_list<const char*> rcpts)
+{
+    for (const char* rcpt : rcpts) {
+        p.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<" + From + ">").SendLine("250 ok");
+        p.Expect(std::string("RCPT TO:<") + rcpt + ">").SendLine("250 ok").Expect("DATA").SendLine("354 go");
+        p.ExpectUntil("\r\n.\r\n").SendLine("250 queued");
+    }
+    p.Expect("QUIT").SendLine("221 bye");
+}
+
 // The verdict on a message's text, then the replies to the group that came
 // with it.
 std::string Replies(const std::string& verdict, const std::string& rcpt = "250 ok", const std::string& data = "354 go")
@@ -99,12 +110,16 @@ TEST_F(PipelineRunTest, GroupsOnTheWireAndTheJournal)
              p.ExpectClose();
              // The rest of the run, one command at a time.
              Greet(p);
-             for (const char* rcpt : {"b@example.jp", "c@example.jp"}) {
-                 p.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<" + From + ">").SendLine("250 ok");
-                 p.Expect(std::string("RCPT TO:<") + rcpt + ">").SendLine("250 ok").Expect("DATA").SendLine("354 go");
-                 p.ExpectUntil("\r\n.\r\n").SendLine("250 queued");
-             }
-             p.Expect("QUIT").SendLine("221 bye");
+             OneAtATime(p, {"b@example.jp", "c@example.jp"});
+         },
+         {"1|送信済み", "2|送信済み", "3|送信済み"},
+         notice},
+        {"a reply that fits no command",
+         [](ScriptedPeer& p) {
+             Greet(p);
+             p.ExpectGroup(Group("a@example.jp")).Send("354 go\r\n").ExpectClose();
+             Greet(p);
+             OneAtATime(p, {"a@example.jp", "b@example.jp", "c@example.jp"});
          },
          {"1|送信済み", "2|送信済み", "3|送信済み"},
          notice},
