@@ -114,7 +114,7 @@ TAttemptResult TMessageStep::Send()
         // 不明, as the server may have stored it.
         const auto* smtp = dynamic_cast<const ESmtpError*>(&e);
         if (!smtp || !ReplyWellFormed(smtp->Reply()) || smtp->Code() < 400)
-            return {broken(), smtp && dotSent_ ? WholeReply(e) : "", nullptr};
+            return {broken(), smtp && dotSent_ && !smtp->Lines().empty() ? WholeReply(e) : "", nullptr};
         return {smtp->Code() < 500 ? TAttempt::Deferred : TAttempt::MessageRefused, WholeReply(e), nullptr};
     }
 }
