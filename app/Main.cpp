@@ -172,6 +172,8 @@ void TForm1::CreateComponents()
     NMSMTP1->OnFailure = [this](TObject* Sender) { NMSMTP1Failure(Sender); };
     NMSMTP1->OnInvalidHost = [this](bool& Handled) { NMSMTP1InvalidHost(Handled); };
     NMSMTP1->OnSuccess = [this](TObject* Sender) { NMSMTP1Success(Sender); };
+    // An unattended run must not wait for a silent server without end.
+    NMSMTP1->ReplyTimeouts = TSmtpTimeouts::Recommended();
 
     uuProcessor_ = std::make_unique<TNMUUProcessor>(nullptr);
     NMUUProcessor1 = uuProcessor_.get();
@@ -185,6 +187,11 @@ void TForm1::CreateComponents()
     run_->OnHeaderForm = [this](const std::string& Entry) { return RecipientHeaderForm(Entry); };
     run_->OnOutcome = [this](const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); };
     run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path) { ShowSummary(Plan, Path); };
+    run_->OnHarmlessFailure = [this](const std::string& Text) {
+        StatusBar1->showMessage(
+            Q("すべての宛先の結果は出ています。終了の挨拶 (QUIT) でエラーになりましたが、送り直す必要はありません: "
+              + Text));
+    };
     // Painting the field and its layout for each of thousands of messages
     // would cost more than sending them; every text is set all the same.
     progressPaint_ = new TRepaintLimit(Edit3, ProgressPaintMs);

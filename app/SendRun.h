@@ -82,6 +82,9 @@ public:
     std::function<void(int Sent, int Total)> OnProgress;
     // An outcome became known (the counts of the plan changed).
     std::function<void(const TRunPlan& Plan)> OnOutcome;
+    // Every entry has its outcome, but closing the connection failed (QUIT
+    // refused, garbled or cut): the component's text.
+    std::function<void(const std::string& Text)> OnHarmlessFailure;
     // The run has ended and its journal is closed.
     std::function<void(const TRunPlan& Plan, const std::string& JournalPath)> OnSummary;
 
