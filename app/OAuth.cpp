@@ -330,7 +330,7 @@ TOAuthTokens TOAuthSignIn::Run()
     QTimer giveUp;
     giveUp.setSingleShot(true);
     QObject::connect(&giveUp, &QTimer::timeout, &loop, [&] {
-        failure = Format("%d 分以内にサインインが終わらなかったため、中止しました。", TimeoutMs / 60000);
+        failure = Format("%d 分以内にサインインが終わらなかったため、中止しました。", (TimeoutMs + 59999) / 60000);
         loop.quit();
     });
     giveUp.start(TimeoutMs);
@@ -393,6 +393,10 @@ std::string TOAuthKeeper::AccessToken(const TOAuthAccount& Account, bool MaySign
 
 void TOAuthKeeper::SignIn(const TOAuthAccount& Account)
 {
+    // A Send pressed while the Settings window's sign-in waits must not
+    // start a second one under it.
+    if (signIn_)
+        throw EOAuthError("サインインの途中です。ブラウザでサインインを終えるか、中止してください。");
     TOAuthSignIn flow(Account);
     flow.OpenBrowser = OpenBrowser;
     flow.TimeoutMs = SignInTimeoutMs;

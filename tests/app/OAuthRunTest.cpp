@@ -165,6 +165,14 @@ TEST_F(OAuthRunTest, AForgedStateIsTurnedAwayAndAbortEndsTheSignIn)
     EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
     EXPECT_EQ(sink_->MessageCount(), 0u);
     EXPECT_EQ(oauth_->Count("token authorization_code"), 0);
+
+    // Nobody signs in: the wait gives up by itself.
+    OAuthKeeper().SignInTimeoutMs = 300;
+    Click(Form1->Button4);
+    OAuthKeeper().SignInTimeoutMs = 5 * 60 * 1000;
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_NE(Boxes[0].Text.find("1 分以内にサインインが終わらなかった"), std::string::npos) << Boxes[0].Text;
+    EXPECT_FALSE(Form1->Sending());
 }
 
 TEST_F(OAuthRunTest, TheSettingsWindowSignsInAndSavesTheLines)

@@ -1,12 +1,11 @@
 // The parts of the sign-in that need no server: PKCE, the endpoints and
-// their replacements from the environment, and the settings lines.
+// their replacements from the environment, and the account of the settings.
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include "app/OAuth.h"
-#include "rtl/StringList.h"
 
 namespace {
 
@@ -58,45 +57,19 @@ TEST(OAuth, EndpointsOfTheProvidersAndFromTheEnvironment)
     unsetenv("VELTROW_OAUTH_TOKEN_URL");
 }
 
-TEST(OAuth, SettingsLinesTenToTwelve)
+TEST(OAuth, AnAccountNeedsTheAddressAndTheClientID)
 {
-    const std::string five = "h\r\n25\r\nu\r\nn\r\na@b\r\n";
-    struct Case {
-        std::string extension;
-        TLoginMethod method;
-        const char* error;  // nullptr: accepted
-    };
-    const Case cases[] = {
-        {"", lmPassword, nullptr},  // an older file
-        {"starttls\r\na@b\r\nauto\r\n0\r\n\r\n", lmPassword, nullptr},
-        {"starttls\r\na@b\r\nauto\r\n0\r\noauth-microsoft\r\nid\r\ncontoso\r\n", lmOAuthMicrosoft, nullptr},
-        {"tls\r\na@b\r\nauto\r\n0\r\noauth-google\r\nid\r\nGOCSPX-x\r\n", lmOAuthGoogle, nullptr},
-        {"tls\r\na@b\r\nauto\r\n0\r\noauth\r\n", lmPassword, "設定.txt の 10 行目 (ログイン方式) の「oauth」は使えません。"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.extension);
-        TStringList lines;
-        lines.SetText(five + c.extension);
-        TSettings settings;
-        if (c.error) {
-            try {
-                ParseSettings(lines, settings);
-                ADD_FAILURE() << "accepted";
-            } catch (const ESettingsError& e) {
-                EXPECT_EQ(e.Message().rfind(c.error, 0), 0u) << e.Message();
-            }
-            continue;
-        }
-        ParseSettings(lines, settings);
-        EXPECT_EQ(settings.LoginMethod, c.method);
-        const auto account = TOAuthAccount::From(settings);
-        EXPECT_EQ(account.has_value(), c.method != lmPassword);
-        EXPECT_EQ(account ? account->ClientID : "id", "id");
+    TSettings settings;
+    EXPECT_EQ(TOAuthAccount::From(settings), std::nullopt);  // the password method
+    settings.LoginMethod = lmOAuthMicrosoft;
+    const std::pair<const char*, const char*> cases[] = {{"", "id"}, {"a@example.jp", ""}};
+    for (const auto& [login, id] : cases) {
+        settings.LoginName = login;
+        settings.OAuthClientID = id;
+        EXPECT_THROW(TOAuthAccount::From(settings), EOAuthError) << login << id;
     }
-    TSettings noLogin;
-    noLogin.LoginMethod = lmOAuthMicrosoft;
-    noLogin.OAuthClientID = "id";
-    EXPECT_THROW(TOAuthAccount::From(noLogin), EOAuthError);
+    settings.OAuthClientID = "id";
+    EXPECT_EQ(TOAuthAccount::From(settings)->Key(), "oauth-microsoft:id:a@example.jp");
 }
 
 }  // namespace

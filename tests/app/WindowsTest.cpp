@@ -371,6 +371,8 @@ TEST_F(WindowsTest, EachBadSettingsValueIsRefusedBeforeConnecting)
         {"\r\n\r\n\r\n3601\r\n", "設定.txt の 9 行目 (送信間隔の秒数) の「3601」は使えません。" + pause},
         {"\r\n\r\n\r\n-1\r\n", "設定.txt の 9 行目 (送信間隔の秒数) の「-1」は使えません。" + pause},
         {"\r\n\r\n\r\n1.5\r\n", "設定.txt の 9 行目 (送信間隔の秒数) の「1.5」は使えません。" + pause},
+        {"\r\n\r\n\r\n\r\noauth\r\n",
+         "設定.txt の 10 行目 (ログイン方式) の「oauth」は使えません。password、oauth-microsoft、oauth-google のどれかを書いてください。"},
         {"\r\n\r\n\r\n99999999999999999999\r\n",
          "設定.txt の 9 行目 (送信間隔の秒数) の「99999999999999999999」は使えません。" + pause},
     };
