@@ -11,6 +11,7 @@
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 #include "smtp/PostMessage.h"
+#include "smtp/Sasl.h"
 
 namespace {
 
@@ -297,15 +298,25 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
 
 void TSendRun::Open()
 {
-    try {
-        smtp_.Connect();
-    } catch (...) {
-        // A failed connect leaves its socket behind, unusable for the next
-        // Send; the component does not replace it, so the run does, quietly:
-        // nothing was connected that could be reported as closed.
-        if (!smtp_.Connected)
-            ReplaceSocket();
-        throw;
+    for (bool retried = false;; retried = true) {
+        if (OnBeforeConnect)
+            OnBeforeConnect();
+        try {
+            smtp_.Connect();
+            return;
+        } catch (const sasl::EAuthError&) {
+            if (!smtp_.Connected)
+                ReplaceSocket();
+            if (retried || !OnLoginRefused || !OnLoginRefused())
+                throw;
+        } catch (...) {
+            // A failed connect leaves its socket behind, unusable for the next
+            // Send; the component does not replace it, so the run does, quietly:
+            // nothing was connected that could be reported as closed.
+            if (!smtp_.Connected)
+                ReplaceSocket();
+            throw;
+        }
     }
 }
 

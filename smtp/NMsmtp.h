@@ -155,7 +155,8 @@ public:
     // Otherwise, after CheckSecurity: for ssImplicitTls the TLS handshake,
     // then the greeting and EHLO (UserID, or the machine's full name when
     // empty); for ssStartTls STARTTLS, the handshake and EHLO again; then
-    // AUTH when Login is set (PLAIN, else LOGIN, as offered). Raises
+    // AUTH when Login is set (XOAUTH2 with an AccessToken, else PLAIN, else
+    // LOGIN, as offered). Raises
     // tls::ECertificateError or tls::ETlsError from the handshake (the
     // socket is closed without QUIT), ESecurityError where it would have to
     // go on unprotected, sasl::EAuthError when the login is refused, and
@@ -228,6 +229,9 @@ public:
     TSmtpSecurity Security = ssNone;
     std::string Login;     // SMTP AUTH login name; empty: no AUTH
     std::string Password;  // sent only in AUTH over TLS; never in a status or an error
+    // An OAuth 2.0 access token for Login: AUTH XOAUTH2 instead of the
+    // password, under the same rules.
+    std::string AccessToken;
     // The SHA-256 fingerprint ("AB:CD:...") of a server certificate the user
     // trusts although the check refuses it; empty: none.
     std::string TrustedFingerprint;
