@@ -99,6 +99,8 @@ std::string ExplainError(const std::string& Text)
         return ExplainError("Authentication failed");
     if (StartsWith(Text, "Reply without a valid code"))
         return "サーバーの応答が SMTP の形になっていませんでした。" + std::string(kCheckServer);
+    if (StartsWith(Text, "The server did not handle pipelining"))
+        return "サーバーがパイプライン処理に対応していませんでした。時間をおいてもう一度送信してください。";
     if (StartsWith(Text, "Line too long") || StartsWith(Text, "Reply too long"))
         return "サーバーの応答が長すぎて読めませんでした。" + std::string(kCheckServer);
     if (StartsWith(Text, "Unknown Error No. "))
