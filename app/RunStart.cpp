@@ -82,10 +82,9 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
 {
     const std::string bytes = FileBytes(Request.RecipientFile);
     TStringList list;
-    list.LoadFromFile(Request.RecipientFile);
-    LinesToUtf8(list);
+    const std::string text = TextFileLines(bytes, list);
     const std::vector<std::string>& lines = list.Lines();
-    CheckRecipientFile(bytes, lines);
+    CheckRecipientFile(text, lines);
     const std::vector<TRecipient> recipients = CheckRecipients(lines, Request.CanCarry);
 
     const TRunIdentity identity{Request.RecipientFile, bytes, Request.Subject, Request.Body};

@@ -40,9 +40,19 @@ std::string Cp932ToUtf8(std::string_view Cp932);
 // Text files are UTF-8 or CP932 (from a Shift_JIS system). A file counts as
 // UTF-8 when it is valid UTF-8 and every character is one a Japanese text
 // plausibly holds (CP932 has it, or it is a kanji, kana, Hangul, emoji or
-// symbol beyond CP932), or when it is no CP932 text at all; otherwise it is
-// read as CP932, converted in place, and the result is true.
+// symbol beyond CP932, or a Latin, Greek or Cyrillic letter in a word that
+// half-width katakana pairs alone cannot have given), or when it is no CP932
+// text at all; otherwise it is read as CP932, converted in place, and the
+// result is true.
 bool LinesToUtf8(TStringList& Lines);
+// The lines of a text file's bytes as UTF-8: UTF-16 (LE or BE) marked by its
+// byte-order mark is read as such, anything else as LinesToUtf8 tells; lines
+// split as TStringList loads them. Returns the text the lines were split
+// from (the UTF-16 converted, else Bytes), for checks on the text as a
+// whole. Raises ECodePageError for broken UTF-16 and as LinesToUtf8.
+std::string TextFileLines(std::string_view Bytes, TStringList& Lines);
+// TextFileLines of the file's bytes; EFOpenError when it cannot be read.
+void ReadTextFile(const std::string& FileName, TStringList& Lines);
 
 // Shift_JIS (CP932 bytes) to ISO-2022-JP: starts and ends in ASCII mode,
 // ESC $ B before each run of double-byte characters, ESC ( B before each run

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "charset/CodePage.h"
 #include "codec/NMUUE.h"
 #include "rtl/StringList.h"
 #include "tests/charset/CharsetTestSupport.h"
@@ -143,6 +144,18 @@ TEST(MailCharset, TextFilesAreUtf8OnlyWhenEveryCharacterIsPlausible)
         {"UTF-8 beyond CP932", {"髙橋 😀 안녕 ¥100 〜"}, {"髙橋 😀 안녕 ¥100 〜"}, false},
         {"UTF-8 that is no CP932", {"\xc4\x80"}, {"\xc4\x80"}, false},  // Ā: 80 ends no CP932 text
         {"ASCII", {"a@example.jp", ""}, {"a@example.jp", ""}, false},
+        // ö, é, ó, ë are two half-width katakana each (ﾃｶ, ﾃｩ, ﾃｳ, ﾃｫ); a
+        // word with an ASCII letter or a letter no katakana pair gives is UTF-8.
+        {"Jörg Müller", {"Jörg Müller <jm@example.de>"}, {"Jörg Müller <jm@example.de>"}, false},
+        {"René, café, Zoë", {"René <r@example.fr>", "café", "Zoë"}, {"René <r@example.fr>", "café", "Zoë"}, false},
+        {"Ångström, Łódź", {"Ångström", "Łódź"}, {"Ångström", "Łódź"}, false},
+        {"Cyrillic and Greek", {"Иван Петров", "Ελένη"}, {"Иван Петров", "Ελένη"}, false},
+        {"mixed UTF-8 line", {"Jörg（ヨルク） 山田 <j@example.jp>"}, {"Jörg（ヨルク） 山田 <j@example.jp>"}, false},
+        {"UTF-8 and ﾃｽ", {"Jörg", "\xef\xbe\x83\xef\xbd\xbd"}, {"Jörg", "ﾃｽ"}, false},
+        {"ﾃｽﾃｽ", {"\xc3\xbd\xc3\xbd"}, {"ﾃｽﾃｽ"}, true},                    // "ýý": no ASCII letter
+        {"ﾃｽ beside ASCII words", {"\xc3\xbd user 2 <a@example.jp>"}, {"ﾃｽ user 2 <a@example.jp>"}, true},
+        {"ｶﾞｲﾄﾞ, ﾃｽﾄ", {"\xb6\xde\xb2\xc4\xde", "\xc3\xbd\xc4"}, {"ｶﾞｲﾄﾞ", "ﾃｽﾄ"}, true},
+        {"mixed CP932 line", {"\xc3\xbd \x8e\x52\x93\x63 <a@example.jp>"}, {"ﾃｽ 山田 <a@example.jp>"}, true},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,6 +165,45 @@ TEST(MailCharset, TextFilesAreUtf8OnlyWhenEveryCharacterIsPlausible)
         EXPECT_EQ(LinesToUtf8(list), c.converted);
         EXPECT_EQ(list.Lines(), c.read);
     }
+}
+
+// Notepad and Excel's 「Unicode テキスト」 save UTF-16 with a byte-order
+// mark; that text is Unicode already and never taken for Shift_JIS.
+TEST(MailCharset, TextFilesInEveryFormAWindowsUserSaves)
+{
+    const auto utf16 = [](const std::u16string& text, bool le) {
+        std::string bytes = le ? "\xff\xfe" : "\xfe\xff";
+        for (char16_t u : text) {
+            const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+            bytes += le ? std::string{lo, hi} : std::string{hi, lo};
+        }
+        return bytes;
+    };
+    const std::u16string list = u"Jörg <j@example.de>\r\nﾃｽ 太郎\n\U0001F600 ý\r\n";
+    const std::vector<std::string> read = {"Jörg <j@example.de>", "ﾃｽ 太郎", "😀 ý"};
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"UTF-16 LE", utf16(list, true), read},
+        {"UTF-16 BE", utf16(list, false), read},
+        {"UTF-16 ý alone", utf16(u"ý", true), {"ý"}},
+        {"UTF-8 with its mark", "\xef\xbb\xbfRené\r\n", {"René"}},
+        {"CP932", "\x8e\x52\x93\x63\r\n\xc3\xbd", {"山田", "ﾃｽ"}},
+        {"mark only", "\xff\xfe", {}},
+    };
+    for (const Case& c : cases) {
+        TStringList lines;
+        TextFileLines(c.bytes, lines);
+        EXPECT_EQ(lines.Lines(), c.lines) << c.name;
+    }
+    TStringList lines;
+    EXPECT_EQ(TextFileLines(utf16(u"a\nb", false), lines), "a\nb");
+    EXPECT_EQ(ErrorOf([&] { TextFileLines(std::string("\xff\xfe" "a\0\0\xd8" "b\0", 8), lines); }),
+              "UTF-16 として正しくないバイトがあります: 5 バイト目の 00 D8");  // a lone surrogate
+    EXPECT_EQ(ErrorOf([&] { TextFileLines(std::string("\xfe\xff\0a\0", 5), lines); }),
+              "UTF-16 として正しくないバイトがあります: 5 バイト目の 00");  // cut in half
 }
 
 }  // namespace
