@@ -4,10 +4,10 @@
 // words.
 //
 // What a mail carries is what its readers can decode from ISO-2022-JP: the
-// characters of JIS X 0208, plus the NEC special characters of row 13
-// (①, ㈱, Ⅲ), which the common Japanese readers show. The NEC-selected and
-// IBM extensions and user-defined characters are refused, as are characters
-// CP932 lacks; nothing is ever replaced silently.
+// characters of JIS X 0208. The NEC special characters of row 13 (①, ㈱,
+// Ⅲ), which strict readers reject, the NEC-selected and IBM extensions and
+// user-defined characters are refused, as are characters CP932 lacks;
+// nothing is ever replaced silently.
 #pragma once
 
 #include <string>
@@ -33,7 +33,8 @@ bool IsAscii(std::string_view Text);
 // UTF-8 to CP932. The JIS-standard code points of the characters where
 // Shift_JIS and CP932 differ (U+301C, U+2016, U+2212, U+00A2, U+00A3, U+00AC,
 // U+2014) are accepted as well. Raises ECodePageError for invalid UTF-8 and
-// for characters that cannot be mailed, naming every such character.
+// for characters that cannot be mailed, naming every such character; NEC
+// row 13 is named 機種依存文字, with the hint that auto sends it as UTF-8.
 std::string Utf8ToCp932(std::string_view Utf8);
 // CP932 to UTF-8; raises ECodePageError at bytes CP932 does not define.
 std::string Cp932ToUtf8(std::string_view Cp932);

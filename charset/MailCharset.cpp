@@ -9,9 +9,6 @@ using namespace charset_detail;
 
 namespace {
 
-// Shift_JIS lead of JIS row 13, the NEC special characters.
-constexpr unsigned char kNecRow13Lead = 0x87;
-
 bool IsShiftCode(unsigned char c) { return c == 0x1B || c == 0x0E || c == 0x0F; }
 
 }  // namespace
@@ -39,7 +36,7 @@ bool IsStrictJis(std::string_view Utf8)
     }
     for (size_t i = 0; i < sjis.size(); ++i) {
         const auto c = static_cast<unsigned char>(sjis[i]);
-        if (IsShiftCode(c) || c == kNecRow13Lead)
+        if (IsShiftCode(c))
             return false;
         // Every other byte above A0 but the half-width katakana leads a pair.
         if (c >= 0x80 && !(c >= 0xA1 && c <= 0xDF))

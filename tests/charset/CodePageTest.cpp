@@ -27,7 +27,6 @@ TEST(CodePage, ShiftJisToIso2022JpExactBytes)
         {"ideographic space", "\x81\x40", kJ + "!!" + kA},
         {"lead E0", "\xe0\x40", kJ + "_!" + kA},
         {"last JIS X 0208 character", "\xea\xa4", kJ + "t&" + kA},
-        {"NEC row 13", "\x87\x40\x87\x8a", kJ + "-!-j" + kA},
         {"half-width voiced", "\xb6\xde\xb2\xc4\xde", kJ + "%,%$%I" + kA},
         {"half-width semi-voiced", "\xca\xdf\xcb\xdf\xce\xdf", kJ + "%Q%T%]" + kA},
         {"half-width vu", "\xb3\xde", kJ + "%t" + kA},
@@ -62,6 +61,7 @@ TEST(CodePage, ConverterRefusesWhatNoMailableCharacterExplains)
         {"\x85\x40", "JIS X 0208 にない文字コードがあります: 1 バイト目の 85 40"},
         {"\x82\x9e", "JIS X 0208 にない文字コードがあります: 1 バイト目の 82 9E"},
         {"\xeb\x40", "JIS X 0208 にない文字コードがあります: 1 バイト目の EB 40"},
+        {"a\x87\x40", "ISO-2022-JP で送れない文字があります: ① (U+2460): 2 バイト目の 87 40"},  // NEC row 13
         {"\xed\x40", "ISO-2022-JP で送れない文字があります: 纊 (U+7E8A): 1 バイト目の ED 40"},
         {"\xfa\x40", "ISO-2022-JP で送れない文字があります: ⅰ (U+2170): 1 バイト目の FA 40"},
         {"\xfb\xfc", "ISO-2022-JP で送れない文字があります: 髙 (U+9AD9): 1 バイト目の FB FC"},
@@ -73,7 +73,7 @@ TEST(CodePage, ConverterRefusesWhatNoMailableCharacterExplains)
         EXPECT_EQ(ErrorOf([&] { SjisToIso2022Jp(c.sjis); }), c.message) << Hex(c.sjis);
 }
 
-TEST(CodePage, Utf8ToCp932AcceptsJisX0208AndNecRow13)
+TEST(CodePage, Utf8ToCp932AcceptsJisX0208)
 {
     struct Case {
         const char* utf8;
@@ -88,8 +88,7 @@ TEST(CodePage, Utf8ToCp932AcceptsJisX0208AndNecRow13)
         {"¢￠£￡", "\x81\x91\x81\x91\x81\x92\x81\x92"},
         {"¬￢", "\x81\xca\x81\xca"},
         {"—―", "\x81\x5c\x81\x5c"},  // EM DASH, HORIZONTAL BAR
-        {"①⑳Ⅲ㈱㍻", "\x87\x40\x87\x53\x87\x56\x87\x8a\x87\x7e"},
-        {"∵≒", "\x81\xe6\x81\xe0"},
+        {"∵≒", "\x81\xe6\x81\xe0"},  // row 2, not their NEC row 13 twins
         {"ｶﾞｲﾄﾞ", "\xb6\xde\xb2\xc4\xde"},
         {"凜熙", "\xea\xa3\xea\xa4"},
     };
@@ -112,6 +111,10 @@ TEST(CodePage, Utf8ToCp932RefusesAndNamesWhatCannotBeMailed)
         {"‾", "ISO-2022-JP で送れない文字があります: ‾ (U+203E)"},
         {"a\xc2\x85" "b", "ISO-2022-JP で送れない文字があります: U+0085"},
         {"😀a纊b😀", "ISO-2022-JP で送れない文字があります: 😀 (U+1F600)、纊 (U+7E8A)"},
+        {"①⑳Ⅲ㈱㍻", "ISO-2022-JP で送れない機種依存文字があります: ① (U+2460)、⑳ (U+2473)、Ⅲ (U+2162)、"
+                     "㈱ (U+3231)、㍻ (U+337B)。「設定」の文字コードを「自動」にすると UTF-8 で送れます"},
+        {"①髙㈱纊①", "ISO-2022-JP で送れない文字があります: 髙 (U+9AD9)、纊 (U+7E8A)、機種依存文字 ① (U+2460)、"
+                      "㈱ (U+3231)。「設定」の文字コードを「自動」にすると UTF-8 で送れます"},
         {"\xe3\x81", "UTF-8 として正しくないバイトがあります: 1 バイト目の E3"},
         {"ab\xc0\xaf", "UTF-8 として正しくないバイトがあります: 3 バイト目の C0"},
     };
@@ -125,6 +128,26 @@ TEST(CodePage, Utf8ToCp932RefusesAndNamesWhatCannotBeMailed)
     EXPECT_NE(message.find("U+1F609"), std::string::npos) << message;
     EXPECT_EQ(message.find("U+1F60A"), std::string::npos) << message;
     EXPECT_NE(message.find("ほか 2 文字"), std::string::npos) << message;
+
+    // Every character of NEC row 13 is refused as such, unless it is the
+    // twin of a JIS X 0208 character of row 2 (∵, ≒), sent as that.
+    int refused = 0;
+    for (int t = 0x40; t <= 0x9E; ++t) {
+        std::string utf8;
+        try {
+            utf8 = Cp932ToUtf8(std::string{'\x87', char(t)});
+        } catch (const ECodePageError&) {
+            continue;  // unassigned
+        }
+        try {
+            EXPECT_NE(Utf8ToCp932(utf8)[0], '\x87') << utf8;
+        } catch (const ECodePageError& e) {
+            EXPECT_EQ(e.Message().rfind("ISO-2022-JP で送れない機種依存文字があります: " + utf8 + " (U+", 0), 0u)
+                << e.Message();
+            ++refused;
+        }
+    }
+    EXPECT_EQ(refused, 83 - 9);  // the row's 83 characters but its 9 twins
 }
 
 TEST(CodePage, Utf8CheckAndCp932Fallback)
@@ -256,10 +279,10 @@ TEST(CodePage, SubjectsDecodeBackInPythonsEmailPackage)
         {"Re: 会議のご案内 (第3回)", "Re: 会議のご案内 (第3回)"},
         {"ｶﾞｲﾄﾞ", "ガイド"},
         {"〜お知らせ〜", "〜お知らせ〜"},
-        {"①②③ ㈱テスト", "①②③ ㈱テスト"},
+        {"◎△□ (株)テスト", "◎△□ (株)テスト"},
         {hundred, hundred},
         {"", ""},
-        {"ﾊﾟｿｺﾝ教室のご案内: ①〜⑳回 ﾃｷｽﾄ配布 −10％ (¬_¬)", "パソコン教室のご案内: ①〜⑳回 テキスト配布 −10％ (¬_¬)"},
+        {"ﾊﾟｿｺﾝ教室のご案内: 第1〜20回 ﾃｷｽﾄ配布 −10％ (¬_¬)", "パソコン教室のご案内: 第1〜20回 テキスト配布 −10％ (¬_¬)"},
     };
     TNMUUProcessor encoder(nullptr);
     std::string data;
@@ -283,7 +306,7 @@ for line in open(sys.argv[1]):
               and jis.rfind(b'\x1b$B') <= jis.rfind(b'\x1b(B'),
               'word of %d bytes, %r' % (len(jis), jis))
     msg = email.message_from_bytes(('Subject: ' + value + '\r\n\r\nbody\r\n').encode('ascii'))
-    text = ''.join(b.decode(cs or 'ascii', 'nec13') if isinstance(b, bytes) else b
+    text = ''.join(b.decode(cs or 'ascii', 'strict') if isinstance(b, bytes) else b
                    for b, cs in email.header.decode_header(msg['Subject']))
     check(text == shown, '%r decoded as %r' % (shown, text))
     count += 1
@@ -296,7 +319,7 @@ finish(count)
 
 // Every Shift_JIS pair and every half-width katakana (alone and before each
 // sound mark) against Python's own tables: JIS X 0208 as Python's shift_jis
-// and iso2022_jp codecs know it, NEC row 13 as cp932 knows it, and the
+// and strict iso2022_jp codecs know it (NEC row 13 is none of it), and the
 // full-width forms as Unicode's compatibility normalization gives them.
 TEST(CodePage, ConverterAgreesWithPythonOnEveryCharacter)
 {
@@ -330,17 +353,12 @@ count = 0
 for line in open(sys.argv[1]):
     sjis, jis = line.split()
     sjis = bytes.fromhex(sjis)
-    got = None if jis == '-' else bytes.fromhex(jis).decode('iso2022_jp', 'nec13')
+    got = None if jis == '-' else bytes.fromhex(jis).decode('iso2022_jp', 'strict')
     if len(sjis) == 2 and not (0xA1 <= sjis[0] <= 0xDF):
         try:
             want = sjis.decode('shift_jis')
         except UnicodeDecodeError:
             want = None
-            if sjis[0] == 0x87:
-                try:
-                    want = sjis.decode('cp932')
-                except UnicodeDecodeError:
-                    pass
     else:
         text = sjis.decode('cp932')
         want = unicodedata.normalize('NFKC', text)
