@@ -107,12 +107,10 @@ std::string EncodedWord(TNMUUProcessor& encoder, const std::string& bytes, const
 
 namespace {
 
-// A subject of up to 45 bytes is one word, one encoder line, as it always
-// was. A longer one folds into words of at most 75 characters: 16 for
-// "=?iso-2022-jp?B?", 2 for "?=", 56 of Base64 for 42 bytes.
-constexpr size_t kWordBytes = kBase64LineBytes;
-constexpr size_t kFoldedWordBytes = 42;
 constexpr char kIsoLabel[] = "iso-2022-jp";
+// 36 bytes in the first word, 42 in every later one.
+constexpr size_t kFirstWordBytes = WordBytes(kFirstWordChars, sizeof kIsoLabel - 1);
+constexpr size_t kWordBytes = WordBytes(kMaxWordChars, sizeof kIsoLabel - 1);
 // Listing more offending characters than this helps nobody.
 constexpr size_t kMaxNamedChars = 10;
 
@@ -310,9 +308,10 @@ std::string Render(const JisChar* first, const JisChar* last)
     return out;
 }
 
-// Splits the text into complete ISO-2022-JP texts of at most limit bytes
-// each, as long as possible, never splitting a character.
-std::vector<std::string> Fold(const std::vector<JisChar>& chars, size_t limit)
+// Splits the text into complete ISO-2022-JP texts of at most firstLimit
+// bytes for the first and limit for every later one, each as long as
+// possible, never splitting a character.
+std::vector<std::string> Fold(const std::vector<JisChar>& chars, size_t firstLimit, size_t limit)
 {
     std::vector<std::string> words;
     size_t start = 0;
@@ -323,7 +322,7 @@ std::vector<std::string> Fold(const std::vector<JisChar>& chars, size_t limit)
         const size_t width = twoByte ? 2 : 1;
         const size_t closing = twoByte ? kEscapeLength : 0;
         size_t add = (twoByte != jis ? kEscapeLength : 0) + width;
-        if (i > start && size + add + closing > limit) {
+        if (i > start && size + add + closing > (words.empty() ? firstLimit : limit)) {
             words.push_back(Render(&chars[start], &chars[i]));
             start = i;
             size = 0;
@@ -339,10 +338,7 @@ std::vector<std::string> Fold(const std::vector<JisChar>& chars, size_t limit)
 std::string EncodeWords(TNMUUProcessor& encoder, const std::vector<JisChar>& chars)
 {
     std::string value;
-    std::vector<std::string> words = Fold(chars, kWordBytes);
-    if (words.size() > 1)
-        words = Fold(chars, kFoldedWordBytes);
-    for (const std::string& word : words) {
+    for (const std::string& word : Fold(chars, kFirstWordBytes, kWordBytes)) {
         if (!value.empty())
             value += "\r\n ";  // folding white space between words
         value += EncodedWord(encoder, word, kIsoLabel);

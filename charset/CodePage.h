@@ -69,11 +69,11 @@ std::string SjisToIso2022Jp(std::string_view Sjis);
 std::string BodyLineToIso2022Jp(std::string_view SjisLine);
 
 // The Subject header value for a Shift_JIS subject, Base64-encoded with
-// Encoder. An ISO-2022-JP text of up to 45 bytes gives the single word
-// "=?iso-2022-jp?B?" Base64 "?="; the empty subject is carried as
-// ESC $ B ESC ( B. A longer text is folded into several such words of at
-// most 75 characters, each a complete ISO-2022-JP text of at most 42 bytes,
-// joined by CR LF and a blank.
+// Encoder: words "=?iso-2022-jp?B?" Base64 "?=", each a complete
+// ISO-2022-JP text, joined by CR LF and a blank. The first word carries at
+// most 36 bytes (67 characters, to fit after "Subject: " on a line of 76),
+// every later one 42 (75 characters). The empty subject is carried as
+// ESC $ B ESC ( B.
 // Leaves Encoder's Method at uuMime and its streams unassigned.
 std::string EncodeSubject(TNMUUProcessor& Encoder, const std::string& Subject);
 // Any other header text (a display name): ASCII text is returned unchanged,

@@ -59,14 +59,16 @@ const char* CharsetLabel(TMailCharset Charset) { return Charset == mcUtf8 ? "UTF
 
 std::string EncodeUtf8Subject(TNMUUProcessor& Encoder, std::string_view Utf8)
 {
-    // "=?UTF-8?B?" and "?=" leave 63 of 75 characters: 60 of Base64, 45 bytes.
+    // 39 bytes in the first word, 45 in every later one.
+    constexpr size_t kLabelLength = 5;  // "UTF-8"
     std::string value;
     char32_t cp = 0;
     for (size_t start = 0; start < Utf8.size();) {
+        const size_t limit = WordBytes(value.empty() ? kFirstWordChars : kMaxWordChars, kLabelLength);
         size_t end = start;
         while (end < Utf8.size()) {
             const size_t len = std::max<size_t>(Utf8Sequence(Utf8, end, cp), 1);
-            if (end + len - start > kBase64LineBytes)
+            if (end + len - start > limit)
                 break;
             end += len;
         }

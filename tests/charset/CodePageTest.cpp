@@ -181,7 +181,9 @@ TEST(CodePage, Utf8CheckAndCp932Fallback)
     EXPECT_EQ(ErrorOf([&] { LinesToUtf8(broken); }), "3 行目: CP932 として正しくないバイトがあります: 1 バイト目の 80");
 }
 
-TEST(CodePage, EncodeSubjectUpTo45BytesIsOneWord)
+// The first word fits after "Subject: " on a line of 76 (36 bytes, 67
+// characters), every later word on a line of its own (42 bytes, 75).
+TEST(CodePage, EncodeSubjectWordsFitTheirLines)
 {
     TNMUUProcessor encoder(nullptr);
     EXPECT_EQ(EncodeSubject(encoder, "\x82\xa0"), "=?iso-2022-jp?B?GyRCJCIbKEI=?=");
@@ -189,22 +191,30 @@ TEST(CodePage, EncodeSubjectUpTo45BytesIsOneWord)
     EXPECT_EQ(encoder.SourceStream, nullptr);
     EXPECT_EQ(encoder.TargetStream, nullptr);
 
-    // Double-byte-only subjects keep their exact bytes: ESC $ B, the pairs,
-    // ESC ( B; 19 characters are 44 bytes.
-    const std::string a19 = Repeat("\x82\xa0", 19);
-    EXPECT_EQ(EncodeSubject(encoder, a19), "=?iso-2022-jp?B?" + Base64(kJ + Repeat("$\"", 19) + kA) + "?=");
-    // Exactly 45 bytes: still one word, one Base64 line.
-    const std::string x45 = "a" + a19;
-    EXPECT_EQ(EncodeSubject(encoder, x45), "=?iso-2022-jp?B?" + Base64("a" + kJ + Repeat("$\"", 19) + kA) + "?=");
-    // 46 bytes fold into words of at most 75 characters: 42 bytes each, as
-    // much as fits, then the rest, each complete.
-    EXPECT_EQ(EncodeSubject(encoder, "ab" + a19),
-              "=?iso-2022-jp?B?" + Base64("ab" + kJ + Repeat("$\"", 17) + kA) + "?=\r\n =?iso-2022-jp?B?"
-                  + Base64(kJ + "$\"$\"" + kA) + "?=");
-    // 45 ASCII bytes are one word, 46 are two.
-    EXPECT_EQ(EncodeSubject(encoder, std::string(45, 'x')), "=?iso-2022-jp?B?" + Base64(std::string(45, 'x')) + "?=");
-    EXPECT_EQ(EncodeSubject(encoder, std::string(46, 'x')), "=?iso-2022-jp?B?" + Base64(std::string(42, 'x'))
-                                                                + "?=\r\n =?iso-2022-jp?B?" + Base64("xxxx") + "?=");
+    const auto a = [](int n) { return Repeat("\x82\xa0", n); };  // あ
+    const auto jis = [](int n) { return kJ + Repeat("$\"", n) + kA; };
+    struct Case {
+        const char* name;
+        std::string sjis;
+        std::vector<std::string> words;  // the ISO-2022-JP text of each
+    } cases[] = {
+        {"15 kana, 36 bytes", a(15), {jis(15)}},
+        {"16 kana, 38 bytes", a(16), {jis(15), jis(1)}},
+        {"a and 15 kana, 37 bytes", "a" + a(15), {"a" + jis(14), jis(1)}},
+        {"19 kana, 44 bytes", a(19), {jis(15), jis(4)}},
+        {"a and 19 kana, 45 bytes", "a" + a(19), {"a" + jis(14), jis(5)}},
+        {"ab and 19 kana, 46 bytes", "ab" + a(19), {"ab" + jis(14), jis(5)}},
+        {"52 kana", a(52), {jis(15), jis(18), jis(18), jis(1)}},
+        {"36 ASCII", std::string(36, 'x'), {std::string(36, 'x')}},
+        {"37 ASCII", std::string(37, 'x'), {std::string(36, 'x'), "x"}},
+        {"80 ASCII", std::string(80, 'x'), {std::string(36, 'x'), std::string(42, 'x'), "xx"}},
+    };
+    for (const Case& c : cases) {
+        std::string value;
+        for (const std::string& w : c.words)
+            value += (value.empty() ? "" : "\r\n ") + ("=?iso-2022-jp?B?" + Base64(w) + "?=");
+        EXPECT_EQ(EncodeSubject(encoder, c.sjis), value) << c.name;
+    }
 }
 
 TEST(CodePage, LongSubjectsFoldIntoCompleteWords)
@@ -234,9 +244,12 @@ TEST(CodePage, LongSubjectsFoldIntoCompleteWords)
                       std::string::npos);
             const std::string jis = UnBase64(b64);
             EXPECT_EQ(Base64(jis), b64);
-            EXPECT_LE(word.size(), 75u);
-            EXPECT_LE(jis.size(), 42u);
-            EXPECT_GT(jis.size(), 33u * (end != std::string::npos));  // only the last word may be short
+            const size_t limit = words == 1 ? 36 : 42;
+            EXPECT_LE(word.size(), limit == 36 ? 67u : 75u);
+            EXPECT_LE(jis.size(), limit);
+            if (end != std::string::npos) {  // only the last word may be short
+                EXPECT_GT(jis.size() + 8, limit);
+            }
             const size_t lastJ = jis.rfind(kJ);
             EXPECT_TRUE(lastJ == std::string::npos || jis.rfind(kA) > lastJ) << "word ends in JIS mode";
             const auto chars = JisChars(jis);
@@ -300,9 +313,10 @@ for line in open(sys.argv[1]):
     lines = value.split('\r\n')
     check(all(word.match(l.strip()) for l in lines) and all(l.startswith(' ') for l in lines[1:]),
           'not a folded header of encoded words: %r' % value)
-    for l in lines:
+    check(len('Subject: ' + lines[0]) <= 76, 'first line too long: %r' % lines[0])
+    for i, l in enumerate(lines):
         jis = email.header.decode_header(l.strip())[0][0]
-        check((len(jis) <= 42 and len(l.strip()) <= 75 or len(lines) == 1 and len(jis) <= 45)
+        check(len(jis) <= (36 if i == 0 else 42) and len(l) <= 76 and len(l.strip()) <= 75
               and jis.rfind(b'\x1b$B') <= jis.rfind(b'\x1b(B'),
               'word of %d bytes, %r' % (len(jis), jis))
     msg = email.message_from_bytes(('Subject: ' + value + '\r\n\r\nbody\r\n').encode('ascii'))
