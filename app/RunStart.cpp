@@ -82,7 +82,13 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
 {
     const std::string bytes = FileBytes(Request.RecipientFile);
     TStringList list;
-    const std::string text = TextFileLines(bytes, list);
+    std::string text;
+    try {
+        text = TextFileLines(bytes, list);
+    } catch (ECodePageError& e) {
+        e.SetMessage("宛先 " + e.Message());
+        throw;
+    }
     const std::vector<std::string>& lines = list.Lines();
     CheckRecipientFile(text, lines);
     const std::vector<TRecipient> recipients = CheckRecipients(lines, Request.CanCarry);

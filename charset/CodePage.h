@@ -50,9 +50,11 @@ bool LinesToUtf8(TStringList& Lines);
 // byte-order mark is read as such, anything else as LinesToUtf8 tells; lines
 // split as TStringList loads them. Returns the text the lines were split
 // from (the UTF-16 converted, else Bytes), for checks on the text as a
-// whole. Raises ECodePageError for broken UTF-16 and as LinesToUtf8.
+// whole. Raises ECodePageError "3 行目: ..." for broken UTF-16 and as
+// LinesToUtf8.
 std::string TextFileLines(std::string_view Bytes, TStringList& Lines);
-// TextFileLines of the file's bytes; EFOpenError when it cannot be read.
+// TextFileLines of the file's bytes, its errors as "FileName の 3 行目: ...";
+// EFOpenError when it cannot be read.
 void ReadTextFile(const std::string& FileName, TStringList& Lines);
 
 // Shift_JIS (CP932 bytes) to ISO-2022-JP: starts and ends in ASCII mode,

@@ -159,13 +159,16 @@ std::string TextFileLines(std::string_view Bytes, TStringList& Lines)
     const std::string_view units = Bytes.substr(2);
     Iconv dec("UTF-8", le ? "UTF-16LE" : "UTF-16BE");
     std::string text;
-    size_t bad = 0;
-    if (units.size() % 2 != 0 || !dec.Convert(units, text, bad)) {
-        bad = units.size() % 2 != 0 ? units.size() - 1 : bad;
+    size_t bad = units.size() - units.size() % 2;  // a cut unit at the end
+    if (!dec.Convert(units.substr(0, bad), text, bad) || bad < units.size()) {
+        // The line as the lines will count it: CR LF, a lone CR or a lone LF ends one.
+        int line = 1;
+        for (size_t i = 0; i < text.size(); ++i)
+            line += text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) ? 1 : 0;
         std::string hex;
         for (char b : units.substr(bad, 2))
             hex += Format(hex.empty() ? "%02X" : " %02X", static_cast<unsigned char>(b));
-        throw ECodePageError(Format("UTF-16 として正しくないバイトがあります: %zu バイト目の %s", bad + 3, hex.c_str()));
+        throw ECodePageError(Format("%d 行目: UTF-16 として正しくないバイトがあります: %s", line, hex.c_str()));
     }
     // Already Unicode: nothing here is Shift_JIS in disguise.
     Lines.SetText(text);
@@ -176,5 +179,10 @@ void ReadTextFile(const std::string& FileName, TStringList& Lines)
 {
     TMemoryStream file;
     file.LoadFromFile(FileName);
-    TextFileLines(std::string_view(static_cast<const char*>(file.Memory()), static_cast<size_t>(file.Size())), Lines);
+    try {
+        TextFileLines(std::string_view(file.Memory(), static_cast<size_t>(file.Size())), Lines);
+    } catch (ECodePageError& e) {
+        e.SetMessage(FileName + " の " + e.Message());
+        throw;
+    }
 }

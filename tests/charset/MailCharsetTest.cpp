@@ -200,10 +200,10 @@ TEST(MailCharset, TextFilesInEveryFormAWindowsUserSaves)
     }
     TStringList lines;
     EXPECT_EQ(TextFileLines(utf16(u"a\nb", false), lines), "a\nb");
-    EXPECT_EQ(ErrorOf([&] { TextFileLines(std::string("\xff\xfe" "a\0\0\xd8" "b\0", 8), lines); }),
-              "UTF-16 として正しくないバイトがあります: 5 バイト目の 00 D8");  // a lone surrogate
+    EXPECT_EQ(ErrorOf([&] { TextFileLines(std::string("\xff\xfe" "a\0\n\0\r\0\0\xd8" "b\0", 12), lines); }),
+              "3 行目: UTF-16 として正しくないバイトがあります: 00 D8");  // a lone surrogate
     EXPECT_EQ(ErrorOf([&] { TextFileLines(std::string("\xfe\xff\0a\0", 5), lines); }),
-              "UTF-16 として正しくないバイトがあります: 5 バイト目の 00");  // cut in half
+              "1 行目: UTF-16 として正しくないバイトがあります: 00");  // cut in half
 }
 
 }  // namespace
