@@ -6,7 +6,6 @@
 // European names as long as they stand in a word that half-width katakana
 // cannot have given).
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 
 #include "charset/CodePage.h"
@@ -67,7 +66,7 @@ public:
     {
         char32_t cp = 0;
         bool anchored = false;  // the current word holds a letter no katakana gave
-        bool doubtful = false;  // ... and one that only katakana would explain
+        bool doubtful = false;  // ... a letter katakana would give, and CP932 lacks
         for (size_t i = 0; i < line.size();) {
             const size_t len = Utf8Sequence(line, i, cp);
             if (len == 0)
