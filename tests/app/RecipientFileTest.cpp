@@ -117,6 +117,7 @@ TEST_F(RecipientFileTest, FilesThatCannotBeSentAreRefusedNamingTheLine)
          "宛先 2 行目: NUL 文字 (0x00) があります"},
         {"a lone surrogate in UTF-16", Utf16(u"a@example.jp\r\n\xd800" u"b@example.jp", false),
          "宛先 2 行目: UTF-16 として正しくないバイトがあります: D8 00"},
+        {"UTF-16 cut in half", Utf16(u"a@example.jp\n", true) + "b", "宛先 2 行目: UTF-16 として正しくないバイトがあります: 62"},
         {"UTF-8 with a broken character", "a@example.jp\r\nb@example.jp\r\n\x82 <c@example.jp>\r\n",
          "宛先 3 行目: CP932 として正しくないバイトがあります: 1 バイト目の 82 20"},
     };

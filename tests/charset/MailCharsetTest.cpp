@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "charset/CodePage.h"
 #include "codec/NMUUE.h"
 #include "rtl/StringList.h"
 #include "tests/charset/CharsetTestSupport.h"
@@ -165,45 +164,6 @@ TEST(MailCharset, TextFilesAreUtf8OnlyWhenEveryCharacterIsPlausible)
         EXPECT_EQ(LinesToUtf8(list), c.converted);
         EXPECT_EQ(list.Lines(), c.read);
     }
-}
-
-// Notepad and Excel's 「Unicode テキスト」 save UTF-16 with a byte-order
-// mark; that text is Unicode already and never taken for Shift_JIS.
-TEST(MailCharset, TextFilesInEveryFormAWindowsUserSaves)
-{
-    const auto utf16 = [](const std::u16string& text, bool le) {
-        std::string bytes = le ? "\xff\xfe" : "\xfe\xff";
-        for (char16_t u : text) {
-            const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
-            bytes += le ? std::string{lo, hi} : std::string{hi, lo};
-        }
-        return bytes;
-    };
-    const std::u16string list = u"Jörg <j@example.de>\r\nﾃｽ 太郎\n\U0001F600 ý\r\n";
-    const std::vector<std::string> read = {"Jörg <j@example.de>", "ﾃｽ 太郎", "😀 ý"};
-    struct Case {
-        const char* name;
-        std::string bytes;
-        std::vector<std::string> lines;
-    } cases[] = {
-        {"UTF-16 LE", utf16(list, true), read},
-        {"UTF-16 BE", utf16(list, false), read},
-        {"UTF-16 ý alone", utf16(u"ý", true), {"ý"}},
-        {"UTF-8 with its mark", "\xef\xbb\xbfRené\r\n", {"René"}},
-        {"CP932", "\x8e\x52\x93\x63\r\n\xc3\xbd", {"山田", "ﾃｽ"}},
-        {"mark only", "\xff\xfe", {}},
-    };
-    for (const Case& c : cases) {
-        TStringList lines;
-        TextFileLines(c.bytes, lines);
-        EXPECT_EQ(lines.Lines(), c.lines) << c.name;
-    }
-    TStringList lines;
-    EXPECT_EQ(TextFileLines(utf16(u"a\nb", false), lines), "a\nb");
-    EXPECT_EQ(ErrorOf([&] { TextFileLines(std::string("\xff\xfe" "a\0\n\0\r\0\0\xd8" "b\0", 12), lines); }),
-              "3 行目: UTF-16 として正しくないバイトがあります: 00 D8");  // a lone surrogate
-    EXPECT_EQ(ErrorOf([&] { TextFileLines(std::string("\xfe\xff\0a\0", 5), lines); }),
-              "1 行目: UTF-16 として正しくないバイトがあります: 00");  // cut in half
 }
 
 }  // namespace
