@@ -370,6 +370,9 @@ bool IsAscii(std::string_view Text)
 
 std::string Utf8ToCp932(std::string_view Utf8)
 {
+    // Most body lines are ASCII; opening the converters costs more than them.
+    if (IsAscii(Utf8))
+        return std::string(Utf8);
     Iconv enc("CP932", "UTF-8");
     Iconv dec("UTF-8", "CP932");
     std::string out;
