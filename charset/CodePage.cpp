@@ -465,6 +465,9 @@ std::string Cp932ToUtf8(std::string_view Cp932)
 
 std::string SjisToIso2022Jp(std::string_view Sjis)
 {
+    // ASCII without the shift codes is its own ISO-2022-JP text.
+    if (IsAscii(Sjis) && Sjis.find_first_of("\x1b\x0e\x0f") == std::string_view::npos)
+        return std::string(Sjis);
     const std::vector<JisChar> chars = ParseSjis(Sjis);
     return Render(chars.data(), chars.data() + chars.size());
 }
