@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,10 @@ struct TRunRequest {
     std::string JournalFolder;
     int PauseSeconds = 0;
     int64_t RetryDelayMs = TRunPlan::DefaultRetryDelayMs;
+    // Processes the window's pending events while a large list is read and
+    // checked; false once the user has stopped the run. Empty: nothing to
+    // keep answering.
+    std::function<bool()> KeepAnswering;
 };
 
 struct TPreparedRun {
@@ -28,7 +33,8 @@ struct TPreparedRun {
     // The unfinished run this one continues, when the user chose so.
     std::optional<TResumePoint> Resumes;
     std::unique_ptr<TRunPlan> Plan;
-    // The status text about entries that cannot be sent; empty when all can.
+    // The status text about entries that cannot be sent and side files that
+    // cannot be read; empty when there are none.
     std::string Precheck;
 
     // The run's journal, made once the connection is open: a run that never
@@ -40,11 +46,13 @@ enum TResumeChoice { rcContinue, rcRestart, rcCancel };
 
 // The resume box's question: N entries, K of them settled, the 不明 ones
 // listed by line and entry so that the user can decide about them.
-std::string ResumeQuestion(const std::vector<std::string>& Lines, const TResumePoint& Point);
+std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point);
 // Asks it with 続きから (the default), 最初から and キャンセル.
-TResumeChoice AskResume(const std::vector<std::string>& Lines, const TResumePoint& Point);
+TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point);
 
-// Reads the recipient file (EFOpenError), checks every entry and, when an
-// unfinished run of the same identity exists, asks whether to continue it
-// (最初から gives it up). Nothing when the user cancels.
+// Reads the recipient file once (EFOpenError; anything but a regular file is
+// refused, naming it), checks every entry, refuses a list with none that can
+// be sent and, when an unfinished run of the same identity exists, asks
+// whether to continue it (最初から gives it up). Nothing when the user
+// cancels or stops the run meanwhile.
 std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request);

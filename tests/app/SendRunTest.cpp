@@ -260,7 +260,7 @@ TEST_F(SendRunTest, BlankEntryIsSkippedAsInvalidAndTheRunGoesOn)
     ASSERT_EQ(sink.MessageCount(), 2u);
     EXPECT_EQ(sink.Message(1).RcptTos, std::vector<std::string>{"b@example.jp"});
     EXPECT_EQ(watch.progress, (std::vector<std::string>{"1/3", "2/3", "送信終了"}));
-    EXPECT_EQ(watch.status.front(), "宛先不正 1 件（2 行目）は送信しません");
+    EXPECT_EQ(watch.status.front(), "宛先不正 1 件（2 行目: 空行）は送信しません");
     EXPECT_FALSE(Form1->NMSMTP1->Connected);
     ASSERT_EQ(Summaries.size(), 1u);
     EXPECT_EQ(Summaries[0].Text.substr(0, Summaries[0].Text.find("\n\n")),
