@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,14 +83,15 @@ std::string Unescape(std::string_view s)
 
 std::optional<std::string> ReadAll(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
+    std::string text(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+    in.seekg(0);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!in)
         return std::nullopt;
-    return text.str();
+    return text;
 }
 
 // The CSV as UTF-8: ours carries a BOM; one Excel saved back as Shift_JIS has
@@ -159,17 +159,17 @@ std::optional<SideFile> ReadSide(const std::string& path)
         throw EBadSideFile();
     if (text->find('\n') == std::string::npos && std::string_view(SideMagic).starts_with(*text))
         return std::nullopt;
-    std::istringstream in(*text);
-    std::string line;
-    if (!std::getline(in, line) || line != SideMagic)
+    // Views of the text, not copies: the recipients record holds the whole list.
+    const std::string_view all(*text);
+    size_t end = all.find('\n');
+    if (end == std::string_view::npos || all.substr(0, end) != SideMagic)
         throw EBadSideFile();
     SideFile side;
-    while (std::getline(in, line)) {
-        // A record without its line end is a torn write.
-        if (in.eof())
-            break;
+    // A record without its line end is a torn write.
+    for (size_t at = end + 1; (end = all.find('\n', at)) != std::string_view::npos; at = end + 1) {
+        const std::string_view line = all.substr(at, end - at);
         const size_t space = line.find(' ');
-        const std::string key = line.substr(0, space);
+        const std::string_view key = line.substr(0, space);
         const std::string value = space == std::string::npos ? std::string() : Unescape(line.substr(space + 1));
         if (key == "file")
             side.identity.RecipientFile = value;
@@ -441,7 +441,8 @@ std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const T
     std::optional<std::string> newest;
     SideFile side;
     for (const auto& item : std::filesystem::directory_iterator(Folder, error)) {
-        if (item.path().extension() != SideSuffix)
+        // Only a regular file: opening a FIFO would wait for a writer.
+        if (item.path().extension() != SideSuffix || !item.is_regular_file(error))
             continue;
         std::optional<SideFile> read;
         try {

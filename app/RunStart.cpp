@@ -142,33 +142,60 @@ struct TListFile {
     std::vector<TPlanEntry> Entries;  // not checked yet
 };
 
+// Calls Each(line) for every line of the file's bytes, the BOM left out.
+template <typename F>
+void ForEachLine(const std::string& Bytes, const std::atomic<bool>& Stop, F Each)
+{
+    size_t count = 0;
+    for (size_t i = Bytes.starts_with(Bom) ? 3 : 0; i < Bytes.size(); ++count) {
+        if (count % LinesPerLook == 0)
+            Look(Stop);
+        size_t end = Bytes.find_first_of("\r\n", i);
+        if (end == std::string::npos)
+            end = Bytes.size();
+        Each(std::string_view(Bytes).substr(i, end - i));
+        i = end + (Bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+}
+
+void CheckLength(const std::string& Entry, size_t Index)
+{
+    if (Entry.size() > MaxEntryOctets || TNMSMTP::ExtractAddress(Entry).size() > MaxAddressOctets)
+        throw Exception(Format("宛先 %zu 行目: 長すぎて送れません", Index + 1));
+}
+
 TListFile ReadList(const std::string& Path, const std::atomic<bool>& Stop)
 {
     TListFile file;
     file.Bytes = ReadListBytes(Path, Stop);
     CheckListBytes(file.Bytes, Stop);
-    const std::string& bytes = file.Bytes;
-    TStringList list;
-    for (size_t i = bytes.starts_with(Bom) ? 3 : 0; i < bytes.size();) {
-        if (list.Count() % LinesPerLook == 0)
+    std::vector<TPlanEntry>& entries = file.Entries;
+    // ASCII reads the same in every encoding; for the rest the text reader
+    // decides. Its lines are let go of as soon as they are not needed: a
+    // long list is held as few times as can be.
+    if (!IsAscii(file.Bytes)) {
+        TStringList list;
+        ForEachLine(file.Bytes, Stop, [&list](std::string_view line) { list.Add(std::string(line)); });
+        if (LinesToUtf8(list)) {
             Look(Stop);
-        size_t end = bytes.find_first_of("\r\n", i);
-        if (end == std::string::npos)
-            end = bytes.size();
-        list.Add(bytes.substr(i, end - i));
-        i = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+            for (int i = 0; i < list.Count(); ++i)
+                CheckLength(list[i], static_cast<size_t>(i));
+            // From the end, each line freed as soon as its entry holds it.
+            entries.resize(static_cast<size_t>(list.Count()));
+            for (int i = list.Count() - 1; i >= 0; --i) {
+                entries[static_cast<size_t>(i)] = {i + 1, list[i], true};
+                list.Delete(i);
+            }
+            return file;
+        }
     }
-    LinesToUtf8(list);
-    Look(Stop);
-    for (int i = 0; i < list.Count(); ++i)
-        if (list[i].size() > MaxEntryOctets || TNMSMTP::ExtractAddress(list[i]).size() > MaxAddressOctets)
-            throw Exception(Format("宛先 %d 行目: 長すぎて送れません", i + 1));
-    // From the end, each line freed as soon as its entry holds it.
-    file.Entries.resize(static_cast<size_t>(list.Count()));
-    for (int i = list.Count() - 1; i >= 0; --i) {
-        file.Entries[static_cast<size_t>(i)] = {i + 1, list[i], true};
-        list.Delete(i);
-    }
+    size_t count = 0;
+    ForEachLine(file.Bytes, Stop, [&count](std::string_view) { ++count; });
+    entries.reserve(count);
+    ForEachLine(file.Bytes, Stop, [&entries](std::string_view line) {
+        entries.push_back({static_cast<int>(entries.size()) + 1, std::string(line), true});
+        CheckLength(entries.back().Entry, entries.size() - 1);
+    });
     return file;
 }
 
@@ -244,9 +271,15 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
         throw Exception(Format("宛先ファイル %s に送信できる宛先がありません: ", Request.RecipientFile.c_str()) +
                         InvalidText(entries));
 
-    const TRunIdentity identity{Request.RecipientFile, std::move(file->Bytes), Request.Subject, Request.Body};
+    TRunIdentity identity{Request.RecipientFile, std::move(file->Bytes), Request.Subject, Request.Body};
     std::vector<std::string> unreadable;
     std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity, &unreadable);
+    if (!unreadable.empty()) {
+        std::string text = "送信記録の次のファイルは読めないため、続きからの送信には使いません:";
+        for (const std::string& path : unreadable)
+            text += "\n" + path;
+        Application().MessageBox(mtInformation, text);
+    }
     // With nothing settled, continuing and starting afresh are the same.
     if (resume && resume->Settled.empty()) {
         AbandonRun(Request.JournalFolder, resume->Stem);
@@ -270,10 +303,7 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
     run.Precheck = InvalidText(entries);
     if (!run.Precheck.empty())
         run.Precheck += "は送信しません";
-    for (const std::string& path : unreadable)
-        run.Precheck += (run.Precheck.empty() ? "" : "  ") +
-                        Format("送信記録 %s は読めないため、続きからの送信には使いません", path.c_str());
-    run.Identity = identity;
+    run.Identity = std::move(identity);
     run.JournalFolder = Request.JournalFolder;
     run.Resumes = resume;
     run.Plan = std::make_unique<TRunPlan>(std::move(entries), resume ? resume->Settled : std::map<int, TOutcome>{},

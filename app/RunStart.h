@@ -33,8 +33,7 @@ struct TPreparedRun {
     // The unfinished run this one continues, when the user chose so.
     std::optional<TResumePoint> Resumes;
     std::unique_ptr<TRunPlan> Plan;
-    // The status text about entries that cannot be sent and side files that
-    // cannot be read; empty when there are none.
+    // The status text about entries that cannot be sent; empty when all can.
     std::string Precheck;
 
     // The run's journal, made once the connection is open: a run that never

@@ -335,6 +335,23 @@ TEST_F(RunJournalTest, TheResumeQuestionsThreeAnswers)
     }
 }
 
+// A damaged side file is named once and passed over; the run goes on.
+TEST_F(RunJournalTest, ADamagedSideFileIsNamedAndTheRunGoesOn)
+{
+    SmtpSink sink;
+    Use(sink.Port());
+    Entries("a@example.jp\r\n");
+    std::filesystem::create_directories(Folder());
+    const std::string damaged = Folder() + "/20261207-101500.run";
+    WriteFile(damaged, "veltrow-run 1\nbody abc\\xZZ\n");
+    Click(Form1->Button4);
+
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"送信記録の次のファイルは読めないため、続きからの送信には使いません:\n" +
+                                                   damaged});
+    EXPECT_EQ(sink.MessageCount(), 1u);
+    EXPECT_EQ(SummaryCounts(), "送信済み 1 件\n拒否 0 件\n一時エラー 0 件\n不明 0 件\n未送信 0 件\n宛先不正 0 件");
+}
+
 // The program killed while the server holds back its verdict on line 3;
 // then started again and continued: everyone has exactly one message, but
 // line 3, which the question lists as 不明.
