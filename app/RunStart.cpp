@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
@@ -259,6 +260,7 @@ bool CheckEntries(std::vector<TPlanEntry>& Entries, const TRunRequest& Request)
 
 std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
 {
+    auto lock = std::make_unique<TRunLock>(std::filesystem::path(Request.JournalFolder).parent_path().string());
     std::optional<TListFile> file = ReadListAnswering(Request.RecipientFile, Request.KeepAnswering);
     if (!file)
         return std::nullopt;
@@ -300,6 +302,7 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
                 row.Entry = entries[static_cast<size_t>(row.Line - 1)].Entry;
 
     TPreparedRun run;
+    run.Lock = std::move(lock);
     run.Precheck = InvalidText(entries);
     if (!run.Precheck.empty())
         run.Precheck += "は送信しません";
