@@ -114,6 +114,7 @@ struct SideFile {
     // alongside the next message's commands.
     std::set<int> pending;
     bool closed = false;         // ended normally, continued or given up
+    bool finished = false;       // ended normally
 };
 
 std::optional<SideFile> ReadSide(const std::string& path)
@@ -150,6 +151,7 @@ std::optional<SideFile> ReadSide(const std::string& path)
             side.pending.erase(std::atoi(value.c_str()));
         else if (key == "finished" || key == "abandoned" || key == "continued")
             side.closed = true;
+        side.finished = side.finished || key == "finished";
     }
     return side;
 }
@@ -396,4 +398,19 @@ std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const T
 void AbandonRun(const std::string& Folder, const std::string& Stem)
 {
     AppendRecord(Folder + "/" + Stem + SideSuffix, "abandoned\n");
+}
+
+std::optional<std::string> FindFinishedRun(const std::string& Folder, const TRunIdentity& Identity)
+{
+    std::error_code error;
+    std::optional<std::string> newest;
+    for (const auto& item : std::filesystem::directory_iterator(Folder, error)) {
+        if (item.path().extension() != SideSuffix)
+            continue;
+        const auto side = ReadSide(item.path().string());
+        const std::string stem = item.path().stem().string();
+        if (side && side->finished && side->identity == Identity && (!newest || StartedBefore(*newest, stem)))
+            newest = stem;
+    }
+    return newest;
 }

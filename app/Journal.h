@@ -119,5 +119,8 @@ private:
 // The newest run in Folder of this identity that neither ended normally nor
 // was continued or given up; nothing when there is none.
 std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity);
+// The stem of the newest run in Folder of this identity that ended normally:
+// the message already went to that list.
+std::optional<std::string> FindFinishedRun(const std::string& Folder, const TRunIdentity& Identity);
 // The user chose to start afresh: the run is offered no more.
 void AbandonRun(const std::string& Folder, const std::string& Stem);

@@ -82,8 +82,14 @@ public:
     std::function<void(int Sent, int Total)> OnProgress;
     // An outcome became known (the counts of the plan changed).
     std::function<void(const TRunPlan& Plan)> OnOutcome;
-    // The run has ended and its journal is closed.
-    std::function<void(const TRunPlan& Plan, const std::string& JournalPath)> OnSummary;
+    // The run has ended and its journal is closed; Failure is the text of
+    // what ended it early, empty when nothing did (or the user's Abort).
+    std::function<void(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure)>
+        OnSummary;
+    // A wait within the run begins: what for and for how long.
+    std::function<void(TWait What, int64_t Ms)> OnWait;
+    // A run or Abort's QUIT is over (the state is Idle again).
+    std::function<void()> OnEnded;
 
     // The wait before a deferred (4xx) entry's next try, and before each try
     // to open a broken connection again.
@@ -138,6 +144,9 @@ private:
     TAttemptResult SendOne(TMessageStep& Step, const std::string& Entry);
     // QUIT, or the close without it when the run was cut.
     void Finish();
+    // QUIT on a connection that a failure left open; a refused QUIT is no
+    // news beside that failure.
+    void QuitAfterFailure();
     void QuitOutsideRun();
     void RefuseSend();
     // A fresh socket for the next Send after a failed connect, without the

@@ -62,3 +62,10 @@ void TSendSecurity::LoginRefused()
     if (!passwordKey_.empty())
         Passwords().Refused(passwordKey_);
 }
+
+void TSendSecurity::Check(const TSettings& Settings, TNMSMTP& Smtp)
+{
+    Smtp.Security = SmtpSecurity(Settings.Security);
+    Smtp.Login = Settings.LoginName;
+    Smtp.CheckSecurity();
+}
