@@ -39,9 +39,8 @@ TEST(RunWords, TheConfirmationSaysWhatGoesWhereAndWhatWentBefore)
         TRunOutline outline;
         std::vector<std::string> said;
     };
+    // The window's own test shows the counts; here what it does not meet.
     const Case cases[] = {
-        {{3, 2, 0, true, 0, "", 0, ""},
-         {"3 通のメッセージを 2 件のアドレスに送信します。\n送らない宛先: 0 件\n\n送信しますか？"}},
         {{5, 5, 2, true, 1, "宛先不正 1 件（4 行目）は送信しません", 3, ""},
          {"うち 2 通は UTF-8 で送ります（JIS X 0208 にない文字があるため）。",
           "送らない宛先: 4 件\n・宛先不正 1 件（4 行目）は送信しません\n・前回の送信で済んだ 3 件"}},
@@ -64,7 +63,6 @@ TEST(RunWords, WaitsSayWhatForAndTheSecondsLeft)
         {TWait::Reconnect, 45000, "サーバーとの接続が切れました。接続し直すまで あと 45 秒" + stop},
         {TWait::Retry, 59001, "一時エラーの宛先へ送り直すまで あと 60 秒" + stop},
         {TWait::Pacing, 1, "送信間隔: 次のメッセージまで あと 1 秒" + stop},
-        {TWait::Pacing, 0, "送信間隔: 次のメッセージまで あと 0 秒" + stop},
     };
     for (const Case& c : cases)
         EXPECT_EQ(WaitText(c.what, c.ms), c.text);
