@@ -178,9 +178,9 @@ TEST_F(RunJournalTest, FiveContentRefusalsInARowStopTheRun)
     Greet(peer);
     std::string entries;
     for (int i = 1; i <= 7; ++i)
-        entries += "r" + std::to_string(i) + "@example.jp\r\n";
+        entries += Format("r%d@example.jp\r\n", i);
     for (int i = 1; i <= 5; ++i)
-        ScriptMessage(peer, "r" + std::to_string(i) + "@example.jp", "554 5.7.1 content refused");
+        ScriptMessage(peer, Format("r%d@example.jp", i), "554 5.7.1 content refused");
     peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
     peer.Start();
     Use(peer.Port());
