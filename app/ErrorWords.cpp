@@ -21,6 +21,7 @@ const Words kExact[] = {
     {"Incomplete Header", "送信者のメールアドレスが設定されていません。「設定」でメールアドレスを入力してください。"},
     {"Connection Failed", "サーバーに接続できませんでした。「設定」の SMTPサーバー とポートを確認してください。"},
     {"Connection Timed out", "サーバーが応答しません。時間をおいてもう一度送信してください。"},
+    {"Reply Timed out", "サーバーの応答が決まった時間内に来ませんでした。時間をおいてもう一度送信してください。"},
     {"Connection Canceled", "接続を取りやめました。"},
     {"Host Lookup Failed", "サーバー名が見つかりません。「設定」の SMTPサーバー を確認してください。"},
     {"Host Lookup Timed Out", "サーバー名を調べる間に時間切れになりました。ネットワークの接続を確認してください。"},
