@@ -82,3 +82,10 @@ bool TSendSecurity::TokenRefused(TNMSMTP& Smtp)
     Smtp.AccessToken = OAuthKeeper().Refresh(*oauth_);
     return true;
 }
+
+void TSendSecurity::Check(const TSettings& Settings, TNMSMTP& Smtp)
+{
+    Smtp.Security = SmtpSecurity(Settings.Security);
+    Smtp.Login = Settings.LoginName;
+    Smtp.CheckSecurity();
+}

@@ -25,6 +25,9 @@ public:
     // the program ends). False when the user cancelled that box: no Send.
     // A login without encryption is refused here, before any question.
     bool Prepare(const TSettings& Settings, TNMSMTP& Smtp);
+    // Prepare's refusal alone, without any question: sets Smtp's Security
+    // and Login and raises ESecurityError for a login without encryption.
+    void Check(const TSettings& Settings, TNMSMTP& Smtp);
     // After a run ended with E: asks whether to trust exactly that
     // certificate for the server. Yes keeps it in the file and sets Smtp to
     // it (the caller sends again); no returns false.
