@@ -212,8 +212,10 @@ public:
     std::string Login;     // SMTP AUTH login name; empty: no AUTH
     std::string Password;  // sent only in AUTH over TLS; never in a status or an error
     // The SHA-256 fingerprint ("AB:CD:...") of a server certificate the user
-    // trusts although the check refuses it; empty: none.
+    // trusts although the check refuses it, for the findings TrustedProblems
+    // (tls::Problem bits) only; empty: none.
     std::string TrustedFingerprint;
+    unsigned TrustedProblems = 0;
 
     // Fires after greeting and HELO, never at the bare TCP connection (it
     // hides the socket layer's own, which stays unassigned).
