@@ -1,12 +1,14 @@
 #include "platform/Tls.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -149,9 +151,47 @@ bool IsAddress(const std::string& host)
 int VerifyCallback(int ok, X509_STORE_CTX* store);
 int VerifyChain(X509_STORE_CTX* store, void*);
 
+// OpenSSL's socket BIO writes with write(), which raises SIGPIPE on a
+// connection the peer has closed and ends the program: writes go out
+// through send with MSG_NOSIGNAL instead.
+int QuietWrite(BIO* bio, const char* data, int len)
+{
+    BIO_clear_retry_flags(bio);
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    const ssize_t sent = ::send(fd, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        BIO_set_retry_write(bio);
+    return static_cast<int>(sent);
+}
+
+long QuietControl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int QuietCreate(BIO* bio)
+{
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+const BIO_METHOD* QuietWriter()
+{
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "veltrow socket writer");
+        if (m) {
+            BIO_meth_set_write(m, QuietWrite);
+            BIO_meth_set_ctrl(m, QuietControl);
+            BIO_meth_set_create(m, QuietCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
 // The handshake ended because the peer closed or reset the connection.
 bool ClosedByPeer(int sslError, int syscallError)
 {
+    // With SSL_OP_IGNORE_UNEXPECTED_EOF a bare end reads as a closing alert.
+    if (sslError == SSL_ERROR_ZERO_RETURN)
+        return true;
     if (sslError == SSL_ERROR_SYSCALL)
         return ERR_peek_error() == 0 && (syscallError == 0 || syscallError == ECONNRESET || syscallError == EPIPE);
     const unsigned long e = ERR_peek_error();
@@ -299,8 +339,15 @@ Session::Session(int fd, const std::string& host, const TrustedCertificate& trus
 
     impl_->ssl.reset(SSL_new(ctx));
     SSL* ssl = impl_->ssl.get();
-    if (!ssl || SSL_set_fd(ssl, fd) != 1)
+    BIO* reader = BIO_new_socket(fd, BIO_NOCLOSE);
+    BIO* writer = QuietWriter() ? BIO_new(QuietWriter()) : nullptr;
+    if (!ssl || !reader || !writer) {
+        BIO_free(reader);
+        BIO_free(writer);
         throw ETlsError("TLS を初期化できません: " + OpenSslErrors());
+    }
+    BIO_set_data(writer, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    SSL_set_bio(ssl, reader, writer);
     SSL_set_ex_data(ssl, SessionState::Index(), impl_.get());
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
     if (IsAddress(host)) {
