@@ -20,6 +20,7 @@ const Words kExact[] = {
     {"Authentication failed", "サーバーがユーザーID を受け付けませんでした。設定のユーザーID を確認してください。"},
     {"Connection Failed", "サーバーに接続できませんでした。設定の SMTPサーバ とポートを確認してください。"},
     {"Connection Timed out", "サーバーが応答しません。時間をおいてもう一度送信してください。"},
+    {"Reply Timed out", "サーバーの応答が決まった時間内に来ませんでした。時間をおいてもう一度送信してください。"},
     {"Connection Canceled", "接続を取りやめました。"},
     {"Host Lookup Failed", "サーバー名が見つかりません。設定を確認してください。"},
     {"Host Lookup Timed Out", "サーバー名を調べる間に時間切れになりました。ネットワークの接続を確認してください。"},

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "rtl/Exception.h"
 
@@ -351,6 +352,15 @@ void TJournal::Finish()
 {
     Append(side_, "finished\n", sidePath_);
     Durable();
+}
+
+void TJournal::Discard()
+{
+    sync_.reset();
+    ::close(std::exchange(csv_, -1));
+    ::close(std::exchange(side_, -1));
+    ::unlink(csvPath_.c_str());
+    ::unlink(sidePath_.c_str());
 }
 
 // ---------------------------------------------------------------------------

@@ -100,6 +100,9 @@ public:
     void Durable();
     // The run ended normally: it is offered no more. On the disk on return.
     void Finish();
+    // The run never began (its connection failed): both files go, and
+    // nothing more is written.
+    void Discard();
 
     const std::string& Path() const { return csvPath_; }
     const std::string& Stem() const { return stem_; }

@@ -19,6 +19,7 @@
 #include "app/About.h"
 #include "app/Application.h"
 #include "app/MessageText.h"
+#include "app/OAuth.h"
 #include "app/RepaintLimit.h"
 #include "app/SendRun.h"
 #include "app/SendSecurity.h"
@@ -172,6 +173,8 @@ void TForm1::CreateComponents()
     NMSMTP1->OnFailure = [this](TObject* Sender) { NMSMTP1Failure(Sender); };
     NMSMTP1->OnInvalidHost = [this](bool& Handled) { NMSMTP1InvalidHost(Handled); };
     NMSMTP1->OnSuccess = [this](TObject* Sender) { NMSMTP1Success(Sender); };
+    // An unattended run must not wait for a silent server without end.
+    NMSMTP1->ReplyTimeouts = TSmtpTimeouts::Recommended();
 
     uuProcessor_ = std::make_unique<TNMUUProcessor>(nullptr);
     NMUUProcessor1 = uuProcessor_.get();
@@ -185,6 +188,20 @@ void TForm1::CreateComponents()
     run_->OnHeaderForm = [this](const std::string& Entry) { return RecipientHeaderForm(Entry); };
     run_->OnOutcome = [this](const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); };
     run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path) { ShowSummary(Plan, Path); };
+    run_->OnHarmlessFailure = [this](const std::string& Text) {
+        StatusBar1->showMessage(
+            Q("すべての宛先の結果は出ています。終了の挨拶 (QUIT) でエラーになりましたが、送り直す必要はありません: "
+              + Text));
+    };
+    // Only the run's first connect may open the browser; a reconnect in a
+    // long run renews the token by refresh alone.
+    run_->OnBeforeConnect = [this] {
+        security_.BeforeConnect(*NMSMTP1, !run_->Reconnecting(), [this](const std::string& Why) {
+            // The provider's own words stay for the boxes.
+            StatusBar1->showMessage(Q(Why.substr(0, Why.find('\n')) + " ブラウザでサインインしてください。"));
+        });
+    };
+    run_->OnLoginRefused = [this] { return security_.TokenRefused(*NMSMTP1); };
     // Painting the field and its layout for each of thousands of messages
     // would cost more than sending them; every text is set all the same.
     progressPaint_ = new TRepaintLimit(Edit3, ProgressPaintMs);
@@ -245,6 +262,7 @@ void TForm1::closeEvent(QCloseEvent* Event)
 {
     Application().HandleCommand([this] {
         // A run would otherwise go on unseen until its last message.
+        OAuthKeeper().AbortSignIn();
         run_->WindowClosed();
         if (Form2)
             Form2->close();
@@ -401,13 +419,22 @@ void TForm1::Button4Click()
         // The question shows the reasons; trusted, the Send goes on at once.
         if (security_.TrustAfter(e, *NMSMTP1))
             run_->Send();
-    } catch (const sasl::EAuthError&) {
+    } catch (const sasl::EAuthError& e) {
         security_.LoginRefused();
+        if (security_.OAuth())
+            throw EOAuthError("サーバーがサインインを受け付けませんでした。もう一度サインインしてください。\nサーバーの応答: " +
+                                  e.Reply(),
+                              true);
         throw;
     }
 }
 
-void TForm1::Button5Click() { run_->Abort(); }
+void TForm1::Button5Click()
+{
+    // A sign-in in the browser is part of the run's connect.
+    OAuthKeeper().AbortSignIn();
+    run_->Abort();
+}
 
 // ---------------------------------------------------------------------------
 // SMTP events

@@ -88,6 +88,10 @@ TAttemptResult TMessageStep::Send()
     auto broken = [this] { return dotSent_ ? TAttempt::BrokenAfterDot : TAttempt::BrokenBeforeDot; };
     try {
         smtp_.SendMail();
+        // Once the "." went out, only a clear verdict settles the message:
+        // a 3xx to it says neither that it arrived nor that it did not.
+        if (dotSent_ && smtp_.ReplyCode / 100 != 2)
+            return {TAttempt::BrokenAfterDot, WithoutLineEnd(smtp_.LastReply), nullptr};
         return {TAttempt::Accepted, WithoutLineEnd(smtp_.LastReply), nullptr};
     } catch (const EAbortError&) {
         if (beforeDotFailure_)
@@ -104,12 +108,13 @@ TAttemptResult TMessageStep::Send()
         // transaction without one.
         if (rcptCode_ >= 400)
             return {rcptCode_ < 500 ? TAttempt::Deferred : TAttempt::RecipientRefused, rcptReply_, nullptr};
-        const int code = smtp_.ReplyCode;
-        if (code >= 400 && code < 600)
-            return {code < 500 ? TAttempt::Deferred : TAttempt::MessageRefused, WholeReply(e), nullptr};
-        // The server closed instead of answering.
-        if (code == 0)
-            return {broken(), "", nullptr};
-        throw;
+        // Only a well-formed 4xx or 5xx is the server's verdict. Anything
+        // else (a close, no code, a code out of range) leaves the session in
+        // an unknown state: a break, which after the "." leaves the message
+        // 不明, as the server may have stored it.
+        const auto* smtp = dynamic_cast<const ESmtpError*>(&e);
+        if (!smtp || !ReplyWellFormed(smtp->Reply()) || smtp->Code() < 400)
+            return {broken(), smtp && dotSent_ && !smtp->Lines().empty() ? WholeReply(e) : "", nullptr};
+        return {smtp->Code() < 500 ? TAttempt::Deferred : TAttempt::MessageRefused, WholeReply(e), nullptr};
     }
 }

@@ -24,7 +24,8 @@ public:
     // SendMail for the message as PostMessage holds it. A 4xx anywhere is
     // Deferred; a 5xx at RCPT RecipientRefused, elsewhere MessageRefused; a
     // close, reset or time-out is a break, after "." once the final dot's
-    // exchange has begun. Abort is a break too and is raised again once the
+    // exchange has begun. After "." anything but a well-formed 2xx, 4xx or
+    // 5xx is a break too: the message may have been stored. Abort is a break too and is raised again once the
     // run has recorded it. Anything else (a file that cannot be read, a
     // header the component refuses) is raised.
     TAttemptResult Send();

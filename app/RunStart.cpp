@@ -1,5 +1,6 @@
 #include "app/RunStart.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -80,6 +81,7 @@ void CheckRecipientFile(const std::string& Bytes, const std::vector<std::string>
 
 std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
 {
+    auto lock = std::make_unique<TRunLock>(std::filesystem::path(Request.JournalFolder).parent_path().string());
     const std::string bytes = FileBytes(Request.RecipientFile);
     TStringList list;
     list.LoadFromFile(Request.RecipientFile);
@@ -109,6 +111,7 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
     for (const TRecipient& r : recipients)
         entries.push_back({r.Line, r.Entry, r.Sendable()});
     TPreparedRun run;
+    run.Lock = std::move(lock);
     run.Identity = identity;
     run.JournalFolder = Request.JournalFolder;
     run.Resumes = resume;

@@ -10,6 +10,7 @@
 
 #include "app/Journal.h"
 #include "app/Recipients.h"
+#include "app/RunLock.h"
 #include "app/RunPlan.h"
 
 struct TRunRequest {
@@ -23,6 +24,9 @@ struct TRunRequest {
 };
 
 struct TPreparedRun {
+    // Held from before the unfinished runs are looked at until the run has
+    // ended: no other Veltrow takes this one's run for its own meanwhile.
+    std::unique_ptr<TRunLock> Lock;
     TRunIdentity Identity;
     std::string JournalFolder;
     // The unfinished run this one continues, when the user chose so.
@@ -31,8 +35,7 @@ struct TPreparedRun {
     // The status text about entries that cannot be sent; empty when all can.
     std::string Precheck;
 
-    // The run's journal, made once the connection is open: a run that never
-    // connected leaves nothing to continue.
+    // The run's journal, made before the connection opens.
     std::unique_ptr<TJournal> OpenJournal() const;
 };
 
@@ -44,7 +47,8 @@ std::string ResumeQuestion(const std::vector<std::string>& Lines, const TResumeP
 // Asks it with 続きから (the default), 最初から and キャンセル.
 TResumeChoice AskResume(const std::vector<std::string>& Lines, const TResumePoint& Point);
 
-// Reads the recipient file (EFOpenError), checks every entry and, when an
+// Takes the lock of the folder above JournalFolder (see TRunLock), reads the
+// recipient file (EFOpenError), checks every entry and, when an
 // unfinished run of the same identity exists, asks whether to continue it
 // (最初から gives it up). Nothing when the user cancels.
 std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request);

@@ -11,6 +11,7 @@
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 #include "smtp/PostMessage.h"
+#include "smtp/Sasl.h"
 
 namespace {
 
@@ -241,9 +242,19 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
 {
     TRunPlan& plan = *Prepared.Plan;  // lives as long as Prepared
     plan.SetRetryDelay(RetryDelayMs);
-    Open();
-    Fire(TSendEvent::Connected);
+    // A journal that cannot be written stops the run before the server hears
+    // of it.
     Journal = Prepared.OpenJournal();
+    try {
+        Open();
+    } catch (...) {
+        // A fresh run that never connected leaves nothing to continue; a
+        // continued one keeps carrying what the earlier run settled.
+        if (!Prepared.Resumes)
+            Journal->Discard();
+        throw;
+    }
+    Fire(TSendEvent::Connected);
     TMessageStep step(smtp_);
     // The journal's rows go on the disk while the next message's commands
     // go out; they must be there before its "." can deliver it.
@@ -267,23 +278,45 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     const TBulkRun::TEnd how = Bulk->Run();
     Bulk->Close(how);
     Fire(TSendEvent::MessagesDone);
-    if (how == TBulkRun::ConnectionLost)
+    // A connection the last break or time-out already closed has no one to
+    // say QUIT to.
+    if (how == TBulkRun::ConnectionLost || !smtp_.Connected) {
         CloseWithoutQuit();
-    else
+        return;
+    }
+    try {
         Finish();
+    } catch (const Exception& e) {
+        // Every entry has its outcome: a QUIT that fails changes none of
+        // them, and a box would have the user send everything again.
+        if (how != TBulkRun::Completed)
+            throw;
+        if (OnHarmlessFailure)
+            OnHarmlessFailure(e.Message());
+    }
 }
 
 void TSendRun::Open()
 {
-    try {
-        smtp_.Connect();
-    } catch (...) {
-        // A failed connect leaves its socket behind, unusable for the next
-        // Send; the component does not replace it, so the run does, quietly:
-        // nothing was connected that could be reported as closed.
-        if (!smtp_.Connected)
-            ReplaceSocket();
-        throw;
+    for (bool retried = false;; retried = true) {
+        if (OnBeforeConnect)
+            OnBeforeConnect();
+        try {
+            smtp_.Connect();
+            return;
+        } catch (const sasl::EAuthError&) {
+            if (!smtp_.Connected)
+                ReplaceSocket();
+            if (retried || !OnLoginRefused || !OnLoginRefused())
+                throw;
+        } catch (...) {
+            // A failed connect leaves its socket behind, unusable for the next
+            // Send; the component does not replace it, so the run does, quietly:
+            // nothing was connected that could be reported as closed.
+            if (!smtp_.Connected)
+                ReplaceSocket();
+            throw;
+        }
     }
 }
 

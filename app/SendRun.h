@@ -82,8 +82,18 @@ public:
     std::function<void(int Sent, int Total)> OnProgress;
     // An outcome became known (the counts of the plan changed).
     std::function<void(const TRunPlan& Plan)> OnOutcome;
+    // Every entry has its outcome, but closing the connection failed (QUIT
+    // refused, garbled or cut): the component's text.
+    std::function<void(const std::string& Text)> OnHarmlessFailure;
     // The run has ended and its journal is closed.
     std::function<void(const TRunPlan& Plan, const std::string& JournalPath)> OnSummary;
+
+    // Before every connect of a run, the first and each reconnect: the
+    // login's access token is made fresh here.
+    std::function<void()> OnBeforeConnect;
+    // The server refused the login: true when the credentials were renewed
+    // and one more connect is worth it.
+    std::function<bool()> OnLoginRefused;
 
     // The wait before a deferred (4xx) entry's next try, and before each try
     // to open a broken connection again.

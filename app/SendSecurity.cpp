@@ -33,9 +33,12 @@ bool TSendSecurity::Prepare(const TSettings& Settings, TNMSMTP& Smtp)
     const tls::TrustedCertificate trusted = tls::TrustedCertificates(TrustedCertificatesFileName).Find(server_);
     Smtp.TrustedFingerprint = trusted.Fingerprint;
     Smtp.TrustedProblems = trusted.Problems;
+    Smtp.AccessToken.clear();
     Smtp.CheckSecurity();
     passwordKey_.clear();
-    if (Settings.LoginName.empty())
+    // The token is fetched at each connect: it may sign in or expire in between.
+    oauth_ = TOAuthAccount::From(Settings);
+    if (Settings.LoginName.empty() || oauth_)
         return true;
     passwordKey_ = PasswordKey(Settings.Host, Settings.Port, Settings.LoginName);
     std::optional<std::string> password = Passwords().Find(passwordKey_);
@@ -66,6 +69,23 @@ bool TSendSecurity::TrustAfter(const tls::ECertificateError& E, TNMSMTP& Smtp)
 
 void TSendSecurity::LoginRefused()
 {
-    if (!passwordKey_.empty())
+    if (oauth_)
+        OAuthKeeper().Forget(*oauth_);
+    else if (!passwordKey_.empty())
         Passwords().Refused(passwordKey_);
+}
+
+void TSendSecurity::BeforeConnect(TNMSMTP& Smtp, bool MaySignIn,
+                                  const std::function<void(const std::string&)>& Status)
+{
+    if (oauth_)
+        Smtp.AccessToken = OAuthKeeper().AccessToken(*oauth_, MaySignIn, Status);
+}
+
+bool TSendSecurity::TokenRefused(TNMSMTP& Smtp)
+{
+    if (!oauth_)
+        return false;
+    Smtp.AccessToken = OAuthKeeper().Refresh(*oauth_);
+    return true;
 }

@@ -3,8 +3,11 @@
 // and the certificates the user chose to trust.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 
+#include "app/OAuth.h"
 #include "app/SettingsFile.h"
 
 class TNMSMTP;
@@ -27,10 +30,21 @@ public:
     // the file and sets Smtp to it (the caller sends again); no returns
     // false. A certificate that cannot be trusted rethrows E, unasked.
     bool TrustAfter(const tls::ECertificateError& E, TNMSMTP& Smtp);
-    // The server refused the login: the next Send asks for the password again.
+    // The server refused the login: the next Send asks for the password
+    // again, or signs in again.
     void LoginRefused();
 
+    // With an OAuth login method: the access token for the connect about to
+    // start, set on Smtp. MaySignIn opens the browser when no token is of
+    // use; Status tells why first.
+    void BeforeConnect(TNMSMTP& Smtp, bool MaySignIn, const std::function<void(const std::string&)>& Status);
+    // The server refused the access token: true with a fresh one set on
+    // Smtp, false without OAuth. Raises EOAuthError when none comes.
+    bool TokenRefused(TNMSMTP& Smtp);
+    const std::optional<TOAuthAccount>& OAuth() const { return oauth_; }
+
 private:
+    std::optional<TOAuthAccount> oauth_;
     std::string passwordKey_;
     std::string server_;  // "host:port", as the trusted certificates name it
 };

@@ -12,6 +12,7 @@
 #include <QSpinBox>
 
 #include "app/Application.h"
+#include "app/OAuth.h"
 #include "app/Passwords.h"
 #include "rtl/StringList.h"
 
@@ -49,7 +50,7 @@ QComboBox* MakeChoice(QWidget* parent, const char* name, std::initializer_list<c
 
 // The rows below the first five; the buttons stand 40 pixels under the last
 // separator, as under the first five.
-constexpr int kButtonTop = 316;
+constexpr int kButtonTop = 428;
 
 QString Text(const std::string& utf8) { return QString::fromStdString(utf8); }
 std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
@@ -76,6 +77,7 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     Label3 = MakeLabel(this, "Label3", QStringLiteral("メールアドレス"), 8, 116);
     Edit5 = MakeEdit(this, "Edit5", 96, 112, 289, 20);
     CreateLaterRows();
+    CreateSignInRows();
 
     Button3 = MakeButton(this, "Button3", QStringLiteral("クリア"), [this] { Button3Click(); });
     Button3->setGeometry(160, kButtonTop, 67, 25);
@@ -87,7 +89,8 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     // Server, port, sender name, mail address, Close, Save, Clear, user ID;
     // the later fields after the first ones, top to bottom.
     QWidget* const order[] = {Edit1, Edit2, Edit4, Edit5, Button1, Button2, Button3, Edit3,
-                              ComboBox1, Edit6, Edit7, CheckBox1, ComboBox2, SpinEdit1};
+                              ComboBox1, Edit6, Edit7, CheckBox1, ComboBox2, SpinEdit1,
+                              ComboBox3, Edit8, Edit9, Button4};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -123,6 +126,26 @@ void TForm3::CreateLaterRows()
     SpinEdit1->setGeometry(96, 248, 65, 20);
     Bevel5 = MakeBevel(this, "Bevel5", 2, 276, 382, 3);
 
+}
+
+// The rows of lines 10 to 12 and the sign-in, below the pause.
+void TForm3::CreateSignInRows()
+{
+    // Same order as TLoginMethod.
+    Label11 = MakeLabel(this, "Label11", QStringLiteral("ログイン方式"), 8, 288);
+    ComboBox3 = MakeChoice(this, "ComboBox3", {"パスワード", "Microsoft 365", "Google"}, 96, 284);
+    ComboBox3->setFixedWidth(129);
+    QObject::connect(ComboBox3, &QComboBox::currentIndexChanged, this, [this] { ComboBox3Select(); });
+    Label12 = MakeLabel(this, "Label12", QStringLiteral("クライアントID"), 8, 312);
+    Edit8 = MakeEdit(this, "Edit8", 96, 308, 289, 20);
+    Label13 = MakeLabel(this, "Label13", QStringLiteral("テナント"), 8, 336);
+    Edit9 = MakeEdit(this, "Edit9", 96, 332, 289, 20);
+    Button4 = MakeButton(this, "Button4", QStringLiteral("サインイン"), [this] { Button4Click(); });
+    Button4->setGeometry(96, 356, 81, 25);
+    Label14 = MakeLabel(this, "Label14", QString(), 188, 362);
+    Label14->setFixedWidth(197);
+    Bevel6 = MakeBevel(this, "Bevel6", 2, 388, 382, 3);
+    ComboBox3Select();
 }
 
 void TForm3::showEvent(QShowEvent* Event)
@@ -161,6 +184,11 @@ void TForm3::ShowSettings(const TSettings& Settings)
     Edit7->clear();
     ComboBox2->setCurrentIndex(Settings.Charset);
     SpinEdit1->setValue(Settings.PauseSeconds);
+    ComboBox3->setCurrentIndex(Settings.LoginMethod);
+    Edit8->setText(Text(Settings.OAuthClientID));
+    Edit9->setText(Text(Settings.OAuthTenantOrSecret));
+    ComboBox3Select();
+    ShowSignedIn();
 }
 
 TSettings TForm3::Fields() const
@@ -175,6 +203,9 @@ TSettings TForm3::Fields() const
     settings.LoginName = Text(Edit6);
     settings.Charset = static_cast<TMailCharset>(ComboBox2->currentIndex());
     settings.PauseSeconds = SpinEdit1->value();
+    settings.LoginMethod = static_cast<TLoginMethod>(ComboBox3->currentIndex());
+    settings.OAuthClientID = Text(Edit8);
+    settings.OAuthTenantOrSecret = Text(Edit9);
     return settings;
 }
 
@@ -208,5 +239,64 @@ void TForm3::Button3Click()
 
 void TForm3::Button1Click()
 {
+    if (signingIn_)
+        OAuthKeeper().AbortSignIn();
     close();
+}
+
+void TForm3::ComboBox3Select()
+{
+    const auto method = static_cast<TLoginMethod>(ComboBox3->currentIndex());
+    const bool oauth = method != lmPassword;
+    Label13->setText(method == lmOAuthGoogle ? QStringLiteral("クライアントシークレット") : QStringLiteral("テナント"));
+    Label13->adjustSize();
+    for (QWidget* w : {static_cast<QWidget*>(Edit8), static_cast<QWidget*>(Edit9), static_cast<QWidget*>(Button4)})
+        w->setEnabled(oauth);
+    Edit7->setEnabled(!oauth);
+    CheckBox1->setEnabled(!oauth);
+    if (!signingIn_)
+        Label14->clear();
+}
+
+void TForm3::ShowSignedIn()
+{
+    QString text;
+    try {
+        if (const auto account = TOAuthAccount::From(Fields()))
+            text = OAuthKeeper().SignedIn(*account) ? Text(account->Login + " でサインイン済み")
+                                                    : QStringLiteral("サインインしていません");
+    } catch (const Exception&) {
+        // Without a login name, a client ID or a reachable store there is
+        // no account to name.
+        text = QStringLiteral("サインインしていません");
+    }
+    Label14->setText(text);
+}
+
+void TForm3::Button4Click()
+{
+    if (signingIn_) {
+        OAuthKeeper().AbortSignIn();
+        return;
+    }
+    const std::optional<TOAuthAccount> account = TOAuthAccount::From(Fields());
+    if (!account)
+        return;
+    signingIn_ = true;
+    Button4->setText(QStringLiteral("中止"));
+    Label14->setText(QStringLiteral("ブラウザでサインインしてください"));
+    auto restore = [this] {
+        signingIn_ = false;
+        Button4->setText(QStringLiteral("サインイン"));
+        ShowSignedIn();
+    };
+    try {
+        OAuthKeeper().SignIn(*account);
+    } catch (const EOAuthAborted&) {
+        // The user's own choice: no box.
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
 }

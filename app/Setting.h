@@ -56,12 +56,32 @@ public:
     QLabel* Label9;
     QSpinBox* SpinEdit1;
     QFrame* Bevel5;
+    // Lines 10 to 12 and the sign-in: ログイン方式, クライアントID, the tenant
+    // (Microsoft) or the client secret (Google), and サインイン with the
+    // account it holds beside it.
+    QLabel* Label11;
+    QComboBox* ComboBox3;
+    QLabel* Label12;
+    QLineEdit* Edit8;
+    QLabel* Label13;
+    QLineEdit* Edit9;
+    QPushButton* Button4;
+    QLabel* Label14;
+    QFrame* Bevel6;
     QPushButton* Button3;
     QPushButton* Button2;
     QPushButton* Button1;
 
     // Choosing STARTTLS or SSL/TLS with port 25 offers 587 or 465.
     void ComboBox1Select();
+
+    // The fields that apply to the login method chosen, and the label of line 12.
+    void ComboBox3Select();
+    // サインイン with the fields as they stand (saved or not); while the
+    // browser is open the button reads 中止 and ends the sign-in.
+    void Button4Click();
+    // Label14: the account signed in, or that none is.
+    void ShowSignedIn();
 
     // The fields as settings, and the settings shown in the fields.
     TSettings Fields() const;
@@ -72,6 +92,8 @@ protected:
 
 private:
     void CreateLaterRows();
+    void CreateSignInRows();
+    bool signingIn_ = false;
 };
 
 extern TForm3* Form3;

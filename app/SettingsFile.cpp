@@ -23,12 +23,17 @@ constexpr Word<TConnectionSecurity> kSecurityWords[] = {
     {csNone, "none"}, {csStartTls, "starttls"}, {csTls, "tls"}};
 constexpr Word<TMailCharset> kCharsetWords[] = {
     {mcAuto, "auto"}, {mcIso2022Jp, "iso-2022-jp"}, {mcUtf8, "utf-8"}};
+constexpr Word<TLoginMethod> kLoginMethodWords[] = {
+    {lmPassword, "password"}, {lmOAuthMicrosoft, "oauth-microsoft"}, {lmOAuthGoogle, "oauth-google"}};
 
 // Zero-based index of the extension lines.
 constexpr int kSecurityLine = 5;
 constexpr int kLoginLine = 6;
 constexpr int kCharsetLine = 7;
 constexpr int kPauseLine = 8;
+constexpr int kLoginMethodLine = 9;
+constexpr int kClientIDLine = 10;
+constexpr int kTenantOrSecretLine = 11;
 
 // A missing line and an empty one both mean "the default".
 std::string LineOrEmpty(const TStringList& lines, int index)
@@ -112,6 +117,9 @@ void ParseExtension(const TStringList& Lines, TSettings& Settings)
     Settings.LoginName = LineOrEmpty(Lines, kLoginLine);
     Settings.Charset = ParseWord(Lines, kCharsetLine, "文字コード", kCharsetWords, mcAuto);
     Settings.PauseSeconds = ParsePause(Lines);
+    Settings.LoginMethod = ParseWord(Lines, kLoginMethodLine, "ログイン方式", kLoginMethodWords, lmPassword);
+    Settings.OAuthClientID = LineOrEmpty(Lines, kClientIDLine);
+    Settings.OAuthTenantOrSecret = LineOrEmpty(Lines, kTenantOrSecretLine);
 }
 
 void ParseSettings(const TStringList& Lines, TSettings& Settings)
@@ -145,9 +153,13 @@ void SaveSettings(const TSettings& Settings)
                             SecurityName(Settings.Security),
                             Settings.LoginName,
                             CharsetName(Settings.Charset),
-                            std::to_string(Settings.PauseSeconds)};
+                            std::to_string(Settings.PauseSeconds),
+                            LoginMethodName(Settings.LoginMethod),
+                            Settings.OAuthClientID,
+                            Settings.OAuthTenantOrSecret};
     lines.SaveToFile(SettingsFileName);
 }
 
 const char* SecurityName(TConnectionSecurity Security) { return NameOf(Security, kSecurityWords); }
 const char* CharsetName(TMailCharset Charset) { return NameOf(Charset, kCharsetWords); }
+const char* LoginMethodName(TLoginMethod Method) { return NameOf(Method, kLoginMethodWords); }

@@ -147,6 +147,10 @@ void TPowersock::SendBatched()
     const std::string bytes = std::exchange(batch_, std::string());
     const bool batching = std::exchange(batching_, false);
     psock::OnExit resume([this, batching] { batching_ = batching; });
+    // Every block a batch sends is one wait of its own: a peer that stopped
+    // reading is waited for no longer than one that stopped answering.
+    TimerOn();
+    psock::OnExit timerOff([this] { TimerOff(); });
     SendBytes(bytes);
     ThrowIfCanceled("Socket send aborted");
 }

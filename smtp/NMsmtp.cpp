@@ -56,7 +56,60 @@ private:
     bool owner_;
 };
 
+// What a wait that ran past its time-out raises.
+constexpr const char* ReplyTimedOut = "Reply Timed out";
+
 }  // namespace
+
+// Keeps the caller's TimeOut while an operation sets its own per wait, and
+// gives it back when the outermost operation returns.
+class TNMSMTP::TWaitScope {
+public:
+    explicit TWaitScope(TNMSMTP& Smtp) : smtp_(Smtp)
+    {
+        if (smtp_.waitScopes_++ == 0)
+            smtp_.callerTimeOut_ = smtp_.TimeOut;
+    }
+    ~TWaitScope()
+    {
+        if (--smtp_.waitScopes_ == 0)
+            smtp_.TimeOut = smtp_.callerTimeOut_;
+    }
+    TWaitScope(const TWaitScope&) = delete;
+    TWaitScope& operator=(const TWaitScope&) = delete;
+
+private:
+    TNMSMTP& smtp_;
+};
+
+TSmtpTimeouts TSmtpTimeouts::Recommended()
+{
+    constexpr int32_t minute = 60 * 1000;
+    return {5 * minute, 5 * minute, 2 * minute, 3 * minute, 10 * minute};
+}
+
+bool ReplyWellFormed(const TReply& Reply) { return WellFormed(Reply); }
+
+void TNMSMTP::WaitUpTo(int32_t Ms) { TimeOut = Ms > 0 ? Ms : callerTimeOut_; }
+
+void TNMSMTP::RaiseFailure()
+{
+    try {
+        throw;
+    } catch (const EAbortError&) {
+        if (!TimedOut)
+            throw;
+        // A server silent that long may be in the middle of anything: no QUIT.
+        if (Connected) {
+            try {
+                TPowersock::Disconnect();
+            } catch (...) {
+                // The silence is the failure to report.
+            }
+        }
+        throw ESockError(ReplyTimedOut);
+    }
+}
 
 std::string ReplyText(const TReply& Reply)
 {
@@ -122,11 +175,13 @@ std::string TNMSMTP::ExtractAddress(const std::string& Entry)
 void TNMSMTP::Connect()
 {
     BusyScope busy(Busy);
+    TWaitScope waits(*this);
     // Neither encryption nor a login: the plain session, exactly as ever.
     const bool plain = Security == ssNone && Login.empty();
     if (!plain)
         CheckSecurity();
     tlsStarted_ = false;
+    WaitUpTo(ReplyTimeouts.Greeting);
     TPowersock::Connect();
     try {
         if (plain) {
@@ -148,13 +203,14 @@ void TNMSMTP::Connect()
         }
     } catch (...) {
         // A handshake that failed or was cut leaves no SMTP to say QUIT in,
-        // and a connection that is gone already none to say it to.
-        if ((tlsStarted_ && !Encrypted()) || !Connected)
+        // a connection that is gone already none to say it to, and a server
+        // that let a wait run out none to hear it.
+        if (TimedOut || (tlsStarted_ && !Encrypted()) || !Connected)
             TPowersock::Disconnect();
         else
             // A failing QUIT exchange replaces the first failure.
             Disconnect();
-        throw;
+        RaiseFailure();
     }
     busy.Release();
     if (OnConnect)
@@ -163,7 +219,9 @@ void TNMSMTP::Connect()
 
 void TNMSMTP::ReadGreeting()
 {
+    WaitUpTo(ReplyTimeouts.Greeting);
     const TReply greeting = ReadReply(reWhole);
+    WaitUpTo(ReplyTimeouts.Command);
     ReplyCode = greeting.Code;
     CheckAnswered(greeting);
     if (ReplyCode >= 400)
@@ -172,6 +230,8 @@ void TNMSMTP::ReadGreeting()
 
 void TNMSMTP::Disconnect()
 {
+    TWaitScope waits(*this);
+    WaitUpTo(ReplyTimeouts.Command);
     // A preceding Abort must not cut the QUIT exchange short.
     Canceled = false;
     try {
@@ -184,7 +244,7 @@ void TNMSMTP::Disconnect()
             throw ESmtpError(ReplyText(reply), reply);
     } catch (...) {
         TPowersock::Disconnect();
-        throw;
+        RaiseFailure();
     }
     TPowersock::Disconnect();
 }
@@ -201,6 +261,16 @@ void TNMSMTP::SendMail()
 {
     if (Busy)
         return;
+    TWaitScope waits(*this);
+    try {
+        Transact();
+    } catch (...) {
+        RaiseFailure();
+    }
+}
+
+void TNMSMTP::Transact()
+{
     BusyScope busy(Busy);
     // One read hold for the whole transaction, not one per reply.
     TReadHold hold(*this);
@@ -210,11 +280,13 @@ void TNMSMTP::SendMail()
     CompleteHeader();
     if (OnSendStart)
         OnSendStart(this);
+    WaitUpTo(ReplyTimeouts.Command);
     SendEnvelope();
 
     // The server reads everything from here to the final "." as message
     // text: a failure in between leaves it there, so the connection goes.
     try {
+        WaitUpTo(ReplyTimeouts.DataBlock);
         TSendBatch batch(*this);
         // The blank line that ends the header, then one more at the top of the body.
         std::string block;
@@ -236,6 +308,7 @@ void TNMSMTP::SendMail()
         }
         throw;
     }
+    WaitUpTo(ReplyTimeouts.DataEnd);
     const TReply reply = ReadReply(CommandReplies);
     LastReply = reply.First();
     ReplyCode = reply.Code;
@@ -297,6 +370,7 @@ void TNMSMTP::SendEnvelope()
     }
     // Only 354 opens the data: anything else would have the message text
     // read as commands.
+    WaitUpTo(ReplyTimeouts.DataStart);
     const TReply goAhead = SendCommand("DATA");
     if (goAhead.Code != 354)
         throw ESmtpError(ReplyText(goAhead), goAhead);
@@ -304,6 +378,8 @@ void TNMSMTP::SendEnvelope()
 
 bool TNMSMTP::Verify(const std::string& Address)
 {
+    TWaitScope waits(*this);
+    WaitUpTo(ReplyTimeouts.Command);
     CertifyConnect();
     const TReply reply = Exchange("VRFY " + Address, CommandReplies);
     return !reply.Closed && WellFormed(reply) && ReplyCode <= 251;
@@ -314,6 +390,8 @@ bool TNMSMTP::ExpandList(const std::string& Name)
     if (Busy)
         return false;
     BusyScope busy(Busy);
+    TWaitScope waits(*this);
+    WaitUpTo(ReplyTimeouts.Command);
     CertifyConnect();
     const TReply reply = Exchange("EXPN " + Name, CommandReplies);
     if (reply.Closed || !WellFormed(reply) || ReplyCode >= 400)

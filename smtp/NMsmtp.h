@@ -47,6 +47,23 @@ private:
 // A reply as a user reads it: every line without its line end, joined by
 // "\n"; empty for a reply without lines.
 std::string ReplyText(const TReply& Reply);
+// RFC 5321 4.2: the final line starts with three digits (the first 2 to 5,
+// the second 0 to 5) followed by a blank or the line end.
+bool ReplyWellFormed(const TReply& Reply);
+
+// How long each wait of the conversation may last, in milliseconds; 0 leaves
+// the socket layer's TimeOut in force for it. A wait that runs out closes the
+// connection without QUIT and raises ESockError "Reply Timed out".
+struct TSmtpTimeouts {
+    int32_t Greeting = 0;   // the connection, its TLS handshake and the 220
+    int32_t Command = 0;    // HELO, EHLO, STARTTLS, AUTH, RSET, MAIL, RCPT, QUIT, VRFY, EXPN
+    int32_t DataStart = 0;  // the reply to DATA
+    int32_t DataBlock = 0;  // every send of the message text
+    int32_t DataEnd = 0;    // the reply to the final "."
+
+    // RFC 5321 4.5.3.2: 5, 5, 2, 3 and 10 minutes.
+    static TSmtpTimeouts Recommended();
+};
 
 // How the connection is protected.
 enum TSmtpSecurity : uint8_t {
@@ -138,7 +155,8 @@ public:
     // Otherwise, after CheckSecurity: for ssImplicitTls the TLS handshake,
     // then the greeting and EHLO (UserID, or the machine's full name when
     // empty); for ssStartTls STARTTLS, the handshake and EHLO again; then
-    // AUTH when Login is set (PLAIN, else LOGIN, as offered). Raises
+    // AUTH when Login is set (XOAUTH2 with an AccessToken, else PLAIN, else
+    // LOGIN, as offered). Raises
     // tls::ECertificateError or tls::ETlsError from the handshake (the
     // socket is closed without QUIT), ESecurityError where it would have to
     // go on unprotected, sasl::EAuthError when the login is refused, and
@@ -211,6 +229,9 @@ public:
     TSmtpSecurity Security = ssNone;
     std::string Login;     // SMTP AUTH login name; empty: no AUTH
     std::string Password;  // sent only in AUTH over TLS; never in a status or an error
+    // An OAuth 2.0 access token for Login: AUTH XOAUTH2 instead of the
+    // password, under the same rules.
+    std::string AccessToken;
     // The SHA-256 fingerprint ("AB:CD:...") of a server certificate the user
     // trusts although the check refuses it, for the findings TrustedProblems
     // (tls::Problem bits) only; empty: none.
@@ -234,6 +255,10 @@ public:
     // The whole reply to the last RCPT TO: OnRecipientNotFound's handler
     // finds the server's reason here.
     TReply LastRecipientReply;
+
+    // Per wait of Connect, SendMail, Disconnect, Verify and ExpandList; TimeOut
+    // is theirs again once they return.
+    TSmtpTimeouts ReplyTimeouts;
 
 protected:
     // Set while a Connect, SendMail or ExpandList runs.
@@ -263,6 +288,16 @@ private:
     void Authenticate(const TEhloExtensions& Offered);
 
     bool tlsStarted_ = false;  // this connection began a TLS handshake
+
+    class TWaitScope;
+    // TimeOut for the waits that follow: Ms, or the caller's own TimeOut for 0.
+    void WaitUpTo(int32_t Ms);
+    // Inside a catch: raises the failure in hand, a wait that ran out of time
+    // as the server's silence instead of a cancel.
+    [[noreturn]] void RaiseFailure();
+    void Transact();
+    int32_t callerTimeOut_ = 0;
+    int waitScopes_ = 0;
 };
 
 // The process's pseudo-random generator that makes the multipart boundaries:

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "rtl/Exception.h"
@@ -18,8 +19,17 @@
 namespace sasl {
 
 struct Credentials {
+    Credentials() = default;
+    Credentials(std::string login, std::string password, std::string accessToken = {})
+        : Login(std::move(login)), Password(std::move(password)), AccessToken(std::move(accessToken))
+    {
+    }
+
     std::string Login;
     std::string Password;
+    // An OAuth 2.0 access token: with it only XOAUTH2 is chosen, the
+    // password plays no part.
+    std::string AccessToken;
 };
 
 // One client mechanism. Challenges and responses are raw bytes; SMTP carries
@@ -35,7 +45,8 @@ public:
     virtual std::string Respond(const std::string& challenge, int step) const = 0;
 };
 
-// The first mechanism of our preference (PLAIN, then LOGIN) that offered
+// The first mechanism of our preference (XOAUTH2 with a token; PLAIN, then
+// LOGIN without one) that offered
 // names (the words of the EHLO AUTH line, any case) and that works with
 // credentials; nullptr when there is none.
 std::unique_ptr<Mechanism> Choose(const std::vector<std::string>& offered, const Credentials& credentials);

@@ -95,7 +95,7 @@ void TNMSMTP::Authenticate(const TEhloExtensions& Offered)
     if (!Offered.Has("AUTH"))
         throw ESecurityError("サーバー " + Host + " は暗号化した接続でログイン（AUTH）を受け付けていません。");
     const std::vector<std::string> offered = Offered.Parameters("AUTH");
-    const auto mechanism = sasl::Choose(offered, {Login, Password});
+    const auto mechanism = sasl::Choose(offered, {Login, Password, AccessToken});
     if (!mechanism) {
         std::string names;
         for (const auto& n : offered)

@@ -356,11 +356,20 @@ TEST_F(RunJournalTest, ARunKilledMidwayIsContinuedWithoutDuplicates)
     pid_t child = -1;
     ASSERT_EQ(::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, environ), 0);
     const bool third = WaitUntil([&] { return Count(peer.Received(), "\r\n.\r\n") == 3; }, 60000);
+    // Meanwhile a second Veltrow in the same folder neither sends nor offers
+    // the running job to continue.
+    if (third)
+        Click(Form1->Button4);
+    const std::vector<std::string> whileRunning = BoxTexts();
+    Boxes.clear();
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(third) << peer.Received();
     ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_EQ(whileRunning.size(), 1u) << ::testing::PrintToString(whileRunning);
+    EXPECT_NE(whileRunning[0].find("別の Veltrow がこのフォルダー"), std::string::npos) << whileRunning[0];
+    EXPECT_EQ(peer.Connections(), 1);
 
     SmtpSink sink;
     Use(sink.Port());
@@ -377,6 +386,30 @@ TEST_F(RunJournalTest, ARunKilledMidwayIsContinuedWithoutDuplicates)
     EXPECT_EQ(Rows(), (std::vector<std::string>{"header", "4|r4@example.jp|送信済み|250 Message accepted for delivery",
                                                 "5|r5@example.jp|送信済み|250 Message accepted for delivery"}));
     EXPECT_EQ(FindUnfinishedRun(Folder(), identity), std::nullopt);
+}
+
+// The journal is made before the connection opens: one that cannot be made
+// stops the run before the server is contacted, and a run whose connection
+// then fails leaves no journal behind.
+TEST_F(RunJournalTest, TheJournalComesBeforeTheConnection)
+{
+    ScriptedPeer peer;
+    Greet(peer);
+    peer.Start();
+    Use(peer.Port());
+    Entries("r1@example.jp\r\n");
+    WriteFile(Folder(), "a file where the folder belongs");
+    Click(Form1->Button4);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_NE(Boxes[0].Text.find(Folder() + "/"), std::string::npos) << Boxes[0].Text;
+    EXPECT_EQ(peer.Connections(), 0);
+
+    std::filesystem::remove(Folder());
+    Boxes.clear();
+    Use(testsupport::FreeLoopbackPort());
+    Click(Form1->Button4);
+    EXPECT_FALSE(Boxes.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(Folder()));
 }
 
 }  // namespace

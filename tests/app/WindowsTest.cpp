@@ -126,7 +126,7 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
 {
     EXPECT_EQ(Form1->size(), QSize(640, 480));
     EXPECT_EQ(Form2->size(), QSize(400, 280));
-    EXPECT_EQ(Form3->size(), QSize(400, 380));
+    EXPECT_EQ(Form3->size(), QSize(400, 492));
 
     const std::vector<std::pair<QWidget*, QRect>> settings = {
         {Form3->Edit1, {96, 8, 289, 20}},    {Form3->Edit2, {96, 32, 65, 20}},
@@ -135,8 +135,10 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
         {Form3->Bevel3, {2, 136, 382, 3}},   {Form3->ComboBox1, {96, 144, 97, 20}},
         {Form3->Edit6, {96, 168, 289, 20}},  {Form3->Edit7, {96, 192, 185, 20}},
         {Form3->CheckBox1, {292, 192, 93, 20}}, {Form3->ComboBox2, {96, 224, 97, 20}},
-        {Form3->SpinEdit1, {96, 248, 65, 20}}, {Form3->Button3, {160, 316, 67, 25}},
-        {Form3->Button2, {240, 316, 67, 25}}, {Form3->Button1, {320, 316, 65, 25}},
+        {Form3->SpinEdit1, {96, 248, 65, 20}}, {Form3->ComboBox3, {96, 284, 129, 20}},
+        {Form3->Edit8, {96, 308, 289, 20}},  {Form3->Edit9, {96, 332, 289, 20}},
+        {Form3->Button4, {96, 356, 81, 25}}, {Form3->Button3, {160, 428, 67, 25}},
+        {Form3->Button2, {240, 428, 67, 25}}, {Form3->Button1, {320, 428, 65, 25}},
     };
     for (const auto& [widget, rect] : settings)
         EXPECT_EQ(widget->geometry(), rect) << widget->objectName().toStdString();
@@ -214,7 +216,8 @@ TEST_F(WindowsTest, SettingsWindowCreatesDefaultsShowsAndSavesTheFile)
     Click(Form3->Button2);
     EXPECT_FALSE(Form3->isVisible());
     EXPECT_EQ(ReadFile(SettingsFileName),
-              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\nnone\r\n\r\nauto\r\n0\r\n");
+              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\nnone\r\n\r\nauto\r\n0\r\n"
+              "password\r\n\r\n\r\n");
     EXPECT_TRUE(Boxes.empty());
 
     // Clear and Close write nothing; reopening shows the file again.
@@ -234,7 +237,8 @@ TEST_F(WindowsTest, SettingsWindowCreatesDefaultsShowsAndSavesTheFile)
     Click(Form3->Button1);
     EXPECT_FALSE(Form3->isVisible());
     EXPECT_EQ(ReadFile(SettingsFileName),
-              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\nnone\r\n\r\nauto\r\n0\r\n");
+              "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\nnone\r\n\r\nauto\r\n0\r\n"
+              "password\r\n\r\n\r\n");
     Click(Form1->Button10);
     EXPECT_EQ(Form3->Edit1->text(), "smtp.example.jp ");
     EXPECT_EQ(Form3->Edit4->text(), QString::fromUtf8("山田 太郎"));
@@ -294,7 +298,7 @@ TEST_F(WindowsTest, SettingsOfFiveToNineLinesTakeDefaultsForWhatIsMissing)
         {"seven lines, LF", "tls\n 太郎 \n", csTls, " 太郎 ", mcAuto, 0, "SSL/TLS", "自動"},
         {"eight lines", "\r\n\r\niso-2022-jp", csNone, "", mcIso2022Jp, 0, "なし", "ISO-2022-JP"},
         {"largest pause, leading zeros", "none\r\n\r\nauto\r\n0003600\r\n", csNone, "", mcAuto, 3600, "なし", "自動"},
-        {"lines after the ninth", "\r\n\r\n\r\n5\r\nlater\r\n", csNone, "", mcAuto, 5, "なし", "自動"},
+        {"lines after the twelfth", "\r\n\r\n\r\n5\r\n\r\n\r\n\r\nlater\r\n", csNone, "", mcAuto, 5, "なし", "自動"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -320,9 +324,11 @@ TEST_F(WindowsTest, SettingsOfFiveToNineLinesTakeDefaultsForWhatIsMissing)
 TEST_F(WindowsTest, NineLinesRoundTripThroughSave)
 {
     const std::vector<std::string> files = {
-        "h\r\n587\r\npc\r\n山田\r\na@b\r\ntls\r\ntaro\r\nutf-8\r\n3600\r\n",
-        "smtp.example.jp \r\n25\r\n\r\n\r\nb@c\r\nstarttls\r\n 山田 太郎 \r\niso-2022-jp\r\n1\r\n",
-        "\r\n25\r\n\r\n\r\n\r\nnone\r\n\r\nauto\r\n0\r\n",
+        "h\r\n587\r\npc\r\n山田\r\na@b\r\ntls\r\ntaro\r\nutf-8\r\n3600\r\npassword\r\n\r\n\r\n",
+        "smtp.example.jp \r\n25\r\n\r\n\r\nb@c\r\nstarttls\r\n 山田 太郎 \r\niso-2022-jp\r\n1\r\npassword\r\n\r\n\r\n",
+        "h\r\n587\r\n\r\n\r\na@b\r\nstarttls\r\na@b\r\nauto\r\n0\r\noauth-microsoft\r\n0e1f-id\r\ncontoso.jp\r\n",
+        "h\r\n465\r\n\r\n\r\na@b\r\ntls\r\na@b\r\nauto\r\n0\r\noauth-google\r\n1-x.apps\r\nGOCSPX-y\r\n",
+        "\r\n25\r\n\r\n\r\n\r\nnone\r\n\r\nauto\r\n0\r\npassword\r\n\r\n\r\n",
     };
     for (const std::string& file : files) {
         SCOPED_TRACE(file);
@@ -338,7 +344,8 @@ TEST_F(WindowsTest, NineLinesRoundTripThroughSave)
     QTest::keyClicks(Form3->Edit6, "login");
     Form3->SpinEdit1->setValue(12);
     Click(Form3->Button2);
-    EXPECT_EQ(ReadFile(SettingsFileName), "\r\n25\r\n\r\n\r\n\r\nstarttls\r\nlogin\r\nutf-8\r\n12\r\n");
+    EXPECT_EQ(ReadFile(SettingsFileName),
+              "\r\n25\r\n\r\n\r\n\r\nstarttls\r\nlogin\r\nutf-8\r\n12\r\npassword\r\n\r\n\r\n");
     EXPECT_TRUE(Boxes.empty());
 }
 
@@ -364,6 +371,8 @@ TEST_F(WindowsTest, EachBadSettingsValueIsRefusedBeforeConnecting)
         {"\r\n\r\n\r\n3601\r\n", "設定.txt の 9 行目 (送信間隔の秒数) の「3601」は使えません。" + pause},
         {"\r\n\r\n\r\n-1\r\n", "設定.txt の 9 行目 (送信間隔の秒数) の「-1」は使えません。" + pause},
         {"\r\n\r\n\r\n1.5\r\n", "設定.txt の 9 行目 (送信間隔の秒数) の「1.5」は使えません。" + pause},
+        {"\r\n\r\n\r\n\r\noauth\r\n",
+         "設定.txt の 10 行目 (ログイン方式) の「oauth」は使えません。password、oauth-microsoft、oauth-google のどれかを書いてください。"},
         {"\r\n\r\n\r\n99999999999999999999\r\n",
          "設定.txt の 9 行目 (送信間隔の秒数) の「99999999999999999999」は使えません。" + pause},
     };
@@ -397,8 +406,8 @@ TEST_F(WindowsTest, LoadSettingsReadsTheLinesAsWritten)
          "pc01", "Taro", "taro@example.jp"},
         {"lf and trailing blank", "mail.example.jp \n25\n\n\na@b\n", "mail.example.jp ", 25, "", "", "a@b"},
         {"no final line end", "h\r\n 26 \r\nu\r\nn\r\na@b", "h", 26, "u", "n", "a@b"},
-        // Lines 6 to 9 are settings of their own now; what follows them is not read.
-        {"lines after the ninth", "h\n25\nu\nn\na@b\nnone\n\nauto\n0\nextra\n", "h", 25, "u", "n", "a@b"},
+        // Lines 6 to 12 are settings of their own now; what follows them is not read.
+        {"lines after the twelfth", "h\n25\nu\nn\na@b\nnone\n\nauto\n0\npassword\n\n\nextra\n", "h", 25, "u", "n", "a@b"},
         // Written on a Shift_JIS system: CP932 bytes of 山田.
         {"cp932", "h\r\n25\r\nu\r\n\x8E\x52\x93\x63\r\na@b\r\n", "h", 25, "u",
          "=?iso-2022-jp?B?GyRCOzNFRBsoQg==?= ", "a@b"},

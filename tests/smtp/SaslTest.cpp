@@ -114,6 +114,47 @@ TEST(SaslAuthenticate, ExchangesAsScripted)
     EXPECT_EQ(sasl::Base64Decode(channel.sent[1]), std::string(1, '\0') + longLogin + '\0' + "pw");
 }
 
+TEST(SaslXOAuth2, BearerTokenAndTheJsonChallenge)
+{
+    const sasl::Credentials taro{"taro@example.jp", "", "ya29.tok"};
+    const sasl::Credentials longToken{"taro@example.jp", "", std::string(1500, 't')};
+    auto response = [](const sasl::Credentials& c) {
+        return sasl::Base64Encode("user=" + c.Login + "\x01" + "auth=Bearer " + c.AccessToken + "\x01\x01");
+    };
+    EXPECT_EQ(sasl::Choose({"PLAIN", "XOAUTH2"}, taro)->Name(), "XOAUTH2");
+    EXPECT_EQ(sasl::Choose({"PLAIN", "LOGIN"}, taro), nullptr);  // a token never falls back to a password
+    EXPECT_EQ(sasl::Choose({"XOAUTH2"}, kTaro), nullptr);
+    const std::string json = sasl::Base64Encode(R"({"status":"401","schemes":"bearer"})");
+    struct Case {
+        const char* name;
+        sasl::Credentials credentials;
+        std::vector<std::string> replies;
+        std::vector<std::string> sent;
+        int refusedWith;
+    };
+    const Case cases[] = {
+        {"accepted", taro, {"235 2.7.0 Accepted"}, {"AUTH XOAUTH2 " + response(taro)}, 0},
+        {"json challenge answered empty", taro, {"334 " + json, "535 5.7.8 Username and Password not accepted"},
+         {"AUTH XOAUTH2 " + response(taro), ""}, 535},
+        {"too long for the command", longToken, {"334 ", "235 ok"}, {"AUTH XOAUTH2", response(longToken)}, 0},
+        {"too long, then the json", longToken, {"334 ", "334 " + json, "535 no"},
+         {"AUTH XOAUTH2", response(longToken), ""}, 535},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedChannel channel{{c.replies.begin(), c.replies.end()}, {}};
+        int refused = 0;
+        try {
+            sasl::Authenticate(*sasl::Choose({"XOAUTH2"}, c.credentials), std::ref(channel));
+        } catch (const sasl::EAuthError& e) {
+            refused = e.Code();
+            EXPECT_EQ(e.Message().find(c.credentials.AccessToken), std::string::npos) << "token shown";
+        }
+        EXPECT_EQ(refused, c.refusedWith);
+        EXPECT_EQ(channel.sent, c.sent);
+    }
+}
+
 TEST(SaslAuthenticate, RefusalsExplainThemselvesInJapanese)
 {
     const std::pair<int, const char*> cases[] = {

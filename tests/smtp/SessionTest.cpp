@@ -526,3 +526,82 @@ TEST(SmtpExpandList, ReportsTheFirstLineAndReadsTheRest)
     EXPECT_EQ(smtp.LastReply, "250 queued\r\n");
     ExpectScriptDone(peer);
 }
+
+// Each wait of the conversation runs under its own limit (the case makes that
+// one short, the caller's TimeOut long): a silent server, or one that stops
+// reading the message text, fails it as silence rather than as a cancel,
+// closes the connection without QUIT and leaves the caller's TimeOut as it was.
+TEST(SmtpTimeouts, EachWaitHasItsOwnLimit)
+{
+    enum Op { Connect, Send, Quit };
+    const std::string kBodyLine(998, 'x');
+    const struct {
+        const char* name;
+        int32_t TSmtpTimeouts::*limit;
+        Op op;
+        std::function<void(ScriptedPeer&)> script;
+    } cases[] = {
+        {"greeting", &TSmtpTimeouts::Greeting, Connect, [](ScriptedPeer& p) { p.Accept().WaitForRelease(); }},
+        {"HELO", &TSmtpTimeouts::Command, Connect,
+         [](ScriptedPeer& p) { p.Accept().SendLine("220 ready").Expect("HELO client.test").WaitForRelease(); }},
+        {"MAIL", &TSmtpTimeouts::Command, Send,
+         [](ScriptedPeer& p) { Greet(p).Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<" + kSender + ">").WaitForRelease(); }},
+        {"RCPT", &TSmtpTimeouts::Command, Send,
+         [](ScriptedPeer& p) {
+             Greet(p).Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<" + kSender + ">").SendLine("250 ok");
+             p.Expect("RCPT TO:<a@example.test>").WaitForRelease();
+         }},
+        {"DATA", &TSmtpTimeouts::DataStart, Send,
+         [](ScriptedPeer& p) {
+             Greet(p).Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<" + kSender + ">").SendLine("250 ok");
+             p.Expect("RCPT TO:<a@example.test>").SendLine("250 ok").Expect("DATA").WaitForRelease();
+         }},
+        {"text not read", &TSmtpTimeouts::DataBlock, Send,
+         [](ScriptedPeer& p) { AcceptEnvelope(Greet(p)).WaitForRelease(); }},
+        {"final dot", &TSmtpTimeouts::DataEnd, Send,
+         [](ScriptedPeer& p) { AcceptEnvelope(Greet(p)).ExpectUntil("\r\n.\r\n").WaitForRelease(); }},
+        {"QUIT", &TSmtpTimeouts::Command, Quit, [](ScriptedPeer& p) { Greet(p).Expect("QUIT").WaitForRelease(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer;
+        c.script(peer);
+        peer.Start();
+        TestSmtp smtp;
+        smtp.TimeOut = 20000;
+        smtp.ReplyTimeouts.*c.limit = 150;
+        smtp.ReportLevel = 8;
+        int32_t limitHit = 0;
+        smtp.OnStatus = [&](TComponent*, const std::string& status) {
+            if (status == "Timer Triggered")
+                limitHit = smtp.TimeOut;
+        };
+        // Should a wait go on without its limit, the case still ends.
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [&] { smtp.Abort(); });
+        guard.start(30000);
+        Address(*smtp.PostMessage);
+        // Far more text than the socket buffers of both ends hold.
+        for (int i = 0; c.limit == &TSmtpTimeouts::DataBlock && i < 40000; ++i)
+            smtp.PostMessage->Body->Add(kBodyLine);
+        if (c.op != Connect)
+            ConnectTo(smtp, peer);
+        const std::string failure = MessageOf<ESockError>([&] {
+            if (c.op == Connect)
+                ConnectTo(smtp, peer);
+            else if (c.op == Send)
+                smtp.SendMail();
+            else
+                smtp.Disconnect();
+        });
+        EXPECT_EQ(failure, "Reply Timed out");
+        EXPECT_EQ(limitHit, 150);
+        EXPECT_EQ(smtp.TimeOut, 20000);
+        EXPECT_FALSE(smtp.Connected);
+        if (c.op != Quit) {
+            EXPECT_EQ(peer.Received().find("QUIT"), std::string::npos);
+        }
+        peer.Release();
+    }
+}

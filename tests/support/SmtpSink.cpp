@@ -143,6 +143,7 @@ void AddTlsOptions(const SmtpSink::Options& options, std::vector<std::string>& a
     add(options.AuthInClear, {"--auth-in-clear"});
     add(options.AuthOnlyInClear, {"--auth-only-in-clear"});
     add(options.StallAuth, {"--stall-auth"});
+    add(!options.XOAuth2TokenFile.empty(), {"--xoauth2-token-file", options.XOAuth2TokenFile});
 }
 
 }  // namespace

@@ -39,6 +39,9 @@ public:
         bool AuthInClear = false;
         bool AuthOnlyInClear = false;  // offered before STARTTLS, not after
         bool StallAuth = false;  // AUTH is never answered
+        // XOAUTH2 accepting only the token this file holds (OAuthServer
+        // writes it); a refusal goes through the JSON challenge.
+        std::string XOAuth2TokenFile;
     };
 
     // Starts the server and waits (bounded) for its port; throws

@@ -4,7 +4,7 @@
 Usage: smtp_sink.py FOLDER [--refuse-rcpt TEXT]... [--cert PEM --key PEM
        [--require-starttls | --implicit-tls]] [--login NAME --password TEXT
        [--auth-mechanism NAME]... [--auth-in-clear | --auth-only-in-clear]]
-       [--stall-auth]
+       [--stall-auth] [--xoauth2-token-file PATH]
 
 Binds port 0 and prints "port N" on stdout once it listens. Every accepted
 message is stored in FOLDER as NNNN.eml (the data exactly as the server
@@ -20,17 +20,23 @@ TLS from the first byte. --login and --password offer AUTH (aiosmtpd's PLAIN
 and LOGIN, or only the --auth-mechanism ones) and accept exactly that pair;
 AUTH is offered only over TLS unless --auth-in-clear, and only in clear
 with --auth-only-in-clear. --stall-auth never
-answers AUTH (for cancel tests). The server ends when its stdin reaches end of file, so it never
+answers AUTH (for cancel tests). --xoauth2-token-file offers XOAUTH2
+accepting only the token that the file holds at that moment (oauth_server.py
+writes it); any other is refused as Gmail does, with a JSON error in a 334
+challenge that the client must answer with an empty line. The server ends when its stdin reaches end of file, so it never
 outlives the test that started it.
 """
 
 import argparse
 import asyncio
+import base64
+import binascii
+import json
 import os
 import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
 # Command arguments come back as str; surrogateescape restores their bytes.
 ENC = ("utf-8", "surrogateescape")
@@ -77,6 +83,35 @@ class Handler:
         return "250 Message accepted for delivery"
 
 
+class XOAuth2Handler(Handler):
+    def __init__(self, folder, refuse, auth_only_in_clear, token_file):
+        super().__init__(folder, refuse, auth_only_in_clear)
+        self.token_file = token_file
+
+    async def auth_XOAUTH2(self, server, args):
+        if len(args) == 2:
+            try:
+                blob = base64.b64decode(args[1], validate=True)
+            except binascii.Error:
+                await server.push("501 5.5.2 Can't decode base64")
+                return AuthResult(success=False, handled=True)
+        else:
+            blob = await server.challenge_auth("")
+            if blob is MISSING:
+                return AuthResult(success=False, handled=True)
+        fields = dict(f.split(b"=", 1) for f in blob.rstrip(b"\x01").split(b"\x01") if b"=" in f)
+        with open(self.token_file, "rb") as f:
+            current = f.read().strip()
+        user = fields.get(b"user", b"")
+        if user and blob.endswith(b"\x01\x01") and fields.get(b"auth") == b"Bearer " + current:
+            return AuthResult(success=True, auth_data=LoginPassword(user, b""))
+        error = json.dumps({"status": "401", "schemes": "bearer", "scope": "https://mail.google.com/"})
+        if await server.challenge_auth(error) is MISSING:
+            return AuthResult(success=False, handled=True)
+        return AuthResult(success=False, handled=False,
+                          message="535 5.7.8 Username and Password not accepted")
+
+
 class Server(SMTP):
     stall_auth = False
 
@@ -85,6 +120,12 @@ class Server(SMTP):
             await asyncio.sleep(3600)  # ended with the connection
             return None
         return await super().smtp_AUTH(arg)
+
+
+class XOAuth2Server(Server):
+    # A bearer token's AUTH line runs to kilobytes (Microsoft's tokens do);
+    # the providers' servers take it, so the sink does too.
+    line_length_limit = 16384
 
 
 def make_authenticator(login, password):
@@ -106,13 +147,13 @@ def server_options(args):
         context.load_cert_chain(args.cert, args.key)
         if not args.implicit_tls:
             options.update(tls_context=context, require_starttls=args.require_starttls)
-    if args.login:
-        mechanisms = {"PLAIN", "LOGIN"}
+    if args.login or args.xoauth2_token_file:
+        offered = (["PLAIN", "LOGIN"] if args.login else []) + (["XOAUTH2"] if args.xoauth2_token_file else [])
         options.update(
-            authenticator=make_authenticator(args.login, args.password),
+            authenticator=make_authenticator(args.login or "", args.password),
             # Implicit TLS is TLS too, though aiosmtpd only counts STARTTLS.
             auth_require_tls=not (args.auth_in_clear or args.auth_only_in_clear or args.implicit_tls),
-            auth_exclude_mechanism=sorted(mechanisms - set(args.auth_mechanism or mechanisms)))
+            auth_exclude_mechanism=sorted({"PLAIN", "LOGIN", "XOAUTH2"} - set(args.auth_mechanism or offered)))
     return options, (context if args.implicit_tls else None)
 
 
@@ -130,15 +171,19 @@ async def main():
     parser.add_argument("--auth-in-clear", action="store_true")
     parser.add_argument("--auth-only-in-clear", action="store_true")
     parser.add_argument("--stall-auth", action="store_true")
+    parser.add_argument("--xoauth2-token-file")
     args = parser.parse_args()
 
     loop = asyncio.get_running_loop()
-    handler = Handler(args.folder, args.refuse_rcpt, args.auth_only_in_clear)
+    if args.xoauth2_token_file:
+        handler = XOAuth2Handler(args.folder, args.refuse_rcpt, args.auth_only_in_clear, args.xoauth2_token_file)
+    else:
+        handler = Handler(args.folder, args.refuse_rcpt, args.auth_only_in_clear)
     options, implicit = server_options(args)
 
     def protocol():
         # An explicit host name: the default would ask the resolver for our FQDN.
-        smtp = Server(handler, hostname="sink.veltrow.test", ident="VeltrowSink",
+        smtp = (XOAuth2Server if args.xoauth2_token_file else Server)(handler, hostname="sink.veltrow.test", ident="VeltrowSink",
                       enable_SMTPUTF8=True, loop=loop, **options)
         smtp.stall_auth = args.stall_auth
         return smtp
