@@ -85,8 +85,7 @@ bool TOpenDialog::Execute()
 
 void LoadTextFile(const std::string& FileName, TStringList& Lines)
 {
-    Lines.LoadFromFile(FileName);
-    LinesToUtf8(Lines);
+    ReadTextFile(FileName, Lines);
 }
 
 // ---------------------------------------------------------------------------

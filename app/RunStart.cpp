@@ -84,10 +84,15 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
     auto lock = std::make_unique<TRunLock>(std::filesystem::path(Request.JournalFolder).parent_path().string());
     const std::string bytes = FileBytes(Request.RecipientFile);
     TStringList list;
-    list.LoadFromFile(Request.RecipientFile);
-    LinesToUtf8(list);
+    std::string text;
+    try {
+        text = TextFileLines(bytes, list);
+    } catch (ECodePageError& e) {
+        e.SetMessage("宛先 " + e.Message());
+        throw;
+    }
     const std::vector<std::string>& lines = list.Lines();
-    CheckRecipientFile(bytes, lines);
+    CheckRecipientFile(text, lines);
     const std::vector<TRecipient> recipients = CheckRecipients(lines, Request.CanCarry);
 
     const TRunIdentity identity{Request.RecipientFile, bytes, Request.Subject, Request.Body};

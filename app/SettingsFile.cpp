@@ -104,8 +104,7 @@ void EnsureSettingsFile()
 void ReadSettingsFile(TStringList& Lines)
 {
     EnsureSettingsFile();
-    Lines.LoadFromFile(SettingsFileName);
-    LinesToUtf8(Lines);
+    ReadTextFile(SettingsFileName, Lines);
     // Lines 1 to 5 are left to the caller, which takes them in order.
     TSettings checked;
     ParseExtension(Lines, checked);

@@ -107,12 +107,10 @@ std::string EncodedWord(TNMUUProcessor& encoder, const std::string& bytes, const
 
 namespace {
 
-// A subject of up to 45 bytes is one word, one encoder line, as it always
-// was. A longer one folds into words of at most 75 characters: 16 for
-// "=?iso-2022-jp?B?", 2 for "?=", 56 of Base64 for 42 bytes.
-constexpr size_t kWordBytes = kBase64LineBytes;
-constexpr size_t kFoldedWordBytes = 42;
 constexpr char kIsoLabel[] = "iso-2022-jp";
+// 36 bytes in the first word, 42 in every later one.
+constexpr size_t kFirstWordBytes = WordBytes(kFirstWordChars, sizeof kIsoLabel - 1);
+constexpr size_t kWordBytes = WordBytes(kMaxWordChars, sizeof kIsoLabel - 1);
 // Listing more offending characters than this helps nobody.
 constexpr size_t kMaxNamedChars = 10;
 
@@ -158,8 +156,11 @@ std::array<unsigned char, 2> SjisToJisPair(unsigned char c, unsigned char t)
     return {j1, j2};
 }
 
-// The JIS codes that CP932 assigns below the extension rows: JIS X 0208 and
-// the NEC special characters of row 13.
+// The JIS codes of JIS X 0208 that CP932 assigns. Row 13 holds the NEC
+// special characters (①, ㈱, Ⅲ), which strict ISO-2022-JP readers reject.
+constexpr unsigned char kNecRow = 0x2D;
+constexpr unsigned char kNecRow13Lead = 0x87;
+
 using JisTable = std::bitset<94 * 94>;
 
 size_t JisIndex(unsigned char j1, unsigned char j2) { return (j1 - 0x21u) * 94u + (j2 - 0x21u); }
@@ -177,10 +178,9 @@ const JisTable& AssignedJis()
                 if (!IsSjisTrail(static_cast<unsigned char>(s)))
                     continue;
                 const char pair[2] = {static_cast<char>(c), static_cast<char>(s)};
-                if (dec.Convert(std::string_view(pair, 2), out)) {
-                    const auto jis = SjisToJisPair(static_cast<unsigned char>(c), static_cast<unsigned char>(s));
+                const auto jis = SjisToJisPair(static_cast<unsigned char>(c), static_cast<unsigned char>(s));
+                if (jis[0] != kNecRow && dec.Convert(std::string_view(pair, 2), out))
                     t.set(JisIndex(jis[0], jis[1]));
-                }
             }
         }
         return t;
@@ -308,9 +308,10 @@ std::string Render(const JisChar* first, const JisChar* last)
     return out;
 }
 
-// Splits the text into complete ISO-2022-JP texts of at most limit bytes
-// each, as long as possible, never splitting a character.
-std::vector<std::string> Fold(const std::vector<JisChar>& chars, size_t limit)
+// Splits the text into complete ISO-2022-JP texts of at most firstLimit
+// bytes for the first and limit for every later one, each as long as
+// possible, never splitting a character.
+std::vector<std::string> Fold(const std::vector<JisChar>& chars, size_t firstLimit, size_t limit)
 {
     std::vector<std::string> words;
     size_t start = 0;
@@ -321,7 +322,7 @@ std::vector<std::string> Fold(const std::vector<JisChar>& chars, size_t limit)
         const size_t width = twoByte ? 2 : 1;
         const size_t closing = twoByte ? kEscapeLength : 0;
         size_t add = (twoByte != jis ? kEscapeLength : 0) + width;
-        if (i > start && size + add + closing > limit) {
+        if (i > start && size + add + closing > (words.empty() ? firstLimit : limit)) {
             words.push_back(Render(&chars[start], &chars[i]));
             start = i;
             size = 0;
@@ -337,10 +338,7 @@ std::vector<std::string> Fold(const std::vector<JisChar>& chars, size_t limit)
 std::string EncodeWords(TNMUUProcessor& encoder, const std::vector<JisChar>& chars)
 {
     std::string value;
-    std::vector<std::string> words = Fold(chars, kWordBytes);
-    if (words.size() > 1)
-        words = Fold(chars, kFoldedWordBytes);
-    for (const std::string& word : words) {
+    for (const std::string& word : Fold(chars, kFirstWordBytes, kWordBytes)) {
         if (!value.empty())
             value += "\r\n ";  // folding white space between words
         value += EncodedWord(encoder, word, kIsoLabel);
@@ -372,10 +370,17 @@ bool IsAscii(std::string_view Text)
 
 std::string Utf8ToCp932(std::string_view Utf8)
 {
+    // Most body lines are ASCII; opening the converters costs more than them.
+    if (IsAscii(Utf8))
+        return std::string(Utf8);
     Iconv enc("CP932", "UTF-8");
     Iconv dec("UTF-8", "CP932");
     std::string out;
-    std::vector<std::string> refused;
+    struct Refused {
+        std::string name;
+        bool nec;
+    };
+    std::vector<Refused> refused;
     size_t refusedCount = 0;
     std::string bytes;
     std::string back;
@@ -405,27 +410,42 @@ std::string Utf8ToCp932(std::string_view Utf8)
         const bool ok = enc.Convert(ch, bytes) && !bytes.empty() && dec.Convert(bytes, back) && back == ch
                         && (bytes.size() == 1 ? IsHalfWidthKatakana(static_cast<unsigned char>(bytes[0]))
                                               : IsJisLead(static_cast<unsigned char>(bytes[0])));
-        if (ok) {
+        const bool nec = ok && static_cast<unsigned char>(bytes[0]) == kNecRow13Lead;
+        if (ok && !nec) {
             out += bytes;
             continue;
         }
         const std::string name = NameChar(ch, cp);
         bool seen = false;
-        for (const std::string& r : refused)
-            seen = seen || r == name;
+        for (const Refused& r : refused)
+            seen = seen || r.name == name;
         if (!seen) {
             ++refusedCount;
             if (refused.size() < kMaxNamedChars)
-                refused.push_back(name);
+                refused.push_back({name, nec});
         }
     }
     if (!refused.empty()) {
+        // NEC row 13 is named as such: users know these as 機種依存文字, and
+        // auto sends them as UTF-8.
+        std::stable_partition(refused.begin(), refused.end(), [](const Refused& r) { return !r.nec; });
+        const bool nec = refused.back().nec;
+        const bool others = !refused.front().nec;
         std::string list;
-        for (const std::string& r : refused)
-            list += (list.empty() ? "" : "、") + r;
+        for (size_t k = 0; k < refused.size(); ++k) {
+            list += k == 0 ? "" : "、";
+            if (refused[k].nec && others && !refused[k - 1].nec)
+                list += "機種依存文字 ";
+            list += refused[k].name;
+        }
         if (refusedCount > refused.size())
             list += Format(" ほか %zu 文字", refusedCount - refused.size());
-        throw ECodePageError("ISO-2022-JP で送れない文字があります: " + list);
+        std::string message = (nec && !others ? "ISO-2022-JP で送れない機種依存文字があります: "
+                                              : "ISO-2022-JP で送れない文字があります: ")
+                              + list;
+        if (nec)
+            message += "。「設定」の文字コードを「自動」にすると UTF-8 で送れます";
+        throw ECodePageError(message);
     }
     return out;
 }
@@ -445,6 +465,9 @@ std::string Cp932ToUtf8(std::string_view Cp932)
 
 std::string SjisToIso2022Jp(std::string_view Sjis)
 {
+    // ASCII without the shift codes is its own ISO-2022-JP text.
+    if (IsAscii(Sjis) && Sjis.find_first_of("\x1b\x0e\x0f") == std::string_view::npos)
+        return std::string(Sjis);
     const std::vector<JisChar> chars = ParseSjis(Sjis);
     return Render(chars.data(), chars.data() + chars.size());
 }

@@ -4,10 +4,10 @@
 // words.
 //
 // What a mail carries is what its readers can decode from ISO-2022-JP: the
-// characters of JIS X 0208, plus the NEC special characters of row 13
-// (①, ㈱, Ⅲ), which the common Japanese readers show. The NEC-selected and
-// IBM extensions and user-defined characters are refused, as are characters
-// CP932 lacks; nothing is ever replaced silently.
+// characters of JIS X 0208. The NEC special characters of row 13 (①, ㈱,
+// Ⅲ), which strict readers reject, the NEC-selected and IBM extensions and
+// user-defined characters are refused, as are characters CP932 lacks;
+// nothing is ever replaced silently.
 #pragma once
 
 #include <string>
@@ -33,16 +33,29 @@ bool IsAscii(std::string_view Text);
 // UTF-8 to CP932. The JIS-standard code points of the characters where
 // Shift_JIS and CP932 differ (U+301C, U+2016, U+2212, U+00A2, U+00A3, U+00AC,
 // U+2014) are accepted as well. Raises ECodePageError for invalid UTF-8 and
-// for characters that cannot be mailed, naming every such character.
+// for characters that cannot be mailed, naming every such character; NEC
+// row 13 is named 機種依存文字, with the hint that auto sends it as UTF-8.
 std::string Utf8ToCp932(std::string_view Utf8);
 // CP932 to UTF-8; raises ECodePageError at bytes CP932 does not define.
 std::string Cp932ToUtf8(std::string_view Cp932);
 // Text files are UTF-8 or CP932 (from a Shift_JIS system). A file counts as
 // UTF-8 when it is valid UTF-8 and every character is one a Japanese text
 // plausibly holds (CP932 has it, or it is a kanji, kana, Hangul, emoji or
-// symbol beyond CP932), or when it is no CP932 text at all; otherwise it is
-// read as CP932, converted in place, and the result is true.
+// symbol beyond CP932, or a Latin, Greek or Cyrillic letter in a word that
+// half-width katakana pairs alone cannot have given), or when it is no CP932
+// text at all; otherwise it is read as CP932, converted in place, and the
+// result is true.
 bool LinesToUtf8(TStringList& Lines);
+// The lines of a text file's bytes as UTF-8: UTF-16 (LE or BE) marked by its
+// byte-order mark is read as such, anything else as LinesToUtf8 tells; lines
+// split as TStringList loads them. Returns the text the lines were split
+// from (the UTF-16 converted, else Bytes), for checks on the text as a
+// whole. Raises ECodePageError "3 行目: ..." for broken UTF-16 and as
+// LinesToUtf8.
+std::string TextFileLines(std::string_view Bytes, TStringList& Lines);
+// TextFileLines of the file's bytes, its errors as "FileName の 3 行目: ...";
+// EFOpenError when it cannot be read.
+void ReadTextFile(const std::string& FileName, TStringList& Lines);
 
 // Shift_JIS (CP932 bytes) to ISO-2022-JP: starts and ends in ASCII mode,
 // ESC $ B before each run of double-byte characters, ESC ( B before each run
@@ -58,11 +71,11 @@ std::string SjisToIso2022Jp(std::string_view Sjis);
 std::string BodyLineToIso2022Jp(std::string_view SjisLine);
 
 // The Subject header value for a Shift_JIS subject, Base64-encoded with
-// Encoder. An ISO-2022-JP text of up to 45 bytes gives the single word
-// "=?iso-2022-jp?B?" Base64 "?="; the empty subject is carried as
-// ESC $ B ESC ( B. A longer text is folded into several such words of at
-// most 75 characters, each a complete ISO-2022-JP text of at most 42 bytes,
-// joined by CR LF and a blank.
+// Encoder: words "=?iso-2022-jp?B?" Base64 "?=", each a complete
+// ISO-2022-JP text, joined by CR LF and a blank. The first word carries at
+// most 36 bytes (67 characters, to fit after "Subject: " on a line of 76),
+// every later one 42 (75 characters). The empty subject is carried as
+// ESC $ B ESC ( B.
 // Leaves Encoder's Method at uuMime and its streams unassigned.
 std::string EncodeSubject(TNMUUProcessor& Encoder, const std::string& Subject);
 // Any other header text (a display name): ASCII text is returned unchanged,

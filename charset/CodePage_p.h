@@ -40,7 +40,15 @@ std::string NameChar(std::string_view utf8, char32_t cp);
 // "=?" Label "?B?" Base64 "?=" for Bytes, Base64-encoded with Encoder.
 std::string EncodedWord(TNMUUProcessor& encoder, const std::string& bytes, const char* label);
 
-// Base64 of 45 bytes is 60 characters, one encoder line.
-constexpr size_t kBase64LineBytes = 45;
+// RFC 2047 allows an encoded word 75 characters, and a header line holding
+// one 76. The first word of a header stands after its field name, at most
+// "Subject: ", so it is shorter; every later word has a line of its own.
+constexpr size_t kMaxWordChars = 75;
+constexpr size_t kFirstWordChars = 76 - 9;
+
+// The bytes a word of at most Chars characters carries: "=?" Label "?B?"
+// and "?=" around the Base64, 4 characters for every 3 bytes. Every such
+// count is one encoder line (45 bytes at most).
+constexpr size_t WordBytes(size_t chars, size_t labelLength) { return (chars - labelLength - 7) / 4 * 3; }
 
 }  // namespace charset_detail

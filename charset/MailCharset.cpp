@@ -9,9 +9,6 @@ using namespace charset_detail;
 
 namespace {
 
-// Shift_JIS lead of JIS row 13, the NEC special characters.
-constexpr unsigned char kNecRow13Lead = 0x87;
-
 bool IsShiftCode(unsigned char c) { return c == 0x1B || c == 0x0E || c == 0x0F; }
 
 }  // namespace
@@ -39,7 +36,7 @@ bool IsStrictJis(std::string_view Utf8)
     }
     for (size_t i = 0; i < sjis.size(); ++i) {
         const auto c = static_cast<unsigned char>(sjis[i]);
-        if (IsShiftCode(c) || c == kNecRow13Lead)
+        if (IsShiftCode(c))
             return false;
         // Every other byte above A0 but the half-width katakana leads a pair.
         if (c >= 0x80 && !(c >= 0xA1 && c <= 0xDF))
@@ -62,14 +59,16 @@ const char* CharsetLabel(TMailCharset Charset) { return Charset == mcUtf8 ? "UTF
 
 std::string EncodeUtf8Subject(TNMUUProcessor& Encoder, std::string_view Utf8)
 {
-    // "=?UTF-8?B?" and "?=" leave 63 of 75 characters: 60 of Base64, 45 bytes.
+    // 39 bytes in the first word, 45 in every later one.
+    constexpr size_t kLabelLength = 5;  // "UTF-8"
     std::string value;
     char32_t cp = 0;
     for (size_t start = 0; start < Utf8.size();) {
+        const size_t limit = WordBytes(value.empty() ? kFirstWordChars : kMaxWordChars, kLabelLength);
         size_t end = start;
         while (end < Utf8.size()) {
             const size_t len = std::max<size_t>(Utf8Sequence(Utf8, end, cp), 1);
-            if (end + len - start > kBase64LineBytes)
+            if (end + len - start > limit)
                 break;
             end += len;
         }

@@ -39,8 +39,9 @@ TMailCharset MessageCharset(TMailCharset Choice, std::initializer_list<std::stri
 const char* CharsetLabel(TMailCharset Charset);
 
 // The Subject value of a UTF-8 message: "=?UTF-8?B?" words of at most 75
-// characters, each of whole characters, joined by CR LF and a blank. The
-// empty subject stays empty. Leaves Encoder's streams unassigned.
+// characters (the first 67, to fit after the field name), each of whole
+// characters, joined by CR LF and a blank. The empty subject stays empty.
+// Leaves Encoder's streams unassigned.
 std::string EncodeUtf8Subject(TNMUUProcessor& Encoder, std::string_view Utf8);
 // A display name of a UTF-8 message: ASCII unchanged, else as the subject.
 std::string EncodeUtf8HeaderText(TNMUUProcessor& Encoder, std::string_view Utf8);

@@ -2,13 +2,16 @@
 // katakana can be valid UTF-8 by chance (ﾃｽ, C3 BD, reads as "ý"), so a file
 // counts as UTF-8 only when every character it decodes to is one a Japanese
 // text holds: one CP932 has, or one a UTF-8 file typically adds to those
-// (kanji beyond CP932, Hangul, emoji, symbols).
+// (kanji beyond CP932, Hangul, emoji, symbols, and the accented letters of
+// European names as long as they stand in a word that half-width katakana
+// cannot have given).
 #include <algorithm>
 #include <iterator>
 
 #include "charset/CodePage.h"
 #include "charset/CodePage_p.h"
 #include "rtl/StringList.h"
+#include "rtl/Streams.h"
 
 using namespace charset_detail;
 
@@ -37,27 +40,61 @@ constexpr Range kPlausible[] = {
     {0xE0100, 0xE01EF},  // ideographic variation selectors
 };
 
+// Letters of the Latin, Greek and Cyrillic scripts, with their combining accents.
+constexpr Range kEuropeanLetters[] = {
+    {0x00C0, 0x00D6}, {0x00D8, 0x00F6}, {0x00F8, 0x024F},  // Latin-1 letters, Latin Extended-A and -B
+    {0x0300, 0x036F},                                      // combining accents
+    {0x0370, 0x03FF},                                      // Greek
+    {0x0400, 0x052F},                                      // Cyrillic
+    {0x1E00, 0x1EFF},                                      // Latin Extended Additional
+};
+
+bool InRanges(char32_t cp, const Range* first, const Range* last)
+{
+    return std::any_of(first, last, [cp](const Range& r) { return cp >= r.first && cp <= r.last; });
+}
+
+bool IsAsciiLetter(char32_t cp) { return (cp >= 'A' && cp <= 'Z') || (cp >= 'a' && cp <= 'z'); }
+
 class Plausibility {
 public:
+    // An accented letter whose UTF-8 bytes are two half-width katakana on
+    // their own (ö is C3 B6, ﾃｶ) is trusted only in a word that also holds a
+    // letter those bytes cannot be: an ASCII letter ("Jörg") or a letter
+    // that is no such pair ("Łó" in "Łódź"). "ý" alone stays ﾃｽ.
     bool Holds(std::string_view line)
     {
         char32_t cp = 0;
+        bool anchored = false;  // the current word holds a letter no katakana gave
+        bool doubtful = false;  // ... a letter katakana would give, and CP932 lacks
         for (size_t i = 0; i < line.size();) {
             const size_t len = Utf8Sequence(line, i, cp);
-            if (len == 0 || !Plausible(line.substr(i, len), cp))
+            if (len == 0)
                 return false;
+            const std::string_view ch = line.substr(i, len);
             i += len;
+            if (IsAsciiLetter(cp)) {
+                anchored = true;
+            } else if (InRanges(cp, std::begin(kEuropeanLetters), std::end(kEuropeanLetters))) {
+                if (!dec_.Convert(ch, back_))
+                    anchored = true;
+                else if (!Plausible(ch, cp))
+                    doubtful = true;
+            } else {
+                if (doubtful && !anchored)
+                    return false;
+                anchored = doubtful = false;
+                if (!Plausible(ch, cp))
+                    return false;
+            }
         }
-        return true;
+        return anchored || !doubtful;
     }
 
 private:
     bool Plausible(std::string_view ch, char32_t cp)
     {
-        if (cp < 0x80)
-            return true;
-        if (std::any_of(std::begin(kPlausible), std::end(kPlausible),
-                        [cp](const Range& r) { return cp >= r.first && cp <= r.last; }))
+        if (cp < 0x80 || InRanges(cp, std::begin(kPlausible), std::end(kPlausible)))
             return true;
         // CP932 has it when it comes back unchanged.
         return enc_.Convert(ch, bytes_) && !bytes_.empty() && dec_.Convert(bytes_, back_) && back_ == ch;
@@ -100,4 +137,51 @@ bool LinesToUtf8(TStringList& Lines)
         }
     }
     return true;
+}
+
+namespace {
+
+constexpr char kUtf16LeMark[] = "\xff\xfe";
+constexpr char kUtf16BeMark[] = "\xfe\xff";
+
+}  // namespace
+
+std::string TextFileLines(std::string_view Bytes, TStringList& Lines)
+{
+    const bool le = Bytes.substr(0, 2) == kUtf16LeMark;
+    if (!le && Bytes.substr(0, 2) != kUtf16BeMark) {
+        TStringStream stream{std::string(Bytes)};
+        Lines.LoadFromStream(stream);
+        LinesToUtf8(Lines);
+        return std::string(Bytes);
+    }
+    const std::string_view units = Bytes.substr(2);
+    Iconv dec("UTF-8", le ? "UTF-16LE" : "UTF-16BE");
+    std::string text;
+    size_t bad = units.size() - units.size() % 2;  // a cut unit at the end
+    if (!dec.Convert(units.substr(0, bad), text, bad) || bad < units.size()) {
+        // The line as the lines will count it: CR LF, a lone CR or a lone LF ends one.
+        int line = 1;
+        for (size_t i = 0; i < text.size(); ++i)
+            line += text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) ? 1 : 0;
+        std::string hex;
+        for (char b : units.substr(bad, 2))
+            hex += Format(hex.empty() ? "%02X" : " %02X", static_cast<unsigned char>(b));
+        throw ECodePageError(Format("%d 行目: UTF-16 として正しくないバイトがあります: %s", line, hex.c_str()));
+    }
+    // Already Unicode: nothing here is Shift_JIS in disguise.
+    Lines.SetText(text);
+    return text;
+}
+
+void ReadTextFile(const std::string& FileName, TStringList& Lines)
+{
+    TMemoryStream file;
+    file.LoadFromFile(FileName);
+    try {
+        TextFileLines(std::string_view(file.Memory(), static_cast<size_t>(file.Size())), Lines);
+    } catch (ECodePageError& e) {
+        e.SetMessage(FileName + " の " + e.Message());
+        throw;
+    }
 }

@@ -1,9 +1,11 @@
 // The code-page converters on any bytes: each either converts or raises
 // ECodePageError. Text converted to CP932 and back is the same text unless
 // it used one of the JIS-standard stand-ins (CP932 bytes need not be: some
-// characters have two codes), and ISO-2022-JP output is 7-bit and ends in
-// ASCII mode.
+// characters have two codes), ISO-2022-JP output is 7-bit and ends in ASCII
+// mode, encoded words fit their header lines, and every text file reads as
+// lines of UTF-8.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -75,6 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             if (static_cast<unsigned char>(c) > 0x7F)
                 std::abort();
         }
+        // "Subject: " and the first word, then " " and each later one.
+        for (size_t start = 0, limit = 67; start < subject.size(); limit = 75) {
+            const size_t end = std::min(subject.find("\r\n ", start), subject.size());
+            if (end - start > limit)
+                std::abort();
+            start = end + 3;
+        }
         EncodeHeaderText(encoder, input);
     } catch (const ECodePageError&) {
     }
@@ -82,6 +91,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     lines.SetText(input);
     try {
         LinesToUtf8(lines);
+    } catch (const ECodePageError&) {
+    }
+    try {
+        TextFileLines(input, lines);
+        for (const std::string& line : lines.Lines()) {
+            if (!IsValidUtf8(line))
+                std::abort();
+        }
     } catch (const ECodePageError&) {
     }
     return 0;

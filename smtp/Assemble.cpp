@@ -26,6 +26,8 @@ constexpr size_t EncodedWordBytes = 45;
 constexpr size_t MaxLineOctets = 998;
 // RFC 2045 6.8: a base64 body line holds at most 76 characters.
 constexpr size_t Base64LineChars = 76;
+// RFC 2047 2: a header line holding an encoded word, at most 76 characters.
+constexpr size_t EncodedWordLineChars = 76;
 
 std::string NewBoundary()
 {
@@ -143,6 +145,40 @@ std::string EncodedWords(const std::string& Name)
     return words;
 }
 
+// A header line holding an encoded word, with folds added before blanks
+// where a line would exceed 76 characters, the field name included; the
+// encoders make every word short enough to fit. Folds already there stay,
+// and only a token longer than a line (a long address) keeps its line
+// long. Lines without encoded words stay as they are.
+std::string FoldedHeaderLine(const std::string& Line)
+{
+    const size_t word = Line.find("=?");
+    if (word == std::string::npos || Line.find("?=", word + 2) == std::string::npos)
+        return Line;
+    std::string folded;
+    size_t column = 0;
+    for (size_t pos = 0; pos < Line.size();) {
+        if (Line.compare(pos, 2, CRLF) == 0) {
+            folded += CRLF;
+            column = 0;
+            pos += 2;
+            continue;
+        }
+        // A piece: the blanks before a token, then the token.
+        const size_t token = std::min(Line.find_first_not_of(" \t", pos), Line.size());
+        const size_t end = std::min(Line.find_first_of(" \t\r", token), Line.size());
+        // A fold goes before blanks, and never leaves a line of blanks only.
+        if (pos < token && token < end && column > 0 && column + (end - pos) > EncodedWordLineChars) {
+            folded += CRLF;
+            column = 0;
+        }
+        folded.append(Line, pos, end - pos);
+        column += end - pos;
+        pos = end;
+    }
+    return folded;
+}
+
 // RFC 2231 extended parameter value: charset, empty language, and every
 // byte outside the attribute characters as %XX.
 std::string ExtendedValue(const std::string& Bytes)
@@ -219,6 +255,8 @@ void TNMSMTP::AssembleMail()
     if (!m.MessageID.empty())
         header.SetValue("Message-ID", m.MessageID);
     header.Add("Mime-Version: 1.0");
+    for (int i = 0; i < header.Count(); ++i)
+        header.Put(i, FoldedHeaderLine(header[i]));
 
     BodyStream->Clear();
     const BodyForm body = BodyFormOf(m);

@@ -142,8 +142,16 @@ TEST_F(CharsetRunTest, ChoicesRefuseBeforeConnectingWhatTheyCannotCarry)
         QString subject;
         QString body;
         std::string box;
+        std::string fromName = "Taro";
     };
+    const std::string toAuto = "。「設定」の文字コードを「自動」にすると UTF-8 で送れます";
     const std::vector<Case> cases = {
+        {"iso-2022-jp", QString::fromUtf8("第①回"), "b",
+         "タイトル: ISO-2022-JP で送れない機種依存文字があります: ① (U+2460)" + toAuto},
+        {"iso-2022-jp", "s", QString::fromUtf8("a\n㈱ベルトロウ ㍻"),
+         "本文 2 行目: ISO-2022-JP で送れない機種依存文字があります: ㈱ (U+3231)、㍻ (U+337B)" + toAuto},
+        {"iso-2022-jp", "s", "b", "送信者名: ISO-2022-JP で送れない機種依存文字があります: Ⅲ (U+2162)" + toAuto,
+         "山田Ⅲ"},
         {"iso-2022-jp", QString::fromUtf8("髙橋様"), "b", "タイトル: ISO-2022-JP で送れない文字があります: 髙 (U+9AD9)"},
         {"iso-2022-jp", "s", QString::fromUtf8("a\n😀"), "本文 2 行目: ISO-2022-JP で送れない文字があります: 😀 (U+1F600)"},
         {"auto", QString("a") + QChar(0xD83D), "b",
@@ -157,7 +165,7 @@ TEST_F(CharsetRunTest, ChoicesRefuseBeforeConnectingWhatTheyCannotCarry)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.box);
         Boxes.clear();
-        Settings(peer.Port(), "Taro", c.charset);
+        Settings(peer.Port(), c.fromName, c.charset);
         Send(c.subject, c.body, "a@example.jp\r\n");
         EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
     }
@@ -249,3 +257,68 @@ TEST_F(CharsetRunTest, RecipientNamesAndCommentsParseAsOneAddressWithABareEnvelo
     // A plain name goes out as written.
     EXPECT_NE(messages.back().Data.find("\r\nTo: Ken Ito <c9@example.jp>\r\n"), std::string::npos);
 }
+
+// RFC 2047 read strictly: every encoded word at most 75 characters, every
+// header line holding one at most 76 with its field name, no defect under
+// Python's strict policy, and subject and names decoded back exactly. The
+// ISO-2022-JP texts of 43 to 45 bytes once made words of 78. (Python's
+// address parser puts a blank between adjacent words of a name, against
+// RFC 2047 6.2, so the names are read with its plain RFC 2047 decoder.)
+TEST_F(CharsetRunTest, EncodedWordsAndTheirLinesKeepTheirLengths)
+{
+    const auto repeat = [](const std::string& s, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i)
+            out += s;
+        return out;
+    };
+    struct Case {
+        const char* charset;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"iso-2022-jp", repeat("あ", 15)},                // 36 bytes: one word after "Subject: "
+        {"iso-2022-jp", repeat("あ", 18) + "a"},          // 43
+        {"iso-2022-jp", repeat("あ", 18) + "ab"},         // 44
+        {"iso-2022-jp", "a" + repeat("あ", 19)},          // 45
+        {"iso-2022-jp", repeat("会議のご案内、", 9)},     // several words
+        {"utf-8", repeat("髙", 13)},                      // 39 bytes
+        {"utf-8", repeat("髙", 14)},                      // 42
+        {"utf-8", repeat("髙", 15) + "a"},                // 46
+        {"utf-8", repeat("Jörg Müller 山﨑、", 6)},
+    };
+    SmtpSink sink;
+    for (const Case& c : cases) {
+        Settings(sink.Port(), c.text, c.charset);
+        Send(QString::fromStdString(c.text), "b", c.text + " <hanako.yamada-sales@example.jp>\r\n");
+        EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
+    }
+    ASSERT_TRUE(sink.WaitForMessages(cases.size()));
+    std::vector<std::string> args;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        args.push_back(sink.Message(i).Path);
+        args.push_back(cases[i].text);
+    }
+    const auto result = testsupport::RunPython(R"(
+import email, email.header, email.policy, email.utils, re, sys
+word = re.compile(rb'=\?[^?]+\?[BbQq]\?[^?]*\?=')
+for path, text in zip(sys.argv[1::2], sys.argv[2::2]):
+    raw = open(path, 'rb').read()
+    for line in raw.split(b'\r\n\r\n', 1)[0].split(b'\r\n'):
+        words = word.findall(line)
+        if words and len(line) > 76 or any(len(w) > 75 for w in words):
+            print('too long:', line.decode())
+    msg = email.message_from_bytes(raw, policy=email.policy.strict)
+    plain = email.message_from_bytes(raw)
+    names = [email.utils.getaddresses([plain[h]])[0][0] for h in ('From', 'To')]
+    shown = [str(msg['Subject'])] + [str(email.header.make_header(email.header.decode_header(n))) for n in names]
+    defects = [d for h in ('Subject', 'From', 'To') for d in msg[h].defects]
+    if shown != [text] * 3 or defects or msg['To'].addresses[0].addr_spec != 'hanako.yamada-sales@example.jp':
+        print('read as', shown, defects)
+print('done')
+)",
+                                               args);
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    EXPECT_EQ(result.Output, "done\n");
+}
+

@@ -27,6 +27,17 @@ protected:
     }
 };
 
+// Notepad's and Excel's 「Unicode テキスト」: UTF-16 with its byte-order mark.
+std::string Utf16(const std::u16string& text, bool le)
+{
+    std::string bytes = le ? "\xff\xfe" : "\xfe\xff";
+    for (char16_t u : text) {
+        const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+        bytes += le ? std::string{lo, hi} : std::string{hi, lo};
+    }
+    return bytes;
+}
+
 // From and To as Python's strict parser reads them, with the Message-ID:
 // "count|name|address" per header, then the id.
 std::vector<std::string> Describe(const testsupport::SinkMessage& message)
@@ -102,6 +113,13 @@ TEST_F(RecipientFileTest, FilesThatCannotBeSentAreRefusedNamingTheLine)
         {"a line too long for the To line", "a@example.jp\r\n" + std::string(995, 'x') + "\r\n",
          "宛先 2 行目: 長すぎて送れません"},
         {"an address too long for RCPT TO", "x <" + longAddress + ">\r\n", "宛先 1 行目: 長すぎて送れません"},
+        {"a NUL in UTF-16", Utf16(std::u16string(u"a@example.jp\r\nb@exa\0mple.jp", 27), true),
+         "宛先 2 行目: NUL 文字 (0x00) があります"},
+        {"a lone surrogate in UTF-16", Utf16(u"a@example.jp\r\n\xd800" u"b@example.jp", false),
+         "宛先 2 行目: UTF-16 として正しくないバイトがあります: D8 00"},
+        {"UTF-16 cut in half", Utf16(u"a@example.jp\n", true) + "b", "宛先 2 行目: UTF-16 として正しくないバイトがあります: 62"},
+        {"UTF-8 with a broken character", "a@example.jp\r\nb@example.jp\r\n\x82 <c@example.jp>\r\n",
+         "宛先 3 行目: CP932 として正しくないバイトがあります: 1 バイト目の 82 20"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -114,4 +132,54 @@ TEST_F(RecipientFileTest, FilesThatCannotBeSentAreRefusedNamingTheLine)
         EXPECT_FALSE(Form1->NMSMTP1->Connected);
         EXPECT_EQ(sink.MessageCount(), 0u);
     }
+}
+
+// Settings and recipient files as Windows users save them: UTF-16 with its
+// mark, UTF-8 with accented names, and Shift_JIS whose ﾃｽ is valid UTF-8 too.
+TEST_F(RecipientFileTest, FilesSavedOnWindowsAreReadAsWritten)
+{
+    SmtpSink sink;
+    const std::string port = std::to_string(sink.Port());
+    const auto utf8Settings = [&](const std::string& name) {
+        return "127.0.0.1\r\n" + port + "\r\npc01\r\n" + name + "\r\ntaro@example.jp\r\n";
+    };
+    const auto utf16Settings = [&](const std::u16string& name, bool le) {
+        return Utf16(u"127.0.0.1\r\n" + std::u16string(port.begin(), port.end()) + u"\r\npc01\r\n" + name
+                         + u"\r\ntaro@example.jp\r\n",
+                     le);
+    };
+    struct Case {
+        const char* what;
+        std::string settings, recipients;
+        std::vector<std::string> shown;  // "From name|To name|To address" of each message
+    } cases[] = {
+        {"UTF-16 LE", utf16Settings(u"René Ørsted", true), Utf16(u"Jörg Müller <j@example.de>\r\n", true),
+         {"René Ørsted|Jörg Müller|j@example.de"}},
+        {"UTF-16 BE: ý stays ý", utf16Settings(u"山田 太郎", false), Utf16(u"\xfd <t@example.jp>\n", false),
+         {"山田 太郎|ý|t@example.jp"}},
+        {"UTF-8 accented", utf8Settings("Łódź 営業部"), "café <c@example.fr>\r\nÅngström <a@example.se>\r\n",
+         {"Łódź 営業部|café|c@example.fr", "Łódź 営業部|Ångström|a@example.se"}},
+        {"Shift_JIS ﾃｽ", utf8Settings("\xc3\xbd"), "\xc3\xbd <t@example.jp>\r\n", {"テス|テス|t@example.jp"}},
+    };
+    size_t sent = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Boxes.clear();
+        Use(sink, "x", c.recipients);
+        WriteFile(SettingsFileName, c.settings);
+        Click(Form1->Button4);
+        ASSERT_TRUE(sink.WaitForMessages(sent + c.shown.size())) << ::testing::PrintToString(BoxTexts());
+        EXPECT_TRUE(Boxes.empty()) << ::testing::PrintToString(BoxTexts());
+        for (const std::string& shown : c.shown) {
+            const std::vector<std::string> d = Describe(sink.Message(sent++));
+            ASSERT_EQ(d.size(), 3u);
+            EXPECT_EQ(d[0].substr(2, d[0].rfind('|') - 2) + d[1].substr(1), shown);
+        }
+    }
+    // A settings file that cannot be read is named with its line.
+    Boxes.clear();
+    WriteFile(SettingsFileName, utf16Settings(u"山田\xdc00", true));
+    Click(Form1->Button4);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"設定.txt の 4 行目: UTF-16 として正しくないバイトがあります: 00 DC"});
+    EXPECT_EQ(sink.MessageCount(), sent);
 }

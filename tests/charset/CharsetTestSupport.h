@@ -146,19 +146,10 @@ inline PythonRun RunPython(const std::string& script, const std::string& data)
     return run;
 }
 
-// Decoding as the common Japanese readers do: Python's strict iso2022_jp
-// codec, except that a JIS pair it does not know (the NEC row 13) is mapped
-// back to Shift_JIS and read as cp932.
+// The checking frame of the Python readers: check() collects failures,
+// finish() reports them and sets the exit status.
 inline const char* kPythonJisReader = R"(
-import codecs, sys
-def nec13(e):
-    if e.end - e.start != 2:
-        raise e
-    j1, j2 = e.object[e.start], e.object[e.end - 1]
-    s1 = ((j1 + 1) >> 1) + (0x70 if j1 <= 0x5E else 0xB0)
-    s2 = j2 + ((0x1F if j2 <= 0x5F else 0x20) if j1 & 1 else 0x7E)
-    return (bytes([s1, s2]).decode('cp932'), e.end)
-codecs.register_error('nec13', nec13)
+import sys
 fails = []
 def check(ok, what):
     if not ok:

@@ -27,7 +27,6 @@ TEST(CodePage, ShiftJisToIso2022JpExactBytes)
         {"ideographic space", "\x81\x40", kJ + "!!" + kA},
         {"lead E0", "\xe0\x40", kJ + "_!" + kA},
         {"last JIS X 0208 character", "\xea\xa4", kJ + "t&" + kA},
-        {"NEC row 13", "\x87\x40\x87\x8a", kJ + "-!-j" + kA},
         {"half-width voiced", "\xb6\xde\xb2\xc4\xde", kJ + "%,%$%I" + kA},
         {"half-width semi-voiced", "\xca\xdf\xcb\xdf\xce\xdf", kJ + "%Q%T%]" + kA},
         {"half-width vu", "\xb3\xde", kJ + "%t" + kA},
@@ -62,6 +61,7 @@ TEST(CodePage, ConverterRefusesWhatNoMailableCharacterExplains)
         {"\x85\x40", "JIS X 0208 にない文字コードがあります: 1 バイト目の 85 40"},
         {"\x82\x9e", "JIS X 0208 にない文字コードがあります: 1 バイト目の 82 9E"},
         {"\xeb\x40", "JIS X 0208 にない文字コードがあります: 1 バイト目の EB 40"},
+        {"a\x87\x40", "ISO-2022-JP で送れない文字があります: ① (U+2460): 2 バイト目の 87 40"},  // NEC row 13
         {"\xed\x40", "ISO-2022-JP で送れない文字があります: 纊 (U+7E8A): 1 バイト目の ED 40"},
         {"\xfa\x40", "ISO-2022-JP で送れない文字があります: ⅰ (U+2170): 1 バイト目の FA 40"},
         {"\xfb\xfc", "ISO-2022-JP で送れない文字があります: 髙 (U+9AD9): 1 バイト目の FB FC"},
@@ -73,7 +73,7 @@ TEST(CodePage, ConverterRefusesWhatNoMailableCharacterExplains)
         EXPECT_EQ(ErrorOf([&] { SjisToIso2022Jp(c.sjis); }), c.message) << Hex(c.sjis);
 }
 
-TEST(CodePage, Utf8ToCp932AcceptsJisX0208AndNecRow13)
+TEST(CodePage, Utf8ToCp932AcceptsJisX0208)
 {
     struct Case {
         const char* utf8;
@@ -88,8 +88,7 @@ TEST(CodePage, Utf8ToCp932AcceptsJisX0208AndNecRow13)
         {"¢￠£￡", "\x81\x91\x81\x91\x81\x92\x81\x92"},
         {"¬￢", "\x81\xca\x81\xca"},
         {"—―", "\x81\x5c\x81\x5c"},  // EM DASH, HORIZONTAL BAR
-        {"①⑳Ⅲ㈱㍻", "\x87\x40\x87\x53\x87\x56\x87\x8a\x87\x7e"},
-        {"∵≒", "\x81\xe6\x81\xe0"},
+        {"∵≒", "\x81\xe6\x81\xe0"},  // row 2, not their NEC row 13 twins
         {"ｶﾞｲﾄﾞ", "\xb6\xde\xb2\xc4\xde"},
         {"凜熙", "\xea\xa3\xea\xa4"},
     };
@@ -112,6 +111,10 @@ TEST(CodePage, Utf8ToCp932RefusesAndNamesWhatCannotBeMailed)
         {"‾", "ISO-2022-JP で送れない文字があります: ‾ (U+203E)"},
         {"a\xc2\x85" "b", "ISO-2022-JP で送れない文字があります: U+0085"},
         {"😀a纊b😀", "ISO-2022-JP で送れない文字があります: 😀 (U+1F600)、纊 (U+7E8A)"},
+        {"①⑳Ⅲ㈱㍻", "ISO-2022-JP で送れない機種依存文字があります: ① (U+2460)、⑳ (U+2473)、Ⅲ (U+2162)、"
+                     "㈱ (U+3231)、㍻ (U+337B)。「設定」の文字コードを「自動」にすると UTF-8 で送れます"},
+        {"①髙㈱纊①", "ISO-2022-JP で送れない文字があります: 髙 (U+9AD9)、纊 (U+7E8A)、機種依存文字 ① (U+2460)、"
+                      "㈱ (U+3231)。「設定」の文字コードを「自動」にすると UTF-8 で送れます"},
         {"\xe3\x81", "UTF-8 として正しくないバイトがあります: 1 バイト目の E3"},
         {"ab\xc0\xaf", "UTF-8 として正しくないバイトがあります: 3 バイト目の C0"},
     };
@@ -125,6 +128,23 @@ TEST(CodePage, Utf8ToCp932RefusesAndNamesWhatCannotBeMailed)
     EXPECT_NE(message.find("U+1F609"), std::string::npos) << message;
     EXPECT_EQ(message.find("U+1F60A"), std::string::npos) << message;
     EXPECT_NE(message.find("ほか 2 文字"), std::string::npos) << message;
+
+    // Every character of NEC row 13 is refused as such, unless it is the
+    // twin of a JIS X 0208 character of row 2 (∵, ≒), sent as that.
+    int refused = 0;
+    for (int t = 0x40; t <= 0x9E; ++t) {
+        std::string utf8, got;
+        if (ErrorOf([&] { utf8 = Cp932ToUtf8(std::string{'\x87', char(t)}); }) != "(no error)")
+            continue;  // unassigned
+        const std::string message = ErrorOf([&] { got = Utf8ToCp932(utf8); });
+        if (message == "(no error)") {
+            EXPECT_NE(got[0], '\x87') << utf8;  // a twin of row 2
+        } else {
+            EXPECT_EQ(message.rfind("ISO-2022-JP で送れない機種依存文字があります: " + utf8 + " (U+", 0), 0u);
+            ++refused;
+        }
+    }
+    EXPECT_EQ(refused, 83 - 9);  // the row's 83 characters but its 9 twins
 }
 
 TEST(CodePage, Utf8CheckAndCp932Fallback)
@@ -158,7 +178,9 @@ TEST(CodePage, Utf8CheckAndCp932Fallback)
     EXPECT_EQ(ErrorOf([&] { LinesToUtf8(broken); }), "3 行目: CP932 として正しくないバイトがあります: 1 バイト目の 80");
 }
 
-TEST(CodePage, EncodeSubjectUpTo45BytesIsOneWord)
+// The first word fits after "Subject: " on a line of 76 (36 bytes, 67
+// characters), every later word on a line of its own (42 bytes, 75).
+TEST(CodePage, EncodeSubjectWordsFitTheirLines)
 {
     TNMUUProcessor encoder(nullptr);
     EXPECT_EQ(EncodeSubject(encoder, "\x82\xa0"), "=?iso-2022-jp?B?GyRCJCIbKEI=?=");
@@ -166,22 +188,30 @@ TEST(CodePage, EncodeSubjectUpTo45BytesIsOneWord)
     EXPECT_EQ(encoder.SourceStream, nullptr);
     EXPECT_EQ(encoder.TargetStream, nullptr);
 
-    // Double-byte-only subjects keep their exact bytes: ESC $ B, the pairs,
-    // ESC ( B; 19 characters are 44 bytes.
-    const std::string a19 = Repeat("\x82\xa0", 19);
-    EXPECT_EQ(EncodeSubject(encoder, a19), "=?iso-2022-jp?B?" + Base64(kJ + Repeat("$\"", 19) + kA) + "?=");
-    // Exactly 45 bytes: still one word, one Base64 line.
-    const std::string x45 = "a" + a19;
-    EXPECT_EQ(EncodeSubject(encoder, x45), "=?iso-2022-jp?B?" + Base64("a" + kJ + Repeat("$\"", 19) + kA) + "?=");
-    // 46 bytes fold into words of at most 75 characters: 42 bytes each, as
-    // much as fits, then the rest, each complete.
-    EXPECT_EQ(EncodeSubject(encoder, "ab" + a19),
-              "=?iso-2022-jp?B?" + Base64("ab" + kJ + Repeat("$\"", 17) + kA) + "?=\r\n =?iso-2022-jp?B?"
-                  + Base64(kJ + "$\"$\"" + kA) + "?=");
-    // 45 ASCII bytes are one word, 46 are two.
-    EXPECT_EQ(EncodeSubject(encoder, std::string(45, 'x')), "=?iso-2022-jp?B?" + Base64(std::string(45, 'x')) + "?=");
-    EXPECT_EQ(EncodeSubject(encoder, std::string(46, 'x')), "=?iso-2022-jp?B?" + Base64(std::string(42, 'x'))
-                                                                + "?=\r\n =?iso-2022-jp?B?" + Base64("xxxx") + "?=");
+    const auto a = [](int n) { return Repeat("\x82\xa0", n); };  // あ
+    const auto jis = [](int n) { return kJ + Repeat("$\"", n) + kA; };
+    struct Case {
+        const char* name;
+        std::string sjis;
+        std::vector<std::string> words;  // the ISO-2022-JP text of each
+    } cases[] = {
+        {"15 kana, 36 bytes", a(15), {jis(15)}},
+        {"16 kana, 38 bytes", a(16), {jis(15), jis(1)}},
+        {"a and 15 kana, 37 bytes", "a" + a(15), {"a" + jis(14), jis(1)}},
+        {"19 kana, 44 bytes", a(19), {jis(15), jis(4)}},
+        {"a and 19 kana, 45 bytes", "a" + a(19), {"a" + jis(14), jis(5)}},
+        {"ab and 19 kana, 46 bytes", "ab" + a(19), {"ab" + jis(14), jis(5)}},
+        {"52 kana", a(52), {jis(15), jis(18), jis(18), jis(1)}},
+        {"36 ASCII", std::string(36, 'x'), {std::string(36, 'x')}},
+        {"37 ASCII", std::string(37, 'x'), {std::string(36, 'x'), "x"}},
+        {"80 ASCII", std::string(80, 'x'), {std::string(36, 'x'), std::string(42, 'x'), "xx"}},
+    };
+    for (const Case& c : cases) {
+        std::string value;
+        for (const std::string& w : c.words)
+            value += (value.empty() ? "" : "\r\n ") + ("=?iso-2022-jp?B?" + Base64(w) + "?=");
+        EXPECT_EQ(EncodeSubject(encoder, c.sjis), value) << c.name;
+    }
 }
 
 TEST(CodePage, LongSubjectsFoldIntoCompleteWords)
@@ -211,9 +241,12 @@ TEST(CodePage, LongSubjectsFoldIntoCompleteWords)
                       std::string::npos);
             const std::string jis = UnBase64(b64);
             EXPECT_EQ(Base64(jis), b64);
-            EXPECT_LE(word.size(), 75u);
-            EXPECT_LE(jis.size(), 42u);
-            EXPECT_GT(jis.size(), 33u * (end != std::string::npos));  // only the last word may be short
+            const size_t limit = words == 1 ? 36 : 42;
+            EXPECT_LE(word.size(), limit == 36 ? 67u : 75u);
+            EXPECT_LE(jis.size(), limit);
+            if (end != std::string::npos) {  // only the last word may be short
+                EXPECT_GT(jis.size() + 8, limit);
+            }
             const size_t lastJ = jis.rfind(kJ);
             EXPECT_TRUE(lastJ == std::string::npos || jis.rfind(kA) > lastJ) << "word ends in JIS mode";
             const auto chars = JisChars(jis);
@@ -256,10 +289,10 @@ TEST(CodePage, SubjectsDecodeBackInPythonsEmailPackage)
         {"Re: 会議のご案内 (第3回)", "Re: 会議のご案内 (第3回)"},
         {"ｶﾞｲﾄﾞ", "ガイド"},
         {"〜お知らせ〜", "〜お知らせ〜"},
-        {"①②③ ㈱テスト", "①②③ ㈱テスト"},
+        {"◎△□ (株)テスト", "◎△□ (株)テスト"},
         {hundred, hundred},
         {"", ""},
-        {"ﾊﾟｿｺﾝ教室のご案内: ①〜⑳回 ﾃｷｽﾄ配布 −10％ (¬_¬)", "パソコン教室のご案内: ①〜⑳回 テキスト配布 −10％ (¬_¬)"},
+        {"ﾊﾟｿｺﾝ教室のご案内: 第1〜20回 ﾃｷｽﾄ配布 −10％ (¬_¬)", "パソコン教室のご案内: 第1〜20回 テキスト配布 −10％ (¬_¬)"},
     };
     TNMUUProcessor encoder(nullptr);
     std::string data;
@@ -277,13 +310,14 @@ for line in open(sys.argv[1]):
     lines = value.split('\r\n')
     check(all(word.match(l.strip()) for l in lines) and all(l.startswith(' ') for l in lines[1:]),
           'not a folded header of encoded words: %r' % value)
-    for l in lines:
+    check(len('Subject: ' + lines[0]) <= 76, 'first line too long: %r' % lines[0])
+    for i, l in enumerate(lines):
         jis = email.header.decode_header(l.strip())[0][0]
-        check((len(jis) <= 42 and len(l.strip()) <= 75 or len(lines) == 1 and len(jis) <= 45)
+        check(len(jis) <= (36 if i == 0 else 42) and len(l) <= 76 and len(l.strip()) <= 75
               and jis.rfind(b'\x1b$B') <= jis.rfind(b'\x1b(B'),
               'word of %d bytes, %r' % (len(jis), jis))
     msg = email.message_from_bytes(('Subject: ' + value + '\r\n\r\nbody\r\n').encode('ascii'))
-    text = ''.join(b.decode(cs or 'ascii', 'nec13') if isinstance(b, bytes) else b
+    text = ''.join(b.decode(cs or 'ascii', 'strict') if isinstance(b, bytes) else b
                    for b, cs in email.header.decode_header(msg['Subject']))
     check(text == shown, '%r decoded as %r' % (shown, text))
     count += 1
@@ -296,7 +330,7 @@ finish(count)
 
 // Every Shift_JIS pair and every half-width katakana (alone and before each
 // sound mark) against Python's own tables: JIS X 0208 as Python's shift_jis
-// and iso2022_jp codecs know it, NEC row 13 as cp932 knows it, and the
+// and strict iso2022_jp codecs know it (NEC row 13 is none of it), and the
 // full-width forms as Unicode's compatibility normalization gives them.
 TEST(CodePage, ConverterAgreesWithPythonOnEveryCharacter)
 {
@@ -330,17 +364,12 @@ count = 0
 for line in open(sys.argv[1]):
     sjis, jis = line.split()
     sjis = bytes.fromhex(sjis)
-    got = None if jis == '-' else bytes.fromhex(jis).decode('iso2022_jp', 'nec13')
+    got = None if jis == '-' else bytes.fromhex(jis).decode('iso2022_jp', 'strict')
     if len(sjis) == 2 and not (0xA1 <= sjis[0] <= 0xDF):
         try:
             want = sjis.decode('shift_jis')
         except UnicodeDecodeError:
             want = None
-            if sjis[0] == 0x87:
-                try:
-                    want = sjis.decode('cp932')
-                except UnicodeDecodeError:
-                    pass
     else:
         text = sjis.decode('cp932')
         want = unicodedata.normalize('NFKC', text)

@@ -143,6 +143,18 @@ TEST(MailCharset, TextFilesAreUtf8OnlyWhenEveryCharacterIsPlausible)
         {"UTF-8 beyond CP932", {"髙橋 😀 안녕 ¥100 〜"}, {"髙橋 😀 안녕 ¥100 〜"}, false},
         {"UTF-8 that is no CP932", {"\xc4\x80"}, {"\xc4\x80"}, false},  // Ā: 80 ends no CP932 text
         {"ASCII", {"a@example.jp", ""}, {"a@example.jp", ""}, false},
+        // ö, é, ó, ë are two half-width katakana each (ﾃｶ, ﾃｩ, ﾃｳ, ﾃｫ); a
+        // word with an ASCII letter or a letter no katakana pair gives is UTF-8.
+        {"Jörg Müller", {"Jörg Müller <jm@example.de>"}, {"Jörg Müller <jm@example.de>"}, false},
+        {"René, café, Zoë", {"René <r@example.fr>", "café", "Zoë"}, {"René <r@example.fr>", "café", "Zoë"}, false},
+        {"Ångström, Łódź", {"Ångström", "Łódź"}, {"Ångström", "Łódź"}, false},
+        {"Cyrillic and Greek", {"Иван Петров", "Ελένη"}, {"Иван Петров", "Ελένη"}, false},
+        {"mixed UTF-8 line", {"Jörg（ヨルク） 山田 <j@example.jp>"}, {"Jörg（ヨルク） 山田 <j@example.jp>"}, false},
+        {"UTF-8 and ﾃｽ", {"Jörg", "\xef\xbe\x83\xef\xbd\xbd"}, {"Jörg", "ﾃｽ"}, false},
+        {"ﾃｽﾃｽ", {"\xc3\xbd\xc3\xbd"}, {"ﾃｽﾃｽ"}, true},                    // "ýý": no ASCII letter
+        {"ﾃｽ beside ASCII words", {"\xc3\xbd user 2 <a@example.jp>"}, {"ﾃｽ user 2 <a@example.jp>"}, true},
+        {"ｶﾞｲﾄﾞ, ﾃｽﾄ", {"\xb6\xde\xb2\xc4\xde", "\xc3\xbd\xc4"}, {"ｶﾞｲﾄﾞ", "ﾃｽﾄ"}, true},
+        {"mixed CP932 line", {"\xc3\xbd \x8e\x52\x93\x63 <a@example.jp>"}, {"ﾃｽ 山田 <a@example.jp>"}, true},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);

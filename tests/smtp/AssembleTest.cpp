@@ -69,6 +69,45 @@ TEST(SmtpAssembleMail, HeaderLines)
     }
 }
 
+// Lines holding encoded words fold before a blank where they would pass 76
+// characters; words come sized by the encoders (the first 67 at most).
+TEST(SmtpAssembleMail, LinesWithEncodedWordsFoldAt76)
+{
+    const auto w = [](size_t n) { return "=?UTF-8?B?" + std::string(n - 12, 'A') + "?="; };
+    const std::string addr = "<hanako.yamada@example.test>";
+    const std::string longAddr = "<" + std::string(80, 'l') + "@example.test>";
+    struct Case {
+        const char* what;
+        std::string subject, fromName, to;
+        std::string subjectLine, fromLine, toLine;
+    } cases[] = {
+        {"exactly 76", w(67), w(59) + " ", w(72), "Subject: " + w(67), "From: " + w(59) + " <a@x.test>",
+         "To: " + w(72)},
+        {"the address moves", "s", w(67) + " ", w(67) + " " + addr, "Subject: s",
+         "From: " + w(67) + "\r\n <a@x.test>", "To: " + w(67) + "\r\n " + addr},
+        {"folds kept, the last line folds", w(67) + "\r\n " + w(75) + " " + w(20), w(20) + "\r\n " + w(75) + " ",
+         w(20) + " " + w(30) + " " + w(30) + " " + longAddr, "Subject: " + w(67) + "\r\n " + w(75) + "\r\n " + w(20),
+         "From: " + w(20) + "\r\n " + w(75) + "\r\n <a@x.test>",
+         "To: " + w(20) + " " + w(30) + "\r\n " + w(30) + "\r\n " + longAddr},
+        {"no encoded word: as it is", std::string(80, 's'), "Taro ", "Taro Yamada " + longAddr,
+         "Subject: " + std::string(80, 's'), "From: Taro <a@x.test>", "To: Taro Yamada " + longAddr},
+        {"trailing blanks stay on their line", w(60) + "     ", "", "a@x.test", "Subject: " + w(60) + "     ",
+         "From: <a@x.test>", "To: a@x.test"},
+    };
+    for (const Case& c : cases) {
+        TestSmtp smtp;
+        TPostMessage& m = *smtp.PostMessage;
+        m.Subject = c.subject;
+        m.FromName = c.fromName;
+        m.FromAddress = "a@x.test";
+        m.ToAddress->Add(c.to);
+        smtp.AssembleMail();
+        EXPECT_EQ(smtp.FinalHeader->Get(0), c.fromLine) << c.what;
+        EXPECT_EQ(smtp.FinalHeader->Get(1), c.toLine) << c.what;
+        EXPECT_EQ(smtp.FinalHeader->Get(2), c.subjectLine) << c.what;
+    }
+}
+
 TEST(SmtpAssembleMail, ContentTypeFollowsSubTypeAndCharset)
 {
     const std::pair<TSubType, const char*> cases[] = {
