@@ -5,8 +5,10 @@
 TBulkRun::TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks, TReconnectPolicy Reconnect)
     : plan_(Plan), journal_(Journal), hooks_(std::move(Hooks)), reconnect_(std::move(Reconnect))
 {
-    for (size_t i : plan_.Initial())
-        Write(i, "");
+    for (size_t i : plan_.Initial()) {
+        const char* problem = plan_.Entries()[i].Problem;
+        Write(i, problem ? problem : "");
+    }
 }
 
 TBulkRun::TEnd TBulkRun::Run()

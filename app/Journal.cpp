@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
+#include "charset/CodePage.h"
 #include "rtl/Exception.h"
 
 const char* const JournalFolderName = "送信記録";
@@ -19,7 +19,7 @@ const char* const JournalFolderName = "送信記録";
 namespace {
 
 const char* const Bom = "\xEF\xBB\xBF";
-const char* const CsvHeader = "行,宛先,結果,サーバーの応答,時刻";
+const char* const CsvHeader = "行,宛先,結果,サーバーの応答・理由,時刻";
 const char* const SideMagic = "veltrow-run 1";
 const char* const CsvSuffix = ".csv";
 const char* const SideSuffix = ".run";
@@ -44,6 +44,20 @@ std::string Escape(std::string_view s)
     return out;
 }
 
+// A side file that no run of this program wrote as it stands.
+struct EBadSideFile {};
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    throw EBadSideFile();
+}
+
 std::string Unescape(std::string_view s)
 {
     std::string out;
@@ -57,8 +71,10 @@ std::string Unescape(std::string_view s)
             out += '\n';
         else if (c == 'r')
             out += '\r';
-        else if (c == 'x' && i + 2 < s.size()) {
-            out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+        else if (c == 'x') {
+            if (i + 2 >= s.size())
+                throw EBadSideFile();
+            out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
             i += 2;
         } else
             out += c;
@@ -66,12 +82,30 @@ std::string Unescape(std::string_view s)
     return out;
 }
 
-std::string ReadAll(const std::string& path)
+std::optional<std::string> ReadAll(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return std::nullopt;
+    std::string text(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+    in.seekg(0);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!in)
+        return std::nullopt;
+    return text;
+}
+
+// The CSV as UTF-8: ours carries a BOM; one Excel saved back as Shift_JIS has
+// none and is no UTF-8.
+std::string CsvText(std::string text)
+{
+    if (text.starts_with(Bom) || IsValidUtf8(text))
+        return text;
+    try {
+        return Cp932ToUtf8(text);
+    } catch (const ECodePageError&) {
+        return text;  // rows beyond reading are left out like edited ones
+    }
 }
 
 // Puts a new directory entry on the disk too, not only the file's data.
@@ -117,19 +151,26 @@ struct SideFile {
     bool closed = false;         // ended normally, continued or given up
 };
 
+// Nothing for a file torn while it was made (a part of the first line at
+// most); EBadSideFile for one that cannot be read.
 std::optional<SideFile> ReadSide(const std::string& path)
 {
-    std::istringstream in(ReadAll(path));
-    std::string line;
-    if (!std::getline(in, line) || line != SideMagic)
+    const std::optional<std::string> text = ReadAll(path);
+    if (!text)
+        throw EBadSideFile();
+    if (text->find('\n') == std::string::npos && std::string_view(SideMagic).starts_with(*text))
         return std::nullopt;
+    // Views of the text, not copies: the recipients record holds the whole list.
+    const std::string_view all(*text);
+    size_t end = all.find('\n');
+    if (end == std::string_view::npos || all.substr(0, end) != SideMagic)
+        throw EBadSideFile();
     SideFile side;
-    while (std::getline(in, line)) {
-        // A record without its line end is a torn write.
-        if (in.eof())
-            break;
+    // A record without its line end is a torn write.
+    for (size_t at = end + 1; (end = all.find('\n', at)) != std::string_view::npos; at = end + 1) {
+        const std::string_view line = all.substr(at, end - at);
         const size_t space = line.find(' ');
-        const std::string key = line.substr(0, space);
+        const std::string_view key = line.substr(0, space);
         const std::string value = space == std::string::npos ? std::string() : Unescape(line.substr(space + 1));
         if (key == "file")
             side.identity.RecipientFile = value;
@@ -198,14 +239,44 @@ std::string JournalFolderBeside(const std::string& SettingsFile)
     return (dir / JournalFolderName).string();
 }
 
-std::string IsoLocalTime(std::time_t When)
+std::string JournalTime(std::time_t When)
 {
     std::tm t{};
     localtime_r(&When, &t);
-    const long offset = t.tm_gmtoff / 60;
-    const long absOffset = offset < 0 ? -offset : offset;
-    return Format("%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec, offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
+    return Format("%04d/%02d/%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                  t.tm_sec);
+}
+
+std::optional<std::time_t> ParseJournalTime(std::string_view Text)
+{
+    const std::string text(Text);
+    std::tm t{};
+    int used = 0;
+    // Excel, saving the file back, drops the seconds and the leading zeros.
+    if (std::sscanf(text.c_str(), "%4d/%2d/%2d %2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                    &t.tm_min, &used) == 5) {
+        int more = 0;
+        if (text[static_cast<size_t>(used)] == ':' &&
+            std::sscanf(text.c_str() + used, ":%2d%n", &t.tm_sec, &more) == 1)
+            used += more;
+        if (static_cast<size_t>(used) != text.size())
+            return std::nullopt;
+        t.tm_year -= 1900;
+        t.tm_mon -= 1;
+        t.tm_isdst = -1;
+        const std::time_t when = std::mktime(&t);
+        return when == -1 ? std::nullopt : std::optional(when);
+    }
+    char sign = 0;
+    int offsetHours = 0, offsetMinutes = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &t.tm_sec, &sign, &offsetHours, &offsetMinutes, &used) != 9 ||
+        static_cast<size_t>(used) != text.size() || (sign != '+' && sign != '-'))
+        return std::nullopt;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    const long offset = (offsetHours * 60L + offsetMinutes) * 60 * (sign == '-' ? -1 : 1);
+    return timegm(&t) - offset;
 }
 
 std::string RunStem(std::time_t Start)
@@ -305,7 +376,11 @@ TJournal::TJournal(const std::string& Folder, const TRunIdentity& Identity, std:
             side += "carried " + std::to_string(line) + " " + OutcomeWord(outcome) + "\n";
     }
     WriteFully(side_, side, sidePath_);
-    WriteFully(csv_, std::string(Bom) + CsvHeader + "\r\n", csvPath_);
+    std::string csv = std::string(Bom) + CsvHeader + "\r\n";
+    if (Resumes)
+        for (const TJournalRow& row : Resumes->Rows)
+            csv += Record(row);
+    WriteFully(csv_, csv, csvPath_);
     SyncFolder(Folder);
     // Only now that this run carries them may the earlier one close.
     if (Resumes)
@@ -340,12 +415,16 @@ void TJournal::Undelivered(int Line)
     Append(side_, "undelivered " + std::to_string(Line) + "\n", sidePath_);
 }
 
+std::string TJournal::Record(const TJournalRow& Row)
+{
+    // A row carried over without a time of its own stays without one.
+    return CsvRecord({std::to_string(Row.Line), Row.Entry, OutcomeWord(Row.Outcome), Row.Reply,
+                      Row.When ? JournalTime(Row.When) : std::string()});
+}
+
 void TJournal::Write(const TJournalRow& Row)
 {
-    Append(csv_,
-           CsvRecord({std::to_string(Row.Line), Row.Entry, OutcomeWord(Row.Outcome), Row.Reply,
-                      IsoLocalTime(Row.When)}),
-           csvPath_);
+    Append(csv_, Record(Row), csvPath_);
 }
 
 void TJournal::Finish()
@@ -365,41 +444,72 @@ void TJournal::Discard()
 
 // ---------------------------------------------------------------------------
 
-std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity)
+std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
+                                              std::vector<std::string>* Unreadable)
 {
     std::error_code error;
     std::optional<std::string> newest;
+    SideFile side;
     for (const auto& item : std::filesystem::directory_iterator(Folder, error)) {
-        if (item.path().extension() != SideSuffix)
+        // Only a regular file: opening a FIFO would wait for a writer.
+        if (item.path().extension() != SideSuffix || !item.is_regular_file(error))
             continue;
-        const auto side = ReadSide(item.path().string());
+        std::optional<SideFile> read;
+        try {
+            read = ReadSide(item.path().string());
+        } catch (const EBadSideFile&) {
+            if (Unreadable)
+                Unreadable->push_back(item.path().string());
+            continue;
+        }
         const std::string stem = item.path().stem().string();
-        if (side && !side->closed && side->identity == Identity && (!newest || StartedBefore(*newest, stem)))
+        if (read && !read->closed && read->identity == Identity && (!newest || StartedBefore(*newest, stem))) {
             newest = stem;
+            side = std::move(*read);
+        }
     }
     if (!newest)
         return std::nullopt;
 
-    const SideFile side = *ReadSide(Folder + "/" + *newest + SideSuffix);
     TResumePoint point;
     point.Stem = *newest;
     point.CsvPath = Folder + "/" + *newest + CsvSuffix;
     point.Settled = side.carried;
-    std::map<int, bool> rowed;
-    for (const auto& record : ParseCsv(ReadAll(point.CsvPath))) {
+    // Line -> the row's place in the file and the row; a line's last row counts.
+    std::map<int, std::pair<size_t, TJournalRow>> rows;
+    size_t order = 0;
+    for (const auto& record : ParseCsv(CsvText(ReadAll(point.CsvPath).value_or("")))) {
         if (record.size() < 3)
             continue;
         const int line = std::atoi(record[0].c_str());
         const auto outcome = OutcomeFromWord(record[2]);
         if (line <= 0 || !outcome)
             continue;  // the header, or a row someone edited beyond reading
-        rowed[line] = true;
-        if (IsSettled(*outcome))
-            point.Settled[line] = *outcome;
+        const std::string reply = record.size() > 3 ? record[3] : "";
+        const std::time_t when = record.size() > 4 ? ParseJournalTime(record[4]).value_or(0) : 0;
+        rows[line] = {order++, {line, record[1], *outcome, reply, when}};
     }
+    std::vector<std::pair<size_t, TJournalRow>> settled;
+    for (const auto& [line, row] : rows)
+        if (IsSettled(row.second.Outcome)) {
+            point.Settled[line] = row.second.Outcome;
+            settled.push_back(row);
+        }
+    std::sort(settled.begin(), settled.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& row : settled)
+        point.Rows.push_back(std::move(row.second));
+    for (const auto& [line, outcome] : side.carried)
+        if (!rows.contains(line))
+            point.Rows.push_back({line, "", outcome, "", 0});
+    // The entry whose message was going out: the run stopped when its side
+    // file was last written.
+    struct stat st {};
+    const std::time_t stopped = ::stat((Folder + "/" + *newest + SideSuffix).c_str(), &st) == 0 ? st.st_mtime : 0;
     for (int line : side.pending)
-        if (!rowed.contains(line))
+        if (!rows.contains(line) && !side.carried.contains(line)) {
             point.Settled[line] = TOutcome::Unknown;
+            point.Rows.push_back({line, "", TOutcome::Unknown, "", stopped});
+        }
     return point;
 }
 

@@ -5,8 +5,11 @@
 //
 // The CSV (YYYYMMDD-HHMMSS.csv, "-2" and on for a second run in the same
 // second) is what people open: UTF-8 with a BOM so that Excel reads it, CR LF,
-// RFC 4180 quoting, the header 行,宛先,結果,サーバーの応答,時刻 and one row per
-// entry in the order the outcomes became known. Every record is written at
+// RFC 4180 quoting, the header 行,宛先,結果,サーバーの応答・理由,時刻 and one
+// row per entry in the order the outcomes became known. A run that continues
+// an earlier one starts with that run's settled rows, so that one file tells
+// who got the message. Excel may save it back as Shift_JIS without a BOM; it
+// is read in either encoding. Every record is written at
 // once and put on the disk (fsync) in the background, overlapping the next
 // message's commands; the run waits for it (Durable) before that message's
 // final "." can deliver it, so a power cut loses at most the rows of the
@@ -59,14 +62,21 @@ struct TResumePoint {
     // and those it carried over from the run it continued. The entry whose
     // message was going out at a crash counts as 不明: it may have arrived.
     std::map<int, TOutcome> Settled;
+    // Their rows, to start the next run's journal with; an entry the earlier
+    // journal has no row for (the one whose message was going out at a
+    // crash) comes with an empty Entry.
+    std::vector<TJournalRow> Rows;
 
     std::vector<int> UnknownLines() const;
 };
 
 // The journal folder beside the settings file at SettingsFile.
 std::string JournalFolderBeside(const std::string& SettingsFile);
-// Local time in ISO 8601 with its offset, "2026-12-07T10:15:00+09:00".
-std::string IsoLocalTime(std::time_t When);
+// Local time as Japanese Excel reads a date and time, "2026/12/07 14:48:36".
+std::string JournalTime(std::time_t When);
+// The journal's time back: that form, or ISO 8601 with its offset
+// ("2026-12-07T10:15:00+09:00") as older journals have it.
+std::optional<std::time_t> ParseJournalTime(std::string_view Text);
 // "20261207-101500", the local start time of a run.
 std::string RunStem(std::time_t Start);
 // One CSV record, RFC 4180 quoting, CR LF at its end.
@@ -79,7 +89,8 @@ class TJournal {
 public:
     // Creates the folder when needed, the CSV with its BOM and header and the
     // side file with the identity. Resumes: the run this one continues; its
-    // settled lines are carried over and it is offered no more. Raises
+    // settled lines are carried over, their rows first in the CSV, and it is
+    // offered no more. Raises
     // EFCreateError naming the file that cannot be made.
     TJournal(const std::string& Folder, const TRunIdentity& Identity, std::time_t Start,
              const TResumePoint* Resumes = nullptr);
@@ -108,6 +119,7 @@ public:
     const std::string& Stem() const { return stem_; }
 
 private:
+    static std::string Record(const TJournalRow& Row);
     void Append(int Fd, const std::string& Bytes, const std::string& Path);
 
     std::string folder_;
@@ -120,7 +132,9 @@ private:
 };
 
 // The newest run in Folder of this identity that neither ended normally nor
-// was continued or given up; nothing when there is none.
-std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity);
+// was continued or given up; nothing when there is none. Side files that
+// cannot be read are left out, and their paths added to Unreadable.
+std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
+                                              std::vector<std::string>* Unreadable = nullptr);
 // The user chose to start afresh: the run is offered no more.
 void AbandonRun(const std::string& Folder, const std::string& Stem);

@@ -8,6 +8,7 @@
 
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -368,6 +369,11 @@ std::optional<TPreparedRun> TForm1::PrepareRun()
     request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
     request.JournalFolder = JournalFolderBeside(SettingsFileName);
     request.PauseSeconds = pauseSeconds_;
+    // A long list takes a while: Abort and the window's close still come through.
+    request.KeepAnswering = [this] {
+        QCoreApplication::processEvents();
+        return !run_->AbortAsked();
+    };
     countsLabel_->clear();
     std::optional<TPreparedRun> prepared = ::PrepareRun(request);
     if (!prepared)
@@ -394,7 +400,7 @@ std::optional<TPreparedRun> TForm1::PrepareRun()
 void TForm1::ShowSummary(const TRunPlan& Plan, const std::string& JournalPath)
 {
     const int OpenFolder = 1;
-    if (Application().Choose(mtInformation, SummaryText(Plan.Counts(), JournalPath), {"OK", "フォルダを開く"}, 0,
+    if (Application().Choose(mtInformation, SummaryText(Plan.ListCounts(), JournalPath), {"OK", "フォルダを開く"}, 0,
                              0) == OpenFolder)
         Application().OpenFolder(std::filesystem::path(JournalPath).parent_path().string());
 }

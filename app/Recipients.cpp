@@ -1,5 +1,6 @@
 #include "app/Recipients.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -85,6 +86,32 @@ bool IsUsableAddress(const std::string& Address)
     return IsDotAtom(local, IsAtext) && (IsDotAtom(domain, IsLabelChar) || IsAddressLiteral(domain));
 }
 
+const char* EntryProblem(const std::string& Entry, const TNameCheck& CanCarry)
+{
+    if (Trimmed(Entry).empty())
+        return "空行";
+    std::string name, address;
+    SplitEntry(Entry, name, address);
+    if (IsUsableAddress(address))
+        return !name.empty() && CanCarry && !CanCarry(name) ? "名前を送れない文字があります" : nullptr;
+    // The commonest ways a list goes wrong first, so that the reason tells
+    // what to change.
+    const size_t lt = Entry.find('<');
+    if (lt != std::string::npos && Entry.find('>', lt) == std::string::npos)
+        return "< > が閉じていません";
+    if (address.empty())
+        return "アドレスがありません";
+    if (address.find(',') != std::string::npos || address.find('\t') != std::string::npos)
+        return "区切り文字があります（1 行に宛先 1 件）";
+    if (std::any_of(address.begin(), address.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        return "アドレスに全角文字などがあります";
+    if (address.find('@') == std::string::npos)
+        return "@ がありません";
+    if (address.find(' ') != std::string::npos)
+        return "アドレスに空白があります";
+    return "アドレスの形が正しくありません";
+}
+
 std::vector<TRecipient> CheckRecipients(const std::vector<std::string>& Lines, const TNameCheck& CanCarry)
 {
     std::vector<TRecipient> out;
@@ -94,34 +121,30 @@ std::vector<TRecipient> CheckRecipients(const std::vector<std::string>& Lines, c
         r.Line = static_cast<int>(i) + 1;
         r.Entry = Lines[i];
         SplitEntry(r.Entry, r.Name, r.Address);
-        if (Trimmed(r.Entry).empty())
-            r.Problem = "空行";
-        else if (!IsUsableAddress(r.Address))
-            r.Problem = "アドレスが正しくありません";
-        else if (!r.Name.empty() && CanCarry && !CanCarry(r.Name))
-            r.Problem = "名前を送れない文字があります";
+        if (const char* problem = EntryProblem(r.Entry, CanCarry))
+            r.Problem = problem;
         out.push_back(std::move(r));
     }
     return out;
 }
 
-std::string PrecheckText(const std::vector<TRecipient>& Recipients)
+std::string InvalidText(const std::vector<TPlanEntry>& Entries)
 {
-    // The status bar is one line: the first few line numbers are enough to
-    // find the rest in the journal.
-    constexpr int LinesShown = 5;
+    // The status bar is one line: the first few are enough to find the rest
+    // in the journal.
+    constexpr int LinesShown = 3;
     int count = 0;
     std::string lines;
-    for (const TRecipient& r : Recipients) {
-        if (r.Sendable())
+    for (const TPlanEntry& e : Entries) {
+        if (e.Sendable)
             continue;
         if (count < LinesShown)
-            lines += (count ? ", " : "") + std::to_string(r.Line);
+            lines += (count ? "、" : "") + std::to_string(e.Line) + " 行目: " + (e.Problem ? e.Problem : "");
         else if (count == LinesShown)
-            lines += ", …";
+            lines += "、…";
         ++count;
     }
     if (count == 0)
         return {};
-    return "宛先不正 " + std::to_string(count) + " 件（" + lines + " 行目）は送信しません";
+    return "宛先不正 " + std::to_string(count) + " 件（" + lines + "）";
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "app/RunPlan.h"
+
 // True when the chosen charset can carry the display name (UTF-8).
 using TNameCheck = std::function<bool(const std::string& Name)>;
 
@@ -24,9 +26,12 @@ void SplitEntry(const std::string& Entry, std::string& Name, std::string& Addres
 // An address the envelope can carry: local@domain in ASCII, dot-atoms (or an
 // address literal for the domain), no blanks.
 bool IsUsableAddress(const std::string& Address);
-// Every line of the file, blank ones included, each with its verdict. An
-// empty CanCarry leaves names unchecked.
+// Why the entry cannot be sent, in the words the journal and the status bar
+// show ("アドレスがありません"); nullptr when it can. An empty CanCarry
+// leaves names unchecked.
+const char* EntryProblem(const std::string& Entry, const TNameCheck& CanCarry);
+// Every line of the file, blank ones included, each with its verdict.
 std::vector<TRecipient> CheckRecipients(const std::vector<std::string>& Lines, const TNameCheck& CanCarry);
-// The status text before the run when some entries cannot be sent, e.g.
-// "宛先不正 2 件（3, 7 行目）は送信しません"; empty when all can.
-std::string PrecheckText(const std::vector<TRecipient>& Recipients);
+// The entries that cannot be sent, the first few with their reasons, e.g.
+// "宛先不正 2 件（3 行目: 空行、7 行目: @ がありません）"; empty when all can.
+std::string InvalidText(const std::vector<TPlanEntry>& Entries);

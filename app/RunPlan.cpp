@@ -32,11 +32,13 @@ bool IsSettled(TOutcome Outcome)
 
 TRunPlan::TRunPlan(std::vector<TPlanEntry> Entries, const std::map<int, TOutcome>& Skip,
                    int64_t RetryDelayMs)
-    : retryDelayMs_(RetryDelayMs)
+    : entries_(std::move(Entries)), retryDelayMs_(RetryDelayMs)
 {
-    for (TPlanEntry& e : Entries)
-        if (!Skip.contains(e.Line))
-            entries_.push_back(std::move(e));
+    for (const TPlanEntry& e : entries_)
+        if (const auto settled = Skip.find(e.Line); settled != Skip.end())
+            ++carried_[settled->second];
+    // In place: a long list is not held twice.
+    std::erase_if(entries_, [&Skip](const TPlanEntry& e) { return Skip.contains(e.Line); });
     outcomes_.resize(entries_.size());
     attempts_.resize(entries_.size());
     deferrals_.resize(entries_.size());
@@ -130,6 +132,14 @@ std::vector<size_t> TRunPlan::Finish()
     retries_.clear();
     finished_ = true;
     return out;
+}
+
+TOutcomeCounts TRunPlan::ListCounts() const
+{
+    TOutcomeCounts all = carried_;
+    for (int i = 0; i < OutcomeCount; ++i)
+        all.Of[i] += counts_.Of[i];
+    return all;
 }
 
 void TRunPlan::Settle(size_t Index, TOutcome Outcome)

@@ -49,6 +49,7 @@ struct TPlanEntry {
     int Line = 0;            // in the file, from 1
     std::string Entry;       // as written
     bool Sendable = true;    // false: recorded as 宛先不正 before connecting
+    const char* Problem = nullptr;  // why not, for the journal and the status bar
 };
 
 struct TPlanStep {
@@ -108,6 +109,8 @@ public:
     int Attempts(size_t Index) const { return attempts_[Index]; }
     // Outcomes so far over the entries of this run.
     const TOutcomeCounts& Counts() const { return counts_; }
+    // Outcomes over the whole list, those of the run this one continues too.
+    TOutcomeCounts ListCounts() const;
     // The entries this run handles (those not skipped).
     int Total() const { return static_cast<int>(entries_.size()); }
 
@@ -122,6 +125,7 @@ private:
     // which they may go again.
     std::vector<std::pair<size_t, int64_t>> retries_;
     TOutcomeCounts counts_;
+    TOutcomeCounts carried_;
     int64_t retryDelayMs_;
     int64_t pacingMs_ = 0;
     std::optional<int64_t> lastAttemptMs_;

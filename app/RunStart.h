@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,10 @@ struct TRunRequest {
     std::string JournalFolder;
     int PauseSeconds = 0;
     int64_t RetryDelayMs = TRunPlan::DefaultRetryDelayMs;
+    // Processes the window's pending events while a large list is read and
+    // checked; false once the user has stopped the run. Empty: nothing to
+    // keep answering.
+    std::function<bool()> KeepAnswering;
 };
 
 struct TPreparedRun {
@@ -43,12 +48,14 @@ enum TResumeChoice { rcContinue, rcRestart, rcCancel };
 
 // The resume box's question: N entries, K of them settled, the 不明 ones
 // listed by line and entry so that the user can decide about them.
-std::string ResumeQuestion(const std::vector<std::string>& Lines, const TResumePoint& Point);
+std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point);
 // Asks it with 続きから (the default), 最初から and キャンセル.
-TResumeChoice AskResume(const std::vector<std::string>& Lines, const TResumePoint& Point);
+TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point);
 
 // Takes the lock of the folder above JournalFolder (see TRunLock), reads the
-// recipient file (EFOpenError), checks every entry and, when an
-// unfinished run of the same identity exists, asks whether to continue it
-// (最初から gives it up). Nothing when the user cancels.
+// recipient file once (EFOpenError; anything but a regular file is refused,
+// naming it), checks every entry, refuses a list with none that can be sent
+// and, when an unfinished run of the same identity exists, asks whether to
+// continue it (最初から gives it up). Nothing when the user cancels or stops
+// the run meanwhile.
 std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request);

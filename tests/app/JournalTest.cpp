@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 
 #include "app/Journal.h"
 #include "app/MessageStep.h"
+#include "charset/CodePage.h"
 #include "smtp/NMsmtp.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/SmtpSink.h"
@@ -46,6 +48,11 @@ private:
     std::optional<std::string> old_;
 };
 
+void Overwrite(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 const TRunIdentity Identity{"/home/u/宛先.txt", "taro@example.jp\r\n佐藤 <hanako@example.jp>\r\n", "ご案内",
                             "本文\r\n二行目"};
 
@@ -68,22 +75,34 @@ TEST(Journal, CsvFieldsAreQuotedAsRfc4180AndReadBackWhole)
     EXPECT_EQ(ParseCsv(text + "6,\"open quote\r\n"), records);
 }
 
-TEST(Journal, TimesCarryTheLocalOffsetAndStemsTheLocalStart)
+// Rows carry the local time as Japanese Excel reads it; older journals'
+// ISO times and Excel's own re-saved form read back as the same moment.
+TEST(Journal, TimesAreLocalAndReadBackInEveryForm)
 {
     struct {
         const char* zone;
+        const char* local;
         const char* iso;
+        const char* excel;
         const char* stem;
     } const cases[] = {
-        {"Asia/Tokyo", "2026-12-07T10:15:00+09:00", "20261207-101500"},
-        {"UTC", "2026-12-07T01:15:00+00:00", "20261207-011500"},
-        {"America/St_Johns", "2026-12-06T21:45:00-03:30", "20261206-214500"},
+        {"Asia/Tokyo", "2026/12/07 10:15:00", "2026-12-07T10:15:00+09:00", "2026/12/7 10:15", "20261207-101500"},
+        {"UTC", "2026/12/07 01:15:00", "2026-12-07T01:15:00+00:00", "2026/12/7 1:15", "20261207-011500"},
+        {"America/St_Johns", "2026/12/06 21:45:00", "2026-12-06T21:45:00-03:30", "2026/12/6 21:45",
+         "20261206-214500"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.zone);
         const ZoneScope zone(c.zone);
-        EXPECT_EQ(IsoLocalTime(Start), c.iso) << c.zone;
-        EXPECT_EQ(RunStem(Start), c.stem) << c.zone;
+        EXPECT_EQ(JournalTime(Start), c.local);
+        EXPECT_EQ(RunStem(Start), c.stem);
+        EXPECT_EQ(ParseJournalTime(c.local), Start);
+        EXPECT_EQ(ParseJournalTime(c.excel), Start);
+        const ZoneScope elsewhere("Europe/Berlin");  // the offset is in the text
+        EXPECT_EQ(ParseJournalTime(c.iso), Start);
     }
+    for (const char* bad : {"", "2026/12/07", "2026/12/07 10:15:00x", "2026-12-07T10:15:00", "yesterday"})
+        EXPECT_EQ(ParseJournalTime(bad), std::nullopt) << bad;
 }
 
 TEST(Journal, FilesAreExactAndASecondRunInTheSameSecondGetsItsOwn)
@@ -99,17 +118,17 @@ TEST(Journal, FilesAreExactAndASecondRunInTheSameSecondGetsItsOwn)
         TJournal again(folder, Identity, Start);
         first = journal.Path();
         second = again.Path();
-        journal.Write({3, "", TOutcome::Invalid, "", Start});
+        journal.Write({3, "", TOutcome::Invalid, "空行", Start});
         journal.Write({1, "taro@example.jp", TOutcome::Sent, "250 ok", Start + 1});
         journal.Write({2, "佐藤, 花子 <hanako@example.jp>", TOutcome::Refused, "550-no\r\n550 \"user\"", Start + 2});
     }
     EXPECT_EQ(first, folder + "/20261207-101500.csv");
     EXPECT_EQ(second, folder + "/20261207-101500-2.csv");
     EXPECT_EQ(ReadWholeFile(first),
-              "\xEF\xBB\xBF行,宛先,結果,サーバーの応答,時刻\r\n"
-              "3,,宛先不正,,2026-12-07T10:15:00+09:00\r\n"
-              "1,taro@example.jp,送信済み,250 ok,2026-12-07T10:15:01+09:00\r\n"
-              "2,\"佐藤, 花子 <hanako@example.jp>\",拒否,\"550-no\r\n550 \"\"user\"\"\",2026-12-07T10:15:02+09:00\r\n");
+              "\xEF\xBB\xBF行,宛先,結果,サーバーの応答・理由,時刻\r\n"
+              "3,,宛先不正,空行,2026/12/07 10:15:00\r\n"
+              "1,taro@example.jp,送信済み,250 ok,2026/12/07 10:15:01\r\n"
+              "2,\"佐藤, 花子 <hanako@example.jp>\",拒否,\"550-no\r\n550 \"\"user\"\"\",2026/12/07 10:15:02\r\n");
 }
 
 // What FindUnfinishedRun makes of a run left in a given state.
@@ -160,6 +179,17 @@ TEST(Journal, UnfinishedRunsAreFoundWithWhatMustNotGoAgain)
              j.Write({2, "b", TOutcome::NotSent, "", Start});
              j.Write({3, "", TOutcome::Invalid, "", Start});
          }, Identity, true, {{1, TOutcome::Unknown}}},
+        // Excel drops the BOM and the seconds.
+        {"saved back by Excel as Shift_JIS", [](TJournal& j, const std::string&) {
+             j.Sending(1);
+             j.Write({1, "佐藤 <a@example.jp>", TOutcome::Sent, "250", Start});
+             j.Sending(2);
+             j.Write({2, "b", TOutcome::Refused, "550 拒否", Start});
+             std::string text = ReadWholeFile(j.Path()).substr(3);
+             for (size_t at; (at = text.find(":00\r\n")) != std::string::npos;)
+                 text.replace(at, 5, "\r\n");
+             Overwrite(j.Path(), Utf8ToCp932(text));
+         }, Identity, true, {{1, TOutcome::Sent}, {2, TOutcome::Refused}}},
         {"ended normally", [](TJournal& j, const std::string&) {
              j.Write({1, "a", TOutcome::Sent, "250", Start});
              j.Finish();
@@ -181,6 +211,30 @@ TEST(Journal, UnfinishedRunsAreFoundWithWhatMustNotGoAgain)
         EXPECT_EQ(point->Stem, journal.Stem());
         EXPECT_EQ(point->CsvPath, journal.Path());
         EXPECT_EQ(point->Settled, c.settled);
+    }
+}
+
+// A damaged side file, newer than a good one of the same run, is named and
+// passed over; the good one is still offered.
+TEST(Journal, SideFilesThatCannotBeReadAreNamedAndNeverOffered)
+{
+    const ZoneScope zone("Asia/Tokyo");
+    const std::string identity = "file /home/u/宛先.txt\nrecipients taro@example.jp\\r\\n佐藤 "
+                                 "<hanako@example.jp>\\r\\n\nsubject ご案内\n";
+    for (const std::string& bad : {identity + "body abc\\xZZ\n", identity + "body abc\\x4\n",
+                                  "veltrow-run 9\n" + identity, std::string("\xFF\xFE")}) {
+        SCOPED_TRACE(bad);
+        const TempFolder dir;
+        const std::string folder = dir.Path() + "/送信記録";
+        TJournal journal(folder, Identity, Start);
+        journal.Write({1, "a", TOutcome::Sent, "250", Start});
+        const std::string damaged = folder + "/20261207-101501.run";
+        Overwrite(damaged, bad.starts_with("file") ? "veltrow-run 1\n" + bad : bad);
+        std::vector<std::string> unreadable;
+        const auto point = FindUnfinishedRun(folder, Identity, &unreadable);
+        ASSERT_TRUE(point);
+        EXPECT_EQ(point->Stem, journal.Stem());
+        EXPECT_EQ(unreadable, std::vector<std::string>{damaged});
     }
 }
 

@@ -1,17 +1,26 @@
 // The sender name with specials quoted, a Message-ID on every message, and
 // recipient files that cannot be sent refused before anything goes out.
+#include <cstdio>
+#include <filesystem>
 #include <set>
+#include <sys/stat.h>
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include "app/Journal.h"
 #include "app/Main.h"
+#include "app/SendRun.h"
+#include "app/SettingsFile.h"
+#include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/SmtpSink.h"
 
 using namespace apptest;
+using testsupport::ScriptedPeer;
 using testsupport::SmtpSink;
 
 namespace {
@@ -182,4 +191,66 @@ TEST_F(RecipientFileTest, FilesSavedOnWindowsAreReadAsWritten)
     Click(Form1->Button4);
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"設定.txt の 4 行目: UTF-16 として正しくないバイトがあります: 00 DC"});
     EXPECT_EQ(sink.MessageCount(), sent);
+}
+
+// Lists that give the run nothing to do stop before the connection, saying why.
+TEST_F(RecipientFileTest, ListsWithNothingToSendStopBeforeConnecting)
+{
+    const std::string fifo = Scratch() + "/fifo.txt";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string csv = WriteRecipients("\x8E\x52\x93\x63,yamada@example.jp\r\nSato <sato@example.jp\r\n\r\n"
+                                            "\x8D\xB2\x93\xA1 <>\r\n",
+                                            "excel.csv");
+    const std::string notRegular = " は通常のファイルではありません（%s）。宛先を 1 行に 1 件書いたテキストファイルを選んでください";
+    const struct {
+        std::string path;
+        std::string box;
+    } cases[] = {
+        {fifo, "宛先ファイル " + fifo + Format(notRegular.c_str(), "名前付きパイプ")},
+        {Scratch(), "宛先ファイル " + Scratch() + Format(notRegular.c_str(), "フォルダ")},
+        {"/dev/zero", "宛先ファイル /dev/zero" + Format(notRegular.c_str(), "デバイス")},
+        {csv, "宛先ファイル " + csv + " に送信できる宛先がありません: 宛先不正 4 件（1 行目: 区切り文字があります（1 行に宛先 1 件）、"
+                   "2 行目: < > が閉じていません、3 行目: 空行、…）"},
+        {WriteRecipients(""), "宛先ファイル " + Scratch() + "/rcpt.txt に宛先がありません"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        Boxes.clear();
+        ScriptedPeer peer;
+        peer.SendLine("220 ready").ExpectClose();
+        peer.Start();
+        WriteSettings("127.0.0.1", std::to_string(peer.Port()), "pc01", "Taro", "taro@example.jp");
+        Form1->Edit1->setText(QString::fromStdString(c.path));
+        Click(Form1->Button4);
+        EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
+        EXPECT_EQ(peer.Connections(), 0);
+        EXPECT_EQ(Form1->Run().State(), TSendState::Idle);
+    }
+}
+
+// A long list is read and checked while the window answers: Abort stops it
+// before anything is connected.
+TEST_F(RecipientFileTest, AbortWhileALongListIsReadEndsTheRunQuietly)
+{
+    std::string list;
+    for (int i = 0; i < 1'000'000; ++i)
+        list += "r" + std::to_string(i) + "@example.jp\r\n";
+    ScriptedPeer peer;
+    peer.SendLine("220 ready").ExpectClose();
+    peer.Start();
+    WriteSettings("127.0.0.1", std::to_string(peer.Port()), "pc01", "Taro", "taro@example.jp");
+    Form1->Edit1->setText(QString::fromStdString(WriteRecipients(list)));
+    int64_t pressed = -1;
+    When abort([] { return Form1->Run().State() == TSendState::Connecting; }, [&] {
+        pressed = NowMs();
+        Click(Form1->Button5);
+    });
+    Click(Form1->Button4);
+    ASSERT_TRUE(abort.Done());
+    // A figure for the record, not a bound: the machine's load decides it.
+    std::printf("[ list ] Abort while reading 1,000,000 lines ended the run after %lld ms\n",
+                static_cast<long long>(NowMs() - pressed));
+    EXPECT_TRUE(Boxes.empty()) << ::testing::PrintToString(BoxTexts());
+    EXPECT_EQ(peer.Connections(), 0);
+    EXPECT_FALSE(std::filesystem::exists(JournalFolderBeside(SettingsFileName)));
 }

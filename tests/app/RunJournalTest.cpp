@@ -98,14 +98,14 @@ protected:
         EXPECT_EQ(python.ExitCode, 0) << python.Output;
         const QJsonArray records = QJsonDocument::fromJson(QByteArray::fromStdString(python.Output)).array();
         std::vector<std::string> rows;
-        const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)");
+        const std::regex local(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)");
         for (const QJsonValue& r : records) {
             const QJsonArray f = r.toArray();
             if (rows.empty() && f.at(0).toString() == "行") {
                 rows.push_back("header");
                 continue;
             }
-            EXPECT_TRUE(std::regex_match(f.at(4).toString().toStdString(), iso)) << f.at(4).toString().toStdString();
+            EXPECT_TRUE(std::regex_match(f.at(4).toString().toStdString(), local)) << f.at(4).toString().toStdString();
             rows.push_back((f.at(0).toString() + "|" + f.at(1).toString() + "|" + f.at(2).toString() + "|" +
                             f.at(3).toString())
                                .toStdString());
@@ -127,19 +127,21 @@ TEST_F(RunJournalTest, ARefusedRecipientInTheMiddleIsRecordedAndTheOthersAreDeli
     refusing.RefuseRcpt = {"bad"};
     SmtpSink sink(refusing);
     Use(sink.Port());
-    Entries("a@example.jp\r\n\"Bad, Name\" <bad@example.jp>\r\nc@example.jp\r\n");
+    Entries("a@example.jp\r\n\"Bad, Name\" <bad@example.jp>\r\nc@example.jp\r\nName <d@example.jp\r\n");
     Watch watch;
     Click(Form1->Button4);
 
     EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
     ASSERT_EQ(sink.MessageCount(), 2u);
     EXPECT_EQ(sink.Message(1).RcptTos, std::vector<std::string>{"c@example.jp"});
-    EXPECT_EQ(Rows(), (std::vector<std::string>{"header", "1|a@example.jp|送信済み|250 Message accepted for delivery",
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"header", "4|Name <d@example.jp|宛先不正|< > が閉じていません",
+                                                "1|a@example.jp|送信済み|250 Message accepted for delivery",
                                                 "2|\"Bad, Name\" <bad@example.jp>|拒否|550 5.1.1 Recipient refused",
                                                 "3|c@example.jp|送信済み|250 Message accepted for delivery"}));
-    EXPECT_EQ(watch.progress, (std::vector<std::string>{"1/3", "2/3", "送信終了"}));
-    EXPECT_EQ(Form1->findChild<QLabel*>("CountsLabel")->text(), "拒否 1 件");
-    EXPECT_EQ(SummaryCounts(), "送信済み 2 件\n拒否 1 件\n一時エラー 0 件\n不明 0 件\n未送信 0 件\n宛先不正 0 件");
+    EXPECT_EQ(watch.progress, (std::vector<std::string>{"1/4", "2/4", "送信終了"}));
+    EXPECT_EQ(watch.status.front(), "宛先不正 1 件（4 行目: < > が閉じていません）は送信しません");
+    EXPECT_EQ(Form1->findChild<QLabel*>("CountsLabel")->text(), "拒否 1 件、宛先不正 1 件");
+    EXPECT_EQ(SummaryCounts(), "送信済み 2 件\n拒否 1 件\n一時エラー 0 件\n不明 0 件\n未送信 0 件\n宛先不正 1 件");
     EXPECT_NE(Summaries.back().Text.find(Folder() + "/"), std::string::npos);
     EXPECT_EQ(FindUnfinishedRun(Folder(), Identity()), std::nullopt);
 }
@@ -333,6 +335,23 @@ TEST_F(RunJournalTest, TheResumeQuestionsThreeAnswers)
     }
 }
 
+// A damaged side file is named once and passed over; the run goes on.
+TEST_F(RunJournalTest, ADamagedSideFileIsNamedAndTheRunGoesOn)
+{
+    SmtpSink sink;
+    Use(sink.Port());
+    Entries("a@example.jp\r\n");
+    std::filesystem::create_directories(Folder());
+    const std::string damaged = Folder() + "/20261207-101500.run";
+    WriteFile(damaged, "veltrow-run 1\nbody abc\\xZZ\n");
+    Click(Form1->Button4);
+
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"送信記録の次のファイルは読めないため、続きからの送信には使いません:\n" +
+                                                   damaged});
+    EXPECT_EQ(sink.MessageCount(), 1u);
+    EXPECT_EQ(SummaryCounts(), "送信済み 1 件\n拒否 0 件\n一時エラー 0 件\n不明 0 件\n未送信 0 件\n宛先不正 0 件");
+}
+
 // The program killed while the server holds back its verdict on line 3;
 // then started again and continued: everyone has exactly one message, but
 // line 3, which the question lists as 不明.
@@ -383,8 +402,12 @@ TEST_F(RunJournalTest, ARunKilledMidwayIsContinuedWithoutDuplicates)
     EXPECT_EQ(second, (std::vector<std::string>{"r4@example.jp", "r5@example.jp"}));
     for (int i = 1; i <= 3; ++i)
         EXPECT_EQ(Count(peer.Received(), "RCPT TO:<r" + std::to_string(i) + "@example.jp>"), 1u) << i;
-    EXPECT_EQ(Rows(), (std::vector<std::string>{"header", "4|r4@example.jp|送信済み|250 Message accepted for delivery",
+    // One journal answers who got the message, and the summary counts the whole list.
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"header", "1|r1@example.jp|送信済み|250 queued",
+                                                "2|r2@example.jp|送信済み|250 queued", "3|r3@example.jp|不明|",
+                                                "4|r4@example.jp|送信済み|250 Message accepted for delivery",
                                                 "5|r5@example.jp|送信済み|250 Message accepted for delivery"}));
+    EXPECT_EQ(SummaryCounts(), "送信済み 4 件\n拒否 0 件\n一時エラー 0 件\n不明 1 件\n未送信 0 件\n宛先不正 0 件");
     EXPECT_EQ(FindUnfinishedRun(Folder(), identity), std::nullopt);
 }
 

@@ -157,30 +157,33 @@ struct EntryCase {
     std::string entry;
     std::string address;
     std::string name;
-    bool sendable;
+    std::string problem;  // empty: sendable
 };
 
 TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
 {
     const EntryCase cases[] = {
-        {"taro@example.jp", "taro@example.jp", "", true},
-        {"佐藤 花子 <hanako@example.jp>", "hanako@example.jp", "佐藤 花子", true},
-        {"\"Yamada, Taro\" <taro@example.jp>", "taro@example.jp", "Yamada, Taro", true},
-        {"c0255-1@example.jp (佐藤花子)", "c0255-1@example.jp", "佐藤花子", true},
-        {"  first.last+tag@sub.example.jp  ", "first.last+tag@sub.example.jp", "", true},
-        {"root@[192.0.2.1]", "root@[192.0.2.1]", "", true},
-        {"髙橋 <taka@example.jp>", "taka@example.jp", "髙橋", false},  // the check below refuses 髙
-        {"", "", "", false},
-        {" \t ", "", "", false},
-        {"no address here", "no address here", "", false},
-        {"Name <taro@example.jp", "", "Name", false},
-        {"a@b@example.jp", "a@b@example.jp", "", false},
-        {".dot@example.jp", ".dot@example.jp", "", false},
-        {"taro@exa mple.jp", "taro@exa mple.jp", "", false},
-        {"taro@", "taro@", "", false},
-        {"@example.jp", "@example.jp", "", false},
-        {"太郎@example.jp", "太郎@example.jp", "", false},
-        {"taro@example..jp", "taro@example..jp", "", false},
+        {"taro@example.jp", "taro@example.jp", "", ""},
+        {"佐藤 花子 <hanako@example.jp>", "hanako@example.jp", "佐藤 花子", ""},
+        {"\"Yamada, Taro\" <taro@example.jp>", "taro@example.jp", "Yamada, Taro", ""},
+        {"c0255-1@example.jp (佐藤花子)", "c0255-1@example.jp", "佐藤花子", ""},
+        {"  first.last+tag@sub.example.jp  ", "first.last+tag@sub.example.jp", "", ""},
+        {"root@[192.0.2.1]", "root@[192.0.2.1]", "", ""},
+        {"髙橋 <taka@example.jp>", "taka@example.jp", "髙橋", "名前を送れない文字があります"},  // refused below
+        {"", "", "", "空行"},
+        {" \t ", "", "", "空行"},
+        {"no address here", "no address here", "", "@ がありません"},
+        {"Name <taro@example.jp", "", "Name", "< > が閉じていません"},
+        {"a@b@example.jp", "a@b@example.jp", "", "アドレスの形が正しくありません"},
+        {".dot@example.jp", ".dot@example.jp", "", "アドレスの形が正しくありません"},
+        {"taro@exa mple.jp", "taro@exa mple.jp", "", "アドレスに空白があります"},
+        {"taro@", "taro@", "", "アドレスの形が正しくありません"},
+        {"@example.jp", "@example.jp", "", "アドレスの形が正しくありません"},
+        {"太郎@example.jp", "太郎@example.jp", "", "アドレスに全角文字などがあります"},
+        {"taro@example..jp", "taro@example..jp", "", "アドレスの形が正しくありません"},
+        {"山田 <>", "", "山田", "アドレスがありません"},
+        {"山田,yamada@example.jp", "山田,yamada@example.jp", "", "区切り文字があります（1 行に宛先 1 件）"},
+        {"yamada@example.jp\t山田", "yamada@example.jp\t山田", "", "区切り文字があります（1 行に宛先 1 件）"},
     };
     std::vector<std::string> lines;
     for (const EntryCase& c : cases)
@@ -197,12 +200,15 @@ TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
         EXPECT_EQ(checked[i].Entry, cases[i].entry);
         EXPECT_EQ(checked[i].Address, cases[i].address);
         EXPECT_EQ(checked[i].Name, cases[i].name);
-        EXPECT_EQ(checked[i].Sendable(), cases[i].sendable) << checked[i].Problem;
+        EXPECT_EQ(checked[i].Problem, cases[i].problem);
     }
     // Only names of usable entries reach the charset check.
     EXPECT_EQ(asked, (std::vector<std::string>{"佐藤 花子", "Yamada, Taro", "佐藤花子", "髙橋"}));
-    EXPECT_EQ(PrecheckText(checked), "宛先不正 12 件（7, 8, 9, 10, 11, … 行目）は送信しません");
-    EXPECT_EQ(PrecheckText(CheckRecipients({"a@b.jp"}, {})), "");
+    std::vector<TPlanEntry> entries;
+    for (const TRecipient& r : checked)
+        entries.push_back({r.Line, r.Entry, r.Sendable(), r.Sendable() ? nullptr : r.Problem.c_str()});
+    EXPECT_EQ(InvalidText(entries), "宛先不正 15 件（7 行目: 名前を送れない文字があります、8 行目: 空行、9 行目: 空行、…）");
+    EXPECT_EQ(InvalidText({{1, "a@b.jp", true}}), "");
 }
 
 }  // namespace
