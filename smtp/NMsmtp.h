@@ -233,8 +233,10 @@ public:
     // password, under the same rules.
     std::string AccessToken;
     // The SHA-256 fingerprint ("AB:CD:...") of a server certificate the user
-    // trusts although the check refuses it; empty: none.
+    // trusts although the check refuses it, for the findings TrustedProblems
+    // (tls::Problem bits) only; empty: none.
     std::string TrustedFingerprint;
+    unsigned TrustedProblems = 0;
 
     // Fires after greeting and HELO, never at the bare TCP connection (it
     // hides the socket layer's own, which stays unassigned).
