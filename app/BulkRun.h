@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <map>
 #include <string>
 
 #include "app/Journal.h"
@@ -20,6 +21,13 @@ struct TAttemptResult {
     std::string Reply;
     // Raised once the attempt is recorded (the user's Abort).
     std::exception_ptr Raise;
+};
+
+// What a wait within the run is for.
+enum class TWait {
+    Pacing,     // 送信間隔 between two messages
+    Retry,      // a deferred (4xx) entry's next try
+    Reconnect,  // the next try to open a broken connection
 };
 
 struct TBulkHooks {
@@ -38,6 +46,8 @@ struct TBulkHooks {
     std::function<int64_t()> Now;
     // An outcome became known: the progress and the counts changed.
     std::function<void()> Changed;
+    // A wait of Ms milliseconds for What begins (Pause follows).
+    std::function<void(TWait What, int64_t Ms)> Waiting;
 };
 
 class TBulkRun {
@@ -71,6 +81,7 @@ private:
     void Write(size_t Index, const std::string& Reply);
     // True when the connection is open again.
     bool Recover();
+    void Wait(TWait What, int64_t Ms);
 
     TRunPlan& plan_;
     TJournal& journal_;
@@ -85,4 +96,7 @@ private:
     TInFlight current_;
     std::optional<TInFlight> ahead_;
     void DropAhead();
+    // The 4xx replies of entries still to be settled: their row shows them
+    // before the final reply.
+    std::map<size_t, std::string> deferred_;
 };
