@@ -514,8 +514,8 @@ TEST_F(SendRunTest, RefusalsEndTheRunAndLeaveTheConnectionAsTheComponentDoes)
 
 TEST_F(SendRunTest, ConnectionFailuresShowTheirBoxThenTheError)
 {
-    const uint16_t refused = testsupport::FreeLoopbackPort();
-    UseServer(refused);
+    const testsupport::RefusedPort refused;
+    UseServer(refused.Port());
     Type("t", {"b"});
     Recipients("a@example.jp\r\n");
     Send();

@@ -192,8 +192,9 @@ TEST_F(Winsock, CallsOnUnconnectedOrClosedSocketsGiveWinsockErrors)
 
 TEST_F(Winsock, RefusedConnectIsReportedOnceThroughTheConnectNotification)
 {
+    const testsupport::RefusedPort refused;
     Recorder r;
-    ws::SOCKET s = StartConnect(r, testsupport::FreeLoopbackPort());
+    ws::SOCKET s = StartConnect(r, refused.Port());
     ASSERT_TRUE(r.PumpUntil([&] { return !r.got.empty(); }));
     r.PumpFor(30);
     ASSERT_EQ(r.got.size(), 1u);
@@ -540,7 +541,8 @@ TEST_F(Winsock, NotifierStaysIdleWhateverStateItsSocketsAreIn)
     StartConnect(r, closed.Port());
     StartConnect(r, reset.Port());
     ws::SOCKET e = StartConnect(r, ended.Port());
-    StartConnect(r, testsupport::FreeLoopbackPort());
+    const testsupport::RefusedPort refused;
+    StartConnect(r, refused.Port());
     ws::SOCKET fresh = NewSocket();
     ASSERT_EQ(ws::WSAAsyncSelect(fresh, r.hwnd, kSocketMsg, kMask), 0);
     ws::SOCKET listener = NewSocket();
