@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QShortcut>
 
 #include "app/Application.h"
 
@@ -45,6 +46,9 @@ TForm2::TForm2(QWidget* Parent) : QWidget(Parent, Qt::Window)
 
     Button1 = MakeButton(this, "Button1", QStringLiteral("閉じる"), [this] { Button1Click(); });
     Button1->setGeometry(304, 240, 75, 25);
+    // Esc closes it like the button.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    QObject::connect(escape, &QShortcut::activated, this, [this] { Button1Click(); });
 
     CenterOnScreen(this);
 }

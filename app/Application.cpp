@@ -49,14 +49,16 @@ void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)
 }
 
 int TApplication::Choose(TMsgDlgType Type, const std::string& Text, const std::vector<std::string>& Buttons,
-                         int Default, int Cancel)
+                         int Default, int Cancel, const std::string& Caption)
 {
-    const TMessageBoxRequest request{Type, Title, Text, Buttons, Default, {}};
+    const TMessageBoxRequest request{Type, Caption.empty() ? Title : Caption, Text, Buttons, Default, {}};
     if (MessageBoxHook) {
         MessageBoxHook(request);
         return ChoiceHook ? ChoiceHook(request) : Default;
     }
-    QMessageBox box(Type == mtError ? QMessageBox::Critical : QMessageBox::Information,
+    QMessageBox box(Type == mtError          ? QMessageBox::Critical
+                    : Type == mtConfirmation ? QMessageBox::Question
+                                             : QMessageBox::Information,
                     QString::fromStdString(request.Caption), QString::fromStdString(request.Text),
                     QMessageBox::NoButton, QApplication::activeWindow());
     box.setFont(FormFont());
@@ -75,11 +77,10 @@ int TApplication::Choose(TMsgDlgType Type, const std::string& Text, const std::v
 
 void TApplication::OpenFolder(const std::string& Path)
 {
-    if (OpenFolderHook) {
-        OpenFolderHook(Path);
-        return;
-    }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(Path)));
+    const bool opened = OpenFolderHook ? OpenFolderHook(Path)
+                                       : QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(Path)));
+    if (!opened)
+        MessageBox(mtInformation, "フォルダを開けるプログラムが見つかりません。送信記録は次のフォルダにあります:\n" + Path);
 }
 
 bool TApplication::Ask(const std::string& Text)

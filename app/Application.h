@@ -50,9 +50,11 @@ public:
     void MessageBox(TMsgDlgType Type, const std::string& Text);
     // Modal box with a button per caption; returns the index of the one
     // pressed; Return presses Default, Escape (or closing the box) Cancel.
+    // Captioned with the title unless Caption says otherwise.
     int Choose(TMsgDlgType Type, const std::string& Text, const std::vector<std::string>& Buttons,
-               int Default, int Cancel);
-    // Shows the folder in the desktop's file manager.
+               int Default, int Cancel, const std::string& Caption = {});
+    // Shows the folder in the desktop's file manager; where none opens it, a
+    // box gives the folder's path instead.
     void OpenFolder(const std::string& Path);
     // Modal question with はい and いいえ (the default); true for はい.
     bool Ask(const std::string& Text);
@@ -68,8 +70,8 @@ public:
     // With MessageBoxHook set: the button a box of Choose gets (Default when
     // empty).
     std::function<int(const TMessageBoxRequest&)> ChoiceHook;
-    // When set, replaces the file manager of OpenFolder.
-    std::function<void(const std::string&)> OpenFolderHook;
+    // When set, replaces the file manager of OpenFolder; false: none opened it.
+    std::function<bool(const std::string&)> OpenFolderHook;
     // The same for Ask: the hook's result is the answer.
     std::function<bool(const TMessageBoxRequest&)> QuestionHook;
 };

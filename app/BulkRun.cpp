@@ -20,6 +20,7 @@ TBulkRun::TEnd TBulkRun::Run()
         if (step.What == TPlanStep::Done)
             return plan_.Stopped() ? Refusing : Completed;
         if (step.What == TPlanStep::Wait) {
+            Wait(plan_.Attempts(step.Index) > 0 ? TWait::Retry : TWait::Pacing, step.WaitMs);
             if (!hooks_.Pause(step.WaitMs))
                 return Aborted;
             continue;
@@ -32,6 +33,8 @@ TBulkRun::TEnd TBulkRun::Run()
             Write(step.Index, result.Reply);
         } else {
             journal_.Undelivered(entry.Line);
+            if (result.Attempt == TAttempt::Deferred)
+                deferred_[step.Index] += result.Reply + "\n";
         }
         if (result.Raise)
             std::rethrow_exception(result.Raise);
@@ -46,6 +49,7 @@ TBulkRun::TEnd TBulkRun::Run()
 bool TBulkRun::Recover()
 {
     while (const auto delay = reconnect_.NextDelay()) {
+        Wait(TWait::Reconnect, *delay);
         if (!hooks_.Pause(*delay))
             return false;
         if (hooks_.Reconnect())
@@ -65,10 +69,21 @@ void TBulkRun::Close(TEnd End)
         journal_.Finish();
 }
 
+void TBulkRun::Wait(TWait What, int64_t Ms)
+{
+    if (hooks_.Waiting)
+        hooks_.Waiting(What, Ms);
+}
+
 void TBulkRun::Write(size_t Index, const std::string& Reply)
 {
     const TPlanEntry& entry = plan_.Entries()[Index];
-    journal_.Write({entry.Line, entry.Entry, *plan_.OutcomeOf(Index), Reply, std::time(nullptr)});
+    const auto earlier = deferred_.find(Index);
+    std::string replies = earlier == deferred_.end() ? Reply : earlier->second + Reply;
+    // A 4xx that ran out of tries has no reply of its own to add.
+    while (!replies.empty() && replies.back() == '\n')
+        replies.pop_back();
+    journal_.Write({entry.Line, entry.Entry, *plan_.OutcomeOf(Index), replies, std::time(nullptr)});
     if (hooks_.Changed)
         hooks_.Changed();
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "app/Journal.h"
@@ -19,6 +20,13 @@ struct TAttemptResult {
     std::string Reply;
     // Raised once the attempt is recorded (the user's Abort).
     std::exception_ptr Raise;
+};
+
+// What a wait within the run is for.
+enum class TWait {
+    Pacing,     // 送信間隔 between two messages
+    Retry,      // a deferred (4xx) entry's next try
+    Reconnect,  // the next try to open a broken connection
 };
 
 struct TBulkHooks {
@@ -37,6 +45,8 @@ struct TBulkHooks {
     std::function<int64_t()> Now;
     // An outcome became known: the progress and the counts changed.
     std::function<void()> Changed;
+    // A wait of Ms milliseconds for What begins (Pause follows).
+    std::function<void(TWait What, int64_t Ms)> Waiting;
 };
 
 class TBulkRun {
@@ -62,10 +72,14 @@ private:
     void Write(size_t Index, const std::string& Reply);
     // True when the connection is open again.
     bool Recover();
+    void Wait(TWait What, int64_t Ms);
 
     TRunPlan& plan_;
     TJournal& journal_;
     TBulkHooks hooks_;
     TReconnectPolicy reconnect_;
     bool closed_ = false;
+    // The 4xx replies of entries still to be settled: their row shows them
+    // before the final reply.
+    std::map<size_t, std::string> deferred_;
 };

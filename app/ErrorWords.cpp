@@ -10,19 +10,20 @@ struct Words {
     const char* explanation;
 };
 
-constexpr const char* kCheckServer = "設定の SMTPサーバ とポートを確認してください。";
+constexpr const char* kCheckServer = "「設定」の SMTPサーバー とポートを確認してください。";
+// Faults inside the program itself, not of the network or the settings.
+constexpr const char* kInternal = "プログラムの中でデータの読み書きに失敗しました。もう一度送信してください。";
 
 // Every text of the socket layer and the SMTP component a run can raise.
 const Words kExact[] = {
-    {"Already connected", "前回の接続が残っています。「中断する」を押してから送信してください。"},
-    {"Null Remote Address", "サーバー名が見つかりません。設定を確認してください。"},
-    {"Incomplete Header", "送信者のメールアドレスが設定されていません。「設　　定」でメールアドレスを入力してください。"},
-    {"Authentication failed", "サーバーがユーザーID を受け付けませんでした。設定のユーザーID を確認してください。"},
-    {"Connection Failed", "サーバーに接続できませんでした。設定の SMTPサーバ とポートを確認してください。"},
+    {"Already connected", "まだ送信中です。送信が終わるのを待つか、「中断する」を押してから送信してください。"},
+    {"Null Remote Address", "サーバー名が空か、見つかりません。「設定」の SMTPサーバー を確認してください。"},
+    {"Incomplete Header", "送信者のメールアドレスが設定されていません。「設定」でメールアドレスを入力してください。"},
+    {"Connection Failed", "サーバーに接続できませんでした。「設定」の SMTPサーバー とポートを確認してください。"},
     {"Connection Timed out", "サーバーが応答しません。時間をおいてもう一度送信してください。"},
     {"Reply Timed out", "サーバーの応答が決まった時間内に来ませんでした。時間をおいてもう一度送信してください。"},
     {"Connection Canceled", "接続を取りやめました。"},
-    {"Host Lookup Failed", "サーバー名が見つかりません。設定を確認してください。"},
+    {"Host Lookup Failed", "サーバー名が見つかりません。「設定」の SMTPサーバー を確認してください。"},
     {"Host Lookup Timed Out", "サーバー名を調べる間に時間切れになりました。ネットワークの接続を確認してください。"},
     {"Host Lookup Canceled", "サーバー名を調べるのを取りやめました。"},
     {"Not Connected", "サーバーとの接続が切れています。もう一度送信してください。"},
@@ -33,7 +34,20 @@ const Words kExact[] = {
     {"Socket TLS handshake aborted", "暗号化の開始を中断しました。"},
     {"Initializaton of windows sockets failed", "ネットワーク機能を使い始められませんでした。"},
     {"No Timer", "タイマーを使えませんでした。ほかのプログラムを閉じてからもう一度試してください。"},
+    {"Seek error", kInternal},
+    {"Stream size cannot be changed", kInternal},
+    {"PutBack overflow", kInternal},
+    // The listening server's texts; the send run has no use for one.
+    {"Accepting Canceled", "接続の受け付けを取りやめました。"},
+    {"Error creating Data Connection", "データ用の接続を作れませんでした。"},
+    {"no notification window", "ネットワークの通知を受け取れませんでした。"},
+    {"no socket", "ネットワークの通知を受け取れませんでした。"},
+    {"not a server component", "接続を受け付ける準備ができていません。"},
 };
+
+// The first line of these texts is fixed; the server's reply follows it on
+// the lines after, which the explanation quotes instead of the English words.
+constexpr const char* kHeloRefused = "Authentication failed\n";
 
 // Socket errors arrive as their number, a colon and the English text.
 struct NumberWords {
@@ -42,12 +56,12 @@ struct NumberWords {
     const char* explanation;
 };
 const NumberWords kSocketErrors[] = {
-    {10061, 10061, "サーバーが接続を断りました。設定の SMTPサーバ とポートを確認してください。"},
+    {10061, 10061, "サーバーが接続を断りました。「設定」の SMTPサーバー とポートを確認してください。"},
     {10060, 10060, "サーバーが応答しません。時間をおいてもう一度送信してください。"},
     {10052, 10054, "サーバーとの接続が切れました。時間をおいてもう一度送信してください。"},
     {10050, 10051, "ネットワークにつながっていません。ネットワークの接続を確認してください。"},
     {10064, 10065, "サーバーに届きません。ネットワークの接続とサーバー名を確認してください。"},
-    {11001, 11004, "サーバー名が見つかりません。設定を確認してください。"},
+    {11001, 11004, "サーバー名が見つかりません。「設定」の SMTPサーバー を確認してください。"},
 };
 constexpr const char* kOtherSocketError = "ネットワークのエラーが起きました。ネットワークの接続を確認してください。";
 
@@ -94,9 +108,19 @@ std::string ExplainError(const std::string& Text)
         return std::string("サーバーが受け付けませんでした: ") + Trimmed(Text)
                + (Text[0] == '4' ? "\n時間をおいてもう一度送信してください。" : "\n宛先と設定を確認してください。");
     }
-    // The server's reply follows these on the lines after.
-    if (StartsWith(Text, "Authentication failed\n"))
-        return ExplainError("Authentication failed");
+    // No login is tried in plain SMTP: the server refused the name the
+    // computer gave in HELO.
+    if (StartsWith(Text, kHeloRefused))
+        return "サーバーがあいさつ（HELO）でこのコンピューターが名乗った名前を受け付けませんでした: "
+               + Trimmed(Text.substr(std::char_traits<char>::length(kHeloRefused)))
+               + "\n「設定」のユーザーID を確認してください。ふつうは空のままにします（コンピューターの正式な名前を使います）。";
+    if (Text == "Authentication failed")
+        return "サーバーがあいさつ（HELO）でこのコンピューターが名乗った名前を受け付けませんでした。「設定」のユーザーID を確認してください。";
+    if (StartsWith(Text, "Invalid seek origin"))
+        return kInternal;
+    // The field's name comes first: "Subject holds a line break".
+    if (Text.ends_with(" holds a line break"))
+        return "メールの見出しに改行が入っています。タイトル、宛先と「設定」の送信者名を確認してください。";
     if (StartsWith(Text, "Reply without a valid code"))
         return "サーバーの応答が SMTP の形になっていませんでした。" + std::string(kCheckServer);
     if (StartsWith(Text, "Line too long") || StartsWith(Text, "Reply too long"))
@@ -111,7 +135,7 @@ std::string ErrorBoxText(const std::string& Text)
     const std::string explanation = ExplainError(Text);
     if (explanation.empty())
         return Text;
-    if (explanation.find(Trimmed(Text)) != std::string::npos)
+    if (explanation.find(Trimmed(Text)) != std::string::npos || StartsWith(Text, kHeloRefused))
         return explanation;
     return explanation + "\n\n" + Text;
 }

@@ -149,6 +149,7 @@ struct SideFile {
     // alongside the next message's commands.
     std::set<int> pending;
     bool closed = false;         // ended normally, continued or given up
+    bool finished = false;       // ended normally
 };
 
 // Nothing for a file torn while it was made (a part of the first line at
@@ -192,6 +193,7 @@ std::optional<SideFile> ReadSide(const std::string& path)
             side.pending.erase(std::atoi(value.c_str()));
         else if (key == "finished" || key == "abandoned" || key == "continued")
             side.closed = true;
+        side.finished = side.finished || key == "finished";
     }
     return side;
 }
@@ -444,14 +446,16 @@ void TJournal::Discard()
 
 // ---------------------------------------------------------------------------
 
-std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
-                                              std::vector<std::string>* Unreadable)
+namespace {
+
+// Each(stem, side) for every side file in Folder that can be read. Only a
+// regular file is opened (a FIFO would wait for a writer); one that cannot
+// be read is named in Unreadable and never used.
+template <typename F>
+void ForEachSide(const std::string& Folder, std::vector<std::string>* Unreadable, F Each)
 {
     std::error_code error;
-    std::optional<std::string> newest;
-    SideFile side;
     for (const auto& item : std::filesystem::directory_iterator(Folder, error)) {
-        // Only a regular file: opening a FIFO would wait for a writer.
         if (item.path().extension() != SideSuffix || !item.is_regular_file(error))
             continue;
         std::optional<SideFile> read;
@@ -462,12 +466,24 @@ std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const T
                 Unreadable->push_back(item.path().string());
             continue;
         }
-        const std::string stem = item.path().stem().string();
-        if (read && !read->closed && read->identity == Identity && (!newest || StartedBefore(*newest, stem))) {
-            newest = stem;
-            side = std::move(*read);
-        }
+        if (read)
+            Each(item.path().stem().string(), *read);
     }
+}
+
+}  // namespace
+
+std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
+                                              std::vector<std::string>* Unreadable)
+{
+    std::optional<std::string> newest;
+    SideFile side;
+    ForEachSide(Folder, Unreadable, [&](const std::string& stem, SideFile& read) {
+        if (!read.closed && read.identity == Identity && (!newest || StartedBefore(*newest, stem))) {
+            newest = stem;
+            side = std::move(read);
+        }
+    });
     if (!newest)
         return std::nullopt;
 
@@ -516,4 +532,14 @@ std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const T
 void AbandonRun(const std::string& Folder, const std::string& Stem)
 {
     AppendRecord(Folder + "/" + Stem + SideSuffix, "abandoned\n");
+}
+
+std::optional<std::string> FindFinishedRun(const std::string& Folder, const TRunIdentity& Identity)
+{
+    std::optional<std::string> newest;
+    ForEachSide(Folder, nullptr, [&](const std::string& stem, const SideFile& side) {
+        if (side.finished && side.identity == Identity && (!newest || StartedBefore(*newest, stem)))
+            newest = stem;
+    });
+    return newest;
 }

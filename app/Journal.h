@@ -136,5 +136,8 @@ private:
 // cannot be read are left out, and their paths added to Unreadable.
 std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
                                               std::vector<std::string>* Unreadable = nullptr);
+// The stem of the newest run in Folder of this identity that ended normally:
+// the message already went to that list.
+std::optional<std::string> FindFinishedRun(const std::string& Folder, const TRunIdentity& Identity);
 // The user chose to start afresh: the run is offered no more.
 void AbandonRun(const std::string& Folder, const std::string& Stem);

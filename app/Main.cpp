@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <iterator>
+#include <set>
 #include <algorithm>
 #include <string_view>
 #include <vector>
@@ -16,12 +17,16 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 
 #include "app/About.h"
 #include "app/Application.h"
+#include "app/ErrorWords.h"
 #include "app/MessageText.h"
 #include "app/OAuth.h"
+#include "app/Recipients.h"
 #include "app/RepaintLimit.h"
+#include "app/RunWords.h"
 #include "app/SendRun.h"
 #include "app/SendSecurity.h"
 #include "app/Setting.h"
@@ -187,7 +192,14 @@ void TForm1::CreateComponents()
     run_->OnPrepare = [this] { return PrepareRun(); };
     run_->OnHeaderForm = [this](const std::string& Entry) { return RecipientHeaderForm(Entry); };
     run_->OnOutcome = [this](const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); };
-    run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path) { ShowSummary(Plan, Path); };
+    run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path, const std::string& Failure) {
+        ShowSummary(Plan, Path, Failure);
+    };
+    run_->OnWait = [this](TWait What, int64_t Ms) { ShowWait(What, Ms); };
+    run_->OnEnded = [this] { RunEnded(); };
+    waitTimer_ = new QTimer(this);
+    waitTimer_->setInterval(1000);
+    QObject::connect(waitTimer_, &QTimer::timeout, this, [this] { WaitTick(); });
     run_->OnHarmlessFailure = [this](const std::string& Text) {
         StatusBar1->showMessage(
             Q("すべての宛先の結果は出ています。終了の挨拶 (QUIT) でエラーになりましたが、送り直す必要はありません: "
@@ -312,6 +324,9 @@ void TForm1::LoadSettings()
     ParseExtension(lines, extension);
     charset_ = extension.Charset;
     NMSMTP1->Host = lines[0];
+    // An empty server or a port no connection can use is the settings'
+    // fault, told before anything connects.
+    CheckServerLines(lines);
     NMSMTP1->Port = StrToInt(lines[1]);
     NMSMTP1->UserID = lines[2];
     fromName_ = lines[3];
@@ -375,33 +390,59 @@ std::optional<TPreparedRun> TForm1::PrepareRun()
         return !run_->AbortAsked();
     };
     countsLabel_->clear();
+    runConnected_ = false;
     std::optional<TPreparedRun> prepared = ::PrepareRun(request);
     if (!prepared)
         return prepared;
-    std::string status = prepared->Precheck;
-    if (charset_ == mcAuto) {
-        // Once per run: the readers of these messages see UTF-8.
-        size_t sendable = 0, utf8 = 0;
-        for (const TPlanEntry& e : prepared->Plan->Entries()) {
-            if (!e.Sendable)
-                continue;
-            ++sendable;
-            utf8 += text_->Entry(e.Entry).Charset == mcUtf8 ? 1 : 0;
-        }
-        if (utf8 > 0)
-            status += (status.empty() ? "" : "  ")
-                      + Format("%zu 通のうち %zu 通は UTF-8 で送ります (JIS X 0208 にない文字があるため)", sendable, utf8);
-    }
-    if (!status.empty())
-        StatusBar1->showMessage(Q(status));
+    if (!prepared->Precheck.empty())
+        StatusBar1->showMessage(Q(prepared->Precheck));
+    // The trusted certificate's retry is the run already confirmed.
+    if (!confirmed_ && !ConfirmRun(Outline(*prepared)))
+        return std::nullopt;
+    // The password is asked for only once the run is sure to go.
+    if (!security_.Prepare(ReadSettings(), *NMSMTP1))
+        return std::nullopt;
     return prepared;
 }
 
-void TForm1::ShowSummary(const TRunPlan& Plan, const std::string& JournalPath)
+TRunOutline TForm1::Outline(const TPreparedRun& Prepared) const
+{
+    TRunOutline outline;
+    outline.Auto = charset_ == mcAuto;
+    std::set<std::string> addresses;
+    for (const TPlanEntry& e : Prepared.Plan->Entries()) {
+        if (!e.Sendable) {
+            ++outline.Invalid;
+            continue;
+        }
+        ++outline.Messages;
+        std::string name, address;
+        SplitEntry(e.Entry, name, address);
+        addresses.insert(LowerCase(address));
+        outline.Utf8 += text_->Entry(e.Entry).Charset == mcUtf8 ? 1 : 0;
+    }
+    outline.Addresses = static_cast<int>(addresses.size());
+    outline.InvalidText = Prepared.Precheck;
+    outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
+    outline.SentBefore = FindFinishedRun(Prepared.JournalFolder, Prepared.Identity).value_or("");
+    return outline;
+}
+
+void TForm1::ShowSummary(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure)
 {
     const int OpenFolder = 1;
-    if (Application().Choose(mtInformation, SummaryText(Plan.ListCounts(), JournalPath), {"OK", "フォルダを開く"}, 0,
-                             0) == OpenFolder)
+    int utf8 = 0;
+    for (size_t i = 0; i < Plan.Entries().size(); ++i)
+        if (Plan.OutcomeOf(i) == TOutcome::Sent && text_->Entry(Plan.Entries()[i].Entry).Charset == mcUtf8)
+            ++utf8;
+    std::string text = SummaryText(Plan.ListCounts(), JournalPath);
+    if (utf8 > 0)
+        text += "\n\n" + Utf8Note(utf8, charset_ == mcAuto);
+    // One box for a run that a failure ended: what happened first.
+    if (!Failure.empty())
+        text = ErrorBoxText(Failure) + "\n\n" + text;
+    if (Application().Choose(Failure.empty() ? mtInformation : mtError, text, {"OK", "フォルダを開く"}, 0, 0)
+        == OpenFolder)
         Application().OpenFolder(std::filesystem::path(JournalPath).parent_path().string());
 }
 
@@ -416,14 +457,22 @@ void TForm1::Button4Click()
     // subject and body reach the messages that follow.
     LoadSettings();
     PrepareMessage();
-    if (!security_.Prepare(ReadSettings(), *NMSMTP1))
-        return;
+    // A login without encryption is refused before the run is confirmed.
+    security_.Check(ReadSettings(), *NMSMTP1);
     try {
         run_->Send();
     } catch (const tls::ECertificateError& e) {
         // The question shows the reasons; trusted, the Send goes on at once.
-        if (security_.TrustAfter(e, *NMSMTP1))
-            run_->Send();
+        if (security_.TrustAfter(e, *NMSMTP1)) {
+            confirmed_ = true;
+            try {
+                run_->Send();
+            } catch (...) {
+                confirmed_ = false;
+                throw;
+            }
+            confirmed_ = false;
+        }
     } catch (const sasl::EAuthError& e) {
         security_.LoginRefused();
         if (security_.OAuth())
@@ -446,6 +495,7 @@ void TForm1::Button5Click()
 
 void TForm1::NMSMTP1Connect(TObject*)
 {
+    runConnected_ = run_->Running();
     StatusBar1->showMessage(NMSMTP1->Encrypted() ? QStringLiteral("暗号化して接続しました")
                                                  : QStringLiteral("接続しました"));
 }
@@ -456,20 +506,63 @@ void TForm1::NMSMTP1ConnectFailed(TObject*)
     // opening a broken connection again tries on by itself.
     if (run_->AbortAsked() || run_->Reconnecting())
         return;
-    ShowMessage("接続に失敗しました");
+    // The error box that follows explains it; one box per failure.
+    StatusBar1->showMessage(QStringLiteral("接続に失敗しました"));
 }
 
 void TForm1::NMSMTP1ConnectionRequired(bool&)
 {
-    ShowMessage("インターネットに接続してください");
+    StatusBar1->showMessage(QStringLiteral("インターネットに接続してください"));
 }
 
 void TForm1::NMSMTP1Disconnect(TObject*)
 {
+    // A run that lost its connection amid its messages goes on (it opens
+    // one again, or ends and says so then).
+    if (run_->State() == TSendState::Sending) {
+        StatusBar1->showMessage(QStringLiteral("サーバーとの接続が切れました"));
+        return;
+    }
+    ShowEnded();
+}
+
+void TForm1::ShowEnded()
+{
+    waitTimer_->stop();
     StatusBar1->showMessage(QStringLiteral("接続を終了しました"));
     if (progressPaint_)
         progressPaint_->Flush();
     Edit3->setText(QStringLiteral("送信終了"));
+}
+
+void TForm1::RunEnded()
+{
+    waitTimer_->stop();
+    // A run whose connection broke without the closing texts gets them now.
+    if (runConnected_ && Edit3->text() != QStringLiteral("送信終了"))
+        ShowEnded();
+    runConnected_ = false;
+}
+
+void TForm1::ShowWait(TWait What, int64_t Ms)
+{
+    waitWhat_ = What;
+    waitEnd_ = TickCount() + Ms;
+    waitShown_ = Q(WaitText(What, Ms));
+    StatusBar1->showMessage(waitShown_);
+    waitTimer_->start();
+}
+
+void TForm1::WaitTick()
+{
+    const int64_t remaining = waitEnd_ - TickCount();
+    // Another text in the status bar means the wait is over.
+    if (remaining <= 0 || !run_->Running() || StatusBar1->currentMessage() != waitShown_) {
+        waitTimer_->stop();
+        return;
+    }
+    waitShown_ = Q(WaitText(waitWhat_, remaining));
+    StatusBar1->showMessage(waitShown_);
 }
 
 void TForm1::NMSMTP1Failure(TObject*)
@@ -478,7 +571,7 @@ void TForm1::NMSMTP1Failure(TObject*)
     // refused message would halt the run until someone answers it.
     if (run_->Running())
         return;
-    ShowMessage("オペレーションに失敗しました");
+    StatusBar1->showMessage(QStringLiteral("オペレーションに失敗しました"));
 }
 
 void TForm1::NMSMTP1InvalidHost(bool&)

@@ -17,6 +17,7 @@
 
 #include "app/SendSecurity.h"
 #include "app/RunStart.h"
+#include "app/RunWords.h"
 #include "charset/MailCharset.h"
 #include "rtl/Classes.h"
 
@@ -25,6 +26,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
+class QTimer;
 class TNMSMTP;
 class TNMUUProcessor;
 class TMessageText;
@@ -134,8 +136,17 @@ private:
     // connection opens; nothing when the user cancels at the resume question.
     // Says once when some messages go as UTF-8.
     std::optional<TPreparedRun> PrepareRun();
-    // The box at the end of a run: the counts, the journal, its folder.
-    void ShowSummary(const TRunPlan& Plan, const std::string& JournalPath);
+    // The confirmation box's figures.
+    TRunOutline Outline(const TPreparedRun& Prepared) const;
+    // The box at the end of a run: the failure that ended it, the counts,
+    // the UTF-8 note, the journal and its folder.
+    void ShowSummary(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
+    // The closing texts: 接続を終了しました and 送信終了.
+    void ShowEnded();
+    void RunEnded();
+    // The status bar says what the run waits for, counting down each second.
+    void ShowWait(TWait What, int64_t Ms);
+    void WaitTick();
 
     std::unique_ptr<TNMSMTP> smtp_;
     std::unique_ptr<TNMUUProcessor> uuProcessor_;
@@ -150,6 +161,12 @@ private:
     // The progress field repaints at most this often during a run.
     static constexpr int ProgressPaintMs = 100;
     TRepaintLimit* progressPaint_ = nullptr;  // owned by Edit3
+    bool confirmed_ = false;     // the Send in hand was confirmed already
+    bool runConnected_ = false;  // the run in hand has been connected
+    QTimer* waitTimer_ = nullptr;
+    TWait waitWhat_ = TWait::Pacing;
+    int64_t waitEnd_ = 0;  // TickCount at the wait's end
+    QString waitShown_;
 };
 
 extern TForm1* Form1;

@@ -151,6 +151,8 @@ void TSendRun::Enter(TSendState Next)
     case TSendState::Idle:
         grace_.stop();
         cut_.stop();
+        if (OnEnded)
+            OnEnded();
         break;
     case TSendState::Stopping:
     case TSendState::AbortQuit:
@@ -215,13 +217,19 @@ void TSendRun::Run()
         return;
     std::unique_ptr<TJournal> journal;
     std::unique_ptr<TBulkRun> bulk;
+    std::string failure;
     try {
         RunEntries(*prepared, journal, bulk);
     } catch (const std::exception& e) {
         if (bulk)
             bulk->Close(TBulkRun::Aborted);
+        // A run leaves no connection behind, whatever ended it: the next Send
+        // must find none. No message follows, so closing ends the run.
+        Fire(TSendEvent::MessagesDone);
         if (AbortAsked())
             CloseWithoutQuit();
+        else if (smtp_.Connected)
+            QuitAfterFailure();
         if (state_ == TSendState::Closing)
             return;
         // The user's own Abort is no failure worth an error box: what it cut
@@ -229,12 +237,12 @@ void TSendRun::Run()
         if (!AbortAsked()) {
             if (!bulk)
                 throw;
-            // The failure first, then what the run came to.
-            Application().ShowException(e);
+            // One box: the failure first, then what the run came to.
+            failure = e.what();
         }
     }
     if (state_ != TSendState::Closing && bulk && OnSummary)
-        OnSummary(*prepared->Plan, journal->Path());
+        OnSummary(*prepared->Plan, journal->Path(), failure);
 }
 
 void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Journal,
@@ -263,6 +271,10 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry.Entry); };
     hooks.Reconnect = [this] { return Reopen(); };
     hooks.Pause = [this](int64_t Ms) { return Pause(static_cast<int>(Ms)); };
+    hooks.Waiting = [this](TWait What, int64_t Ms) {
+        if (OnWait)
+            OnWait(What, Ms);
+    };
     hooks.Going = [this] { return state_ == TSendState::Sending; };
     hooks.Now = [] { return TickCount(); };
     // Called again when a failure closes the run, after this returned.
@@ -363,6 +375,16 @@ void TSendRun::Finish()
         CloseWithoutQuit();
     else
         smtp_.Disconnect();
+}
+
+void TSendRun::QuitAfterFailure()
+{
+    try {
+        smtp_.Disconnect();
+    } catch (...) {
+        // The socket is closed all the same; the failure that ended the run
+        // is the one to report.
+    }
 }
 
 void TSendRun::QuitOutsideRun()

@@ -85,8 +85,14 @@ public:
     // Every entry has its outcome, but closing the connection failed (QUIT
     // refused, garbled or cut): the component's text.
     std::function<void(const std::string& Text)> OnHarmlessFailure;
-    // The run has ended and its journal is closed.
-    std::function<void(const TRunPlan& Plan, const std::string& JournalPath)> OnSummary;
+    // The run has ended and its journal is closed; Failure is the text of
+    // what ended it early, empty when nothing did (or the user's Abort).
+    std::function<void(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure)>
+        OnSummary;
+    // A wait within the run begins: what for and for how long.
+    std::function<void(TWait What, int64_t Ms)> OnWait;
+    // A run or Abort's QUIT is over (the state is Idle again).
+    std::function<void()> OnEnded;
 
     // Before every connect of a run, the first and each reconnect: the
     // login's access token is made fresh here.
@@ -148,6 +154,9 @@ private:
     TAttemptResult SendOne(TMessageStep& Step, const std::string& Entry);
     // QUIT, or the close without it when the run was cut.
     void Finish();
+    // QUIT on a connection that a failure left open; a refused QUIT is no
+    // news beside that failure.
+    void QuitAfterFailure();
     void QuitOutsideRun();
     void RefuseSend();
     // A fresh socket for the next Send after a failed connect, without the

@@ -30,7 +30,9 @@ bool TSendSecurity::Prepare(const TSettings& Settings, TNMSMTP& Smtp)
     Smtp.Security = SmtpSecurity(Settings.Security);
     Smtp.Login = Settings.LoginName;
     Smtp.Password.clear();
-    Smtp.TrustedFingerprint = tls::TrustedCertificates(TrustedCertificatesFileName).Find(server_);
+    const tls::TrustedCertificate trusted = tls::TrustedCertificates(TrustedCertificatesFileName).Find(server_);
+    Smtp.TrustedFingerprint = trusted.Fingerprint;
+    Smtp.TrustedProblems = trusted.Problems;
     Smtp.AccessToken.clear();
     Smtp.CheckSecurity();
     passwordKey_.clear();
@@ -52,11 +54,16 @@ bool TSendSecurity::Prepare(const TSettings& Settings, TNMSMTP& Smtp)
 
 bool TSendSecurity::TrustAfter(const tls::ECertificateError& E, TNMSMTP& Smtp)
 {
+    // Weak algorithms and broken chains are refused outright: no offer.
+    if (!E.Trustable())
+        throw E;
     if (!Application().Ask(E.Message() + "\n\nこのサーバー（" + server_ +
                            "）のこの証明書を今後は信頼して接続しますか？\n証明書が変わったときはもう一度確認します。"))
         return false;
-    tls::TrustedCertificates(TrustedCertificatesFileName).Trust(server_, E.Fingerprint());
+    // Exactly what the question showed: a later finding is asked about again.
+    tls::TrustedCertificates(TrustedCertificatesFileName).Trust(server_, E.Fingerprint(), E.Problems());
     Smtp.TrustedFingerprint = E.Fingerprint();
+    Smtp.TrustedProblems = E.Problems();
     return true;
 }
 
@@ -81,4 +88,11 @@ bool TSendSecurity::TokenRefused(TNMSMTP& Smtp)
         return false;
     Smtp.AccessToken = OAuthKeeper().Refresh(*oauth_);
     return true;
+}
+
+void TSendSecurity::Check(const TSettings& Settings, TNMSMTP& Smtp)
+{
+    Smtp.Security = SmtpSecurity(Settings.Security);
+    Smtp.Login = Settings.LoginName;
+    Smtp.CheckSecurity();
 }

@@ -15,7 +15,7 @@ namespace tls {
 class ECertificateError;
 }
 
-// Beside the settings file: one line "host:port fingerprint" per server.
+// Beside the settings file: one line "host:port fingerprint findings" per server.
 extern const char* const TrustedCertificatesFileName;
 
 class TSendSecurity {
@@ -25,9 +25,13 @@ public:
     // the program ends). False when the user cancelled that box: no Send.
     // A login without encryption is refused here, before any question.
     bool Prepare(const TSettings& Settings, TNMSMTP& Smtp);
+    // Prepare's refusal alone, without any question: sets Smtp's Security
+    // and Login and raises ESecurityError for a login without encryption.
+    void Check(const TSettings& Settings, TNMSMTP& Smtp);
     // After a run ended with E: asks whether to trust exactly that
-    // certificate for the server. Yes keeps it in the file and sets Smtp to
-    // it (the caller sends again); no returns false.
+    // certificate, with exactly its findings, for the server. Yes keeps it in
+    // the file and sets Smtp to it (the caller sends again); no returns
+    // false. A certificate that cannot be trusted rethrows E, unasked.
     bool TrustAfter(const tls::ECertificateError& E, TNMSMTP& Smtp);
     // The server refused the login: the next Send asks for the password
     // again, or signs in again.

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QSpinBox>
 
@@ -71,6 +72,9 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     Edit2->setText(QStringLiteral("25"));
     Label2 = MakeLabel(this, "Label2", QStringLiteral("ユーザーID"), 8, 60);
     Edit3 = MakeEdit(this, "Edit3", 96, 56, 289, 20);
+    Edit3->setPlaceholderText(QStringLiteral("ふつうは空のまま（コンピューターの名前を使います）"));
+    Edit3->setToolTip(QStringLiteral("このコンピューターがサーバーへのあいさつ（HELO/EHLO）で名乗る名前です。\n"
+                                     "ふつうは空のままにします。空のときはコンピューターの正式な名前を使います。"));
     Bevel1 = MakeBevel(this, "Bevel1", 0, 80, 385, 3);
     Label7 = MakeLabel(this, "Label7", QStringLiteral("送信者名"), 8, 92);
     Edit4 = MakeEdit(this, "Edit4", 96, 88, 289, 20);
@@ -93,6 +97,10 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
                               ComboBox3, Edit8, Edit9, Button4};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
+
+    // Esc is 閉じる: nothing is saved.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    QObject::connect(escape, &QShortcut::activated, this, [this] { Application().HandleCommand([this] { Button1Click(); }); });
 
     CenterOnScreen(this);
 }
@@ -213,9 +221,13 @@ void TForm3::Button2Click()
 {
     const TSettings settings = Fields();
     SaveSettings(settings);
-    if (!settings.LoginName.empty() && !Edit7->text().isEmpty())
+    if (!settings.LoginName.empty() && !Edit7->text().isEmpty()) {
         Passwords().Save(PasswordKey(settings.Host, settings.Port, settings.LoginName),
                          Text(Edit7), CheckBox1->isChecked());
+        if (!CheckBox1->isChecked() && !Passwords().SystemStoreRuns())
+            ShowMessage("パスワードを保存する場所（GNOME キーリングや KWallet）が動いていないため、パスワードは "
+                        "Veltrow を終えるまでだけ覚えておきます。起動するたびに、最初の送信でパスワードを尋ねます。");
+    }
     Edit7->clear();
     close();
 }

@@ -8,6 +8,7 @@
 
 #include "charset/CodePage.h"
 #include "rtl/StringList.h"
+#include "rtl/SysUtils.h"
 
 const char* const SettingsFileName = "設定.txt";
 
@@ -162,3 +163,16 @@ void SaveSettings(const TSettings& Settings)
 const char* SecurityName(TConnectionSecurity Security) { return NameOf(Security, kSecurityWords); }
 const char* CharsetName(TMailCharset Charset) { return NameOf(Charset, kCharsetWords); }
 const char* LoginMethodName(TLoginMethod Method) { return NameOf(Method, kLoginMethodWords); }
+
+void CheckServerLines(const TStringList& Lines)
+{
+    if (LineOrEmpty(Lines, 0).empty())
+        throw ESettingsError(Format("%s の 1 行目 (SMTPサーバー) が空です。「設定」で SMTPサーバー を入力してください。",
+                                    SettingsFileName));
+    // Blanks around the number are read past, as the Send reads it.
+    const std::string port = Trim(LineOrEmpty(Lines, 1));
+    const bool digits = !port.empty() && port.size() <= 5
+                        && std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535)
+        Refuse(1, "ポート", LineOrEmpty(Lines, 1), "1 から 65535 までの整数");
+}

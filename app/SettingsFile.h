@@ -81,6 +81,9 @@ void ParseSettings(const TStringList& Lines, TSettings& Settings);
 // Lines 6 to 12 alone (ESettingsError), for a reader that takes lines 1 to 5
 // one by one itself.
 void ParseExtension(const TStringList& Lines, TSettings& Settings);
+// Lines 1 and 2 as a connection needs them: a server name, and a port from
+// 1 to 65535 (ESettingsError naming the line).
+void CheckServerLines(const TStringList& Lines);
 // ReadSettingsFile and ParseSettings.
 TSettings ReadSettings();
 // Replaces the file with every line this version knows.

@@ -234,11 +234,15 @@ public:
     bool DataAvailable();
     // Makes the open connection a TLS client session with ServerName, which
     // the server's certificate must name; TrustedFingerprint, when not empty,
-    // is a certificate the user trusts although the check refuses it. Waits
-    // for the handshake like any other operation (Abort and TimeOut end it
-    // with EAbortError); raises tls::ECertificateError or tls::ETlsError when
-    // it fails. From then on every read and write is encrypted.
-    void StartTls(const std::string& ServerName, const std::string& TrustedFingerprint);
+    // is a certificate the user trusts although the check refuses it, for the
+    // findings TrustedProblems (tls::Problem bits). Waits for the handshake
+    // like any other operation (Abort and TimeOut end it with EAbortError);
+    // raises tls::ECertificateError or tls::ETlsError when it fails, also
+    // when bytes arrived before the handshake or the peer closed before it;
+    // the caller then closes the connection. From then on every read and
+    // write is encrypted.
+    void StartTls(const std::string& ServerName, const std::string& TrustedFingerprint,
+                  unsigned TrustedProblems = 0);
     // True once a TLS session on the connection has finished its handshake.
     bool Encrypted() const;
 
@@ -463,6 +467,8 @@ private:
     // waits. False when the capture ends: the peer closed or the socket is
     // not connected.
     bool CapturePiece(const std::function<void(const char*, int32_t)>& Store, TWaitFor& Next);
+    // True when bytes wait in the socket itself, not in pending_.
+    bool PlainBytesWaiting();
 
     bool beingDestroyed_ = false;
     // What ReadLn received after its line end, not yet read by anyone.

@@ -38,7 +38,7 @@ void NotePending(int fd, const tls::Session& session)
 
 }  // namespace detail
 
-int StartTls(SOCKET s, const char* host, const char* trustedFingerprint)
+int StartTls(SOCKET s, const char* host, const char* trustedFingerprint, unsigned trustedProblems)
 {
     if (!ValidHandle(s))
         return Fail(WSAENOTSOCK);
@@ -53,7 +53,8 @@ int StartTls(SOCKET s, const char* host, const char* trustedFingerprint)
         if (sock->tls)
             return Fail(WSAEALREADY);
     }
-    auto session = std::make_shared<tls::Session>(fd, host ? host : "", trustedFingerprint ? trustedFingerprint : "");
+    const tls::TrustedCertificate trusted{trustedFingerprint ? trustedFingerprint : "", trustedProblems};
+    auto session = std::make_shared<tls::Session>(fd, host ? host : "", trusted);
     std::lock_guard lock(T().mutex);
     Sock* sock = Find(fd);
     if (!sock)

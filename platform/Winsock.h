@@ -198,12 +198,12 @@ int WaitForSocketOrTimeout(SOCKET s, long events, int timeoutMs);
 // Not part of Winsock: TLS on a connected socket (OpenSSL, platform/Tls.h).
 // StartTls makes s a TLS client session with host, which the server's
 // certificate must name (trustedFingerprint: one the user trusts anyway, or
-// ""); from then on send and recv carry its plaintext, MSG_PEEK included,
+// "", for the findings trustedProblems, tls::Problem bits); from then on send and recv carry its plaintext, MSG_PEEK included,
 // and data the session has already decrypted counts as readable for
 // FD_READ and WaitForSocketOrTimeout. Returns 0, or SOCKET_ERROR with
 // WSAENOTCONN (not connected) or WSAEALREADY (TLS already). Throws
 // tls::ETlsError when OpenSSL cannot be set up.
-int StartTls(SOCKET s, const char* host, const char* trustedFingerprint);
+int StartTls(SOCKET s, const char* host, const char* trustedFingerprint, unsigned trustedProblems = 0);
 // Advances the handshake: 0 once it is complete; SOCKET_ERROR with
 // WSAEWOULDBLOCK while it waits, *waitFor then FD_READ or FD_WRITE. Throws
 // tls::ECertificateError for a refused certificate, tls::ETlsError for any

@@ -188,8 +188,9 @@ void TNMSMTP::Connect()
             ReadGreeting();
             bool retried = false;
             for (;;) {
-                // The retry sends UserID as the handler left it.
-                const TReply reply = Exchange("HELO " + UserID, reWhole);
+                // The retry sends UserID as the handler left it; an empty
+                // one names the machine, as EHLO does (a bare HELO is refused).
+                const TReply reply = Exchange("HELO " + EhloIdentity(), reWhole);
                 CheckAnswered(reply);
                 if (ReplyCode < 300)
                     break;

@@ -144,7 +144,7 @@ public:
     TPowersock* Create(TComponent* AOwner) const override;
 
     // With Security ssNone and no Login: the socket layer's Connect, the
-    // greeting and HELO UserID. A greeting of 400 or more fails with its
+    // greeting and HELO (UserID, or the machine's full name when empty). A greeting of 400 or more fails with its
     // text; a HELO reply of 300 or more fails with "Authentication failed",
     // a line end and the reply, unless
     // OnAuthenticationFailed asks for its one retry. A failure after the TCP
@@ -217,7 +217,7 @@ public:
 
     // --- Published properties ------------------------------------------------
 
-    std::string UserID;  // argument of HELO, sent unchanged (even when empty)
+    std::string UserID;  // argument of HELO and EHLO; empty: the machine's full name
     const std::unique_ptr<TPostMessage> PostMessage;
     // The header lines of the last assembled message.
     const std::unique_ptr<TExStringList> FinalHeader;
@@ -233,8 +233,10 @@ public:
     // password, under the same rules.
     std::string AccessToken;
     // The SHA-256 fingerprint ("AB:CD:...") of a server certificate the user
-    // trusts although the check refuses it; empty: none.
+    // trusts although the check refuses it, for the findings TrustedProblems
+    // (tls::Problem bits) only; empty: none.
     std::string TrustedFingerprint;
+    unsigned TrustedProblems = 0;
 
     // Fires after greeting and HELO, never at the bare TCP connection (it
     // hides the socket layer's own, which stays unassigned).

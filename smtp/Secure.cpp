@@ -40,7 +40,7 @@ void TNMSMTP::OpenSecure()
 {
     if (Security == ssImplicitTls) {
         tlsStarted_ = true;
-        StartTls(Host, TrustedFingerprint);
+        StartTls(Host, TrustedFingerprint, TrustedProblems);
     }
     ReadGreeting();
     TReply ehlo = Ehlo();
@@ -52,7 +52,7 @@ void TNMSMTP::OpenSecure()
         if (reply.Code != 220)
             throw ESmtpError(WithoutLineEnd(reply.Text()), reply);
         tlsStarted_ = true;
-        StartTls(Host, TrustedFingerprint);
+        StartTls(Host, TrustedFingerprint, TrustedProblems);
         // What the server said before the handshake no longer counts (RFC 3207 4.2).
         ehlo = Ehlo();
     }

@@ -179,14 +179,17 @@ void AppTest::SetUp()
 
     Application().MessageBoxHook = [this](const TMessageBoxRequest& request) {
         const bool summary = request.Buttons.size() == 2 && request.Buttons[1] == "フォルダを開く";
-        (summary ? Summaries : Boxes).push_back(request);
+        const bool confirmation = request.Caption == "送信の確認";
+        (summary ? Summaries : confirmation ? Confirmations : Boxes).push_back(request);
         if (WhileBoxOpen)
             WhileBoxOpen(request);
     };
     Application().ChoiceHook = [this](const TMessageBoxRequest& request) {
+        if (request.Caption == "送信の確認")
+            return ConfirmSend ? request.Default : 1;
         return request.Buttons.size() == 3 && Choice ? *Choice : request.Default;
     };
-    Application().OpenFolderHook = [](const std::string&) {};
+    Application().OpenFolderHook = [](const std::string&) { return true; };
     Application().QuestionHook = [this](const TMessageBoxRequest& request) {
         Boxes.push_back(request);
         return QuestionAnswer;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "app/BulkRun.h"
+#include "rtl/Exception.h"
 #include "tests/support/SmtpSink.h"
 
 using testsupport::ReadWholeFile;
@@ -58,7 +59,7 @@ TEST_P(LoopTable, OutcomesAreJournaledInOrderAndNothingGoesTwice)
     const TempFolder dir;
     std::vector<TPlanEntry> entries;
     for (int i = 1; i <= c.entries; ++i)
-        entries.push_back({i, "r" + std::to_string(i) + "@example.jp", true});
+        entries.push_back({i, Format("r%d@example.jp", i), true});
     TRunPlan plan(entries);
     plan.SetPacing(c.pacingMs);
     TJournal journal(dir.Path(), {"f", "r", "s", "b"}, 0);

@@ -190,7 +190,7 @@ TEST_F(CharsetRunTest, Utf8ChoiceSendsEveryMessageAsTyped)
     EXPECT_TRUE(Boxes.empty());
 }
 
-TEST_F(CharsetRunTest, MixedRunDecidesPerMessageAndSaysSoOnce)
+TEST_F(CharsetRunTest, MixedRunDecidesPerMessageAndSaysSoBeforeAndAfter)
 {
     SmtpSink sink;
     Settings(sink.Port(), "山田 太郎", "auto");
@@ -213,8 +213,15 @@ TEST_F(CharsetRunTest, MixedRunDecidesPerMessageAndSaysSoOnce)
     // The ISO-2022-JP messages are those a run without the UTF-8 ones sends.
     EXPECT_FALSE(Base64Body(messages[0].Data));
     EXPECT_TRUE(Base64Body(messages[1].Data));
-    const std::string note = "4 通のうち 2 通は UTF-8 で送ります (JIS X 0208 にない文字があるため)";
-    EXPECT_EQ(std::count(watch.status.begin(), watch.status.end(), note), 1) << watch.status.size();
+    // Said where it stays in view: the confirmation and the summary.
+    ASSERT_EQ(Confirmations.size(), 1u);
+    EXPECT_NE(Confirmations[0].Text.find("4 通のメッセージを 4 件のアドレスに送信します。\nうち 2 通は UTF-8 で送ります（JIS X 0208 にない文字があるため）。"),
+              std::string::npos) << Confirmations[0].Text;
+    ASSERT_EQ(Summaries.size(), 1u);
+    EXPECT_NE(Summaries[0].Text.find("うち 2 通は UTF-8 で送りました（JIS X 0208 にない文字があるため）。"), std::string::npos)
+        << Summaries[0].Text;
+    for (const std::string& status : watch.status)
+        EXPECT_EQ(status.find("UTF-8"), std::string::npos) << status;
     EXPECT_TRUE(Boxes.empty());
 }
 

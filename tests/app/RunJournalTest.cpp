@@ -2,6 +2,7 @@
 // outcomes per entry, retries, the refusal stop, reconnects, pacing, the
 // journal as Python's csv module reads it, the resume question, and a run
 // killed with SIGKILL and then continued.
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <regex>
@@ -21,6 +22,7 @@
 
 #include "app/Journal.h"
 #include "app/Main.h"
+#include "app/RunWords.h"
 #include "app/SendRun.h"
 #include "app/SettingsFile.h"
 #include "smtp/NMsmtp.h"
@@ -146,7 +148,7 @@ TEST_F(RunJournalTest, ARefusedRecipientInTheMiddleIsRecordedAndTheOthersAreDeli
     EXPECT_EQ(FindUnfinishedRun(Folder(), Identity()), std::nullopt);
 }
 
-TEST_F(RunJournalTest, A4xxIsTriedAgainAfterTheOthersAndSucceeds)
+TEST_F(RunJournalTest, A4xxIsTriedAgainAfterTheOthersAndItsRowKeepsEveryReply)
 {
     ScriptedPeer peer;
     Greet(peer);
@@ -158,13 +160,17 @@ TEST_F(RunJournalTest, A4xxIsTriedAgainAfterTheOthersAndSucceeds)
     peer.Start();
     Use(peer.Port());
     Entries("a@example.jp\r\nb@example.jp\r\n");
+    Watch watch;
     Click(Form1->Button4);
 
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
     EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
     EXPECT_EQ(Rows(), (std::vector<std::string>{"header", "2|b@example.jp|送信済み|250 queued",
-                                                "1|a@example.jp|送信済み|250 queued"}));
+                                                "1|a@example.jp|送信済み|451 4.7.1 greylisted\n250 queued"}));
+    // The wait for the retry is said, and the run is not over before it.
+    EXPECT_NE(std::find(watch.status.begin(), watch.status.end(), WaitText(TWait::Retry, 200)), watch.status.end());
+    EXPECT_EQ(watch.progress, (std::vector<std::string>{"1/2", "2/2", "送信終了"}));
     EXPECT_EQ(SummaryCounts(), "送信済み 2 件\n拒否 0 件\n一時エラー 0 件\n不明 0 件\n未送信 0 件\n宛先不正 0 件");
 }
 
@@ -174,9 +180,9 @@ TEST_F(RunJournalTest, FiveContentRefusalsInARowStopTheRun)
     Greet(peer);
     std::string entries;
     for (int i = 1; i <= 7; ++i)
-        entries += "r" + std::to_string(i) + "@example.jp\r\n";
+        entries += Format("r%d@example.jp\r\n", i);
     for (int i = 1; i <= 5; ++i)
-        ScriptMessage(peer, "r" + std::to_string(i) + "@example.jp", "554 5.7.1 content refused");
+        ScriptMessage(peer, Format("r%d@example.jp", i), "554 5.7.1 content refused");
     peer.Expect("QUIT").SendLine("221 bye").ExpectClose();
     peer.Start();
     Use(peer.Port());
@@ -212,12 +218,20 @@ TEST_F(RunJournalTest, AServerThatClosesAfterMessage2IsReconnectedAndEveryoneGet
     peer.Start();
     Use(peer.Port());
     Entries("r1@example.jp\r\nr2@example.jp\r\nr3@example.jp\r\nr4@example.jp\r\n");
+    Watch watch;
     Click(Form1->Button4);
 
     ASSERT_TRUE(peer.WaitDone());
     EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
     EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
     EXPECT_EQ(peer.Connections(), 2);
+    // 送信終了 only once the run is over; meanwhile the wait is said.
+    EXPECT_EQ(watch.progress, (std::vector<std::string>{"1/4", "2/4", "3/4", "4/4", "送信終了"}));
+    const auto said = [&](const std::string& text) {
+        return std::find(watch.status.begin(), watch.status.end(), text) != watch.status.end();
+    };
+    EXPECT_TRUE(said("サーバーとの接続が切れました"));
+    EXPECT_TRUE(said(WaitText(TWait::Reconnect, 50)));
     for (int i = 1; i <= 4; ++i)
         EXPECT_EQ(Count(peer.Received(), "RCPT TO:<r" + std::to_string(i) + "@example.jp>"), 1u) << i;
     EXPECT_EQ(SummaryCounts(), "送信済み 4 件\n拒否 0 件\n一時エラー 0 件\n不明 0 件\n未送信 0 件\n宛先不正 0 件");

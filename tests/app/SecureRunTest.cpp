@@ -159,11 +159,47 @@ TEST_F(SecureRunTest, AnUntrustedCertificateIsAskedAboutThenTrustedExactly)
     Click(Form1->Button4);
     ASSERT_TRUE(sink.WaitForMessages(1));
     EXPECT_EQ(Boxes.size(), 2u);
-    EXPECT_EQ(ReadFile(TrustedCertificatesFileName),
-              "localhost:" + std::to_string(sink.Port()) + " " + fingerprint + "\n");
+    const std::string line = "localhost:" + std::to_string(sink.Port()) + " " + fingerprint;
+    EXPECT_EQ(ReadFile(TrustedCertificatesFileName), line + " issuer\n");
     Click(Form1->Button4);  // trusted from now on: no question
     ASSERT_TRUE(sink.WaitForMessages(2));
     EXPECT_EQ(Boxes.size(), 2u);
+
+    // A line as older versions wrote it names no findings: asked once more,
+    // then kept with what was shown.
+    WriteFile(TrustedCertificatesFileName, line + "\n");
+    Click(Form1->Button4);
+    ASSERT_TRUE(sink.WaitForMessages(3));
+    ASSERT_EQ(Boxes.size(), 3u);
+    EXPECT_EQ(Boxes[2].Type, mtConfirmation);
+    EXPECT_EQ(ReadFile(TrustedCertificatesFileName), line + " issuer\n");
+}
+
+TEST_F(SecureRunTest, CertificatesThatCannotBeTrustedAreRefusedWithoutAQuestion)
+{
+    Passwords().UseSystemStore(std::make_unique<TMemoryStore>());
+    const std::pair<const char*, const char*> cases[] = {
+        {"sha1", "安全でない署名方式（SHA1）"},
+        {"rsa1024", "短すぎる鍵（RSA 1024 ビット）"},
+        {"notca", "発行者の証明書が認証局（CA:TRUE）ではありません"},
+        {"notyet", "まだ有効になっていません（2099/01/01 00:00 UTC から有効）"},
+    };
+    QuestionAnswer = true;
+    for (const auto& [kind, reason] : cases) {
+        SCOPED_TRACE(kind);
+        SmtpSink sink(Server(kind));
+        Passwords().Save(Key(sink), kPassword, false);
+        UseServer(sink);
+        Boxes.clear();
+        Click(Form1->Button4);
+        ASSERT_EQ(Boxes.size(), 1u);
+        EXPECT_EQ(Boxes[0].Type, mtError);
+        EXPECT_NE(Boxes[0].Text.find(reason), std::string::npos) << Boxes[0].Text;
+        EXPECT_NE(Boxes[0].Text.find(TestCertificates::Get().Fingerprint(kind)), std::string::npos);
+        EXPECT_EQ(sink.MessageCount(), 0u);
+        EXPECT_FALSE(std::filesystem::exists(TrustedCertificatesFileName));
+        EXPECT_FALSE(Form1->NMSMTP1->Connected);
+    }
 }
 
 // Abort through the window in the new phases: the same bound as everywhere.

@@ -67,7 +67,7 @@ TEST_F(SecurityWindowTest, PasswordGoesToTheSecretStoreAndNeverToTheFile)
     EXPECT_EQ(ReadFile(SettingsFileName).find("memory"), std::string::npos);
 }
 
-TEST_F(SecurityWindowTest, WithoutASecretStoreThePasswordStaysInMemory)
+TEST_F(SecurityWindowTest, WithoutASecretStoreThePasswordStaysInMemoryAndTheWindowSaysSo)
 {
     testsupport::TempFolder nowhere;
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + nowhere.Path() + "/no-bus").c_str(), 1);
@@ -75,7 +75,15 @@ TEST_F(SecurityWindowTest, WithoutASecretStoreThePasswordStaysInMemory)
     EXPECT_FALSE(Passwords().SystemStoreRuns());
     FillLogin("kept-for-this-run", false);
     Click(Form3->Button2);
-    EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
+    // Saying so: the password is asked for again after each start.
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_NE(Boxes[0].Text.find("起動するたびに、最初の送信でパスワードを尋ねます"), std::string::npos) << Boxes[0].Text;
+    // Not kept anyway: nothing to say.
+    FillLogin("only-in-memory", true);
+    Click(Form3->Button2);
+    EXPECT_EQ(Boxes.size(), 1u);
+    FillLogin("kept-for-this-run", false);
+    Click(Form3->Button2);
     EXPECT_EQ(Passwords().Find(kKey), "kept-for-this-run");
     // A refused password is asked for again.
     Passwords().Refused(kKey);

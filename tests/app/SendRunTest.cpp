@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "app/ErrorWords.h"
 #include "app/Main.h"
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"
@@ -320,7 +321,8 @@ TEST_F(SendRunTest, SettingsFailBeforeConnecting)
 
     WriteSettings("127.0.0.1", "abc", "u", "n", "a@b");
     Send();
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"'abc' は整数ではありません"});
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{
+                              "設定.txt の 2 行目 (ポート) の「abc」は使えません。1 から 65535 までの整数を書いてください。"});
     EXPECT_EQ(Form1->NMSMTP1->Host, "127.0.0.1");
     EXPECT_EQ(Form1->NMSMTP1->UserID, "");
 
@@ -459,14 +461,14 @@ TEST_F(SendRunTest, RefusedEntryDoesNotGetTheNextRunsMessage)
     EXPECT_EQ(Summaries.size(), 2u);
 }
 
-TEST_F(SendRunTest, RefusalsEndTheRunAndLeaveTheConnectionAsTheComponentDoes)
+TEST_F(SendRunTest, RefusalsEndTheRunWithOneBoxAndNoConnectionLeft)
 {
     struct Case {
         const char* name;
         std::function<void(ScriptedPeer&)> script;
         std::string fromAddress;
         std::string box;
-        bool connectedAfter;  // then Abort's QUIT ends the script
+        bool inSummary;  // the failure heads the run's summary box
     };
     const auto greet = [](ScriptedPeer& peer) {
         peer.SendLine("220 ready").Expect("HELO pc01").SendLine("250 hello");
@@ -497,12 +499,15 @@ TEST_F(SendRunTest, RefusalsEndTheRunAndLeaveTheConnectionAsTheComponentDoes)
         Type("t", {"b"});
         Recipients("a@example.jp\r\n");
         Form1->Edit3->clear();
+        Summaries.clear();
         Send();
-        EXPECT_EQ(BoxTexts(), c.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.box});
-        EXPECT_EQ(Form1->NMSMTP1->Connected, c.connectedAfter);
-        if (c.connectedAfter) {
-            EXPECT_EQ(Form1->Edit3->text(), "");
-            Click(Form1->Button5);
+        if (c.inSummary) {
+            EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
+            ASSERT_EQ(Summaries.size(), 1u);
+            EXPECT_EQ(Summaries[0].Type, mtError);
+            EXPECT_EQ(Summaries[0].Text.rfind(ErrorBoxText(c.box) + "\n\n送信済み 0 件", 0), 0u) << Summaries[0].Text;
+        } else {
+            EXPECT_EQ(BoxTexts(), c.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.box});
         }
         ASSERT_TRUE(peer.WaitDone());
         EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
@@ -512,16 +517,19 @@ TEST_F(SendRunTest, RefusalsEndTheRunAndLeaveTheConnectionAsTheComponentDoes)
     }
 }
 
-TEST_F(SendRunTest, ConnectionFailuresShowTheirBoxThenTheError)
+TEST_F(SendRunTest, ConnectionFailuresShowOneBox)
 {
     const testsupport::RefusedPort refused;
     UseServer(refused.Port());
     Type("t", {"b"});
     Recipients("a@example.jp\r\n");
-    Send();
-    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"接続に失敗しました", "Connection Failed"}));
-    EXPECT_EQ(Boxes[0].Type, mtInformation);
-    EXPECT_EQ(Boxes[1].Type, mtError);
+    {
+        Watch watch;
+        Send();
+        EXPECT_EQ(watch.status, std::vector<std::string>{"接続に失敗しました"});
+    }
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Connection Failed"});
+    EXPECT_EQ(Boxes[0].Type, mtError);
 
     Boxes.clear();
     WriteSettings("no-such-host.invalid", "25", "u", "n", "a@b");

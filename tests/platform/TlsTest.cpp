@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 #include "platform/Tls.h"
@@ -67,7 +68,8 @@ protected:
     }
 
     // Connects to port, then handshakes as host would (throws as Handshake).
-    void Handshake(const std::string& host, uint16_t port, const std::string& trusted = {}, bool connect = true)
+    void Handshake(const std::string& host, uint16_t port, const tls::TrustedCertificate& trusted = {},
+                   bool connect = true)
     {
         if (connect)
             Connect(port);
@@ -192,21 +194,32 @@ TEST_F(Tls, DecryptedBytesNotYetReadArePending)
     EXPECT_EQ(rest, "OK\r\n");
 }
 
+// What the check finds in each kind of certificate, in the words shown, and
+// whether the user may trust it at all.
+struct Verdict {
+    const char* kind;
+    const char* host;
+    unsigned problems;
+    const char* text;
+};
+const Verdict kVerdicts[] = {
+    {"unknown", "localhost", tls::UntrustedIssuer, "（信頼されていない発行者）"},
+    {"selfsigned", "localhost", tls::UntrustedIssuer, "（信頼されていない発行者）"},
+    {"wronghost", "localhost", tls::NameMismatch, "（サーバー名と一致しません）"},
+    {"valid", "127.0.0.2", tls::NameMismatch, "（サーバー名と一致しません）"},  // address not in the certificate
+    {"cnonly", "localhost", tls::NameMismatch, "（サーバー名と一致しません）"},    // the CN names nothing
+    {"expired", "localhost", tls::Expired, "（期限切れ（2020/12/31 00:00 UTC まで有効））"},
+    {"expiredunknown", "localhost", tls::Expired | tls::UntrustedIssuer,
+     "（期限切れ（2020/12/31 00:00 UTC まで有効）、信頼されていない発行者）"},
+    {"notyet", "localhost", tls::NotYetValid, "（まだ有効になっていません（2099/01/01 00:00 UTC から有効））"},
+    {"sha1", "localhost", tls::WeakSignature, "（安全でない署名方式（SHA1））"},
+    {"rsa1024", "localhost", tls::WeakKey, "（短すぎる鍵（RSA 1024 ビット））"},
+    {"notca", "localhost", tls::IssuerNotCa, "（発行者の証明書が認証局（CA:TRUE）ではありません）"},
+};
+
 TEST_F(Tls, RefusedCertificatesNameTheirReasonAndFingerprint)
 {
-    struct Case {
-        const char* kind;
-        const char* host;
-        unsigned problems;
-        const char* text;
-    };
-    const Case cases[] = {
-        {"unknown", "localhost", tls::UntrustedIssuer, "信頼されていない発行者"},
-        {"wronghost", "localhost", tls::NameMismatch, "サーバー名と一致しません"},
-        {"expired", "localhost", tls::Expired, "期限切れ"},
-        {"valid", "127.0.0.2", tls::NameMismatch, "サーバー名と一致しません"},  // address not in the certificate
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : kVerdicts) {
         SCOPED_TRACE(c.kind);
         SmtpSink sink(Certs().ImplicitTls(c.kind));
         try {
@@ -218,23 +231,37 @@ TEST_F(Tls, RefusedCertificatesNameTheirReasonAndFingerprint)
             EXPECT_EQ(e.Server(), c.host);
             EXPECT_NE(e.Message().find(c.text), std::string::npos) << e.Message();
             EXPECT_NE(e.Message().find(e.Fingerprint()), std::string::npos) << e.Message();
+            EXPECT_EQ(e.Trustable(), (c.problems & ~tls::Trustable) == 0);
+            EXPECT_EQ(e.Message().find("信頼することもできません") == std::string::npos, e.Trustable()) << e.Message();
         }
         EXPECT_EQ(sink.MessageCount(), 0u);
         Close();
     }
 }
 
-TEST_F(Tls, ATrustedFingerprintAcceptsExactlyThatCertificate)
+TEST_F(Tls, ATrustedFingerprintCoversExactlyTheFindingsItWasTrustedWith)
 {
-    for (const char* kind : {"unknown", "wronghost", "expired"}) {
-        SCOPED_TRACE(kind);
-        SmtpSink sink(Certs().ImplicitTls(kind));
-        EXPECT_NO_THROW(Handshake("localhost", sink.Port(), Certs().Fingerprint(kind)));
-        EXPECT_TRUE(ReadReply().starts_with("220 "));
-        Close();
-        // Another certificate on the same server is asked about again.
-        SmtpSink changed(Certs().ImplicitTls(kind));
-        EXPECT_THROW(Handshake("localhost", changed.Port(), Certs().Fingerprint("valid")), tls::ECertificateError);
+    for (const auto& c : kVerdicts) {
+        SCOPED_TRACE(c.kind);
+        const bool trustable = (c.problems & ~tls::Trustable) == 0;
+        SmtpSink sink(Certs().ImplicitTls(c.kind));
+        const std::string fingerprint = Certs().Fingerprint(c.kind);
+        // Findings beyond those trusted, or another certificate, are asked about again.
+        const tls::TrustedCertificate refused[] = {
+            {fingerprint, 0},
+            {fingerprint, c.problems & (c.problems - 1)},
+            {Certs().Fingerprint(c.kind == std::string("unknown") ? "valid" : "unknown"), c.problems}};
+        for (const auto& trusted : refused) {
+            EXPECT_THROW(Handshake(c.host, sink.Port(), trusted), tls::ECertificateError) << trusted.Problems;
+            Close();
+        }
+        if (trustable) {
+            EXPECT_NO_THROW(Handshake(c.host, sink.Port(), {fingerprint, c.problems}));
+            EXPECT_TRUE(ReadReply().starts_with("220 "));
+        } else {
+            // Not even with every finding trusted.
+            EXPECT_THROW(Handshake(c.host, sink.Port(), {fingerprint, ~0u}), tls::ECertificateError);
+        }
         Close();
     }
 }
@@ -260,26 +287,39 @@ TEST(TlsText, ProblemsAreListedInOrder)
         {tls::UntrustedIssuer | tls::Expired, "期限切れ、信頼されていない発行者"},
         {tls::Expired | tls::NameMismatch | tls::UntrustedIssuer,
          "期限切れ、サーバー名と一致しません、信頼されていない発行者"},
+        {tls::NotYetValid | tls::WeakSignature | tls::WeakKey | tls::IssuerNotCa | tls::OtherProblem,
+         "まだ有効になっていません、安全でない署名方式、短すぎる鍵、発行者の証明書が認証局（CA:TRUE）ではありません、"
+         "その他の検証エラー"},
     };
     for (const auto& [problems, text] : cases)
         EXPECT_EQ(tls::DescribeProblems(problems), text) << problems;
 }
 
-TEST(TlsTrust, OneFingerprintPerServerKeptInTheFile)
+TEST(TlsTrust, OneFingerprintPerServerKeptInTheFileWithItsFindings)
 {
     testsupport::TempFolder dir;
-    tls::TrustedCertificates trust(dir.Path() + "/trusted.txt");
-    EXPECT_EQ(trust.Find("mail.example.jp:465"), "");  // no file yet
-    trust.Trust("mail.example.jp:465", "AA:01");
-    trust.Trust("smtp.example.com:587", "BB:02");
-    trust.Trust("mail.example.jp:465", "CC:03");  // a changed certificate, trusted again
-    EXPECT_EQ(trust.Find("mail.example.jp:465"), "CC:03");
-    EXPECT_EQ(trust.Find("smtp.example.com:587"), "BB:02");
-    EXPECT_EQ(trust.Find("mail.example.jp:587"), "");  // another port is another server
-    EXPECT_EQ(tls::TrustedCertificates(dir.Path() + "/trusted.txt").Find("smtp.example.com:587"), "BB:02");
-    EXPECT_EQ(testsupport::ReadWholeFile(dir.Path() + "/trusted.txt"),
-              "smtp.example.com:587 BB:02\nmail.example.jp:465 CC:03\n");
-    EXPECT_THROW(tls::TrustedCertificates(dir.Path() + "/no/such/folder.txt").Trust("a:1", "x"), EFCreateError);
+    const std::string path = dir.Path() + "/trusted.txt";
+    tls::TrustedCertificates trust(path);
+    auto find = [&](const std::string& server) {
+        const tls::TrustedCertificate t = tls::TrustedCertificates(path).Find(server);
+        return t.Fingerprint + "/" + std::to_string(t.Problems);
+    };
+    EXPECT_EQ(find("mail.example.jp:465"), "/0");  // no file yet
+    trust.Trust("mail.example.jp:465", "AA:01", tls::UntrustedIssuer);
+    trust.Trust("smtp.example.com:587", "BB:02", tls::Expired | tls::NameMismatch | tls::UntrustedIssuer);
+    trust.Trust("mail.example.jp:465", "CC:03", tls::NameMismatch);  // a changed certificate, trusted again
+    EXPECT_EQ(find("mail.example.jp:465"), "CC:03/2");
+    EXPECT_EQ(find("smtp.example.com:587"), "BB:02/7");
+    EXPECT_EQ(find("mail.example.jp:587"), "/0");  // another port is another server
+    EXPECT_EQ(testsupport::ReadWholeFile(path),
+              "smtp.example.com:587 BB:02 expired,name,issuer\nmail.example.jp:465 CC:03 name\n");
+    // Lines of older versions name no findings: read, kept, and covering none.
+    std::ofstream(path) << "old.example.jp:465 DD:04\nmail.example.jp:465 CC:03 name,later\n";
+    EXPECT_EQ(find("old.example.jp:465"), "DD:04/0");
+    EXPECT_EQ(find("mail.example.jp:465"), "CC:03/2");  // words it does not know cover nothing
+    trust.Trust("mail.example.jp:465", "CC:03", tls::NameMismatch | tls::Expired);
+    EXPECT_EQ(testsupport::ReadWholeFile(path), "old.example.jp:465 DD:04\nmail.example.jp:465 CC:03 expired,name\n");
+    EXPECT_THROW(tls::TrustedCertificates(dir.Path() + "/no/such/folder.txt").Trust("a:1", "x", 0), EFCreateError);
 }
 
 }  // namespace

@@ -140,17 +140,20 @@ TEST_F(SecureSession, RefusedCertificatesStopBeforeAuthUntilTrusted)
             TestSmtp smtp;
             Prepare(smtp, sink.Port(), security);
             std::string fingerprint;
+            unsigned problems = 0;
             try {
                 smtp.Connect();
                 ADD_FAILURE() << "accepted";
             } catch (const tls::ECertificateError& e) {
                 EXPECT_EQ(e.Problems(), c.problem);
                 fingerprint = e.Fingerprint();
+                problems = e.Problems();
             }
             EXPECT_FALSE(smtp.Connected);
             EXPECT_EQ(fingerprint, Certs().Fingerprint(c.kind));
             // Trusting exactly that certificate lets the session go on.
             smtp.TrustedFingerprint = fingerprint;
+            smtp.TrustedProblems = problems;
             ASSERT_NO_THROW(smtp.Connect());
             smtp.SendMail();
             smtp.Disconnect();
@@ -205,6 +208,31 @@ TEST_F(SecureSession, NeverFallsBackToLessProtection)
     Prepare(smtp2, sink.Port(), ssStartTls);
     EXPECT_NE(MessageOf<ESecurityError>([&] { smtp2.Connect(); }).find("AUTH"), std::string::npos);
     EXPECT_FALSE(smtp2.Connected);
+}
+
+// Lines that follow "220" to STARTTLS in clear would be read as the
+// encrypted session's replies: the session ends there, and not one more byte
+// goes out (no TLS hello, no QUIT, no AUTH).
+TEST_F(SecureSession, LinesInjectedAfterTheStartTlsReplyEndTheSession)
+{
+    const std::string tails[] = {"250-injected\r\n250 AUTH PLAIN\r\n", "250 ok\r\n250 ok\r\n354 go\r\n", "\r\n"};
+    for (const auto& tail : tails) {
+        SCOPED_TRACE(tail);
+        ScriptedPeer peer;
+        peer.Accept().SendLine("220 mail.test").Expect("EHLO client.test");
+        peer.SendLine("250-mail.test\r\n250-AUTH PLAIN\r\n250 STARTTLS").Expect("STARTTLS");
+        peer.Send("220 ready\r\n" + tail).ExpectClose();
+        peer.Start();
+        TestSmtp smtp;
+        Prepare(smtp, peer.Port(), ssStartTls);
+        smtp.Host = "127.0.0.1";
+        smtp.TimeOut = 15000;  // a handshake that went ahead fails instead of hanging
+        const std::string text = MessageOf<tls::ETlsError>([&] { smtp.Connect(); });
+        EXPECT_NE(text.find("暗号化を始める前に暗号化されていないデータが届きました"), std::string::npos) << text;
+        ExpectScriptDone(peer);
+        EXPECT_TRUE(peer.Received().ends_with("EHLO client.test\r\nSTARTTLS\r\n")) << peer.Received();
+        EXPECT_FALSE(smtp.Connected);
+    }
 }
 
 TEST_F(SecureSession, WithoutSecurityOrLoginTheSessionIsTodaysByteForByte)

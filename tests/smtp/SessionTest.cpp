@@ -1,6 +1,9 @@
 // The SMTP conversation on the wire, against a scripted loopback server:
 // greeting and HELO, the mail transaction, QUIT, VRFY and EXPN.
 
+#include <netdb.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "tests/smtp/SmtpTest.h"
@@ -199,16 +202,34 @@ TEST(SmtpConnect, AuthenticationFailedGetsOneRetry)
     {
         ScriptedPeer peer;
         peer.Accept().SendLine("220 ready")
-            .Expect("HELO ").SendLine("501 empty")
+            .Expect("HELO a.test").SendLine("501 no")
             .Expect("QUIT").SendLine("221 bye").ExpectClose();
         peer.Start();
         TestSmtp smtp;
         int calls = 0;
         smtp.OnAuthenticationFailed = [&](bool&) { ++calls; };
-        EXPECT_EQ(MessageOf<Exception>([&] { ConnectTo(smtp, peer, ""); }), "Authentication failed\n501 empty");
+        EXPECT_EQ(MessageOf<Exception>([&] { ConnectTo(smtp, peer, "a.test"); }), "Authentication failed\n501 no");
         EXPECT_EQ(calls, 1);
         ExpectScriptDone(peer);
     }
+}
+
+TEST(SmtpConnect, EmptyUserIdSaysHeloWithTheMachinesName)
+{
+    // The machine's full name, or the address literal when it has no domain.
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    const hostent* entry = ::gethostbyname(host);
+    std::string own = entry && entry->h_name ? entry->h_name : host;
+    if (own.find('.') == std::string::npos)
+        own = "[127.0.0.1]";
+    ScriptedPeer peer;
+    Greet(peer, own);
+    peer.Start();
+    TestSmtp smtp;
+    ConnectTo(smtp, peer, "");
+    EXPECT_TRUE(smtp.Connected);
+    ExpectScriptDone(peer);
 }
 
 TEST(SmtpConnect, ServerThatClosesInsteadOfGreetingIsAFailure)

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "charset/CodePage.h"
+#include "rtl/Exception.h"
 #include "smtp/PostMessage.h"
 #include "tests/smtp/SmtpTest.h"
 #include "tests/support/SmtpSink.h"
@@ -124,7 +125,7 @@ TEST(SmtpWholeMessage, UuencodedAttachmentsArriveWhole)
     // Every tail length, the one whose line starts with "." (14 bytes) included.
     std::vector<std::string> files;
     for (size_t n : {1u, 14u, 45u, 59u, 1000u})
-        files.push_back(dir.Write("u" + std::to_string(n) + ".bin", RandomBytes(n, static_cast<unsigned>(n))));
+        files.push_back(dir.Write(Format("u%zu.bin", n), RandomBytes(n, static_cast<unsigned>(n))));
     TestSmtp smtp;
     ConnectTo(smtp, sink);
     smtp.EncodeType = uuCode;

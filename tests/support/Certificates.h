@@ -1,5 +1,6 @@
 // The certificates of make_certs.sh (a test authority and server certificates:
-// valid, wrong host name, expired, unknown issuer), made once per test program
+// valid, wrong host name, expired, unknown issuer and the other faults listed
+// there), made once per test program
 // with the openssl command, and servers that present them.
 #pragma once
 
@@ -15,7 +16,7 @@ public:
     // openssl fails.
     static const TestCertificates& Get();
 
-    // kind: "valid", "wronghost", "expired" or "unknown".
+    // kind: a name of make_certs.sh ("valid", "wronghost", "expired", "unknown", ...).
     std::string Cert(const std::string& kind) const { return folder_.Path() + "/" + kind + ".pem"; }
     std::string Key(const std::string& kind) const { return folder_.Path() + "/" + kind + ".key"; }
     std::string AuthorityFile() const { return folder_.Path() + "/ca.pem"; }
