@@ -443,7 +443,8 @@ TEST_F(RunJournalTest, TheJournalComesBeforeTheConnection)
 
     std::filesystem::remove(Folder());
     Boxes.clear();
-    Use(testsupport::FreeLoopbackPort());
+    const testsupport::RefusedPort refused;
+    Use(refused.Port());
     Click(Form1->Button4);
     EXPECT_FALSE(Boxes.empty());
     EXPECT_TRUE(std::filesystem::is_empty(Folder()));

@@ -519,8 +519,8 @@ TEST_F(SendRunTest, RefusalsEndTheRunWithOneBoxAndNoConnectionLeft)
 
 TEST_F(SendRunTest, ConnectionFailuresShowOneBox)
 {
-    const uint16_t refused = testsupport::FreeLoopbackPort();
-    UseServer(refused);
+    const testsupport::RefusedPort refused;
+    UseServer(refused.Port());
     Type("t", {"b"});
     Recipients("a@example.jp\r\n");
     {

@@ -60,8 +60,9 @@ TEST(Connect, RelayHostAndPortTakePrecedence)
     peer.Accept().SendLine("relay");
     peer.Start();
     TestSock sock;
+    const testsupport::RefusedPort unused;
     sock.Host = "no-such-host.invalid";
-    sock.Port = testsupport::FreeLoopbackPort();
+    sock.Port = unused.Port();
     sock.RelayHost = "127.0.0.1";
     sock.RelayPort = peer.Port();
     sock.Connect();
@@ -125,8 +126,9 @@ TEST(Connect, RefusedPortFiresConnectionFailedThenRaises)
     TestSock sock;
     Trace trace;
     trace.Attach(sock);
+    const testsupport::RefusedPort refused;
     sock.Host = "127.0.0.1";
-    sock.Port = testsupport::FreeLoopbackPort();
+    sock.Port = refused.Port();
     const std::string error = MessageOf<ESockError>([&] {
         try {
             sock.Connect();
@@ -305,9 +307,10 @@ TEST(Connect, DestroyingAWaitingComponentLeavesNothingBehind)
     // A lookup still running when the component goes must neither write nor
     // post afterwards (checked by the sanitizers).
     for (int i = 0; i < 3; ++i) {
+        const testsupport::RefusedPort refused;
         auto sock = std::make_unique<TestSock>();
         sock->Host = "localhost";
-        sock->Port = testsupport::FreeLoopbackPort();
+        sock->Port = refused.Port();
         auto later = Later(0, [s = sock.get()] { s->Cancel(); });
         EXPECT_NE(MessageOf<ESockError>([&] { sock->Connect(); }), "");
     }

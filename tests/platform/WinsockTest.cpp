@@ -5,9 +5,12 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include <QEventLoop>
 
 #include "platform/Winsock.h"
 #include "tests/platform/Recorder.h"
@@ -192,8 +195,9 @@ TEST_F(Winsock, CallsOnUnconnectedOrClosedSocketsGiveWinsockErrors)
 
 TEST_F(Winsock, RefusedConnectIsReportedOnceThroughTheConnectNotification)
 {
+    const testsupport::RefusedPort refused;
     Recorder r;
-    ws::SOCKET s = StartConnect(r, testsupport::FreeLoopbackPort());
+    ws::SOCKET s = StartConnect(r, refused.Port());
     ASSERT_TRUE(r.PumpUntil([&] { return !r.got.empty(); }));
     r.PumpFor(30);
     ASSERT_EQ(r.got.size(), 1u);
@@ -376,21 +380,40 @@ TEST_F(Winsock, AcceptIsNotifiedOnceUntilAcceptAndTheNewSocketInheritsTheRegistr
 
 TEST_F(Winsock, ClosedSocketsQueuedNotificationsAreDropped)
 {
-    ScriptedPeer peer;
+    ScriptedPeer peer, marker;
     peer.WaitForRelease().Send("x").Close();
+    marker.WaitForRelease().Send("m");
     peer.Start();
+    marker.Start();
     Recorder r;
     ws::SOCKET s = StartConnect(r, peer.Port());
     ASSERT_TRUE(r.PumpUntil([&] { return r.Count(kSocketMsg, ws::FD_CONNECT) == 1; }));
     ASSERT_EQ(r.got.size(), 1u);
     peer.Release();
     ASSERT_TRUE(peer.WaitDone());
-    // The notifier posts at once once data is there; nothing tells that it did,
-    // so give it a moment before closing with the notices still queued.
     ASSERT_EQ(ws::WaitForSocketOrTimeout(s, ws::FD_READ, 1000), ws::FD_READ);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    // Whether the notice for s is queued cannot be seen without handling it.
+    // So data comes on a second socket, reported to a window of another
+    // thread: the notifier round that reports it finds s readable too and
+    // posts both under the lock closesocket takes.
+    ws::SOCKET m = NewSocket();
+    sockaddr_in ma = Loopback(marker.Port());
+    ASSERT_EQ(ws::connect(m, reinterpret_cast<sockaddr*>(&ma), sizeof ma), 0);
+    std::promise<win::HWND> window;
+    bool marked = false;
+    std::thread watcher([&] {
+        QEventLoop loop;  // gives this thread an event dispatcher
+        Recorder w;
+        window.set_value(w.hwnd);
+        marked = w.PumpUntil([&] { return w.Count(kSocketMsg, ws::FD_READ) == 1; });
+    });
+    EXPECT_EQ(ws::WSAAsyncSelect(m, window.get_future().get(), kSocketMsg, ws::FD_READ), 0);
+    marker.Release();
+    watcher.join();
+    ASSERT_TRUE(marked);
     ASSERT_EQ(ws::closesocket(s), 0);
-    sockets.clear();
+    sockets = {m};
     // A new socket likely reuses the number; the old notices must not reach it.
     ws::SOCKET fresh = NewSocket();
     ASSERT_EQ(ws::WSAAsyncSelect(fresh, r.hwnd, kSocketMsg, kMask), 0);
@@ -540,7 +563,8 @@ TEST_F(Winsock, NotifierStaysIdleWhateverStateItsSocketsAreIn)
     StartConnect(r, closed.Port());
     StartConnect(r, reset.Port());
     ws::SOCKET e = StartConnect(r, ended.Port());
-    StartConnect(r, testsupport::FreeLoopbackPort());
+    const testsupport::RefusedPort refused;
+    StartConnect(r, refused.Port());
     ws::SOCKET fresh = NewSocket();
     ASSERT_EQ(ws::WSAAsyncSelect(fresh, r.hwnd, kSocketMsg, kMask), 0);
     ws::SOCKET listener = NewSocket();

@@ -382,20 +382,21 @@ std::string ScriptedPeer::RunStep(const Step& step)
     return "unknown step";
 }
 
-uint16_t FreeLoopbackPort()
+RefusedPort::RefusedPort()
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = Loopback(0);
     socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        throw std::runtime_error("FreeLoopbackPort: cannot bind");
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        throw std::runtime_error("RefusedPort: cannot bind");
     }
-    ::close(fd);
-    return ntohs(a.sin_port);
+    port_ = ntohs(a.sin_port);
 }
+
+RefusedPort::~RefusedPort() { ::close(fd_); }
 
 StalledListener::StalledListener()
 {

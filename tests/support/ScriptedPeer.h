@@ -90,9 +90,21 @@ private:
     std::string received_;
 };
 
-// A loopback port that nothing listens on (bound once, then closed), for
-// "connection refused" cases.
-uint16_t FreeLoopbackPort();
+// A loopback port that refuses connections, for "connection refused" cases:
+// bound but never listening, so the kernel resets every connect, and the
+// number stays taken while this lives (no test running alongside gets it).
+class RefusedPort {
+public:
+    RefusedPort();
+    ~RefusedPort();
+    RefusedPort(const RefusedPort&) = delete;
+    RefusedPort& operator=(const RefusedPort&) = delete;
+    uint16_t Port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
 
 // A loopback listener whose accept queue is full (backlog 0, filled by its own
 // unaccepted connections), so a further connect to Port() never completes.
