@@ -1,4 +1,5 @@
 #include "tests/support/PostfixServer.h"
+#include "tests/support/ScriptedPeer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -145,15 +146,7 @@ PostfixServer::PostfixServer(const std::string& Settings, const std::string& Cer
         throw std::runtime_error("PostfixServer: postfix check failed in " + dir);
     master_ = Spawn({std::string(DaemonDir) + "/master", "-c", dir, "-d"}, dir);
 
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listenFd_, 8) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("PostfixServer: cannot listen");
-    port_ = ntohs(a.sin_port);
+    listenFd_ = ListenLoopback(8, port_);
     acceptor_ = std::thread([this] { Serve(); });
 }
 

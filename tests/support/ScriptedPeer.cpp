@@ -36,21 +36,6 @@ sockaddr_in Loopback(uint16_t port)
     return a;
 }
 
-int ListenLoopback(int backlog, uint16_t& port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("ScriptedPeer: socket failed");
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error("ScriptedPeer: cannot listen on loopback");
-    }
-    port = ntohs(a.sin_port);
-    return fd;
-}
 
 std::string Printable(const std::string& s)
 {
@@ -71,6 +56,22 @@ std::string Printable(const std::string& s)
 }
 
 }  // namespace
+
+int ListenLoopback(int backlog, uint16_t& port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error("socket failed");
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd);
+        throw std::runtime_error("cannot listen on loopback");
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
 
 ScriptedPeer::ScriptedPeer(int backlog) { listenFd_ = ListenLoopback(backlog, port_); }
 

@@ -93,6 +93,10 @@ private:
 // A loopback port that refuses connections, for "connection refused" cases:
 // bound but never listening, so the kernel resets every connect, and the
 // number stays taken while this lives (no test running alongside gets it).
+// A socket listening on 127.0.0.1 at a port the kernel chose, which it keeps
+// bound; Port receives the number. Throws std::runtime_error when it cannot.
+int ListenLoopback(int backlog, uint16_t& port);
+
 class RefusedPort {
 public:
     RefusedPort();

@@ -1,4 +1,5 @@
 #include "tests/support/TlsRelay.h"
+#include "tests/support/ScriptedPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -48,13 +49,7 @@ TlsRelay::TlsRelay(uint16_t TargetPort, const std::string& CertFile, const std::
     // OpenSSL writes with plain write(): a client gone first must not end
     // the test program.
     ::signal(SIGPIPE, SIG_IGN);
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listenFd_, 8) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("TlsRelay: cannot listen");
-    port_ = ntohs(a.sin_port);
+    listenFd_ = ListenLoopback(8, port_);
     acceptor_ = std::thread([this] { Serve(); });
 }
 
