@@ -109,10 +109,11 @@ class ListFiles : public ::testing::Test {
 protected:
     std::string Path(const char* name) const { return dir_.filePath(name).toStdString(); }
     // Runs Python on the script with the folder as its argument.
-    void Python(const char* script) const
+    void Python(const char* script) const { Python({"-c", script, dir_.path()}); }
+    void Python(const QStringList& arguments) const
     {
         QProcess python;
-        python.start(VELTROW_PYTHON, {"-c", script, dir_.path()});
+        python.start(VELTROW_PYTHON, arguments);
         ASSERT_TRUE(python.waitForFinished(-1));
         ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
     }
@@ -134,13 +135,19 @@ sheet.append(['髙橋', 'taka@example.jp', '㈱山田', -0.5, None, '=1+1'])
 book.create_sheet('その他').append(['other@example.jp'])
 book.save(sys.argv[1] + '/list.xlsx')
 )");
-    const std::optional<TListTable> table = ReadListTable(Path("list.xlsx"));
-    ASSERT_TRUE(table);
-    ExpectTable(*table, {"氏名", "メールアドレス", "会社名", "番号", "誕生日", "値"},
-                {{2, {"山田 太郎", "taro@example.jp", "㈱山田", "42", "2024/05/01", "3.25"}},
-                 {3, {"佐藤", "sato@example.jp", "", "9012345678", "1999/12/31 18:30", "TRUE"}},
-                 {5, {"髙橋", "taka@example.jp", "㈱山田", "-0.5", "", ""}}});
-    EXPECT_EQ(FindListColumns(*table, HasAt).Address, 1u);
+    // As openpyxl writes the texts (inline), then as Excel does (shared).
+    for (const bool shared : {false, true}) {
+        SCOPED_TRACE(shared ? "shared strings" : "inline strings");
+        if (shared)
+            Python({VELTROW_SOURCE_DIR "/tests/app/share_strings.py", dir_.filePath("list.xlsx")});
+        const std::optional<TListTable> table = ReadListTable(Path("list.xlsx"));
+        ASSERT_TRUE(table);
+        ExpectTable(*table, {"氏名", "メールアドレス", "会社名", "番号", "誕生日", "値"},
+                    {{2, {"山田 太郎", "taro@example.jp", "㈱山田", "42", "2024/05/01", "3.25"}},
+                     {3, {"佐藤", "sato@example.jp", "", "9012345678", "1999/12/31 18:30", "TRUE"}},
+                     {5, {"髙橋", "taka@example.jp", "㈱山田", "-0.5", "", ""}}});
+        EXPECT_EQ(FindListColumns(*table, HasAt).Address, 1u);
+    }
 }
 
 // What Japanese Excel writes and openpyxl does not: inline and rich text
