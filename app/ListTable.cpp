@@ -149,6 +149,12 @@ TListColumns FindListColumns(const TListTable& Table, const std::function<bool(s
         columns.Address = *address;
         return columns;
     }
+    // A list saved without its header would lose its first recipient to it.
+    for (size_t c = 0; c < Table.Columns(); ++c)
+        if (IsAddress(Table.Header()[c]))
+            throw EListError(Format("%d 行目が見出しではなくメールアドレス (%s) です。先頭の行には「メールアドレス」"
+                                    "「氏名」などの見出しを書いてください。",
+                                    Table.HeaderRow(), Table.Header()[c].c_str()));
     for (size_t c = 0; c < Table.Columns(); ++c) {
         bool any = false;
         bool all = true;

@@ -89,5 +89,6 @@ struct TListColumns {
 // The address column is the first whose heading is an address word
 // (メールアドレス, メール, アドレス, E-mail, Email, mail; width and letter
 // case aside), else the first whose non-empty cells IsAddress all accepts.
-// Raises EListError, listing the headings, when there is none.
+// Raises EListError, listing the headings, when there is none, and when a
+// heading is itself an address (the list has no header row).
 TListColumns FindListColumns(const TListTable& Table, const std::function<bool(std::string_view Cell)>& IsAddress);

@@ -33,7 +33,7 @@ EListError NotAWorkbook(const std::string& fileName, const std::string& why)
 // The archive, opened read-only; its parts are read one at a time.
 class TZip {
 public:
-    TZip(const std::string& fileName) : fileName_(fileName)
+    explicit TZip(const std::string& fileName) : fileName_(fileName)
     {
         int error = 0;
         zip_ = zip_open(fileName.c_str(), ZIP_RDONLY, &error);

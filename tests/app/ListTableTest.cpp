@@ -82,6 +82,8 @@ TEST(ListTable, DelimitedFiles)
          '\t', {"メール", "氏名"}, {{2, {"a@example.jp", "髙橋"}}}, 0, 1, ""},
         {"no address column", "氏名,会社名\n山田,㈱X\n", ',', {}, {}, 0, 0,
          "メールアドレスの列が見つかりません。見出しの行に「メールアドレス」と書いた列を作ってください。見出し: 氏名、会社名"},
+        {"no header row", "a@example.jp,山田\nb@example.jp,佐藤\n", ',', {}, {}, 0, 0,
+         "1 行目が見出しではなくメールアドレス (a@example.jp) です。"},
         {"a field in neither code page", "mail,name\na@example.jp,ok\nb@example.jp,\xff\xfe\n", ',', {}, {}, 0, 0,
          "3 行目の B 列: UTF-8 としても Shift_JIS としても読めません"},
         {"a quote left open", "mail,name\na@example.jp,\"x\n", ',', {}, {}, 0, 0, "2 行目の B 列: 「\"」で始まる項目が閉じられていません"},
