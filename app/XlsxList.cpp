@@ -360,8 +360,9 @@ long ColumnOf(QStringView ref)
 // At the start of a <c>: the cell as Excel shows it.
 std::string CellText(QXmlStreamReader& xml, const TWorkbook& book, const TZip& zip)
 {
-    const QString type = xml.attributes().value(QLatin1String("t")).toString();
-    const qsizetype style = xml.attributes().value(QLatin1String("s")).toLongLong();
+    const QXmlStreamAttributes attributes = xml.attributes();
+    const QString type = attributes.value(QLatin1String("t")).toString();
+    const qsizetype style = attributes.value(QLatin1String("s")).toLongLong();
     std::string value;
     bool inlineText = false;
     while (xml.readNextStartElement()) {
@@ -421,7 +422,8 @@ void ReadSheet(const TZip& zip, const std::string& part, const TWorkbook& book, 
                 xml.skipCurrentElement();
                 continue;
             }
-            const QStringView ref = xml.attributes().value(QLatin1String("r"));
+            const QXmlStreamAttributes attributes = xml.attributes();
+            const QStringView ref = attributes.value(QLatin1String("r"));
             column = ref.isEmpty() ? column + 1 : ColumnOf(ref);
             if (column < 0 || column >= 16384)
                 throw NotAWorkbook(zip.FileName(), "壊れています: セル " + ref.toString().toStdString());
@@ -468,7 +470,8 @@ TListTable ReadWorkbookList(const std::string& FileName)
             if (!xml.isStartElement())
                 continue;
             if (xml.name() == u"workbookPr") {
-                const QStringView flag = xml.attributes().value(QLatin1String("date1904"));
+                const QXmlStreamAttributes attributes = xml.attributes();
+                const QStringView flag = attributes.value(QLatin1String("date1904"));
                 book.from1904 = flag == u"1" || flag == u"true";
             } else if (xml.name() == u"sheet") {
                 for (const QXmlStreamAttribute& attribute : xml.attributes())
