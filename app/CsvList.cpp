@@ -116,7 +116,11 @@ TListTable ReadDelimitedList(std::string_view Bytes, char Delimiter)
     } else if (Bytes.starts_with("\xff\xfe") || Bytes.starts_with("\xfe\xff")) {
         // Excel's 「Unicode テキスト」: UTF-16 with its mark.
         TStringList lines;
-        unicode = TextFileLines(Bytes, lines);
+        try {
+            unicode = TextFileLines(Bytes, lines);
+        } catch (const ECodePageError& e) {
+            throw EListError(e.Message());
+        }
         Bytes = unicode;
         utf8 = true;
     }

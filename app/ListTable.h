@@ -69,7 +69,8 @@ std::string FieldKey(std::string_view Name);
 // by CR LF, LF or CR. A UTF-8 byte-order mark means UTF-8 and a UTF-16 one
 // UTF-16; otherwise the code page is told as for text files (UTF-8 or
 // CP932). Raises EListError naming row and column for a field that decodes
-// in neither and for a quote left open, and for a file without a header.
+// in neither and for a quote left open, naming the line for broken UTF-16,
+// and for a file without a header.
 TListTable ReadDelimitedList(std::string_view Bytes, char Delimiter);
 // The first sheet of an .xlsx workbook. Raises EListError telling to save
 // the file as .xlsx or CSV when it is no readable workbook (broken,

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // Fixtures in other code pages, made with glibc's converter directly.
 std::string Encoded(const std::string& utf8, const char* charset)
 {
@@ -88,6 +90,7 @@ TEST(ListTable, DelimitedFiles)
          "3 行目の B 列: UTF-8 としても Shift_JIS としても読めません"},
         {"a quote left open", "mail,name\na@example.jp,\"x\n", ',', {}, {}, 0, 0, "2 行目の B 列: 「\"」で始まる項目が閉じられていません"},
         {"a BOM with broken UTF-8", "\xef\xbb\xbfmail\n\xe3\x81\n", ',', {}, {}, 0, 0, "2 行目の A 列: UTF-8 として正しくない"},
+        {"broken UTF-16", "\xff\xfem\0\n\0\x00\xd8"s, '\t', {}, {}, 0, 0, "2 行目: UTF-16 として正しくないバイトがあります"},
         {"nothing but blank lines", "\r\n,,\r\n", ',', {}, {}, 0, 0, "見出しの行がありません"},
     };
     for (const CsvCase& c : cases) {
