@@ -18,9 +18,10 @@ packages=(
   xvfb xauth
 )
 # Postfix is for the tests' own servers only; the program never needs a mail
-# system on the machine it runs on.
+# system on the machine it runs on. dnslib answers the domain check's tests
+# as their own DNS server.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(postfix)
+  packages+=(postfix python3-dnslib)
 fi
 
 missing=()
