@@ -32,8 +32,13 @@ public:
             process_.waitForReadyRead(1000);
         address_ = QString::fromUtf8(process_.readLine()).trimmed().toStdString();
         if (address_.empty())
+            process_.waitForFinished(5000);
+        denied_ = address_.empty() && process_.exitCode() == 77;
+        if (address_.empty() && !denied_)
             ADD_FAILURE() << "dns_server.py: " << process_.readAllStandardError().toStdString();
     }
+    // Port 53 is not ours to bind (no root): the check cannot be tried here.
+    bool Denied() const { return denied_; }
     ~DnsServer()
     {
         process_.closeWriteChannel();
@@ -46,6 +51,7 @@ public:
 private:
     QProcess process_;
     std::string address_;
+    bool denied_ = false;
 };
 
 using State = TRecordState;
@@ -80,6 +86,8 @@ TEST(DomainCheckTest, RecordsFoundMissingAndAServerThatIsSilent)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         DnsServer server(c.records);
+        if (server.Denied())
+            GTEST_SKIP() << "binding port 53 needs root";
         const TDomainReport report = CheckDomain(c.domain, server.Options());
         EXPECT_EQ(report.Spf, c.spf);
         EXPECT_EQ(report.Dmarc, c.dmarc);
@@ -100,6 +108,8 @@ TEST(DomainCheckTest, AtMostOnceADayPerDomainAndNeverAfterAFailedLook)
     const QDate today(2026, 12, 7);
     {
         DnsServer server({"example.jp=v=spf1 -all"});
+        if (server.Denied())
+            GTEST_SKIP() << "binding port 53 needs root";
         const auto first = CheckSenderDomain(dir, "Taro@Example.JP", today, server.Options());
         ASSERT_TRUE(first.has_value());
         EXPECT_EQ(first->Domain, "example.jp");

@@ -24,6 +24,9 @@ def bind():
         try:
             sock.bind((address, 53))
             return sock, address
+        except PermissionError:
+            print("binding port 53 needs root or CAP_NET_BIND_SERVICE", file=sys.stderr)
+            sys.exit(77)
         except OSError:
             continue
     raise SystemExit("no loopback address with a free port 53")
