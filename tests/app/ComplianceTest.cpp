@@ -1,5 +1,6 @@
 // The opt-out list, the unsubscribe headers and the advertising footer, each
-// against files and values as an office writes them.
+// against files and values as an office writes them, and the three as a run
+// asks for them.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/Compliance.h"
 #include "app/Footer.h"
 #include "app/OptOut.h"
 #include "app/Unsubscribe.h"
@@ -189,4 +191,47 @@ TEST(FooterTest, EachMissingRequiredItemIsNamed)
     EXPECT_EQ(merged, "㈱青空 山田商店 {{住所");
     const std::string text = MissingFooterText({"住所（設定.txt の 16 行目）が空です。"});
     EXPECT_NE(text.find("・住所（設定.txt の 16 行目）が空です。\n"), std::string::npos) << text;
+}
+
+TEST(ComplianceTest, AdvertisingGetsTheCheckedFooterEveryMessageTheHeaders)
+{
+    QTemporaryDir dir;
+    Write(dir, OptOutFileName, "taro@example.jp\r\n");
+    TSettings base;
+    base.FromName = "山田商店";
+    base.FromAddress = "info@example.jp";
+    base.PostalAddress = "東京都千代田区1-1";
+    base.Contact = "03-1234-5678";
+    const TMergeFields row = RowMerge({{"メールアドレス", "hanako@example.jp"}});
+    struct Case {
+        const char* name;
+        bool advertising;
+        std::string url, contact;
+        const char* shown;    // in the footer; nullptr: no footer
+        const char* missing;  // in the refusal; nullptr: none
+    };
+    const std::vector<Case> cases = {
+        {"not advertising: no footer, no check", false, "", "", nullptr, nullptr},
+        {"advertising, refusing by mail to line 5", true, "", "03-1234-5678", "info@example.jp", nullptr},
+        {"advertising, the row's URL", true, "https://example.jp/stop?m={{メールアドレス}}", "03-1234-5678",
+         "https://example.jp/stop?m=hanako%40example.jp", nullptr},
+        {"advertising without a contact", true, "", "", "山田商店", "問い合わせ先（設定.txt の 17 行目）が空です。"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TSettings settings = base;
+        settings.Advertising = c.advertising;
+        settings.UnsubscribeUrl = c.url;
+        settings.Contact = c.contact;
+        const TCompliance compliance(settings, dir.path().toStdString());
+        EXPECT_TRUE(compliance.OptedOut("taro@EXAMPLE.JP"));
+        EXPECT_FALSE(compliance.OptedOut("hanako@example.jp"));
+        const std::string footer = compliance.Footer(row);
+        EXPECT_EQ(c.shown ? footer.find(c.shown) != std::string::npos : footer.empty(), true) << footer;
+        const std::string missing = compliance.MissingText(row);
+        EXPECT_EQ(c.missing ? missing.find(c.missing) != std::string::npos : missing.empty(), true) << missing;
+        const std::vector<THeaderLine> headers = compliance.Headers(row);
+        EXPECT_EQ(headers.size(), c.url.empty() ? 1u : 2u);
+        EXPECT_EQ(headers[0].Value.rfind("<mailto:info@example.jp?", 0), 0u) << headers[0].Value;
+    }
 }
