@@ -48,8 +48,8 @@ std::string OutcomeLine(int Line, const std::string& Entry, const std::string& O
     return Format("%d\t", Line) + Field(Entry) + "\t" + Outcome + "\t" + Field(Reply);
 }
 
-TProgressPrinter::TProgressPrinter(std::FILE* Out, bool Terminal, std::function<int64_t()> Now)
-    : out_(Out), terminal_(Terminal), now_(std::move(Now))
+TProgressPrinter::TProgressPrinter(std::FILE* Out, std::FILE* Err, bool Terminal, std::function<int64_t()> Now)
+    : out_(Out), err_(Err), terminal_(Terminal), now_(std::move(Now))
 {
 }
 
@@ -77,12 +77,17 @@ void TProgressPrinter::Progress(int Sent, int Settled, int Total, const std::str
 
 void TProgressPrinter::Say(const std::string& Text)
 {
-    if (terminal_ && !shown_.empty()) {
-        std::fprintf(out_, "\r\x1b[K%s\n%s", Text.c_str(), shown_.c_str());
-    } else {
-        std::fprintf(out_, "%s\n", Text.c_str());
+    const bool standing = terminal_ && !shown_.empty();
+    if (standing) {
+        std::fprintf(out_, "\r\x1b[K");
+        std::fflush(out_);
     }
-    std::fflush(out_);
+    std::fprintf(err_, "%s\n", Text.c_str());
+    std::fflush(err_);
+    if (standing) {
+        std::fprintf(out_, "%s", shown_.c_str());
+        std::fflush(out_);
+    }
 }
 
 void TProgressPrinter::End()

@@ -20,20 +20,23 @@ std::string OutcomeLine(int Line, const std::string& Entry, const std::string& O
 
 class TProgressPrinter {
 public:
-    // Terminal: redraw one line in Out; else one line per outcome.
-    TProgressPrinter(std::FILE* Out, bool Terminal, std::function<int64_t()> Now);
+    // Terminal: redraw one line in Out; else one line per outcome. Err
+    // takes everything else, so that Out stays one line per outcome.
+    TProgressPrinter(std::FILE* Out, std::FILE* Err, bool Terminal, std::function<int64_t()> Now);
 
     // The sending begins: the rate is measured from here.
     void Begin();
     void Outcome(int Line, const std::string& Entry, const std::string& Outcome, const std::string& Reply);
     void Progress(int Sent, int Settled, int Total, const std::string& Counts);
-    // A line of its own (a wait, a notice); on a terminal above the redrawn one.
+    // A text of its own to Err (a wait, a notice, a failure); on a terminal
+    // the redrawn line gives way and stands again below it.
     void Say(const std::string& Text);
     // The redrawn line is left standing; what follows starts below it.
     void End();
 
 private:
     std::FILE* out_;
+    std::FILE* err_;
     bool terminal_;
     std::function<int64_t()> now_;
     int64_t start_ = 0;

@@ -98,7 +98,8 @@ TEST(ProgressTest, LogAndTerminalGetTheirOwnForm)
         size_t size = 0;
         std::FILE* out = ::open_memstream(&text, &size);
         int64_t now = 0;
-        TProgressPrinter printer(out, terminal, [&] { return now; });
+        // One stream for both, as on a terminal or under 2>&1: their order shows.
+        TProgressPrinter printer(out, out, terminal, [&] { return now; });
         printer.Begin();
         now = 2000;
         printer.Outcome(1, "a@example.jp", "送信済み", "250 OK");
