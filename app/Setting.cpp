@@ -13,8 +13,8 @@
 #include <QSpinBox>
 
 #include "app/Application.h"
-#include "app/OAuth.h"
-#include "app/Passwords.h"
+#include "engine/OAuth.h"
+#include "engine/Passwords.h"
 #include "rtl/StringList.h"
 
 TForm3* Form3 = nullptr;
