@@ -37,6 +37,10 @@ const std::vector<TOptionSpec>& Specs()
          [](TSendOptions& o, const std::string& v) {
              if (!IsValidUtf8(v))
                  Refuse("--subject のタイトルが UTF-8 ではありません");
+             // A line end would start a header line of its own.
+             for (unsigned char c : v)
+                 if (c < 0x20 || c == 0x7F)
+                     Refuse("--subject のタイトルに改行や制御文字は使えません");
              o.Subject = v;
          }},
         {"--body", "本文のファイル", [](TSendOptions& o, const std::string& v) { o.Body = v; }},

@@ -35,6 +35,7 @@ TEST(OptionsTest, EachMistakeIsRefusedNamingIt)
         {With({"--password-fd", "-1"}), "--password-fd にはファイル記述子の番号"},
         {With({"--password-fd", "3x"}), "--password-fd には"},
         {{"--to", "list.txt", "--subject", "\x8c\x8f", "--body", "b"}, "--subject のタイトルが UTF-8 ではありません"},
+        {{"--to", "l", "--subject", "s\r\nBcc: x@example.jp", "--body", "b"}, "改行や制御文字は使えません"},
         {{"--to=", "--subject", "s", "--body", "b"}, "--to のファイル名が空です"},
         {{"--sign-in", "--to", "list.txt"}, "--sign-in と一緒に指定できるのは --profile だけです: --to"},
     };
@@ -67,7 +68,7 @@ TEST(OptionsTest, AcceptedLinesGiveTheirValues)
     EXPECT_EQ(NormalizeFingerprint(o.Trust), o.Trust);
     EXPECT_EQ(NormalizeFingerprint(hex.substr(0, 2) + "::" + hex.substr(2)), "");
     EXPECT_EQ(ParseSendOptions(Send).Resume, rmAsk);
-    EXPECT_EQ(ParseSendOptions(Send).Profile, ".");
+    EXPECT_EQ(ParseSendOptions(Send).Profile, "");
     EXPECT_EQ(ParseSendOptions(With({"--resume"})).Resume, rmResume);
     EXPECT_TRUE(ParseSendOptions({"--sign-in", "--profile", "/p"}).SignIn);
     // Help and the version need nothing else.
