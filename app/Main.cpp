@@ -301,6 +301,11 @@ bool TForm1::TrustCertificate(const tls::ECertificateError&, const std::string&,
     return Application().Ask(Question);
 }
 
+bool TForm1::ContinueDespiteDomain(const std::string& Text)
+{
+    return Application().Choose(mtConfirmation, Text + "\n\nこのまま送信を続けますか？", {"続ける", "中止"}, 0, 1) == 0;
+}
+
 void TForm1::Inform(const std::string& Text) { Application().MessageBox(mtInformation, Text); }
 
 void TForm1::Status(const std::string& Text) { StatusBar1->showMessage(Q(Text)); }

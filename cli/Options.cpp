@@ -54,6 +54,8 @@ const std::vector<TOptionSpec>& Specs()
                  Refuse("--trust には証明書の SHA-256 フィンガープリント（16 進数 64 桁、コロン区切りも可）を指定してください: " + v);
          }},
         {"--dry-run", nullptr, [](TSendOptions& o, const std::string&) { o.DryRun = true; }},
+        {"--strict-domain", nullptr, [](TSendOptions& o, const std::string&) { o.StrictDomain = true; }},
+        {"--opt-out", "メールアドレス", [](TSendOptions& o, const std::string& v) { o.OptOut = v; }},
         {"--password-fd", "ファイル記述子の番号",
          [](TSendOptions& o, const std::string& v) { o.PasswordFd = ParseFd(v); }},
         {"--sign-in", nullptr, [](TSendOptions& o, const std::string&) { o.SignIn = true; }},
@@ -127,10 +129,12 @@ TSendOptions ParseSendOptions(const std::vector<std::string>& Args)
         return options;
     if (seen.contains("--resume") && seen.contains("--restart"))
         Refuse("--resume と --restart は一緒に指定できません");
-    if (options.SignIn) {
+    for (const char* alone : {"--sign-in", "--opt-out"}) {
+        if (!seen.contains(alone))
+            continue;
         for (const std::string& name : seen)
-            if (name != "--sign-in" && name != "--profile")
-                Refuse("--sign-in と一緒に指定できるのは --profile だけです: " + name);
+            if (name != alone && name != "--profile")
+                Refuse(std::string(alone) + " と一緒に指定できるのは --profile だけです: " + name);
         return options;
     }
     std::string missing;
@@ -148,6 +152,7 @@ std::string HelpText()
 {
     return "使い方: veltrow-send --to 宛先ファイル --subject タイトル --body 本文ファイル [オプション]\n"
            "       veltrow-send --sign-in [--profile フォルダー]\n"
+           "       veltrow-send --opt-out メールアドレス [--profile フォルダー]\n"
            "\n"
            "宛先ファイルの宛先それぞれへ、同じタイトルと本文のメールを 1 通ずつ送ります。\n"
            "設定（設定.txt）、信頼する証明書、送信記録はウィンドウ版の Veltrow と共通です。\n"
@@ -162,6 +167,8 @@ std::string HelpText()
            "  --dry-run              読み込みと確認と組み立てだけを行い、どこにも接続しません\n"
            "  --password-fd 番号     パスワードをこのファイル記述子から 1 行読みます\n"
            "  --sign-in              ブラウザで Microsoft 365 / Google にサインインし、送信はしません\n"
+           "  --opt-out アドレス     このアドレスを配信停止.txt に加えます（以後送りません）。送信はしません\n"
+           "  --strict-domain        送信者のドメインに SPF か DMARC がないとき、警告だけで続けずに止めます\n"
            "  --help                 この説明を表示します\n"
            "  --version              バージョンを表示します\n"
            "\n"
@@ -169,7 +176,7 @@ std::string HelpText()
            "から、それもなければ端末で（表示せずに）尋ねます。引数や環境変数では渡せません。\n"
            "\n"
            "終了コード:\n"
-           "  0  すべての宛先が送信済み\n"
+           "  0  すべての宛先が送信済み（配信停止.txt にある宛先は除く）\n"
            "  1  送信は終わったが、送信済み以外の結果がある（送信記録を見てください）\n"
            "  2  送信を始められなかった（オプション、設定、ファイル、接続、TLS、ログイン、\n"
            "     止まった前回の送信があるのに --resume も --restart もない）\n"

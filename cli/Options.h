@@ -22,6 +22,8 @@ struct TSendOptions {
     TResumeMode Resume = rmAsk;
     std::string Trust;  // "AB:CD:...", 32 pairs in upper case; empty for none
     bool DryRun = false;
+    bool StrictDomain = false;  // a missing SPF or DMARC record stops the run
+    std::string OptOut;         // --opt-out: the address to add, nothing sent
     int PasswordFd = -1;  // -1: none given
     bool SignIn = false;
     bool Help = false;

@@ -14,6 +14,7 @@
 #include "engine/ErrorWords.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
+#include "engine/OptOut.h"
 #include "engine/Passwords.h"
 #include "engine/RunStart.h"
 #include "engine/SendEngine.h"
@@ -90,7 +91,10 @@ public:
     int Run()
     {
         try {
-            const int code = options_.SignIn ? SignIn() : options_.DryRun ? DryRun() : Send();
+            const int code = options_.SignIn           ? SignIn()
+                             : !options_.OptOut.empty() ? OptOut()
+                             : options_.DryRun          ? DryRun()
+                                                        : Send();
             return stops_.Stopped() ? ecStopped : code;
         } catch (const std::exception& e) {
             printer_.End();
@@ -240,6 +244,17 @@ private:
         outline.InvalidText = Prepared.Precheck;
         outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
         return outline;
+    }
+
+    // --opt-out: one address more on the profile's opt-out list.
+    int OptOut()
+    {
+        const std::string& address = options_.OptOut;
+        if (AddOptOut(engine_.Profile().Folder, address))
+            Say("「" + address + "」を " + OptOutFileName + " に加えました。今後このアドレスには送りません。");
+        else
+            Say("「" + address + "」は " + OptOutFileName + " にすでにあります。");
+        return ecAllSent;
     }
 
     int SignIn()

@@ -94,6 +94,19 @@ bool TTerminalFrontEnd::TrustCertificate(const tls::ECertificateError& E, const 
     return false;
 }
 
+bool TTerminalFrontEnd::ContinueDespiteDomain(const std::string& Text)
+{
+    // Unattended, a record that is missing today is missing tomorrow too:
+    // stopping every run would stop the office's mail, so the warning goes
+    // to the log and the run goes on, unless --strict-domain says otherwise.
+    if (options_.StrictDomain) {
+        refusal_ = Text + "\n--strict-domain が指定されているため、送信しません。";
+        return false;
+    }
+    printer_.Say(Text + "\n送信を続けます（止めるには --strict-domain を指定します）。");
+    return true;
+}
+
 void TTerminalFrontEnd::Inform(const std::string& Text) { printer_.Say(Text); }
 
 void TTerminalFrontEnd::Status(const std::string& Text) { printer_.Say(Text); }
@@ -143,8 +156,11 @@ void TTerminalFrontEnd::Summary(const TRunSummary& Summary)
     const TOutcomeCounts counts = Summary.Plan->ListCounts();
     // Over the whole list: a resumed run's plan leaves the settled lines out.
     bool others = false;
-    for (int i = 0; i < OutcomeCount; ++i)
-        others = others || (static_cast<TOutcome>(i) != TOutcome::Sent && counts.Of[i] > 0);
+    // 配信停止 is the list doing its job, nothing to look after.
+    for (int i = 0; i < OutcomeCount; ++i) {
+        const auto o = static_cast<TOutcome>(i);
+        others = others || (o != TOutcome::Sent && o != TOutcome::OptedOut && counts.Of[i] > 0);
+    }
     allSent_ = Summary.Failure.empty() && !others;
     if (!Summary.Failure.empty())
         printer_.Say("送信を続けられませんでした: " + ErrorBoxText(Summary.Failure));

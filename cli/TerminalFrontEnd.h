@@ -22,6 +22,7 @@ public:
     std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) override;
     bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
                           const std::string& Question) override;
+    bool ContinueDespiteDomain(const std::string& Text) override;
 
     void Inform(const std::string& Text) override;
     void Status(const std::string& Text) override;

@@ -1,5 +1,12 @@
 #include "engine/Compliance.h"
 
+TRowMerge RowMerge(const TMergeFields& Fields, TMergeRow Row)
+{
+    return [&Fields, row = std::move(Row)](const std::string& Template, const TEncode& Encode) {
+        return TMergeTemplate(Template, Fields).Merge(row, Encode);
+    };
+}
+
 TCompliance::TCompliance(const TSettings& Settings, const std::string& ProfileDir)
     : settings_(Settings), optOut_(TOptOutList::Load(ProfileDir))
 {
@@ -7,7 +14,7 @@ TCompliance::TCompliance(const TSettings& Settings, const std::string& ProfileDi
         footerTemplate_ = ReadFooterTemplate(ProfileDir);
 }
 
-TFooterItems TCompliance::Items(const TMergeFields& Merge) const
+TFooterItems TCompliance::Items(const TRowMerge& Merge) const
 {
     TFooterItems items;
     items.SenderName = settings_.FromName;
@@ -19,22 +26,34 @@ TFooterItems TCompliance::Items(const TMergeFields& Merge) const
     return items;
 }
 
-std::vector<THeaderLine> TCompliance::Headers(const TMergeFields& Merge) const
+std::vector<THeaderLine> TCompliance::Headers(const TRowMerge& Merge) const
 {
     const TFooterItems items = Items(Merge);
     return UnsubscribeHeaders(items.UnsubscribeAddress, items.UnsubscribeUrl);
 }
 
-std::string TCompliance::Footer(const TMergeFields& Merge) const
+std::string TCompliance::Footer(const TRowMerge& Merge) const
 {
     return settings_.Advertising ? ComposeFooter(footerTemplate_, Items(Merge), Merge) : std::string();
 }
 
-std::string TCompliance::MissingText(const TMergeFields& Merge) const
+std::string TCompliance::MissingText(const TRowMerge& Merge) const
 {
     if (!settings_.Advertising)
         return {};
     const TFooterItems items = Items(Merge);
     const std::vector<std::string> missing = MissingFooterItems(items, ComposeFooter(footerTemplate_, items, Merge));
     return missing.empty() ? std::string() : MissingFooterText(missing);
+}
+
+std::string TCompliance::FieldsRefusal(const TMergeFields& Fields) const
+{
+    const TMergeTemplate url(settings_.UnsubscribeUrl, Fields);
+    // The footer's own names are filled in before the list's merge.
+    TMergeFields withOwn = Fields;
+    for (const char* own : {"送信者名", "住所", "問い合わせ先", "配信停止先"})
+        withOwn.AddExtra(own);
+    const TMergeTemplate footer(footerTemplate_, withOwn);
+    std::string text = ::FieldsRefusal({&url, &footer}, withOwn);
+    return text.empty() ? text : "配信停止URL または " + std::string(FooterFileName) + " の" + text;
 }

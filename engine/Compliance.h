@@ -7,9 +7,14 @@
 #include <vector>
 
 #include "engine/Footer.h"
+#include "engine/MergeFields.h"
 #include "engine/OptOut.h"
 #include "engine/SettingsFile.h"
 #include "engine/Unsubscribe.h"
+
+// The merge of one row of a list with Fields, as the footer and the URL
+// take it: one merge, TMergeTemplate's, whatever the template.
+TRowMerge RowMerge(const TMergeFields& Fields, TMergeRow Row);
 
 class TCompliance {
 public:
@@ -20,16 +25,20 @@ public:
     // The entry gets 配信停止 and no message.
     bool OptedOut(const std::string& Address) const { return optOut_.Contains(Address); }
     // The row's List-Unsubscribe lines (every message, advertising or not).
-    std::vector<THeaderLine> Headers(const TMergeFields& Merge) const;
+    std::vector<THeaderLine> Headers(const TRowMerge& Merge) const;
     // The row's footer, appended after one empty line; empty when the mail
     // is not advertising.
-    std::string Footer(const TMergeFields& Merge) const;
+    std::string Footer(const TRowMerge& Merge) const;
     // Before connecting: the refusal naming what the row's footer lacks;
     // empty when nothing does, and always for mail that is not advertising.
-    std::string MissingText(const TMergeFields& Merge) const;
+    std::string MissingText(const TRowMerge& Merge) const;
+    // Before connecting: the refusal naming the fields of line 14 and of
+    // the footer that the list lacks; empty when it has them all.
+    std::string FieldsRefusal(const TMergeFields& Fields) const;
+    bool Advertising() const { return settings_.Advertising; }
 
 private:
-    TFooterItems Items(const TMergeFields& Merge) const;
+    TFooterItems Items(const TRowMerge& Merge) const;
 
     TSettings settings_;
     TOptOutList optOut_;

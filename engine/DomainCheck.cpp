@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -10,11 +12,13 @@
 #include <QHostAddress>
 #include <QTimer>
 
+#include "engine/Profile.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 
 const char* const DomainCheckFileName = "ドメイン確認.txt";
+const char* const DnsServerVariable = "VELTROW_DNS_SERVER";
 
 namespace {
 
@@ -99,7 +103,7 @@ TRecordState StateOf(const Query& q, bool serverAnswers, std::string& failure, i
     return TRecordState::Unknown;
 }
 
-std::string MemoryPath(const std::string& profileDir) { return profileDir + "/" + DomainCheckFileName; }
+std::string MemoryPath(const std::string& profileDir) { return TProfile{profileDir}.File(DomainCheckFileName); }
 
 // "example.jp 2026-12-07" per domain checked.
 bool CheckedOn(const std::string& profileDir, const std::string& domain, const QDate& day)
@@ -132,6 +136,20 @@ void Remember(const std::string& profileDir, const std::string& domain, const QD
 
 }  // namespace
 
+TDnsOptions DnsOptionsFromEnvironment()
+{
+    TDnsOptions options;
+    const char* value = std::getenv(DnsServerVariable);
+    if (!value || !*value)
+        return options;
+    const QHostAddress address(QString::fromUtf8(value));
+    if (address.isNull() || !address.isLoopback())
+        throw Exception(Format("環境変数 %s の「%s」は使えません。ループバック アドレス（127.0.0.1 など）を書いてください。",
+                               DnsServerVariable, value));
+    options.Nameserver = value;
+    return options;
+}
+
 std::string DomainOf(const std::string& Address)
 {
     const size_t at = Address.rfind('@');
@@ -143,6 +161,20 @@ std::string DomainOf(const std::string& Address)
     if (domain.empty() || domain.front() == '[' || domain.find('.') == std::string::npos)
         return {};
     return domain;
+}
+
+bool ReservedForExamples(const std::string& Domain)
+{
+    const std::string d = "." + Domain;
+    for (const char* tld : {".example", ".test", ".invalid", ".localhost"})
+        if (d.ends_with(tld))
+            return true;
+    for (const char* name : {".example.com", ".example.net", ".example.org", ".example.jp"})
+        if (d.ends_with(name))
+            return true;
+    // example.co.jp, example.ne.jp and the other second-level names.
+    return d.ends_with(".jp") && d.find(".example.") != std::string::npos &&
+           std::count(d.begin() + static_cast<std::ptrdiff_t>(d.find(".example.")) + 9, d.end(), '.') == 1;
 }
 
 TDomainReport CheckDomain(const std::string& Domain, const TDnsOptions& Options)
@@ -205,11 +237,14 @@ TDomainReport CheckDomain(const std::string& Domain, const TDnsOptions& Options)
 }
 
 std::optional<TDomainReport> CheckSenderDomain(const std::string& ProfileDir, const std::string& FromAddress,
-                                               const QDate& Today, const TDnsOptions& Options)
+                                               const QDate& Today, const TDnsOptions& Options,
+                                               const std::function<void()>& Looking)
 {
     const std::string domain = DomainOf(FromAddress);
     if (domain.empty() || CheckedOn(ProfileDir, domain, Today))
         return std::nullopt;
+    if (Looking)
+        Looking();
     TDomainReport report = CheckDomain(domain, Options);
     // A failed check is tried again at the next run rather than forgotten
     // for the day.

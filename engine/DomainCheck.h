@@ -5,6 +5,7 @@
 // refuses. Looked up with QDnsLookup at most once a day per domain.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -35,10 +36,21 @@ struct TDnsOptions {
 };
 
 extern const char* const DomainCheckFileName;  // "ドメイン確認.txt"
+// The variable that names another nameserver (tests run their own).
+extern const char* const DnsServerVariable;  // "VELTROW_DNS_SERVER"
+
+// The options a run uses: the system's resolver, or the loopback address
+// in VELTROW_DNS_SERVER; any other address there raises Exception, as the
+// check must not be sent to a server nobody chose.
+TDnsOptions DnsOptionsFromEnvironment();
 
 // The domain of a mail address in lower case; empty for an address literal
 // ("[192.0.2.1]") or text without one.
 std::string DomainOf(const std::string& Address);
+
+// A name kept for examples and tests (RFC 2606, RFC 6761 and JPRS's
+// example.jp names): no mail is sent from it, so nothing is looked up.
+bool ReservedForExamples(const std::string& Domain);
 
 // Looks the records up, processing events until every answer is in or
 // Options.TimeoutMs passed. Needs a QCoreApplication.
@@ -46,9 +58,11 @@ TDomainReport CheckDomain(const std::string& Domain, const TDnsOptions& Options 
 
 // The check before a run: nothing when FromAddress has no domain or its
 // domain was checked completely on Today, as ProfileDir's memory file
-// says; otherwise the report, remembered when complete.
+// says; otherwise the report, remembered when complete. Looking is told
+// before a lookup starts.
 std::optional<TDomainReport> CheckSenderDomain(const std::string& ProfileDir, const std::string& FromAddress,
-                                               const QDate& Today, const TDnsOptions& Options = {});
+                                               const QDate& Today, const TDnsOptions& Options = {},
+                                               const std::function<void()>& Looking = {});
 
 // What the report means for the user, in Japanese: what is missing and what
 // the providers then do, or that the check failed and the run goes on;

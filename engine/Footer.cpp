@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "engine/Profile.h"
 #include "charset/CodePage.h"
 #include "rtl/StringList.h"
 
@@ -53,7 +54,7 @@ std::string BuiltInFooter()
 
 std::string ReadFooterTemplate(const std::string& ProfileDir)
 {
-    const std::string path = ProfileDir + "/" + FooterFileName;
+    const std::string path = TProfile{ProfileDir}.File(FooterFileName);
     struct stat st {};
     // Only a file that is truly absent falls back; one that cannot be read
     // is reported, so a refusal text the office wrote is never replaced.
@@ -67,7 +68,7 @@ std::string ReadFooterTemplate(const std::string& ProfileDir)
     return text;
 }
 
-std::string ComposeFooter(const std::string& Template, const TFooterItems& Items, const TMergeFields& Merge)
+std::string ComposeFooter(const std::string& Template, const TFooterItems& Items, const TRowMerge& Merge)
 {
     const std::string target = Items.UnsubscribeTarget();
     const std::pair<const char*, const std::string*> own[] = {

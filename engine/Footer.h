@@ -33,7 +33,7 @@ std::string ReadFooterTemplate(const std::string& ProfileDir);
 
 // The footer for one row: the four fields above filled in (blanks around a
 // name allowed), then the rest through Merge with the values as they are.
-std::string ComposeFooter(const std::string& Template, const TFooterItems& Items, const TMergeFields& Merge);
+std::string ComposeFooter(const std::string& Template, const TFooterItems& Items, const TRowMerge& Merge);
 
 // What the law requires and the settings or the composed footer lack, each
 // as a Japanese sentence naming the item; empty when nothing is missing.

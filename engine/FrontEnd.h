@@ -49,6 +49,9 @@ public:
     // exactly this one (Question names its findings and the server).
     virtual bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
                                   const std::string& Question) = 0;
+    // The sender's domain lacks SPF or DMARC (Text says which and what the
+    // large providers then do): true for 続ける, false for 中止.
+    virtual bool ContinueDespiteDomain(const std::string& Text) = 0;
 
     // --- News --------------------------------------------------------------------
     // Something the user should read before the run goes on (journal files

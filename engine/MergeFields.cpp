@@ -114,9 +114,10 @@ TMergeTemplate::TMergeTemplate(std::string_view Text, const TMergeFields& Fields
     parts_.push_back({std::string(Text.substr(from)), NoField});
 }
 
-std::string TMergeTemplate::Merge(const TMergeRow& Row) const
+std::string TMergeTemplate::Merge(const TMergeRow& Row, const std::function<std::string(const std::string&)>& Encode) const
 {
     std::string text;
+    auto add = [&](std::string_view value) { text += Encode ? Encode(std::string(value)) : std::string(value); };
     for (const TPart& part : parts_) {
         text += part.Text;
         if (part.Use == NoField)
@@ -124,14 +125,14 @@ std::string TMergeTemplate::Merge(const TMergeRow& Row) const
         const TUse& use = uses_[part.Use];
         switch (use.Target.Kind) {
         case TMergeFields::TKind::Column:
-            text += Row.Cell(use.Target.Index);
+            add(Row.Cell(use.Target.Index));
             break;
         case TMergeFields::TKind::Extra:
             if (use.Target.Index < Row.Extras.size())
-                text += Row.Extras[use.Target.Index];
+                add(Row.Extras[use.Target.Index]);
             break;
         case TMergeFields::TKind::Honorific:
-            text += kDefaultHonorific;
+            add(kDefaultHonorific);
             break;
         case TMergeFields::TKind::Unknown:
         case TMergeFields::TKind::Ambiguous:

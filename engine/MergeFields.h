@@ -64,7 +64,10 @@ public:
     // "}}" after it stays as typed.
     TMergeTemplate(std::string_view Text, const TMergeFields& Fields);
 
-    std::string Merge(const TMergeRow& Row) const;
+    // Encode, when given, takes every value inserted (a URL's fields are
+    // percent-encoded); the fixed text stays as written.
+    std::string Merge(const TMergeRow& Row,
+                      const std::function<std::string(const std::string& Value)>& Encode = {}) const;
 
     struct TUse {
         std::string Name;  // as first typed, blanks around it dropped

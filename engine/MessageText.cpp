@@ -109,9 +109,33 @@ std::string TMessageText::NameWords(const std::string& name, TMailCharset charse
     return EncodeHeaderText(encoder_, Utf8ToCp932(name)) + " ";
 }
 
-TMessageText::TEntry TMessageText::Entry(const std::string& Line) const
+namespace {
+
+TStringList FooterLines(const std::string& Footer)
 {
-    const TMailCharset texts = textsStrict_ || choice_ == mcIso2022Jp ? mcIso2022Jp : mcUtf8;
+    TStringList lines;
+    lines.SetText(Footer);
+    return lines;
+}
+
+}  // namespace
+
+void TMessageText::CheckFooter(const std::string& Footer) const
+{
+    const TStringList lines = FooterLines(Footer);
+    for (int i = 0; i < lines.Count(); ++i)
+        At(Format("フッター %d 行目", i + 1), [&] {
+            CheckMailable(lines[i]);
+            if (choice_ == mcIso2022Jp)
+                BodyLineToIso2022Jp(Utf8ToCp932(lines[i]));
+        });
+}
+
+TMessageText::TEntry TMessageText::Entry(const std::string& Line, const std::string& Footer) const
+{
+    // In auto, a footer beyond JIS X 0208 takes the message to UTF-8 as the body would.
+    const bool strict = textsStrict_ && (Footer.empty() || IsStrictJis(Footer));
+    const TMailCharset texts = strict || choice_ == mcIso2022Jp ? mcIso2022Jp : mcUtf8;
     const TEntryParts parts = ParseEntry(Line);
     const std::string& name = parts.Name;
     // The envelope takes its address from this line: it holds the bare
@@ -132,7 +156,7 @@ TMessageText::TEntry TMessageText::Entry(const std::string& Line) const
     return {words + " " + rest, charset};
 }
 
-void TMessageText::Apply(TNMSMTP& Smtp, TMailCharset Charset) const
+void TMessageText::Apply(TNMSMTP& Smtp, TMailCharset Charset, const std::string& Footer) const
 {
     // A Send pressed during the run may have replaced the texts by ones that
     // need UTF-8; the later messages carry those.
@@ -140,9 +164,24 @@ void TMessageText::Apply(TNMSMTP& Smtp, TMailCharset Charset) const
     const Form& form = utf8 ? utf8_ : iso_;
     TPostMessage& message = *Smtp.PostMessage;
     message.Subject = form.subject;
-    if (bodyApplied_ != (utf8 ? 1 : 0) || message.Body->Count() != form.body.Count()) {
+    if (bodyApplied_ != (utf8 ? 1 : 0) || message.Body->Count() != form.body.Count() + footerLines_) {
         message.SetLinesBody(form.body);
         bodyApplied_ = utf8 ? 1 : 0;
+        footerApplied_.clear();
+        footerLines_ = 0;
+    }
+    if (Footer != footerApplied_) {
+        // Only the footer's lines change from row to row; the body stays.
+        for (; footerLines_ > 0; --footerLines_)
+            message.Body->Delete(message.Body->Count() - 1);
+        if (!Footer.empty()) {
+            const TStringList lines = FooterLines(Footer);
+            message.Body->Add("");
+            for (int i = 0; i < lines.Count(); ++i)
+                message.Body->Add(utf8 ? lines[i] : BodyLineToIso2022Jp(Utf8ToCp932(lines[i])));
+            footerLines_ = lines.Count() + 1;
+        }
+        footerApplied_ = Footer;
     }
     message.FromName = form.fromName;
     message.Base64Body = utf8;

@@ -35,8 +35,13 @@ public:
     // words, an ASCII one with specials a quoted string; the address part is
     // left exactly as written. "address (comment)" is written as
     // "comment <address>". Raises ECodePageError for a name that cannot be
-    // sent.
-    TEntry Entry(const std::string& Line) const;
+    // sent. Footer, the entry's footer of advertising mail, is part of the
+    // body the charset must carry.
+    TEntry Entry(const std::string& Line, const std::string& Footer = {}) const;
+
+    // Before connecting: raises ECodePageError "フッター 3 行目: ..." when
+    // the chosen charset cannot carry the footer.
+    void CheckFooter(const std::string& Footer) const;
 
     // The sender's name as the From line carries it under Choice: ASCII as
     // it is, else encoded words (UTF-8 ones when auto finds it outside JIS
@@ -50,8 +55,9 @@ public:
     TMailCharset TextsCharset() const { return hasIso_ ? mcIso2022Jp : mcUtf8; }
 
     // Puts the texts of Charset into the message record and sets the
-    // component's charset and body encoding (base64 for UTF-8).
-    void Apply(TNMSMTP& Smtp, TMailCharset Charset) const;
+    // component's charset and body encoding (base64 for UTF-8); a Footer
+    // follows the body after one empty line.
+    void Apply(TNMSMTP& Smtp, TMailCharset Charset, const std::string& Footer = {}) const;
 
 private:
     struct Form {
@@ -70,6 +76,10 @@ private:
     // The body last put into the record: 0 ISO-2022-JP, 1 UTF-8, -1 none.
     // Copying a long body for every message would cost a run dearly.
     mutable int bodyApplied_ = -1;
+    // The footer last put after that body, and its lines there (the empty
+    // one before it included): a row's footer replaces the one before.
+    mutable std::string footerApplied_;
+    mutable int footerLines_ = 0;
     Form iso_;
     Form utf8_;
 };

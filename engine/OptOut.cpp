@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "engine/Profile.h"
 #include "charset/CodePage.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
@@ -15,7 +16,7 @@ const char* const OptOutOutcomeWord = "配信停止";
 
 namespace {
 
-std::string PathIn(const std::string& profileDir) { return profileDir + "/" + OptOutFileName; }
+std::string PathIn(const std::string& profileDir) { return TProfile{profileDir}.File(OptOutFileName); }
 
 bool Exists(const std::string& path)
 {

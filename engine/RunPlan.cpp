@@ -6,7 +6,10 @@
 
 namespace {
 
-constexpr const char* Words[OutcomeCount] = {"送信済み", "拒否", "一時エラー", "不明", "未送信", "宛先不正"};
+constexpr const char* Words[OutcomeCount] = {"送信済み", "拒否", "一時エラー", "不明", "未送信", "宛先不正", "配信停止"};
+
+// Settled before the run connects, without a message.
+bool SettledBefore(const TPlanEntry& e) { return !e.Sendable || e.OptedOut; }
 
 }  // namespace
 
@@ -43,15 +46,15 @@ TRunPlan::TRunPlan(std::vector<TPlanEntry> Entries, const std::map<int, TOutcome
     attempts_.resize(entries_.size());
     deferrals_.resize(entries_.size());
     for (size_t i = 0; i < entries_.size(); ++i)
-        if (!entries_[i].Sendable)
-            Settle(i, TOutcome::Invalid);
+        if (SettledBefore(entries_[i]))
+            Settle(i, entries_[i].Sendable ? TOutcome::OptedOut : TOutcome::Invalid);
 }
 
 std::vector<size_t> TRunPlan::Initial() const
 {
     std::vector<size_t> out;
     for (size_t i = 0; i < entries_.size(); ++i)
-        if (!entries_[i].Sendable)
+        if (SettledBefore(entries_[i]))
             out.push_back(i);
     return out;
 }
@@ -195,7 +198,8 @@ std::string SummaryText(const TOutcomeCounts& Counts, const std::string& Journal
     std::string text;
     for (int i = 0; i < OutcomeCount; ++i) {
         const auto o = static_cast<TOutcome>(i);
-        text += std::string(OutcomeWord(o)) + " " + std::to_string(Counts[o]) + " 件\n";
+        if (o != TOutcome::OptedOut || Counts[o] > 0)
+            text += std::string(OutcomeWord(o)) + " " + std::to_string(Counts[o]) + " 件\n";
     }
     return text + "\n送信記録: " + JournalPath;
 }

@@ -24,14 +24,16 @@ enum class TOutcome {
     Unknown,    // 不明: the connection broke after "." before the reply
     NotSent,    // 未送信: not reached
     Invalid,    // 宛先不正: the entry cannot be sent at all
+    OptedOut,   // 配信停止: on the opt-out list, sent nothing
 };
-inline constexpr int OutcomeCount = 6;
+inline constexpr int OutcomeCount = 7;
 
 // The journal's and the summary's word for the outcome.
 const char* OutcomeWord(TOutcome Outcome);
 std::optional<TOutcome> OutcomeFromWord(std::string_view Word);
 // An outcome that a later run must not send again: the message arrived, was
-// refused for good, or may have arrived.
+// refused for good, or may have arrived. 配信停止 is not: every run looks at
+// the opt-out list afresh.
 bool IsSettled(TOutcome Outcome);
 
 // How one attempt at an entry's message ended, as the run saw it.
@@ -50,6 +52,7 @@ struct TPlanEntry {
     std::string Entry;       // as written
     bool Sendable = true;    // false: recorded as 宛先不正 before connecting
     const char* Problem = nullptr;  // why not, for the journal and the status bar
+    bool OptedOut = false;  // Sendable, but on the opt-out list: 配信停止, no message
 };
 
 struct TPlanStep {
@@ -76,7 +79,8 @@ public:
     static constexpr int RefusalsToStop = 5;
 
     // Entries whose line is in Skip (settled by an earlier run) are left out.
-    // Entries that are not Sendable get 宛先不正 at once (see Initial).
+    // Entries that are not Sendable get 宛先不正 at once, opted-out ones
+    // 配信停止 (see Initial).
     explicit TRunPlan(std::vector<TPlanEntry> Entries, const std::map<int, TOutcome>& Skip = {},
                       int64_t RetryDelayMs = DefaultRetryDelayMs);
 
@@ -165,5 +169,6 @@ std::string ProgressText(const TRunPlan& Plan);
 // The status bar's running counts of the outcomes other than 送信済み, e.g.
 // "拒否 1件　一時エラー 2件"; empty while there are none.
 std::string CountsText(const TOutcomeCounts& Counts);
-// The summary box's text: every count, then the journal's path.
+// The summary box's text: every count (配信停止 only when there were
+// some: most offices never meet it), then the journal's path.
 std::string SummaryText(const TOutcomeCounts& Counts, const std::string& JournalPath);

@@ -261,6 +261,9 @@ std::optional<TListFile> ReadListAnswering(const std::string& Path, const std::f
     return file;
 }
 
+// The journal's reason beside 配信停止.
+const char* const OptedOutReason = "配信停止.txt にあるアドレスです";
+
 // Gives every entry its verdict; false when the user stopped the run meanwhile.
 bool CheckEntries(std::vector<TPlanEntry>& Entries, const TRunRequest& Request)
 {
@@ -269,6 +272,9 @@ bool CheckEntries(std::vector<TPlanEntry>& Entries, const TRunRequest& Request)
         TPlanEntry& e = Entries[i];
         e.Problem = EntryProblem(e.Entry, Request.CanCarry);
         e.Sendable = e.Problem == nullptr;
+        e.OptedOut = e.Sendable && Request.OptedOut && Request.OptedOut(ParseEntry(e.Entry).Address);
+        if (e.OptedOut)
+            e.Problem = OptedOutReason;
         if (i % 1024 == 0 && Request.KeepAnswering && std::chrono::steady_clock::now() - looked > AnswerEvery) {
             if (!Request.KeepAnswering())
                 return false;

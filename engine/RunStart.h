@@ -21,6 +21,9 @@ struct TRunRequest {
     std::string Subject;
     std::string Body;
     TNameCheck CanCarry;        // the chosen charset's check of display names
+    // True for a bare address on the opt-out list: its entry gets 配信停止.
+    // Empty: nobody opted out.
+    std::function<bool(const std::string& Address)> OptedOut;
     std::string JournalFolder;
     int PauseSeconds = 0;
     int64_t RetryDelayMs = TRunPlan::DefaultRetryDelayMs;

@@ -13,9 +13,11 @@ std::string ConfirmText(const TRunOutline& Outline)
     std::string text = Format("%d 通のメッセージを %d 件のアドレスに送信します。", Outline.Messages, Outline.Addresses);
     if (Outline.Utf8 > 0)
         text += Format("\nうち %d 通は UTF-8 で送ります%s。", Outline.Utf8, Outline.Auto ? Reason : "");
-    text += Format("\n送らない宛先: %d 件", Outline.Invalid + Outline.Settled);
+    text += Format("\n送らない宛先: %d 件", Outline.Invalid + Outline.Settled + Outline.OptedOut);
     if (Outline.Invalid > 0)
         text += "\n・" + Outline.InvalidText;
+    if (Outline.OptedOut > 0)
+        text += Format("\n・配信停止 %d 件（配信停止.txt にあるアドレス）", Outline.OptedOut);
     if (Outline.Settled > 0)
         text += Format("\n・前回の送信で済んだ %d 件", Outline.Settled);
     if (!Outline.SentBefore.empty())

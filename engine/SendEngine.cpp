@@ -3,7 +3,9 @@
 #include <set>
 
 #include <QCoreApplication>
+#include <QDate>
 
+#include "engine/Compliance.h"
 #include "engine/Journal.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
@@ -26,6 +28,7 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
       run_(std::make_unique<TSendRun>(*smtp_)),
       security_(FrontEnd, profile_.TrustedCertificatesFile())
 {
+    DomainCheck = DnsOptionsFromEnvironment();
     TNMSMTP& smtp = *smtp_;
     smtp.Port = 25;
     smtp.ReportLevel = 0;
@@ -108,12 +111,90 @@ void TSendEngine::PrepareMessage(const TSendRequest& Request)
     text_->Apply(*smtp_, text_->TextsCharset());
 }
 
+TRowMerge TSendEngine::MergeOf(const std::string& Entry) const
+{
+    // A text list's entry: {{メールアドレス}} and {{氏名}}.
+    const TEntryParts parts = ParseEntry(Entry);
+    return RowMerge(fields_, EntryRow(parts.Address, parts.Name));
+}
+
+std::string TSendEngine::FooterOf(const std::string& Entry) const
+{
+    return compliance_ && compliance_->Advertising() ? compliance_->Footer(MergeOf(Entry)) : std::string();
+}
+
+TMailCharset TSendEngine::CharsetOf(const std::string& Entry) const
+{
+    return text_->Entry(Entry, FooterOf(Entry)).Charset;
+}
+
 std::string TSendEngine::HeaderForm(const std::string& Entry)
 {
-    const TMessageText::TEntry entry = text_->Entry(Entry);
-    // Each message in the charset its entry needs.
-    text_->Apply(*smtp_, entry.Charset);
+    std::string footer;
+    TStringList& headers = *smtp_->PostMessage->ExtraHeaders;
+    headers.Clear();
+    if (compliance_) {
+        const TRowMerge merge = MergeOf(Entry);
+        footer = compliance_->Footer(merge);
+        for (const THeaderLine& line : compliance_->Headers(merge))
+            headers.Add(line.Name + ": " + line.Value);
+    }
+    const TMessageText::TEntry entry = text_->Entry(Entry, footer);
+    // Each message in the charset its entry needs, the footer included.
+    text_->Apply(*smtp_, entry.Charset, footer);
     return entry.Header;
+}
+
+void TSendEngine::PrepareCompliance()
+{
+    compliance_ = std::make_unique<TCompliance>(settings_, profile_.Folder);
+    const std::string fields = compliance_->FieldsRefusal(fields_);
+    if (!fields.empty())
+        throw Exception(fields);
+    // Before the list is read or anything asked: the items come from the
+    // settings and the footer's wording, the same for every row.
+    const std::string missing = compliance_->MissingText(RowMerge(fields_, EntryRow("", "")));
+    if (!missing.empty())
+        throw Exception(missing);
+}
+
+void TSendEngine::CheckFooters(const TRunPlan& Plan) const
+{
+    if (!compliance_->Advertising())
+        return;
+    std::string checked;
+    for (const TPlanEntry& e : Plan.Entries()) {
+        if (!e.Sendable || e.OptedOut)
+            continue;
+        // A footer without list fields is the same in every row.
+        std::string footer = FooterOf(e.Entry);
+        if (footer == checked)
+            continue;
+        try {
+            text_->CheckFooter(footer);
+        } catch (ECodePageError& error) {
+            error.SetMessage(Format("宛先 %d 行目の", e.Line) + error.Message());
+            throw;
+        }
+        checked = std::move(footer);
+    }
+}
+
+bool TSendEngine::DomainAccepted()
+{
+    if (ReservedForExamples(DomainOf(settings_.FromAddress)))
+        return true;
+    const std::optional<TDomainReport> report =
+        CheckSenderDomain(profile_.Folder, settings_.FromAddress, QDate::currentDate(), DomainCheck,
+                          [this] { frontEnd_.Status("送信者のドメインの SPF と DMARC を確かめています…"); });
+    const std::string text = report ? DomainReportText(*report) : std::string();
+    if (text.empty())
+        return true;
+    if (report->Missing())
+        return frontEnd_.ContinueDespiteDomain(text);
+    // The lookup failed: said, and the run goes on.
+    frontEnd_.Notice(text);
+    return true;
 }
 
 std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
@@ -132,13 +213,16 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     };
     request.FrontEnd = &frontEnd_;
     frontEnd_.Starting();
+    PrepareCompliance();
+    request.OptedOut = [this](const std::string& Address) { return compliance_->OptedOut(Address); };
     std::optional<TPreparedRun> prepared = ::PrepareRun(request);
     if (!prepared)
         return prepared;
+    CheckFooters(*prepared->Plan);
     if (!prepared->Precheck.empty())
         frontEnd_.Status(prepared->Precheck);
     // The trusted certificate's retry is the run already confirmed.
-    if (!confirmed_ && !frontEnd_.ConfirmRun(Outline(*prepared)))
+    if (!confirmed_ && (!DomainAccepted() || !frontEnd_.ConfirmRun(Outline(*prepared))))
         return std::nullopt;
     // The password is asked for only once the run is sure to go.
     if (!security_.Prepare(settings_, *smtp_))
@@ -152,15 +236,15 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
     outline.Auto = settings_.Charset == mcAuto;
     std::set<std::string> addresses;
     for (const TPlanEntry& e : Prepared.Plan->Entries()) {
-        if (!e.Sendable) {
-            ++outline.Invalid;
+        if (!e.Sendable || e.OptedOut) {
+            ++(e.Sendable ? outline.OptedOut : outline.Invalid);
             continue;
         }
         ++outline.Messages;
         std::string name, address;
         SplitEntry(e.Entry, name, address);
         addresses.insert(LowerCase(address));
-        outline.Utf8 += text_->Entry(e.Entry).Charset == mcUtf8 ? 1 : 0;
+        outline.Utf8 += CharsetOf(e.Entry) == mcUtf8 ? 1 : 0;
     }
     outline.Addresses = static_cast<int>(addresses.size());
     outline.InvalidText = Prepared.Precheck;
@@ -177,7 +261,7 @@ void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath
     summary.Failure = Failure;
     summary.Auto = settings_.Charset == mcAuto;
     for (size_t i = 0; i < Plan.Entries().size(); ++i)
-        if (Plan.OutcomeOf(i) == TOutcome::Sent && text_->Entry(Plan.Entries()[i].Entry).Charset == mcUtf8)
+        if (Plan.OutcomeOf(i) == TOutcome::Sent && CharsetOf(Plan.Entries()[i].Entry) == mcUtf8)
             ++summary.Utf8;
     frontEnd_.Summary(summary);
 }

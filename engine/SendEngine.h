@@ -8,11 +8,15 @@
 #include <optional>
 #include <string>
 
+#include "engine/DomainCheck.h"
 #include "engine/FrontEnd.h"
+#include "engine/MergeFields.h"
+#include "engine/Unsubscribe.h"
 #include "engine/Profile.h"
 #include "engine/SendSecurity.h"
 #include "engine/SettingsFile.h"
 
+class TCompliance;
 class TMessageText;
 class TNMSMTP;
 class TNMUUProcessor;
@@ -39,6 +43,9 @@ public:
     const TProfile& Profile() const { return profile_; }
     // As the last Send (or LoadSettings) read them.
     const TSettings& Settings() const { return settings_; }
+    // Where the sender's domain is looked up before each run (at most once
+    // a day per domain): the system's resolver or VELTROW_DNS_SERVER.
+    TDnsOptions DomainCheck;
 
     // Reads the settings file once into Settings and the component: Host,
     // Port, UserID and the sender; refuses an empty server or a port no
@@ -58,6 +65,16 @@ private:
     std::optional<TPreparedRun> PrepareRun(const TSendRequest& Request);
     TRunOutline Outline(const TPreparedRun& Prepared) const;
     std::string HeaderForm(const std::string& Entry);
+    // Opt-out list, footer and its required items: refuses before the list is read.
+    void PrepareCompliance();
+    // The row's merge for the footer and the unsubscribe URL.
+    TRowMerge MergeOf(const std::string& Entry) const;
+    std::string FooterOf(const std::string& Entry) const;
+    TMailCharset CharsetOf(const std::string& Entry) const;
+    // Every footer of the run in a charset that carries it (ISO-2022-JP chosen).
+    void CheckFooters(const TRunPlan& Plan) const;
+    // SPF and DMARC of the sender's domain; false when the user chose 中止.
+    bool DomainAccepted();
     void Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
     void SendTrusting();
 
@@ -67,6 +84,9 @@ private:
     std::unique_ptr<TNMUUProcessor> encoder_;
     std::unique_ptr<TMessageText> text_;
     std::unique_ptr<TSendRun> run_;
+    // The run's compliance (made at its start) and the fields its rows offer.
+    std::unique_ptr<TCompliance> compliance_;
+    TMergeFields fields_ = TMergeFields::ForTextList();
     TSendSecurity security_;
     TSettings settings_;
     const TSendRequest* request_ = nullptr;  // the Send in hand

@@ -62,7 +62,7 @@ std::string PercentEncode(std::string_view Text)
     return out;
 }
 
-std::string MergedUnsubscribeUrl(const std::string& UrlTemplate, const TMergeFields& Merge)
+std::string MergedUnsubscribeUrl(const std::string& UrlTemplate, const TRowMerge& Merge)
 {
     // The values come back encoded, so only bytes of the fixed text can
     // still be unsafe; the second pass leaves the values' %XX alone.

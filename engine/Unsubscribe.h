@@ -23,14 +23,15 @@ std::string PercentEncode(std::string_view Text);
 
 // What encodes one value a merge inserts.
 using TEncode = std::function<std::string(const std::string& Value)>;
-// Merges one row's fields into a template, passing every inserted value
-// through Encode; the fixed text stays as written.
-using TMergeFields = std::function<std::string(const std::string& Template, const TEncode& Encode)>;
+// One row's merge (TMergeTemplate of MergeFields.h over the row, see
+// RowMerge in Compliance.h): merges the row's fields into a template,
+// passing every inserted value through Encode; the fixed text stays as written.
+using TRowMerge = std::function<std::string(const std::string& Template, const TEncode& Encode)>;
 
 // Line 14 for one row: the fields merged and percent-encoded; blanks,
 // non-ASCII bytes and the characters a URI never holds as such (< > " { }
 // and the like) in the fixed text are percent-encoded as well.
-std::string MergedUnsubscribeUrl(const std::string& UrlTemplate, const TMergeFields& Merge);
+std::string MergedUnsubscribeUrl(const std::string& UrlTemplate, const TRowMerge& Merge);
 
 struct THeaderLine {
     std::string Name;

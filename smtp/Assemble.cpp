@@ -254,6 +254,8 @@ void TNMSMTP::AssembleMail()
         header.SetValue("Date", m.Date);
     if (!m.MessageID.empty())
         header.SetValue("Message-ID", m.MessageID);
+    for (int i = 0; i < m.ExtraHeaders->Count(); ++i)
+        header.Add((*m.ExtraHeaders)[i]);
     header.Add("Mime-Version: 1.0");
     for (int i = 0; i < header.Count(); ++i)
         header.Put(i, FoldedHeaderLine(header[i]));

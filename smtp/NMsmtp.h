@@ -137,6 +137,9 @@ public:
     const std::unique_ptr<TStringList> ToBlindCarbonCopy;  // envelope only
     const std::unique_ptr<TStringList> Body;               // lines without line ends
     const std::unique_ptr<TStringList> Attachments;        // file paths
+    // Whole header lines ("List-Unsubscribe: <...>") written after the
+    // Message-ID; kept across messages until the caller replaces them.
+    const std::unique_ptr<TStringList> ExtraHeaders;
 
     void SetLinesTo(const TStringList& Value);
     void SetLinesCC(const TStringList& Value);

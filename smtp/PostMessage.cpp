@@ -15,7 +15,8 @@ TPostMessage::TPostMessage()
       ToCarbonCopy(std::make_unique<TStringList>()),
       ToBlindCarbonCopy(std::make_unique<TStringList>()),
       Body(std::make_unique<TStringList>()),
-      Attachments(std::make_unique<TStringList>())
+      Attachments(std::make_unique<TStringList>()),
+      ExtraHeaders(std::make_unique<TStringList>())
 {
 }
 
@@ -172,4 +173,6 @@ void CheckHeaderValues(const TPostMessage& m)
     CheckList(*m.ToAddress, "ToAddress", true);
     CheckList(*m.ToCarbonCopy, "ToCarbonCopy", true);
     CheckList(*m.ToBlindCarbonCopy, "ToBlindCarbonCopy", false);
+    for (int i = 0; i < m.ExtraHeaders->Count(); ++i)
+        CheckValue((*m.ExtraHeaders)[i], "ExtraHeaders " + std::to_string(i + 1));
 }

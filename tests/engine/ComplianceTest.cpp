@@ -7,6 +7,8 @@
 
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <memory>
 
 #include "engine/Compliance.h"
 #include "engine/Footer.h"
@@ -28,17 +30,19 @@ std::string Read(const std::string& path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// A list's merge as the run hands it in: {{列名}} from one row, each value
-// through the encoder.
-TMergeFields RowMerge(std::map<std::string, std::string> row)
+// A list's merge as the run hands it in: one row of a list whose columns
+// are the map's names.
+TRowMerge ListRowMerge(const std::map<std::string, std::string>& row)
 {
-    return [row](const std::string& text, const TEncode& encode) {
-        std::string out = text;
-        for (const auto& [name, value] : row)
-            for (size_t at; (at = out.find("{{" + name + "}}")) != std::string::npos;)
-                out.replace(at, name.size() + 4, encode(value));
-        return out;
-    };
+    std::vector<std::string> names, values;
+    for (const auto& [name, value] : row) {
+        names.push_back(name);
+        values.push_back(value);
+    }
+    auto fields = std::make_shared<TMergeFields>(names);
+    const TRowMerge merge =
+        RowMerge(*fields, TMergeRow{[values](size_t c) -> std::string_view { return values[c]; }, {}});
+    return [fields, merge](const std::string& text, const TEncode& encode) { return merge(text, encode); };
 }
 
 const std::string kStopSubject = "?subject=%E9%85%8D%E4%BF%A1%E5%81%9C%E6%AD%A2";
@@ -120,7 +124,7 @@ TEST(UnsubscribeTest, HeadersForMailtoAloneAndWithAMergedHttpsUrl)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string url = c.url.empty() ? "" : MergedUnsubscribeUrl(c.url, RowMerge(c.row));
+        const std::string url = c.url.empty() ? "" : MergedUnsubscribeUrl(c.url, ListRowMerge(c.row));
         const std::vector<THeaderLine> headers = UnsubscribeHeaders(c.address, url);
         ASSERT_EQ(headers.size(), c.url.empty() ? 1u : 2u);
         EXPECT_EQ(headers[0].Name, "List-Unsubscribe");
@@ -187,7 +191,7 @@ TEST(FooterTest, EachMissingRequiredItemIsNamed)
         EXPECT_EQ(MissingFooterItems(c.items, footer), c.missing) << footer;
     }
     // The list's fields go to the list's merge, the footer's own never do.
-    const std::string merged = ComposeFooter("{{会社名}} {{送信者名}} {{住所", full, RowMerge({{"会社名", "㈱青空"}}));
+    const std::string merged = ComposeFooter("{{会社名}} {{送信者名}} {{住所", full, ListRowMerge({{"会社名", "㈱青空"}}));
     EXPECT_EQ(merged, "㈱青空 山田商店 {{住所");
     const std::string text = MissingFooterText({"住所（設定.txt の 16 行目）が空です。"});
     EXPECT_NE(text.find("・住所（設定.txt の 16 行目）が空です。\n"), std::string::npos) << text;
@@ -202,7 +206,7 @@ TEST(ComplianceTest, AdvertisingGetsTheCheckedFooterEveryMessageTheHeaders)
     base.FromAddress = "info@example.jp";
     base.PostalAddress = "東京都千代田区1-1";
     base.Contact = "03-1234-5678";
-    const TMergeFields row = RowMerge({{"メールアドレス", "hanako@example.jp"}});
+    const TRowMerge row = ListRowMerge({{"メールアドレス", "hanako@example.jp"}});
     struct Case {
         const char* name;
         bool advertising;

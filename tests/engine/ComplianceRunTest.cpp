@@ -1,0 +1,285 @@
+// What a run owes the law and the large mailbox providers, end to end
+// through the engine: the opt-out list, the unsubscribe headers and the
+// footer as aiosmtpd receives them (read back with Python's email package),
+// the refusal of advertising mail that lacks a required item, and the
+// sender domain's check with its question.
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "engine/DomainCheck.h"
+#include "engine/Journal.h"
+#include "engine/OptOut.h"
+#include "tests/engine/DnsServer.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/ScriptedPeer.h"
+
+namespace enginetest {
+namespace {
+
+using testsupport::SmtpSink;
+
+// Lines 6 to 17 of the settings: 6 to 12 as their defaults, unless Charset.
+std::string Compliance(const std::string& Unsubscribe, const std::string& Url, bool Advertising,
+                       const std::string& Postal = "東京都千代田区1-1", const std::string& Contact = "03-1234-5678",
+                       const std::string& Charset = "")
+{
+    return "\r\n\r\n" + Charset + "\r\n\r\n\r\n\r\n\r\n" + Unsubscribe + "\r\n" + Url + "\r\n" +
+           (Advertising ? "yes" : "no") + "\r\n" + Postal + "\r\n" + Contact + "\r\n";
+}
+
+// The journal's rows by line: outcome and reason.
+std::map<int, std::pair<std::string, std::string>> JournalRows(const std::string& Path)
+{
+    std::string text = testsupport::ReadWholeFile(Path);
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.erase(0, 3);
+    std::map<int, std::pair<std::string, std::string>> rows;
+    const auto records = ParseCsv(text);
+    for (size_t i = 1; i < records.size(); ++i)
+        rows[std::stoi(records[i][0])] = {records[i][2], records[i][3]};
+    return rows;
+}
+
+class ComplianceRunTest : public EngineTest {};
+
+TEST_F(ComplianceRunTest, OptedOutEntriesGetNoMessageAndTheirOwnJournalRow)
+{
+    SmtpSink sink;
+    WriteSettings(sink.Port());
+    WriteFile(OptOutFileName, "# 停止の申し出\r\nHanako@EXAMPLE.jp\r\nken@example.jp\r\n");
+    // The domain in any case matches, the local part only as written.
+    engine->Send(Request("a@example.jp\r\nHanako@Example.JP\r\nKen <ken@example.jp>\r\nKEN@example.jp\r\n"));
+
+    ASSERT_EQ(ui.Confirmations.size(), 1u);
+    EXPECT_EQ(ui.Confirmations[0].Messages, 2);
+    EXPECT_EQ(ui.Confirmations[0].OptedOut, 2);
+    EXPECT_NE(ConfirmText(ui.Confirmations[0]).find("配信停止 2 件"), std::string::npos);
+    ASSERT_EQ(ui.Summaries.size(), 1u);
+    const TOutcomeCounts& counts = ui.Summaries[0].Counts;
+    EXPECT_EQ(counts[TOutcome::Sent], 2);
+    EXPECT_EQ(counts[TOutcome::OptedOut], 2);
+    EXPECT_NE(SummaryText(counts, "").find("配信停止 2 件"), std::string::npos);
+    std::multiset<std::string> recipients;
+    for (const testsupport::SinkMessage& m : sink.Messages())
+        recipients.insert(m.RcptTos.begin(), m.RcptTos.end());
+    EXPECT_EQ(recipients, (std::multiset<std::string>{"a@example.jp", "KEN@example.jp"}));
+    const auto rows = JournalRows(ui.Summaries[0].JournalPath);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows.at(1).first, "送信済み");
+    EXPECT_EQ(rows.at(2), (std::pair<std::string, std::string>{"配信停止", "配信停止.txt にあるアドレスです"}));
+    EXPECT_EQ(rows.at(3).first, "配信停止");
+    EXPECT_EQ(rows.at(4).first, "送信済み");
+}
+
+TEST_F(ComplianceRunTest, UnsubscribeHeadersAsPythonReadsThem)
+{
+    struct Case {
+        const char* name;
+        std::string unsubscribe, url;  // lines 13 and 14
+        std::string entry;
+        std::string mailto;  // the address of the mailto URI
+        std::string m, n;    // the https URI's parameters, decoded; empty: no https URI
+    };
+    const Case cases[] = {
+        {"mailto to line 5 alone", "", "", "a@example.jp", "taro@example.jp", "", ""},
+        {"mailto to line 13 and the row's merged, encoded URL", "stop@example.jp",
+         "https://example.jp/stop?m={{メールアドレス}}&n={{氏名}}", "山田 花子 <hanako+news@example.jp>",
+         "stop@example.jp", "hanako+news@example.jp", "山田 花子"},
+    };
+    SmtpSink sink;
+    std::vector<std::string> args;
+    for (const Case& c : cases) {
+        WriteSettings(sink.Port(), Compliance(c.unsubscribe, c.url, false));
+        engine->Send(Request(c.entry + "\r\n"));
+        ASSERT_TRUE(sink.WaitForMessages(args.size() + 1));
+        args.push_back(sink.Message(args.size()).Path);
+    }
+    const auto result = testsupport::RunPython(R"(
+import email, email.policy, sys, urllib.parse
+for path in sys.argv[1:]:
+    msg = email.message_from_bytes(open(path, 'rb').read(), policy=email.policy.default)
+    uris = [u.strip().strip('<>') for u in str(msg['List-Unsubscribe']).split(',')]
+    mailto = urllib.parse.urlsplit(uris[0])
+    subject = urllib.parse.parse_qs(mailto.query)['subject'][0]
+    https = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(uris[1]).query)) if len(uris) > 1 else {}
+    print(mailto.scheme, mailto.path, subject, https.get('m', ''), https.get('n', ''), msg['List-Unsubscribe-Post'], sep='|')
+)",
+                                               args);
+    ASSERT_EQ(result.ExitCode, 0) << result.Output;
+    std::string expected;
+    for (const Case& c : cases)
+        expected += "mailto|" + c.mailto + "|配信停止|" + c.m + "|" + c.n + "|" +
+                    (c.url.empty() ? "None" : "List-Unsubscribe=One-Click") + "\n";
+    EXPECT_EQ(result.Output, expected);
+}
+
+TEST_F(ComplianceRunTest, TheFooterFollowsEveryBodyOnceInTheCharsetOfTheWholeMessage)
+{
+    struct Case {
+        const char* name;
+        bool advertising;
+        std::string postal;
+        std::vector<std::string> charsets;  // of the two messages
+    };
+    // The second entry's name is beyond JIS X 0208 (髙); ① in the footer
+    // takes every message to UTF-8.
+    const Case cases[] = {
+        {"advertising, footer within JIS X 0208", true, "東京都千代田区1-1", {"iso-2022-jp", "utf-8"}},
+        {"advertising, footer beyond it", true, "東京都千代田区①", {"utf-8", "utf-8"}},
+        {"not advertising: no footer", false, "東京都千代田区1-1", {"iso-2022-jp", "utf-8"}},
+    };
+    SmtpSink sink;
+    std::vector<std::string> args;
+    for (const Case& c : cases) {
+        WriteSettings(sink.Port(), Compliance("", "", c.advertising, c.postal));
+        engine->Send(Request("a@example.jp\r\n髙橋 <b@example.jp>\r\n", "お知らせ", "本文です。\n"));
+        ASSERT_TRUE(sink.WaitForMessages(args.size() / 2 + 2));
+        for (int i = 0; i < 2; ++i) {
+            args.push_back(sink.Message(args.size() / 2).Path);
+            args.push_back(c.postal);
+        }
+    }
+    const auto result = testsupport::RunPython(R"(
+import email, email.policy, sys
+for path, postal in zip(sys.argv[1::2], sys.argv[2::2]):
+    msg = email.message_from_bytes(open(path, 'rb').read(), policy=email.policy.default)
+    body = msg.get_content().replace('\r\n', '\n').lstrip('\n')
+    shown = ['このメールは Taro から', '配信停止先：taro@example.jp', '住所：' + postal, '窓口：03-1234-5678']
+    print(msg.get_content_charset(), body.startswith('本文です。\n\n') or body == '本文です。\n',
+          *[body.count(s) for s in shown], sep='|')
+)",
+                                               args);
+    ASSERT_EQ(result.ExitCode, 0) << result.Output;
+    std::string expected;
+    for (const Case& c : cases)
+        for (const std::string& charset : c.charsets)
+            expected += charset + "|True" + (c.advertising ? "|1|1|1|1\n" : "|0|0|0|0\n");
+    EXPECT_EQ(result.Output, expected);
+}
+
+TEST_F(ComplianceRunTest, AdvertisingMailLackingARequiredItemIsRefusedBeforeConnecting)
+{
+    struct Case {
+        const char* name;
+        std::string settings;  // the whole file
+        std::string footer;    // フッター.txt; empty: the built-in one
+        std::string refusal;   // a part of the text
+    };
+    const std::string server = "127.0.0.1\r\n25\r\npc01\r\n";
+    const std::string full = "{{送信者名}} {{住所}} {{問い合わせ先}} {{配信停止先}}";
+    const Case cases[] = {
+        {"line 4 empty", server + "\r\ntaro@example.jp\r\n" + Compliance("", "", true), "",
+         "送信者名（設定.txt の 4 行目）が空です。"},
+        {"line 16 empty", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "", true, ""), "",
+         "住所（設定.txt の 16 行目）が空です。"},
+        {"line 17 empty", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "", true, "東京都", " "), "",
+         "問い合わせ先（設定.txt の 17 行目）が空です。"},
+        {"footer without the postal address", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "", true),
+         "{{送信者名}} {{問い合わせ先}} {{配信停止先}}", "フッターに住所「東京都千代田区1-1」がありません。"},
+        {"footer without the sender's name", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "", true),
+         "{{住所}} {{問い合わせ先}} {{配信停止先}}", "フッターに送信者名「Taro」がありません。"},
+        {"footer without the contact", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "", true),
+         "{{送信者名}} {{住所}} {{配信停止先}}", "フッターに問い合わせ先「03-1234-5678」がありません。"},
+        {"footer without a way to refuse", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "", true),
+         "{{送信者名}} {{住所}} {{問い合わせ先}}", "フッターに配信停止先「taro@example.jp」がありません。"},
+        {"a field the list lacks", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "https://example.jp/s?c={{会社名}}", false),
+         "", "{{会社名}} は宛先リストにありません"},
+        {"ISO-2022-JP chosen, footer beyond it",
+         server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "", true, "東京都🍣", "03", "iso-2022-jp"), full,
+         "宛先 1 行目のフッター 1 行目"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ui = TTestFrontEnd();
+        testsupport::ScriptedPeer peer;  // says nothing: a connect would fail the Send differently
+        peer.ExpectClose();
+        peer.Start();
+        std::string settings = c.settings;
+        settings.replace(settings.find("\r\n25\r\n"), 6, "\r\n" + std::to_string(peer.Port()) + "\r\n");
+        WriteFile("設定.txt", settings);
+        std::filesystem::remove(std::filesystem::path(profile.Path()) / "フッター.txt");
+        if (!c.footer.empty())
+            WriteFile("フッター.txt", c.footer);
+        const std::string failure = SendFailure(Request("a@example.jp\r\n"));
+        EXPECT_NE(failure.find(c.refusal), std::string::npos) << failure;
+        EXPECT_TRUE(ui.Confirmations.empty());
+        EXPECT_EQ(peer.Connections(), 0);
+    }
+}
+
+TEST_F(ComplianceRunTest, TheSenderDomainIsCheckedBeforeTheRunAndAMissingRecordAsked)
+{
+    struct Case {
+        const char* name;
+        QStringList records;
+        bool answer;          // 続ける
+        const char* asked;    // in the question; nullptr: none asked
+        const char* noticed;  // in the notice; nullptr: none
+        size_t sent;
+    };
+    const Case cases[] = {
+        {"server silent: said, and the run goes on", {"--silent"}, false, nullptr, "1 秒以内に答えませんでした", 1},
+        {"both records there", {"shop.co.jp=v=spf1 -all", "_dmarc.shop.co.jp=v=DMARC1; p=none"}, true, nullptr,
+         nullptr, 1},
+        {"DMARC missing, 中止", {"shop.co.jp=v=spf1 -all"}, false, "DMARC レコード", nullptr, 0},
+        {"SPF missing, 続ける", {"shop.co.jp", "_dmarc.shop.co.jp=v=DMARC1; p=none"}, true, "SPF レコード", nullptr, 1},
+    };
+    SmtpSink sink;
+    size_t before = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::DnsServer dns(c.records);
+        if (dns.Denied())
+            GTEST_SKIP() << "binding port 53 needs root";
+        ui = TTestFrontEnd();
+        ui.ContinueDomain = c.answer;
+        engine->DomainCheck = {dns.Options().Nameserver, 1000};
+        std::filesystem::remove(std::filesystem::path(profile.Path()) / DomainCheckFileName);
+        WriteFile("設定.txt", "127.0.0.1\r\n" + std::to_string(sink.Port()) + "\r\npc01\r\nTaro\r\ntaro@shop.co.jp\r\n");
+        engine->Send(Request("a@example.jp\r\n"));
+        ASSERT_EQ(ui.Questions.size(), c.asked ? 1u : 0u);
+        if (c.asked) {
+            EXPECT_NE(ui.Questions[0].find(c.asked), std::string::npos) << ui.Questions[0];
+        }
+        EXPECT_EQ(ui.Notices.size(), c.noticed ? 1u : 0u);
+        if (c.noticed && !ui.Notices.empty()) {
+            EXPECT_NE(ui.Notices[0].find(c.noticed), std::string::npos) << ui.Notices[0];
+        }
+        EXPECT_EQ(ui.Confirmations.size(), c.sent);
+        ASSERT_TRUE(sink.WaitForMessages(before + c.sent));
+        before += c.sent;
+        EXPECT_EQ(sink.MessageCount(), before);
+    }
+    // Once a day: the run after a complete check looks nothing up.
+    ui = TTestFrontEnd();
+    engine->Send(Request("b@example.jp\r\n"));
+    EXPECT_TRUE(ui.Questions.empty());
+    for (const std::string& status : ui.Statuses)
+        EXPECT_EQ(status.find("確かめています"), std::string::npos) << status;
+    EXPECT_EQ(ui.Confirmations.size(), 1u);
+}
+
+TEST_F(ComplianceRunTest, OnlyALoopbackNameserverIsTakenFromTheEnvironment)
+{
+    const struct {
+        const char* value;
+        bool taken;
+    } cases[] = {{"127.3.4.5", true}, {"::1", true}, {"192.0.2.53", false}, {"dns.example.jp", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        setenv(DnsServerVariable, c.value, 1);
+        try {
+            EXPECT_EQ(TSendEngine(ui, TProfile{profile.Path()}).DomainCheck.Nameserver, c.value);
+            EXPECT_TRUE(c.taken);
+        } catch (const Exception& e) {
+            EXPECT_FALSE(c.taken);
+            EXPECT_NE(e.Message().find(DnsServerVariable), std::string::npos) << e.Message();
+        }
+    }
+    unsetenv(DnsServerVariable);
+}
+
+}  // namespace
+}  // namespace enginetest
