@@ -32,14 +32,14 @@ TFooterEditor::TFooterEditor(QWidget* Parent) : QWidget(Parent, Qt::Window)
 
 void TFooterEditor::Load()
 {
-    Memo1->setPlainText(QString::fromStdString(ReadFooterTemplate(".")));
+    Memo1->setPlainText(QString::fromStdString(ReadFooterTemplate(Application().Profile.Folder)));
 }
 
 void TFooterEditor::Button1Click()
 {
     TStringList lines;
     lines.SetText(Memo1->toPlainText().toStdString());
-    lines.SaveToFile(FooterFileName);
+    lines.SaveToFile(Application().Profile.File(FooterFileName));
     close();
 }
 

@@ -1,4 +1,4 @@
-// A small editor for フッター.txt of the working folder, opened from the
+// A small editor for フッター.txt of the profile folder, opened from the
 // Settings window. It starts from the file, or from the built-in template
 // when there is none, so the office words its own footer from a complete one.
 #pragma once

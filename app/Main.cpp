@@ -153,7 +153,7 @@ void TForm1::CreateControls()
 void TForm1::CreateComponents()
 {
     // The working folder holds the settings, as it always has.
-    engine_ = std::make_unique<TSendEngine>(*this, TProfile{});
+    engine_ = std::make_unique<TSendEngine>(*this, Application().Profile);
     NMSMTP1 = &engine_->Smtp();
     NMSMTP1->Name = "NMSMTP1";
     NMSMTP1->OnConnect = [this](TObject* Sender) { NMSMTP1Connect(Sender); };

@@ -14,6 +14,7 @@
 
 #include "app/Application.h"
 #include "app/FooterEditor.h"
+#include "app/OptOutDialog.h"
 #include "engine/OAuth.h"
 #include "engine/Passwords.h"
 #include "rtl/StringList.h"
@@ -97,7 +98,7 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     QWidget* const order[] = {Edit1, Edit2, Edit4, Edit5, Button1, Button2, Button3, Edit3,
                               ComboBox1, Edit6, Edit7, CheckBox1, ComboBox2, SpinEdit1,
                               ComboBox3, Edit8, Edit9, Button4,
-                              CheckBox2, Edit10, Edit11, Edit12, Edit13, Button5};
+                              CheckBox2, Edit10, Edit11, Edit12, Edit13, Button5, Button6};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -182,6 +183,8 @@ void TForm3::CreateComplianceRows()
     Edit13->setPlaceholderText(QStringLiteral("電話番号、メールアドレスまたは URL"));
     Button5 = MakeButton(this, "Button5", QStringLiteral("フッターを編集"), [this] { Button5Click(); });
     Button5->setGeometry(96, 516, 105, 25);
+    Button6 = MakeButton(this, "Button6", QStringLiteral("配信停止を追加"), [this] { Button6Click(); });
+    Button6->setGeometry(209, 516, 105, 25);
     Bevel7 = MakeBevel(this, "Bevel7", 2, 548, 382, 3);
 }
 
@@ -355,4 +358,9 @@ void TForm3::Button4Click()
 void TForm3::Button5Click()
 {
     OpenFooterEditor(this);
+}
+
+void TForm3::Button6Click()
+{
+    OpenOptOutDialog(this);
 }

@@ -81,6 +81,7 @@ public:
     QLabel* Label18;
     QLineEdit* Edit13;
     QPushButton* Button5;
+    QPushButton* Button6;
     QFrame* Bevel7;
     QPushButton* Button3;
     QPushButton* Button2;
@@ -96,9 +97,11 @@ public:
     void Button4Click();
     // Label14: the account signed in, or that none is.
     void ShowSignedIn();
-    // フッターを編集: the footer file of the working folder in a small
+    // フッターを編集: the footer file of the profile folder in a small
     // editor, starting from the built-in template when there is none.
     void Button5Click();
+    // 配信停止を追加: a small window that adds addresses to 配信停止.txt.
+    void Button6Click();
 
     // The fields as settings, and the settings shown in the fields.
     TSettings Fields() const;

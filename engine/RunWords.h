@@ -17,10 +17,10 @@ struct TRunOutline {
     int Invalid = 0;    // entries skipped as 宛先不正
     std::string InvalidText;  // their status text, naming the lines
     int Settled = 0;    // entries a resumed run settled already
-    int OptedOut = 0;   // entries on the opt-out list (配信停止)
     // The stem of a finished run with the same list, subject and body;
     // empty when there is none.
     std::string SentBefore;
+    int OptedOut = 0;   // entries on the opt-out list (配信停止)
 };
 
 // The confirmation box's text, ending in the question.

@@ -18,12 +18,15 @@
 #include <QTest>
 #include <QTimer>
 
+#include <filesystem>
 #include <regex>
 #include <set>
 
 #include "app/About.h"
 #include "engine/Footer.h"
 #include "app/FooterEditor.h"
+#include "app/OptOutDialog.h"
+#include "engine/OptOut.h"
 #include "engine/ErrorWords.h"
 #include "app/Main.h"
 #include "app/Setting.h"
@@ -178,7 +181,7 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
     EXPECT_EQ(order, settingsOrder);
     // The advertising rows follow the sign-in, top to bottom.
     const std::vector<QString> advertisingOrder = {"Button4", "CheckBox2", "Edit10", "Edit11",
-                                                   "Edit12",  "Edit13",    "Button5"};
+                                                   "Edit12",  "Edit13",    "Button5", "Button6"};
     order = TabOrder(Form3, Form3->Button4);
     order.resize(std::min(order.size(), advertisingOrder.size()));
     EXPECT_EQ(order, advertisingOrder);
@@ -406,6 +409,53 @@ TEST_F(WindowsTest, AdvertisingFieldsRefuseAPlainUrlAndTheFooterEditorStartsFrom
     Click(editor->Button3);
     EXPECT_EQ(ReadFile(FooterFileName), "{{送信者名}}\r\n{{住所}}\r\n");
     EXPECT_EQ(BoxTexts().size(), 1u);
+}
+
+TEST_F(WindowsTest, TheOptOutListAndTheFooterAreThoseOfTheProfileFolder)
+{
+    const testsupport::TempFolder folder;
+    struct TProfileGuard {
+        ~TProfileGuard() { Application().Profile = {}; }
+    } guard;
+    Application().Profile.Folder = folder.Path();
+    Click(Form1->Button10);
+    Click(Form3->Button6);
+    auto* dialog = dynamic_cast<TOptOutDialog*>(Form3->findChild<QWidget*>("OptOutDialog"));
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    struct Case {
+        const char* typed;
+        const char* said;  // Label2; nullptr: an error box
+    };
+    const Case cases[] = {
+        {" <Hanako@Example.JP> ", "「<Hanako@Example.JP>」を配信停止に加えました。"},
+        {"hanako@example.jp", "「hanako@example.jp」を配信停止に加えました。"},
+        {"Hanako@EXAMPLE.jp", "「Hanako@EXAMPLE.jp」はすでに配信停止にあります。"},
+        {"山田 太郎", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        Boxes.clear();
+        dialog->Label2->clear();
+        TypeText(dialog->Edit1, QString::fromUtf8(c.typed));
+        QTest::keyClick(dialog->Edit1, Qt::Key_Return);
+        EXPECT_EQ(dialog->Label2->text().toStdString(), c.said ? c.said : "");
+        EXPECT_EQ(BoxTexts().size(), c.said ? 0u : 1u);
+    }
+    const TOptOutList list = TOptOutList::Load(folder.Path());
+    EXPECT_EQ(list.Count(), 2u);
+    EXPECT_TRUE(list.Contains("Hanako@example.jp"));
+    Click(dialog->Button2);
+    EXPECT_FALSE(dialog->isVisible());
+
+    Click(Form3->Button5);
+    auto* editor = dynamic_cast<TFooterEditor*>(Form3->findChild<QWidget*>("FooterEditor"));
+    ASSERT_NE(editor, nullptr);
+    editor->Memo1->setPlainText(QString::fromUtf8("{{送信者名}}"));
+    Click(editor->Button1);
+    EXPECT_EQ(ReadFile(folder.Path() + "/" + FooterFileName), "{{送信者名}}\r\n");
+    EXPECT_FALSE(std::filesystem::exists(FooterFileName));
+    EXPECT_FALSE(std::filesystem::exists(OptOutFileName));
 }
 
 TEST_F(WindowsTest, EachBadSettingsValueIsRefusedBeforeConnecting)
