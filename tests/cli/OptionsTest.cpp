@@ -38,6 +38,8 @@ TEST(OptionsTest, EachMistakeIsRefusedNamingIt)
         {{"--to", "l", "--subject", "s\r\nBcc: x@example.jp", "--body", "b"}, "改行や制御文字は使えません"},
         {{"--to=", "--subject", "s", "--body", "b"}, "--to のファイル名が空です"},
         {{"--sign-in", "--to", "list.txt"}, "--sign-in と一緒に指定できるのは --profile だけです: --to"},
+        {{"--opt-out", "a@example.jp", "--dry-run"}, "--opt-out と一緒に指定できるのは --profile だけです: --dry-run"},
+        {{"--opt-out"}, "--opt-out のあとにメールアドレスを指定してください"},
     };
     for (const auto& c : cases) {
         try {
@@ -71,6 +73,8 @@ TEST(OptionsTest, AcceptedLinesGiveTheirValues)
     EXPECT_EQ(ParseSendOptions(Send).Profile, "");
     EXPECT_EQ(ParseSendOptions(With({"--resume"})).Resume, rmResume);
     EXPECT_TRUE(ParseSendOptions({"--sign-in", "--profile", "/p"}).SignIn);
+    EXPECT_EQ(ParseSendOptions({"--opt-out=a@example.jp", "--profile", "/p"}).OptOut, "a@example.jp");
+    EXPECT_TRUE(ParseSendOptions(With({"--strict-domain"})).StrictDomain);
     // Help and the version need nothing else.
     EXPECT_TRUE(ParseSendOptions({"-h", "--to", "x"}).Help);
     EXPECT_TRUE(ParseSendOptions({"--version"}).Version);

@@ -18,6 +18,7 @@
 #include <map>
 
 #include "engine/Journal.h"
+#include "engine/OptOut.h"
 #include "tests/support/Certificates.h"
 #include "tests/support/OAuthServer.h"
 #include "tests/support/SecretService.h"
@@ -283,6 +284,29 @@ TEST_F(SendCommandTest, AnOAuthLoginSignsInOnceThenSends)
 
 // A command line it cannot run: exit 2 and the refusal on standard error;
 // and the program never loads the widgets, so it runs without a display.
+TEST_F(SendCommandTest, OptOutAddsOneAddressToTheProfilesListAndSendsNothing)
+{
+    const struct {
+        const char* address;
+        int exit;
+        const char* says;
+    } cases[] = {
+        {"Hanako@Example.JP", 0, "を 配信停止.txt に加えました"},
+        {"Hanako@example.jp", 0, "は 配信停止.txt にすでにあります"},
+        {"hanako at example.jp", 2, "はメールアドレスではありません"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        const TResult run = RunSend({"--opt-out", c.address, "--profile", profile_.Path()}, profile_.Path());
+        EXPECT_EQ(run.Exit, c.exit);
+        EXPECT_TRUE(Has(run.Err, c.says)) << run.Err;
+    }
+    const TOptOutList list = TOptOutList::Load(profile_.Path());
+    EXPECT_EQ(list.Count(), 1u);
+    EXPECT_TRUE(list.Contains("Hanako@example.jp"));
+    EXPECT_FALSE(std::filesystem::exists(profile_.Path() + "/送信記録"));
+}
+
 TEST_F(SendCommandTest, ItRefusesBadOptionsAndNeedsNoWidgets)
 {
     TResult bad = RunSend({"--to", "x", "--subjet", "s"}, profile_.Path());
