@@ -42,7 +42,7 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
 
     TSendRun& run = *run_;
     run.OnPrepare = [this] { return PrepareRun(*request_); };
-    run.OnHeaderForm = [this](const std::string& Entry) { return HeaderForm(Entry); };
+    run.OnCompose = [this](const std::string& Entry) { Compose(Entry); };
     run.OnOutcome = [this](const TRunPlan& Plan) { frontEnd_.Counts(Plan); };
     run.OnRow = [this](const TJournalRow& Row) { frontEnd_.Outcome(Row); };
     run.OnNotice = [this](const std::string& Text) { frontEnd_.Notice(Text); };
@@ -98,14 +98,14 @@ void TSendEngine::LoadSettings()
         }
     } take{*this, settings};
     ReadSendSettings(profile_.SettingsFile(), settings);
-    smtp_->PostMessage->FromName = text_->SenderName(settings.FromName, settings.Charset);
+    text_->Sender(settings.FromName, settings.Charset, *smtp_);
 }
 
 void TSendEngine::PrepareMessage(const TSendRequest& Request)
 {
     TStringList body;
     body.SetText(Request.Body);
-    text_->Prepare(settings_.Charset, Request.Subject, body, settings_.FromName);
+    text_->Prepare(settings_.Charset, Request.Subject, body);
     // At once, as ever: a Send refused during a run still gives the
     // messages that follow its subject and body.
     text_->Apply(*smtp_, text_->TextsCharset());
@@ -123,26 +123,27 @@ std::string TSendEngine::FooterOf(const std::string& Entry) const
     return compliance_ && compliance_->Advertising() ? compliance_->Footer(MergeOf(Entry)) : std::string();
 }
 
-TMailCharset TSendEngine::CharsetOf(const std::string& Entry) const
+TCharsetRule TSendEngine::CharsetRule() const
 {
-    return text_->Entry(Entry, FooterOf(Entry)).Charset;
+    TCharsetRule rule = text_->CharsetRule();
+    // The footer's own text is the same in every row; list fields in it are
+    // weighed per message when it is composed.
+    const std::string footer = FooterOf("");
+    rule.TextsStrict = rule.TextsStrict && (footer.empty() || IsStrictJis(footer));
+    return rule;
 }
 
-std::string TSendEngine::HeaderForm(const std::string& Entry)
+void TSendEngine::Compose(const std::string& Entry)
 {
     std::string footer;
-    TStringList& headers = *smtp_->PostMessage->ExtraHeaders;
-    headers.Clear();
+    std::vector<std::string> headers;
     if (compliance_) {
         const TRowMerge merge = MergeOf(Entry);
         footer = compliance_->Footer(merge);
         for (const THeaderLine& line : compliance_->Headers(merge))
-            headers.Add(line.Name + ": " + line.Value);
+            headers.push_back(line.Name + ": " + line.Value);
     }
-    const TMessageText::TEntry entry = text_->Entry(Entry, footer);
-    // Each message in the charset its entry needs, the footer included.
-    text_->Apply(*smtp_, entry.Charset, footer);
-    return entry.Header;
+    text_->Compose(*smtp_, Entry, std::time(nullptr), footer, headers);
 }
 
 void TSendEngine::PrepareCompliance()
@@ -207,10 +208,7 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     request.JournalFolder = profile_.JournalFolder();
     request.PauseSeconds = settings_.PauseSeconds;
     // A long list takes a while: Abort and the window's close still come through.
-    request.KeepAnswering = [this] {
-        QCoreApplication::processEvents();
-        return !run_->AbortAsked();
-    };
+    request.KeepAnswering = KeepAnswering();
     request.FrontEnd = &frontEnd_;
     frontEnd_.Starting();
     PrepareCompliance();
@@ -222,8 +220,14 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     if (!prepared->Precheck.empty())
         frontEnd_.Status(prepared->Precheck);
     // The trusted certificate's retry is the run already confirmed.
-    if (!confirmed_ && (!DomainAccepted() || !frontEnd_.ConfirmRun(Outline(*prepared))))
-        return std::nullopt;
+    if (!confirmed_) {
+        if (!DomainAccepted())
+            return std::nullopt;
+        const TRunOutline outline = Outline(*prepared);
+        // Stopped while counting: nothing to confirm.
+        if (run_->AbortAsked() || !frontEnd_.ConfirmRun(outline))
+            return std::nullopt;
+    }
     // The password is asked for only once the run is sure to go.
     if (!security_.Prepare(settings_, *smtp_))
         return std::nullopt;
@@ -234,23 +238,45 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
 {
     TRunOutline outline;
     outline.Auto = settings_.Charset == mcAuto;
-    std::set<std::string> addresses;
-    for (const TPlanEntry& e : Prepared.Plan->Entries()) {
-        if (!e.Sendable || e.OptedOut) {
-            ++(e.Sendable ? outline.OptedOut : outline.Invalid);
-            continue;
+    // A long list takes a while: counted on a thread of its own, with a copy
+    // of what decides the charsets, while the window keeps answering.
+    const TCharsetRule rule = CharsetRule();
+    const std::vector<TPlanEntry>& entries = Prepared.Plan->Entries();
+    TRunOutline counted;
+    const auto count = [&](const std::atomic<bool>& Stop) {
+        std::set<std::string> addresses;
+        for (size_t i = 0; i < entries.size() && !Stop; ++i) {
+            const TPlanEntry& e = entries[i];
+            if (!e.Sendable || e.OptedOut) {
+                ++(e.Sendable ? counted.OptedOut : counted.Invalid);
+                continue;
+            }
+            ++counted.Messages;
+            const TEntryParts parts = ParseEntry(e.Entry);
+            addresses.insert(LowerCase(parts.Address));
+            counted.Utf8 += rule.For(parts) == mcUtf8 ? 1 : 0;
         }
-        ++outline.Messages;
-        std::string name, address;
-        SplitEntry(e.Entry, name, address);
-        addresses.insert(LowerCase(address));
-        outline.Utf8 += CharsetOf(e.Entry) == mcUtf8 ? 1 : 0;
-    }
-    outline.Addresses = static_cast<int>(addresses.size());
+        counted.Addresses = static_cast<int>(addresses.size());
+    };
+    if (!WorkAnswering(count, KeepAnswering()))
+        return outline;
+    outline.Messages = counted.Messages;
+    outline.Invalid = counted.Invalid;
+    outline.OptedOut = counted.OptedOut;
+    outline.Utf8 = counted.Utf8;
+    outline.Addresses = counted.Addresses;
     outline.InvalidText = Prepared.Precheck;
     outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
     outline.SentBefore = FindFinishedRun(Prepared.JournalFolder, Prepared.Identity).value_or("");
     return outline;
+}
+
+std::function<bool()> TSendEngine::KeepAnswering() const
+{
+    return [this] {
+        QCoreApplication::processEvents();
+        return !run_->AbortAsked();
+    };
 }
 
 void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure)
@@ -260,8 +286,9 @@ void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath
     summary.JournalPath = JournalPath;
     summary.Failure = Failure;
     summary.Auto = settings_.Charset == mcAuto;
+    const TCharsetRule rule = CharsetRule();
     for (size_t i = 0; i < Plan.Entries().size(); ++i)
-        if (Plan.OutcomeOf(i) == TOutcome::Sent && CharsetOf(Plan.Entries()[i].Entry) == mcUtf8)
+        if (Plan.OutcomeOf(i) == TOutcome::Sent && rule.For(Plan.Entries()[i].Entry) == mcUtf8)
             ++summary.Utf8;
     frontEnd_.Summary(summary);
 }

@@ -4,6 +4,7 @@
 // the way. The front end answers the questions; the engine opens no box.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "engine/SettingsFile.h"
 
 class TCompliance;
+struct TCharsetRule;
 class TMessageText;
 class TNMSMTP;
 class TNMUUProcessor;
@@ -64,17 +66,21 @@ private:
     void PrepareMessage(const TSendRequest& Request);
     std::optional<TPreparedRun> PrepareRun(const TSendRequest& Request);
     TRunOutline Outline(const TPreparedRun& Prepared) const;
-    std::string HeaderForm(const std::string& Entry);
+    // The message to one entry, its footer and unsubscribe headers included.
+    void Compose(const std::string& Entry);
     // Opt-out list, footer and its required items: refuses before the list is read.
     void PrepareCompliance();
     // The row's merge for the footer and the unsubscribe URL.
     TRowMerge MergeOf(const std::string& Entry) const;
     std::string FooterOf(const std::string& Entry) const;
-    TMailCharset CharsetOf(const std::string& Entry) const;
+    // The composer's charset rule with the footer's own text weighed in.
+    TCharsetRule CharsetRule() const;
     // Every footer of the run in a charset that carries it (ISO-2022-JP chosen).
     void CheckFooters(const TRunPlan& Plan) const;
     // SPF and DMARC of the sender's domain; false when the user chose 中止.
     bool DomainAccepted();
+    // Processes the window's events; false once the user stopped the run.
+    std::function<bool()> KeepAnswering() const;
     void Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
     void SendTrusting();
 
