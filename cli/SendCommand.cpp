@@ -76,6 +76,7 @@ public:
     {
         // Acted on from the event loop that every wait of the run keeps
         // running: the run stops as after Abort, its journal complete.
+        engine_.Smtp().OnConnect = [this](TObject*) { frontEnd_.Connected(engine_.Smtp().Encrypted()); };
         stops_.OnStop = [this](int) {
             try {
                 engine_.Abort();
