@@ -140,10 +140,11 @@ private:
         }
         printer_.End();
         if (stops_.Stopped()) {
-            Say("中断しました。送信記録は完全です。残りは --resume で続きから送れます。");
+            Say(frontEnd_.AllSent().has_value() ? "中断しました。送信記録は完全です。残りは --resume で続きから送れます。"
+                                                : "中断しました。何も送っていません。");
             return ecStopped;
         }
-        if (!frontEnd_.AllSent()) {
+        if (!frontEnd_.AllSent().has_value()) {
             Say(frontEnd_.Refusal().empty() ? "送信を始めませんでした。" : frontEnd_.Refusal());
             return ecNotStarted;
         }
