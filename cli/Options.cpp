@@ -89,8 +89,11 @@ std::string NormalizeFingerprint(const std::string& Text)
     if (hex.size() != 64)
         return {};
     std::string pairs;
-    for (size_t i = 0; i < hex.size(); i += 2)
-        pairs += (i ? ":" : "") + hex.substr(i, 2);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        if (i > 0)
+            pairs += ':';
+        pairs.append(hex, i, 2);
+    }
     return pairs;
 }
 
