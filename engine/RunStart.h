@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/Journal.h"
+#include "engine/RecipientSource.h"
 #include "engine/Recipients.h"
 #include "engine/RunLock.h"
 #include "engine/RunPlan.h"
@@ -42,6 +43,8 @@ struct TPreparedRun {
     // The unfinished run this one continues, when the user chose so.
     std::optional<TResumePoint> Resumes;
     std::unique_ptr<TRunPlan> Plan;
+    // The recipients and the templates the messages are composed from.
+    std::shared_ptr<const TRecipientSource> Source;
     // The status text about entries that cannot be sent; empty when all can.
     std::string Precheck;
 
@@ -51,12 +54,26 @@ struct TPreparedRun {
 
 enum TResumeChoice { rcContinue, rcRestart, rcCancel };
 
+// The entry of Line in a list's entries (in the order of their lines).
+const TPlanEntry* EntryAt(const std::vector<TPlanEntry>& Entries, int Line);
+
 // The resume box's question: N entries, K of them settled, the 不明 ones
 // listed by line and entry so that the user can decide about them.
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point);
 
+// The recipient file read once and every entry checked, the templates fitted
+// to it (unknown fields refused); nothing when the user stopped meanwhile.
+struct TCheckedList {
+    std::string Bytes;  // the file as it is
+    std::vector<TPlanEntry> Entries;
+    std::shared_ptr<const TRecipientSource> Source;
+};
+std::optional<TCheckedList> ReadCheckedList(const TRunRequest& Request);
+
 // Takes the lock of the folder above JournalFolder (see TRunLock), reads the
-// recipient file once (EFOpenError; anything but a regular file is refused,
+// recipient file once (a table by its extension, see ReadListTable; the
+// templates' unknown fields refused, empty ones asked about through the
+// front end) (EFOpenError; anything but a regular file is refused,
 // naming it), checks every entry, refuses a list with none that can be sent
 // and, when an unfinished run of the same identity exists, asks whether to
 // continue it (最初から gives it up) through the request's front end. Nothing when the user cancels or stops

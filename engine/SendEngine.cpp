@@ -1,5 +1,6 @@
 #include "engine/SendEngine.h"
 
+#include <algorithm>
 #include <set>
 
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
+#include "smtp/PostMessage.h"
 #include "smtp/Sasl.h"
 
 TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
@@ -39,7 +41,7 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
 
     TSendRun& run = *run_;
     run.OnPrepare = [this] { return PrepareRun(*request_); };
-    run.OnHeaderForm = [this](const std::string& Entry) { return HeaderForm(Entry); };
+    run.OnHeaderForm = [this](const TPlanEntry& Entry) { return ComposeRow(Entry); };
     run.OnOutcome = [this](const TRunPlan& Plan) { frontEnd_.Counts(Plan); };
     run.OnRow = [this](const TJournalRow& Row) { frontEnd_.Outcome(Row); };
     run.OnNotice = [this](const std::string& Text) { frontEnd_.Notice(Text); };
@@ -116,6 +118,122 @@ std::string TSendEngine::HeaderForm(const std::string& Entry)
     return entry.Header;
 }
 
+std::string TSendEngine::ComposeRow(const TPlanEntry& Entry)
+{
+    if (!source_)
+        return HeaderForm(Entry.Entry);
+    const TMessageText::TEntry entry = PrepareRowText(*text_, *source_, Entry, settings_);
+    // Each message in the charset its entry needs.
+    text_->Apply(*smtp_, entry.Charset);
+    return entry.Header;
+}
+
+TMailCharset TSendEngine::RowCharset(const TPlanEntry& Entry) const
+{
+    const std::optional<TRecipientSource::TRow> row = source_ ? source_->Row(Entry) : std::nullopt;
+    if (!row)
+        return text_->Entry(Entry.Entry).Charset;
+    if (!source_->Merges())
+        return text_->Entry(row->To).Charset;
+    return MessageCharset(settings_.Charset, {source_->Subject(row->Merge), source_->Body(row->Merge),
+                                              settings_.FromName, row->Name});
+}
+
+TRunRequest TSendEngine::ListRequest(const TSendRequest& Request)
+{
+    TRunRequest request;
+    request.RecipientFile = Request.RecipientFile;
+    request.Subject = Request.Subject;
+    request.Body = Request.Body;
+    request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
+    return request;
+}
+
+std::unique_ptr<TListPreview> TSendEngine::Preview(const TSendRequest& Request)
+{
+    if (run_->Busy())
+        throw Exception("送信中はプレビューできません。送信が終わってからもう一度どうぞ");
+    LoadSettings();
+    PrepareMessage(Request);
+    std::optional<TCheckedList> list = ReadCheckedList(ListRequest(Request));
+    if (!list)
+        return nullptr;
+    return std::make_unique<TListPreview>(std::move(*list), settings_);
+}
+
+void TSendEngine::ConnectTrusting()
+{
+    for (;;) {
+        security_.BeforeConnect(*smtp_, true, [this](const std::string& Why) {
+            frontEnd_.Status(Why.substr(0, Why.find('\n')) + " ブラウザでサインインしてください。");
+        });
+        try {
+            smtp_->Connect();
+            return;
+        } catch (const tls::ECertificateError& e) {
+            if (smtp_->Connected)
+                smtp_->TPowersock::Disconnect();
+            if (!security_.TrustAfter(e, *smtp_))
+                throw;
+        }
+    }
+}
+
+std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const std::string& Address)
+{
+    if (run_->Busy())
+        throw Exception("送信中はテスト送信できません。送信が終わってからもう一度どうぞ");
+    std::unique_ptr<TListPreview> preview = Preview(Request);
+    if (!preview)
+        return {};
+    std::string to = Address;
+    to.erase(0, to.find_first_not_of(" \t"));
+    to.erase(to.find_last_not_of(" \t") + 1);
+    if (to.empty())
+        to = settings_.FromAddress;
+    if (!IsUsableAddress(to))
+        throw Exception("テスト送信の宛先「" + to + "」はメールアドレスとして使えません");
+    std::optional<size_t> index = preview->IndexOf(Line);
+    const std::vector<TPlanEntry>& entries = preview->Entries();
+    if (Line <= 0) {
+        const auto first = std::find_if(entries.begin(), entries.end(), [](const TPlanEntry& e) { return e.Sendable; });
+        if (first != entries.end())
+            index = static_cast<size_t>(first - entries.begin());
+    }
+    if (!index)
+        throw Exception(Format("宛先リストに %d 行目の宛先はありません", Line));
+    const TComposedRow row = preview->Compose(*index, to, "[テスト] ");
+    TStringList body;
+    body.SetText(row.Body);
+    text_->Prepare(settings_.Charset, row.Subject, body, settings_.FromName);
+    security_.Check(settings_, *smtp_);
+    if (!security_.Prepare(settings_, *smtp_))
+        return {};
+    try {
+        ConnectTrusting();
+    } catch (const sasl::EAuthError& e) {
+        security_.LoginRefused();
+        throw;
+    }
+    std::string reply;
+    try {
+        const std::string header = HeaderForm(row.To);
+        TPostMessage& message = *smtp_->PostMessage;
+        message.Date = Rfc5322Date(std::time(nullptr));
+        message.MessageID = NewMessageID(message.FromAddress);
+        message.ToAddress->Clear();
+        message.ToAddress->Add(header);
+        smtp_->SendMail();
+        reply = smtp_->LastReply;
+        smtp_->Disconnect();
+    } catch (...) {
+        if (smtp_->Connected)
+            smtp_->TPowersock::Disconnect();
+        throw;
+    }
+    return "テスト送信: " + to + " 宛てに送りました。サーバーの応答: " + reply;
+}
+
 std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
 {
     TRunRequest request;
@@ -135,6 +253,7 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     std::optional<TPreparedRun> prepared = ::PrepareRun(request);
     if (!prepared)
         return prepared;
+    source_ = prepared->Source;
     if (!prepared->Precheck.empty())
         frontEnd_.Status(prepared->Precheck);
     // The trusted certificate's retry is the run already confirmed.
@@ -157,10 +276,9 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
             continue;
         }
         ++outline.Messages;
-        std::string name, address;
-        SplitEntry(e.Entry, name, address);
-        addresses.insert(LowerCase(address));
-        outline.Utf8 += text_->Entry(e.Entry).Charset == mcUtf8 ? 1 : 0;
+        const std::optional<TRecipientSource::TRow> row = source_ ? source_->Row(e) : std::nullopt;
+        addresses.insert(LowerCase(row ? row->Address : ParseEntry(e.Entry).Address));
+        outline.Utf8 += RowCharset(e) == mcUtf8 ? 1 : 0;
     }
     outline.Addresses = static_cast<int>(addresses.size());
     outline.InvalidText = Prepared.Precheck;
@@ -177,7 +295,7 @@ void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath
     summary.Failure = Failure;
     summary.Auto = settings_.Charset == mcAuto;
     for (size_t i = 0; i < Plan.Entries().size(); ++i)
-        if (Plan.OutcomeOf(i) == TOutcome::Sent && text_->Entry(Plan.Entries()[i].Entry).Charset == mcUtf8)
+        if (Plan.OutcomeOf(i) == TOutcome::Sent && RowCharset(Plan.Entries()[i]) == mcUtf8)
             ++summary.Utf8;
     frontEnd_.Summary(summary);
 }

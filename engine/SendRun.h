@@ -78,7 +78,7 @@ public:
     std::function<std::optional<TPreparedRun>()> OnPrepare;
     // An entry as its To line carries it; called right before its message,
     // which may take the texts of another charset then.
-    std::function<std::string(const std::string& Entry)> OnHeaderForm;
+    std::function<std::string(const TPlanEntry& Entry)> OnHeaderForm;
     // After each message the server accepted: how many of how many.
     std::function<void(int Sent, int Total)> OnProgress;
     // An outcome became known (the counts of the plan changed).
@@ -163,9 +163,9 @@ private:
     // Closes a broken connection and opens it again; false when that failed.
     bool Reopen();
     // One message to one entry.
-    TAttemptResult SendOne(TMessageStep& Step, const std::string& Entry);
+    TAttemptResult SendOne(TMessageStep& Step, const TPlanEntry& Entry);
     // Sets the component's message to the entry's.
-    void Load(const std::string& Entry);
+    void Load(const TPlanEntry& Entry);
     // QUIT, or the close without it when the run was cut.
     void Finish();
     // QUIT on a connection that a failure left open; a refused QUIT is no
