@@ -78,6 +78,7 @@ public:
     {
         // Acted on from the event loop that every wait of the run keeps
         // running: the run stops as after Abort, its journal complete.
+        engine_.Smtp().OnConnect = [this](TObject*) { frontEnd_.Connected(engine_.Smtp().Encrypted()); };
         stops_.OnStop = [this](int) {
             try {
                 engine_.Abort();
@@ -144,10 +145,11 @@ private:
         }
         printer_.End();
         if (stops_.Stopped()) {
-            Say("中断しました。送信記録は完全です。残りは --resume で続きから送れます。");
+            Say(frontEnd_.AllSent().has_value() ? "中断しました。送信記録は完全です。残りは --resume で続きから送れます。"
+                                                : "中断しました。何も送っていません。");
             return ecStopped;
         }
-        if (!frontEnd_.AllSent()) {
+        if (!frontEnd_.AllSent().has_value()) {
             Say(frontEnd_.Refusal().empty() ? "送信を始めませんでした。" : frontEnd_.Refusal());
             return ecNotStarted;
         }
