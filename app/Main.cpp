@@ -297,7 +297,8 @@ bool TForm1::ConfirmRun(const TRunOutline& Outline)
 bool TForm1::ConfirmEmptyFields(const std::string& Question)
 {
     enum { Send, Cancel };
-    return Application().Choose(mtConfirmation, Question, {"送信する", "キャンセル"}, Cancel, Cancel, "送信の確認") == Send;
+    // キャンセル by default: a slip of Enter must not send half-empty greetings.
+    return Application().Choose(mtConfirmation, Question, {"送信する", "キャンセル"}, Cancel, Cancel) == Send;
 }
 
 std::optional<std::string> TForm1::AskPassword(const std::string& Login, const std::string& Server)
@@ -381,6 +382,9 @@ void TForm1::Button11Click()
 
 void TForm1::NMSMTP1Connect(TObject*)
 {
+    // A test send from the preview is no run: the preview tells of it.
+    if (!engine_->Run().Busy())
+        return;
     runConnected_ = engine_->Run().Running();
     StatusBar1->showMessage(NMSMTP1->Encrypted() ? QStringLiteral("暗号化して接続しました")
                                                  : QStringLiteral("接続しました"));
@@ -403,6 +407,8 @@ void TForm1::NMSMTP1ConnectionRequired(bool&)
 
 void TForm1::NMSMTP1Disconnect(TObject*)
 {
+    if (!engine_->Run().Busy())
+        return;
     // A run that lost its connection amid its messages goes on (it opens
     // one again, or ends and says so then).
     if (engine_->Run().State() == TSendState::Sending) {

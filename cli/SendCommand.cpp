@@ -15,6 +15,7 @@
 #include "engine/ErrorWords.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
+#include "engine/RecipientSource.h"
 #include "engine/Preview.h"
 #include "engine/Passwords.h"
 #include "engine/RunStart.h"

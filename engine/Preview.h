@@ -11,6 +11,8 @@
 #include "engine/RunStart.h"
 #include "engine/SettingsFile.h"
 
+class TRecipientSource;
+
 // One row's message, its texts as a mail reader shows them.
 struct TComposedRow {
     int Line = 0;  // the row number as the list shows it

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "engine/FrontEnd.h"
+#include "engine/RecipientSource.h"
 #include "charset/CodePage.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"

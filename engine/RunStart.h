@@ -10,11 +10,11 @@
 #include <string>
 
 #include "engine/Journal.h"
-#include "engine/RecipientSource.h"
 #include "engine/Recipients.h"
 #include "engine/RunLock.h"
 #include "engine/RunPlan.h"
 
+class TRecipientSource;
 class TRunFrontEnd;
 
 struct TRunRequest {

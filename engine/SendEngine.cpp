@@ -8,6 +8,7 @@
 #include "engine/Journal.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
+#include "engine/RecipientSource.h"
 #include "engine/Recipients.h"
 #include "engine/SendRun.h"
 #include "charset/CodePage.h"
