@@ -182,7 +182,8 @@ private:
         TMessageText text(engine_.Encoder());
         TStringList lines;
         lines.SetText(body);
-        text.Prepare(settings.Charset, options_.Subject, lines, settings.FromName);
+        text.Sender(settings.FromName, settings.Charset, smtp);
+        text.Prepare(settings.Charset, options_.Subject, lines);
 
         TRunRequest request;
         request.RecipientFile = options_.To;
@@ -207,20 +208,17 @@ private:
             }
             if (!e.Sendable)
                 continue;
-            const TMessageText::TEntry entry = PrepareRowText(text, *prepared->Source, e, settings);
-            utf8 += entry.Charset == mcUtf8 ? 1 : 0;
-            text.Apply(smtp, entry.Charset);
-            smtp.PostMessage->Date = Rfc5322Date(std::time(nullptr));
-            smtp.PostMessage->MessageID = NewMessageID(settings.FromAddress);
-            smtp.PostMessage->ToAddress->Clear();
-            smtp.PostMessage->ToAddress->Add(entry.Header);
+            const std::string line = PrepareRowText(text, *prepared->Source, e, settings.Charset);
+            utf8 += text.Entry(line).Charset == mcUtf8 ? 1 : 0;
+            text.Compose(smtp, line, std::time(nullptr));
             smtp.AssembleMail();
             // The row asked for, else the first.
-            if (options_.Row == 0 ? composed++ == 0 : e.Line == options_.Row && !std::exchange(rowFound, true)) {
+            if (options_.Row == 0 ? composed == 0 : e.Line == options_.Row && !std::exchange(rowFound, true)) {
                 for (int i = 0; i < smtp.FinalHeader->Count(); ++i)
                     first += (*smtp.FinalHeader)[i] + "\n";
                 first += "\n" + smtp.Body();
             }
+            ++composed;
         }
         if (!rowFound) {
             Say(Format("宛先リストに %d 行目の宛先はありません。", options_.Row));

@@ -98,16 +98,16 @@ std::string ComposedText(const TComposedRow& Row)
            "\n文字コード: " + (Row.Charset == mcUtf8 ? "UTF-8" : "ISO-2022-JP") + "\n\n" + Row.Body;
 }
 
-TMessageText::TEntry PrepareRowText(TMessageText& Text, const TRecipientSource& Source, const TPlanEntry& Entry,
-                                    const TSettings& Settings)
+std::string PrepareRowText(TMessageText& Text, const TRecipientSource& Source, const TPlanEntry& Entry,
+                           TMailCharset Choice)
 {
     const std::optional<TRecipientSource::TRow> row = Source.Row(Entry);
     if (!row)
-        return Text.Entry(Entry.Entry);
+        return Entry.Entry;
     if (Source.Merges()) {
         TStringList body;
         body.SetText(Source.Body(row->Merge));
-        Text.Prepare(Settings.Charset, Source.Subject(row->Merge), body, Settings.FromName);
+        Text.Prepare(Choice, Source.Subject(row->Merge), body);
     }
-    return Text.Entry(row->To);
+    return row->To;
 }

@@ -49,7 +49,7 @@ private:
 std::string ComposedText(const TComposedRow& Row);
 
 // The one composer's row step: the row's merged subject and body into Text
-// when the templates merge (the whole composed message decides its
-// charset), then the row's To line and that charset.
-TMessageText::TEntry PrepareRowText(TMessageText& Text, const TRecipientSource& Source, const TPlanEntry& Entry,
-                                    const TSettings& Settings);
+// when the templates merge (the whole composed message then decides its
+// charset); the row's entry as TMessageText::Compose and Entry take it.
+std::string PrepareRowText(TMessageText& Text, const TRecipientSource& Source, const TPlanEntry& Entry,
+                           TMailCharset Choice);

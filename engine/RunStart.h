@@ -4,6 +4,7 @@
 // run about to start.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -69,6 +70,14 @@ struct TCheckedList {
     std::shared_ptr<const TRecipientSource> Source;
 };
 std::optional<TCheckedList> ReadCheckedList(const TRunRequest& Request);
+
+// Runs Work on a thread of its own while KeepAnswering (called on this
+// thread every few tens of milliseconds) processes the window's events;
+// once it says false, Stop is set and Work should end soon. False when
+// stopped; what Work raised is raised here. Without KeepAnswering, Work
+// runs here.
+bool WorkAnswering(const std::function<void(const std::atomic<bool>& Stop)>& Work,
+                   const std::function<bool()>& KeepAnswering);
 
 // Takes the lock of the folder above JournalFolder (see TRunLock), reads the
 // recipient file once (a table by its extension, see ReadListTable; the

@@ -20,6 +20,22 @@
 #include "smtp/PostMessage.h"
 #include "smtp/Sasl.h"
 
+namespace {
+
+// The charset of the row's whole composed message, decided without encoding.
+TMailCharset RowCharset(const TRecipientSource* Source, const TCharsetRule& Rule, const std::string& FromName,
+                        const TPlanEntry& Entry)
+{
+    const std::optional<TRecipientSource::TRow> row = Source ? Source->Row(Entry) : std::nullopt;
+    if (!row)
+        return Rule.For(Entry.Entry);
+    if (!Source->Merges())
+        return Rule.For(row->To);
+    return MessageCharset(Rule.Choice, {Source->Subject(row->Merge), Source->Body(row->Merge), FromName, row->Name});
+}
+
+}  // namespace
+
 TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
     : frontEnd_(FrontEnd),
       profile_(std::move(Profile)),
@@ -42,7 +58,11 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
 
     TSendRun& run = *run_;
     run.OnPrepare = [this] { return PrepareRun(*request_); };
-    run.OnHeaderForm = [this](const TPlanEntry& Entry) { return ComposeRow(Entry); };
+    run.OnCompose = [this](const TPlanEntry& Entry) {
+        // One message at a time: the row's texts are merged right before it goes.
+        const std::string line = source_ ? PrepareRowText(*text_, *source_, Entry, settings_.Charset) : Entry.Entry;
+        text_->Compose(*smtp_, line, std::time(nullptr));
+    };
     run.OnOutcome = [this](const TRunPlan& Plan) { frontEnd_.Counts(Plan); };
     run.OnRow = [this](const TJournalRow& Row) { frontEnd_.Outcome(Row); };
     run.OnNotice = [this](const std::string& Text) { frontEnd_.Notice(Text); };
@@ -98,46 +118,17 @@ void TSendEngine::LoadSettings()
         }
     } take{*this, settings};
     ReadSendSettings(profile_.SettingsFile(), settings);
-    smtp_->PostMessage->FromName = text_->SenderName(settings.FromName, settings.Charset);
+    text_->Sender(settings.FromName, settings.Charset, *smtp_);
 }
 
 void TSendEngine::PrepareMessage(const TSendRequest& Request)
 {
     TStringList body;
     body.SetText(Request.Body);
-    text_->Prepare(settings_.Charset, Request.Subject, body, settings_.FromName);
+    text_->Prepare(settings_.Charset, Request.Subject, body);
     // At once, as ever: a Send refused during a run still gives the
     // messages that follow its subject and body.
     text_->Apply(*smtp_, text_->TextsCharset());
-}
-
-std::string TSendEngine::HeaderForm(const std::string& Entry)
-{
-    const TMessageText::TEntry entry = text_->Entry(Entry);
-    // Each message in the charset its entry needs.
-    text_->Apply(*smtp_, entry.Charset);
-    return entry.Header;
-}
-
-std::string TSendEngine::ComposeRow(const TPlanEntry& Entry)
-{
-    if (!source_)
-        return HeaderForm(Entry.Entry);
-    const TMessageText::TEntry entry = PrepareRowText(*text_, *source_, Entry, settings_);
-    // Each message in the charset its entry needs.
-    text_->Apply(*smtp_, entry.Charset);
-    return entry.Header;
-}
-
-TMailCharset TSendEngine::RowCharset(const TPlanEntry& Entry) const
-{
-    const std::optional<TRecipientSource::TRow> row = source_ ? source_->Row(Entry) : std::nullopt;
-    if (!row)
-        return text_->Entry(Entry.Entry).Charset;
-    if (!source_->Merges())
-        return text_->Entry(row->To).Charset;
-    return MessageCharset(settings_.Charset, {source_->Subject(row->Merge), source_->Body(row->Merge),
-                                              settings_.FromName, row->Name});
 }
 
 TRunRequest TSendEngine::ListRequest(const TSendRequest& Request)
@@ -206,7 +197,7 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
     const TComposedRow row = preview->Compose(*index, to, "[テスト] ");
     TStringList body;
     body.SetText(row.Body);
-    text_->Prepare(settings_.Charset, row.Subject, body, settings_.FromName);
+    text_->Prepare(settings_.Charset, row.Subject, body);
     security_.Check(settings_, *smtp_);
     if (!security_.Prepare(settings_, *smtp_))
         return {};
@@ -218,12 +209,7 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
     }
     std::string reply;
     try {
-        const std::string header = HeaderForm(row.To);
-        TPostMessage& message = *smtp_->PostMessage;
-        message.Date = Rfc5322Date(std::time(nullptr));
-        message.MessageID = NewMessageID(message.FromAddress);
-        message.ToAddress->Clear();
-        message.ToAddress->Add(header);
+        text_->Compose(*smtp_, row.To, std::time(nullptr));
         smtp_->SendMail();
         reply = smtp_->LastReply;
         smtp_->Disconnect();
@@ -245,10 +231,7 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     request.JournalFolder = profile_.JournalFolder();
     request.PauseSeconds = settings_.PauseSeconds;
     // A long list takes a while: Abort and the window's close still come through.
-    request.KeepAnswering = [this] {
-        QCoreApplication::processEvents();
-        return !run_->AbortAsked();
-    };
+    request.KeepAnswering = KeepAnswering();
     request.FrontEnd = &frontEnd_;
     frontEnd_.Starting();
     std::optional<TPreparedRun> prepared = ::PrepareRun(request);
@@ -258,8 +241,12 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     if (!prepared->Precheck.empty())
         frontEnd_.Status(prepared->Precheck);
     // The trusted certificate's retry is the run already confirmed.
-    if (!confirmed_ && !frontEnd_.ConfirmRun(Outline(*prepared)))
-        return std::nullopt;
+    if (!confirmed_) {
+        const TRunOutline outline = Outline(*prepared);
+        // Stopped while counting: nothing to confirm.
+        if (run_->AbortAsked() || !frontEnd_.ConfirmRun(outline))
+            return std::nullopt;
+    }
     // The password is asked for only once the run is sure to go.
     if (!security_.Prepare(settings_, *smtp_))
         return std::nullopt;
@@ -270,22 +257,53 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
 {
     TRunOutline outline;
     outline.Auto = settings_.Charset == mcAuto;
-    std::set<std::string> addresses;
-    for (const TPlanEntry& e : Prepared.Plan->Entries()) {
-        if (!e.Sendable) {
-            ++outline.Invalid;
-            continue;
+    // A long list takes a while: counted on a thread of its own, with a copy
+    // of what decides the charsets, while the window keeps answering.
+    const TCharsetRule rule = text_->CharsetRule();
+    // The source is never changed once made; the sender's name is copied.
+    const TRecipientSource* const source = Prepared.Source.get();
+    const std::string fromName = settings_.FromName;
+    const std::vector<TPlanEntry>& entries = Prepared.Plan->Entries();
+    TRunOutline counted;
+    const auto count = [&](const std::atomic<bool>& Stop) {
+        std::set<std::string> addresses;
+        for (size_t i = 0; i < entries.size() && !Stop; ++i) {
+            const TPlanEntry& e = entries[i];
+            if (!e.Sendable) {
+                ++counted.Invalid;
+                continue;
+            }
+            ++counted.Messages;
+            if (!source || source->Merges() || source->IsTable()) {
+                const std::optional<TRecipientSource::TRow> row = source ? source->Row(e) : std::nullopt;
+                addresses.insert(LowerCase(row ? row->Address : ParseEntry(e.Entry).Address));
+                counted.Utf8 += RowCharset(source, rule, fromName, e) == mcUtf8 ? 1 : 0;
+                continue;
+            }
+            const TEntryParts parts = ParseEntry(e.Entry);
+            addresses.insert(LowerCase(parts.Address));
+            counted.Utf8 += rule.For(parts) == mcUtf8 ? 1 : 0;
         }
-        ++outline.Messages;
-        const std::optional<TRecipientSource::TRow> row = source_ ? source_->Row(e) : std::nullopt;
-        addresses.insert(LowerCase(row ? row->Address : ParseEntry(e.Entry).Address));
-        outline.Utf8 += RowCharset(e) == mcUtf8 ? 1 : 0;
-    }
-    outline.Addresses = static_cast<int>(addresses.size());
+        counted.Addresses = static_cast<int>(addresses.size());
+    };
+    if (!WorkAnswering(count, KeepAnswering()))
+        return outline;
+    outline.Messages = counted.Messages;
+    outline.Invalid = counted.Invalid;
+    outline.Utf8 = counted.Utf8;
+    outline.Addresses = counted.Addresses;
     outline.InvalidText = Prepared.Precheck;
     outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
     outline.SentBefore = FindFinishedRun(Prepared.JournalFolder, Prepared.Identity).value_or("");
     return outline;
+}
+
+std::function<bool()> TSendEngine::KeepAnswering() const
+{
+    return [this] {
+        QCoreApplication::processEvents();
+        return !run_->AbortAsked();
+    };
 }
 
 void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure)
@@ -295,8 +313,10 @@ void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath
     summary.JournalPath = JournalPath;
     summary.Failure = Failure;
     summary.Auto = settings_.Charset == mcAuto;
+    const TCharsetRule rule = text_->CharsetRule();
     for (size_t i = 0; i < Plan.Entries().size(); ++i)
-        if (Plan.OutcomeOf(i) == TOutcome::Sent && RowCharset(Plan.Entries()[i]) == mcUtf8)
+        if (Plan.OutcomeOf(i) == TOutcome::Sent &&
+            RowCharset(source_.get(), rule, settings_.FromName, Plan.Entries()[i]) == mcUtf8)
             ++summary.Utf8;
     frontEnd_.Summary(summary);
 }

@@ -4,6 +4,7 @@
 // the way. The front end answers the questions; the engine opens no box.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,12 +71,10 @@ private:
     void PrepareMessage(const TSendRequest& Request);
     std::optional<TPreparedRun> PrepareRun(const TSendRequest& Request);
     TRunOutline Outline(const TPreparedRun& Prepared) const;
-    std::string HeaderForm(const std::string& Entry);
-    // The row's message into the component's record; its To line back.
-    std::string ComposeRow(const TPlanEntry& Entry);
-    TMailCharset RowCharset(const TPlanEntry& Entry) const;
     TRunRequest ListRequest(const TSendRequest& Request);
     void ConnectTrusting();
+    // Processes the window's events; false once the user stopped the run.
+    std::function<bool()> KeepAnswering() const;
     void Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
     void SendTrusting();
 
