@@ -77,9 +77,9 @@ public:
           frontEnd_(options_, printer_, stops_),
           engine_(frontEnd_, TProfile{Options.Profile})
     {
+        engine_.Smtp().OnConnect = [this](TObject*) { frontEnd_.Connected(engine_.Smtp().Encrypted()); };
         // Acted on from the event loop that every wait of the run keeps
         // running: the run stops as after Abort, its journal complete.
-        engine_.Smtp().OnConnect = [this](TObject*) { frontEnd_.Connected(engine_.Smtp().Encrypted()); };
         stops_.OnStop = [this](int) {
             try {
                 engine_.Abort();
@@ -123,9 +123,8 @@ private:
     {
         const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body)};
         // Nobody may be at the machine: a browser must not open by itself.
-        bool signInNeeded = false;
-        OAuthKeeper().OpenBrowser = [&signInNeeded](const QUrl&) {
-            signInNeeded = true;
+        OAuthKeeper().OpenBrowser = [this](const QUrl&) {
+            signInNeeded_ = true;
             return false;
         };
         const std::optional<TOAuthAccount> account = Account();
@@ -138,7 +137,7 @@ private:
         try {
             engine_.Send(request);
         } catch (const EOAuthError&) {
-            if (!signInNeeded || !account)
+            if (!signInNeeded_ || !account)
                 throw;
             printer_.End();
             Say(SignInHint(*account));
@@ -216,7 +215,8 @@ private:
             if (options_.Row == 0 ? composed == 0 : e.Line == options_.Row && !std::exchange(rowFound, true)) {
                 for (int i = 0; i < smtp.FinalHeader->Count(); ++i)
                     first += (*smtp.FinalHeader)[i] + "\n";
-                first += "\n" + smtp.Body();
+                first += '\n';
+                first += smtp.Body();
             }
             ++composed;
         }
@@ -299,6 +299,7 @@ private:
     TProgressPrinter printer_;
     TTerminalFrontEnd frontEnd_;
     TSendEngine engine_;
+    bool signInNeeded_ = false;  // the run would have opened the browser
 };
 
 }  // namespace
