@@ -1,5 +1,6 @@
 #include "engine/SendEngine.h"
 
+#include <algorithm>
 #include <set>
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include "engine/Journal.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
+#include "engine/RecipientSource.h"
 #include "engine/Recipients.h"
 #include "engine/SendRun.h"
 #include "charset/CodePage.h"
@@ -17,7 +19,24 @@
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
+#include "smtp/PostMessage.h"
 #include "smtp/Sasl.h"
+
+namespace {
+
+// The charset of the row's whole composed message, decided without encoding.
+TMailCharset RowCharset(const TRecipientSource* Source, const TCharsetRule& Rule, const std::string& FromName,
+                        const TPlanEntry& Entry)
+{
+    const std::optional<TRecipientSource::TRow> row = Source ? Source->Row(Entry) : std::nullopt;
+    if (!row)
+        return Rule.For(Entry.Entry);
+    if (!Source->Merges())
+        return Rule.For(row->To);
+    return MessageCharset(Rule.Choice, {Source->Subject(row->Merge), Source->Body(row->Merge), FromName, row->Name});
+}
+
+}  // namespace
 
 TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
     : frontEnd_(FrontEnd),
@@ -42,7 +61,11 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
 
     TSendRun& run = *run_;
     run.OnPrepare = [this] { return PrepareRun(*request_); };
-    run.OnCompose = [this](const std::string& Entry) { Compose(Entry); };
+    run.OnCompose = [this](const TPlanEntry& Entry) {
+        // One message at a time: the row's texts are merged right before it goes.
+        const std::string line = source_ ? PrepareRowText(*text_, *source_, Entry, settings_.Charset) : Entry.Entry;
+        Compose(Entry, line);
+    };
     run.OnOutcome = [this](const TRunPlan& Plan) { frontEnd_.Counts(Plan); };
     run.OnRow = [this](const TJournalRow& Row) { frontEnd_.Outcome(Row); };
     run.OnNotice = [this](const std::string& Text) { frontEnd_.Notice(Text); };
@@ -111,14 +134,17 @@ void TSendEngine::PrepareMessage(const TSendRequest& Request)
     text_->Apply(*smtp_, text_->TextsCharset());
 }
 
-TRowMerge TSendEngine::MergeOf(const std::string& Entry) const
+TRowMerge TSendEngine::MergeOf(const TPlanEntry& Entry) const
 {
+    if (source_)
+        if (std::optional<TRecipientSource::TRow> row = source_->Row(Entry))
+            return RowMerge(source_->Fields(), std::move(row->Merge));
     // A text list's entry: {{メールアドレス}} and {{氏名}}.
-    const TEntryParts parts = ParseEntry(Entry);
+    const TEntryParts parts = ParseEntry(Entry.Entry);
     return RowMerge(fields_, EntryRow(parts.Address, parts.Name));
 }
 
-std::string TSendEngine::FooterOf(const std::string& Entry) const
+std::string TSendEngine::FooterOf(const TPlanEntry& Entry) const
 {
     return compliance_ && compliance_->Advertising() ? compliance_->Footer(MergeOf(Entry)) : std::string();
 }
@@ -128,12 +154,12 @@ TCharsetRule TSendEngine::CharsetRule() const
     TCharsetRule rule = text_->CharsetRule();
     // The footer's own text is the same in every row; list fields in it are
     // weighed per message when it is composed.
-    const std::string footer = FooterOf("");
+    const std::string footer = FooterOf(TPlanEntry{});
     rule.TextsStrict = rule.TextsStrict && (footer.empty() || IsStrictJis(footer));
     return rule;
 }
 
-void TSendEngine::Compose(const std::string& Entry)
+void TSendEngine::Compose(const TPlanEntry& Entry, const std::string& Line)
 {
     std::string footer;
     std::vector<std::string> headers;
@@ -143,20 +169,24 @@ void TSendEngine::Compose(const std::string& Entry)
         for (const THeaderLine& line : compliance_->Headers(merge))
             headers.push_back(line.Name + ": " + line.Value);
     }
-    text_->Compose(*smtp_, Entry, std::time(nullptr), footer, headers);
+    text_->Compose(*smtp_, Line, std::time(nullptr), footer, headers);
 }
 
 void TSendEngine::PrepareCompliance()
 {
     compliance_ = std::make_unique<TCompliance>(settings_, profile_.Folder);
-    const std::string fields = compliance_->FieldsRefusal(fields_);
-    if (!fields.empty())
-        throw Exception(fields);
     // Before the list is read or anything asked: the items come from the
     // settings and the footer's wording, the same for every row.
     const std::string missing = compliance_->MissingText(RowMerge(fields_, EntryRow("", "")));
     if (!missing.empty())
         throw Exception(missing);
+}
+
+void TSendEngine::PrepareFields() const
+{
+    const std::string refusal = compliance_->FieldsRefusal(source_ ? source_->Fields() : fields_);
+    if (!refusal.empty())
+        throw Exception(refusal);
 }
 
 void TSendEngine::CheckFooters(const TRunPlan& Plan) const
@@ -168,7 +198,7 @@ void TSendEngine::CheckFooters(const TRunPlan& Plan) const
         if (!e.Sendable || e.OptedOut)
             continue;
         // A footer without list fields is the same in every row.
-        std::string footer = FooterOf(e.Entry);
+        std::string footer = FooterOf(e);
         if (footer == checked)
             continue;
         try {
@@ -198,6 +228,96 @@ bool TSendEngine::DomainAccepted()
     return true;
 }
 
+TRunRequest TSendEngine::ListRequest(const TSendRequest& Request)
+{
+    TRunRequest request;
+    request.RecipientFile = Request.RecipientFile;
+    request.Subject = Request.Subject;
+    request.Body = Request.Body;
+    request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
+    return request;
+}
+
+std::unique_ptr<TListPreview> TSendEngine::Preview(const TSendRequest& Request)
+{
+    if (run_->Busy())
+        throw Exception("送信中はプレビューできません。送信が終わってからもう一度どうぞ");
+    LoadSettings();
+    PrepareMessage(Request);
+    std::optional<TCheckedList> list = ReadCheckedList(ListRequest(Request));
+    if (!list)
+        return nullptr;
+    return std::make_unique<TListPreview>(std::move(*list), settings_);
+}
+
+void TSendEngine::ConnectTrusting()
+{
+    for (;;) {
+        security_.BeforeConnect(*smtp_, true, [this](const std::string& Why) {
+            frontEnd_.Status(Why.substr(0, Why.find('\n')) + " ブラウザでサインインしてください。");
+        });
+        try {
+            smtp_->Connect();
+            return;
+        } catch (const tls::ECertificateError& e) {
+            if (smtp_->Connected)
+                smtp_->TPowersock::Disconnect();
+            if (!security_.TrustAfter(e, *smtp_))
+                throw;
+        }
+    }
+}
+
+std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const std::string& Address)
+{
+    if (run_->Busy())
+        throw Exception("送信中はテスト送信できません。送信が終わってからもう一度どうぞ");
+    std::unique_ptr<TListPreview> preview = Preview(Request);
+    if (!preview)
+        return {};
+    std::string to = Address;
+    to.erase(0, to.find_first_not_of(" \t"));
+    to.erase(to.find_last_not_of(" \t") + 1);
+    if (to.empty())
+        to = settings_.FromAddress;
+    if (!IsUsableAddress(to))
+        throw Exception("テスト送信の宛先「" + to + "」はメールアドレスとして使えません");
+    std::optional<size_t> index = preview->IndexOf(Line);
+    const std::vector<TPlanEntry>& entries = preview->Entries();
+    if (Line <= 0) {
+        const auto first = std::find_if(entries.begin(), entries.end(), [](const TPlanEntry& e) { return e.Sendable; });
+        if (first != entries.end())
+            index = static_cast<size_t>(first - entries.begin());
+    }
+    if (!index)
+        throw Exception(Format("宛先リストに %d 行目の宛先はありません", Line));
+    const TComposedRow row = preview->Compose(*index, to, "[テスト] ");
+    TStringList body;
+    body.SetText(row.Body);
+    text_->Prepare(settings_.Charset, row.Subject, body);
+    security_.Check(settings_, *smtp_);
+    if (!security_.Prepare(settings_, *smtp_))
+        return {};
+    try {
+        ConnectTrusting();
+    } catch (const sasl::EAuthError& e) {
+        security_.LoginRefused();
+        throw;
+    }
+    std::string reply;
+    try {
+        text_->Compose(*smtp_, row.To, std::time(nullptr));
+        smtp_->SendMail();
+        reply = smtp_->LastReply;
+        smtp_->Disconnect();
+    } catch (...) {
+        if (smtp_->Connected)
+            smtp_->TPowersock::Disconnect();
+        throw;
+    }
+    return "テスト送信: " + to + " 宛てに送りました。サーバーの応答: " + reply;
+}
+
 std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
 {
     TRunRequest request;
@@ -216,6 +336,8 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     std::optional<TPreparedRun> prepared = ::PrepareRun(request);
     if (!prepared)
         return prepared;
+    source_ = prepared->Source;
+    PrepareFields();
     CheckFooters(*prepared->Plan);
     if (!prepared->Precheck.empty())
         frontEnd_.Status(prepared->Precheck);
@@ -241,6 +363,9 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
     // A long list takes a while: counted on a thread of its own, with a copy
     // of what decides the charsets, while the window keeps answering.
     const TCharsetRule rule = CharsetRule();
+    // The source is never changed once made; the sender's name is copied.
+    const TRecipientSource* const source = Prepared.Source.get();
+    const std::string fromName = settings_.FromName;
     const std::vector<TPlanEntry>& entries = Prepared.Plan->Entries();
     TRunOutline counted;
     const auto count = [&](const std::atomic<bool>& Stop) {
@@ -252,6 +377,12 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
                 continue;
             }
             ++counted.Messages;
+            if (!source || source->Merges() || source->IsTable()) {
+                const std::optional<TRecipientSource::TRow> row = source ? source->Row(e) : std::nullopt;
+                addresses.insert(LowerCase(row ? row->Address : ParseEntry(e.Entry).Address));
+                counted.Utf8 += RowCharset(source, rule, fromName, e) == mcUtf8 ? 1 : 0;
+                continue;
+            }
             const TEntryParts parts = ParseEntry(e.Entry);
             addresses.insert(LowerCase(parts.Address));
             counted.Utf8 += rule.For(parts) == mcUtf8 ? 1 : 0;
@@ -288,7 +419,8 @@ void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath
     summary.Auto = settings_.Charset == mcAuto;
     const TCharsetRule rule = CharsetRule();
     for (size_t i = 0; i < Plan.Entries().size(); ++i)
-        if (Plan.OutcomeOf(i) == TOutcome::Sent && rule.For(Plan.Entries()[i].Entry) == mcUtf8)
+        if (Plan.OutcomeOf(i) == TOutcome::Sent &&
+            RowCharset(source_.get(), rule, settings_.FromName, Plan.Entries()[i]) == mcUtf8)
             ++summary.Utf8;
     frontEnd_.Summary(summary);
 }

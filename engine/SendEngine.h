@@ -13,6 +13,7 @@
 #include "engine/FrontEnd.h"
 #include "engine/MergeFields.h"
 #include "engine/Unsubscribe.h"
+#include "engine/Preview.h"
 #include "engine/Profile.h"
 #include "engine/SendSecurity.h"
 #include "engine/SettingsFile.h"
@@ -57,6 +58,18 @@ public:
     // on, which refuses the Send itself: its subject and body reach the
     // messages that follow. Raises what ended it.
     void Send(const TSendRequest& Request);
+    // The list read and checked as a Send would, every row's message ready
+    // to be composed; nothing connects, nothing is asked. Refused while a
+    // run goes on, whose message record it would change.
+    std::unique_ptr<TListPreview> Preview(const TSendRequest& Request);
+    // The message of the list's row Line (0: its first row that can be
+    // sent), its subject prefixed 「[テスト] 」,
+    // to Address (empty: the sender's own), over a connection of its own
+    // with the settings' security and login. No journal, no counts. Returns
+    // where it went and the server's reply; empty when the user cancelled
+    // (password, certificate). Raises what failed.
+    std::string TestSend(const TSendRequest& Request, int Line, const std::string& Address);
+
     // Stops a sign-in in the browser and the run (see TSendRun::Abort).
     void Abort();
     // The program ends: cuts whatever runs.
@@ -67,18 +80,22 @@ private:
     std::optional<TPreparedRun> PrepareRun(const TSendRequest& Request);
     TRunOutline Outline(const TPreparedRun& Prepared) const;
     // The message to one entry, its footer and unsubscribe headers included.
-    void Compose(const std::string& Entry);
+    void Compose(const TPlanEntry& Entry, const std::string& Line);
     // Opt-out list, footer and its required items: refuses before the list is read.
     void PrepareCompliance();
     // The row's merge for the footer and the unsubscribe URL.
-    TRowMerge MergeOf(const std::string& Entry) const;
-    std::string FooterOf(const std::string& Entry) const;
+    TRowMerge MergeOf(const TPlanEntry& Entry) const;
+    std::string FooterOf(const TPlanEntry& Entry) const;
+    // The list's fields in line 14 and the footer: refuses names it lacks.
+    void PrepareFields() const;
     // The composer's charset rule with the footer's own text weighed in.
     TCharsetRule CharsetRule() const;
     // Every footer of the run in a charset that carries it (ISO-2022-JP chosen).
     void CheckFooters(const TRunPlan& Plan) const;
     // SPF and DMARC of the sender's domain; false when the user chose 中止.
     bool DomainAccepted();
+    TRunRequest ListRequest(const TSendRequest& Request);
+    void ConnectTrusting();
     // Processes the window's events; false once the user stopped the run.
     std::function<bool()> KeepAnswering() const;
     void Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
@@ -96,5 +113,6 @@ private:
     TSendSecurity security_;
     TSettings settings_;
     const TSendRequest* request_ = nullptr;  // the Send in hand
+    std::shared_ptr<const TRecipientSource> source_;  // the run's recipients and templates
     bool confirmed_ = false;  // the Send in hand was confirmed already
 };
