@@ -78,21 +78,27 @@ TEST_F(ComplianceRunTest, UnsubscribeHeadersAsPythonReadsThem)
     struct Case {
         const char* name;
         std::string unsubscribe, url;  // lines 13 and 14
-        std::string entry;
+        std::string entry;   // of a text list; with Csv, the data row of a CSV list
+        bool csv;
         std::string mailto;  // the address of the mailto URI
         std::string m, n;    // the https URI's parameters, decoded; empty: no https URI
     };
     const Case cases[] = {
-        {"mailto to line 5 alone", "", "", "a@example.jp", "taro@example.jp", "", ""},
+        {"mailto to line 5 alone", "", "", "a@example.jp", false, "taro@example.jp", "", ""},
         {"mailto to line 13 and the row's merged, encoded URL", "stop@example.jp",
-         "https://example.jp/stop?m={{メールアドレス}}&n={{氏名}}", "山田 花子 <hanako+news@example.jp>",
+         "https://example.jp/stop?m={{メールアドレス}}&n={{氏名}}", "山田 花子 <hanako+news@example.jp>", false,
          "stop@example.jp", "hanako+news@example.jp", "山田 花子"},
+        {"a table's columns merged", "", "https://example.jp/stop?m={{メールアドレス}}&n={{会社名}}",
+         "ken@example.jp,青空 & 海=1", true, "taro@example.jp", "ken@example.jp", "青空 & 海=1"},
     };
     SmtpSink sink;
     std::vector<std::string> args;
     for (const Case& c : cases) {
         WriteSettings(sink.Port(), Compliance(c.unsubscribe, c.url, false));
-        engine->Send(Request(c.entry + "\r\n"));
+        if (c.csv)
+            engine->Send({WriteFile("list.csv", "メールアドレス,会社名\r\n" + c.entry + "\r\n"), "件名", "本文\n"});
+        else
+            engine->Send(Request(c.entry + "\r\n"));
         ASSERT_TRUE(sink.WaitForMessages(args.size() + 1));
         args.push_back(sink.Message(args.size()).Path);
     }
