@@ -59,6 +59,7 @@ TEST_F(ListRunTest, EveryRowGetsItsOwnMessageAndItsRowNumberInTheJournal)
         std::string file, bytes, subject, body;
         std::vector<TShown> mails;
         std::vector<std::string> journal;
+        std::string settings = "";  // lines 6 on
     };
     const Case cases[] = {
         {"CSV with a BOM, no 敬称 column: 様; an empty address and 髙 (UTF-8)", "list.csv",
@@ -81,11 +82,16 @@ TEST_F(ListRunTest, EveryRowGetsItsOwnMessageAndItsRowNumberInTheJournal)
          {{"e@example.jp", "次郎", "次郎様 (e@example.jp)", "次郎さん\n", "iso-2022-jp"},
           {"f@example.jp", "", "様 (f@example.jp)", "さん\n", "iso-2022-jp"}},
          {"1 次郎 <e@example.jp> 送信済み", "2 f@example.jp 送信済み"}},
+        {"ISO-2022-JP chosen: a row whose cell it cannot carry is not sent", "list.csv",
+         "メールアドレス,会社名\r\ng@example.jp,①商事\r\nh@example.jp,二商事\r\n", "{{会社名}}御中", "本文\n",
+         {{"h@example.jp", "", "二商事御中", "本文\n", "iso-2022-jp"}},
+         {"2 g@example.jp 宛先不正", "3 h@example.jp 送信済み"},
+         "none\r\n\r\niso-2022-jp\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SmtpSink sink;
-        WriteSettings(sink.Port());
+        WriteSettings(sink.Port(), c.settings);
         ui = TTestFrontEnd();
         engine->Send({WriteFile(c.file, c.bytes), c.subject, c.body});
         ASSERT_EQ(ui.Summaries.size(), 1u) << (ui.Failures.empty() ? "" : ui.Failures[0]);
