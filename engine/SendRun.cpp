@@ -280,11 +280,11 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     smtp_.OnNextMessage = [this, &Bulk] {
         const TPlanEntry* next = Bulk->Following();
         if (next)
-            Load(next->Entry);
+            Load(*next);
         return next != nullptr;
     };
     TBulkHooks hooks;
-    hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry.Entry); };
+    hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry); };
     hooks.Reconnect = [this] { return Reopen(); };
     hooks.Pause = [this](int64_t Ms) { return Pause(static_cast<int>(Ms)); };
     hooks.Waiting = [this](TWait What, int64_t Ms) {
@@ -366,7 +366,7 @@ bool TSendRun::Reopen()
     return true;
 }
 
-TAttemptResult TSendRun::SendOne(TMessageStep& Step, const std::string& Entry)
+TAttemptResult TSendRun::SendOne(TMessageStep& Step, const TPlanEntry& Entry)
 {
     Load(Entry);
     const TAttemptResult result = Step.Send();
@@ -379,7 +379,7 @@ TAttemptResult TSendRun::SendOne(TMessageStep& Step, const std::string& Entry)
     return result;
 }
 
-void TSendRun::Load(const std::string& Entry)
+void TSendRun::Load(const TPlanEntry& Entry)
 {
     if (OnCompose) {
         OnCompose(Entry);
@@ -388,7 +388,7 @@ void TSendRun::Load(const std::string& Entry)
     // A message that failed leaves its entry behind; it must not receive the
     // next one too.
     smtp_.PostMessage->ToAddress->Clear();
-    smtp_.PostMessage->ToAddress->Add(Entry);
+    smtp_.PostMessage->ToAddress->Add(Entry.Entry);
 }
 
 void TSendRun::ReplaceSocket()
