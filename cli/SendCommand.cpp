@@ -210,7 +210,7 @@ private:
             if (!e.Sendable)
                 continue;
             const std::string line = PrepareRowText(text, *prepared->Source, e, settings.Charset);
-            utf8 += text.Entry(line).Charset == mcUtf8 ? 1 : 0;
+            utf8 += text.CharsetRule().For(line) == mcUtf8 ? 1 : 0;
             text.Compose(smtp, line, std::time(nullptr));
             smtp.AssembleMail();
             // The row asked for, else the first.
