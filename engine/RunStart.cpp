@@ -296,7 +296,8 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
         throw Exception(Format("宛先ファイル %s に送信できる宛先がありません: ", Request.RecipientFile.c_str()) +
                         InvalidText(entries));
 
-    TRunIdentity identity{Request.RecipientFile, std::move(file->Bytes), Request.Subject, Request.Body};
+    TRunIdentity identity{Request.RecipientFile, std::move(file->Bytes), Request.Subject, Request.Body,
+                          Request.Attachments};
     std::vector<std::string> unreadable;
     std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity, &unreadable);
     if (!unreadable.empty()) {

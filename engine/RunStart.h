@@ -20,6 +20,7 @@ struct TRunRequest {
     std::string RecipientFile;
     std::string Subject;
     std::string Body;
+    std::string Attachments;    // their digest, for the run's identity
     TNameCheck CanCarry;        // the chosen charset's check of display names
     std::string JournalFolder;
     int PauseSeconds = 0;

@@ -1,9 +1,12 @@
 #include "engine/SendEngine.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <set>
 
 #include <QCoreApplication>
 
+#include "engine/Attachments.h"
 #include "engine/Journal.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
@@ -40,6 +43,9 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
     TSendRun& run = *run_;
     run.OnPrepare = [this] { return PrepareRun(*request_); };
     run.OnHeaderForm = [this](const std::string& Entry) { return HeaderForm(Entry); };
+    run.OnAttachments = [this](int Line) { return attachments_ ? attachments_->Parts(Line) : TParts{}; };
+    // Only now is it known whether the server names its limit (EHLO SIZE).
+    run.OnConnected = [this] { return smtp_->SizeLimit() > 0 || LargeMessagesAccepted(); };
     run.OnOutcome = [this](const TRunPlan& Plan) { frontEnd_.Counts(Plan); };
     run.OnNotice = [this](const std::string& Text) { frontEnd_.Notice(Text); };
     run.OnSummary = [this](const TRunPlan& Plan, const std::string& Path, const std::string& Failure) {
@@ -121,6 +127,13 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     request.RecipientFile = Request.RecipientFile;
     request.Subject = Request.Subject;
     request.Body = Request.Body;
+    // Every file is checked before the list is even read: nothing connects
+    // for a run that cannot carry them.
+    attachments_.reset();
+    attachments_ = std::make_unique<TRunAttachments>(
+        Request.Attachments, Request.RowAttachments,
+        std::filesystem::path(Request.RecipientFile).parent_path().string());
+    request.Attachments = attachments_->Digest();
     request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
     request.JournalFolder = profile_.JournalFolder();
     request.PauseSeconds = settings_.PauseSeconds;
@@ -138,6 +151,11 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
         frontEnd_.Status(prepared->Precheck);
     // The trusted certificate's retry is the run already confirmed.
     if (!confirmed_ && !frontEnd_.ConfirmRun(Outline(*prepared)))
+        return std::nullopt;
+    largest_ = LargestMessage(*prepared);
+    // A HELO session never learns the server's limit: asked before connecting.
+    const bool helo = settings_.Security == csNone && settings_.LoginName.empty();
+    if (helo && !confirmed_ && !LargeMessagesAccepted())
         return std::nullopt;
     // The password is asked for only once the run is sure to go.
     if (!security_.Prepare(settings_, *smtp_))
@@ -166,6 +184,39 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
     outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
     outline.SentBefore = FindFinishedRun(Prepared.JournalFolder, Prepared.Identity).value_or("");
     return outline;
+}
+
+int64_t TSendEngine::LargestMessage(const TPreparedRun& Prepared)
+{
+    std::vector<int> lines;
+    const TRunPlan& plan = *Prepared.Plan;
+    for (size_t i = 0; i < plan.Entries().size(); ++i)
+        if (plan.Entries()[i].Sendable && !plan.OutcomeOf(i))
+            lines.push_back(plan.Entries()[i].Line);
+    if (lines.empty())
+        return 0;
+    const int line = attachments_->Heaviest(lines);
+    const auto entry = std::find_if(plan.Entries().begin(), plan.Entries().end(),
+                                    [line](const TPlanEntry& e) { return e.Line == line; });
+    TPostMessage& message = *smtp_->PostMessage;
+    message.ToAddress->Clear();
+    message.ToAddress->Add(HeaderForm(entry->Entry));
+    message.EncodedAttachments = attachments_->Sized(line);
+    const int64_t bytes = smtp_->MessageSize();
+    message.ToAddress->Clear();
+    message.EncodedAttachments.clear();
+    return bytes;
+}
+
+bool TSendEngine::LargeMessagesAccepted()
+{
+    if (largeAsked_ || largest_ <= LargeMessageBytes)
+        return true;
+    largeAsked_ = true;
+    return frontEnd_.ConfirmLargeMessages(
+        "いちばん大きいメッセージは " + MegabytesText(largest_) +
+        " です（添付ファイルはエンコード後の大きさ）。多くのプロバイダーは 1 通の大きさを制限しています"
+        "（Gmail 25 MB、Microsoft 365 35 MB）。サーバーは上限を知らせていません。送信しますか？");
 }
 
 void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure)
@@ -197,8 +248,10 @@ void TSendEngine::Send(const TSendRequest& Request)
         const TSendRequest* value;
         ~TRestore() { at = value; }
     } restore{request_, before};
-    if (!run_->Busy())
+    if (!run_->Busy()) {
         request_ = &Request;
+        largeAsked_ = false;
+    }
     try {
         SendTrusting();
     } catch (const sasl::EAuthError& e) {

@@ -4,9 +4,11 @@
 // the way. The front end answers the questions; the engine opens no box.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/FrontEnd.h"
 #include "engine/Profile.h"
@@ -14,6 +16,7 @@
 #include "engine/SettingsFile.h"
 
 class TMessageText;
+class TRunAttachments;
 class TNMSMTP;
 class TNMUUProcessor;
 class TSendRun;
@@ -23,6 +26,12 @@ struct TSendRequest {
     std::string RecipientFile;
     std::string Subject;  // UTF-8 as typed
     std::string Body;     // UTF-8, lines apart at LF
+    // Files every message carries.
+    std::vector<std::string> Attachments;
+    // Files of single rows by their line in the list (its 添付ファイル
+    // column, merge fields already filled in); a relative path counts from
+    // the list file's folder.
+    std::map<int, std::vector<std::string>> RowAttachments;
 };
 
 class TSendEngine {
@@ -60,6 +69,12 @@ private:
     std::string HeaderForm(const std::string& Entry);
     void Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
     void SendTrusting();
+    // The size of the run's largest message, as near as can be told before
+    // connecting.
+    int64_t LargestMessage(const TPreparedRun& Prepared);
+    // Asks once per Send about a largest message above LargeMessageBytes;
+    // true to go on.
+    bool LargeMessagesAccepted();
 
     TRunFrontEnd& frontEnd_;
     TProfile profile_;
@@ -67,6 +82,9 @@ private:
     std::unique_ptr<TNMUUProcessor> encoder_;
     std::unique_ptr<TMessageText> text_;
     std::unique_ptr<TSendRun> run_;
+    std::unique_ptr<TRunAttachments> attachments_;  // the run's files
+    int64_t largest_ = 0;        // LargestMessage of the run in hand
+    bool largeAsked_ = false;    // the question about it was answered
     TSendSecurity security_;
     TSettings settings_;
     const TSendRequest* request_ = nullptr;  // the Send in hand

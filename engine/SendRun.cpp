@@ -281,6 +281,13 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
         throw;
     }
     Fire(TSendEvent::Connected);
+    if (OnConnected && !OnConnected()) {
+        if (!Prepared.Resumes)
+            Journal->Discard();
+        Fire(TSendEvent::MessagesDone);
+        Finish();
+        return;
+    }
     TMessageStep step(smtp_);
     // The record that this message goes out is on the disk before its "."
     // can deliver it; it was written a round trip earlier (with its
@@ -293,12 +300,14 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     } nextGuard{smtp_};
     smtp_.OnNextMessage = [this, &Bulk] {
         const TPlanEntry* next = Bulk->Following();
-        if (next)
-            Load(next->Entry);
-        return next != nullptr;
+        if (!next)
+            return false;
+        Load(*next);
+        // Its commands must not go out: the server would wait for its text.
+        return TooLarge().empty();
     };
     TBulkHooks hooks;
-    hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry.Entry); };
+    hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry); };
     hooks.Reconnect = [this] { return Reopen(); };
     hooks.Pause = [this](int64_t Ms) { return Pause(static_cast<int>(Ms)); };
     hooks.Waiting = [this](TWait What, int64_t Ms) {
@@ -376,9 +385,12 @@ bool TSendRun::Reopen()
     return true;
 }
 
-TAttemptResult TSendRun::SendOne(TMessageStep& Step, const std::string& Entry)
+TAttemptResult TSendRun::SendOne(TMessageStep& Step, const TPlanEntry& Entry)
 {
     Load(Entry);
+    // Refused for this row alone: the next row's message may fit.
+    if (std::string why = TooLarge(); !why.empty())
+        return {TAttempt::RecipientRefused, std::move(why), nullptr};
     const TAttemptResult result = Step.Send();
     // The component turned pipelining off: the server mishandled a group.
     if (!smtp_.Pipelining && !pipeliningNoted_) {
@@ -389,7 +401,7 @@ TAttemptResult TSendRun::SendOne(TMessageStep& Step, const std::string& Entry)
     return result;
 }
 
-void TSendRun::Load(const std::string& Entry)
+void TSendRun::Load(const TPlanEntry& Entry)
 {
     TPostMessage& message = *smtp_.PostMessage;
     message.Date = Rfc5322Date(std::time(nullptr));
@@ -397,7 +409,20 @@ void TSendRun::Load(const std::string& Entry)
     // A message that failed leaves its entry behind; it must not receive the
     // next one too.
     message.ToAddress->Clear();
-    message.ToAddress->Add(OnHeaderForm ? OnHeaderForm(Entry) : Entry);
+    message.ToAddress->Add(OnHeaderForm ? OnHeaderForm(Entry.Entry) : Entry.Entry);
+    message.EncodedAttachments = OnAttachments ? OnAttachments(Entry.Line) : TParts{};
+}
+
+std::string TSendRun::TooLarge()
+{
+    const int64_t limit = smtp_.SizeLimit();
+    if (limit <= 0)
+        return {};
+    const int64_t size = smtp_.MessageSize();
+    if (size <= limit)
+        return {};
+    return "メッセージが大きすぎるため送信しませんでした（" + MegabytesText(size) + "、サーバーの上限は " +
+           MegabytesText(limit) + "）";
 }
 
 void TSendRun::ReplaceSocket()

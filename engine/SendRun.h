@@ -32,6 +32,7 @@
 
 #include <QTimer>
 
+#include "engine/Attachments.h"
 #include "engine/BulkRun.h"
 #include "engine/RunStart.h"
 
@@ -79,6 +80,11 @@ public:
     // An entry as its To line carries it; called right before its message,
     // which may take the texts of another charset then.
     std::function<std::string(const std::string& Entry)> OnHeaderForm;
+    // The attached parts of the message to the entry on Line.
+    std::function<TParts(int Line)> OnAttachments;
+    // Once the run's first connection is open, before its first message:
+    // false ends the run there (QUIT, no summary; a fresh journal goes).
+    std::function<bool()> OnConnected;
     // After each message the server accepted: how many of how many.
     std::function<void(int Sent, int Total)> OnProgress;
     // An outcome became known (the counts of the plan changed).
@@ -161,9 +167,12 @@ private:
     // Closes a broken connection and opens it again; false when that failed.
     bool Reopen();
     // One message to one entry.
-    TAttemptResult SendOne(TMessageStep& Step, const std::string& Entry);
+    TAttemptResult SendOne(TMessageStep& Step, const TPlanEntry& Entry);
     // Sets the component's message to the entry's.
-    void Load(const std::string& Entry);
+    void Load(const TPlanEntry& Entry);
+    // The journal's reason when the loaded message exceeds the server's
+    // SIZE; empty when it fits or the server named no limit.
+    std::string TooLarge();
     // QUIT, or the close without it when the run was cut.
     void Finish();
     // QUIT on a connection that a failure left open; a refused QUIT is no

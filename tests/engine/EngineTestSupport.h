@@ -24,12 +24,14 @@ public:
     bool Confirm = true;
     std::optional<std::string> Password;
     bool Trust = false;
+    bool Large = true;  // send a run of large messages
     // Runs at every accepted message, inside the run (the user acting).
     std::function<void(int Sent)> AtProgress;
 
     // --- What it was asked and told, in order
     std::vector<std::string> Questions;  // the resume and trust questions' texts
     std::vector<TRunOutline> Confirmations;
+    std::vector<std::string> LargeQuestions;
     std::vector<std::string> PasswordsAsked;  // "login@server"
     std::vector<std::string> Informed, Statuses, Notices, Failures;
     std::vector<std::string> Progressed;  // "3/120"
@@ -47,6 +49,11 @@ public:
     std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) override;
     bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
                           const std::string& Question) override;
+    bool ConfirmLargeMessages(const std::string& Question) override
+    {
+        LargeQuestions.push_back(Question);
+        return Large;
+    }
     void Inform(const std::string& Text) override { Informed.push_back(Text); }
     void Status(const std::string& Text) override { Statuses.push_back(Text); }
     void Notice(const std::string& Text) override { Notices.push_back(Text); }
