@@ -19,6 +19,7 @@
 #include "rtl/Classes.h"
 
 class QLabel;
+class TAttachmentArea;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -102,6 +103,8 @@ public:
     QLabel* Label4;
     QPlainTextEdit* Memo1;
     QStatusBar* StatusBar1;
+    // 添付ファイル, below the body: the files of every message.
+    TAttachmentArea* Attachments;
 
     // --- Components -------------------------------------------------------------
     TNMSMTP* NMSMTP1;
@@ -118,6 +121,7 @@ public:
     std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) override;
     bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
                           const std::string& Question) override;
+    bool ConfirmLargeMessages(const std::string& Question) override;
     void Inform(const std::string& Text) override;
     void Status(const std::string& Text) override;
     void Notice(const std::string& Text) override;
