@@ -20,6 +20,7 @@
 #include "bench/Measure.h"
 #include "engine/FrontEnd.h"
 #include "engine/SendEngine.h"
+#include "engine/SendRun.h"
 
 namespace {
 

@@ -163,6 +163,8 @@ TEST_F(AbortTest, SendingTheMessageText)
     // on a busy machine; the peer's accept must not time out meanwhile.
     peer.SetStepTimeout(25000);
     peer.Start();
+    // A message above 10 MB is asked about before the run; this one goes.
+    Application().QuestionHook = [](const TMessageBoxRequest&) { return true; };
 
     const int64_t ms = SendAndAbortWhen([] { return Form1->NMSMTP1->SentBytes > 0; });
     ExpectClosedState("sending the message text", ms);
