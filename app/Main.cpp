@@ -31,7 +31,6 @@
 #include "engine/SendEngine.h"
 #include "engine/SendRun.h"
 #include "charset/CodePage.h"
-#include "platform/Tls.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 
@@ -80,11 +79,6 @@ bool TOpenDialog::Execute()
         return false;
     FileName = S(QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath());
     return true;
-}
-
-void LoadTextFile(const std::string& FileName, TStringList& Lines)
-{
-    ReadTextFile(FileName, Lines);
 }
 
 // ---------------------------------------------------------------------------

@@ -47,10 +47,6 @@ private:
     QWidget* parent_;
 };
 
-// Text files are UTF-8; one that is not (from a Shift_JIS system) is read as
-// CP932. Raises "ファイル %s は開けません" when the file cannot be read.
-void LoadTextFile(const std::string& FileName, TStringList& Lines);
-
 class TForm1 : public QWidget, public TRunFrontEnd {
 public:
     explicit TForm1(QWidget* Parent = nullptr);

@@ -17,7 +17,6 @@
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
-#include "smtp/NMsmtp.h"
 
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point)
 {
@@ -154,7 +153,7 @@ void ForEachLine(const std::string& Bytes, const std::atomic<bool>& Stop, F Each
 
 void CheckLength(const std::string& Entry, size_t Index)
 {
-    if (Entry.size() > MaxEntryOctets || TNMSMTP::ExtractAddress(Entry).size() > MaxAddressOctets)
+    if (Entry.size() > MaxEntryOctets || ParseEntry(Entry).Address.size() > MaxAddressOctets)
         throw Exception(Format("宛先 %zu 行目: 長すぎて送れません", Index + 1));
 }
 
@@ -227,38 +226,13 @@ TListFile ReadList(const std::string& Path, const std::atomic<bool>& Stop)
 // when the user stopped the run meanwhile.
 std::optional<TListFile> ReadListAnswering(const std::string& Path, const std::function<bool()>& KeepAnswering)
 {
-    const std::atomic<bool> never{false};
-    if (!KeepAnswering)
-        return ReadList(Path, never);
-    std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool done = false;
     TListFile file;
-    std::exception_ptr failure;
-    std::thread reader([&] {
-        try {
-            file = ReadList(Path, stop);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        const std::lock_guard lock(mutex);
-        done = true;
-        changed.notify_one();
-    });
-    for (;;) {
-        std::unique_lock lock(mutex);
-        if (changed.wait_for(lock, AnswerEvery, [&] { return done; }))
-            break;
-        lock.unlock();
-        if (!stop && !KeepAnswering())
-            stop = true;
-    }
-    reader.join();
-    if (stop)
+    try {
+        if (!WorkAnswering([&](const std::atomic<bool>& Stop) { file = ReadList(Path, Stop); }, KeepAnswering))
+            return std::nullopt;
+    } catch (const EStopped&) {
         return std::nullopt;
-    if (failure)
-        std::rethrow_exception(failure);
+    }
     return file;
 }
 
@@ -280,6 +254,44 @@ bool CheckEntries(std::vector<TPlanEntry>& Entries, const TRunRequest& Request)
 }
 
 }  // namespace
+
+bool WorkAnswering(const std::function<void(const std::atomic<bool>& Stop)>& Work,
+                   const std::function<bool()>& KeepAnswering)
+{
+    std::atomic<bool> stop{false};
+    if (!KeepAnswering) {
+        Work(stop);
+        return true;
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            Work(stop);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard lock(mutex);
+        done = true;
+        changed.notify_one();
+    });
+    for (;;) {
+        std::unique_lock lock(mutex);
+        if (changed.wait_for(lock, AnswerEvery, [&] { return done; }))
+            break;
+        lock.unlock();
+        if (!stop && !KeepAnswering())
+            stop = true;
+    }
+    worker.join();
+    if (stop)
+        return false;
+    if (failure)
+        std::rethrow_exception(failure);
+    return true;
+}
 
 std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
 {

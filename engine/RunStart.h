@@ -4,6 +4,7 @@
 // run about to start.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,6 +56,14 @@ enum TResumeChoice { rcContinue, rcRestart, rcCancel };
 // The resume box's question: N entries, K of them settled, the 不明 ones
 // listed by line and entry so that the user can decide about them.
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point);
+
+// Runs Work on a thread of its own while KeepAnswering (called on this
+// thread every few tens of milliseconds) processes the window's events;
+// once it says false, Stop is set and Work should end soon. False when
+// stopped; what Work raised is raised here. Without KeepAnswering, Work
+// runs here.
+bool WorkAnswering(const std::function<void(const std::atomic<bool>& Stop)>& Work,
+                   const std::function<bool()>& KeepAnswering);
 
 // Takes the lock of the folder above JournalFolder (see TRunLock), reads the
 // recipient file once (EFOpenError; anything but a regular file is refused,

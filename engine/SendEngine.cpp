@@ -42,7 +42,7 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
 
     TSendRun& run = *run_;
     run.OnPrepare = [this] { return PrepareRun(*request_); };
-    run.OnHeaderForm = [this](const std::string& Entry) { return HeaderForm(Entry); };
+    run.OnCompose = [this](const std::string& Entry) { text_->Compose(*smtp_, Entry, std::time(nullptr)); };
     run.OnAttachments = [this](int Line) { return attachments_ ? attachments_->Parts(Line) : TParts{}; };
     // Only now is it known whether the server names its limit (EHLO SIZE).
     run.OnConnected = [this] { return smtp_->SizeLimit() > 0 || LargeMessagesAccepted(); };
@@ -100,25 +100,17 @@ void TSendEngine::LoadSettings()
         }
     } take{*this, settings};
     ReadSendSettings(profile_.SettingsFile(), settings);
-    smtp_->PostMessage->FromName = text_->SenderName(settings.FromName, settings.Charset);
+    text_->Sender(settings.FromName, settings.Charset, *smtp_);
 }
 
 void TSendEngine::PrepareMessage(const TSendRequest& Request)
 {
     TStringList body;
     body.SetText(Request.Body);
-    text_->Prepare(settings_.Charset, Request.Subject, body, settings_.FromName);
+    text_->Prepare(settings_.Charset, Request.Subject, body);
     // At once, as ever: a Send refused during a run still gives the
     // messages that follow its subject and body.
     text_->Apply(*smtp_, text_->TextsCharset());
-}
-
-std::string TSendEngine::HeaderForm(const std::string& Entry)
-{
-    const TMessageText::TEntry entry = text_->Entry(Entry);
-    // Each message in the charset its entry needs.
-    text_->Apply(*smtp_, entry.Charset);
-    return entry.Header;
 }
 
 std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
@@ -138,10 +130,7 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     request.JournalFolder = profile_.JournalFolder();
     request.PauseSeconds = settings_.PauseSeconds;
     // A long list takes a while: Abort and the window's close still come through.
-    request.KeepAnswering = [this] {
-        QCoreApplication::processEvents();
-        return !run_->AbortAsked();
-    };
+    request.KeepAnswering = KeepAnswering();
     request.FrontEnd = &frontEnd_;
     frontEnd_.Starting();
     std::optional<TPreparedRun> prepared = ::PrepareRun(request);
@@ -150,8 +139,12 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     if (!prepared->Precheck.empty())
         frontEnd_.Status(prepared->Precheck);
     // The trusted certificate's retry is the run already confirmed.
-    if (!confirmed_ && !frontEnd_.ConfirmRun(Outline(*prepared)))
-        return std::nullopt;
+    if (!confirmed_) {
+        const TRunOutline outline = Outline(*prepared);
+        // Stopped while counting: nothing to confirm.
+        if (run_->AbortAsked() || !frontEnd_.ConfirmRun(outline))
+            return std::nullopt;
+    }
     largest_ = LargestMessage(*prepared);
     // A HELO session never learns the server's limit: asked before connecting.
     const bool helo = settings_.Security == csNone && settings_.LoginName.empty();
@@ -167,19 +160,32 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
 {
     TRunOutline outline;
     outline.Auto = settings_.Charset == mcAuto;
-    std::set<std::string> addresses;
-    for (const TPlanEntry& e : Prepared.Plan->Entries()) {
-        if (!e.Sendable) {
-            ++outline.Invalid;
-            continue;
+    // A long list takes a while: counted on a thread of its own, with a copy
+    // of what decides the charsets, while the window keeps answering.
+    const TCharsetRule rule = text_->CharsetRule();
+    const std::vector<TPlanEntry>& entries = Prepared.Plan->Entries();
+    TRunOutline counted;
+    const auto count = [&](const std::atomic<bool>& Stop) {
+        std::set<std::string> addresses;
+        for (size_t i = 0; i < entries.size() && !Stop; ++i) {
+            const TPlanEntry& e = entries[i];
+            if (!e.Sendable) {
+                ++counted.Invalid;
+                continue;
+            }
+            ++counted.Messages;
+            const TEntryParts parts = ParseEntry(e.Entry);
+            addresses.insert(LowerCase(parts.Address));
+            counted.Utf8 += rule.For(parts) == mcUtf8 ? 1 : 0;
         }
-        ++outline.Messages;
-        std::string name, address;
-        SplitEntry(e.Entry, name, address);
-        addresses.insert(LowerCase(address));
-        outline.Utf8 += text_->Entry(e.Entry).Charset == mcUtf8 ? 1 : 0;
-    }
-    outline.Addresses = static_cast<int>(addresses.size());
+        counted.Addresses = static_cast<int>(addresses.size());
+    };
+    if (!WorkAnswering(count, KeepAnswering()))
+        return outline;
+    outline.Messages = counted.Messages;
+    outline.Invalid = counted.Invalid;
+    outline.Utf8 = counted.Utf8;
+    outline.Addresses = counted.Addresses;
     outline.InvalidText = Prepared.Precheck;
     outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
     outline.SentBefore = FindFinishedRun(Prepared.JournalFolder, Prepared.Identity).value_or("");
@@ -199,8 +205,7 @@ int64_t TSendEngine::LargestMessage(const TPreparedRun& Prepared)
     const auto entry = std::find_if(plan.Entries().begin(), plan.Entries().end(),
                                     [line](const TPlanEntry& e) { return e.Line == line; });
     TPostMessage& message = *smtp_->PostMessage;
-    message.ToAddress->Clear();
-    message.ToAddress->Add(HeaderForm(entry->Entry));
+    text_->Compose(*smtp_, entry->Entry, std::time(nullptr));
     message.EncodedAttachments = attachments_->Sized(line);
     const int64_t bytes = smtp_->MessageSize();
     message.ToAddress->Clear();
@@ -219,6 +224,14 @@ bool TSendEngine::LargeMessagesAccepted()
         "（Gmail 25 MB、Microsoft 365 35 MB）。サーバーは上限を知らせていません。送信しますか？");
 }
 
+std::function<bool()> TSendEngine::KeepAnswering() const
+{
+    return [this] {
+        QCoreApplication::processEvents();
+        return !run_->AbortAsked();
+    };
+}
+
 void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure)
 {
     TRunSummary summary;
@@ -226,8 +239,9 @@ void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath
     summary.JournalPath = JournalPath;
     summary.Failure = Failure;
     summary.Auto = settings_.Charset == mcAuto;
+    const TCharsetRule rule = text_->CharsetRule();
     for (size_t i = 0; i < Plan.Entries().size(); ++i)
-        if (Plan.OutcomeOf(i) == TOutcome::Sent && text_->Entry(Plan.Entries()[i].Entry).Charset == mcUtf8)
+        if (Plan.OutcomeOf(i) == TOutcome::Sent && rule.For(Plan.Entries()[i].Entry) == mcUtf8)
             ++summary.Utf8;
     frontEnd_.Summary(summary);
 }

@@ -4,6 +4,7 @@
 // the way. The front end answers the questions; the engine opens no box.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -66,7 +67,8 @@ private:
     void PrepareMessage(const TSendRequest& Request);
     std::optional<TPreparedRun> PrepareRun(const TSendRequest& Request);
     TRunOutline Outline(const TPreparedRun& Prepared) const;
-    std::string HeaderForm(const std::string& Entry);
+    // Processes the window's events; false once the user stopped the run.
+    std::function<bool()> KeepAnswering() const;
     void Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
     void SendTrusting();
     // The size of the run's largest message, as near as can be told before

@@ -69,20 +69,6 @@ TSendState NextSendState(TSendState State, TSendEvent Event, bool Connected)
     return State;
 }
 
-std::string Rfc5322Date(std::time_t When)
-{
-    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::tm t{};
-    localtime_r(&When, &t);
-    const long offset = t.tm_gmtoff / 60;
-    const long absOffset = offset < 0 ? -offset : offset;
-    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", days[t.tm_wday], t.tm_mday,
-                  months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec,
-                  offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
-}
-
 // ---------------------------------------------------------------------------
 
 // Whatever way a run or Abort's QUIT returns, the state goes back to Idle
@@ -403,14 +389,15 @@ TAttemptResult TSendRun::SendOne(TMessageStep& Step, const TPlanEntry& Entry)
 
 void TSendRun::Load(const TPlanEntry& Entry)
 {
-    TPostMessage& message = *smtp_.PostMessage;
-    message.Date = Rfc5322Date(std::time(nullptr));
-    message.MessageID = NewMessageID(message.FromAddress);
-    // A message that failed leaves its entry behind; it must not receive the
-    // next one too.
-    message.ToAddress->Clear();
-    message.ToAddress->Add(OnHeaderForm ? OnHeaderForm(Entry.Entry) : Entry.Entry);
-    message.EncodedAttachments = OnAttachments ? OnAttachments(Entry.Line) : TParts{};
+    if (OnCompose) {
+        OnCompose(Entry.Entry);
+    } else {
+        // A message that failed leaves its entry behind; it must not receive
+        // the next one too.
+        smtp_.PostMessage->ToAddress->Clear();
+        smtp_.PostMessage->ToAddress->Add(Entry.Entry);
+    }
+    smtp_.PostMessage->EncodedAttachments = OnAttachments ? OnAttachments(Entry.Line) : TParts{};
 }
 
 std::string TSendRun::TooLarge()

@@ -65,9 +65,6 @@ enum class TSendEvent {
 // The state after Event in State; Connected says whether the socket is open.
 TSendState NextSendState(TSendState State, TSendEvent Event, bool Connected);
 
-// The origination date of a message, e.g. "Tue, 05 Mar 2024 09:07:03 +0900".
-std::string Rfc5322Date(std::time_t When);
-
 class TSendRun {
 public:
     explicit TSendRun(TNMSMTP& Smtp);
@@ -77,9 +74,9 @@ public:
     // Before connecting: the recipient file read and checked, the plan of
     // the run. Nothing when the user cancelled at the resume question.
     std::function<std::optional<TPreparedRun>()> OnPrepare;
-    // An entry as its To line carries it; called right before its message,
-    // which may take the texts of another charset then.
-    std::function<std::string(const std::string& Entry)> OnHeaderForm;
+    // Puts the message to Entry into the component's message record; called
+    // right before its message. Unset: the entry alone, as written.
+    std::function<void(const std::string& Entry)> OnCompose;
     // The attached parts of the message to the entry on Line.
     std::function<TParts(int Line)> OnAttachments;
     // Once the run's first connection is open, before its first message:

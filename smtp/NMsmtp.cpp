@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "net/Psock_p.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -20,9 +21,7 @@ constexpr size_t HeaderPieceSize = 32768;
 // the second 0 to 5) followed by a blank or the line end.
 bool WellFormed(const TReply& Reply)
 {
-    std::string line = Reply.Text();
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
+    const std::string line = WithoutLineEnd(Reply.Text());
     return line.size() >= 3 && line[0] >= '2' && line[0] <= '5' && line[1] >= '0' && line[1] <= '5' &&
            line[2] >= '0' && line[2] <= '9' && (line.size() == 3 || line[3] == ' ');
 }
@@ -115,9 +114,8 @@ void TNMSMTP::RaiseFailure()
 std::string ReplyText(const TReply& Reply)
 {
     std::string text;
-    for (std::string line : Reply.Lines) {
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.pop_back();
+    for (const std::string& whole : Reply.Lines) {
+        const std::string line = WithoutLineEnd(whole);
         if (!text.empty())
             text += '\n';
         text += line;
@@ -287,9 +285,11 @@ void TNMSMTP::Transact()
     // One read hold for the whole transaction, not one per reply.
     TReadHold hold(*this);
 
+    mailProgress_ = {};
     AssembleMail();
     CertifyConnect();
     CompleteHeader();
+    mailProgress_.Started = true;
     if (OnSendStart)
         OnSendStart(this);
     WaitUpTo(ReplyTimeouts.Command);
@@ -317,6 +317,9 @@ void TNMSMTP::Transact()
             else
                 SendText(segment.Text);
         }
+        if (OnBeforeDot)
+            OnBeforeDot();
+        mailProgress_.DotSent = true;
         // Reported as the exchange it is, like every other command.
         StatusMessage(8, "Transaction");
         Writeln(".");
@@ -355,6 +358,14 @@ void TNMSMTP::SendText(const std::string& Text)
 {
     for (size_t pos = 0; pos < Text.size(); pos += HeaderPieceSize)
         SendBuffer(Text.data() + pos, static_cast<uint16_t>(std::min(HeaderPieceSize, Text.size() - pos)));
+}
+
+void TNMSMTP::RecipientRefused(const std::string& Entry)
+{
+    mailProgress_.RecipientRefusalCode = ReplyCode;
+    mailProgress_.RecipientRefusal = LastRecipientReply;
+    if (OnRecipientNotFound)
+        OnRecipientNotFound(Entry);
 }
 
 void TNMSMTP::CompleteHeader()
@@ -396,8 +407,8 @@ void TNMSMTP::SendEnvelope()
             LastRecipientReply = Exchange("RCPT TO:<" + address + ">", CommandReplies);
             // 300 itself counts as accepted; a refusal never ends the
             // transaction. A reply without a proper code accepts nothing.
-            if ((ReplyCode > 300 || !WellFormed(LastRecipientReply)) && OnRecipientNotFound)
-                OnRecipientNotFound(entry);
+            if (ReplyCode > 300 || !WellFormed(LastRecipientReply))
+                RecipientRefused(entry);
         }
     }
     // Only 354 opens the data: anything else would have the message text
