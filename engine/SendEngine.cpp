@@ -47,6 +47,7 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
     // Only now is it known whether the server names its limit (EHLO SIZE).
     run.OnConnected = [this] { return smtp_->SizeLimit() > 0 || LargeMessagesAccepted(); };
     run.OnOutcome = [this](const TRunPlan& Plan) { frontEnd_.Counts(Plan); };
+    run.OnRow = [this](const TJournalRow& Row) { frontEnd_.Outcome(Row); };
     run.OnNotice = [this](const std::string& Text) { frontEnd_.Notice(Text); };
     run.OnSummary = [this](const TRunPlan& Plan, const std::string& Path, const std::string& Failure) {
         Summarize(Plan, Path, Failure);

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev
   libssl-dev openssl ca-certificates
   qtkeychain-qt6-dev libsecret-1-0
+  libzip-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-dev
   python3 python3-aiosmtpd
@@ -19,8 +20,10 @@ packages=(
 )
 # Postfix is for the tests' own servers only; the program never needs a mail
 # system on the machine it runs on.
+# openpyxl writes the Excel workbooks the list tests and the benchmark read;
+# dnslib answers the domain check's tests as their own DNS server.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(postfix)
+  packages+=(postfix python3-openpyxl python3-dnslib)
 fi
 
 missing=()
