@@ -14,12 +14,14 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
 
 #include "app/About.h"
+#include "app/AttachmentArea.h"
 #include "app/Application.h"
 #include "app/PasswordBox.h"
 #include "app/PreviewForm.h"
@@ -34,6 +36,11 @@
 #include "smtp/NMsmtp.h"
 
 TForm1* Form1 = nullptr;
+
+namespace {
+// The 添付ファイル area below the body.
+constexpr int AttachmentAreaHeight = 84;
+}  // namespace
 
 void CreateForms()
 {
@@ -84,8 +91,9 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     ApplyFormLook(this);
     CreateControls();
     CreateComponents();
-    resize(640, 480);
-    setMinimumSize(560, 420);
+    // Grown by the attachment area, so the body keeps its size.
+    resize(640, 480 + AttachmentAreaHeight + 8);
+    setMinimumSize(560, 420 + AttachmentAreaHeight + 8);
     Arrange();
     CenterOnScreen(this);
 }
@@ -144,6 +152,10 @@ void TForm1::CreateControls()
                                  Button10, Memo1, Button2, Button6, Button7, Edit3, Button11};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    Attachments = new TAttachmentArea(this);
+    setTabOrder(Edit3, Attachments->List);
+    setTabOrder(Attachments->List, Attachments->AddButton);
+    setTabOrder(Attachments->AddButton, Attachments->RemoveButton);
 }
 
 void TForm1::CreateComponents()
@@ -195,7 +207,9 @@ void TForm1::Arrange()
     Label2->move(8, 40);
     Edit2->setGeometry(left, 36, leftWidth, 20);
     Label4->move(8, 68);
-    Memo1->setGeometry(left, 64, leftWidth, h - 64 - statusHeight - 8);
+    const int areaTop = h - statusHeight - 8 - AttachmentAreaHeight;
+    Memo1->setGeometry(left, 64, leftWidth, areaTop - 8 - 64);
+    Attachments->setGeometry(8, areaTop, left - 8 + leftWidth, AttachmentAreaHeight);
 
     Button3->setGeometry(column, 6, 97, 25);
     Button4->setGeometry(column, 38, 96, 25);
@@ -300,6 +314,8 @@ std::optional<std::string> TForm1::AskPassword(const std::string& Login, const s
     return ::AskPassword(Login, Server);
 }
 
+bool TForm1::ConfirmLargeMessages(const std::string& Question) { return Application().Ask(Question); }
+
 bool TForm1::TrustCertificate(const tls::ECertificateError&, const std::string&, const std::string& Question)
 {
     return Application().Ask(Question);
@@ -361,6 +377,7 @@ void TForm1::Button4Click()
     request.RecipientFile = S(Edit1->text());
     request.Subject = MailableText(Edit2->text(), "タイトル", false);
     request.Body = MailableText(Memo1->toPlainText(), "本文", true);
+    request.Attachments = Attachments->Files();
     engine_->Send(request);
 }
 

@@ -19,6 +19,7 @@
 #include "rtl/Classes.h"
 
 class QLabel;
+class TAttachmentArea;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -100,6 +101,8 @@ public:
     QLabel* Label4;
     QPlainTextEdit* Memo1;
     QStatusBar* StatusBar1;
+    // 添付ファイル, below the body: the files of every message.
+    TAttachmentArea* Attachments;
 
     // --- Components -------------------------------------------------------------
     TNMSMTP* NMSMTP1;
@@ -118,6 +121,7 @@ public:
     bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
                           const std::string& Question) override;
     bool ContinueDespiteDomain(const std::string& Text) override;
+    bool ConfirmLargeMessages(const std::string& Question) override;
     void Inform(const std::string& Text) override;
     void Status(const std::string& Text) override;
     void Notice(const std::string& Text) override;

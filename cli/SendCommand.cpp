@@ -123,7 +123,7 @@ private:
 
     int Send()
     {
-        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body)};
+        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body), {}, {}};
         // Nobody may be at the machine: a browser must not open by itself.
         OAuthKeeper().OpenBrowser = [this](const QUrl&) {
             signInNeeded_ = true;

@@ -116,7 +116,8 @@ std::string ExplainError(const std::string& Text)
                + "\n「設定」のユーザーID を確認してください。ふつうは空のままにします（コンピューターの正式な名前を使います）。";
     if (Text == "Authentication failed")
         return "サーバーがあいさつ（HELO）でこのコンピューターが名乗った名前を受け付けませんでした。「設定」のユーザーID を確認してください。";
-    if (StartsWith(Text, "Invalid seek origin"))
+    // "Attachment NAME is not encoded": a part handed over without its text.
+    if (StartsWith(Text, "Invalid seek origin") || StartsWith(Text, "Attachment "))
         return kInternal;
     // The field's name comes first: "Subject holds a line break".
     if (Text.ends_with(" holds a line break"))

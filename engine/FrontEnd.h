@@ -60,6 +60,16 @@ public:
     // large providers then do): true for 続ける, false for 中止.
     virtual bool ContinueDespiteDomain(const std::string& Text) = 0;
 
+    // The run's largest message is above LargeMessageBytes and the server
+    // named no limit (or was greeted with HELO): true to send all the same.
+    // Question holds the size and the providers' limits. A front end that
+    // cannot ask sends.
+    virtual bool ConfirmLargeMessages(const std::string& Question)
+    {
+        (void)Question;
+        return true;
+    }
+
     // --- News --------------------------------------------------------------------
     // Something the user should read before the run goes on (journal files
     // that cannot be read); answered by acknowledging it.

@@ -182,6 +182,8 @@ std::optional<SideFile> ReadSide(const std::string& path)
             side.identity.Subject = value;
         else if (key == "body")
             side.identity.Body = value;
+        else if (key == "attachments")
+            side.identity.Attachments = value;
         else if (key == "resumes")
             side.resumes = value;
         else if (key == "carried") {
@@ -373,6 +375,9 @@ TJournal::TJournal(const std::string& Folder, const TRunIdentity& Identity, std:
     side += "recipients " + Escape(Identity.Recipients) + "\n";
     side += "subject " + Escape(Identity.Subject) + "\n";
     side += "body " + Escape(Identity.Body) + "\n";
+    // Left out without files, so that runs of older versions still match.
+    if (!Identity.Attachments.empty())
+        side += "attachments " + Escape(Identity.Attachments) + "\n";
     if (Resumes) {
         side += "resumes " + Escape(Resumes->Stem) + "\n";
         for (const auto& [line, outcome] : Resumes->Settled)

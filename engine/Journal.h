@@ -36,12 +36,13 @@
 extern const char* const JournalFolderName;  // "送信記録"
 
 // What makes two runs the same run: the same recipient file with the same
-// contents, subject and body.
+// contents, subject and body, and the same attachments.
 struct TRunIdentity {
     std::string RecipientFile;
     std::string Recipients;
     std::string Subject;
     std::string Body;
+    std::string Attachments;  // TRunAttachments::Digest; empty without files
 
     bool operator==(const TRunIdentity&) const = default;
 };

@@ -367,7 +367,8 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
         !empty.empty() && Request.FrontEnd && !Request.FrontEnd->ConfirmEmptyFields(EmptyFieldsQuestion(empty)))
         return std::nullopt;
 
-    TRunIdentity identity{Request.RecipientFile, std::move(list->Bytes), Request.Subject, Request.Body};
+    TRunIdentity identity{Request.RecipientFile, std::move(list->Bytes), Request.Subject, Request.Body,
+                          Request.Attachments};
     std::vector<std::string> unreadable;
     std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity, &unreadable);
     if (!unreadable.empty()) {

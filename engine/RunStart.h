@@ -22,6 +22,7 @@ struct TRunRequest {
     std::string RecipientFile;
     std::string Subject;
     std::string Body;
+    std::string Attachments;    // their digest, for the run's identity
     TNameCheck CanCarry;        // the chosen charset's check of display names
     // True for a bare address on the opt-out list: its entry gets 配信停止.
     // Empty: nobody opted out.

@@ -1,12 +1,14 @@
 #include "engine/SendEngine.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 
 #include <QCoreApplication>
 #include <QDate>
 
 #include "engine/Compliance.h"
+#include "engine/Attachments.h"
 #include "engine/Journal.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
@@ -66,6 +68,9 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
         const std::string line = source_ ? PrepareRowText(*text_, *source_, Entry, settings_.Charset) : Entry.Entry;
         Compose(Entry, line);
     };
+    run.OnAttachments = [this](int Line) { return attachments_ ? attachments_->Parts(Line) : TParts{}; };
+    // Only now is it known whether the server names its limit (EHLO SIZE).
+    run.OnConnected = [this] { return smtp_->SizeLimit() > 0 || LargeMessagesAccepted(); };
     run.OnOutcome = [this](const TRunPlan& Plan) { frontEnd_.Counts(Plan); };
     run.OnRow = [this](const TJournalRow& Row) { frontEnd_.Outcome(Row); };
     run.OnNotice = [this](const std::string& Text) { frontEnd_.Notice(Text); };
@@ -324,6 +329,13 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
     request.RecipientFile = Request.RecipientFile;
     request.Subject = Request.Subject;
     request.Body = Request.Body;
+    // Every file is checked before the list is even read: nothing connects
+    // for a run that cannot carry them.
+    attachments_.reset();
+    attachments_ = std::make_unique<TRunAttachments>(
+        Request.Attachments, Request.RowAttachments,
+        std::filesystem::path(Request.RecipientFile).parent_path().string());
+    request.Attachments = attachments_->Digest();
     request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
     request.JournalFolder = profile_.JournalFolder();
     request.PauseSeconds = settings_.PauseSeconds;
@@ -350,6 +362,11 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
         if (run_->AbortAsked() || !frontEnd_.ConfirmRun(outline))
             return std::nullopt;
     }
+    largest_ = LargestMessage(*prepared);
+    // A HELO session never learns the server's limit: asked before connecting.
+    const bool helo = settings_.Security == csNone && settings_.LoginName.empty();
+    if (helo && !confirmed_ && !LargeMessagesAccepted())
+        return std::nullopt;
     // The password is asked for only once the run is sure to go.
     if (!security_.Prepare(settings_, *smtp_))
         return std::nullopt;
@@ -402,6 +419,38 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
     return outline;
 }
 
+int64_t TSendEngine::LargestMessage(const TPreparedRun& Prepared)
+{
+    std::vector<int> lines;
+    const TRunPlan& plan = *Prepared.Plan;
+    for (size_t i = 0; i < plan.Entries().size(); ++i)
+        if (plan.Entries()[i].Sendable && !plan.OutcomeOf(i))
+            lines.push_back(plan.Entries()[i].Line);
+    if (lines.empty())
+        return 0;
+    const int line = attachments_->Heaviest(lines);
+    const auto entry = std::find_if(plan.Entries().begin(), plan.Entries().end(),
+                                    [line](const TPlanEntry& e) { return e.Line == line; });
+    TPostMessage& message = *smtp_->PostMessage;
+    text_->Compose(*smtp_, entry->Entry, std::time(nullptr));
+    message.EncodedAttachments = attachments_->Sized(line);
+    const int64_t bytes = smtp_->MessageSize();
+    message.ToAddress->Clear();
+    message.EncodedAttachments.clear();
+    return bytes;
+}
+
+bool TSendEngine::LargeMessagesAccepted()
+{
+    if (largeAsked_ || largest_ <= LargeMessageBytes)
+        return true;
+    largeAsked_ = true;
+    return frontEnd_.ConfirmLargeMessages(
+        "いちばん大きいメッセージは " + MegabytesText(largest_) +
+        " です（添付ファイルはエンコード後の大きさ）。多くのプロバイダーは 1 通の大きさを制限しています"
+        "（Gmail 25 MB、Microsoft 365 35 MB）。サーバーは上限を知らせていません。送信しますか？");
+}
+
 std::function<bool()> TSendEngine::KeepAnswering() const
 {
     return [this] {
@@ -441,8 +490,10 @@ void TSendEngine::Send(const TSendRequest& Request)
         const TSendRequest* value;
         ~TRestore() { at = value; }
     } restore{request_, before};
-    if (!run_->Busy())
+    if (!run_->Busy()) {
         request_ = &Request;
+        largeAsked_ = false;
+    }
     try {
         SendTrusting();
     } catch (const sasl::EAuthError& e) {

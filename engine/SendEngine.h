@@ -5,9 +5,11 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/DomainCheck.h"
 #include "engine/FrontEnd.h"
@@ -21,15 +23,31 @@
 class TCompliance;
 struct TCharsetRule;
 class TMessageText;
+class TRunAttachments;
 class TNMSMTP;
 class TNMUUProcessor;
 class TSendRun;
 
 // What a Send takes from its user.
 struct TSendRequest {
+    TSendRequest() = default;
+    // Most Sends carry no file: those fields may be left out.
+    TSendRequest(std::string File, std::string SubjectText, std::string BodyText,
+                 std::vector<std::string> Files = {}, std::map<int, std::vector<std::string>> RowFiles = {})
+        : RecipientFile(std::move(File)), Subject(std::move(SubjectText)), Body(std::move(BodyText)),
+          Attachments(std::move(Files)), RowAttachments(std::move(RowFiles))
+    {
+    }
+
     std::string RecipientFile;
     std::string Subject;  // UTF-8 as typed
     std::string Body;     // UTF-8, lines apart at LF
+    // Files every message carries.
+    std::vector<std::string> Attachments;
+    // Files of single rows by their line in the list (its 添付ファイル
+    // column, merge fields already filled in); a relative path counts from
+    // the list file's folder.
+    std::map<int, std::vector<std::string>> RowAttachments;
 };
 
 class TSendEngine {
@@ -100,6 +118,12 @@ private:
     std::function<bool()> KeepAnswering() const;
     void Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
     void SendTrusting();
+    // The size of the run's largest message, as near as can be told before
+    // connecting.
+    int64_t LargestMessage(const TPreparedRun& Prepared);
+    // Asks once per Send about a largest message above LargeMessageBytes;
+    // true to go on.
+    bool LargeMessagesAccepted();
 
     TRunFrontEnd& frontEnd_;
     TProfile profile_;
@@ -110,6 +134,9 @@ private:
     // The run's compliance (made at its start) and the fields its rows offer.
     std::unique_ptr<TCompliance> compliance_;
     TMergeFields fields_ = TMergeFields::ForTextList();
+    std::unique_ptr<TRunAttachments> attachments_;  // the run's files
+    int64_t largest_ = 0;        // LargestMessage of the run in hand
+    bool largeAsked_ = false;    // the question about it was answered
     TSendSecurity security_;
     TSettings settings_;
     const TSendRequest* request_ = nullptr;  // the Send in hand

@@ -267,6 +267,13 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
         throw;
     }
     Fire(TSendEvent::Connected);
+    if (OnConnected && !OnConnected()) {
+        if (!Prepared.Resumes)
+            Journal->Discard();
+        Fire(TSendEvent::MessagesDone);
+        Finish();
+        return;
+    }
     TMessageStep step(smtp_);
     // The record that this message goes out is on the disk before its "."
     // can deliver it; it was written a round trip earlier (with its
@@ -279,9 +286,11 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     } nextGuard{smtp_};
     smtp_.OnNextMessage = [this, &Bulk] {
         const TPlanEntry* next = Bulk->Following();
-        if (next)
-            Load(*next);
-        return next != nullptr;
+        if (!next)
+            return false;
+        Load(*next);
+        // Its commands must not go out: the server would wait for its text.
+        return TooLarge().empty();
     };
     TBulkHooks hooks;
     hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry); };
@@ -369,6 +378,9 @@ bool TSendRun::Reopen()
 TAttemptResult TSendRun::SendOne(TMessageStep& Step, const TPlanEntry& Entry)
 {
     Load(Entry);
+    // Refused for this row alone: the next row's message may fit.
+    if (std::string why = TooLarge(); !why.empty())
+        return {TAttempt::RecipientRefused, std::move(why), nullptr};
     const TAttemptResult result = Step.Send();
     // The component turned pipelining off: the server mishandled a group.
     if (!smtp_.Pipelining && !pipeliningNoted_) {
@@ -383,12 +395,25 @@ void TSendRun::Load(const TPlanEntry& Entry)
 {
     if (OnCompose) {
         OnCompose(Entry);
-        return;
+    } else {
+        // A message that failed leaves its entry behind; it must not receive
+        // the next one too.
+        smtp_.PostMessage->ToAddress->Clear();
+        smtp_.PostMessage->ToAddress->Add(Entry.Entry);
     }
-    // A message that failed leaves its entry behind; it must not receive the
-    // next one too.
-    smtp_.PostMessage->ToAddress->Clear();
-    smtp_.PostMessage->ToAddress->Add(Entry.Entry);
+    smtp_.PostMessage->EncodedAttachments = OnAttachments ? OnAttachments(Entry.Line) : TParts{};
+}
+
+std::string TSendRun::TooLarge()
+{
+    const int64_t limit = smtp_.SizeLimit();
+    if (limit <= 0)
+        return {};
+    const int64_t size = smtp_.MessageSize();
+    if (size <= limit)
+        return {};
+    return "メッセージが大きすぎるため送信しませんでした（" + MegabytesText(size) + "、サーバーの上限は " +
+           MegabytesText(limit) + "）";
 }
 
 void TSendRun::ReplaceSocket()

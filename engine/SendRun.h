@@ -32,6 +32,7 @@
 
 #include <QTimer>
 
+#include "engine/Attachments.h"
 #include "engine/BulkRun.h"
 #include "engine/RunStart.h"
 
@@ -77,6 +78,11 @@ public:
     // message record; called right before its message. Unset: the entry
     // alone, as written.
     std::function<void(const TPlanEntry& Entry)> OnCompose;
+    // The attached parts of the message to the entry on Line.
+    std::function<TParts(int Line)> OnAttachments;
+    // Once the run's first connection is open, before its first message:
+    // false ends the run there (QUIT, no summary; a fresh journal goes).
+    std::function<bool()> OnConnected;
     // After each message the server accepted: how many of how many.
     std::function<void(int Sent, int Total)> OnProgress;
     // An outcome became known (the counts of the plan changed).
@@ -164,6 +170,9 @@ private:
     TAttemptResult SendOne(TMessageStep& Step, const TPlanEntry& Entry);
     // The component's message becomes the entry's.
     void Load(const TPlanEntry& Entry);
+    // The journal's reason when the loaded message exceeds the server's
+    // SIZE; empty when it fits or the server named no limit.
+    std::string TooLarge();
     // QUIT, or the close without it when the run was cut.
     void Finish();
     // QUIT on a connection that a failure left open; a refused QUIT is no

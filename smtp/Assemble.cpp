@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 #include "codec/NMS_Stream.h"
 #include "smtp/NMsmtp.h"
 #include "smtp/PostMessage.h"
@@ -28,6 +30,8 @@ constexpr size_t MaxLineOctets = 998;
 constexpr size_t Base64LineChars = 76;
 // RFC 2047 2: a header line holding an encoded word, at most 76 characters.
 constexpr size_t EncodedWordLineChars = 76;
+
+constexpr size_t NewBoundaryLength = 35;
 
 std::string NewBoundary()
 {
@@ -223,17 +227,72 @@ BodyForm BodyFormOf(const TPostMessage& m)
 
 }  // namespace
 
+// Where the composed body goes: kept for sending, or only counted.
+class TNMSMTP::TBodyOut {
+public:
+    virtual ~TBodyOut() = default;
+    virtual void Text(const std::string& Text) = 0;
+    // Attachments entry Index (from 1): its part, header included.
+    virtual void File(int Index) = 0;
+    virtual void Part(const std::shared_ptr<const TEncodedAttachment>& Part) = 0;
+};
+
+// Text and files into the body stream until the first encoded part; from
+// there on segments that the send streams in their turn.
+class TNMSMTP::TAssembled : public TBodyOut {
+public:
+    explicit TAssembled(TNMSMTP& Smtp) : smtp_(Smtp) {}
+    void Text(const std::string& Text) override
+    {
+        if (smtp_.segments_.empty())
+            smtp_.AppendBody(Text);
+        else
+            smtp_.segments_.push_back({Text, nullptr});
+    }
+    void File(int Index) override { smtp_.SendAttachments(Index); }
+    void Part(const std::shared_ptr<const TEncodedAttachment>& Part) override
+    {
+        if (!Part->Text)
+            throw Exception("Attachment " + Part->FileName + " is not encoded");
+        smtp_.segments_.push_back({std::string(), Part});
+    }
+
+private:
+    TNMSMTP& smtp_;
+};
+
+class TNMSMTP::TCounted : public TBodyOut {
+public:
+    TCounted(const TNMSMTP& Smtp, std::string Boundary) : smtp_(Smtp), boundary_(std::move(Boundary)) {}
+    void Text(const std::string& Text) override { Bytes += static_cast<int64_t>(Text.size()); }
+    void File(int Index) override
+    {
+        const std::string path = smtp_.PostMessage->Attachments->Get(Index - 1);
+        struct stat st {};
+        const int64_t size = ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+        Bytes += static_cast<int64_t>(
+                     PartHeader(boundary_, FileNamePart(path), "application/octet-stream",
+                                       smtp_.EncodeType == uuCode ? "x-uuencode" : "base64")
+                         .size()) +
+                 TNMUUProcessor::EncodedLength(size, smtp_.EncodeType);
+    }
+    void Part(const std::shared_ptr<const TEncodedAttachment>& Part) override { Bytes += Part->EncodedSize; }
+    int64_t Bytes = 0;
+
+private:
+    const TNMSMTP& smtp_;
+    std::string boundary_;
+};
+
 void TNMSMTP::AppendBody(const std::string& Text)
 {
     BodyStream->Seek(0, soFromEnd);
     BodyStream->WriteBuffer(Text.data(), static_cast<int32_t>(Text.size()));
 }
 
-void TNMSMTP::AssembleMail()
+void TNMSMTP::BuildHeader(TExStringList& header) const
 {
     const TPostMessage& m = *PostMessage;
-    CheckHeaderValues(m);
-    TExStringList& header = *FinalHeader;
     header.Clear();
     header.Add("From: " + DisplayName(m.FromName) + "<" + m.FromAddress + ">");
     if (m.ToAddress->Count() > 0)
@@ -253,31 +312,63 @@ void TNMSMTP::AssembleMail()
     header.Add("Mime-Version: 1.0");
     for (int i = 0; i < header.Count(); ++i)
         header.Put(i, FoldedHeaderLine(header[i]));
+}
 
-    BodyStream->Clear();
+void TNMSMTP::ComposeBody(TBodyOut& Out, TExStringList& header, const std::string& Boundary) const
+{
+    const TPostMessage& m = *PostMessage;
     const BodyForm body = BodyFormOf(m);
     const char* const base64Line = "Content-Transfer-Encoding: base64";
-    if (m.Attachments->Count() == 0) {
+    if (m.Attachments->Count() == 0 && m.EncodedAttachments.empty()) {
         header.Add(ContentTypeLine(SubType, Charset));
         if (body.base64)
             header.Add(base64Line);
-        AppendBody(body.text);
+        Out.Text(body.text);
         return;
     }
-    Boundary = NewBoundary();
     header.Add("Content-Type: multipart/mixed; boundary=\"" + Boundary + "\"");
-    AppendBody("--" + Boundary + CRLF + "Content-Type: text/plain; charset=" + Charset + CRLF +
-               (body.base64 ? std::string(base64Line) + CRLF : std::string()) + CRLF);
-    AppendBody(body.text);
+    Out.Text("--" + Boundary + CRLF + "Content-Type: text/plain; charset=" + Charset + CRLF +
+             (body.base64 ? std::string(base64Line) + CRLF : std::string()) + CRLF);
+    Out.Text(body.text);
     for (int i = 1; i <= m.Attachments->Count(); ++i)
-        SendAttachments(i);
-    AppendBody("--" + Boundary + "--" + CRLF);
+        Out.File(i);
+    for (const auto& part : m.EncodedAttachments) {
+        Out.Text(PartHeader(Boundary, part->FileName, part->MediaType, "base64"));
+        Out.Part(part);
+    }
+    Out.Text("--" + Boundary + "--" + CRLF);
 }
 
-void TNMSMTP::SendAttachments(int Index)
+void TNMSMTP::AssembleMail()
 {
-    const std::string Path = PostMessage->Attachments->Get(Index - 1);
-    const std::string fileName = FileNamePart(Path);
+    CheckHeaderValues(*PostMessage);
+    BuildHeader(*FinalHeader);
+    BodyStream->Clear();
+    segments_.clear();
+    const bool multipart = PostMessage->Attachments->Count() > 0 || !PostMessage->EncodedAttachments.empty();
+    if (multipart)
+        Boundary = NewBoundary();
+    TAssembled out(*this);
+    ComposeBody(out, *FinalHeader, Boundary);
+}
+
+int64_t TNMSMTP::MessageSize()
+{
+    TExStringList header;
+    BuildHeader(header);
+    // Every boundary has the same length; a new one would use up a number.
+    const std::string boundary(NewBoundaryLength, '=');
+    TCounted out(*this, boundary);
+    ComposeBody(out, header, boundary);
+    int64_t bytes = out.Bytes + 4;  // the blank lines after the header block
+    for (const std::string& line : header.Lines())
+        bytes += static_cast<int64_t>(line.size()) + 2;
+    return bytes;
+}
+
+std::string TNMSMTP::PartHeader(const std::string& Boundary, const std::string& fileName,
+                                const std::string& MediaType, const char* TransferEncoding)
+{
     // Encoded words in name= serve the readers that look only there; the
     // disposition carries the standard RFC 2231 form.
     std::string name = fileName;
@@ -286,12 +377,17 @@ void TNMSMTP::SendAttachments(int Index)
         name = EncodedWords(fileName);
         filename = "filename*=" + ExtendedValue(fileName);
     }
+    return std::string("--") + Boundary + CRLF + "Content-Type: " + MediaType + "; name=\"" + name + "\"" +
+           CRLF + "Content-Transfer-Encoding: " + TransferEncoding + CRLF + "Content-Disposition: attachment; " +
+           filename + CRLF + CRLF;
+}
+
+void TNMSMTP::SendAttachments(int Index)
+{
+    const std::string Path = PostMessage->Attachments->Get(Index - 1);
     // Base64 would be a false label for uuencoded lines.
     const char* transferEncoding = EncodeType == uuCode ? "x-uuencode" : "base64";
-    AppendBody(std::string("--") + Boundary + CRLF +
-               "Content-Type: application/octet-stream; name=\"" + name + "\"" + CRLF +
-               "Content-Transfer-Encoding: " + transferEncoding + CRLF +
-               "Content-Disposition: attachment; " + filename + CRLF + CRLF);
+    AppendBody(PartHeader(Boundary, FileNamePart(Path), "application/octet-stream", transferEncoding));
 
     // 64 KiB of the file per read, in whole lines.
     constexpr int32_t AttachmentLinesPerRead = 65520 / 45;

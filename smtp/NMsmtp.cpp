@@ -181,6 +181,7 @@ void TNMSMTP::Connect()
         CheckSecurity();
     tlsStarted_ = false;
     pipelined_ = false;
+    sizeLimit_ = -1;
     ahead_.reset();
     WaitUpTo(ReplyTimeouts.Greeting);
     TPowersock::Connect();
@@ -263,6 +264,7 @@ void TNMSMTP::ClearParameters()
     PostMessage->ToCarbonCopy->Clear();
     PostMessage->ToBlindCarbonCopy->Clear();
     PostMessage->Attachments->Clear();
+    PostMessage->EncodedAttachments.clear();
 }
 
 void TNMSMTP::SendMail()
@@ -307,9 +309,14 @@ void TNMSMTP::Transact()
         for (const std::string& line : FinalHeader->Lines())
             block += line + "\r\n";
         block += "\r\n\r\n";
-        for (size_t pos = 0; pos < block.size(); pos += HeaderPieceSize)
-            SendBuffer(block.data() + pos, static_cast<uint16_t>(std::min(HeaderPieceSize, block.size() - pos)));
+        SendText(block);
         SendStream(*BodyStream);
+        for (const TSegment& segment : segments_) {
+            if (segment.Part)
+                SendStream(*segment.Part->Text);
+            else
+                SendText(segment.Text);
+        }
         if (OnBeforeDot)
             OnBeforeDot();
         mailProgress_.DotSent = true;
@@ -345,6 +352,12 @@ void TNMSMTP::Transact()
     busy.Release();
     if (OnSuccess)
         OnSuccess(this);
+}
+
+void TNMSMTP::SendText(const std::string& Text)
+{
+    for (size_t pos = 0; pos < Text.size(); pos += HeaderPieceSize)
+        SendBuffer(Text.data() + pos, static_cast<uint16_t>(std::min(HeaderPieceSize, Text.size() - pos)));
 }
 
 void TNMSMTP::RecipientRefused(const std::string& Entry)

@@ -105,6 +105,18 @@ using TMailListReturn = std::function<void(const std::string& MailAddress)>;
 // The attachment path as written in the Attachments list.
 using TFileItem = std::function<void(const std::string& Filename)>;
 
+// A file encoded once for many messages: every message that carries it
+// writes its part header and streams these Base64 lines, so that a run
+// neither encodes nor holds the file once per message.
+struct TEncodedAttachment {
+    std::string FileName;     // the name readers show (UTF-8, no folders)
+    std::string MediaType;    // e.g. "application/pdf"
+    int64_t EncodedSize = 0;  // bytes of Text
+    // Base64 lines of 60 characters, each ended by CR LF. Null in a part that
+    // only counts towards MessageSize.
+    std::shared_ptr<TStream> Text;
+};
+
 // The message record: sender, recipients, header texts, body and attachment
 // paths. Header texts are written exactly as given (no encoding, no folding),
 // except that a FromName with RFC 5322 specials is quoted; a value or entry
@@ -140,6 +152,8 @@ public:
     // Whole header lines ("List-Unsubscribe: <...>") written after the
     // Message-ID; kept across messages until the caller replaces them.
     const std::unique_ptr<TStringList> ExtraHeaders;
+    // Parts after those of Attachments, encoded by the caller beforehand.
+    std::vector<std::shared_ptr<const TEncodedAttachment>> EncodedAttachments;
 
     void SetLinesTo(const TStringList& Value);
     void SetLinesCC(const TStringList& Value);
@@ -195,7 +209,8 @@ public:
     // connection (the server would read what follows as message text);
     // otherwise it stays open.
     void SendMail();
-    // Empties ToAddress, ToCarbonCopy, ToBlindCarbonCopy and Attachments.
+    // Empties ToAddress, ToCarbonCopy, ToBlindCarbonCopy, Attachments and
+    // EncodedAttachments.
     void ClearParameters();
 
     // Reads continuation lines: while Reply is a line whose fourth character
@@ -212,6 +227,14 @@ public:
     // Boundary. Raises the attachment file's EFOpenError (after
     // OnAttachmentNotFound) and read errors.
     void AssembleMail();
+    // The bytes that DATA carries for PostMessage as it stands (header block,
+    // body, parts; the final "." not counted), without assembling it: the
+    // files of Attachments count by their size.
+    int64_t MessageSize();
+    // The server's SIZE (RFC 1870) from this connection's EHLO: 0 when it
+    // names no limit, -1 when it offered none or the session said HELO.
+    int64_t SizeLimit() const { return sizeLimit_; }
+
     // Appends the MIME part of attachment Index (counted from 1) to the body
     // stream. Fires OnEncodeStart / OnEncodeEnd, or OnAttachmentNotFound
     // before the file-open error propagates.
@@ -317,6 +340,18 @@ protected:
     std::string Boundary;
 
 private:
+    class TBodyOut;
+    class TAssembled;
+    class TCounted;
+    // The header lines 1 to 8 (From to Mime-Version), folded where needed.
+    void BuildHeader(TExStringList& Header) const;
+    // The content type lines and the body after the header block; Boundary
+    // for the multipart form.
+    void ComposeBody(TBodyOut& Out, TExStringList& Header, const std::string& Boundary) const;
+    static std::string PartHeader(const std::string& Boundary, const std::string& FileName,
+                                  const std::string& MediaType, const char* TransferEncoding);
+    // The header block's text or a part header, in pieces a send takes.
+    void SendText(const std::string& Text);
     void AppendBody(const std::string& Text);
     // Gives OnHeaderIncomplete its one chance while the sender or every
     // recipient is missing; then "Incomplete Header".
@@ -347,6 +382,14 @@ private:
     std::string EhloIdentity();
     void Authenticate(const TEhloExtensions& Offered);
 
+    // What follows BodyStream in the last assembled message: part headers,
+    // the closing delimiter and the caller's encoded parts, in order.
+    struct TSegment {
+        std::string Text;
+        std::shared_ptr<const TEncodedAttachment> Part;
+    };
+    std::vector<TSegment> segments_;
+    int64_t sizeLimit_ = -1;
     bool tlsStarted_ = false;  // this connection began a TLS handshake
     bool pipelined_ = false;
     // A group that went out with the last message's text, replies not read.

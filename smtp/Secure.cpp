@@ -4,6 +4,7 @@
 // message is sent.
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "smtp/Extensions.h"
 #include "smtp/NMsmtp.h"
@@ -52,6 +53,15 @@ void TNMSMTP::OpenSecure()
         ehlo = Ehlo();
     }
     const TEhloExtensions offered = TEhloExtensions::Parse(ehlo.Lines);
+    if (offered.Has("SIZE")) {
+        // No number: no fixed limit (RFC 1870 4). A number we cannot read
+        // tells nothing.
+        const std::vector<std::string> size = offered.Parameters("SIZE");
+        if (size.empty())
+            sizeLimit_ = 0;
+        else if (size[0].size() <= 18 && size[0].find_first_not_of("0123456789") == std::string::npos)
+            sizeLimit_ = std::strtoll(size[0].c_str(), nullptr, 10);
+    }
     if (!Login.empty())
         Authenticate(offered);
     // Groups begin only after AUTH: nothing may follow it in one.

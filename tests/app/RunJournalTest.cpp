@@ -79,7 +79,7 @@ protected:
     {
         const std::string path = Form1->Edit1->text().toStdString();
         return {path, ReadFile(path), Form1->Edit2->text().toStdString(),
-                Form1->Memo1->toPlainText().toStdString()};
+                Form1->Memo1->toPlainText().toStdString(), ""};
     }
     std::string Folder() const { return JournalFolderBeside(SettingsFileName); }
     // The rows of the journal the last summary names, without the time,

@@ -129,7 +129,7 @@ TEST_F(WindowsTest, CaptionsAreExactAndLegible)
 
 TEST_F(WindowsTest, SizesPositionsAndTabOrder)
 {
-    EXPECT_EQ(Form1->size(), QSize(640, 480));
+    EXPECT_EQ(Form1->size(), QSize(640, 572));  // 480 and the attachment area
     EXPECT_EQ(Form2->size(), QSize(400, 280));
     EXPECT_EQ(Form3->size(), QSize(400, 652));
 
@@ -168,7 +168,8 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
 
     const std::vector<QString> mainOrder = {"Edit1",  "Button1", "Edit2",   "Button3", "Button4",
                                             "Button5", "Button8", "Button10", "Memo1",  "Button2",
-                                            "Button6", "Button7", "Edit3"};
+                                            "Button6", "Button7", "Edit3", "AttachmentList", "AttachmentAdd",
+                                            "AttachmentRemove"};
     auto order = TabOrder(Form1, Form1->Edit1);
     order.resize(std::min(order.size(), mainOrder.size()));
     EXPECT_EQ(order, mainOrder);

@@ -209,7 +209,7 @@ TEST_F(SendCommandTest, AListGoesOutAcrossAStopAndAResume)
     EXPECT_EQ(Rows(resumed), (std::vector<std::string>{"1|r1@example.jp|送信済み", "2|拒否 <refuse@example.jp>|拒否",
                                                 "3|r3@example.jp|送信済み", "4|r4@example.jp|送信済み"}));
     EXPECT_EQ(FindUnfinishedRun(profile_.Path() + "/送信記録", {list, testsupport::ReadWholeFile(list), "お知らせ",
-                                                                 "いつもお世話になっております。"}),
+                                                                 "いつもお世話になっております。", ""}),
               std::nullopt);
 
     // A dry run composes and connects nowhere; then the list all goes: exit 0.

@@ -62,7 +62,7 @@ TEST_P(LoopTable, OutcomesAreJournaledInOrderAndNothingGoesTwice)
         entries.push_back({i, Format("r%d@example.jp", i), true});
     TRunPlan plan(entries);
     plan.SetPacing(c.pacingMs);
-    TJournal journal(dir.Path(), {"f", "r", "s", "b"}, 0);
+    TJournal journal(dir.Path(), {"f", "r", "s", "b", ""}, 0);
 
     int64_t now = 0;
     bool going = true;
@@ -113,7 +113,7 @@ TEST_P(LoopTable, OutcomesAreJournaledInOrderAndNothingGoesTwice)
     EXPECT_EQ(rows, c.rows);
     EXPECT_EQ(pauses, c.pauses);
     EXPECT_EQ(sent, c.sent);
-    EXPECT_EQ(FindUnfinishedRun(dir.Path(), {"f", "r", "s", "b"}).has_value(), !c.finished);
+    EXPECT_EQ(FindUnfinishedRun(dir.Path(), {"f", "r", "s", "b", ""}).has_value(), !c.finished);
 }
 
 INSTANTIATE_TEST_SUITE_P(BulkRun, LoopTable, ::testing::ValuesIn(Cases), [](const auto& info) {

@@ -96,7 +96,7 @@ std::string EngineTest::WriteFile(const std::string& Name, const std::string& By
 TSendRequest EngineTest::Request(const std::string& ListBytes, const std::string& Subject,
                                  const std::string& Body) const
 {
-    return {WriteFile("list.txt", ListBytes), Subject, Body};
+    return {WriteFile("list.txt", ListBytes), Subject, Body, {}, {}};
 }
 
 std::string EngineTest::SendFailure(const TSendRequest& Request)

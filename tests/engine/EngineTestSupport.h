@@ -26,6 +26,7 @@ public:
     std::optional<std::string> Password;
     bool Trust = false;
     bool ContinueDomain = true;
+    bool Large = true;  // send a run of large messages
     // Runs at every accepted message, inside the run (the user acting).
     std::function<void(int Sent)> AtProgress;
 
@@ -33,6 +34,7 @@ public:
     std::vector<std::string> Questions;  // the resume, trust and domain questions' texts
     std::vector<TRunOutline> Confirmations;
     std::vector<std::string> EmptyQuestions;
+    std::vector<std::string> LargeQuestions;
     std::vector<std::string> PasswordsAsked;  // "login@server"
     std::vector<std::string> Informed, Statuses, Notices, Failures;
     std::vector<std::string> Progressed;  // "3/120"
@@ -59,6 +61,11 @@ public:
     {
         Questions.push_back(Text);
         return ContinueDomain;
+    }
+    bool ConfirmLargeMessages(const std::string& Question) override
+    {
+        LargeQuestions.push_back(Question);
+        return Large;
     }
     void Inform(const std::string& Text) override { Informed.push_back(Text); }
     void Status(const std::string& Text) override { Statuses.push_back(Text); }

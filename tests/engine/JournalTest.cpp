@@ -54,7 +54,7 @@ void Overwrite(const std::string& path, const std::string& bytes)
 }
 
 const TRunIdentity Identity{"/home/u/宛先.txt", "taro@example.jp\r\n佐藤 <hanako@example.jp>\r\n", "ご案内",
-                            "本文\r\n二行目"};
+                            "本文\r\n二行目", ""};
 
 TEST(Journal, CsvFieldsAreQuotedAsRfc4180AndReadBackWhole)
 {

@@ -264,3 +264,73 @@ for path in sys.argv[1:]:
     }
     EXPECT_NE(lines[1], lines[7]) << "Message-IDs repeat";
 }
+
+namespace {
+
+// A file encoded as a caller encodes it once for a whole run.
+std::shared_ptr<const TEncodedAttachment> EncodedPart(const std::string& Path, const std::string& Name,
+                                                      const std::string& MediaType)
+{
+    TFileStream source(Path, fmOpenRead);
+    auto text = std::make_shared<TMemoryStream>();
+    TNMUUProcessor encoder(nullptr);
+    encoder.SourceStream = &source;
+    encoder.TargetStream = text.get();
+    encoder.Encode();
+    auto part = std::make_shared<TEncodedAttachment>();
+    part->FileName = Name;
+    part->MediaType = MediaType;
+    part->EncodedSize = text->Size();
+    part->Text = text;
+    return part;
+}
+
+}  // namespace
+
+TEST(SmtpWholeMessage, EncodedPartsGoOutWholeInEveryMessageAndTheirSizeIsKnownBeforehand)
+{
+    SmtpSink sink;
+    TempFolder dir;
+    const std::string file = dir.Write("photo.jpg", RandomBytes(3000, 3));
+    const std::string pdf = dir.Write("a.pdf", RandomBytes(100 * 1024 + 1, 4));
+    const std::string empty = dir.Write("empty", "");
+    const auto invoice = EncodedPart(pdf, "請求書 2026年12月.pdf", "application/pdf");
+    const auto nothing = EncodedPart(empty, "empty.png", "image/png");
+
+    TestSmtp smtp;
+    ConnectTo(smtp, sink);
+    TPostMessage& m = *smtp.PostMessage;
+    m.FromAddress = "taro@example.test";
+    m.Subject = "Parts";
+    m.SetLinesBody(TStringList{"本文", "two"});
+    std::vector<int64_t> sizes;
+    for (const char* to : {"a@example.test", "b@example.test"}) {
+        m.ToAddress->Add(to);
+        // The second message has no file of its own: only the encoded parts.
+        if (sizes.empty())
+            m.Attachments->Add(file);
+        m.EncodedAttachments = {invoice, nothing};
+        sizes.push_back(smtp.MessageSize());
+        smtp.SendMail();
+        EXPECT_TRUE(m.EncodedAttachments.empty());
+    }
+    smtp.Disconnect();
+
+    ASSERT_TRUE(sink.WaitForMessages(2)) << sink.ServerLog();
+    const std::vector<std::vector<std::string>> files{{file, pdf, empty}, {pdf, empty}};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        const auto message = sink.Message(i);
+        EXPECT_EQ(sizes[i], static_cast<int64_t>(message.Data.size()));
+        const std::string description = Describe(message, files[i]);
+        const size_t first = i == 0 ? 2 : 1;
+        EXPECT_NE(description.find(Format("part %zu: application/pdf cte=base64 name='請求書 2026年12月.pdf' "
+                                          "filename='請求書 2026年12月.pdf' disposition=attachment\n"
+                                          "bytes: match (102401)\n"
+                                          "part %zu: image/png cte=base64 name='empty.png' filename='empty.png' "
+                                          "disposition=attachment\nbytes: match (0)\ndefects: none\n",
+                                          first, first + 1)),
+                  std::string::npos)
+            << description;
+    }
+}

@@ -144,6 +144,7 @@ void AddTlsOptions(const SmtpSink::Options& options, std::vector<std::string>& a
     add(options.AuthOnlyInClear, {"--auth-only-in-clear"});
     add(options.StallAuth, {"--stall-auth"});
     add(!options.XOAuth2TokenFile.empty(), {"--xoauth2-token-file", options.XOAuth2TokenFile});
+    add(options.SizeLimit > 0, {"--size", std::to_string(options.SizeLimit)});
 }
 
 }  // namespace

@@ -42,6 +42,8 @@ public:
         // XOAUTH2 accepting only the token this file holds (OAuthServer
         // writes it); a refusal goes through the JSON challenge.
         std::string XOAuth2TokenFile;
+        // The SIZE offered after EHLO (RFC 1870); 0: aiosmtpd's own.
+        int64_t SizeLimit = 0;
     };
 
     // Starts the server and waits (bounded) for its port; throws

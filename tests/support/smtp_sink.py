@@ -4,7 +4,7 @@
 Usage: smtp_sink.py FOLDER [--refuse-rcpt TEXT]... [--cert PEM --key PEM
        [--require-starttls | --implicit-tls]] [--login NAME --password TEXT
        [--auth-mechanism NAME]... [--auth-in-clear | --auth-only-in-clear]]
-       [--stall-auth] [--xoauth2-token-file PATH]
+       [--stall-auth] [--xoauth2-token-file PATH] [--size BYTES]
 
 Binds port 0 and prints "port N" on stdout once it listens. Every accepted
 message is stored in FOLDER as NNNN.eml (the data exactly as the server
@@ -24,7 +24,8 @@ answers AUTH (for cancel tests). --xoauth2-token-file offers XOAUTH2
 accepting only the token that the file holds at that moment (oauth_server.py
 writes it); any other is refused as Gmail does, with a JSON error in a 334
 challenge that the client must answer with an empty line. The server ends when its stdin reaches end of file, so it never
-outlives the test that started it.
+outlives the test that started it. --size sets the SIZE the server offers
+after EHLO and refuses larger messages (aiosmtpd's own: 33554432).
 """
 
 import argparse
@@ -172,6 +173,7 @@ async def main():
     parser.add_argument("--auth-only-in-clear", action="store_true")
     parser.add_argument("--stall-auth", action="store_true")
     parser.add_argument("--xoauth2-token-file")
+    parser.add_argument("--size", type=int)
     args = parser.parse_args()
 
     loop = asyncio.get_running_loop()
@@ -180,6 +182,8 @@ async def main():
     else:
         handler = Handler(args.folder, args.refuse_rcpt, args.auth_only_in_clear)
     options, implicit = server_options(args)
+    if args.size is not None:
+        options.update(data_size_limit=args.size)
 
     def protocol():
         # An explicit host name: the default would ask the resolver for our FQDN.

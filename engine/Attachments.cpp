@@ -1,0 +1,224 @@
+#include "engine/Attachments.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QMimeDatabase>
+
+#include "codec/NMUUE.h"
+#include "rtl/Exception.h"
+#include "rtl/Streams.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+constexpr size_t ReadChunk = size_t{1} << 20;
+// 64 KiB of the file per read, in whole Base64 lines of 45 bytes.
+constexpr int32_t LinesPerRead = 65520 / 45;
+
+// How the user's texts name a file: with its row when the list gave it.
+std::string Where(int Line, const std::string& Path)
+{
+    return Line > 0 ? Format("宛先 %d 行目の添付ファイル %s", Line, Path.c_str()) : "添付ファイル " + Path;
+}
+
+// Reads the whole file into Hash: it exists, is a regular file and can be
+// read to its end. Returns its size.
+int64_t CheckAndHash(const std::string& Path, int Line, QCryptographicHash& Hash)
+{
+    // Opening does not wait for a writer, as a FIFO would make it.
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        throw EStreamError(Where(Line, Path) + (errno == ENOENT ? " がありません" : " を開けません"));
+    const struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        throw EStreamError(Where(Line, Path) + " を開けません");
+    if (S_ISDIR(st.st_mode))
+        throw EStreamError(Where(Line, Path) + " はフォルダです。ファイルを選んでください");
+    if (!S_ISREG(st.st_mode))
+        throw EStreamError(Where(Line, Path) + " は通常のファイルではありません");
+    // The component's streams count in 32 bits.
+    if (TNMUUProcessor::EncodedLength(st.st_size, uuMime) > INT32_MAX)
+        throw EStreamError(Where(Line, Path) + " は大きすぎて送れません");
+    std::string buffer(ReadChunk, '\0');
+    int64_t size = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw EStreamError(Where(Line, Path) + " を読めません");
+        if (n == 0)
+            return size;
+        Hash.addData(QByteArrayView(buffer.data(), n));
+        size += n;
+    }
+}
+
+// A file of the temporary folder that nobody else sees and that goes with
+// the stream, however the program ends.
+std::shared_ptr<TStream> TemporaryStream()
+{
+    std::string path = (QDir::tempPath() + QStringLiteral("/veltrow-attachment-XXXXXX")).toStdString();
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0)
+        throw EFCreateError(path);
+    ::close(fd);
+    auto stream = std::make_shared<TFileStream>(path, fmCreate);
+    ::unlink(path.c_str());
+    return stream;
+}
+
+}  // namespace
+
+std::string MegabytesText(int64_t Bytes) { return Format("%.1f MB", static_cast<double>(Bytes) / 1e6); }
+
+struct TRunAttachments::TFile {
+    std::string Path;
+    std::string Name;
+    std::string MediaType;
+    int64_t Size = 0;
+    int Rows = 0;  // rows of the list that name it
+    bool Every = false;
+    std::shared_ptr<const TEncodedAttachment> Encoded;
+};
+
+TRunAttachments::TRunAttachments(const std::vector<std::string>& Every,
+                                 const std::map<int, std::vector<std::string>>& PerRow, const std::string& ListFolder)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const QMimeDatabase types;
+    std::map<std::string, TFile*> byPath;
+    auto add = [&](const std::string& Written, int Line) -> TFile* {
+        namespace fs = std::filesystem;
+        fs::path path(Written);
+        if (Line > 0 && path.is_relative())
+            path = fs::path(ListFolder) / path;
+        const std::string key = path.lexically_normal().string();
+        TFile*& file = byPath[key];
+        if (!file) {
+            files_.push_back(std::make_unique<TFile>());
+            file = files_.back().get();
+            file->Path = key;
+            file->Name = path.filename().string();
+            file->Size = CheckAndHash(key, Line, hash);
+            // The content decides where the name says nothing or says otherwise.
+            file->MediaType = types.mimeTypeForFile(QString::fromStdString(key)).name().toStdString();
+        } else {
+            // The digest covers what each row carries, not only each file once.
+            hash.addData(QByteArrayView(key.data(), static_cast<qsizetype>(key.size())));
+        }
+        const std::string place = Format("%d\n%s\n", Line, file->Name.c_str());
+        hash.addData(QByteArrayView(place.data(), static_cast<qsizetype>(place.size())));
+        return file;
+    };
+    for (const std::string& path : Every) {
+        TFile* file = add(path, 0);
+        if (std::find(every_.begin(), every_.end(), file) == every_.end())
+            every_.push_back(file);
+        file->Every = true;
+    }
+    for (const auto& [line, paths] : PerRow) {
+        std::vector<TFile*>& own = perRow_[line];
+        for (const std::string& path : paths) {
+            TFile* file = add(path, line);
+            if (std::find(own.begin(), own.end(), file) == own.end()) {
+                own.push_back(file);
+                ++file->Rows;
+            }
+        }
+    }
+    if (!files_.empty())
+        digest_ = hash.result().toHex().toStdString();
+}
+
+TRunAttachments::~TRunAttachments() = default;
+
+std::vector<TRunAttachments::TFile*> TRunAttachments::FilesOf(int Line) const
+{
+    std::vector<TFile*> files = every_;
+    if (const auto own = perRow_.find(Line); own != perRow_.end())
+        for (TFile* file : own->second)
+            if (std::find(files.begin(), files.end(), file) == files.end())
+                files.push_back(file);
+    return files;
+}
+
+std::shared_ptr<const TEncodedAttachment> TRunAttachments::Encoded(TFile& File)
+{
+    if (File.Encoded)
+        return File.Encoded;
+    std::shared_ptr<TStream> text = TemporaryStream();
+    TFileStream source(File.Path, fmOpenRead);
+    TNMUUProcessor encoder(nullptr);
+    encoder.Method = uuMime;
+    encoder.LinesPerRead = LinesPerRead;
+    encoder.SourceStream = &source;
+    encoder.TargetStream = text.get();
+    encoder.Encode();
+    auto part = std::make_shared<TEncodedAttachment>();
+    part->FileName = File.Name;
+    part->MediaType = File.MediaType;
+    part->EncodedSize = text->Size();
+    part->Text = std::move(text);
+    File.Encoded = part;
+    return part;
+}
+
+TParts TRunAttachments::Parts(int Line)
+{
+    const std::vector<TFile*> files = FilesOf(Line);
+    // A message in hand still holds its parts; only the store lets go here.
+    for (TFile* file : std::exchange(rowOwn_, {}))
+        if (std::find(files.begin(), files.end(), file) == files.end())
+            file->Encoded.reset();
+    TParts parts;
+    for (TFile* file : files) {
+        parts.push_back(Encoded(*file));
+        if (!file->Every && file->Rows == 1)
+            rowOwn_.push_back(file);
+    }
+    return parts;
+}
+
+TParts TRunAttachments::Sized(int Line) const
+{
+    TParts parts;
+    for (const TFile* file : FilesOf(Line)) {
+        auto part = std::make_shared<TEncodedAttachment>();
+        part->FileName = file->Name;
+        part->MediaType = file->MediaType;
+        part->EncodedSize = TNMUUProcessor::EncodedLength(file->Size, uuMime);
+        parts.push_back(std::move(part));
+    }
+    return parts;
+}
+
+int TRunAttachments::Heaviest(const std::vector<int>& Lines) const
+{
+    int heaviest = Lines.empty() ? 0 : Lines.front();
+    int64_t most = -1;
+    for (int line : Lines) {
+        if (!perRow_.contains(line))
+            continue;
+        int64_t bytes = 0;
+        for (const TFile* file : FilesOf(line))
+            bytes += file->Size;
+        if (bytes > most) {
+            most = bytes;
+            heaviest = line;
+        }
+    }
+    return heaviest;
+}

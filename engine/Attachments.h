@@ -1,0 +1,63 @@
+// The files a run attaches: the window's go with every message, a list's
+// 添付ファイル column adds files per row. All are checked before anything
+// connects; each distinct file is named, typed and encoded once per run, and
+// every message streams the encoded form, so a run holds no file in memory.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "smtp/NMsmtp.h"
+
+using TParts = std::vector<std::shared_ptr<const TEncodedAttachment>>;
+
+// The window's warning about large messages: above this the providers'
+// limits come near (Gmail 25 MB, Microsoft 365 35 MB, encoded).
+constexpr int64_t LargeMessageBytes = 10 * 1000 * 1000;
+
+// "12.3 MB" for the user's texts.
+std::string MegabytesText(int64_t Bytes);
+
+class TRunAttachments {
+public:
+    // Every: files of every message. PerRow: files of the row with that line
+    // number; a relative path counts from ListFolder. Checks each file (it
+    // exists, is a regular file and can be read to its end) and raises
+    // EStreamError naming the row and the path of the first that fails;
+    // reads each once for the digest.
+    TRunAttachments(const std::vector<std::string>& Every, const std::map<int, std::vector<std::string>>& PerRow,
+                    const std::string& ListFolder);
+    ~TRunAttachments();
+    TRunAttachments(const TRunAttachments&) = delete;
+    TRunAttachments& operator=(const TRunAttachments&) = delete;
+
+    bool Empty() const { return files_.empty(); }
+    // SHA-256 over every file's place, name and contents, as hex; empty
+    // without files. Two runs with the same digest attach the same bytes
+    // under the same names to the same rows.
+    const std::string& Digest() const { return digest_; }
+
+    // The parts of row Line's message, encoded (each file once while more
+    // than one row needs it; a row's own file only for its message).
+    TParts Parts(int Line);
+    // The same parts with their sizes only, nothing encoded: for MessageSize.
+    TParts Sized(int Line) const;
+    // The row of those in Lines whose parts are largest (the first of Lines
+    // when no row has files of its own).
+    int Heaviest(const std::vector<int>& Lines) const;
+
+private:
+    struct TFile;
+    std::shared_ptr<const TEncodedAttachment> Encoded(TFile& File);
+    std::vector<TFile*> FilesOf(int Line) const;
+
+    std::vector<std::unique_ptr<TFile>> files_;
+    std::vector<TFile*> every_;
+    std::map<int, std::vector<TFile*>> perRow_;
+    std::string digest_;
+    // Encoded files only one row carries, dropped once another row's parts are asked for.
+    std::vector<TFile*> rowOwn_;
+};

@@ -1,0 +1,241 @@
+// Attachments through the engine to aiosmtpd and back through Python's email
+// package: the window's files and a row's own, their types and names, the
+// checks before connecting, the server's SIZE and the run's identity.
+
+#include <filesystem>
+#include <random>
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "engine/Attachments.h"
+#include "codec/NMUUE.h"
+#include "engine/Journal.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/Certificates.h"
+#include "tests/support/ScriptedPeer.h"
+
+namespace enginetest {
+namespace {
+
+using testsupport::SmtpSink;
+
+std::string RandomBytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(gen() & 0xFF);
+    return bytes;
+}
+
+std::string Sha256(const std::string& Bytes)
+{
+    return QCryptographicHash::hash(QByteArray::fromStdString(Bytes), QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+// Every message's attachments as "filename|name|type|sha256", read by Python.
+std::vector<std::vector<std::string>> ReadAttachments(const SmtpSink& Sink)
+{
+    std::vector<std::string> args{std::string(VELTROW_SOURCE_DIR) + "/tests/engine/read_attachments.py"};
+    for (const auto& m : Sink.Messages())
+        args.push_back(m.Path);
+    const auto result = testsupport::RunPython(
+        "import runpy, sys; sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__')", args);
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    std::vector<std::vector<std::string>> messages;
+    for (const QJsonValue& m : QJsonDocument::fromJson(QByteArray::fromStdString(result.Output)).array()) {
+        messages.emplace_back();
+        for (const QJsonValue& p : m.toArray()) {
+            const QJsonObject o = p.toObject();
+            messages.back().push_back((o["filename"].toString() + "|" + o["name"].toString() + "|" +
+                                       o["type"].toString() + "|" + o["sha256"].toString())
+                                          .toStdString());
+        }
+    }
+    return messages;
+}
+
+class AttachmentRunTest : public EngineTest {
+protected:
+    static void SetUpTestSuite() { testsupport::TestCertificates::Get().TrustAuthority(); }
+
+    std::string Attached(const std::string& Name, const std::string& Type, const std::string& Path) const
+    {
+        return Name + "|" + Name + "|" + Type + "|" + Sha256(testsupport::ReadWholeFile(Path));
+    }
+    std::vector<std::vector<std::string>> JournalRows(const std::string& Path) const
+    {
+        auto rows = ParseCsv(testsupport::ReadWholeFile(Path));
+        for (auto& row : rows)
+            row.resize(4);  // without the time
+        return rows;
+    }
+};
+
+TEST_F(AttachmentRunTest, WindowAndRowFilesArriveWholeWithTheirTypesAndNames)
+{
+    SmtpSink sink;
+    WriteSettings(sink.Port());
+    const std::string pdf = WriteFile("ご案内.pdf", "%PDF-1.4\n" + RandomBytes(200 * 1024, 1) + "\n%%EOF\n");
+    // No extension: the content says PNG.
+    const std::string png = WriteFile("地図", std::string("\x89PNG\r\n\x1a\n", 8) + RandomBytes(5000, 2));
+    std::filesystem::create_directory(std::filesystem::path(profile.Path()) / "請求書");
+    const std::string invoice = WriteFile("請求書/株式会社テスト.pdf", "%PDF-1.7\n" + RandomBytes(3000, 3));
+    TSendRequest request = Request("a@example.jp\r\n佐藤 <b@example.jp>\r\nc@example.jp\r\n");
+    request.Attachments = {pdf, png};
+    request.RowAttachments = {{2, {"請求書/株式会社テスト.pdf"}}, {3, {png}}};
+
+    engine->Send(request);
+
+    ASSERT_EQ(ui.Summaries.size(), 1u);
+    EXPECT_EQ(ui.Summaries[0].Counts[TOutcome::Sent], 3);
+    ASSERT_TRUE(sink.WaitForMessages(3)) << sink.ServerLog();
+    const std::string every[] = {Attached("ご案内.pdf", "application/pdf", pdf), Attached("地図", "image/png", png)};
+    const std::vector<std::vector<std::string>> expected{
+        {every[0], every[1]},
+        {every[0], every[1], Attached("株式会社テスト.pdf", "application/pdf", invoice)},
+        {every[0], every[1]},  // a row's file that every message carries anyway goes once
+    };
+    EXPECT_EQ(ReadAttachments(sink), expected);
+}
+
+TEST_F(AttachmentRunTest, AFileThatCannotBeAttachedRefusesTheRunBeforeConnecting)
+{
+    const std::string pdf = WriteFile("a.pdf", "%PDF-1.4\n");
+    const std::string folder = profile.Path() + "/フォルダ";
+    std::filesystem::create_directory(folder);
+    struct Case {
+        const char* name;
+        std::vector<std::string> every;
+        std::map<int, std::vector<std::string>> rows;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"a window file is missing", {profile.Path() + "/ない.pdf"}, {},
+         "添付ファイル " + profile.Path() + "/ない.pdf がありません"},
+        {"a row's file is missing", {pdf}, {{2, {"請求書/ない.pdf"}}},
+         "宛先 2 行目の添付ファイル " + profile.Path() + "/請求書/ない.pdf がありません"},
+        {"a folder", {folder}, {}, "添付ファイル " + folder + " はフォルダです"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::ScriptedPeer peer;
+        peer.ExpectClose();
+        peer.Start();
+        WriteSettings(peer.Port());
+        ui = TTestFrontEnd();
+        TSendRequest request = Request("a@example.jp\r\nb@example.jp\r\n");
+        request.Attachments = c.every;
+        request.RowAttachments = c.rows;
+        const std::string failure = SendFailure(request);
+        EXPECT_NE(failure.find(c.says), std::string::npos) << failure;
+        EXPECT_TRUE(ui.Confirmations.empty());
+        EXPECT_EQ(peer.Connections(), 0);
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(profile.Path()) / "送信記録"));
+    }
+}
+
+TEST_F(AttachmentRunTest, AMessageAboveTheServersSizeIsRefusedForItsRowAndTheOthersGo)
+{
+    SmtpSink::Options options = testsupport::TestCertificates::Get().StartTls("valid");
+    options.SizeLimit = 100 * 1000;
+    SmtpSink sink(options);
+    WriteFile("設定.txt", "localhost\r\n" + std::to_string(sink.Port()) +
+                              "\r\npc01.example.jp\r\nTaro\r\ntaro@example.jp\r\nstarttls\r\n");
+    const std::string small = WriteFile("small.bin", RandomBytes(1000, 4));
+    const std::string large = WriteFile("large.bin", RandomBytes(80 * 1000, 5));
+    TSendRequest request = Request("a@example.jp\r\nb@example.jp\r\nc@example.jp\r\n");
+    request.Attachments = {small};
+    request.RowAttachments = {{2, {large}}};
+
+    engine->Send(request);
+
+    ASSERT_EQ(ui.Summaries.size(), 1u);
+    EXPECT_EQ(ui.Summaries[0].Counts[TOutcome::Sent], 2);
+    EXPECT_EQ(ui.Summaries[0].Counts[TOutcome::Refused], 1);
+    ASSERT_TRUE(sink.WaitForMessages(2)) << sink.ServerLog();
+    EXPECT_EQ(sink.Message(0).RcptTos, std::vector<std::string>{"a@example.jp"});
+    EXPECT_EQ(sink.Message(1).RcptTos, std::vector<std::string>{"c@example.jp"});
+    const auto rows = JournalRows(ui.Summaries[0].JournalPath);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[2][0], "2");
+    EXPECT_EQ(rows[2][2], "拒否");
+    EXPECT_NE(rows[2][3].find("サーバーの上限は 0.1 MB"), std::string::npos) << rows[2][3];
+}
+
+TEST_F(AttachmentRunTest, ALargeMessageToAServerGreetedWithHeloIsAskedAboutOnceBeforeConnecting)
+{
+    // Encoded, 7.5 MB become a little over 10 MB.
+    const std::string large = WriteFile("large.bin", RandomBytes(7600 * 1000, 6));
+    for (const bool send : {false, true}) {
+        SCOPED_TRACE(send);
+        SmtpSink sink;
+        WriteSettings(sink.Port());
+        ui = TTestFrontEnd();
+        ui.Large = send;
+        TSendRequest request = Request("a@example.jp\r\n");
+        request.Attachments = {large};
+        EXPECT_EQ(SendFailure(request), "");
+        ASSERT_EQ(ui.LargeQuestions.size(), 1u);
+        // The size it names is the message's: the encoded file and a little more.
+        const std::string& question = ui.LargeQuestions[0];
+        const double named = std::atof(question.substr(question.find("は ") + 4).c_str()) * 1e6;
+        const auto encoded = static_cast<double>(TNMUUProcessor::EncodedLength(7600 * 1000, uuMime));
+        EXPECT_GE(named, encoded - 0.05e6) << question;
+        EXPECT_LE(named, encoded + 0.15e6) << question;
+        EXPECT_EQ(ui.Summaries.size(), send ? 1u : 0u);
+        EXPECT_EQ(sink.WaitForMessages(1, send ? 10000 : 0), send);
+    }
+}
+
+TEST(RunAttachments, TheDigestChangesWithWhatAnyRowCarries)
+{
+    const testsupport::TempFolder dir;
+    const std::string a = dir.Write("a.pdf", "one");
+    const std::string b = dir.Write("b.pdf", "two");
+    const std::string same = dir.Write("c.pdf", "one");
+    const std::string base = TRunAttachments({a}, {{2, {b}}}, dir.Path()).Digest();
+    EXPECT_EQ(TRunAttachments({a}, {{2, {"b.pdf"}}}, dir.Path()).Digest(), base);
+    struct Case {
+        const char* name;
+        std::vector<std::string> every;
+        std::map<int, std::vector<std::string>> rows;
+    };
+    const Case others[] = {
+        {"another row", {a}, {{3, {b}}}},
+        {"the files swapped", {b}, {{2, {a}}}},
+        {"another name, same bytes", {same}, {{2, {b}}}},
+        {"one file less", {a}, {}},
+    };
+    for (const Case& c : others) {
+        SCOPED_TRACE(c.name);
+        EXPECT_NE(TRunAttachments(c.every, c.rows, dir.Path()).Digest(), base);
+    }
+    dir.Write("b.pdf", "TWO");
+    EXPECT_NE(TRunAttachments({a}, {{2, {b}}}, dir.Path()).Digest(), base);
+    EXPECT_EQ(TRunAttachments({}, {}, dir.Path()).Digest(), "");
+}
+
+TEST(RunAttachments, AnUnfinishedRunIsOfferedOnlyWithTheSameAttachments)
+{
+    const testsupport::TempFolder dir;
+    TRunIdentity identity{"/l.txt", "a@example.jp\r\n", "件名", "本文", "d1"};
+    {
+        TJournal journal(dir.Path(), identity, std::time(nullptr));
+        journal.Write({1, "a@example.jp", TOutcome::Sent, "250 ok", std::time(nullptr)});
+        journal.Durable();
+    }
+    EXPECT_TRUE(FindUnfinishedRun(dir.Path(), identity));
+    identity.Attachments = "d2";
+    EXPECT_FALSE(FindUnfinishedRun(dir.Path(), identity));
+    identity.Attachments.clear();
+    EXPECT_FALSE(FindUnfinishedRun(dir.Path(), identity));
+}
+
+}  // namespace
+}  // namespace enginetest
