@@ -12,6 +12,7 @@
 #include "cli/StopSignals.h"
 #include "cli/TerminalFrontEnd.h"
 #include "charset/CodePage.h"
+#include "engine/Compliance.h"
 #include "engine/ErrorWords.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
@@ -180,6 +181,13 @@ private:
             Say(SignInHint(*account));
             return ecNotStarted;
         }
+        // Opt-out list, footer and headers as the run has them, refused alike.
+        const TCompliance compliance(settings, engine_.Profile().Folder);
+        if (const std::string missing = compliance.MissingText(ComplianceMerge(nullptr, TPlanEntry{}));
+            !missing.empty()) {
+            Say(missing);
+            return ecNotStarted;
+        }
         TMessageText text(engine_.Encoder());
         TStringList lines;
         lines.SetText(body);
@@ -194,6 +202,7 @@ private:
         request.JournalFolder = engine_.Profile().JournalFolder();
         request.PauseSeconds = settings.PauseSeconds;
         request.FrontEnd = &frontEnd_;
+        request.OptedOut = [&compliance](const std::string& Address) { return compliance.OptedOut(Address); };
         const std::optional<TPreparedRun> prepared = PrepareRun(request);
         if (!prepared) {
             Say(frontEnd_.Refusal().empty() ? "送信を始められません。" : frontEnd_.Refusal());
@@ -207,11 +216,15 @@ private:
                 Say(Format("%d 行目は送信しません（宛先不正: %s）。", e.Line, e.Problem ? e.Problem : ""));
                 return ecNotStarted;
             }
-            if (!e.Sendable)
+            if (e.Line == options_.Row && e.OptedOut) {
+                Say(Format("%d 行目は送信しません（配信停止: %s にあるアドレスです）。", e.Line, OptOutFileName));
+                return ecNotStarted;
+            }
+            if (!e.Sendable || e.OptedOut)
                 continue;
-            const std::string line = PrepareRowText(text, *prepared->Source, e, settings.Charset);
-            utf8 += text.CharsetRule().For(line) == mcUtf8 ? 1 : 0;
-            text.Compose(smtp, line, std::time(nullptr));
+            ComposeRow(text, smtp, prepared->Source.get(), &compliance, e, settings.Charset, std::time(nullptr));
+            // The charset the whole message took, its footer included.
+            utf8 += smtp.Charset == CharsetLabel(mcUtf8) ? 1 : 0;
             smtp.AssembleMail();
             // The row asked for, else the first.
             if (options_.Row == 0 ? composed == 0 : e.Line == options_.Row && !std::exchange(rowFound, true)) {
@@ -248,7 +261,8 @@ private:
         std::set<std::string> addresses;
         for (const TPlanEntry& e : Prepared.Plan->Entries()) {
             outline.Invalid += e.Sendable ? 0 : 1;
-            if (e.Sendable) {
+            outline.OptedOut += e.Sendable && e.OptedOut ? 1 : 0;
+            if (e.Sendable && !e.OptedOut) {
                 const std::optional<TRecipientSource::TRow> row = Prepared.Source->Row(e);
                 addresses.insert(LowerCase(row ? row->Address : ParseEntry(e.Entry).Address));
             }

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "engine/Compliance.h"
 #include "engine/RecipientSource.h"
+#include "engine/Recipients.h"
 #include "rtl/StringList.h"
 
 namespace {
@@ -28,8 +30,8 @@ void AddBeyondJis(std::string_view Text, std::string& Found)
 
 }  // namespace
 
-TListPreview::TListPreview(TCheckedList List, const TSettings& Settings)
-    : list_(std::move(List)), settings_(Settings)
+TListPreview::TListPreview(TCheckedList List, const TSettings& Settings, std::shared_ptr<const TCompliance> Compliance)
+    : list_(std::move(List)), settings_(Settings), compliance_(std::move(Compliance))
 {
 }
 
@@ -55,10 +57,15 @@ TComposedRow TListPreview::Compose(size_t Index, const std::string& Address, con
     out.To = Address.empty() ? row->To : EntryLine(row->Name, Address);
     out.Subject = SubjectPrefix + source.Subject(row->Merge);
     out.Body = source.Body(row->Merge);
-    out.Charset = MessageCharset(settings_.Charset, {out.Subject, out.Body, settings_.FromName, row->Name});
+    TRowCompliance extra = RowCompliance(compliance_.get(), &source, entry);
+    out.Footer = std::move(extra.Footer);
+    out.Headers = std::move(extra.Headers);
+    out.Charset =
+        MessageCharset(settings_.Charset, {out.Subject, out.Body + "\n" + out.Footer, settings_.FromName, row->Name});
     if (settings_.Charset == mcAuto && out.Charset == mcUtf8)
         for (std::string_view text : {std::string_view(out.Subject), std::string_view(out.Body),
-                                      std::string_view(settings_.FromName), std::string_view(row->Name)})
+                                      std::string_view(out.Footer), std::string_view(settings_.FromName),
+                                      std::string_view(row->Name)})
             AddBeyondJis(text, out.BeyondJis);
     return out;
 }
@@ -94,8 +101,13 @@ std::vector<std::string> TListPreview::Findings() const
 
 std::string ComposedText(const TComposedRow& Row)
 {
-    return "From: " + Row.From + "\nTo: " + Row.To + "\nSubject: " + Row.Subject +
-           "\n文字コード: " + (Row.Charset == mcUtf8 ? "UTF-8" : "ISO-2022-JP") + "\n\n" + Row.Body;
+    std::string headers;
+    for (const std::string& line : Row.Headers)
+        headers += "\n" + line;
+    return "From: " + Row.From + "\nTo: " + Row.To + "\nSubject: " + Row.Subject + headers +
+           "\n文字コード: " + (Row.Charset == mcUtf8 ? "UTF-8" : "ISO-2022-JP") + "\n\n" + Row.Body +
+           // After one empty line, as the message carries it.
+           (Row.Footer.empty() ? "" : (Row.Body.ends_with('\n') ? "\n" : "\n\n") + Row.Footer);
 }
 
 std::string PrepareRowText(TMessageText& Text, const TRecipientSource& Source, const TPlanEntry& Entry,
@@ -110,4 +122,36 @@ std::string PrepareRowText(TMessageText& Text, const TRecipientSource& Source, c
         Text.Prepare(Choice, Source.Subject(row->Merge), body);
     }
     return row->To;
+}
+
+TRowMerge ComplianceMerge(const TRecipientSource* Source, const TPlanEntry& Entry)
+{
+    if (Source)
+        if (std::optional<TRecipientSource::TRow> row = Source->Row(Entry))
+            return RowMerge(Source->Fields(), std::move(row->Merge));
+    // The merge keeps a reference to its fields.
+    static const TMergeFields TextList = TMergeFields::ForTextList();
+    const TEntryParts parts = ParseEntry(Entry.Entry);
+    return RowMerge(TextList, EntryRow(parts.Address, parts.Name));
+}
+
+TRowCompliance RowCompliance(const TCompliance* Compliance, const TRecipientSource* Source, const TPlanEntry& Entry)
+{
+    TRowCompliance out;
+    if (!Compliance)
+        return out;
+    const TRowMerge merge = ComplianceMerge(Source, Entry);
+    out.Footer = Compliance->Footer(merge);
+    for (const THeaderLine& line : Compliance->Headers(merge))
+        out.Headers.push_back(line.Name + ": " + line.Value);
+    return out;
+}
+
+void ComposeRow(TMessageText& Text, TNMSMTP& Smtp, const TRecipientSource* Source, const TCompliance* Compliance,
+                const TPlanEntry& Entry, TMailCharset Choice, std::time_t When)
+{
+    // One message at a time: the row's texts are merged right before it goes.
+    const std::string line = Source ? PrepareRowText(Text, *Source, Entry, Choice) : Entry.Entry;
+    const TRowCompliance extra = RowCompliance(Compliance, Source, Entry);
+    Text.Compose(Smtp, line, When, extra.Footer, extra.Headers);
 }

@@ -2,6 +2,8 @@
 // a time before anything is sent, with what the check before a run finds.
 #pragma once
 
+#include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,13 +12,20 @@
 #include "engine/MessageText.h"
 #include "engine/RunStart.h"
 #include "engine/SettingsFile.h"
+#include "engine/Unsubscribe.h"
 
+class TCompliance;
+class TNMSMTP;
 class TRecipientSource;
 
 // One row's message, its texts as a mail reader shows them.
 struct TComposedRow {
     int Line = 0;  // the row number as the list shows it
     std::string From, To, Subject, Body;
+    // The row's footer (advertising mail), after Body and one empty line,
+    // and its List-Unsubscribe lines, as the run sends them.
+    std::string Footer;
+    std::vector<std::string> Headers;
     TMailCharset Charset = mcIso2022Jp;
     // The characters that made auto choose UTF-8, each once; empty when none did.
     std::string BeyondJis;
@@ -26,7 +35,8 @@ struct TComposedRow {
 
 class TListPreview {
 public:
-    TListPreview(TCheckedList List, const TSettings& Settings);
+    // Compliance, when given, adds each row's footer and unsubscribe headers.
+    TListPreview(TCheckedList List, const TSettings& Settings, std::shared_ptr<const TCompliance> Compliance = nullptr);
 
     const std::vector<TPlanEntry>& Entries() const { return list_.Entries; }
     const TRecipientSource& Source() const { return *list_.Source; }
@@ -43,6 +53,7 @@ public:
 private:
     TCheckedList list_;
     TSettings settings_;
+    std::shared_ptr<const TCompliance> compliance_;
 };
 
 // A composed row as text: the header lines, an empty line, the body.
@@ -53,3 +64,19 @@ std::string ComposedText(const TComposedRow& Row);
 // charset); the row's entry as TMessageText::Compose and Entry take it.
 std::string PrepareRowText(TMessageText& Text, const TRecipientSource& Source, const TPlanEntry& Entry,
                            TMailCharset Choice);
+
+// What a run owes the law and the providers in the row's message.
+struct TRowCompliance {
+    std::string Footer;                // empty unless the mail is advertising
+    std::vector<std::string> Headers;  // whole lines: "List-Unsubscribe: <…>"
+};
+// The row's merge for the footer and the unsubscribe URL: the list's row,
+// or a text list's entry as {{メールアドレス}} and {{氏名}}.
+TRowMerge ComplianceMerge(const TRecipientSource* Source, const TPlanEntry& Entry);
+TRowCompliance RowCompliance(const TCompliance* Compliance, const TRecipientSource* Source, const TPlanEntry& Entry);
+
+// The message to one row exactly as the run writes it into Smtp's record:
+// the row's texts merged, its footer and unsubscribe headers, sent at When.
+// Source may be null (the texts as last prepared, Entry's own line).
+void ComposeRow(TMessageText& Text, TNMSMTP& Smtp, const TRecipientSource* Source, const TCompliance* Compliance,
+                const TPlanEntry& Entry, TMailCharset Choice, std::time_t When);

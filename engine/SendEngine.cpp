@@ -64,9 +64,7 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
     TSendRun& run = *run_;
     run.OnPrepare = [this] { return PrepareRun(*request_); };
     run.OnCompose = [this](const TPlanEntry& Entry) {
-        // One message at a time: the row's texts are merged right before it goes.
-        const std::string line = source_ ? PrepareRowText(*text_, *source_, Entry, settings_.Charset) : Entry.Entry;
-        Compose(Entry, line);
+        ComposeRow(*text_, *smtp_, source_.get(), compliance_.get(), Entry, settings_.Charset, std::time(nullptr));
     };
     run.OnAttachments = [this](int Line) { return attachments_ ? attachments_->Parts(Line) : TParts{}; };
     // Only now is it known whether the server names its limit (EHLO SIZE).
@@ -141,12 +139,7 @@ void TSendEngine::PrepareMessage(const TSendRequest& Request)
 
 TRowMerge TSendEngine::MergeOf(const TPlanEntry& Entry) const
 {
-    if (source_)
-        if (std::optional<TRecipientSource::TRow> row = source_->Row(Entry))
-            return RowMerge(source_->Fields(), std::move(row->Merge));
-    // A text list's entry: {{メールアドレス}} and {{氏名}}.
-    const TEntryParts parts = ParseEntry(Entry.Entry);
-    return RowMerge(fields_, EntryRow(parts.Address, parts.Name));
+    return ComplianceMerge(source_.get(), Entry);
 }
 
 std::string TSendEngine::FooterOf(const TPlanEntry& Entry) const
@@ -162,19 +155,6 @@ TCharsetRule TSendEngine::CharsetRule() const
     const std::string footer = FooterOf(TPlanEntry{});
     rule.TextsStrict = rule.TextsStrict && (footer.empty() || IsStrictJis(footer));
     return rule;
-}
-
-void TSendEngine::Compose(const TPlanEntry& Entry, const std::string& Line)
-{
-    std::string footer;
-    std::vector<std::string> headers;
-    if (compliance_) {
-        const TRowMerge merge = MergeOf(Entry);
-        footer = compliance_->Footer(merge);
-        for (const THeaderLine& line : compliance_->Headers(merge))
-            headers.push_back(line.Name + ": " + line.Value);
-    }
-    text_->Compose(*smtp_, Line, std::time(nullptr), footer, headers);
 }
 
 void TSendEngine::PrepareCompliance()
@@ -249,10 +229,13 @@ std::unique_ptr<TListPreview> TSendEngine::Preview(const TSendRequest& Request)
         throw Exception("送信中はプレビューできません。送信が終わってからもう一度どうぞ");
     LoadSettings();
     PrepareMessage(Request);
+    // The footer and the unsubscribe headers as the run would add them; a
+    // footer lacking a required item is the run's refusal, not the preview's.
+    auto compliance = std::make_shared<const TCompliance>(settings_, profile_.Folder);
     std::optional<TCheckedList> list = ReadCheckedList(ListRequest(Request));
     if (!list)
         return nullptr;
-    return std::make_unique<TListPreview>(std::move(*list), settings_);
+    return std::make_unique<TListPreview>(std::move(*list), settings_, std::move(compliance));
 }
 
 void TSendEngine::ConnectTrusting()
@@ -311,7 +294,7 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
     }
     std::string reply;
     try {
-        text_->Compose(*smtp_, row.To, std::time(nullptr));
+        text_->Compose(*smtp_, row.To, std::time(nullptr), row.Footer, row.Headers);
         smtp_->SendMail();
         reply = smtp_->LastReply;
         smtp_->Disconnect();

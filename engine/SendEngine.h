@@ -97,8 +97,6 @@ private:
     void PrepareMessage(const TSendRequest& Request);
     std::optional<TPreparedRun> PrepareRun(const TSendRequest& Request);
     TRunOutline Outline(const TPreparedRun& Prepared) const;
-    // The message to one entry, its footer and unsubscribe headers included.
-    void Compose(const TPlanEntry& Entry, const std::string& Line);
     // Opt-out list, footer and its required items: refuses before the list is read.
     void PrepareCompliance();
     // The row's merge for the footer and the unsubscribe URL.

@@ -358,4 +358,35 @@ TEST_F(SendCommandTest, AListWithEmptyFieldsNeedsAllowEmptyAndOneRowCanBeShownOr
     EXPECT_EQ(Rows(last), (std::vector<std::string>{"2|a@example.jp|送信済み", "3|b@example.jp|送信済み"}));
 }
 
+// A dry run composes as the run does: advertising mail's footer after the
+// body, the unsubscribe headers with the row's URL, opted-out entries left
+// out and counted.
+TEST_F(SendCommandTest, ADryRunShowsTheFooterAndHeadersAndCountsOptedOutEntries)
+{
+    // Lines 6 to 13 empty; 14 the one-click URL, 15 advertising, 16 and 17.
+    profile_.Write("設定.txt", "127.0.0.1\r\n2525\r\nclient.example.jp\r\nOkura\r\nself@example.jp\r\n"
+                              "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nhttps://example.jp/stop?m={{メールアドレス}}\r\nyes\r\n"
+                              "1-1 Chiyoda\r\n03-1234-5678\r\n");
+    profile_.Write("フッター.txt", "{{送信者名}}, {{住所}}, {{問い合わせ先}}, stop: {{配信停止先}}\n");
+    profile_.Write(OptOutFileName, "stop@example.jp\n");
+    const std::string list = profile_.Write("list.txt", "stop@example.jp\na@example.jp\nc@example.jp\n");
+    const std::string body = profile_.Write("body.txt", "Hello\n");
+    const std::vector<std::string> args{"--to", list, "--subject", "News", "--body", body, "--dry-run"};
+    const TResult shown = Send(args);
+    EXPECT_EQ(shown.Exit, 0) << shown.Err;
+    for (const std::string& part : {std::string("\nList-Unsubscribe: <mailto:self@example.jp?subject="),
+                                    std::string(">, <https://example.jp/stop?m=a%40example.jp>\n"),
+                                    std::string("\nList-Unsubscribe-Post: List-Unsubscribe=One-Click\n"),
+                                    std::string("\n\nHello\n\nOkura, 1-1 Chiyoda, 03-1234-5678, stop: "
+                                                "https://example.jp/stop?m=a%40example.jp\n")})
+        EXPECT_TRUE(Has(shown.Out, part)) << part << "\n" << shown.Out;
+    EXPECT_TRUE(Has(shown.Err, "2 通のメッセージを 2 件のアドレスに送信します。")) << shown.Err;
+    EXPECT_TRUE(Has(shown.Err, "配信停止 1 件")) << shown.Err;
+    std::vector<std::string> opted = args;
+    opted.insert(opted.end(), {"--row", "1"});
+    const TResult refused = Send(opted);
+    EXPECT_EQ(refused.Exit, 2) << refused.Err;
+    EXPECT_TRUE(Has(refused.Err, "1 行目は送信しません（配信停止")) << refused.Err;
+}
+
 }  // namespace

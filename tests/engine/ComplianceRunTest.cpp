@@ -11,6 +11,7 @@
 #include "engine/DomainCheck.h"
 #include "engine/Journal.h"
 #include "engine/OptOut.h"
+#include "engine/Preview.h"
 #include "tests/engine/DnsServer.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
@@ -163,6 +164,40 @@ for path, postal in zip(sys.argv[1::2], sys.argv[2::2]):
         for (const std::string& charset : c.charsets)
             expected += charset + "|True" + (c.advertising ? "|1|1|1|1\n" : "|0|0|0|0\n");
     EXPECT_EQ(result.Output, expected);
+}
+
+// The preview and the test send compose a row as the run does: its footer
+// after the body and its List-Unsubscribe lines with the row's URL.
+TEST_F(ComplianceRunTest, ThePreviewAndTheTestSendCarryTheRunsFooterAndHeaders)
+{
+    SmtpSink sink;
+    WriteSettings(sink.Port(), Compliance("", "https://example.jp/stop?m={{メールアドレス}}", true));
+    const TSendRequest request = Request("a@example.jp\r\nb@example.jp\r\n", "お知らせ", "本文です。\n");
+    const std::unique_ptr<TListPreview> preview = engine->Preview(request);
+    ASSERT_TRUE(preview);
+    const TComposedRow row = preview->Compose(1);
+    const std::string shown = ComposedText(row);
+    EXPECT_NE(shown.find("\n\n本文です。\n\n" + row.Footer), std::string::npos) << shown;
+    EXPECT_NE(row.Footer.find("住所：東京都千代田区1-1"), std::string::npos) << row.Footer;
+    ASSERT_EQ(row.Headers.size(), 2u);
+    for (const std::string& line : row.Headers)
+        EXPECT_NE(shown.find("\n" + line + "\n"), std::string::npos) << shown;
+    EXPECT_NE(row.Headers[0].find("<https://example.jp/stop?m=b%40example.jp>"), std::string::npos) << row.Headers[0];
+
+    EXPECT_FALSE(engine->TestSend(request, 2, "").empty());
+    ASSERT_TRUE(sink.WaitForMessages(1));
+    const auto result = testsupport::RunPython(R"(
+import email, email.policy, sys
+msg = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.default)
+body = msg.get_content().replace('\r\n', '\n').lstrip('\n')
+print(msg['List-Unsubscribe'], msg['List-Unsubscribe-Post'], body.count('住所：東京都千代田区1-1'),
+      body.startswith('本文です。\n\n'), sep='|')
+)",
+                                               {sink.Message(0).Path});
+    ASSERT_EQ(result.ExitCode, 0) << result.Output;
+    const std::string unsubscribe = "List-Unsubscribe: ", post = "List-Unsubscribe-Post: ";
+    EXPECT_EQ(result.Output, row.Headers[0].substr(unsubscribe.size()) + "|" + row.Headers[1].substr(post.size()) +
+                                 "|1|True\n");
 }
 
 TEST_F(ComplianceRunTest, AdvertisingMailLackingARequiredItemIsRefusedBeforeConnecting)
