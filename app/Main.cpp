@@ -22,6 +22,7 @@
 #include "app/About.h"
 #include "app/Application.h"
 #include "app/ErrorWords.h"
+#include "app/LastInput.h"
 #include "app/MessageText.h"
 #include "app/OAuth.h"
 #include "app/Recipients.h"
@@ -279,6 +280,7 @@ void TForm1::resizeEvent(QResizeEvent* Event)
 void TForm1::closeEvent(QCloseEvent* Event)
 {
     Application().HandleCommand([this] {
+        RememberInput(*this);
         // A run would otherwise go on unseen until its last message.
         OAuthKeeper().AbortSignIn();
         run_->WindowClosed();
@@ -460,6 +462,7 @@ bool TForm1::Sending() const { return run_->Running(); }
 
 void TForm1::Button4Click()
 {
+    RememberInput(*this);
     // Read afresh at every press: a Send during a run is refused, but its
     // subject and body reach the messages that follow.
     LoadSettings();

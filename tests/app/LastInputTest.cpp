@@ -1,0 +1,82 @@
+// The window brings back its last recipient file, subject and body.
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "app/LastInput.h"
+#include "app/Main.h"
+#include "tests/app/AppTestSupport.h"
+
+using namespace apptest;
+
+namespace {
+
+using LastInputTest = AppTest;
+
+struct Fields {
+    QString recipients, subject, body;
+    bool operator==(const Fields&) const = default;
+};
+
+Fields Shown()
+{
+    return {Form1->Edit1->text(), Form1->Edit2->text(), Form1->Memo1->toPlainText()};
+}
+
+void Restart()
+{
+    FreeForms();
+    CreateForms();
+    RestoreInput(*Form1);
+}
+
+TEST_F(LastInputTest, TheFieldsOfTheLastSendAndOfTheCloseComeBackAtTheNextStart)
+{
+    // No file yet: the window starts empty.
+    Restart();
+    EXPECT_EQ(Shown(), Fields{});
+
+    const Fields sent{QString::fromStdString(Scratch()) + "/名簿 1.txt", "12月の ご案内",
+                      "各位\n\n  お知らせです。\n以上\n\n"};
+    TypeText(Form1->Edit1, sent.recipients);
+    TypeText(Form1->Edit2, sent.subject);
+    Form1->Memo1->setPlainText(sent.body);
+    // The Send stops at the empty server, yet the fields are kept.
+    Click(Form1->Button4);
+    ASSERT_FALSE(Boxes.empty());
+    Restart();
+    EXPECT_EQ(Shown(), sent);
+
+    const Fields closed{"list.txt", "", "一行"};
+    Form1->Edit1->setText(closed.recipients);
+    Form1->Edit2->clear();
+    Form1->Memo1->setPlainText(closed.body);
+    Form1->close();
+    Restart();
+    EXPECT_EQ(Shown(), closed);
+}
+
+TEST(LastInputFile, ALineBreakInAFieldOrAFileFromWindowsKeepsTheFieldsApart)
+{
+    char pattern[] = "/tmp/veltrow-last-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string path = std::string(pattern) + "/" + LastInputFileName;
+    ASSERT_TRUE(WriteLastInput(path, {"a\nb.txt", "件名\r\n", "本文\n"}));
+    const std::optional<TLastInput> back = ReadLastInput(path);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->RecipientFile, "a b.txt");
+    EXPECT_EQ(back->Subject, "件名  ");
+    EXPECT_EQ(back->Body, "本文\n");
+
+    WriteFile(path, "c:\\list.txt\r\nお知らせ\r\n1行目\r\n2行目");
+    const std::optional<TLastInput> edited = ReadLastInput(path);
+    ASSERT_TRUE(edited);
+    EXPECT_EQ(edited->RecipientFile, "c:\\list.txt");
+    EXPECT_EQ(edited->Subject, "お知らせ");
+    EXPECT_EQ(edited->Body, "1行目\n2行目");
+    std::remove(path.c_str());
+    ::rmdir(pattern);
+}
+
+}  // namespace
