@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build pkg-config dpkg-dev
   qt6-base-dev libgl-dev
   libssl-dev openssl ca-certificates
   qtkeychain-qt6-dev libsecret-1-0
@@ -20,7 +20,7 @@ packages=(
 # Postfix is for the tests' own servers only; the program never needs a mail
 # system on the machine it runs on.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(postfix)
+  packages+=(postfix desktop-file-utils)
 fi
 
 missing=()
