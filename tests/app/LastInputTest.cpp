@@ -1,5 +1,7 @@
 // The window brings back its last recipient file, subject and body.
 
+#include <ostream>
+
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -18,6 +20,12 @@ struct Fields {
     QString recipients, subject, body;
     bool operator==(const Fields&) const = default;
 };
+
+void PrintTo(const Fields& F, std::ostream* Out)
+{
+    *Out << "{" << F.recipients.toStdString() << " | " << F.subject.toStdString() << " | " << F.body.toStdString()
+         << "}";
+}
 
 Fields Shown()
 {
