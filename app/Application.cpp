@@ -15,7 +15,8 @@
 #include <QTranslator>
 #include <QWidget>
 
-#include "app/ErrorWords.h"
+#include "engine/ErrorWords.h"
+#include "engine/OAuth.h"
 #include "platform/Windows.h"
 #include "rtl/Exception.h"
 
@@ -27,6 +28,11 @@ TApplication& Application()
 
 void TApplication::Initialize()
 {
+    // The platforms without a desktop would only log the URL and refuse.
+    DesktopBrowser() = [](const QUrl& Url) {
+        return QGuiApplication::platformName() != QLatin1String("offscreen") &&
+               QGuiApplication::platformName() != QLatin1String("minimal") && QDesktopServices::openUrl(Url);
+    };
     win::SetExceptionHandler([this](const std::exception& E) {
         HandleCommand([&] { ShowException(E); });
     });

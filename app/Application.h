@@ -16,6 +16,8 @@
 
 #include <QFont>
 
+#include "engine/Profile.h"
+
 class QLabel;
 class QLocale;
 class QPushButton;
@@ -41,6 +43,9 @@ class TApplication {
 public:
     // The name shown for the running program; also the caption of its boxes.
     std::string Title;
+    // The folder of the settings, the journal and the window's last input,
+    // chosen at start (engine/ProfileFolder.h); empty: the working folder.
+    TProfile Profile;
 
     // Makes this object the handler of exceptions that leave the socket
     // layer's own timer ticks as well, so they end in the same box.

@@ -1,21 +1,18 @@
 #include "app/LastInput.h"
 
-#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSaveFile>
 
+#include "app/Application.h"
 #include "app/Main.h"
 
 const char* const LastInputFileName = "前回の入力.txt";
 
 namespace {
 
-QString PathIn(const std::string& Folder)
-{
-    return QDir(QString::fromStdString(Folder.empty() ? "." : Folder)).filePath(QString::fromUtf8(LastInputFileName));
-}
+std::string InProfile() { return Application().Profile.File(LastInputFileName); }
 
 // A line break inside a one-line field would shift every later line.
 std::string OneLine(std::string Text)
@@ -63,15 +60,15 @@ bool WriteLastInput(const std::string& Path, const TLastInput& Input)
     return file.commit();
 }
 
-void RememberInput(const TForm1& Form, const std::string& Folder)
+void RememberInput(const TForm1& Form)
 {
-    WriteLastInput(PathIn(Folder).toStdString(), {Form.Edit1->text().toStdString(), Form.Edit2->text().toStdString(),
-                                                   Form.Memo1->toPlainText().toStdString()});
+    WriteLastInput(InProfile(), {Form.Edit1->text().toStdString(), Form.Edit2->text().toStdString(),
+                                 Form.Memo1->toPlainText().toStdString()});
 }
 
-void RestoreInput(TForm1& Form, const std::string& Folder)
+void RestoreInput(TForm1& Form)
 {
-    const std::optional<TLastInput> input = ReadLastInput(PathIn(Folder).toStdString());
+    const std::optional<TLastInput> input = ReadLastInput(InProfile());
     if (!input)
         return;
     Form.Edit1->setText(QString::fromStdString(input->RecipientFile));

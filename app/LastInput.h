@@ -24,10 +24,9 @@ std::optional<TLastInput> ReadLastInput(const std::string& Path);
 // Replaces the file whole or not at all; false when it cannot be written.
 bool WriteLastInput(const std::string& Path, const TLastInput& Input);
 
-// The window's fields into the file in Folder ("" the working folder, where
-// the settings are); a failure to write is not the user's concern at Send
-// or close and is let go.
-void RememberInput(const TForm1& Form, const std::string& Folder = "");
-// Fills the fields from the file in Folder; without the file they stay as
-// they are.
-void RestoreInput(TForm1& Form, const std::string& Folder = "");
+// The window's fields into the file in the profile folder; a failure to
+// write is not the user's concern at Send or close and is let go.
+void RememberInput(const TForm1& Form);
+// Fills the fields from the file in the profile folder; without the file
+// they stay as they are.
+void RestoreInput(TForm1& Form);

@@ -21,26 +21,18 @@
 
 #include "app/About.h"
 #include "app/Application.h"
-#include "app/ErrorWords.h"
 #include "app/LastInput.h"
-#include "app/MessageText.h"
-#include "app/OAuth.h"
-#include "app/Recipients.h"
+#include "app/PasswordBox.h"
 #include "app/RepaintLimit.h"
-#include "app/RunWords.h"
-#include "app/SendRun.h"
-#include "app/SendSecurity.h"
 #include "app/Setting.h"
-#include "app/SettingsFile.h"
+#include "engine/ErrorWords.h"
+#include "engine/MessageText.h"
+#include "engine/SendEngine.h"
+#include "engine/SendRun.h"
 #include "charset/CodePage.h"
-#include "charset/MailCharset.h"
-#include "codec/NMUUE.h"
 #include "platform/Tls.h"
-#include "rtl/Exception.h"
-#include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
-#include "smtp/Sasl.h"
 
 TForm1* Form1 = nullptr;
 
@@ -65,12 +57,6 @@ namespace {
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 std::string S(const QString& text) { return text.toStdString(); }
-
-// Names where in the message an unmailable character stands.
-[[noreturn]] void RethrowWhere(const std::string& where, const ECodePageError& e)
-{
-    throw ECodePageError(where + ": " + e.Message());
-}
 
 }  // namespace
 
@@ -167,16 +153,10 @@ void TForm1::CreateControls()
 
 void TForm1::CreateComponents()
 {
-    smtp_ = std::make_unique<TNMSMTP>(nullptr);
-    NMSMTP1 = smtp_.get();
+    // The working folder holds the settings, as it always has.
+    engine_ = std::make_unique<TSendEngine>(*this, Application().Profile);
+    NMSMTP1 = &engine_->Smtp();
     NMSMTP1->Name = "NMSMTP1";
-    NMSMTP1->Port = 25;
-    NMSMTP1->ReportLevel = 0;
-    NMSMTP1->EncodeType = uuMime;
-    NMSMTP1->ClearParams = true;
-    NMSMTP1->SubType = mtPlain;
-    NMSMTP1->Charset = "iso-2022-jp";
-    NMSMTP1->SetFinalHeader(TExStringList{"MIME-Version: 1.0", "Content-Type: text/plain; charset=\"iso-2022-jp\""});
     NMSMTP1->OnConnect = [this](TObject* Sender) { NMSMTP1Connect(Sender); };
     NMSMTP1->OnConnectionFailed = [this](TObject* Sender) { NMSMTP1ConnectFailed(Sender); };
     NMSMTP1->OnConnectionRequired = [this](bool& Handled) { NMSMTP1ConnectionRequired(Handled); };
@@ -184,58 +164,25 @@ void TForm1::CreateComponents()
     NMSMTP1->OnFailure = [this](TObject* Sender) { NMSMTP1Failure(Sender); };
     NMSMTP1->OnInvalidHost = [this](bool& Handled) { NMSMTP1InvalidHost(Handled); };
     NMSMTP1->OnSuccess = [this](TObject* Sender) { NMSMTP1Success(Sender); };
-    // An unattended run must not wait for a silent server without end.
-    NMSMTP1->ReplyTimeouts = TSmtpTimeouts::Recommended();
 
-    uuProcessor_ = std::make_unique<TNMUUProcessor>(nullptr);
-    NMUUProcessor1 = uuProcessor_.get();
+    NMUUProcessor1 = &engine_->Encoder();
     NMUUProcessor1->Name = "NMUUProcessor1";
-    text_ = std::make_unique<TMessageText>(*NMUUProcessor1);
     openDialog_ = std::make_unique<TOpenDialog>(this);
     OpenDialog1 = openDialog_.get();
 
-    run_ = std::make_unique<TSendRun>(*NMSMTP1);
-    run_->OnPrepare = [this] { return PrepareRun(); };
-    run_->OnHeaderForm = [this](const std::string& Entry) { return RecipientHeaderForm(Entry); };
-    run_->OnOutcome = [this](const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); };
-    run_->OnNotice = [this](const std::string& Text) { noticeLabel_->setText(Q(Text)); };
-    run_->OnSummary = [this](const TRunPlan& Plan, const std::string& Path, const std::string& Failure) {
-        ShowSummary(Plan, Path, Failure);
-    };
-    run_->OnWait = [this](TWait What, int64_t Ms) { ShowWait(What, Ms); };
-    run_->OnEnded = [this] { RunEnded(); };
     waitTimer_ = new QTimer(this);
     waitTimer_->setInterval(1000);
     QObject::connect(waitTimer_, &QTimer::timeout, this, [this] { WaitTick(); });
-    run_->OnHarmlessFailure = [this](const std::string& Text) {
-        StatusBar1->showMessage(
-            Q("すべての宛先の結果は出ています。終了の挨拶 (QUIT) でエラーになりましたが、送り直す必要はありません: "
-              + Text));
-    };
-    // Only the run's first connect may open the browser; a reconnect in a
-    // long run renews the token by refresh alone.
-    run_->OnBeforeConnect = [this] {
-        security_.BeforeConnect(*NMSMTP1, !run_->Reconnecting(), [this](const std::string& Why) {
-            // The provider's own words stay for the boxes.
-            StatusBar1->showMessage(Q(Why.substr(0, Why.find('\n')) + " ブラウザでサインインしてください。"));
-        });
-    };
-    run_->OnLoginRefused = [this] { return security_.TokenRefused(*NMSMTP1); };
     // Painting the field and its layout for each of thousands of messages
     // would cost more than sending them; every text is set all the same.
     progressPaint_ = new TRepaintLimit(Edit3, ProgressPaintMs);
-    run_->OnProgress = [this](int Sent, int Total) {
-        progressPaint_->Changing();
-        Edit3->setText(Q(IntToStr(Sent) + "/" + IntToStr(Total)));
-    };
 }
 
 TForm1::~TForm1()
 {
     // The run and the component's events point into this window; they go
     // first.
-    run_.reset();
-    smtp_.reset();
+    engine_.reset();
 }
 
 void TForm1::Arrange()
@@ -281,9 +228,7 @@ void TForm1::closeEvent(QCloseEvent* Event)
 {
     Application().HandleCommand([this] {
         RememberInput(*this);
-        // A run would otherwise go on unseen until its last message.
-        OAuthKeeper().AbortSignIn();
-        run_->WindowClosed();
+        engine_->Close();
         if (Form2)
             Form2->close();
         if (Form3)
@@ -324,188 +269,103 @@ void TForm1::Button7Click() { Memo1->cut(); }
 // ---------------------------------------------------------------------------
 // Settings and encoding
 
-void TForm1::LoadSettings()
-{
-    TStringList lines;
-    ReadSettingsFile(lines);
-    TSettings extension;
-    ParseExtension(lines, extension);
-    charset_ = extension.Charset;
-    NMSMTP1->Host = lines[0];
-    // An empty server or a port no connection can use is the settings'
-    // fault, told before anything connects.
-    CheckServerLines(lines);
-    NMSMTP1->Port = StrToInt(lines[1]);
-    NMSMTP1->UserID = lines[2];
-    fromName_ = lines[3];
-    if (IsAscii(fromName_)) {
-        NMSMTP1->PostMessage->FromName = fromName_;
-    } else if (charset_ == mcIso2022Jp || (charset_ == mcAuto && IsStrictJis(fromName_))) {
-        std::string sjis;
-        try {
-            sjis = Utf8ToCp932(fromName_);
-        } catch (const ECodePageError& e) {
-            RethrowWhere("送信者名", e);
-        }
-        // The From line puts the address right after the name; an encoded
-        // word must stand apart from it.
-        NMSMTP1->PostMessage->FromName = EncodeHeaderText(*NMUUProcessor1, sjis) + " ";
-    } else {
-        NMSMTP1->PostMessage->FromName = EncodeUtf8HeaderText(*NMUUProcessor1, fromName_) + " ";
-    }
-    NMSMTP1->PostMessage->FromAddress = lines[4];
-    TSettings settings;
-    ParseSettings(lines, settings);
-    pauseSeconds_ = settings.PauseSeconds;
-}
+void TForm1::LoadSettings() { engine_->LoadSettings(); }
 
 std::string TForm1::EncodeSubject(const std::string& Subject)
 {
     return ::EncodeSubject(*NMUUProcessor1, Utf8ToCp932(Subject));
 }
 
-void TForm1::PrepareMessage()
+TSendRun& TForm1::Run() { return engine_->Run(); }
+
+TResumeChoice TForm1::AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point)
 {
-    const std::string subject = MailableText(Edit2->text(), "タイトル", false);
-    TStringList body;
-    body.SetText(MailableText(Memo1->toPlainText(), "本文", true));
-    text_->Prepare(charset_, subject, body, fromName_);
-    // At once, as ever: a Send refused during a run still gives the
-    // messages that follow its subject and body.
-    text_->Apply(*NMSMTP1, text_->TextsCharset());
+    const int choice = Application().Choose(mtInformation, ResumeQuestion(Lines, Point),
+                                            {"続きから", "最初から", "キャンセル"}, rcContinue, rcCancel);
+    return static_cast<TResumeChoice>(choice);
 }
 
-std::string TForm1::RecipientHeaderForm(const std::string& Entry)
+bool TForm1::ConfirmRun(const TRunOutline& Outline)
 {
-    const TMessageText::TEntry entry = text_->Entry(Entry);
-    // Each message in the charset its entry needs.
-    text_->Apply(*NMSMTP1, entry.Charset);
-    return entry.Header;
+    enum { Send, Cancel };
+    return Application().Choose(mtConfirmation, ConfirmText(Outline), {"送信する", "キャンセル"}, Send, Cancel,
+                                "送信の確認")
+           == Send;
 }
 
-std::optional<TPreparedRun> TForm1::PrepareRun()
+std::optional<std::string> TForm1::AskPassword(const std::string& Login, const std::string& Server)
 {
-    TRunRequest request;
-    request.RecipientFile = S(Edit1->text());
-    request.Subject = S(Edit2->text());
-    request.Body = S(Memo1->toPlainText());
-    request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
-    request.JournalFolder = JournalFolderBeside(SettingsFileName);
-    request.PauseSeconds = pauseSeconds_;
-    // A long list takes a while: Abort and the window's close still come through.
-    request.KeepAnswering = [this] {
-        QCoreApplication::processEvents();
-        return !run_->AbortAsked();
-    };
+    return ::AskPassword(Login, Server);
+}
+
+bool TForm1::TrustCertificate(const tls::ECertificateError&, const std::string&, const std::string& Question)
+{
+    return Application().Ask(Question);
+}
+
+void TForm1::Inform(const std::string& Text) { Application().MessageBox(mtInformation, Text); }
+
+void TForm1::Status(const std::string& Text) { StatusBar1->showMessage(Q(Text)); }
+
+void TForm1::Notice(const std::string& Text) { noticeLabel_->setText(Q(Text)); }
+
+void TForm1::Starting()
+{
     countsLabel_->clear();
     noticeLabel_->clear();
     runConnected_ = false;
-    std::optional<TPreparedRun> prepared = ::PrepareRun(request);
-    if (!prepared)
-        return prepared;
-    if (!prepared->Precheck.empty())
-        StatusBar1->showMessage(Q(prepared->Precheck));
-    // The trusted certificate's retry is the run already confirmed.
-    if (!confirmed_ && !ConfirmRun(Outline(*prepared)))
-        return std::nullopt;
-    // The password is asked for only once the run is sure to go.
-    if (!security_.Prepare(ReadSettings(), *NMSMTP1))
-        return std::nullopt;
-    return prepared;
 }
 
-TRunOutline TForm1::Outline(const TPreparedRun& Prepared) const
+void TForm1::Counts(const TRunPlan& Plan) { countsLabel_->setText(Q(CountsText(Plan.Counts()))); }
+
+void TForm1::Progress(int Sent, int Total)
 {
-    TRunOutline outline;
-    outline.Auto = charset_ == mcAuto;
-    std::set<std::string> addresses;
-    for (const TPlanEntry& e : Prepared.Plan->Entries()) {
-        if (!e.Sendable) {
-            ++outline.Invalid;
-            continue;
-        }
-        ++outline.Messages;
-        std::string name, address;
-        SplitEntry(e.Entry, name, address);
-        addresses.insert(LowerCase(address));
-        outline.Utf8 += text_->Entry(e.Entry).Charset == mcUtf8 ? 1 : 0;
-    }
-    outline.Addresses = static_cast<int>(addresses.size());
-    outline.InvalidText = Prepared.Precheck;
-    outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
-    outline.SentBefore = FindFinishedRun(Prepared.JournalFolder, Prepared.Identity).value_or("");
-    return outline;
+    progressPaint_->Changing();
+    Edit3->setText(Q(IntToStr(Sent) + "/" + IntToStr(Total)));
 }
 
-void TForm1::ShowSummary(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure)
+void TForm1::Summary(const TRunSummary& Summary)
 {
     const int OpenFolder = 1;
-    int utf8 = 0;
-    for (size_t i = 0; i < Plan.Entries().size(); ++i)
-        if (Plan.OutcomeOf(i) == TOutcome::Sent && text_->Entry(Plan.Entries()[i].Entry).Charset == mcUtf8)
-            ++utf8;
-    std::string text = SummaryText(Plan.ListCounts(), JournalPath);
-    if (utf8 > 0)
-        text += "\n\n" + Utf8Note(utf8, charset_ == mcAuto);
+    std::string text = SummaryText(Summary.Plan->ListCounts(), Summary.JournalPath);
+    if (Summary.Utf8 > 0)
+        text += "\n\n" + Utf8Note(Summary.Utf8, Summary.Auto);
     // One box for a run that a failure ended: what happened first.
-    if (!Failure.empty())
-        text = ErrorBoxText(Failure) + "\n\n" + text;
-    if (Application().Choose(Failure.empty() ? mtInformation : mtError, text, {"OK", "フォルダを開く"}, 0, 0)
+    if (!Summary.Failure.empty())
+        text = ErrorBoxText(Summary.Failure) + "\n\n" + text;
+    if (Application().Choose(Summary.Failure.empty() ? mtInformation : mtError, text, {"OK", "フォルダを開く"}, 0, 0)
         == OpenFolder)
-        Application().OpenFolder(std::filesystem::path(JournalPath).parent_path().string());
+        Application().OpenFolder(std::filesystem::path(Summary.JournalPath).parent_path().string());
+}
+
+void TForm1::Failure(const std::exception& E)
+{
+    Application().HandleCommand([&] { Application().ShowException(E); });
 }
 
 // ---------------------------------------------------------------------------
 // Send and Abort
 
-bool TForm1::Sending() const { return run_->Running(); }
+bool TForm1::Sending() const { return engine_->Run().Running(); }
 
 void TForm1::Button4Click()
 {
     RememberInput(*this);
-    // Read afresh at every press: a Send during a run is refused, but its
-    // subject and body reach the messages that follow.
-    LoadSettings();
-    PrepareMessage();
-    // A login without encryption is refused before the run is confirmed.
-    security_.Check(ReadSettings(), *NMSMTP1);
-    try {
-        run_->Send();
-    } catch (const tls::ECertificateError& e) {
-        // The question shows the reasons; trusted, the Send goes on at once.
-        if (security_.TrustAfter(e, *NMSMTP1)) {
-            confirmed_ = true;
-            try {
-                run_->Send();
-            } catch (...) {
-                confirmed_ = false;
-                throw;
-            }
-            confirmed_ = false;
-        }
-    } catch (const sasl::EAuthError& e) {
-        security_.LoginRefused();
-        if (security_.OAuth())
-            throw EOAuthError("サーバーがサインインを受け付けませんでした。もう一度サインインしてください。\nサーバーの応答: " +
-                                  e.Reply(),
-                              true);
-        throw;
-    }
+    TSendRequest request;
+    request.RecipientFile = S(Edit1->text());
+    request.Subject = MailableText(Edit2->text(), "タイトル", false);
+    request.Body = MailableText(Memo1->toPlainText(), "本文", true);
+    engine_->Send(request);
 }
 
-void TForm1::Button5Click()
-{
-    // A sign-in in the browser is part of the run's connect.
-    OAuthKeeper().AbortSignIn();
-    run_->Abort();
-}
+void TForm1::Button5Click() { engine_->Abort(); }
 
 // ---------------------------------------------------------------------------
 // SMTP events
 
 void TForm1::NMSMTP1Connect(TObject*)
 {
-    runConnected_ = run_->Running();
+    runConnected_ = engine_->Run().Running();
     StatusBar1->showMessage(NMSMTP1->Encrypted() ? QStringLiteral("暗号化して接続しました")
                                                  : QStringLiteral("接続しました"));
 }
@@ -514,7 +374,7 @@ void TForm1::NMSMTP1ConnectFailed(TObject*)
 {
     // The user's own Abort is no failure worth a box of its own, and a run
     // opening a broken connection again tries on by itself.
-    if (run_->AbortAsked() || run_->Reconnecting())
+    if (engine_->Run().AbortAsked() || engine_->Run().Reconnecting())
         return;
     // The error box that follows explains it; one box per failure.
     StatusBar1->showMessage(QStringLiteral("接続に失敗しました"));
@@ -529,7 +389,7 @@ void TForm1::NMSMTP1Disconnect(TObject*)
 {
     // A run that lost its connection amid its messages goes on (it opens
     // one again, or ends and says so then).
-    if (run_->State() == TSendState::Sending) {
+    if (engine_->Run().State() == TSendState::Sending) {
         StatusBar1->showMessage(QStringLiteral("サーバーとの接続が切れました"));
         return;
     }
@@ -545,7 +405,7 @@ void TForm1::ShowEnded()
     Edit3->setText(QStringLiteral("送信終了"));
 }
 
-void TForm1::RunEnded()
+void TForm1::Ended()
 {
     waitTimer_->stop();
     // A run whose connection broke without the closing texts gets them now.
@@ -554,7 +414,7 @@ void TForm1::RunEnded()
     runConnected_ = false;
 }
 
-void TForm1::ShowWait(TWait What, int64_t Ms)
+void TForm1::Waiting(TWait What, int64_t Ms)
 {
     waitWhat_ = What;
     waitEnd_ = TickCount() + Ms;
@@ -567,7 +427,7 @@ void TForm1::WaitTick()
 {
     const int64_t remaining = waitEnd_ - TickCount();
     // Another text in the status bar means the wait is over.
-    if (remaining <= 0 || !run_->Running() || StatusBar1->currentMessage() != waitShown_) {
+    if (remaining <= 0 || !engine_->Run().Running() || StatusBar1->currentMessage() != waitShown_) {
         waitTimer_->stop();
         return;
     }
@@ -579,7 +439,7 @@ void TForm1::NMSMTP1Failure(TObject*)
 {
     // In a run the refusal goes to the journal and the summary; a box per
     // refused message would halt the run until someone answers it.
-    if (run_->Running())
+    if (engine_->Run().Running())
         return;
     StatusBar1->showMessage(QStringLiteral("オペレーションに失敗しました"));
 }

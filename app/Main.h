@@ -3,7 +3,7 @@
 // component's events.
 //
 // The run is one SMTP connection for the whole recipient file and one mail
-// transaction per entry (app/SendRun.h). Everything runs on the
+// transaction per entry (engine/SendEngine.h); the window is its front end. Everything runs on the
 // user-interface thread: the component's waits keep processing window events,
 // so Abort, a second Send and the editing commands run inside a running send.
 #pragma once
@@ -15,10 +15,7 @@
 
 #include <QWidget>
 
-#include "app/SendSecurity.h"
-#include "app/RunStart.h"
-#include "app/RunWords.h"
-#include "charset/MailCharset.h"
+#include "engine/FrontEnd.h"
 #include "rtl/Classes.h"
 
 class QLabel;
@@ -29,8 +26,8 @@ class QStatusBar;
 class QTimer;
 class TNMSMTP;
 class TNMUUProcessor;
-class TMessageText;
 class TRepaintLimit;
+class TSendEngine;
 class TSendRun;
 class TStringList;
 
@@ -53,7 +50,7 @@ private:
 // CP932. Raises "ファイル %s は開けません" when the file cannot be read.
 void LoadTextFile(const std::string& FileName, TStringList& Lines);
 
-class TForm1 : public QWidget {
+class TForm1 : public QWidget, public TRunFrontEnd {
 public:
     explicit TForm1(QWidget* Parent = nullptr);
     ~TForm1() override;
@@ -78,9 +75,8 @@ public:
     void NMSMTP1InvalidHost(bool& Handled);
     void NMSMTP1Success(TObject* Sender);
 
-    // Reads the settings file into NMSMTP1: Host, Port, UserID and the sender,
-    // and the charset choice. A sender name that is not ASCII is stored as its
-    // encoded words (UTF-8 ones when auto finds it outside JIS X 0208).
+    // Reads the settings file into NMSMTP1: Host, Port, UserID and the
+    // sender's address, and the rest for the Send.
     void LoadSettings();
     // The Subject header value of a subject as typed (UTF-8).
     std::string EncodeSubject(const std::string& Subject);
@@ -113,7 +109,27 @@ public:
     TOpenDialog* OpenDialog1;
 
     // The run (tests shorten its waits).
-    TSendRun& Run() { return *run_; }
+    TSendRun& Run();
+    TSendEngine& Engine() { return *engine_; }
+
+    // --- The engine's questions and news: the boxes and the status bar ------
+    TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point) override;
+    bool ConfirmRun(const TRunOutline& Outline) override;
+    std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) override;
+    bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
+                          const std::string& Question) override;
+    void Inform(const std::string& Text) override;
+    void Status(const std::string& Text) override;
+    void Notice(const std::string& Text) override;
+    void Starting() override;
+    void Counts(const TRunPlan& Plan) override;
+    void Progress(int Sent, int Total) override;
+    void Waiting(TWait What, int64_t Ms) override;
+    // The box at the end of a run: the failure that ended it, the counts,
+    // the UTF-8 note, the journal and its folder.
+    void Summary(const TRunSummary& Summary) override;
+    void Failure(const std::exception& E) override;
+    void Ended() override;
 
 protected:
     void resizeEvent(QResizeEvent* Event) override;
@@ -125,44 +141,18 @@ private:
     // The SMTP component with its settings and events, and the send run.
     void CreateComponents();
     void Arrange();
-    // Subject, body and sender checked and converted before any connection,
-    // in each charset the messages may need.
-    void PrepareMessage();
-    // The entry as the To line carries it (a display name that is not ASCII
-    // becomes encoded words; the address part is left exactly as written),
-    // with the message's texts put in the charset that entry needs.
-    std::string RecipientHeaderForm(const std::string& Entry);
-    // The recipient file read and checked, and the run planned, before the
-    // connection opens; nothing when the user cancels at the resume question.
-    // Says once when some messages go as UTF-8.
-    std::optional<TPreparedRun> PrepareRun();
-    // The confirmation box's figures.
-    TRunOutline Outline(const TPreparedRun& Prepared) const;
-    // The box at the end of a run: the failure that ended it, the counts,
-    // the UTF-8 note, the journal and its folder.
-    void ShowSummary(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
     // The closing texts: 接続を終了しました and 送信終了.
     void ShowEnded();
-    void RunEnded();
     // The status bar says what the run waits for, counting down each second.
-    void ShowWait(TWait What, int64_t Ms);
     void WaitTick();
 
-    std::unique_ptr<TNMSMTP> smtp_;
-    std::unique_ptr<TNMUUProcessor> uuProcessor_;
+    std::unique_ptr<TSendEngine> engine_;
     std::unique_ptr<TOpenDialog> openDialog_;
-    std::unique_ptr<TSendRun> run_;
-    TSendSecurity security_;
-    int pauseSeconds_ = 0;  // settings line 9
     QLabel* countsLabel_;   // the status bar's running counts of a run
     QLabel* noticeLabel_;   // the status bar's remark on the run's connection
-    std::unique_ptr<TMessageText> text_;
-    TMailCharset charset_ = mcAuto;  // settings line 8, read at every Send
-    std::string fromName_;           // settings line 4 as typed
     // The progress field repaints at most this often during a run.
     static constexpr int ProgressPaintMs = 100;
     TRepaintLimit* progressPaint_ = nullptr;  // owned by Edit3
-    bool confirmed_ = false;     // the Send in hand was confirmed already
     bool runConnected_ = false;  // the run in hand has been connected
     QTimer* waitTimer_ = nullptr;
     TWait waitWhat_ = TWait::Pacing;

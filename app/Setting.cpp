@@ -13,8 +13,8 @@
 #include <QSpinBox>
 
 #include "app/Application.h"
-#include "app/OAuth.h"
-#include "app/Passwords.h"
+#include "engine/OAuth.h"
+#include "engine/Passwords.h"
 #include "rtl/StringList.h"
 
 TForm3* Form3 = nullptr;
@@ -167,7 +167,7 @@ void TForm3::showEvent(QShowEvent* Event)
 void TForm3::Open1()
 {
     TStringList lines;
-    ReadSettingsFile(lines);
+    ReadSettingsFile(lines, Application().Profile.SettingsFile());
     TSettings settings;
     try {
         ParseSettings(lines, settings);
@@ -220,7 +220,7 @@ TSettings TForm3::Fields() const
 void TForm3::Button2Click()
 {
     const TSettings settings = Fields();
-    SaveSettings(settings);
+    SaveSettings(settings, Application().Profile.SettingsFile());
     if (!settings.LoginName.empty() && !Edit7->text().isEmpty()) {
         Passwords().Save(PasswordKey(settings.Host, settings.Port, settings.LoginName),
                          Text(Edit7), CheckBox1->isChecked());

@@ -4,7 +4,7 @@
 
 #include <QWidget>
 
-#include "app/SettingsFile.h"
+#include "engine/SettingsFile.h"
 
 class QCheckBox;
 class QComboBox;

@@ -5,13 +5,12 @@
 #include <vector>
 
 #include <QApplication>
-#include <QDir>
 #include <QLocale>
 
 #include "app/Application.h"
 #include "app/LastInput.h"
 #include "app/Main.h"
-#include "app/ProfileFolder.h"
+#include "engine/ProfileFolder.h"
 #include "rtl/Version.h"
 
 namespace {
@@ -75,11 +74,7 @@ int main(int argc, char** argv)
 
     int result = 1;
     try {
-        // The settings, the trusted certificates and the journal are found
-        // in the working folder, so the profile folder becomes it.
-        const std::string folder = OpenProfileFolder(profile);
-        if (!QDir::setCurrent(QString::fromStdString(folder)))
-            throw EProfileError(Format("フォルダー %s に移れません", folder.c_str()));
+        Application().Profile.Folder = OpenProfileFolder(profile);
         CreateForms();
         RestoreInput(*Form1);
         Form1->show();

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev
   libssl-dev openssl ca-certificates
   qtkeychain-qt6-dev libsecret-1-0
+  libzip-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-dev
   python3 python3-aiosmtpd
@@ -19,8 +20,9 @@ packages=(
 )
 # Postfix is for the tests' own servers only; the program never needs a mail
 # system on the machine it runs on.
+# openpyxl writes the Excel workbooks the list tests and the benchmark read.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(postfix desktop-file-utils)
+  packages+=(postfix python3-openpyxl desktop-file-utils)
 fi
 
 missing=()

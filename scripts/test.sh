@@ -19,7 +19,7 @@ cmake --build "$tsan" --target platform_tests net_tests filesync_tests -j"$jobs"
 echo "== ThreadSanitizer: platform, socket and journal flush tests"
 TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/platform/platform_tests" --gtest_brief=1
 TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/net/net_tests" --gtest_brief=1
-TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/app/filesync_tests" --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/engine/filesync_tests" --gtest_brief=1
 
 echo "== libFuzzer: a short run of every target"
 bash fuzz/run.sh 3

@@ -10,7 +10,7 @@
 #include <QStatusBar>
 
 #include "app/Main.h"
-#include "app/SendRun.h"
+#include "engine/SendRun.h"
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"

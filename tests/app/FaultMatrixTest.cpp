@@ -16,7 +16,7 @@
 #include <QPushButton>
 
 #include "app/Main.h"
-#include "app/SendRun.h"
+#include "engine/SendRun.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ScriptedPeer.h"

@@ -13,12 +13,12 @@
 #include <QTimer>
 
 #include "app/About.h"
-#include "app/Journal.h"
+#include "engine/Journal.h"
 #include "app/Main.h"
 #include "app/PasswordBox.h"
-#include "app/RunWords.h"
+#include "engine/RunWords.h"
 #include "app/Setting.h"
-#include "app/SettingsFile.h"
+#include "engine/SettingsFile.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/SmtpSink.h"

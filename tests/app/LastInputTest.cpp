@@ -2,12 +2,15 @@
 
 #include <ostream>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
 #include "app/LastInput.h"
 #include "app/Main.h"
+#include "engine/SettingsFile.h"
 #include "tests/app/AppTestSupport.h"
 
 using namespace apptest;
@@ -39,8 +42,15 @@ void Restart()
     RestoreInput(*Form1);
 }
 
-TEST_F(LastInputTest, TheFieldsOfTheLastSendAndOfTheCloseComeBackAtTheNextStart)
+TEST_F(LastInputTest, TheFieldsOfTheLastSendAndOfTheCloseComeBackAtTheNextStartFromTheProfileFolder)
 {
+    // The profile folder as start-up hands it over, apart from the working folder.
+    const std::string profile = Scratch() + "/profile";
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(profile)));
+    Application().Profile.Folder = profile;
+    struct Reset {
+        ~Reset() { Application().Profile = {}; }
+    } reset;
     // No file yet: the window starts empty.
     Restart();
     EXPECT_EQ(Shown(), Fields{});
@@ -50,9 +60,13 @@ TEST_F(LastInputTest, TheFieldsOfTheLastSendAndOfTheCloseComeBackAtTheNextStart)
     TypeText(Form1->Edit1, sent.recipients);
     TypeText(Form1->Edit2, sent.subject);
     Form1->Memo1->setPlainText(sent.body);
-    // The Send stops at the empty server, yet the fields are kept.
+    // The Send stops at the empty server of the settings it made in the
+    // profile folder, yet the fields are kept there.
     Click(Form1->Button4);
     ASSERT_FALSE(Boxes.empty());
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(profile + "/" + SettingsFileName)));
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(profile + "/" + LastInputFileName)));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(Scratch() + "/" + LastInputFileName)));
     Restart();
     EXPECT_EQ(Shown(), sent);
 

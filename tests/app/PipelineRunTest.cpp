@@ -6,9 +6,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/Journal.h"
+#include "engine/Journal.h"
+#include "engine/SettingsFile.h"
 #include "app/Main.h"
-#include "app/SendRun.h"
+#include "engine/SendRun.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/Certificates.h"
 #include "tests/support/Helpers.h"

@@ -9,10 +9,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "app/Journal.h"
+#include "engine/Journal.h"
 #include "app/Main.h"
-#include "app/SendRun.h"
-#include "app/SettingsFile.h"
+#include "engine/SendRun.h"
+#include "engine/SettingsFile.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"

@@ -20,11 +20,11 @@
 #include <QPushButton>
 #include <QStatusBar>
 
-#include "app/Journal.h"
+#include "engine/Journal.h"
 #include "app/Main.h"
-#include "app/RunWords.h"
-#include "app/SendRun.h"
-#include "app/SettingsFile.h"
+#include "engine/RunWords.h"
+#include "engine/SendRun.h"
+#include "engine/SettingsFile.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ScriptedPeer.h"

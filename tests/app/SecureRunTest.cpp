@@ -11,8 +11,8 @@
 
 #include "app/Main.h"
 #include "app/PasswordBox.h"
-#include "app/Passwords.h"
-#include "app/SendSecurity.h"
+#include "engine/Passwords.h"
+#include "engine/SendSecurity.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/Certificates.h"

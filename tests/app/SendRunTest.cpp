@@ -15,7 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "app/ErrorWords.h"
+#include "engine/ErrorWords.h"
 #include "app/Main.h"
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"

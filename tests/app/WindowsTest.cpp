@@ -22,7 +22,7 @@
 #include <set>
 
 #include "app/About.h"
-#include "app/ErrorWords.h"
+#include "engine/ErrorWords.h"
 #include "app/Main.h"
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"

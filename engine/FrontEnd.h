@@ -1,0 +1,75 @@
+// What the engine asks the user and tells them, whoever the user's face is:
+// the main window answers with its boxes and shows the rest in its status
+// bar; the command line answers from its options and the terminal and
+// prints the rest.
+//
+// Every call comes on the thread that runs the Send, from inside its work,
+// and is answered before it returns: a window runs its modal box there (the
+// run's waits keep processing events, so Abort still comes through), the
+// command line reads its options or the terminal.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/BulkRun.h"
+#include "engine/RunStart.h"
+#include "engine/RunWords.h"
+
+namespace tls {
+class ECertificateError;
+}
+
+// The end of a run as its summary tells it.
+struct TRunSummary {
+    const TRunPlan* Plan = nullptr;
+    std::string JournalPath;
+    // What ended the run early; empty when nothing did (or the user's Abort).
+    std::string Failure;
+    int Utf8 = 0;      // accepted messages that went out as UTF-8
+    bool Auto = true;  // the charset is 自動
+};
+
+class TRunFrontEnd {
+public:
+    virtual ~TRunFrontEnd() = default;
+
+    // --- Questions -------------------------------------------------------------
+    // An unfinished run of the same list, subject and body: continue it,
+    // start afresh or cancel the Send.
+    virtual TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point) = 0;
+    // Before anything connects: true to send.
+    virtual bool ConfirmRun(const TRunOutline& Outline) = 0;
+    // The login's password where the secret store keeps none; nullopt cancels.
+    virtual std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) = 0;
+    // The server's certificate is not trusted but could be: true to trust
+    // exactly this one (Question names its findings and the server).
+    virtual bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
+                                  const std::string& Question) = 0;
+
+    // --- News --------------------------------------------------------------------
+    // Something the user should read before the run goes on (journal files
+    // that cannot be read); answered by acknowledging it.
+    virtual void Inform(const std::string& Text) = 0;
+    // A passing state of the run (the status bar's text).
+    virtual void Status(const std::string& Text) = 0;
+    // A remark that stays for the run (the server mishandled pipelining).
+    virtual void Notice(const std::string& Text) = 0;
+    // The run is about to read its list: earlier counts and remarks go.
+    virtual void Starting() = 0;
+    // The counts of the outcomes changed.
+    virtual void Counts(const TRunPlan& Plan) = 0;
+    // After each message the server accepted: how many of how many.
+    virtual void Progress(int Sent, int Total) = 0;
+    // A wait within the run begins.
+    virtual void Waiting(TWait What, int64_t Ms) = 0;
+    // The run has ended and its journal is closed.
+    virtual void Summary(const TRunSummary& Summary) = 0;
+    // A failure no Send returns (it left one of the run's timers).
+    virtual void Failure(const std::exception& E) = 0;
+    // The run or Abort's QUIT is over.
+    virtual void Ended() = 0;
+};

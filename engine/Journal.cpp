@@ -1,0 +1,550 @@
+#include "engine/Journal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include "charset/CodePage.h"
+#include "rtl/Exception.h"
+
+const char* const JournalFolderName = "送信記録";
+
+namespace {
+
+const char* const Bom = "\xEF\xBB\xBF";
+const char* const CsvHeader = "行,宛先,結果,サーバーの応答・理由,時刻";
+const char* const SideMagic = "veltrow-run 1";
+const char* const CsvSuffix = ".csv";
+const char* const SideSuffix = ".run";
+
+// Side-file values are one line each: backslash escapes for the line ends,
+// the backslash and the other control bytes.
+std::string Escape(std::string_view s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c < 0x20 || c == 0x7F)
+            out += Format("\\x%02X", c);
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+// A side file that no run of this program wrote as it stands.
+struct EBadSideFile {};
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    throw EBadSideFile();
+}
+
+std::string Unescape(std::string_view s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        const char c = s[++i];
+        if (c == 'n')
+            out += '\n';
+        else if (c == 'r')
+            out += '\r';
+        else if (c == 'x') {
+            if (i + 2 >= s.size())
+                throw EBadSideFile();
+            out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
+            i += 2;
+        } else
+            out += c;
+    }
+    return out;
+}
+
+std::optional<std::string> ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return std::nullopt;
+    std::string text(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+    in.seekg(0);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!in)
+        return std::nullopt;
+    return text;
+}
+
+// The CSV as UTF-8: ours carries a BOM; one Excel saved back as Shift_JIS has
+// none and is no UTF-8.
+std::string CsvText(std::string text)
+{
+    if (text.starts_with(Bom) || IsValidUtf8(text))
+        return text;
+    try {
+        return Cp932ToUtf8(text);
+    } catch (const ECodePageError&) {
+        return text;  // rows beyond reading are left out like edited ones
+    }
+}
+
+// Puts a new directory entry on the disk too, not only the file's data.
+void SyncFolder(const std::string& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+void WriteAll(int fd, const std::string& bytes, const std::string& path)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
+        done += static_cast<size_t>(n);
+    }
+}
+
+void WriteFully(int fd, const std::string& bytes, const std::string& path)
+{
+    WriteAll(fd, bytes, path);
+    if (::fsync(fd) != 0)
+        throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
+}
+
+// A run's side file read back.
+struct SideFile {
+    TRunIdentity identity;
+    std::string resumes;
+    std::map<int, TOutcome> carried;
+    // Entries whose message was going out: sent for, with neither a row nor
+    // an end without delivery. One in a clean crash; the row of the one
+    // before too can be missing after a power cut, since it is flushed
+    // alongside the next message's commands.
+    std::set<int> pending;
+    bool closed = false;         // ended normally, continued or given up
+    bool finished = false;       // ended normally
+};
+
+// Nothing for a file torn while it was made (a part of the first line at
+// most); EBadSideFile for one that cannot be read.
+std::optional<SideFile> ReadSide(const std::string& path)
+{
+    const std::optional<std::string> text = ReadAll(path);
+    if (!text)
+        throw EBadSideFile();
+    if (text->find('\n') == std::string::npos && std::string_view(SideMagic).starts_with(*text))
+        return std::nullopt;
+    // Views of the text, not copies: the recipients record holds the whole list.
+    const std::string_view all(*text);
+    size_t end = all.find('\n');
+    if (end == std::string_view::npos || all.substr(0, end) != SideMagic)
+        throw EBadSideFile();
+    SideFile side;
+    // A record without its line end is a torn write.
+    for (size_t at = end + 1; (end = all.find('\n', at)) != std::string_view::npos; at = end + 1) {
+        const std::string_view line = all.substr(at, end - at);
+        const size_t space = line.find(' ');
+        const std::string_view key = line.substr(0, space);
+        const std::string value = space == std::string::npos ? std::string() : Unescape(line.substr(space + 1));
+        if (key == "file")
+            side.identity.RecipientFile = value;
+        else if (key == "recipients")
+            side.identity.Recipients = value;
+        else if (key == "subject")
+            side.identity.Subject = value;
+        else if (key == "body")
+            side.identity.Body = value;
+        else if (key == "resumes")
+            side.resumes = value;
+        else if (key == "carried") {
+            const size_t sep = value.find(' ');
+            if (const auto o = OutcomeFromWord(value.substr(sep + 1)); o && sep != std::string::npos)
+                side.carried[std::atoi(value.c_str())] = *o;
+        } else if (key == "sending")
+            side.pending.insert(std::atoi(value.c_str()));
+        else if (key == "undelivered")
+            side.pending.erase(std::atoi(value.c_str()));
+        else if (key == "finished" || key == "abandoned" || key == "continued")
+            side.closed = true;
+        side.finished = side.finished || key == "finished";
+    }
+    return side;
+}
+
+// Stems in the order the runs started: "-2" after the plain stem, "-10" after "-9".
+bool StartedBefore(const std::string& a, const std::string& b)
+{
+    auto split = [](const std::string& s) {
+        const size_t dash = s.find('-', 9);
+        return std::pair(s.substr(0, dash), dash == std::string::npos ? 1 : std::atoi(s.c_str() + dash + 1));
+    };
+    return split(a) < split(b);
+}
+
+void AppendRecord(const std::string& path, const std::string& record)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
+    try {
+        WriteFully(fd, record, path);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::vector<int> TResumePoint::UnknownLines() const
+{
+    std::vector<int> out;
+    for (const auto& [line, outcome] : Settled)
+        if (outcome == TOutcome::Unknown)
+            out.push_back(line);
+    return out;
+}
+
+std::string JournalFolderBeside(const std::string& SettingsFile)
+{
+    const std::filesystem::path dir = std::filesystem::absolute(SettingsFile).parent_path();
+    return (dir / JournalFolderName).string();
+}
+
+std::string JournalTime(std::time_t When)
+{
+    std::tm t{};
+    localtime_r(&When, &t);
+    return Format("%04d/%02d/%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                  t.tm_sec);
+}
+
+std::optional<std::time_t> ParseJournalTime(std::string_view Text)
+{
+    const std::string text(Text);
+    std::tm t{};
+    int used = 0;
+    // Excel, saving the file back, drops the seconds and the leading zeros.
+    if (std::sscanf(text.c_str(), "%4d/%2d/%2d %2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                    &t.tm_min, &used) == 5) {
+        int more = 0;
+        if (text[static_cast<size_t>(used)] == ':' &&
+            std::sscanf(text.c_str() + used, ":%2d%n", &t.tm_sec, &more) == 1)
+            used += more;
+        if (static_cast<size_t>(used) != text.size())
+            return std::nullopt;
+        t.tm_year -= 1900;
+        t.tm_mon -= 1;
+        t.tm_isdst = -1;
+        const std::time_t when = std::mktime(&t);
+        return when == -1 ? std::nullopt : std::optional(when);
+    }
+    char sign = 0;
+    int offsetHours = 0, offsetMinutes = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &t.tm_sec, &sign, &offsetHours, &offsetMinutes, &used) != 9 ||
+        static_cast<size_t>(used) != text.size() || (sign != '+' && sign != '-'))
+        return std::nullopt;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    const long offset = (offsetHours * 60L + offsetMinutes) * 60 * (sign == '-' ? -1 : 1);
+    return timegm(&t) - offset;
+}
+
+std::string RunStem(std::time_t Start)
+{
+    std::tm t{};
+    localtime_r(&Start, &t);
+    return Format("%04d%02d%02d-%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                  t.tm_sec);
+}
+
+std::string CsvRecord(const std::vector<std::string>& Fields)
+{
+    std::string out;
+    for (size_t i = 0; i < Fields.size(); ++i) {
+        if (i)
+            out += ',';
+        const std::string& f = Fields[i];
+        if (f.find_first_of(",\"\r\n") == std::string::npos) {
+            out += f;
+            continue;
+        }
+        out += '"';
+        for (char c : f)
+            out += c == '"' ? std::string("\"\"") : std::string(1, c);
+        out += '"';
+    }
+    return out + "\r\n";
+}
+
+std::vector<std::vector<std::string>> ParseCsv(std::string_view Text)
+{
+    if (Text.starts_with(Bom))
+        Text.remove_prefix(3);
+    std::vector<std::vector<std::string>> records;
+    std::vector<std::string> fields;
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < Text.size(); ++i) {
+        const char c = Text[i];
+        if (quoted) {
+            if (c != '"')
+                field += c;
+            else if (i + 1 < Text.size() && Text[i + 1] == '"')
+                field += Text[++i];
+            else
+                quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            fields.push_back(std::move(field));
+            field.clear();
+        } else if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n')
+                ++i;
+            fields.push_back(std::move(field));
+            field.clear();
+            records.push_back(std::move(fields));
+            fields.clear();
+        } else {
+            field += c;
+        }
+    }
+    return records;
+}
+
+// ---------------------------------------------------------------------------
+
+TJournal::TJournal(const std::string& Folder, const TRunIdentity& Identity, std::time_t Start,
+                   const TResumePoint* Resumes)
+    : folder_(Folder), sync_(std::make_unique<TFileSync>())
+{
+    if (::mkdir(Folder.c_str(), 0777) != 0 && errno != EEXIST)
+        throw EFCreateError(Folder);
+    const std::string base = RunStem(Start);
+    for (int n = 1; csv_ < 0; ++n) {
+        stem_ = n == 1 ? base : base + "-" + std::to_string(n);
+        csvPath_ = Folder + "/" + stem_ + CsvSuffix;
+        sidePath_ = Folder + "/" + stem_ + SideSuffix;
+        if (::access(sidePath_.c_str(), F_OK) == 0)
+            continue;
+        csv_ = ::open(csvPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (csv_ < 0 && errno != EEXIST)
+            throw EFCreateError(csvPath_);
+    }
+    side_ = ::open(sidePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
+    if (side_ < 0)
+        throw EFCreateError(sidePath_);
+
+    std::string side = std::string(SideMagic) + "\n";
+    side += "file " + Escape(Identity.RecipientFile) + "\n";
+    side += "recipients " + Escape(Identity.Recipients) + "\n";
+    side += "subject " + Escape(Identity.Subject) + "\n";
+    side += "body " + Escape(Identity.Body) + "\n";
+    if (Resumes) {
+        side += "resumes " + Escape(Resumes->Stem) + "\n";
+        for (const auto& [line, outcome] : Resumes->Settled)
+            side += "carried " + std::to_string(line) + " " + OutcomeWord(outcome) + "\n";
+    }
+    WriteFully(side_, side, sidePath_);
+    std::string csv = std::string(Bom) + CsvHeader + "\r\n";
+    if (Resumes)
+        for (const TJournalRow& row : Resumes->Rows)
+            csv += Record(row);
+    WriteFully(csv_, csv, csvPath_);
+    SyncFolder(Folder);
+    // Only now that this run carries them may the earlier one close.
+    if (Resumes)
+        AppendRecord(Folder + "/" + Resumes->Stem + SideSuffix, "continued " + Escape(stem_) + "\n");
+}
+
+TJournal::~TJournal()
+{
+    sync_.reset();  // flushes what is left, before the files close
+    ::close(csv_);
+    ::close(side_);
+}
+
+uint64_t TJournal::Append(int Fd, const std::string& Bytes, const std::string& Path)
+{
+    WriteAll(Fd, Bytes, Path);
+    return sync_->Appended(Fd, Path);
+}
+
+void TJournal::Durable()
+{
+    sync_->Durable();
+}
+
+void TJournal::Durable(uint64_t Mark)
+{
+    sync_->Durable(Mark);
+}
+
+uint64_t TJournal::Sending(int Line)
+{
+    return Append(side_, "sending " + std::to_string(Line) + "\n", sidePath_);
+}
+
+void TJournal::Undelivered(int Line)
+{
+    Append(side_, "undelivered " + std::to_string(Line) + "\n", sidePath_);
+}
+
+std::string TJournal::Record(const TJournalRow& Row)
+{
+    // A row carried over without a time of its own stays without one.
+    return CsvRecord({std::to_string(Row.Line), Row.Entry, OutcomeWord(Row.Outcome), Row.Reply,
+                      Row.When ? JournalTime(Row.When) : std::string()});
+}
+
+void TJournal::Write(const TJournalRow& Row)
+{
+    Append(csv_, Record(Row), csvPath_);
+}
+
+void TJournal::Finish()
+{
+    Append(side_, "finished\n", sidePath_);
+    Durable();
+}
+
+void TJournal::Discard()
+{
+    sync_.reset();
+    ::close(std::exchange(csv_, -1));
+    ::close(std::exchange(side_, -1));
+    ::unlink(csvPath_.c_str());
+    ::unlink(sidePath_.c_str());
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Each(stem, side) for every side file in Folder that can be read. Only a
+// regular file is opened (a FIFO would wait for a writer); one that cannot
+// be read is named in Unreadable and never used.
+template <typename F>
+void ForEachSide(const std::string& Folder, std::vector<std::string>* Unreadable, F Each)
+{
+    std::error_code error;
+    for (const auto& item : std::filesystem::directory_iterator(Folder, error)) {
+        if (item.path().extension() != SideSuffix || !item.is_regular_file(error))
+            continue;
+        std::optional<SideFile> read;
+        try {
+            read = ReadSide(item.path().string());
+        } catch (const EBadSideFile&) {
+            if (Unreadable)
+                Unreadable->push_back(item.path().string());
+            continue;
+        }
+        if (read)
+            Each(item.path().stem().string(), *read);
+    }
+}
+
+}  // namespace
+
+std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
+                                              std::vector<std::string>* Unreadable)
+{
+    std::optional<std::string> newest;
+    SideFile side;
+    ForEachSide(Folder, Unreadable, [&](const std::string& stem, SideFile& read) {
+        if (!read.closed && read.identity == Identity && (!newest || StartedBefore(*newest, stem))) {
+            newest = stem;
+            side = std::move(read);
+        }
+    });
+    if (!newest)
+        return std::nullopt;
+
+    TResumePoint point;
+    point.Stem = *newest;
+    point.CsvPath = Folder + "/" + *newest + CsvSuffix;
+    point.Settled = side.carried;
+    // Line -> the row's place in the file and the row; a line's last row counts.
+    std::map<int, std::pair<size_t, TJournalRow>> rows;
+    size_t order = 0;
+    for (const auto& record : ParseCsv(CsvText(ReadAll(point.CsvPath).value_or("")))) {
+        if (record.size() < 3)
+            continue;
+        const int line = std::atoi(record[0].c_str());
+        const auto outcome = OutcomeFromWord(record[2]);
+        if (line <= 0 || !outcome)
+            continue;  // the header, or a row someone edited beyond reading
+        const std::string reply = record.size() > 3 ? record[3] : "";
+        const std::time_t when = record.size() > 4 ? ParseJournalTime(record[4]).value_or(0) : 0;
+        rows[line] = {order++, {line, record[1], *outcome, reply, when}};
+    }
+    std::vector<std::pair<size_t, TJournalRow>> settled;
+    for (const auto& [line, row] : rows)
+        if (IsSettled(row.second.Outcome)) {
+            point.Settled[line] = row.second.Outcome;
+            settled.push_back(row);
+        }
+    std::sort(settled.begin(), settled.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& row : settled)
+        point.Rows.push_back(std::move(row.second));
+    for (const auto& [line, outcome] : side.carried)
+        if (!rows.contains(line))
+            point.Rows.push_back({line, "", outcome, "", 0});
+    // The entry whose message was going out: the run stopped when its side
+    // file was last written.
+    struct stat st {};
+    const std::time_t stopped = ::stat((Folder + "/" + *newest + SideSuffix).c_str(), &st) == 0 ? st.st_mtime : 0;
+    for (int line : side.pending)
+        if (!rows.contains(line) && !side.carried.contains(line)) {
+            point.Settled[line] = TOutcome::Unknown;
+            point.Rows.push_back({line, "", TOutcome::Unknown, "", stopped});
+        }
+    return point;
+}
+
+void AbandonRun(const std::string& Folder, const std::string& Stem)
+{
+    AppendRecord(Folder + "/" + Stem + SideSuffix, "abandoned\n");
+}
+
+std::optional<std::string> FindFinishedRun(const std::string& Folder, const TRunIdentity& Identity)
+{
+    std::optional<std::string> newest;
+    ForEachSide(Folder, nullptr, [&](const std::string& stem, const SideFile& side) {
+        if (side.finished && side.identity == Identity && (!newest || StartedBefore(*newest, stem)))
+            newest = stem;
+    });
+    return newest;
+}

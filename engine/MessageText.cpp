@@ -1,0 +1,159 @@
+#include "engine/MessageText.h"
+
+#include <algorithm>
+
+#include <QString>
+
+#include "engine/Recipients.h"
+#include "charset/CodePage.h"
+#include "smtp/NMsmtp.h"
+#include "smtp/PostMessage.h"
+
+namespace {
+
+// Names where in the message an unmailable character stands.
+template <typename F>
+auto At(const std::string& where, F&& convert)
+{
+    try {
+        return convert();
+    } catch (const ECodePageError& e) {
+        throw ECodePageError(where + ": " + e.Message());
+    }
+}
+
+std::string Trimmed(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+}  // namespace
+
+std::string MailableText(const QString& Text, const std::string& Field, bool ByLine)
+{
+    int line = 1;
+    for (qsizetype i = 0; i < Text.size(); ++i) {
+        const QChar c = Text[i];
+        line += c == QLatin1Char('\n') ? 1 : 0;
+        if (c.isHighSurrogate() && i + 1 < Text.size() && Text[i + 1].isLowSurrogate()) {
+            ++i;
+        } else if (c.isSurrogate()) {
+            const std::string where = ByLine ? Format("%s %d 行目", Field.c_str(), line) : Field;
+            throw ECodePageError(where + ": 壊れた文字があります (文字の片割れなど、どの文字コードでも送れないもの)");
+        }
+    }
+    return Text.toStdString();
+}
+
+void TMessageText::Prepare(TMailCharset Choice, const std::string& Subject, const TStringList& Body,
+                           const std::string& FromName)
+{
+    At("タイトル", [&] { CheckMailable(Subject); });
+    for (int i = 0; i < Body.Count(); ++i)
+        At(Format("本文 %d 行目", i + 1), [&] { CheckMailable(Body[i]); });
+    At("送信者名", [&] { CheckMailable(FromName); });
+
+    const bool strict = Choice == mcAuto && IsStrictJis(Subject) && IsStrictJis(FromName)
+                        && std::all_of(Body.Lines().begin(), Body.Lines().end(),
+                                       [](const std::string& line) { return IsStrictJis(line); });
+    // Built aside and taken only when all went well: a refused Send during
+    // a run leaves that run's texts as they were.
+    Form iso;
+    const bool hasIso = Choice == mcIso2022Jp || strict;
+    if (hasIso)
+        iso = MakeIso(Subject, Body, FromName);
+    Form utf8;
+    if (Choice != mcIso2022Jp)
+        utf8 = Form{EncodeUtf8Subject(encoder_, Subject), Body, NameWords(FromName, mcUtf8)};
+    choice_ = Choice;
+    textsStrict_ = strict;
+    hasIso_ = hasIso;
+    iso_ = std::move(iso);
+    utf8_ = std::move(utf8);
+    bodyApplied_ = -1;
+}
+
+std::string TMessageText::SenderName(const std::string& Name, TMailCharset Choice) const
+{
+    const bool iso = Choice == mcIso2022Jp || (Choice == mcAuto && IsStrictJis(Name));
+    return At("送信者名", [&] { return NameWords(Name, iso ? mcIso2022Jp : mcUtf8); });
+}
+
+bool TMessageText::CanCarry(const std::string& Name) const
+{
+    try {
+        CheckMailable(Name);
+        if (choice_ == mcIso2022Jp)
+            NameWords(Name, mcIso2022Jp);
+        return true;
+    } catch (const ECodePageError&) {
+        return false;
+    }
+}
+
+TMessageText::Form TMessageText::MakeIso(const std::string& subject, const TStringList& body,
+                                         const std::string& fromName) const
+{
+    Form form;
+    // The sender first: a Send refused for it says so before the subject's.
+    form.fromName = At("送信者名", [&] { return NameWords(fromName, mcIso2022Jp); });
+    form.subject = At("タイトル", [&] { return EncodeSubject(encoder_, Utf8ToCp932(subject)); });
+    for (int i = 0; i < body.Count(); ++i)
+        form.body.Add(At(Format("本文 %d 行目", i + 1), [&] { return BodyLineToIso2022Jp(Utf8ToCp932(body[i])); }));
+    return form;
+}
+
+std::string TMessageText::NameWords(const std::string& name, TMailCharset charset) const
+{
+    if (IsAscii(name))
+        return name;
+    // The From line puts the address right after the name; an encoded word
+    // must stand apart from it.
+    if (charset == mcUtf8)
+        return EncodeUtf8HeaderText(encoder_, name) + " ";
+    return EncodeHeaderText(encoder_, Utf8ToCp932(name)) + " ";
+}
+
+TMessageText::TEntry TMessageText::Entry(const std::string& Line) const
+{
+    const TMailCharset texts = textsStrict_ || choice_ == mcIso2022Jp ? mcIso2022Jp : mcUtf8;
+    std::string name, address;
+    SplitEntry(Line, name, address);
+    // The envelope takes the address from the first "<" on; the name is
+    // what stands before it. "address (comment)" has no "<", so it becomes
+    // "comment <address>" and the envelope gets the bare address.
+    const size_t lt = Line.find('<');
+    if (lt == std::string::npos && name.empty())
+        return {address == Trimmed(Line) ? Line : address, texts};
+    const std::string rest = lt == std::string::npos ? "<" + address + ">" : Line.substr(lt);
+    const std::string written = lt == std::string::npos ? name + " " : Line.substr(0, lt);
+    if (IsAscii(written))
+        return {DisplayName(written) + rest, texts};
+    // An encoded word may not stand inside a quoted string.
+    CheckMailable(name);
+    const TMailCharset charset = texts == mcIso2022Jp && (choice_ == mcIso2022Jp || IsStrictJis(name)) ? mcIso2022Jp
+                                                                                                       : mcUtf8;
+    std::string words = NameWords(name, charset);
+    words.pop_back();  // the blank goes before "<" below, as written
+    return {words + " " + rest, charset};
+}
+
+void TMessageText::Apply(TNMSMTP& Smtp, TMailCharset Charset) const
+{
+    // A Send pressed during the run may have replaced the texts by ones that
+    // need UTF-8; the later messages carry those.
+    const bool utf8 = Charset == mcUtf8 || !hasIso_;
+    const Form& form = utf8 ? utf8_ : iso_;
+    TPostMessage& message = *Smtp.PostMessage;
+    message.Subject = form.subject;
+    if (bodyApplied_ != (utf8 ? 1 : 0) || message.Body->Count() != form.body.Count()) {
+        message.SetLinesBody(form.body);
+        bodyApplied_ = utf8 ? 1 : 0;
+    }
+    message.FromName = form.fromName;
+    message.Base64Body = utf8;
+    Smtp.Charset = CharsetLabel(utf8 ? mcUtf8 : mcIso2022Jp);
+}

@@ -1,0 +1,464 @@
+#include "engine/OAuth.h"
+
+#include <cstdlib>
+#include <memory>
+#include <utility>
+
+#include <QCryptographicHash>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include "engine/Passwords.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+constexpr const char* kAuthorizeVariable = "VELTROW_OAUTH_AUTHORIZE_URL";
+constexpr const char* kTokenVariable = "VELTROW_OAUTH_TOKEN_URL";
+// A token that would expire within this is refreshed first: a connection
+// and its login must not outlive it.
+constexpr int64_t kRefreshMarginMs = 5 * 60 * 1000;
+// The token endpoint answers in well under a second; a slow network may
+// take long, an unanswering one ends here.
+constexpr int kTokenRequestTimeoutMs = 60000;
+// A browser's GET of the redirect is a few hundred bytes, Google's longest
+// codes included.
+constexpr qsizetype kMaxRedirectRequest = 16384;
+// Providers answer without expires_in only where a default of an hour holds.
+constexpr int kDefaultLifetimeS = 3600;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+std::string Base64Url(const QByteArray& bytes)
+{
+    return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals).toStdString();
+}
+
+std::string Endpoint(const char* variable, const std::string& fallback)
+{
+    const char* value = std::getenv(variable);
+    if (!value || !*value)
+        return fallback;
+    const QUrl url(QString::fromUtf8(value), QUrl::StrictMode);
+    const bool loopback = QHostAddress(url.host()).isLoopback();
+    if (url.isValid() && !url.host().isEmpty() &&
+        (url.scheme() == QLatin1String("https") || (url.scheme() == QLatin1String("http") && loopback)))
+        return value;
+    throw EOAuthError(Format("環境変数 %s の「%s」は使えません。https の URL（ループバック アドレスなら http も可）を書いてください。",
+                             variable, value));
+}
+
+// Form and query values percent-encoded, pairs in the order given.
+QByteArray Encode(const std::vector<std::pair<const char*, std::string>>& pairs)
+{
+    QByteArray out;
+    for (const auto& [name, value] : pairs) {
+        if (!out.isEmpty())
+            out += '&';
+        out += name;
+        out += '=';
+        out += QUrl::toPercentEncoding(Q(value));
+    }
+    return out;
+}
+
+std::string RandomToken()
+{
+    QByteArray bytes(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+    return Base64Url(bytes);
+}
+
+void Answer(QTcpSocket* socket, int status, const char* reason, const QString& text)
+{
+    const QByteArray body = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Veltrow</title></head><body><p>" +
+                            text.toHtmlEscaped().toUtf8() + "</p></body></html>\n";
+    socket->write(Format("HTTP/1.1 %d %s\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: %d\r\n"
+                         "Connection: close\r\nCache-Control: no-store\r\n\r\n",
+                         status, reason, static_cast<int>(body.size()))
+                      .c_str());
+    socket->write(body);
+    // Into the kernel now: the listener and its sockets may go before the
+    // event loop would write it.
+    socket->flush();
+    socket->disconnectFromHost();
+}
+
+// Runs a token request to its end (bounded, or until Stop is called).
+TOAuthTokens TokenRequest(const TOAuthEndpoints& endpoints, const TOAuthAccount& account,
+                          std::vector<std::pair<const char*, std::string>> form, std::function<void()>* stop,
+                          const bool* aborted)
+{
+    form.emplace_back("client_id", account.ClientID);
+    if (account.Method == lmOAuthGoogle)
+        form.emplace_back("client_secret", account.TenantOrSecret);
+    else
+        form.emplace_back("scope", endpoints.Scope);
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(Q(endpoints.TokenUrl)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
+    request.setRawHeader("Accept", "application/json");
+    request.setTransferTimeout(kTokenRequestTimeoutMs);
+    std::unique_ptr<QNetworkReply> reply(manager.post(request, Encode(form)));
+    QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (stop)
+        *stop = [&loop] { loop.quit(); };
+    if (!reply->isFinished() && !(aborted && *aborted))
+        loop.exec();
+    if (stop)
+        *stop = nullptr;
+    if (aborted && *aborted)
+        throw EOAuthAborted();
+    if (!reply->isFinished())
+        reply->abort();
+
+    const QJsonObject json = QJsonDocument::fromJson(reply->readAll()).object();
+    const std::string error = json.value(QStringLiteral("error")).toString().toStdString();
+    if (!error.empty())
+        throw EOAuthError(OAuthErrorText(error, json.value(QStringLiteral("error_description")).toString().toStdString()),
+                          error == "invalid_grant");
+    if (reply->error() != QNetworkReply::NoError)
+        throw EOAuthError("トークンを受け取れませんでした（" + reply->errorString().toStdString() + "）。");
+    TOAuthTokens tokens;
+    tokens.Access = json.value(QStringLiteral("access_token")).toString().toStdString();
+    tokens.Refresh = json.value(QStringLiteral("refresh_token")).toString().toStdString();
+    if (tokens.Access.empty())
+        throw EOAuthError("トークンの応答にアクセストークンがありません。");
+    // Some servers send the lifetime as a string.
+    const QJsonValue lifetime = json.value(QStringLiteral("expires_in"));
+    const int seconds = lifetime.isString() ? lifetime.toString().toInt() : lifetime.toInt(kDefaultLifetimeS);
+    tokens.ExpiresAtMs = TickCount() + int64_t(seconds > 0 ? seconds : kDefaultLifetimeS) * 1000;
+    return tokens;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::optional<TOAuthAccount> TOAuthAccount::From(const TSettings& Settings)
+{
+    if (Settings.LoginMethod == lmPassword)
+        return std::nullopt;
+    TOAuthAccount account{Settings.LoginMethod, Settings.OAuthClientID, Settings.OAuthTenantOrSecret,
+                          Settings.LoginName};
+    if (account.Login.empty())
+        throw EOAuthError(account.ProviderName() + " にサインインするには、ログイン名にメールアドレスを書いてください。");
+    if (account.ClientID.empty())
+        throw EOAuthError(account.ProviderName() + " にサインインするには、クライアントIDを設定してください。");
+    return account;
+}
+
+std::string TOAuthAccount::ProviderName() const
+{
+    return Method == lmOAuthGoogle ? "Google" : "Microsoft 365";
+}
+
+std::string TOAuthAccount::Key() const
+{
+    return std::string(LoginMethodName(Method)) + ":" + ClientID + ":" + Login;
+}
+
+TOAuthEndpoints OAuthEndpoints(const TOAuthAccount& Account)
+{
+    TOAuthEndpoints e;
+    if (Account.Method == lmOAuthGoogle) {
+        e.AuthorizeUrl = "https://accounts.google.com/o/oauth2/v2/auth";
+        e.TokenUrl = "https://oauth2.googleapis.com/token";
+        e.Scope = "https://mail.google.com/";
+        e.RedirectHost = "127.0.0.1";
+    } else {
+        const std::string tenant = Account.TenantOrSecret.empty()
+                                       ? std::string("organizations")
+                                       : QUrl::toPercentEncoding(Q(Account.TenantOrSecret)).toStdString();
+        const std::string base = "https://login.microsoftonline.com/" + tenant + "/oauth2/v2.0/";
+        e.AuthorizeUrl = base + "authorize";
+        e.TokenUrl = base + "token";
+        e.Scope = "https://outlook.office.com/SMTP.Send offline_access";
+        e.RedirectHost = "localhost";
+    }
+    e.AuthorizeUrl = Endpoint(kAuthorizeVariable, e.AuthorizeUrl);
+    e.TokenUrl = Endpoint(kTokenVariable, e.TokenUrl);
+    return e;
+}
+
+std::string NewCodeVerifier() { return RandomToken(); }
+
+std::string CodeChallenge(const std::string& Verifier)
+{
+    return Base64Url(QCryptographicHash::hash(QByteArray::fromStdString(Verifier), QCryptographicHash::Sha256));
+}
+
+std::string OAuthErrorText(const std::string& Error, const std::string& Description)
+{
+    static const std::pair<const char*, const char*> kTexts[] = {
+        {"invalid_grant", "サインインの有効期限が切れたか、取り消されました。もう一度サインインしてください。"},
+        {"invalid_client", "クライアントIDかクライアントシークレットが正しくありません。設定を確かめてください。"},
+        {"unauthorized_client", "このクライアントIDにはこのサインイン方法が許可されていません。アプリの登録を確かめてください。"},
+        {"access_denied", "サインインが拒否されました（同意されなかったか、管理者の同意が必要です）。"},
+        {"consent_required", "管理者の同意が必要です。組織の管理者に依頼してください。"},
+        {"interaction_required", "ブラウザでの操作が必要です。もう一度サインインしてください。"},
+        {"invalid_scope", "求めた権限（スコープ）が受け付けられませんでした。アプリの登録を確かめてください。"},
+        {"invalid_request", "サインインの要求が受け付けられませんでした。設定（クライアントID、テナント）を確かめてください。"},
+        {"temporarily_unavailable", "サインインのサーバーが一時的に使えません。しばらくしてからもう一度試してください。"},
+        {"server_error", "サインインのサーバーでエラーが起きました。しばらくしてからもう一度試してください。"},
+    };
+    std::string text = "サインインできませんでした。";
+    for (const auto& [code, meaning] : kTexts)
+        if (Error == code)
+            text = meaning;
+    text += "\nサーバーの応答: " + Error;
+    if (!Description.empty())
+        text += " (" + Description + ")";
+    return text;
+}
+
+std::function<bool(const QUrl&)>& DesktopBrowser()
+{
+    static std::function<bool(const QUrl&)> opener;
+    return opener;
+}
+
+bool OpenInBrowser(const QUrl& Url)
+{
+    if (DesktopBrowser() && DesktopBrowser()(Url))
+        return true;
+    // Platforms without a desktop (offscreen, a command line) still have
+    // the user's browser as xdg-open would find it: $BROWSER first.
+    const QString url = QString::fromLatin1(Url.toEncoded());
+    const QString browser = qEnvironmentVariable("BROWSER").section(QLatin1Char(':'), 0, 0);
+    QStringList command = browser.isEmpty() ? QStringList{QStringLiteral("xdg-open")} : QProcess::splitCommand(browser);
+    if (command.isEmpty())
+        return false;
+    if (command.filter(QStringLiteral("%s")).isEmpty())
+        command.append(url);
+    else
+        command.replaceInStrings(QStringLiteral("%s"), url);
+    const QString program = command.takeFirst();
+    return QProcess::startDetached(program, command);
+}
+
+// ---------------------------------------------------------------------------
+
+TOAuthTokens TOAuthSignIn::Run()
+{
+    const TOAuthEndpoints endpoints = OAuthEndpoints(account_);
+    QTcpServer server;
+    // Loopback only: the code must not be offered to the network.
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        throw EOAuthError("サインインの受け口を開けません（" + server.errorString().toStdString() + "）。");
+    const std::string redirect = "http://" + endpoints.RedirectHost + ":" + std::to_string(server.serverPort()) + "/";
+    const std::string verifier = NewCodeVerifier();
+    const std::string state = RandomToken();
+
+    std::vector<std::pair<const char*, std::string>> query{
+        {"client_id", account_.ClientID}, {"response_type", "code"},  {"redirect_uri", redirect},
+        {"scope", endpoints.Scope},       {"state", state},           {"code_challenge", CodeChallenge(verifier)},
+        {"code_challenge_method", "S256"}, {"login_hint", account_.Login}};
+    if (account_.Method == lmOAuthGoogle) {
+        // Google gives a refresh token only to offline access, and again
+        // only when the consent is asked for anew.
+        query.emplace_back("access_type", "offline");
+        query.emplace_back("prompt", "consent");
+    }
+    QUrl page(Q(endpoints.AuthorizeUrl));
+    const QByteArray existing = page.query(QUrl::FullyEncoded).toLatin1();
+    page.setQuery(QString::fromLatin1((existing.isEmpty() ? QByteArray() : existing + '&') + Encode(query)),
+                  QUrl::StrictMode);
+
+    std::optional<std::string> code;
+    std::string failure;
+    QEventLoop loop;
+    auto handle = [&](QTcpSocket* socket, const QByteArray& request) {
+        // "GET /?code=...&state=... HTTP/1.1"
+        const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
+        const QUrl target(words.size() == 3 ? QString::fromLatin1("http://127.0.0.1" + words[1]) : QString(),
+                          QUrl::StrictMode);
+        if (words.value(0) != "GET" || target.path() != QLatin1String("/")) {
+            Answer(socket, 404, "Not Found", QStringLiteral("ページがありません。"));
+            return;
+        }
+        const QUrlQuery items(target);
+        auto item = [&items](const char* name) {
+            return items.queryItemValue(QString::fromLatin1(name), QUrl::FullyDecoded).toStdString();
+        };
+        // Only the redirect of this sign-in counts; anything else (another
+        // tab, a forged link) is turned away and the wait goes on.
+        if (item("state") != state || code || !failure.empty()) {
+            Answer(socket, 400, "Bad Request", QStringLiteral("このサインインの応答ではありません（state が一致しません）。"));
+            return;
+        }
+        if (!item("error").empty()) {
+            failure = OAuthErrorText(item("error"), item("error_description"));
+            Answer(socket, 200, "OK", QStringLiteral("サインインできませんでした。Veltrow に戻ってください。"));
+        } else if (item("code").empty()) {
+            failure = "サインインの応答にコードがありません。";
+            Answer(socket, 400, "Bad Request", QStringLiteral("サインインの応答にコードがありません。"));
+        } else {
+            code = item("code");
+            Answer(socket, 200, "OK", QStringLiteral("サインインしました。このタブを閉じてください。"));
+        }
+        loop.quit();
+    };
+    QObject::connect(&server, &QTcpServer::newConnection, &loop, [&] {
+        while (QTcpSocket* socket = server.nextPendingConnection()) {
+            auto buffer = std::make_shared<QByteArray>();
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, buffer, &handle] {
+                *buffer += socket->readAll();
+                if (buffer->contains("\r\n\r\n"))
+                    handle(socket, *buffer);
+                else if (buffer->size() > kMaxRedirectRequest)
+                    Answer(socket, 431, "Request Header Fields Too Large", QStringLiteral("要求が長すぎます。"));
+                else
+                    return;
+                socket->disconnect();
+            });
+        }
+    });
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    QObject::connect(&giveUp, &QTimer::timeout, &loop, [&] {
+        failure = Format("%d 分以内にサインインが終わらなかったため、中止しました。", (TimeoutMs + 59999) / 60000);
+        loop.quit();
+    });
+    giveUp.start(TimeoutMs);
+    stop_ = [&loop] { loop.quit(); };
+    const bool opened = OpenBrowser(page);
+    if (opened && !aborted_)
+        loop.exec();
+    stop_ = nullptr;
+    server.close();
+    if (aborted_)
+        throw EOAuthAborted();
+    if (!opened)
+        throw EOAuthError("ブラウザを開けませんでした。既定のブラウザを設定してください。");
+    if (!code)
+        throw EOAuthError(failure);
+    return TokenRequest(endpoints, account_,
+                        {{"grant_type", "authorization_code"}, {"code", *code}, {"redirect_uri", redirect},
+                         {"code_verifier", verifier}},
+                        &stop_, &aborted_);
+}
+
+void TOAuthSignIn::Abort()
+{
+    aborted_ = true;
+    if (stop_)
+        stop_();
+}
+
+TOAuthTokens RefreshTokens(const TOAuthAccount& Account, const std::string& RefreshToken)
+{
+    return TokenRequest(OAuthEndpoints(Account), Account, {{"grant_type", "refresh_token"}, {"refresh_token", RefreshToken}},
+                        nullptr, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+
+std::string TOAuthKeeper::AccessToken(const TOAuthAccount& Account, bool MaySignIn,
+                                      const std::function<void(const std::string&)>& BeforeSignIn)
+{
+    const auto kept = access_.find(Account.Key());
+    if (kept != access_.end() && kept->second.ExpiresAtMs - kRefreshMarginMs > TickCount())
+        return kept->second.Access;
+    std::string why = Account.ProviderName() + " にサインインしていません。";
+    if (Passwords().Find(Account.Key())) {
+        try {
+            return Refresh(Account);
+        } catch (const EOAuthError& e) {
+            if (!e.SignInAgain() || !MaySignIn)
+                throw;
+            why = e.Message();
+        }
+    } else if (!MaySignIn) {
+        throw EOAuthError(why + "設定画面の「サインイン」でサインインしてください。", true);
+    }
+    if (BeforeSignIn)
+        BeforeSignIn(why);
+    SignIn(Account);
+    return access_[Account.Key()].Access;
+}
+
+void TOAuthKeeper::SignIn(const TOAuthAccount& Account)
+{
+    // A Send pressed while the Settings window's sign-in waits must not
+    // start a second one under it.
+    if (signIn_)
+        throw EOAuthError("サインインの途中です。ブラウザでサインインを終えるか、中止してください。");
+    TOAuthSignIn flow(Account);
+    flow.OpenBrowser = OpenBrowser;
+    flow.TimeoutMs = SignInTimeoutMs;
+    signIn_ = &flow;
+    try {
+        const TOAuthTokens tokens = flow.Run();
+        signIn_ = nullptr;
+        if (tokens.Refresh.empty())
+            throw EOAuthError("サインインの応答にリフレッシュトークンがありません（Microsoft では offline_access の権限が必要です）。");
+        Keep(Account, tokens);
+    } catch (...) {
+        signIn_ = nullptr;
+        throw;
+    }
+}
+
+std::string TOAuthKeeper::Refresh(const TOAuthAccount& Account)
+{
+    access_.erase(Account.Key());
+    const std::optional<std::string> refresh = Passwords().Find(Account.Key());
+    if (!refresh)
+        throw EOAuthError(Account.ProviderName() + " にもう一度サインインしてください。", true);
+    try {
+        TOAuthTokens tokens = RefreshTokens(Account, *refresh);
+        Keep(Account, tokens);
+        return tokens.Access;
+    } catch (const EOAuthError& e) {
+        if (e.SignInAgain())
+            Forget(Account);
+        throw;
+    }
+}
+
+void TOAuthKeeper::Keep(const TOAuthAccount& Account, const TOAuthTokens& Tokens)
+{
+    TOAuthTokens& kept = access_[Account.Key()];
+    kept.Access = Tokens.Access;
+    kept.ExpiresAtMs = Tokens.ExpiresAtMs;
+    // Providers that rotate refresh tokens send a new one with every refresh.
+    if (!Tokens.Refresh.empty())
+        Passwords().Save(Account.Key(), Tokens.Refresh, false);
+}
+
+void TOAuthKeeper::Forget(const TOAuthAccount& Account)
+{
+    access_.erase(Account.Key());
+    Passwords().Refused(Account.Key());
+}
+
+bool TOAuthKeeper::SignedIn(const TOAuthAccount& Account)
+{
+    return access_.contains(Account.Key()) || Passwords().Find(Account.Key());
+}
+
+void TOAuthKeeper::AbortSignIn()
+{
+    if (signIn_)
+        signIn_->Abort();
+}
+
+TOAuthKeeper& OAuthKeeper()
+{
+    static TOAuthKeeper keeper;
+    return keeper;
+}

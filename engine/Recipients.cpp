@@ -1,0 +1,150 @@
+#include "engine/Recipients.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+const char* const Blanks = " \t";
+
+std::string Trimmed(const std::string& s)
+{
+    const size_t first = s.find_first_not_of(Blanks);
+    if (first == std::string::npos)
+        return {};
+    return s.substr(first, s.find_last_not_of(Blanks) - first + 1);
+}
+
+std::string Unquoted(std::string s)
+{
+    if (s.size() >= 2 && s.front() == '"' && s.back() == '"')
+        return s.substr(1, s.size() - 2);
+    return s;
+}
+
+bool IsAtext(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr);
+}
+
+bool IsDotAtom(const std::string& s, bool (*allowed)(char))
+{
+    if (s.empty() || s.front() == '.' || s.back() == '.' || s.find("..") != std::string::npos)
+        return false;
+    for (char c : s)
+        if (c != '.' && !allowed(c))
+            return false;
+    return true;
+}
+
+bool IsLabelChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+bool IsAddressLiteral(const std::string& s)
+{
+    if (s.size() < 3 || s.front() != '[' || s.back() != ']')
+        return false;
+    for (char c : s.substr(1, s.size() - 2))
+        if (c <= ' ' || c > '~' || c == '[' || c == ']' || c == '\\')
+            return false;
+    return true;
+}
+
+}  // namespace
+
+void SplitEntry(const std::string& Entry, std::string& Name, std::string& Address)
+{
+    const size_t lt = Entry.find('<');
+    if (lt != std::string::npos) {
+        const size_t gt = Entry.find('>', lt);
+        Name = Unquoted(Trimmed(Entry.substr(0, lt)));
+        // Without its ">" the address is not known to end anywhere.
+        Address = gt == std::string::npos ? std::string() : Trimmed(Entry.substr(lt + 1, gt - lt - 1));
+        return;
+    }
+    const std::string entry = Trimmed(Entry);
+    const size_t open = entry.find('(');
+    if (open != std::string::npos && entry.back() == ')') {
+        Name = Trimmed(entry.substr(open + 1, entry.size() - open - 2));
+        Address = Trimmed(entry.substr(0, open));
+        return;
+    }
+    Name.clear();
+    Address = entry;
+}
+
+bool IsUsableAddress(const std::string& Address)
+{
+    const size_t at = Address.rfind('@');
+    if (at == std::string::npos)
+        return false;
+    const std::string local = Address.substr(0, at);
+    const std::string domain = Address.substr(at + 1);
+    return IsDotAtom(local, IsAtext) && (IsDotAtom(domain, IsLabelChar) || IsAddressLiteral(domain));
+}
+
+const char* EntryProblem(const std::string& Entry, const TNameCheck& CanCarry)
+{
+    if (Trimmed(Entry).empty())
+        return "空行";
+    std::string name, address;
+    SplitEntry(Entry, name, address);
+    if (IsUsableAddress(address))
+        return !name.empty() && CanCarry && !CanCarry(name) ? "名前を送れない文字があります" : nullptr;
+    // The commonest ways a list goes wrong first, so that the reason tells
+    // what to change.
+    const size_t lt = Entry.find('<');
+    if (lt != std::string::npos && Entry.find('>', lt) == std::string::npos)
+        return "< > が閉じていません";
+    if (address.empty())
+        return "アドレスがありません";
+    if (address.find(',') != std::string::npos || address.find('\t') != std::string::npos)
+        return "区切り文字があります（1 行に宛先 1 件）";
+    if (std::any_of(address.begin(), address.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        return "アドレスに全角文字などがあります";
+    if (address.find('@') == std::string::npos)
+        return "@ がありません";
+    if (address.find(' ') != std::string::npos)
+        return "アドレスに空白があります";
+    return "アドレスの形が正しくありません";
+}
+
+std::vector<TRecipient> CheckRecipients(const std::vector<std::string>& Lines, const TNameCheck& CanCarry)
+{
+    std::vector<TRecipient> out;
+    out.reserve(Lines.size());
+    for (size_t i = 0; i < Lines.size(); ++i) {
+        TRecipient r;
+        r.Line = static_cast<int>(i) + 1;
+        r.Entry = Lines[i];
+        SplitEntry(r.Entry, r.Name, r.Address);
+        if (const char* problem = EntryProblem(r.Entry, CanCarry))
+            r.Problem = problem;
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+std::string InvalidText(const std::vector<TPlanEntry>& Entries)
+{
+    // The status bar is one line: the first few are enough to find the rest
+    // in the journal.
+    constexpr int LinesShown = 3;
+    int count = 0;
+    std::string lines;
+    for (const TPlanEntry& e : Entries) {
+        if (e.Sendable)
+            continue;
+        if (count < LinesShown)
+            lines += (count ? "、" : "") + std::to_string(e.Line) + " 行目: " + (e.Problem ? e.Problem : "");
+        else if (count == LinesShown)
+            lines += "、…";
+        ++count;
+    }
+    if (count == 0)
+        return {};
+    return "宛先不正 " + std::to_string(count) + " 件（" + lines + "）";
+}

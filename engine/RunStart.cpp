@@ -1,0 +1,345 @@
+#include "engine/RunStart.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "engine/FrontEnd.h"
+#include "charset/CodePage.h"
+#include "rtl/Exception.h"
+#include "rtl/StringList.h"
+#include "rtl/SysUtils.h"
+#include "smtp/NMsmtp.h"
+
+std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point)
+{
+    std::string text = Format("前回の送信は %zu 件中 %zu 件で止まっています。続きから送信しますか？", Lines.size(),
+                              Point.Settled.size());
+    const std::vector<int> unknown = Point.UnknownLines();
+    if (unknown.empty())
+        return text;
+    text += "\n\n次の宛先は届いたかどうか分かりません（不明）。続きからでは送信しません:";
+    for (int line : unknown) {
+        const std::string entry = line >= 1 && line <= static_cast<int>(Lines.size())
+                                      ? Lines[static_cast<size_t>(line - 1)].Entry
+                                      : std::string();
+        text += Format("\n%d 行目: %s", line, entry.c_str());
+    }
+    return text;
+}
+
+namespace {
+
+// "To: " and the entry make one header line of at most 998 octets
+// (RFC 5322 2.1.1); the address between "<" and ">" of RCPT TO holds at
+// most 254 (RFC 5321 4.5.3.1.3).
+constexpr size_t MaxEntryOctets = 994;
+constexpr size_t MaxAddressOctets = 254;
+// Between two looks at the user's Abort.
+constexpr size_t ReadChunk = size_t{1} << 20;
+constexpr size_t LinesPerLook = size_t{1} << 16;
+constexpr auto AnswerEvery = std::chrono::milliseconds(50);
+
+const char* const Bom = "\xEF\xBB\xBF";
+
+// The user stopped the run while the list was read.
+struct EStopped {};
+
+void Look(const std::atomic<bool>& Stop)
+{
+    if (Stop.load(std::memory_order_relaxed))
+        throw EStopped();
+}
+
+const char* FileKind(mode_t Mode)
+{
+    if (S_ISFIFO(Mode))
+        return "名前付きパイプ";
+    if (S_ISDIR(Mode))
+        return "フォルダ";
+    if (S_ISCHR(Mode) || S_ISBLK(Mode))
+        return "デバイス";
+    if (S_ISSOCK(Mode))
+        return "ソケット";
+    return "特殊なファイル";
+}
+
+// The file's bytes, read once. Opening does not wait for a writer, as a FIFO
+// would make it, and only a regular file is read: anything else may never end.
+std::string ReadListBytes(const std::string& Path, const std::atomic<bool>& Stop)
+{
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        throw EFOpenError(Path);
+    const struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        throw EFOpenError(Path);
+    if (!S_ISREG(st.st_mode))
+        throw EStreamError(Format("宛先ファイル %s は通常のファイルではありません（%s）。宛先を 1 行に 1 件書いたテキストファイルを選んでください",
+                                  Path.c_str(), FileKind(st.st_mode)));
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(st.st_size) + ReadChunk);
+    for (;;) {
+        Look(Stop);
+        const size_t at = bytes.size();
+        bytes.resize(at + ReadChunk);
+        const ssize_t n = ::read(fd, bytes.data() + at, ReadChunk);
+        bytes.resize(at + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw EStreamError(Format("宛先ファイル %s を読めません", Path.c_str()));
+        if (n == 0)
+            return bytes;
+    }
+}
+
+// Refuses a file that cannot be sent as it is, naming the line: the list
+// would end at a NUL byte, and a line too long would fail at its message.
+// Lines end at CR LF, a lone CR or a lone LF, as the list reads them. A line
+// is no shorter in UTF-8 than in CP932, so a raw line too long is too long.
+void CheckListBytes(const std::string& Bytes, const std::atomic<bool>& Stop)
+{
+    int line = 1;
+    size_t start = Bytes.starts_with(Bom) ? 3 : 0;
+    for (size_t i = start; i < Bytes.size(); ++i) {
+        if (i % ReadChunk == 0)
+            Look(Stop);
+        const char c = Bytes[i];
+        if (c == '\0')
+            throw Exception(Format("宛先 %d 行目: NUL 文字 (0x00) があります", line));
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < Bytes.size() && Bytes[i + 1] == '\n')
+                ++i;
+            ++line;
+            start = i + 1;
+        } else if (i - start >= MaxEntryOctets) {
+            throw Exception(Format("宛先 %d 行目: 長すぎて送れません", line));
+        }
+    }
+}
+
+struct TListFile {
+    std::string Bytes;
+    std::vector<TPlanEntry> Entries;  // not checked yet
+};
+
+// Calls Each(line) for every line of the file's bytes, the BOM left out.
+template <typename F>
+void ForEachLine(const std::string& Bytes, const std::atomic<bool>& Stop, F Each)
+{
+    size_t count = 0;
+    for (size_t i = Bytes.starts_with(Bom) ? 3 : 0; i < Bytes.size(); ++count) {
+        if (count % LinesPerLook == 0)
+            Look(Stop);
+        size_t end = Bytes.find_first_of("\r\n", i);
+        if (end == std::string::npos)
+            end = Bytes.size();
+        Each(std::string_view(Bytes).substr(i, end - i));
+        i = end + (Bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+}
+
+void CheckLength(const std::string& Entry, size_t Index)
+{
+    if (Entry.size() > MaxEntryOctets || TNMSMTP::ExtractAddress(Entry).size() > MaxAddressOctets)
+        throw Exception(Format("宛先 %zu 行目: 長すぎて送れません", Index + 1));
+}
+
+// The checked lines become the entries, each line freed as soon as its
+// entry holds it.
+void TakeLines(TStringList& List, std::vector<TPlanEntry>& Entries, const std::atomic<bool>& Stop)
+{
+    Look(Stop);
+    for (int i = 0; i < List.Count(); ++i)
+        CheckLength(List[i], static_cast<size_t>(i));
+    Entries.resize(static_cast<size_t>(List.Count()));
+    for (int i = List.Count() - 1; i >= 0; --i) {
+        Entries[static_cast<size_t>(i)] = {i + 1, List[i], true};
+        List.Delete(i);
+    }
+}
+
+bool Utf16Marked(const std::string& Bytes)
+{
+    return Bytes.starts_with("\xFF\xFE") || Bytes.starts_with("\xFE\xFF");
+}
+
+TListFile ReadListText(const std::string& Path, const std::atomic<bool>& Stop)
+{
+    TListFile file;
+    file.Bytes = ReadListBytes(Path, Stop);
+    // UTF-16 (Excel's 「Unicode テキスト」) is checked as the UTF-8 it becomes:
+    // its own bytes hold a NUL in every ASCII character.
+    if (Utf16Marked(file.Bytes)) {
+        TStringList list;
+        CheckListBytes(TextFileLines(file.Bytes, list), Stop);
+        TakeLines(list, file.Entries, Stop);
+        return file;
+    }
+    CheckListBytes(file.Bytes, Stop);
+    std::vector<TPlanEntry>& entries = file.Entries;
+    // ASCII reads the same in every encoding; for the rest the text reader
+    // decides. Its lines are let go of as soon as they are not needed: a
+    // long list is held as few times as can be.
+    if (!IsAscii(file.Bytes)) {
+        TStringList list;
+        ForEachLine(file.Bytes, Stop, [&list](std::string_view line) { list.Add(std::string(line)); });
+        if (LinesToUtf8(list)) {
+            TakeLines(list, entries, Stop);
+            return file;
+        }
+    }
+    size_t count = 0;
+    ForEachLine(file.Bytes, Stop, [&count](std::string_view) { ++count; });
+    entries.reserve(count);
+    ForEachLine(file.Bytes, Stop, [&entries](std::string_view line) {
+        entries.push_back({static_cast<int>(entries.size()) + 1, std::string(line), true});
+        CheckLength(entries.back().Entry, entries.size() - 1);
+    });
+    return file;
+}
+
+// The list's entries, its decoding errors named as the list's.
+TListFile ReadList(const std::string& Path, const std::atomic<bool>& Stop)
+{
+    try {
+        return ReadListText(Path, Stop);
+    } catch (ECodePageError& e) {
+        e.SetMessage("宛先 " + e.Message());
+        throw;
+    }
+}
+
+// ReadList on a thread of its own while the window keeps answering; nothing
+// when the user stopped the run meanwhile.
+std::optional<TListFile> ReadListAnswering(const std::string& Path, const std::function<bool()>& KeepAnswering)
+{
+    const std::atomic<bool> never{false};
+    if (!KeepAnswering)
+        return ReadList(Path, never);
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    TListFile file;
+    std::exception_ptr failure;
+    std::thread reader([&] {
+        try {
+            file = ReadList(Path, stop);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard lock(mutex);
+        done = true;
+        changed.notify_one();
+    });
+    for (;;) {
+        std::unique_lock lock(mutex);
+        if (changed.wait_for(lock, AnswerEvery, [&] { return done; }))
+            break;
+        lock.unlock();
+        if (!stop && !KeepAnswering())
+            stop = true;
+    }
+    reader.join();
+    if (stop)
+        return std::nullopt;
+    if (failure)
+        std::rethrow_exception(failure);
+    return file;
+}
+
+// Gives every entry its verdict; false when the user stopped the run meanwhile.
+bool CheckEntries(std::vector<TPlanEntry>& Entries, const TRunRequest& Request)
+{
+    auto looked = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < Entries.size(); ++i) {
+        TPlanEntry& e = Entries[i];
+        e.Problem = EntryProblem(e.Entry, Request.CanCarry);
+        e.Sendable = e.Problem == nullptr;
+        if (i % 1024 == 0 && Request.KeepAnswering && std::chrono::steady_clock::now() - looked > AnswerEvery) {
+            if (!Request.KeepAnswering())
+                return false;
+            looked = std::chrono::steady_clock::now();
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
+{
+    auto lock = std::make_unique<TRunLock>(std::filesystem::path(Request.JournalFolder).parent_path().string());
+    std::optional<TListFile> file = ReadListAnswering(Request.RecipientFile, Request.KeepAnswering);
+    if (!file)
+        return std::nullopt;
+    std::vector<TPlanEntry>& entries = file->Entries;
+    if (!CheckEntries(entries, Request))
+        return std::nullopt;
+    if (entries.empty())
+        throw Exception(Format("宛先ファイル %s に宛先がありません", Request.RecipientFile.c_str()));
+    if (std::none_of(entries.begin(), entries.end(), [](const TPlanEntry& e) { return e.Sendable; }))
+        throw Exception(Format("宛先ファイル %s に送信できる宛先がありません: ", Request.RecipientFile.c_str()) +
+                        InvalidText(entries));
+
+    TRunIdentity identity{Request.RecipientFile, std::move(file->Bytes), Request.Subject, Request.Body};
+    std::vector<std::string> unreadable;
+    std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity, &unreadable);
+    if (!unreadable.empty()) {
+        std::string text = "送信記録の次のファイルは読めないため、続きからの送信には使いません:";
+        for (const std::string& path : unreadable)
+            text += "\n" + path;
+        if (Request.FrontEnd)
+            Request.FrontEnd->Inform(text);
+    }
+    // With nothing settled, continuing and starting afresh are the same.
+    if (resume && resume->Settled.empty()) {
+        AbandonRun(Request.JournalFolder, resume->Stem);
+        resume.reset();
+    }
+    if (resume) {
+        const TResumeChoice choice = Request.FrontEnd ? Request.FrontEnd->AskResume(entries, *resume) : rcContinue;
+        if (choice == rcCancel)
+            return std::nullopt;
+        if (choice == rcRestart) {
+            AbandonRun(Request.JournalFolder, resume->Stem);
+            resume.reset();
+        }
+    }
+    if (resume)
+        for (TJournalRow& row : resume->Rows)
+            if (row.Entry.empty() && row.Line >= 1 && row.Line <= static_cast<int>(entries.size()))
+                row.Entry = entries[static_cast<size_t>(row.Line - 1)].Entry;
+
+    TPreparedRun run;
+    run.Lock = std::move(lock);
+    run.Precheck = InvalidText(entries);
+    if (!run.Precheck.empty())
+        run.Precheck += "は送信しません";
+    run.Identity = std::move(identity);
+    run.JournalFolder = Request.JournalFolder;
+    run.Resumes = resume;
+    run.Plan = std::make_unique<TRunPlan>(std::move(entries), resume ? resume->Settled : std::map<int, TOutcome>{},
+                                          Request.RetryDelayMs);
+    run.Plan->SetPacing(int64_t{Request.PauseSeconds} * 1000);
+    return run;
+}
+
+std::unique_ptr<TJournal> TPreparedRun::OpenJournal() const
+{
+    return std::make_unique<TJournal>(JournalFolder, Identity, std::time(nullptr), Resumes ? &*Resumes : nullptr);
+}

@@ -1,0 +1,83 @@
+// Driving the engine as a front end would: a front end that records what it
+// is told and answers what it is asked as the test says, and a profile
+// folder per test, so no test changes the process's working folder.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/FrontEnd.h"
+#include "engine/SendEngine.h"
+#include "tests/support/SmtpSink.h"
+
+namespace enginetest {
+
+class TTestFrontEnd : public TRunFrontEnd {
+public:
+    // --- Answers
+    TResumeChoice Resume = rcContinue;
+    bool Confirm = true;
+    std::optional<std::string> Password;
+    bool Trust = false;
+    // Runs at every accepted message, inside the run (the user acting).
+    std::function<void(int Sent)> AtProgress;
+
+    // --- What it was asked and told, in order
+    std::vector<std::string> Questions;  // the resume and trust questions' texts
+    std::vector<TRunOutline> Confirmations;
+    std::vector<std::string> PasswordsAsked;  // "login@server"
+    std::vector<std::string> Informed, Statuses, Notices, Failures;
+    std::vector<std::string> Progressed;  // "3/120"
+    struct TSummaryCopy {
+        TOutcomeCounts Counts;
+        std::string JournalPath;
+        std::string Failure;
+        int Utf8 = 0;
+    };
+    std::vector<TSummaryCopy> Summaries;
+    int Starts = 0, Ends = 0;
+
+    TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point) override;
+    bool ConfirmRun(const TRunOutline& Outline) override;
+    std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) override;
+    bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
+                          const std::string& Question) override;
+    void Inform(const std::string& Text) override { Informed.push_back(Text); }
+    void Status(const std::string& Text) override { Statuses.push_back(Text); }
+    void Notice(const std::string& Text) override { Notices.push_back(Text); }
+    void Starting() override { ++Starts; }
+    void Counts(const TRunPlan&) override {}
+    void Progress(int Sent, int Total) override;
+    void Waiting(TWait, int64_t) override {}
+    void Summary(const TRunSummary& Summary) override;
+    void Failure(const std::exception& E) override { Failures.push_back(E.what()); }
+    void Ended() override { ++Ends; }
+};
+
+// A profile folder of the test's own with an engine on it.
+class EngineTest : public ::testing::Test {
+protected:
+    EngineTest();
+    ~EngineTest() override;
+
+    // 設定.txt of the profile: the five lines and Extension (lines 6 on,
+    // each with its CR LF), sending as Taro <taro@example.jp>.
+    void WriteSettings(uint16_t Port, const std::string& Extension = "");
+    // A file of the profile folder; returns its path.
+    std::string WriteFile(const std::string& Name, const std::string& Bytes) const;
+    TSendRequest Request(const std::string& ListBytes, const std::string& Subject = "件名",
+                         const std::string& Body = "本文\n") const;
+    // Send that records what it raised instead of raising it.
+    std::string SendFailure(const TSendRequest& Request);
+
+    const testsupport::TempFolder profile;
+    TTestFrontEnd ui;
+    std::unique_ptr<TSendEngine> engine;
+};
+
+}  // namespace enginetest

@@ -1,0 +1,277 @@
+// Recipient lists as tables (CSV, TSV, Excel workbooks written by openpyxl)
+// and the merge fields composed from their rows.
+#include <gtest/gtest.h>
+
+#include <iconv.h>
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <fstream>
+
+#include "engine/ListTable.h"
+#include "engine/MergeFields.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// Fixtures in other code pages, made with glibc's converter directly.
+std::string Encoded(const std::string& utf8, const char* charset)
+{
+    iconv_t cd = iconv_open(charset, "UTF-8");
+    std::string out(utf8.size() * 4, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    char* to = out.data();
+    size_t inLeft = utf8.size(), outLeft = out.size();
+    const size_t done = iconv(cd, &in, &inLeft, &to, &outLeft);
+    iconv_close(cd);
+    EXPECT_NE(done, static_cast<size_t>(-1)) << utf8;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+bool HasAt(std::string_view cell) { return cell.find('@') != std::string_view::npos; }
+
+using Rows = std::vector<std::pair<int, std::vector<std::string>>>;
+
+void ExpectTable(const TListTable& table, const std::vector<std::string>& header, const Rows& rows)
+{
+    EXPECT_EQ(table.Header(), header);
+    ASSERT_EQ(table.Rows(), rows.size());
+    for (size_t r = 0; r < rows.size(); ++r) {
+        EXPECT_EQ(table.RowNumber(r), rows[r].first) << r;
+        std::vector<std::string> cells;
+        for (size_t c = 0; c < table.Columns(); ++c)
+            cells.emplace_back(table.Cell(r, c));
+        EXPECT_EQ(cells, rows[r].second) << "row " << rows[r].first;
+    }
+}
+
+struct CsvCase {
+    const char* what;
+    std::string bytes;
+    char delimiter;
+    std::vector<std::string> header;
+    Rows rows;
+    int address, name;   // columns, -1: none
+    std::string refusal;  // part of the message when the list is refused
+};
+
+TEST(ListTable, DelimitedFiles)
+{
+    const CsvCase cases[] = {
+        {"BOM UTF-8, CR LF", "\xef\xbb\xbf" "メールアドレス,氏名,敬称\r\ntaro@example.jp,山田太郎,御中\r\n", ',',
+         {"メールアドレス", "氏名", "敬称"}, {{2, {"taro@example.jp", "山田太郎", "御中"}}}, 0, 1, ""},
+        {"UTF-8, LF, no final line end", "名前,E-mail\n佐藤 花子,hanako@example.jp", ',', {"名前", "E-mail"},
+         {{2, {"佐藤 花子", "hanako@example.jp"}}}, 1, 0, ""},
+        {"CP932 with NEC and IBM characters", Encoded("会社名,メール\r\n①㈱髙島屋ソフト表,a@example.jp\r\n", "CP932"), ',',
+         {"会社名", "メール"}, {{2, {"①㈱髙島屋ソフト表", "a@example.jp"}}}, 1, -1, ""},
+        {"quoted delimiters, line breaks and doubled quotes",
+         "mail,備考\r\na@example.jp,\"東京都, 港区\r\n2階\"\nb@example.jp,\"彼は\"\"社長\"\"\"\n", ',',
+         {"mail", "備考"}, {{2, {"a@example.jp", "東京都, 港区\r\n2階"}}, {3, {"b@example.jp", "彼は\"社長\""}}}, 0, -1, ""},
+        {"widths and case of the headings", "ﾒｰﾙｱﾄﾞﾚｽ,Ｎａｍｅ\nc@example.jp,C\n", ',', {"ﾒｰﾙｱﾄﾞﾚｽ", "Ｎａｍｅ"},
+         {{2, {"c@example.jp", "C"}}}, 0, 1, ""},
+        {"address column found by its cells; blank rows keep their numbers",
+         "番号,連絡先,宛名\n\n1,a@example.jp,A\n,,\n2,,B\n3,b@example.jp,\n", ',', {"番号", "連絡先", "宛名"},
+         {{3, {"1", "a@example.jp", "A"}}, {5, {"2", "", "B"}}, {6, {"3", "b@example.jp", ""}}}, 1, 2, ""},
+        {"duplicate headings, a short row and a long one", "EMAIL,会社名,会社名\na@example.jp,A社\nb@example.jp,B,C,D\n",
+         ',', {"EMAIL", "会社名", "会社名", ""}, {{2, {"a@example.jp", "A社", "", ""}}, {3, {"b@example.jp", "B", "C", "D"}}},
+         0, -1, ""},
+        {"TSV with a quoted tab", "mail\tname\na@example.jp\t\"山田\t太郎\"\n", '\t', {"mail", "name"},
+         {{2, {"a@example.jp", "山田\t太郎"}}}, 0, 1, ""},
+        {"UTF-16 from Excel's Unicode text", "\xff\xfe" + Encoded("メール\t氏名\r\na@example.jp\t髙橋\r\n", "UTF-16LE"),
+         '\t', {"メール", "氏名"}, {{2, {"a@example.jp", "髙橋"}}}, 0, 1, ""},
+        {"no address column", "氏名,会社名\n山田,㈱X\n", ',', {}, {}, 0, 0,
+         "メールアドレスの列が見つかりません。見出しの行に「メールアドレス」と書いた列を作ってください。見出し: 氏名、会社名"},
+        {"no header row", "a@example.jp,山田\nb@example.jp,佐藤\n", ',', {}, {}, 0, 0,
+         "1 行目が見出しではなくメールアドレス (a@example.jp) です。"},
+        {"a field in neither code page", "mail,name\na@example.jp,ok\nb@example.jp,\xff\xfe\n", ',', {}, {}, 0, 0,
+         "3 行目の B 列: UTF-8 としても Shift_JIS としても読めません"},
+        {"a quote left open", "mail,name\na@example.jp,\"x\n", ',', {}, {}, 0, 0, "2 行目の B 列: 「\"」で始まる項目が閉じられていません"},
+        {"a BOM with broken UTF-8", "\xef\xbb\xbfmail\n\xe3\x81\n", ',', {}, {}, 0, 0, "2 行目の A 列: UTF-8 として正しくない"},
+        {"broken UTF-16", "\xff\xfem\0\n\0\x00\xd8"s, '\t', {}, {}, 0, 0, "2 行目: UTF-16 として正しくないバイトがあります"},
+        {"nothing but blank lines", "\r\n,,\r\n", ',', {}, {}, 0, 0, "見出しの行がありません"},
+    };
+    for (const CsvCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            const TListTable table = ReadDelimitedList(c.bytes, c.delimiter);
+            const TListColumns columns = FindListColumns(table, HasAt);
+            EXPECT_EQ(c.refusal, "");
+            ExpectTable(table, c.header, c.rows);
+            EXPECT_EQ(static_cast<int>(columns.Address), c.address);
+            EXPECT_EQ(columns.Name ? static_cast<int>(*columns.Name) : -1, c.name);
+            EXPECT_EQ(columns.Honorific.has_value(), table.Header().back() == "敬称");
+        } catch (const EListError& e) {
+            EXPECT_NE(c.refusal, "") << e.Message();
+            EXPECT_NE(e.Message().find(c.refusal), std::string::npos) << e.Message();
+        }
+    }
+}
+
+class ListFiles : public ::testing::Test {
+protected:
+    std::string Path(const char* name) const { return dir_.filePath(name).toStdString(); }
+    // Runs Python on the script with the folder as its argument.
+    void Python(const char* script) const { Python({"-c", script, dir_.path()}); }
+    void Python(const QStringList& arguments) const
+    {
+        QProcess python;
+        python.start(VELTROW_PYTHON, arguments);
+        ASSERT_TRUE(python.waitForFinished(-1));
+        ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    }
+
+    QTemporaryDir dir_;
+};
+
+TEST_F(ListFiles, WorkbookFirstSheet)
+{
+    Python(R"(
+import datetime, sys, openpyxl
+book = openpyxl.Workbook()
+sheet = book.active
+sheet.append(['氏名', 'メールアドレス', '会社名', '番号', '誕生日', '値'])
+sheet.append(['山田 太郎', 'taro@example.jp', '㈱山田', 42, datetime.date(2024, 5, 1), 3.25])
+sheet.append(['佐藤', 'sato@example.jp', None, 9012345678, datetime.datetime(1999, 12, 31, 18, 30), True])
+sheet.append([])
+sheet.append(['髙橋', 'taka@example.jp', '㈱山田', -0.5, None, '=1+1'])
+book.create_sheet('その他').append(['other@example.jp'])
+book.save(sys.argv[1] + '/list.xlsx')
+)");
+    // As openpyxl writes the texts (inline), then as Excel does (shared).
+    for (const bool shared : {false, true}) {
+        SCOPED_TRACE(shared ? "shared strings" : "inline strings");
+        if (shared)
+            Python({VELTROW_SOURCE_DIR "/tests/engine/share_strings.py", dir_.filePath("list.xlsx")});
+        const std::optional<TListTable> table = ReadListTable(Path("list.xlsx"));
+        ASSERT_TRUE(table);
+        ExpectTable(*table, {"氏名", "メールアドレス", "会社名", "番号", "誕生日", "値"},
+                    {{2, {"山田 太郎", "taro@example.jp", "㈱山田", "42", "2024/05/01", "3.25"}},
+                     {3, {"佐藤", "sato@example.jp", "", "9012345678", "1999/12/31 18:30", "TRUE"}},
+                     {5, {"髙橋", "taka@example.jp", "㈱山田", "-0.5", "", ""}}});
+        EXPECT_EQ(FindListColumns(*table, HasAt).Address, 1u);
+    }
+}
+
+// What Japanese Excel writes and openpyxl does not: inline and rich text
+// with its phonetic guide, escaped line breaks, the 1904 date system.
+TEST_F(ListFiles, WorkbookTextForms)
+{
+    Python(R"(
+import sys, zipfile
+ns = 'xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"'
+rel = 'http://schemas.openxmlformats.org/officeDocument/2006/relationships'
+with zipfile.ZipFile(sys.argv[1] + '/forms.xlsx', 'w') as z:
+    z.writestr('_rels/.rels', '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+               '<Relationship Id="r1" Type="%s/officeDocument" Target="/xl/workbook.xml"/></Relationships>' % rel)
+    z.writestr('xl/workbook.xml', '<workbook %s xmlns:r="%s"><workbookPr date1904="1"/><sheets>'
+               '<sheet name="a" sheetId="2" r:id="rA"/><sheet name="b" sheetId="1" r:id="rB"/></sheets></workbook>' % (ns, rel))
+    z.writestr('xl/_rels/workbook.xml.rels', '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+               '<Relationship Id="rA" Type="%s/worksheet" Target="worksheets/a.xml"/>'
+               '<Relationship Id="rB" Type="%s/worksheet" Target="worksheets/b.xml"/>'
+               '<Relationship Id="rS" Type="%s/sharedStrings" Target="strings.xml"/>'
+               '<Relationship Id="rT" Type="%s/styles" Target="styles.xml"/></Relationships>' % (rel, rel, rel, rel))
+    z.writestr('xl/strings.xml', '<sst %s><si><t>mail</t></si><si><r><t>東京</t></r><r><rPr><b/></rPr><t>支店</t></r>'
+               '<rPh sb="0" eb="2"><t>トウキョウ</t></rPh><phoneticPr fontId="1"/></si></sst>' % ns)
+    z.writestr('xl/styles.xml', '<styleSheet %s><numFmts count="2"><numFmt numFmtId="176" formatCode="[$-411]ggge&quot;年&quot;m&quot;月&quot;d&quot;日&quot;"/>'
+               '<numFmt numFmtId="177" formatCode="0.00E+00"/></numFmts><cellStyleXfs><xf numFmtId="14"/></cellStyleXfs>'
+               '<cellXfs><xf numFmtId="0"/><xf numFmtId="176"/><xf numFmtId="177"/></cellXfs></styleSheet>' % ns)
+    z.writestr('xl/worksheets/a.xml', '<worksheet %s><sheetData><row r="1"><c r="A1" t="s"><v>0</v></c><c r="C1" t="inlineStr">'
+               '<is><t>備考</t></is></c></row><row r="2"><c r="A2" t="str"><f>B1</f><v>x@example.jp</v></c><c r="B2" t="s"><v>1</v></c>'
+               '<c r="C2" t="inlineStr"><is><t>1行目_x000D_&#10;2行目</t></is></c><c r="D2" s="1"><v>0</v></c><c s="2"><v>1234.5</v></c></row></sheetData></worksheet>' % ns)
+    z.writestr('xl/worksheets/b.xml', '<worksheet %s><sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>second</t></is></c></row>'
+               '</sheetData></worksheet>' % ns)
+)");
+    ExpectTable(ReadWorkbookList(Path("forms.xlsx")), {"mail", "", "備考", "", ""},
+                {{2, {"x@example.jp", "東京支店", "1行目\r\n2行目", "1904/01/01", "1234.5"}}});
+}
+
+TEST_F(ListFiles, UnreadableWorkbooksRefused)
+{
+    Python(R"(
+import sys, zipfile
+d = sys.argv[1]
+open(d + '/ole.xlsx', 'wb').write(bytes.fromhex('d0cf11e0a1b11ae1') + bytes(504))
+open(d + '/text.xlsx', 'w').write('mail\na@example.jp\n')
+with zipfile.ZipFile(d + '/other.xlsx', 'w') as z:
+    z.writestr('readme.txt', 'no workbook')
+with zipfile.ZipFile(d + '/nosheet.xlsx', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('xl/workbook.xml', '<workbook><sheets><sheet r:id="r1" xmlns:r="x"/></sheets>')
+with zipfile.ZipFile(d + '/broken.xlsx', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('xl/workbook.xml', '<workbook><sheets></wrong>')
+)");
+    const std::pair<const char*, const char*> cases[] = {
+        {"ole.xlsx", "パスワードで保護されたブックか、古い Excel 形式 (.xls)"},
+        {"text.xlsx", "ZIP 形式のファイルではありません"},
+        {"other.xlsx", "ブックの本体 xl/workbook.xml がありません"},
+        {"nosheet.xlsx", "シートが見つかりません"},
+        {"broken.xlsx", "壊れています: xl/workbook.xml の 1 行目"},
+    };
+    for (const auto& [name, why] : cases) {
+        SCOPED_TRACE(name);
+        try {
+            ReadListTable(Path(name));
+            ADD_FAILURE() << "read";
+        } catch (const EListError& e) {
+            EXPECT_NE(e.Message().find(why), std::string::npos) << e.Message();
+            EXPECT_NE(e.Message().find("「名前を付けて保存」"), std::string::npos) << e.Message();
+        }
+    }
+    std::ofstream(Path("list.txt")) << "a@example.jp\n";
+    EXPECT_FALSE(ReadListTable(Path("list.txt")));
+}
+
+TEST(MergeFields, Templates)
+{
+    TListTable table({"メールアドレス", "氏名", "ｶｲｼｬﾒｲ", "敬称", "Code"});
+    std::vector<std::string> row{"a@example.jp", "山田", "㈱山田", "御中", "7"};
+    table.Append(2, row);
+    TMergeFields fields(table.Header());
+    fields.AddExtra("Code");
+    TMergeFields noHonorific({"氏名"});
+    const TMergeFields text = TMergeFields::ForTextList();
+    const struct {
+        const TMergeFields& fields;
+        TMergeRow row;
+        const char* tmpl;
+        const char* merged;
+    } cases[] = {
+        {fields, TableRow(table, 0), "{{カイシャメイ}}\n{{ 氏名　}}{{敬称}}", "㈱山田\n山田御中"},
+        {noHonorific, {[](size_t) { return "佐藤"; }, {}}, "{{氏名}}{{敬称}}", "佐藤様"},
+        {text, EntryRow("b@example.jp", "鈴木"), "{{氏名}}{{敬称}} <{{メールアドレス}}>", "鈴木様 <b@example.jp>"},
+        {fields, {TableRow(table, 0).Cell, {"https://example.jp/stop"}}, "{{Code}} {{氏名", "https://example.jp/stop {{氏名"},
+        {fields, TableRow(table, 0), "{{a {{氏名}}}}} {{氏\n名}}", "{{a 山田}}} {{氏\n名}}"},
+        {fields, TableRow(table, 0), "{{code}}", "{{code}}"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TMergeTemplate(c.tmpl, c.fields).Merge(c.row), c.merged) << c.tmpl;
+}
+
+TEST(MergeFields, RefusalsAndEmptyFields)
+{
+    TListTable table({"mail", "会社名", "部署", "部署"}, 1);
+    const std::vector<std::vector<std::string>> rows{
+        {"a@example.jp", "A社"}, {"b@example.jp", ""}, {"c@example.jp", "　"}, {"d@example.jp", "", "x"}};
+    for (size_t r = 0; r < rows.size(); ++r) {
+        std::vector<std::string> cells = rows[r];
+        table.Append(static_cast<int>(r) + 3, cells);
+    }
+    const TMergeFields fields(table.Header());
+    const TMergeTemplate subject("{{会社名}}{{部署}}", fields), body("{{ 会社名 }}{{担当}}{{}}{{担当}}", fields);
+    EXPECT_EQ(FieldsRefusal({&subject, &body}, fields),
+              "差し込み項目 {{担当}}、{{}} は宛先リストにありません。使える項目: mail、会社名、部署。"
+              "差し込み項目 {{部署}} に当たる列が 2 つあります（C 列と D 列）。見出しを変えて区別してください。");
+    const TMergeTemplate good("{{会社名}}", fields);
+    EXPECT_EQ(FieldsRefusal({&good}, fields), "");
+
+    const auto empty = FindEmptyFields({&subject, &body}, table, [](size_t row) { return row != 3; }, 1);
+    ASSERT_EQ(empty.size(), 1u);
+    EXPECT_EQ(empty[0].Name, "会社名");
+    EXPECT_EQ(empty[0].Rows, 2u);
+    EXPECT_EQ(empty[0].FirstRows, std::vector<int>{4});
+    EXPECT_EQ(EmptyFieldsQuestion(empty), "2 行で {{会社名}} が空です。送信しますか？\n\n{{会社名}}: 4 行目ほか");
+}
+
+}  // namespace

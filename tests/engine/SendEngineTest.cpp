@@ -1,0 +1,91 @@
+// The engine driven through a front end of the test's own, with its profile
+// folder: no window, no box, and the process's working folder untouched.
+
+#include <filesystem>
+
+#include "engine/RunPlan.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/ScriptedPeer.h"
+
+namespace enginetest {
+namespace {
+
+using testsupport::SmtpSink;
+
+class SendEngineTest : public EngineTest {};
+
+TEST_F(SendEngineTest, ARunKeepsEverythingInItsProfileAndTellsItsFrontEnd)
+{
+    SmtpSink::Options options;
+    options.RefuseRcpt = {"refused"};
+    SmtpSink sink(options);
+    WriteSettings(sink.Port());
+    const auto cwd = std::filesystem::current_path();
+    const bool settingsHereBefore = std::filesystem::exists(cwd / "設定.txt");
+
+    engine->Send(Request("a@example.jp\r\nrefused@example.jp\r\nA@EXAMPLE.JP\r\n"));
+
+    ASSERT_EQ(ui.Confirmations.size(), 1u);
+    EXPECT_EQ(ui.Confirmations[0].Messages, 3);
+    EXPECT_EQ(ui.Confirmations[0].Addresses, 2);  // one address twice, as the box counts them
+    ASSERT_EQ(ui.Summaries.size(), 1u);
+    const auto& summary = ui.Summaries[0];
+    EXPECT_EQ(summary.Counts[TOutcome::Sent], 2);
+    EXPECT_EQ(summary.Counts[TOutcome::Refused], 1);
+    EXPECT_EQ(summary.Failure, "");
+    EXPECT_EQ(std::filesystem::path(summary.JournalPath).parent_path(),
+              std::filesystem::path(profile.Path()) / "送信記録");
+    EXPECT_TRUE(std::filesystem::exists(summary.JournalPath));
+    EXPECT_EQ(ui.Progressed, (std::vector<std::string>{"1/3", "2/3"}));
+    EXPECT_EQ(ui.Starts, 1);
+    EXPECT_EQ(ui.Ends, 1);
+    ASSERT_TRUE(sink.WaitForMessages(2));
+    EXPECT_EQ(sink.Message(0).MailFrom, "taro@example.jp");
+    // Nothing of the run landed in the process's own folder.
+    EXPECT_EQ(std::filesystem::exists(cwd / "設定.txt"), settingsHereBefore);
+    EXPECT_EQ(std::filesystem::current_path(), cwd);
+}
+
+TEST_F(SendEngineTest, AnsweringNoStopsTheSendBeforeAnythingConnects)
+{
+    struct Case {
+        const char* name;
+        bool confirm;
+        TResumeChoice resume;
+        size_t confirmations;  // the resume question comes first
+    };
+    const Case cases[] = {
+        {"the confirmation declined", false, rcContinue, 1},
+        {"the resume question cancelled", true, rcCancel, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(std::filesystem::path(profile.Path()) / "送信記録");
+        ui = TTestFrontEnd();
+        // An earlier run of the same list stopped after its first entry.
+        testsupport::ScriptedPeer first;
+        first.SendLine("220 first").Expect("HELO pc01").SendLine("250 ok");
+        first.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 ok");
+        first.Expect("RCPT TO:<a@example.jp>").SendLine("250 ok").Expect("DATA").SendLine("354 go");
+        first.ExpectUntil("\r\n.\r\n").SendLine("250 queued").Expect("RSET").Close();
+        first.Start();
+        WriteSettings(first.Port());
+        const TSendRequest request = Request("a@example.jp\r\nb@example.jp\r\n");
+        engine->Send(request);
+        testsupport::ScriptedPeer peer;  // says nothing: a connect would fail the Send
+        peer.ExpectClose();
+        peer.Start();
+        WriteSettings(peer.Port());
+        ui = TTestFrontEnd();
+        ui.Confirm = c.confirm;
+        ui.Resume = c.resume;
+        EXPECT_EQ(SendFailure(request), "");
+        EXPECT_EQ(ui.Questions.size(), 1u);
+        EXPECT_EQ(ui.Confirmations.size(), c.confirmations);
+        EXPECT_TRUE(ui.Summaries.empty());
+        EXPECT_EQ(peer.Connections(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace enginetest
