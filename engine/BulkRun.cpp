@@ -110,7 +110,10 @@ void TBulkRun::Write(size_t Index, const std::string& Reply)
     // A 4xx that ran out of tries has no reply of its own to add.
     while (!replies.empty() && replies.back() == '\n')
         replies.pop_back();
-    journal_.Write({entry.Line, entry.Entry, *plan_.OutcomeOf(Index), replies, std::time(nullptr)});
+    const TJournalRow row{entry.Line, entry.Entry, *plan_.OutcomeOf(Index), replies, std::time(nullptr)};
+    journal_.Write(row);
+    if (hooks_.Written)
+        hooks_.Written(row);
     if (hooks_.Changed)
         hooks_.Changed();
 }

@@ -46,6 +46,8 @@ struct TBulkHooks {
     std::function<int64_t()> Now;
     // An outcome became known: the progress and the counts changed.
     std::function<void()> Changed;
+    // The row an outcome was written as, before Changed.
+    std::function<void(const TJournalRow& Row)> Written;
     // A wait of Ms milliseconds for What begins (Pause follows).
     std::function<void(TWait What, int64_t Ms)> Waiting;
 };

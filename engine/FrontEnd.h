@@ -60,6 +60,9 @@ public:
     virtual void Notice(const std::string& Text) = 0;
     // The run is about to read its list: earlier counts and remarks go.
     virtual void Starting() = 0;
+    // An entry's outcome as the journal records it, before Counts (a log
+    // prints it; the window shows the counts alone).
+    virtual void Outcome(const TJournalRow&) {}
     // The counts of the outcomes changed.
     virtual void Counts(const TRunPlan& Plan) = 0;
     // After each message the server accepted: how many of how many.

@@ -13,9 +13,8 @@ class TNMSMTP;
 
 class TMessageStep {
 public:
-    // Takes the component's OnSendStart, OnStatus and OnRecipientNotFound
-    // for as long as it lives (handlers set before are still called), and
-    // the status reports it needs to see when "." goes out.
+    // Takes the component's OnBeforeDot for as long as it lives; how far
+    // each message got it reads from the component's MailProgress.
     explicit TMessageStep(TNMSMTP& Smtp);
     ~TMessageStep();
     TMessageStep(const TMessageStep&) = delete;
@@ -36,16 +35,9 @@ public:
     std::function<void()> BeforeDot;
 
 private:
+    // SendMail and its end as an attempt; BeforeDot's failure aside.
+    TAttemptResult Attempt();
+
     TNMSMTP& smtp_;
-    TNotifyEvent oldSendStart_;
-    TOnStatus oldStatus_;
-    std::function<void(const std::string&)> oldRecipientNotFound_;
-    int32_t oldReportLevel_;
-    // Where the transaction in hand stands: the body began, the "." went out.
-    bool started_ = false;  // the commands began
-    bool inBody_ = false;
-    bool dotSent_ = false;
     std::exception_ptr beforeDotFailure_;
-    int rcptCode_ = 0;
-    std::string rcptReply_;
 };

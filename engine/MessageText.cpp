@@ -22,14 +22,6 @@ auto At(const std::string& where, F&& convert)
     }
 }
 
-std::string Trimmed(const std::string& text)
-{
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 }  // namespace
 
 std::string MailableText(const QString& Text, const std::string& Field, bool ByLine)
@@ -120,16 +112,15 @@ std::string TMessageText::NameWords(const std::string& name, TMailCharset charse
 TMessageText::TEntry TMessageText::Entry(const std::string& Line) const
 {
     const TMailCharset texts = textsStrict_ || choice_ == mcIso2022Jp ? mcIso2022Jp : mcUtf8;
-    std::string name, address;
-    SplitEntry(Line, name, address);
-    // The envelope takes the address from the first "<" on; the name is
-    // what stands before it. "address (comment)" has no "<", so it becomes
-    // "comment <address>" and the envelope gets the bare address.
-    const size_t lt = Line.find('<');
-    if (lt == std::string::npos && name.empty())
-        return {address == Trimmed(Line) ? Line : address, texts};
-    const std::string rest = lt == std::string::npos ? "<" + address + ">" : Line.substr(lt);
-    const std::string written = lt == std::string::npos ? name + " " : Line.substr(0, lt);
+    const TEntryParts parts = ParseEntry(Line);
+    const std::string& name = parts.Name;
+    // The envelope takes its address from this line: it holds the bare
+    // address, whatever blanks the entry had. "address (comment)" has no
+    // "<", so it becomes "comment <address>".
+    if (!parts.Bracketed && name.empty())
+        return {parts.Address, texts};
+    const std::string rest = "<" + parts.Address + ">" + parts.After;
+    const std::string written = parts.Bracketed ? parts.Before : name + " ";
     if (IsAscii(written))
         return {DisplayName(written) + rest, texts};
     // An encoded word may not stand inside a quoted string.

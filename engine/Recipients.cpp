@@ -55,25 +55,38 @@ bool IsAddressLiteral(const std::string& s)
 
 }  // namespace
 
-void SplitEntry(const std::string& Entry, std::string& Name, std::string& Address)
+TEntryParts ParseEntry(const std::string& Entry)
 {
+    TEntryParts parts;
     const size_t lt = Entry.find('<');
     if (lt != std::string::npos) {
         const size_t gt = Entry.find('>', lt);
-        Name = Unquoted(Trimmed(Entry.substr(0, lt)));
+        parts.Bracketed = true;
+        parts.Before = Entry.substr(0, lt);
+        parts.Name = Unquoted(Trimmed(parts.Before));
         // Without its ">" the address is not known to end anywhere.
-        Address = gt == std::string::npos ? std::string() : Trimmed(Entry.substr(lt + 1, gt - lt - 1));
-        return;
+        if (gt != std::string::npos) {
+            parts.Address = Trimmed(Entry.substr(lt + 1, gt - lt - 1));
+            parts.After = Entry.substr(gt + 1);
+        }
+        return parts;
     }
     const std::string entry = Trimmed(Entry);
     const size_t open = entry.find('(');
     if (open != std::string::npos && entry.back() == ')') {
-        Name = Trimmed(entry.substr(open + 1, entry.size() - open - 2));
-        Address = Trimmed(entry.substr(0, open));
-        return;
+        parts.Name = Trimmed(entry.substr(open + 1, entry.size() - open - 2));
+        parts.Address = Trimmed(entry.substr(0, open));
+        return parts;
     }
-    Name.clear();
-    Address = entry;
+    parts.Address = entry;
+    return parts;
+}
+
+void SplitEntry(const std::string& Entry, std::string& Name, std::string& Address)
+{
+    TEntryParts parts = ParseEntry(Entry);
+    Name = std::move(parts.Name);
+    Address = std::move(parts.Address);
 }
 
 bool IsUsableAddress(const std::string& Address)
@@ -90,14 +103,14 @@ const char* EntryProblem(const std::string& Entry, const TNameCheck& CanCarry)
 {
     if (Trimmed(Entry).empty())
         return "空行";
-    std::string name, address;
-    SplitEntry(Entry, name, address);
+    const TEntryParts parts = ParseEntry(Entry);
+    const std::string& name = parts.Name;
+    const std::string& address = parts.Address;
     if (IsUsableAddress(address))
         return !name.empty() && CanCarry && !CanCarry(name) ? "名前を送れない文字があります" : nullptr;
     // The commonest ways a list goes wrong first, so that the reason tells
     // what to change.
-    const size_t lt = Entry.find('<');
-    if (lt != std::string::npos && Entry.find('>', lt) == std::string::npos)
+    if (parts.Bracketed && address.empty() && Entry.find('>', Entry.find('<')) == std::string::npos)
         return "< > が閉じていません";
     if (address.empty())
         return "アドレスがありません";

@@ -21,7 +21,18 @@ struct TRecipient {
     bool Sendable() const { return Problem.empty(); }
 };
 
-// The parts of an entry: "addr", "name <addr>" or "addr (comment)".
+// One recipient entry as the check, the To line and the envelope all read
+// it: "addr", "name <addr>" or "addr (comment)", blanks around each part
+// (inside the angle brackets too) not part of it.
+struct TEntryParts {
+    std::string Name;     // the display name (or comment), unquoted; may be empty
+    std::string Address;  // the bare address; empty when "<" has no ">"
+    bool Bracketed = false;  // written with "<"
+    std::string Before;   // Bracketed: what stands before "<", as written
+    std::string After;    // Bracketed: what follows ">", as written
+};
+TEntryParts ParseEntry(const std::string& Entry);
+// ParseEntry's name and address.
 void SplitEntry(const std::string& Entry, std::string& Name, std::string& Address);
 // An address the envelope can carry: local@domain in ASCII, dot-atoms (or an
 // address literal for the domain), no blanks.

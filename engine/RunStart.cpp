@@ -17,7 +17,6 @@
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
-#include "smtp/NMsmtp.h"
 
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point)
 {
@@ -154,7 +153,7 @@ void ForEachLine(const std::string& Bytes, const std::atomic<bool>& Stop, F Each
 
 void CheckLength(const std::string& Entry, size_t Index)
 {
-    if (Entry.size() > MaxEntryOctets || TNMSMTP::ExtractAddress(Entry).size() > MaxAddressOctets)
+    if (Entry.size() > MaxEntryOctets || ParseEntry(Entry).Address.size() > MaxAddressOctets)
         throw Exception(Format("宛先 %zu 行目: 長すぎて送れません", Index + 1));
 }
 

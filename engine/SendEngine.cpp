@@ -41,6 +41,7 @@ TSendEngine::TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile)
     run.OnPrepare = [this] { return PrepareRun(*request_); };
     run.OnHeaderForm = [this](const std::string& Entry) { return HeaderForm(Entry); };
     run.OnOutcome = [this](const TRunPlan& Plan) { frontEnd_.Counts(Plan); };
+    run.OnRow = [this](const TJournalRow& Row) { frontEnd_.Outcome(Row); };
     run.OnNotice = [this](const std::string& Text) { frontEnd_.Notice(Text); };
     run.OnSummary = [this](const TRunPlan& Plan, const std::string& Path, const std::string& Failure) {
         Summarize(Plan, Path, Failure);

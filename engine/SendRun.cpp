@@ -308,6 +308,10 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     hooks.Going = [this] { return state_ == TSendState::Sending; };
     hooks.Now = [] { return TickCount(); };
     // Called again when a failure closes the run, after this returned.
+    hooks.Written = [this](const TJournalRow& Row) {
+        if (OnRow)
+            OnRow(Row);
+    };
     hooks.Changed = [this, &plan, accepted = std::make_shared<int>(0)] {
         if (OnOutcome)
             OnOutcome(plan);

@@ -83,6 +83,8 @@ public:
     std::function<void(int Sent, int Total)> OnProgress;
     // An outcome became known (the counts of the plan changed).
     std::function<void(const TRunPlan& Plan)> OnOutcome;
+    // Each outcome as the journal's row records it.
+    std::function<void(const TJournalRow& Row)> OnRow;
     // A remark for the status bar, once per run (the server mishandled
     // pipelining and the run goes on one command at a time).
     std::function<void(const std::string& Text)> OnNotice;

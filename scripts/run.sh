@@ -11,7 +11,7 @@ bash "$root/scripts/setup.sh"
 
 build="$root/build-run"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target veltrow -j"$(nproc)"
+cmake --build "$build" --target veltrow veltrow-send -j"$(nproc)"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   cat >&2 <<MSG

@@ -285,9 +285,11 @@ void TNMSMTP::Transact()
     // One read hold for the whole transaction, not one per reply.
     TReadHold hold(*this);
 
+    mailProgress_ = {};
     AssembleMail();
     CertifyConnect();
     CompleteHeader();
+    mailProgress_.Started = true;
     if (OnSendStart)
         OnSendStart(this);
     WaitUpTo(ReplyTimeouts.Command);
@@ -310,6 +312,9 @@ void TNMSMTP::Transact()
         for (size_t pos = 0; pos < block.size(); pos += HeaderPieceSize)
             SendBuffer(block.data() + pos, static_cast<uint16_t>(std::min(HeaderPieceSize, block.size() - pos)));
         SendStream(*BodyStream);
+        if (OnBeforeDot)
+            OnBeforeDot();
+        mailProgress_.DotSent = true;
         // Reported as the exchange it is, like every other command.
         StatusMessage(8, "Transaction");
         Writeln(".");
@@ -342,6 +347,14 @@ void TNMSMTP::Transact()
     busy.Release();
     if (OnSuccess)
         OnSuccess(this);
+}
+
+void TNMSMTP::RecipientRefused(const std::string& Entry)
+{
+    mailProgress_.RecipientRefusalCode = ReplyCode;
+    mailProgress_.RecipientRefusal = LastRecipientReply;
+    if (OnRecipientNotFound)
+        OnRecipientNotFound(Entry);
 }
 
 void TNMSMTP::CompleteHeader()
@@ -383,8 +396,8 @@ void TNMSMTP::SendEnvelope()
             LastRecipientReply = Exchange("RCPT TO:<" + address + ">", CommandReplies);
             // 300 itself counts as accepted; a refusal never ends the
             // transaction. A reply without a proper code accepts nothing.
-            if ((ReplyCode > 300 || !WellFormed(LastRecipientReply)) && OnRecipientNotFound)
-                OnRecipientNotFound(entry);
+            if (ReplyCode > 300 || !WellFormed(LastRecipientReply))
+                RecipientRefused(entry);
         }
     }
     // Only 354 opens the data: anything else would have the message text

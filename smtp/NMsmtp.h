@@ -282,11 +282,30 @@ public:
     // finds the server's reason here.
     TReply LastRecipientReply;
 
+    // Called right before the final "." of a message goes out, when nothing
+    // of it can have been delivered yet. What it raises keeps the "." back
+    // (the connection closes: the server is in the message text) and
+    // SendMail raises it.
+    std::function<void()> OnBeforeDot;
+    // How far the last SendMail got, for a caller that must tell a refusal
+    // from a break after which the message may have arrived.
+    struct TMailProgress {
+        bool Started = false;  // its first command went out
+        bool DotSent = false;  // its final "." went out (or was being written)
+        // The last refused RCPT TO: the reply code then and the whole reply;
+        // 0 when none was refused.
+        int RecipientRefusalCode = 0;
+        TReply RecipientRefusal;
+    };
+    const TMailProgress& MailProgress() const { return mailProgress_; }
+
     // Per wait of Connect, SendMail, Disconnect, Verify and ExpandList; TimeOut
     // is theirs again once they return.
     TSmtpTimeouts ReplyTimeouts;
 
 protected:
+    TMailProgress mailProgress_;
+    void RecipientRefused(const std::string& Entry);
     // Set while a Connect, SendMail or ExpandList runs.
     bool Busy = false;
     // The message text after the header block, transparency dots included.

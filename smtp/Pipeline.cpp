@@ -106,8 +106,8 @@ void TNMSMTP::SendGroup()
             PipeliningFailed("503 to RCPT");
         LastRecipientReply = reply;
         accepted += ok;
-        if (!ok && OnRecipientNotFound)
-            OnRecipientNotFound(entry);
+        if (!ok)
+            RecipientRefused(entry);
         if (!ok && !recipientRefusal)
             recipientRefusal = reply;
     }

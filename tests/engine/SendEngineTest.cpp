@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "engine/Recipients.h"
 #include "engine/RunPlan.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
@@ -85,6 +86,55 @@ TEST_F(SendEngineTest, AnsweringNoStopsTheSendBeforeAnythingConnects)
         EXPECT_TRUE(ui.Summaries.empty());
         EXPECT_EQ(peer.Connections(), 0);
     }
+}
+
+// The check, the To line and the envelope read an entry alike: blanks around
+// the address, inside the brackets too, go nowhere.
+TEST_F(SendEngineTest, EveryEntryGoesOutWithItsBareAddress)
+{
+    struct Case {
+        std::string entry;
+        std::string to;  // the To line after "To: "
+    };
+    const Case cases[] = {
+        {"Taro < taro@example.jp >", "Taro <taro@example.jp>"},
+        {"\"Jiro, Sato\" <\tjiro@example.jp>", "\"Jiro, Sato\" <jiro@example.jp>"},
+        {"hanako@example.jp (Hanako)", "Hanako <hanako@example.jp>"},
+        {"  saburo@example.jp\t", "saburo@example.jp"},
+    };
+    SmtpSink sink;
+    WriteSettings(sink.Port());
+    std::string list;
+    for (const Case& c : cases)
+        list += c.entry + "\r\n";
+    engine->Send(Request(list));
+    ASSERT_TRUE(sink.WaitForMessages(std::size(cases)));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].entry);
+        const testsupport::SinkMessage m = sink.Message(i);
+        std::string name, address;
+        SplitEntry(cases[i].entry, name, address);
+        EXPECT_EQ(m.RcptTos, std::vector<std::string>{address});
+        EXPECT_NE(m.Data.find("\nTo: " + cases[i].to + "\r\n"), std::string::npos) << m.Data;
+    }
+}
+
+// The same through a peer that reads every byte: the envelope's exact lines.
+TEST_F(SendEngineTest, TheEnvelopeCarriesNoBlankInsideTheBrackets)
+{
+    testsupport::ScriptedPeer peer;
+    peer.SendLine("220 peer").Expect("HELO pc01").SendLine("250 ok");
+    for (const char* address : {"taro@example.jp", "saburo@example.jp"}) {
+        peer.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 ok");
+        peer.Expect("RCPT TO:<" + std::string(address) + ">").SendLine("250 ok").Expect("DATA").SendLine("354 go");
+        peer.ExpectUntil("\r\n.\r\n").SendLine("250 queued");
+    }
+    peer.Expect("QUIT").SendLine("221 bye").Close();
+    peer.Start();
+    WriteSettings(peer.Port());
+    engine->Send(Request("Taro < taro@example.jp >\r\n  saburo@example.jp\t\r\n"));
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_TRUE(peer.ScriptUsedUp()) << peer.Failure();
 }
 
 }  // namespace

@@ -1,0 +1,31 @@
+// veltrow-send: the bulk run for cron and scripts. Only QtCore's event
+// loop, never widgets, so it runs where no display is.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+
+#include "cli/Options.h"
+#include "cli/SendCommand.h"
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Veltrow"));
+    // The arguments as bytes: Qt would decode them by the locale, and cron
+    // runs under C.
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    TSendOptions options;
+    try {
+        options = ParseSendOptions(args);
+    } catch (const EUsageError& e) {
+        std::fprintf(stderr, "veltrow-send: %s\n", e.Message().c_str());
+        return ecNotStarted;
+    }
+    if (options.Help || options.Version) {
+        std::fputs((options.Help ? HelpText() : VersionText()).c_str(), stdout);
+        return ecAllSent;
+    }
+    return RunSendCommand(options);
+}

@@ -1,0 +1,160 @@
+#include "cli/TerminalFrontEnd.h"
+
+#include <unistd.h>
+
+#include "cli/Password.h"
+#include "cli/Progress.h"
+#include "cli/StopSignals.h"
+#include "engine/ErrorWords.h"
+#include "platform/Tls.h"
+
+namespace {
+
+// The window's question ends in this; the command line cannot be asked.
+const std::string ResumeAsked = "続きから送信しますか？";
+const std::string ConfirmAsked = "\n\n送信しますか？";
+
+std::string Without(std::string Text, const std::string& Part, const std::string& Instead = {})
+{
+    const size_t at = Text.find(Part);
+    if (at != std::string::npos)
+        Text.replace(at, Part.size(), Instead);
+    return Text;
+}
+
+}  // namespace
+
+TTerminalFrontEnd::TTerminalFrontEnd(const TSendOptions& Options, TProgressPrinter& Printer,
+                                     const TStopSignals& Stops)
+    : options_(Options), printer_(Printer), stops_(Stops)
+{
+}
+
+TResumeChoice TTerminalFrontEnd::AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point)
+{
+    const std::string question = ResumeQuestion(Lines, Point);
+    switch (options_.Resume) {
+    case rmResume:
+        printer_.Say(Without(question, ResumeAsked, "続きから送信します（--resume）。"));
+        return rcContinue;
+    case rmRestart:
+        // A dry run writes nothing, so the earlier run stays on offer.
+        if (options_.DryRun) {
+            printer_.Say(Without(question, ResumeAsked, "--restart では最初から送信し直します（試しの実行では前回の送信記録はそのままです）。"));
+            return rcContinue;
+        }
+        printer_.Say(Without(question, ResumeAsked, "最初から送信し直します（--restart）。"));
+        return rcRestart;
+    case rmAsk:
+        break;
+    }
+    refusal_ = Without(question, ResumeAsked,
+                       "続きから送るには --resume を、最初から全員に送り直すには --restart を付けて"
+                       "もう一度実行してください。");
+    return rcCancel;
+}
+
+bool TTerminalFrontEnd::ConfirmRun(const TRunOutline& Outline)
+{
+    // The command itself is the confirmation; what it is about to do goes
+    // to the log all the same.
+    printer_.Say(Without(ConfirmText(Outline), ConfirmAsked));
+    return true;
+}
+
+std::optional<std::string> TTerminalFrontEnd::AskPassword(const std::string& Login, const std::string& Server)
+{
+    if (options_.PasswordFd >= 0)
+        return ReadPasswordLine(options_.PasswordFd);
+    if (::isatty(STDIN_FILENO)) {
+        std::optional<std::string> typed =
+            AskPasswordOnTerminal(STDIN_FILENO, Login + "（" + Server + "）のパスワード: ");
+        if (!typed && !stops_.Stopped())
+            refusal_ = "パスワードの入力が中断されました。";
+        return typed;
+    }
+    refusal_ = "ログイン名 " + Login + "（サーバー " + Server +
+               "）のパスワードがシステムのパスワード保管庫にありません。端末から実行して入力するか、"
+               "--password-fd でパスワードを 1 行読めるファイル記述子を指定してください。";
+    return std::nullopt;
+}
+
+bool TTerminalFrontEnd::TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
+                                         const std::string&)
+{
+    if (!options_.Trust.empty() && options_.Trust == NormalizeFingerprint(E.Fingerprint())) {
+        printer_.Say("サーバー（" + Server + "）のこの証明書を --trust の指定どおり今後は信頼します。");
+        return true;
+    }
+    refusal_ = E.Message() + "\n\n";
+    if (!options_.Trust.empty())
+        refusal_ += "--trust で指定された " + options_.Trust + " はこの証明書のものではありません。";
+    refusal_ += "このサーバー（" + Server + "）のこの証明書を信頼するなら、--trust " + E.Fingerprint() +
+                " を付けてもう一度実行してください。";
+    return false;
+}
+
+void TTerminalFrontEnd::Inform(const std::string& Text) { printer_.Say(Text); }
+
+void TTerminalFrontEnd::Status(const std::string& Text) { printer_.Say(Text); }
+
+void TTerminalFrontEnd::Notice(const std::string& Text) { printer_.Say(Text); }
+
+void TTerminalFrontEnd::Starting() {}
+
+void TTerminalFrontEnd::Counts(const TRunPlan& Plan)
+{
+    if (!begun_) {
+        begun_ = true;
+        printer_.Begin();
+    }
+    const TOutcomeCounts& counts = Plan.Counts();
+    int settled = 0;
+    for (int of : counts.Of)
+        settled += of;
+    printer_.Progress(counts[TOutcome::Sent], settled, Plan.Total(), CountsText(counts));
+}
+
+void TTerminalFrontEnd::Outcome(const TJournalRow& Row)
+{
+    printer_.Outcome(Row.Line, Row.Entry, OutcomeWord(Row.Outcome), Row.Reply);
+}
+
+void TTerminalFrontEnd::Progress(int, int)
+{
+    // Counts redraws the line at every outcome, accepted ones included.
+}
+
+void TTerminalFrontEnd::Waiting(TWait What, int64_t Ms)
+{
+    // The pause between two messages comes with every message: a line each
+    // would drown the outcomes.
+    if (What == TWait::Pacing)
+        return;
+    const long long seconds = (Ms + 999) / 1000;
+    const char* what = What == TWait::Reconnect ? "サーバーとの接続が切れました。接続し直すまで"
+                                                : "一時エラーの宛先へ送り直すまで";
+    printer_.Say(Format("%s %lld 秒待ちます。", what, seconds));
+}
+
+void TTerminalFrontEnd::Summary(const TRunSummary& Summary)
+{
+    printer_.End();
+    const TOutcomeCounts counts = Summary.Plan->ListCounts();
+    // Over the whole list: a resumed run's plan leaves the settled lines out.
+    bool others = false;
+    for (int i = 0; i < OutcomeCount; ++i)
+        others = others || (static_cast<TOutcome>(i) != TOutcome::Sent && counts.Of[i] > 0);
+    allSent_ = Summary.Failure.empty() && !others;
+    if (!Summary.Failure.empty())
+        printer_.Say("送信を続けられませんでした: " + ErrorBoxText(Summary.Failure));
+    std::string text = SummaryText(counts, Summary.JournalPath);
+    const std::string utf8 = Utf8Note(Summary.Utf8, Summary.Auto);
+    if (!utf8.empty())
+        text += "\n" + utf8;
+    printer_.Say(text);
+}
+
+void TTerminalFrontEnd::Failure(const std::exception& E) { printer_.Say(ErrorBoxText(E.what())); }
+
+void TTerminalFrontEnd::Ended() {}

@@ -1,0 +1,300 @@
+// veltrow-send as cron runs it: a process of its own against aiosmtpd over
+// STARTTLS with a login, the password through --password-fd, no secret
+// store, output to pipes. One list goes through a certificate to trust, a
+// SIGTERM in the middle of the run, a refused resume without an option, a
+// resume with a refused entry, and then a list that all goes out.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "engine/Journal.h"
+#include "tests/support/Certificates.h"
+#include "tests/support/OAuthServer.h"
+#include "tests/support/SecretService.h"
+#include "tests/support/ScriptedPeer.h"
+#include "tests/support/SmtpSink.h"
+
+extern char** environ;
+
+namespace {
+
+using testsupport::SmtpSink;
+using testsupport::TempFolder;
+using testsupport::TestCertificates;
+
+const std::string kLogin = "taro@example.jp";
+const std::string kPassword = "kagi 0123";
+
+struct TResult {
+    int Exit = -1;  // -1: ended by a signal
+    std::string Out, Err;
+};
+
+// Runs veltrow-send with Args; descriptor 3 reads Folder/password.txt and
+// standard error goes to Folder/stderr.txt. WhileOut is shown standard
+// output as it grows and may act on the child (its pid) once.
+TResult RunSend(const std::vector<std::string>& Args, const std::string& Folder,
+                const std::function<bool(const std::string& Out, pid_t Child)>& WhileOut = nullptr)
+{
+    const std::string errFile = Folder + "/stderr.txt", passwordFile = Folder + "/password.txt";
+    int out[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 3, passwordFile.c_str(), O_RDONLY | O_CREAT, 0600);
+    std::vector<std::string> all{VELTROW_SEND};
+    all.insert(all.end(), Args.begin(), Args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    const int spawned = ::posix_spawn(&child, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    TResult result;
+    if (spawned != 0) {
+        ::close(out[0]);
+        ADD_FAILURE() << "cannot start " << VELTROW_SEND;
+        return result;
+    }
+    // Until the child closes its output, which it does by ending.
+    bool acted = !WhileOut;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(out[0], buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        result.Out.append(buffer, static_cast<size_t>(n));
+        if (!acted)
+            acted = WhileOut(result.Out, child);
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.Err = testsupport::ReadWholeFile(errFile);
+    return result;
+}
+
+bool Has(const std::string& Text, const std::string& Part) { return Text.find(Part) != std::string::npos; }
+
+class SendCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // No secret store answers: the password comes through --password-fd.
+        setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + profile_.Path() + "/no-bus").c_str(), 1);
+        // The program reads no setting from the environment but this.
+        unsetenv("SSL_CERT_FILE");
+        profile_.Write("password.txt", kPassword + "\nnot part of it\n");
+    }
+
+    void Settings(uint16_t Port, int PauseSeconds)
+    {
+        profile_.Write("設定.txt", "127.0.0.1\r\n" + std::to_string(Port) + "\r\nclient.example.jp\r\n送信係\r\n" +
+                                       kLogin + "\r\nstarttls\r\n" + kLogin + "\r\nauto\r\n" +
+                                       std::to_string(PauseSeconds) + "\r\npassword\r\n");
+    }
+
+    TResult Send(std::vector<std::string> Args,
+                 const std::function<bool(const std::string&, pid_t)>& WhileOut = nullptr)
+    {
+        Args.insert(Args.end(), {"--profile", profile_.Path(), "--password-fd", "3"});
+        return RunSend(Args, profile_.Path(), WhileOut);
+    }
+
+    // The rows of the journal the run's summary names: "line|entry|outcome".
+    static std::vector<std::string> Rows(const TResult& Run)
+    {
+        const std::string named = "送信記録: ";
+        const size_t at = Run.Err.find(named);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << "no journal named: " << Run.Err;
+            return {};
+        }
+        const size_t from = at + named.size();
+        const std::string path = Run.Err.substr(from, Run.Err.find('\n', from) - from);
+        std::vector<std::string> rows;
+        for (const auto& r : ParseCsv(testsupport::ReadWholeFile(path)))
+            if (r.size() >= 3 && r[0] != "行")
+                rows.push_back(r[0] + "|" + r[1] + "|" + r[2]);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+
+    TempFolder profile_;
+};
+
+TEST_F(SendCommandTest, AListGoesOutAcrossAStopAndAResume)
+{
+    const TestCertificates& certificates = TestCertificates::Get();
+    SmtpSink::Options options = certificates.StartTls("unknown");
+    options.Login = kLogin;
+    options.Password = kPassword;
+    options.RefuseRcpt = {"refuse"};
+    SmtpSink sink(options);
+    // A pause long enough that the stop lands in it, after the first message.
+    Settings(sink.Port(), 3600);
+    const std::string list = profile_.Write("宛先.txt", "r1@example.jp\r\n拒否 <refuse@example.jp>\r\nr3@example.jp\r\nr4@example.jp\r\n");
+    const std::string body = profile_.Write("本文.txt", "いつもお世話になっております。\r\n");
+    const std::vector<std::string> send{"--to", list, "--subject", "お知らせ", "--body", body};
+
+    // An unknown issuer: nothing goes out without --trust, which is named
+    // with the certificate's fingerprint.
+    const std::string fingerprint = certificates.Fingerprint("unknown");
+    TResult untrusted = Send(send);
+    EXPECT_EQ(untrusted.Exit, 2) << untrusted.Err;
+    EXPECT_TRUE(Has(untrusted.Err, "--trust " + fingerprint)) << untrusted.Err;
+    EXPECT_EQ(sink.MessageCount(), 0u);
+
+    // SIGTERM once the first outcome is out: Abort, exit 3, the journal complete.
+    std::vector<std::string> trusted = send;
+    trusted.insert(trusted.end(), {"--trust", fingerprint});
+    TResult stopped = Send(trusted, [](const std::string& Out, pid_t Child) {
+        if (!Has(Out, "\n"))
+            return false;
+        ::kill(Child, SIGTERM);
+        return true;
+    });
+    EXPECT_EQ(stopped.Exit, 3) << stopped.Err;
+    EXPECT_TRUE(Has(stopped.Out, "1\tr1@example.jp\t送信済み\t250 ")) << stopped.Out;
+    EXPECT_TRUE(Has(stopped.Err, "--resume")) << stopped.Err;
+    EXPECT_EQ(Rows(stopped), (std::vector<std::string>{"1|r1@example.jp|送信済み", "2|拒否 <refuse@example.jp>|未送信",
+                                                "3|r3@example.jp|未送信", "4|r4@example.jp|未送信"}));
+    EXPECT_TRUE(Has(testsupport::ReadWholeFile(profile_.Path() + "/信頼する証明書.txt"), fingerprint));
+
+    // Neither --resume nor --restart: the run stops before connecting.
+    {
+        testsupport::ScriptedPeer nobody;
+        nobody.Accept().SendLine("554 no one expected").Close();
+        nobody.Start();
+        Settings(nobody.Port(), 0);
+        TResult refused = Send(trusted);
+        EXPECT_EQ(refused.Exit, 2) << refused.Err;
+        EXPECT_TRUE(Has(refused.Err, "4 件中 1 件")) << refused.Err;
+        EXPECT_TRUE(Has(refused.Err, "--resume")) << refused.Err;
+        EXPECT_TRUE(Has(refused.Err, "--restart")) << refused.Err;
+        EXPECT_EQ(nobody.Connections(), 0);
+    }
+
+    // --resume sends the rest; nobody gets the message twice, and the
+    // refused entry makes it exit 1.
+    Settings(sink.Port(), 0);
+    trusted.push_back("--resume");
+    TResult resumed = Send(trusted);
+    EXPECT_EQ(resumed.Exit, 1) << resumed.Err;
+    EXPECT_TRUE(Has(resumed.Out, "2\t拒否 <refuse@example.jp>\t拒否\t550 5.1.1 Recipient refused\n")) << resumed.Out;
+    std::map<std::string, int> received;
+    for (const auto& m : sink.Messages())
+        for (const auto& to : m.RcptTos)
+            ++received[to];
+    EXPECT_EQ(received, (std::map<std::string, int>{{"r1@example.jp", 1}, {"r3@example.jp", 1}, {"r4@example.jp", 1}}));
+    EXPECT_EQ(Rows(resumed), (std::vector<std::string>{"1|r1@example.jp|送信済み", "2|拒否 <refuse@example.jp>|拒否",
+                                                "3|r3@example.jp|送信済み", "4|r4@example.jp|送信済み"}));
+    EXPECT_EQ(FindUnfinishedRun(profile_.Path() + "/送信記録", {list, testsupport::ReadWholeFile(list), "お知らせ",
+                                                                 "いつもお世話になっております。"}),
+              std::nullopt);
+
+    // A dry run composes and connects nowhere; then the list all goes: exit 0.
+    const std::string good = profile_.Write("good.txt", "山田 太郎 <yamada@example.jp>\n");
+    const std::vector<std::string> second{"--to", good, "--subject", "第二報", "--body", body, "--trust", fingerprint};
+    std::vector<std::string> dry = second;
+    dry.push_back("--dry-run");
+    TResult rehearsed = Send(dry);
+    EXPECT_EQ(rehearsed.Exit, 0) << rehearsed.Err;
+    EXPECT_TRUE(Has(rehearsed.Out, "Subject: =?iso-2022-jp?B?")) << rehearsed.Out;
+    EXPECT_TRUE(Has(rehearsed.Out, "<yamada@example.jp>")) << rehearsed.Out;
+    EXPECT_TRUE(Has(rehearsed.Err, "1 通のメッセージを 1 件のアドレスに送信します。")) << rehearsed.Err;
+    EXPECT_EQ(sink.MessageCount(), 3u);
+    TResult all = Send(second);
+    EXPECT_EQ(all.Exit, 0) << all.Err;
+    ASSERT_TRUE(sink.WaitForMessages(4));
+    EXPECT_EQ(sink.Message(3).RcptTos, std::vector<std::string>{"yamada@example.jp"});
+    EXPECT_EQ(sink.Message(3).AuthLogin, kLogin);
+}
+
+// With an OAuth login and no sign-in kept, nothing connects and no browser
+// opens by itself: the refusal names --sign-in. That signs in through the
+// browser and keeps the token in the secret store, never in a file; the
+// next send logs in with it.
+TEST_F(SendCommandTest, AnOAuthLoginSignsInOnceThenSends)
+{
+    testsupport::PrivateSecretService service;
+    const TestCertificates& certificates = TestCertificates::Get();
+    certificates.TrustAuthority();
+    testsupport::OAuthServer::Options o;
+    o.ClientID = "cli-client";
+    testsupport::OAuthServer oauth(o);
+    SmtpSink::Options s = certificates.StartTls("valid");
+    s.XOAuth2TokenFile = oauth.TokenFile();
+    SmtpSink sink(s);
+    setenv("VELTROW_OAUTH_AUTHORIZE_URL", oauth.AuthorizeUrl().c_str(), 1);
+    setenv("VELTROW_OAUTH_TOKEN_URL", oauth.TokenUrl().c_str(), 1);
+    setenv("BROWSER", testsupport::OAuthServer::Browser().c_str(), 1);
+    setenv("VELTROW_TEST_BROWSER_LOG", oauth.BrowserLog().c_str(), 1);
+    setenv("VELTROW_TEST_BROWSER", "", 1);
+    profile_.Write("設定.txt", "localhost\r\n" + std::to_string(sink.Port()) + "\r\npc01.example.jp\r\nTaro\r\n" + kLogin +
+                                   "\r\nstarttls\r\n" + kLogin + "\r\nauto\r\n0\r\noauth-microsoft\r\ncli-client\r\n\r\n");
+    const std::vector<std::string> send{"--to", profile_.Write("list.txt", "a@example.jp\n"), "--subject", "s",
+                                        "--body", profile_.Write("body.txt", "b\n")};
+
+    TResult before = Send(send);
+    EXPECT_EQ(before.Exit, 2) << before.Err;
+    EXPECT_TRUE(Has(before.Err, "veltrow-send --sign-in")) << before.Err;
+    EXPECT_FALSE(std::filesystem::exists(oauth.BrowserLog()));
+
+    TResult signIn = RunSend({"--sign-in", "--profile", profile_.Path()}, profile_.Path());
+    EXPECT_EQ(signIn.Exit, 0) << signIn.Err;
+    EXPECT_TRUE(Has(testsupport::ReadWholeFile(oauth.BrowserLog()), "redirect 200")) << signIn.Err;
+
+    TResult sent = Send(send);
+    EXPECT_EQ(sent.Exit, 0) << sent.Err;
+    ASSERT_TRUE(sink.WaitForMessages(1));
+    EXPECT_EQ(sink.Message(0).AuthLogin, kLogin);
+    EXPECT_EQ(oauth.Count("authorize"), 1);
+    const std::vector<std::string> secrets = oauth.Secrets();
+    ASSERT_FALSE(secrets.empty());
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(profile_.Path())) {
+        if (!entry.is_regular_file())
+            continue;
+        for (const auto& secret : secrets)
+            EXPECT_FALSE(Has(testsupport::ReadWholeFile(entry.path()), secret)) << entry.path();
+    }
+    for (const char* name : {"VELTROW_OAUTH_AUTHORIZE_URL", "VELTROW_OAUTH_TOKEN_URL", "BROWSER", "VELTROW_TEST_BROWSER_LOG",
+                             "VELTROW_TEST_BROWSER"})
+        unsetenv(name);
+}
+
+// A command line it cannot run: exit 2 and the refusal on standard error;
+// and the program never loads the widgets, so it runs without a display.
+TEST_F(SendCommandTest, ItRefusesBadOptionsAndNeedsNoWidgets)
+{
+    TResult bad = RunSend({"--to", "x", "--subjet", "s"}, profile_.Path());
+    EXPECT_EQ(bad.Exit, 2);
+    EXPECT_TRUE(Has(bad.Err, "知らないオプションです: --subjet")) << bad.Err;
+    TResult help = RunSend({"--help"}, profile_.Path());
+    EXPECT_EQ(help.Exit, 0);
+    EXPECT_TRUE(Has(help.Out, "終了コード")) << help.Out;
+    const testsupport::PythonResult libraries = testsupport::RunProgram({"/usr/bin/ldd", VELTROW_SEND});
+    EXPECT_EQ(libraries.ExitCode, 0) << libraries.Output;
+    EXPECT_TRUE(Has(libraries.Output, "libQt6Core")) << libraries.Output;
+    EXPECT_FALSE(Has(libraries.Output, "libQt6Widgets")) << libraries.Output;
+}
+
+}  // namespace
