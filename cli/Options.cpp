@@ -6,6 +6,7 @@
 #include <set>
 
 #include "charset/CodePage.h"
+#include "rtl/Version.h"
 
 namespace {
 
@@ -89,8 +90,13 @@ std::string NormalizeFingerprint(const std::string& Text)
     if (hex.size() != 64)
         return {};
     std::string pairs;
-    for (size_t i = 0; i < hex.size(); i += 2)
-        pairs += (i ? ":" : "") + hex.substr(i, 2);
+    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) on a
+    // literal plus a temporary string.
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        if (i)
+            pairs += ':';
+        pairs += hex.substr(i, 2);
+    }
     return pairs;
 }
 
@@ -155,7 +161,8 @@ std::string HelpText()
            "  --to ファイル          宛先ファイル（1 行に 1 件。UTF-8 または Shift_JIS）\n"
            "  --subject タイトル     メールのタイトル\n"
            "  --body ファイル        本文のファイル（UTF-8 または Shift_JIS）\n"
-           "  --profile フォルダー   設定.txt のあるフォルダー（省略時は今のフォルダー）\n"
+           "  --profile フォルダー   設定.txt のあるフォルダー（省略時は、今のフォルダーに 設定.txt が\n"
+           "                         あればそこ、なければ ~/Veltrow）\n"
            "  --resume               止まった前回の送信を続きから送ります\n"
            "  --restart              止まった前回の送信を捨てて最初から送ります\n"
            "  --trust SHA256         このサーバーのこの証明書（SHA-256 フィンガープリント）を信頼します\n"
@@ -178,5 +185,5 @@ std::string HelpText()
 
 std::string VersionText()
 {
-    return "veltrow-send (Veltrow) V1.0\n";
+    return std::string("veltrow-send (Veltrow) ") + VeltrowVersion + "\n";
 }

@@ -205,7 +205,8 @@ private:
             if (composed++ == 0) {
                 for (int i = 0; i < smtp.FinalHeader->Count(); ++i)
                     first += (*smtp.FinalHeader)[i] + "\n";
-                first += "\n" + smtp.Body();
+                first += '\n';
+                first += smtp.Body();
             }
         }
         // What the confirmation says, then the first message as it would go.

@@ -39,6 +39,23 @@ for program in veltrow veltrow-send; do
   grep -q " $version\$" <<<"$said" || fail "$program --version said '$said', the package is $version"
 done
 
+# veltrow-send as that user from the home folder, which holds no 設定.txt:
+# the first start makes ~/Veltrow (whose empty server stops the send), and
+# settings put there are the ones the dry run composes with.
+as_user() { env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM runuser -u "$user" -- sh -c "cd && $1"; }
+home="$(getent passwd "$user" | cut -d: -f6)"
+rm -rf "$home/Veltrow"
+as_user 'printf "a@example.jp\n山田 花子 <hanako@example.jp>\n" > list.txt && printf "本文\n" > body.txt'
+send='veltrow-send --dry-run --to list.txt --subject お知らせ --body body.txt'
+status=0
+as_user "$send" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "the first dry run without a server ended with $status, not 2"
+[ "$(stat -c %U "$home/Veltrow")" = "$user" ] || fail "~/Veltrow was not made by the user's first start"
+as_user 'printf "127.0.0.1\r\n25\r\n\r\n係\r\nsender@example.jp\r\n" > Veltrow/設定.txt'
+composed="$(as_user "$send" 2>/dev/null)" || fail "the dry run as $user failed"
+grep -q '^From: .*<sender@example.jp>' <<<"$composed" || fail "the dry run did not use ~/Veltrow/設定.txt: $composed"
+grep -qx 'To: a@example.jp' <<<"$composed" || fail "the dry run composed no message to the list: $composed"
+
 desktop-file-validate /usr/share/applications/veltrow.desktop
 grep -qx 'Exec=veltrow --menu' /usr/share/applications/veltrow.desktop || fail "the menu entry does not start with --menu"
 /usr/bin/python3 -c 'import sys, xml.etree.ElementTree as t; sys.exit(t.parse(sys.argv[1]).getroot().tag != "{http://www.w3.org/2000/svg}svg")' \
