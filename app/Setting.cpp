@@ -13,6 +13,7 @@
 #include <QSpinBox>
 
 #include "app/Application.h"
+#include "app/FooterEditor.h"
 #include "engine/OAuth.h"
 #include "engine/Passwords.h"
 #include "rtl/StringList.h"
@@ -51,7 +52,7 @@ QComboBox* MakeChoice(QWidget* parent, const char* name, std::initializer_list<c
 
 // The rows below the first five; the buttons stand 40 pixels under the last
 // separator, as under the first five.
-constexpr int kButtonTop = 428;
+constexpr int kButtonTop = 588;
 
 QString Text(const std::string& utf8) { return QString::fromStdString(utf8); }
 std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
@@ -82,6 +83,7 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     Edit5 = MakeEdit(this, "Edit5", 96, 112, 289, 20);
     CreateLaterRows();
     CreateSignInRows();
+    CreateComplianceRows();
 
     Button3 = MakeButton(this, "Button3", QStringLiteral("クリア"), [this] { Button3Click(); });
     Button3->setGeometry(160, kButtonTop, 67, 25);
@@ -94,7 +96,8 @@ TForm3::TForm3(QWidget* Parent) : QWidget(Parent, Qt::Window)
     // the later fields after the first ones, top to bottom.
     QWidget* const order[] = {Edit1, Edit2, Edit4, Edit5, Button1, Button2, Button3, Edit3,
                               ComboBox1, Edit6, Edit7, CheckBox1, ComboBox2, SpinEdit1,
-                              ComboBox3, Edit8, Edit9, Button4};
+                              ComboBox3, Edit8, Edit9, Button4,
+                              CheckBox2, Edit10, Edit11, Edit12, Edit13, Button5};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -156,6 +159,32 @@ void TForm3::CreateSignInRows()
     ComboBox3Select();
 }
 
+// The rows of lines 13 to 17, below the sign-in.
+void TForm3::CreateComplianceRows()
+{
+    CheckBox2 = new QCheckBox(QStringLiteral("広告・宣伝メール"), this);
+    CheckBox2->setObjectName(QStringLiteral("CheckBox2"));
+    CheckBox2->setGeometry(8, 396, 289, 20);
+    CheckBox2->setToolTip(QStringLiteral("商品やサービスの広告・宣伝のメールです。本文の後にフッター（送信者名、住所、"
+                                         "問い合わせ先、配信停止の方法）を付け、足りない項目があれば送信しません。"));
+    Label15 = MakeLabel(this, "Label15", QStringLiteral("配信停止先"), 8, 424);
+    Edit10 = MakeEdit(this, "Edit10", 96, 420, 289, 20);
+    Edit10->setPlaceholderText(QStringLiteral("空のときはメールアドレスと同じ"));
+    Label16 = MakeLabel(this, "Label16", QStringLiteral("配信停止URL"), 8, 448);
+    Edit11 = MakeEdit(this, "Edit11", 96, 444, 289, 20);
+    Edit11->setPlaceholderText(QStringLiteral("https://…（なければ空のまま）"));
+    Edit11->setToolTip(QStringLiteral("ワンクリックで配信を停止できるページの https の URL です。"
+                                      "{{メールアドレス}} など宛先リストの列名を使えます。"));
+    Label17 = MakeLabel(this, "Label17", QStringLiteral("住所"), 8, 472);
+    Edit12 = MakeEdit(this, "Edit12", 96, 468, 289, 20);
+    Label18 = MakeLabel(this, "Label18", QStringLiteral("問い合わせ先"), 8, 496);
+    Edit13 = MakeEdit(this, "Edit13", 96, 492, 289, 20);
+    Edit13->setPlaceholderText(QStringLiteral("電話番号、メールアドレスまたは URL"));
+    Button5 = MakeButton(this, "Button5", QStringLiteral("フッターを編集"), [this] { Button5Click(); });
+    Button5->setGeometry(96, 516, 105, 25);
+    Bevel7 = MakeBevel(this, "Bevel7", 2, 548, 382, 3);
+}
+
 void TForm3::showEvent(QShowEvent* Event)
 {
     QWidget::showEvent(Event);
@@ -195,6 +224,11 @@ void TForm3::ShowSettings(const TSettings& Settings)
     ComboBox3->setCurrentIndex(Settings.LoginMethod);
     Edit8->setText(Text(Settings.OAuthClientID));
     Edit9->setText(Text(Settings.OAuthTenantOrSecret));
+    CheckBox2->setChecked(Settings.Advertising);
+    Edit10->setText(Text(Settings.UnsubscribeAddress));
+    Edit11->setText(Text(Settings.UnsubscribeUrl));
+    Edit12->setText(Text(Settings.PostalAddress));
+    Edit13->setText(Text(Settings.Contact));
     ComboBox3Select();
     ShowSignedIn();
 }
@@ -214,6 +248,11 @@ TSettings TForm3::Fields() const
     settings.LoginMethod = static_cast<TLoginMethod>(ComboBox3->currentIndex());
     settings.OAuthClientID = Text(Edit8);
     settings.OAuthTenantOrSecret = Text(Edit9);
+    settings.Advertising = CheckBox2->isChecked();
+    settings.UnsubscribeAddress = Text(Edit10);
+    settings.UnsubscribeUrl = Text(Edit11);
+    settings.PostalAddress = Text(Edit12);
+    settings.Contact = Text(Edit13);
     return settings;
 }
 
@@ -311,4 +350,9 @@ void TForm3::Button4Click()
         throw;
     }
     restore();
+}
+
+void TForm3::Button5Click()
+{
+    OpenFooterEditor(this);
 }

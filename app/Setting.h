@@ -68,6 +68,20 @@ public:
     QPushButton* Button4;
     QLabel* Label14;
     QFrame* Bevel6;
+    // Lines 13 to 17: 広告・宣伝メール, the unsubscribe address and URL
+    // (on every message), the postal address and the enquiry contact (in the
+    // footer of advertising mail), and the footer's editor.
+    QCheckBox* CheckBox2;
+    QLabel* Label15;
+    QLineEdit* Edit10;
+    QLabel* Label16;
+    QLineEdit* Edit11;
+    QLabel* Label17;
+    QLineEdit* Edit12;
+    QLabel* Label18;
+    QLineEdit* Edit13;
+    QPushButton* Button5;
+    QFrame* Bevel7;
     QPushButton* Button3;
     QPushButton* Button2;
     QPushButton* Button1;
@@ -82,6 +96,9 @@ public:
     void Button4Click();
     // Label14: the account signed in, or that none is.
     void ShowSignedIn();
+    // フッターを編集: the footer file of the working folder in a small
+    // editor, starting from the built-in template when there is none.
+    void Button5Click();
 
     // The fields as settings, and the settings shown in the fields.
     TSettings Fields() const;
@@ -93,6 +110,7 @@ protected:
 private:
     void CreateLaterRows();
     void CreateSignInRows();
+    void CreateComplianceRows();
     bool signingIn_ = false;
 };
 

@@ -12,7 +12,7 @@ namespace {
 
 // QCommandLineParser only has English refusals and cannot name the option
 // of a missing value; the few options here are parsed by hand instead.
-struct TOptionSpec {
+struct TOptionRule {
     const char* Name;
     const char* Value;  // what the value is, for the refusal; nullptr: a flag
     std::function<void(TSendOptions&, const std::string&)> Set;
@@ -30,9 +30,9 @@ int ParseFd(const std::string& Text)
     return std::stoi(Text);
 }
 
-const std::vector<TOptionSpec>& Specs()
+const std::vector<TOptionRule>& Rules()
 {
-    static const std::vector<TOptionSpec> specs{
+    static const std::vector<TOptionRule> rules{
         {"--to", "宛先ファイル", [](TSendOptions& o, const std::string& v) { o.To = v; }},
         {"--subject", "タイトル",
          [](TSendOptions& o, const std::string& v) {
@@ -61,13 +61,13 @@ const std::vector<TOptionSpec>& Specs()
         {"--help", nullptr, [](TSendOptions& o, const std::string&) { o.Help = true; }},
         {"--version", nullptr, [](TSendOptions& o, const std::string&) { o.Version = true; }},
     };
-    return specs;
+    return rules;
 }
 
-const TOptionSpec* Find(const std::string& Name)
+const TOptionRule* Find(const std::string& Name)
 {
     const std::string name = Name == "-h" ? "--help" : Name;
-    for (const TOptionSpec& s : Specs())
+    for (const TOptionRule& s : Rules())
         if (name == s.Name)
             return &s;
     return nullptr;
@@ -90,12 +90,10 @@ std::string NormalizeFingerprint(const std::string& Text)
     if (hex.size() != 64)
         return {};
     std::string pairs;
-    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) on a
-    // literal plus a temporary string.
     for (size_t i = 0; i < hex.size(); i += 2) {
-        if (i)
+        if (i > 0)
             pairs += ':';
-        pairs += hex.substr(i, 2);
+        pairs.append(hex, i, 2);
     }
     return pairs;
 }
@@ -108,26 +106,26 @@ TSendOptions ParseSendOptions(const std::vector<std::string>& Args)
         const std::string& arg = Args[i];
         const size_t eq = arg.starts_with("--") ? arg.find('=') : std::string::npos;
         const std::string name = arg.substr(0, eq);
-        const TOptionSpec* spec = Find(name);
-        if (!spec) {
+        const TOptionRule* rule = Find(name);
+        if (!rule) {
             if (!arg.starts_with("-"))
                 Refuse("オプションではない引数があります: " + arg);
             Refuse("知らないオプションです: " + name);
         }
-        if (!seen.insert(spec->Name).second)
-            Refuse(std::string(spec->Name) + " が 2 回指定されています");
+        if (!seen.insert(rule->Name).second)
+            Refuse(std::string(rule->Name) + " が 2 回指定されています");
         std::string value;
-        if (!spec->Value) {
+        if (!rule->Value) {
             if (eq != std::string::npos)
-                Refuse(std::string(spec->Name) + " は値をとりません");
+                Refuse(std::string(rule->Name) + " は値をとりません");
         } else if (eq != std::string::npos) {
             value = arg.substr(eq + 1);
         } else if (i + 1 < Args.size()) {
             value = Args[++i];
         } else {
-            Refuse(std::string(spec->Name) + " のあとに" + spec->Value + "を指定してください");
+            Refuse(std::string(rule->Name) + " のあとに" + rule->Value + "を指定してください");
         }
-        spec->Set(options, value);
+        rule->Set(options, value);
     }
     if (options.Help || options.Version)
         return options;

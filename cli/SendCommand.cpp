@@ -74,6 +74,7 @@ public:
           frontEnd_(options_, printer_, stops_),
           engine_(frontEnd_, TProfile{Options.Profile})
     {
+        engine_.Smtp().OnConnect = [this](TObject*) { frontEnd_.Connected(engine_.Smtp().Encrypted()); };
         // Acted on from the event loop that every wait of the run keeps
         // running: the run stops as after Abort, its journal complete.
         stops_.OnStop = [this](int) {
@@ -116,9 +117,8 @@ private:
     {
         const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body)};
         // Nobody may be at the machine: a browser must not open by itself.
-        bool signInNeeded = false;
-        OAuthKeeper().OpenBrowser = [&signInNeeded](const QUrl&) {
-            signInNeeded = true;
+        OAuthKeeper().OpenBrowser = [this](const QUrl&) {
+            signInNeeded_ = true;
             return false;
         };
         const std::optional<TOAuthAccount> account = Account();
@@ -131,7 +131,7 @@ private:
         try {
             engine_.Send(request);
         } catch (const EOAuthError&) {
-            if (!signInNeeded || !account)
+            if (!signInNeeded_ || !account)
                 throw;
             printer_.End();
             Say(SignInHint(*account));
@@ -139,10 +139,11 @@ private:
         }
         printer_.End();
         if (stops_.Stopped()) {
-            Say("中断しました。送信記録は完全です。残りは --resume で続きから送れます。");
+            Say(frontEnd_.AllSent().has_value() ? "中断しました。送信記録は完全です。残りは --resume で続きから送れます。"
+                                                : "中断しました。何も送っていません。");
             return ecStopped;
         }
-        if (!frontEnd_.AllSent()) {
+        if (!frontEnd_.AllSent().has_value()) {
             Say(frontEnd_.Refusal().empty() ? "送信を始めませんでした。" : frontEnd_.Refusal());
             return ecNotStarted;
         }
@@ -266,6 +267,7 @@ private:
     TProgressPrinter printer_;
     TTerminalFrontEnd frontEnd_;
     TSendEngine engine_;
+    bool signInNeeded_ = false;  // the run would have opened the browser
 };
 
 }  // namespace

@@ -102,12 +102,17 @@ void TTerminalFrontEnd::Notice(const std::string& Text) { printer_.Say(Text); }
 
 void TTerminalFrontEnd::Starting() {}
 
-void TTerminalFrontEnd::Counts(const TRunPlan& Plan)
+void TTerminalFrontEnd::Connected(bool Encrypted)
 {
     if (!begun_) {
         begun_ = true;
         printer_.Begin();
     }
+    printer_.Say(Encrypted ? "暗号化して接続しました" : "接続しました");
+}
+
+void TTerminalFrontEnd::Counts(const TRunPlan& Plan)
+{
     const TOutcomeCounts& counts = Plan.Counts();
     int settled = 0;
     for (int of : counts.Of)

@@ -35,6 +35,10 @@ public:
     void Failure(const std::exception& E) override;
     void Ended() override;
 
+    // The component's connection is open (the first and each reconnect):
+    // the rate is measured from the first.
+    void Connected(bool Encrypted);
+
     // Why a Send that returned without a run did not start; empty when
     // nothing was refused.
     const std::string& Refusal() const { return refusal_; }

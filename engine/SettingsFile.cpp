@@ -35,6 +35,12 @@ constexpr int kPauseLine = 8;
 constexpr int kLoginMethodLine = 9;
 constexpr int kClientIDLine = 10;
 constexpr int kTenantOrSecretLine = 11;
+constexpr int kUnsubscribeAddressLine = 12;
+constexpr int kUnsubscribeUrlLine = 13;
+constexpr int kAdvertisingLine = 14;
+constexpr int kPostalAddressLine = 15;
+constexpr int kContactLine = 16;
+constexpr Word<bool> kYesNoWords[] = {{true, "yes"}, {false, "no"}};
 
 // A missing line and an empty one both mean "the default".
 std::string LineOrEmpty(const TStringList& lines, int index)
@@ -79,6 +85,26 @@ int ParsePause(const TStringList& lines)
     Refuse(kPauseLine, "送信間隔の秒数", text, Format("0 から %d までの整数", MaxPauseSeconds));
 }
 
+// Line 13 goes into a mailto URI and the footer: an address, nothing more.
+void CheckUnsubscribeAddress(const std::string& text)
+{
+    const size_t at = text.rfind('@');
+    const bool address = text.empty() || (at != std::string::npos && at != 0 && at + 1 != text.size()
+                                          && text.find_first_of(" \t<>\"") == std::string::npos);
+    if (!address)
+        Refuse(kUnsubscribeAddressLine, "配信停止アドレス", text, "メールアドレス");
+}
+
+// Line 14 is posted to by the providers' one-click unsubscribe, which takes
+// https only (RFC 8058).
+void CheckUnsubscribeUrl(const std::string& text)
+{
+    const std::string scheme = "https://";
+    if (!text.empty() && (LowerCase(text.substr(0, scheme.size())) != scheme || text.size() == scheme.size()
+                          || text[scheme.size()] == '/'))
+        Refuse(kUnsubscribeUrlLine, "配信停止URL", text, "https:// で始まるアドレス");
+}
+
 template <typename T, size_t N>
 const char* NameOf(T value, const Word<T> (&words)[N])
 {
@@ -120,6 +146,13 @@ void ParseExtension(const TStringList& Lines, TSettings& Settings)
     Settings.LoginMethod = ParseWord(Lines, kLoginMethodLine, "ログイン方式", kLoginMethodWords, lmPassword);
     Settings.OAuthClientID = LineOrEmpty(Lines, kClientIDLine);
     Settings.OAuthTenantOrSecret = LineOrEmpty(Lines, kTenantOrSecretLine);
+    Settings.UnsubscribeAddress = LineOrEmpty(Lines, kUnsubscribeAddressLine);
+    CheckUnsubscribeAddress(Settings.UnsubscribeAddress);
+    Settings.UnsubscribeUrl = LineOrEmpty(Lines, kUnsubscribeUrlLine);
+    CheckUnsubscribeUrl(Settings.UnsubscribeUrl);
+    Settings.Advertising = ParseWord(Lines, kAdvertisingLine, "広告・宣伝メール", kYesNoWords, false);
+    Settings.PostalAddress = LineOrEmpty(Lines, kPostalAddressLine);
+    Settings.Contact = LineOrEmpty(Lines, kContactLine);
 }
 
 void ParseSettings(const TStringList& Lines, TSettings& Settings)
@@ -161,6 +194,8 @@ void ReadSendSettings(const std::string& FileName, TSettings& Settings)
 
 void SaveSettings(const TSettings& Settings, const std::string& FileName)
 {
+    CheckUnsubscribeAddress(Settings.UnsubscribeAddress);
+    CheckUnsubscribeUrl(Settings.UnsubscribeUrl);
     const TStringList lines{Settings.Host,
                             Settings.Port,
                             Settings.UserID,
@@ -172,7 +207,12 @@ void SaveSettings(const TSettings& Settings, const std::string& FileName)
                             std::to_string(Settings.PauseSeconds),
                             LoginMethodName(Settings.LoginMethod),
                             Settings.OAuthClientID,
-                            Settings.OAuthTenantOrSecret};
+                            Settings.OAuthTenantOrSecret,
+                            Settings.UnsubscribeAddress,
+                            Settings.UnsubscribeUrl,
+                            NameOf(Settings.Advertising, kYesNoWords),
+                            Settings.PostalAddress,
+                            Settings.Contact};
     lines.SaveToFile(FileName);
 }
 

@@ -10,10 +10,15 @@
 //  11 OAuth client ID of the office's own app registration  (default empty)
 //  12 Microsoft: the tenant (empty: organizations); Google: the client
 //     secret it issues to desktop apps, public by design     (default empty)
+//  13 unsubscribe address; empty means line 5                (default empty)
+//  14 one-click unsubscribe URL, https only, merge fields allowed (default empty)
+//  15 advertising mail (特定電子メール): yes or no          (default no)
+//  16 sender's postal address, for the advertising footer   (default empty)
+//  17 contact for enquiries and complaints                  (default empty)
 //
 // Files of five lines (the first version's) stay valid: a missing or empty
-// line 6 to 12 takes its default. Lines 1 to 5 must be there. A value of
-// lines 6 to 12 outside its set is refused before anything uses the file.
+// line 6 to 17 takes its default. Lines 1 to 5 must be there. A value of
+// lines 6 to 17 outside its set is refused before anything uses the file.
 // Written as UTF-8 with CR LF after every line; a file that is not valid
 // UTF-8 (one from a Shift_JIS system) is read as CP932.
 #pragma once
@@ -54,11 +59,16 @@ struct TSettings {
     TLoginMethod LoginMethod = lmPassword;
     std::string OAuthClientID;
     std::string OAuthTenantOrSecret;  // line 12, see above
+    std::string UnsubscribeAddress;   // line 13; empty: FromAddress
+    std::string UnsubscribeUrl;       // line 14; empty: no one-click unsubscribe
+    bool Advertising = false;         // line 15
+    std::string PostalAddress;        // line 16
+    std::string Contact;              // line 17
 };
 
 constexpr int MaxPauseSeconds = 3600;
 
-// A value of lines 6 to 12 that is not one the line allows; the message names
+// A value of lines 6 to 17 that is not one the line allows; the message names
 // the line, what it is for, the text found and the values allowed.
 class ESettingsError : public Exception {
 public:
@@ -74,11 +84,11 @@ void EnsureSettingsFile(const std::string& FileName = SettingsFileName);
 // / "ファイル %s を作成できません".
 void ReadSettingsFile(TStringList& Lines, const std::string& FileName = SettingsFileName);
 
-// Fills Settings from the lines: first lines 6 to 12 (ESettingsError), then
+// Fills Settings from the lines: first lines 6 to 17 (ESettingsError), then
 // lines 1 to 5 in order, stopping with the list's index error at the first
 // missing one; what was taken before stays in Settings.
 void ParseSettings(const TStringList& Lines, TSettings& Settings);
-// Lines 6 to 12 alone (ESettingsError), for a reader that takes lines 1 to 5
+// Lines 6 to 17 alone (ESettingsError), for a reader that takes lines 1 to 5
 // one by one itself.
 void ParseExtension(const TStringList& Lines, TSettings& Settings);
 // Lines 1 and 2 as a connection needs them: a server name, and a port from
@@ -92,7 +102,8 @@ TSettings ReadSettings(const std::string& FileName = SettingsFileName);
 // list's index error at the first missing one; what was taken before a
 // failure stays in Settings, the rest as it was.
 void ReadSendSettings(const std::string& FileName, TSettings& Settings);
-// Replaces the file with every line this version knows.
+// Replaces the file with every line this version knows; refuses
+// (ESettingsError) values of lines 13 and 14 it would not read back.
 void SaveSettings(const TSettings& Settings, const std::string& FileName = SettingsFileName);
 
 // The words of the file: "none", "starttls", "tls"; "auto", "iso-2022-jp",

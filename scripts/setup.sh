@@ -20,9 +20,10 @@ packages=(
 )
 # Postfix is for the tests' own servers only; the program never needs a mail
 # system on the machine it runs on.
-# openpyxl writes the Excel workbooks the list tests and the benchmark read.
+# openpyxl writes the Excel workbooks the list tests and the benchmark read;
+# dnslib answers the domain check's tests as their own DNS server.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(postfix python3-openpyxl desktop-file-utils)
+  packages+=(postfix python3-openpyxl python3-dnslib desktop-file-utils)
 fi
 
 missing=()

@@ -203,7 +203,8 @@ TEST_F(OAuthRunTest, TheSettingsWindowSignsInAndSavesTheLines)
     Click(Form3->Button2);
     EXPECT_EQ(ReadFile(SettingsFileName),
               "localhost\r\n" + std::to_string(sink_->Port()) + "\r\npc01\r\nTaro\r\n" + kLogin + "\r\nstarttls\r\n" +
-                  kLogin + "\r\nauto\r\n0\r\noauth-google\r\n" + clientID_ + "\r\n" + secret_ + "\r\n");
+                  kLogin + "\r\nauto\r\n0\r\noauth-google\r\n" + clientID_ + "\r\n" + secret_ + "\r\n" +
+                  "\r\n\r\nno\r\n\r\n\r\n");
     ASSERT_TRUE(Delivers(1));
     EXPECT_EQ(BrowserOpened(), 2);
     EXPECT_EQ(Boxes.size(), 1u);

@@ -48,7 +48,8 @@ TEST_F(SecurityWindowTest, PasswordGoesToTheSecretStoreAndNeverToTheFile)
     Click(Form3->Button2);
     EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
     EXPECT_EQ(ReadFile(SettingsFileName),
-              "smtp.example.jp\r\n587\r\n\r\n\r\n\r\nstarttls\r\ntaro@example.jp\r\nauto\r\n0\r\npassword\r\n\r\n\r\n");
+              "smtp.example.jp\r\n587\r\n\r\n\r\n\r\nstarttls\r\ntaro@example.jp\r\nauto\r\n0\r\npassword\r\n\r\n\r\n"
+              "\r\n\r\nno\r\n\r\n\r\n");
     EXPECT_NE(service.Search("user", kKey).find("kagi-no-himitsu"), std::string::npos) << service.Search("user", kKey);
     EXPECT_EQ(Passwords().Find(kKey), "kagi-no-himitsu");
 

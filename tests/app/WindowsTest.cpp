@@ -22,6 +22,8 @@
 #include <set>
 
 #include "app/About.h"
+#include "engine/Footer.h"
+#include "app/FooterEditor.h"
 #include "engine/ErrorWords.h"
 #include "app/Main.h"
 #include "app/Setting.h"
@@ -126,7 +128,7 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
 {
     EXPECT_EQ(Form1->size(), QSize(640, 480));
     EXPECT_EQ(Form2->size(), QSize(400, 280));
-    EXPECT_EQ(Form3->size(), QSize(400, 492));
+    EXPECT_EQ(Form3->size(), QSize(400, 652));
 
     const std::vector<std::pair<QWidget*, QRect>> settings = {
         {Form3->Edit1, {96, 8, 289, 20}},    {Form3->Edit2, {96, 32, 65, 20}},
@@ -137,8 +139,8 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
         {Form3->CheckBox1, {292, 192, 93, 20}}, {Form3->ComboBox2, {96, 224, 97, 20}},
         {Form3->SpinEdit1, {96, 248, 65, 20}}, {Form3->ComboBox3, {96, 284, 129, 20}},
         {Form3->Edit8, {96, 308, 289, 20}},  {Form3->Edit9, {96, 332, 289, 20}},
-        {Form3->Button4, {96, 356, 81, 25}}, {Form3->Button3, {160, 428, 67, 25}},
-        {Form3->Button2, {240, 428, 67, 25}}, {Form3->Button1, {320, 428, 65, 25}},
+        {Form3->Button4, {96, 356, 81, 25}}, {Form3->Button3, {160, 588, 67, 25}},
+        {Form3->Button2, {240, 588, 67, 25}}, {Form3->Button1, {320, 588, 65, 25}},
     };
     for (const auto& [widget, rect] : settings)
         EXPECT_EQ(widget->geometry(), rect) << widget->objectName().toStdString();
@@ -174,6 +176,12 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
     order = TabOrder(Form3, Form3->Edit1);
     order.resize(std::min(order.size(), settingsOrder.size()));
     EXPECT_EQ(order, settingsOrder);
+    // The advertising rows follow the sign-in, top to bottom.
+    const std::vector<QString> advertisingOrder = {"Button4", "CheckBox2", "Edit10", "Edit11",
+                                                   "Edit12",  "Edit13",    "Button5"};
+    order = TabOrder(Form3, Form3->Button4);
+    order.resize(std::min(order.size(), advertisingOrder.size()));
+    EXPECT_EQ(order, advertisingOrder);
 }
 
 TEST_F(WindowsTest, AboutTwiceShowsOneWindowThatReopensUnchanged)
@@ -217,7 +225,7 @@ TEST_F(WindowsTest, SettingsWindowCreatesDefaultsShowsAndSavesTheFile)
     EXPECT_FALSE(Form3->isVisible());
     EXPECT_EQ(ReadFile(SettingsFileName),
               "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\nnone\r\n\r\nauto\r\n0\r\n"
-              "password\r\n\r\n\r\n");
+              "password\r\n\r\n\r\n\r\n\r\nno\r\n\r\n\r\n");
     EXPECT_TRUE(Boxes.empty());
 
     // Clear and Close write nothing; reopening shows the file again.
@@ -238,7 +246,7 @@ TEST_F(WindowsTest, SettingsWindowCreatesDefaultsShowsAndSavesTheFile)
     EXPECT_FALSE(Form3->isVisible());
     EXPECT_EQ(ReadFile(SettingsFileName),
               "smtp.example.jp \r\n58x\r\npc01\r\n山田 太郎\r\ntaro@example.jp\r\nnone\r\n\r\nauto\r\n0\r\n"
-              "password\r\n\r\n\r\n");
+              "password\r\n\r\n\r\n\r\n\r\nno\r\n\r\n\r\n");
     Click(Form1->Button10);
     EXPECT_EQ(Form3->Edit1->text(), "smtp.example.jp ");
     EXPECT_EQ(Form3->Edit4->text(), QString::fromUtf8("山田 太郎"));
@@ -298,7 +306,8 @@ TEST_F(WindowsTest, SettingsOfFiveToNineLinesTakeDefaultsForWhatIsMissing)
         {"seven lines, LF", "tls\n 太郎 \n", csTls, " 太郎 ", mcAuto, 0, "SSL/TLS", "自動"},
         {"eight lines", "\r\n\r\niso-2022-jp", csNone, "", mcIso2022Jp, 0, "なし", "ISO-2022-JP"},
         {"largest pause, leading zeros", "none\r\n\r\nauto\r\n0003600\r\n", csNone, "", mcAuto, 3600, "なし", "自動"},
-        {"lines after the twelfth", "\r\n\r\n\r\n5\r\n\r\n\r\n\r\nlater\r\n", csNone, "", mcAuto, 5, "なし", "自動"},
+        {"lines after the seventeenth", "\r\n\r\n\r\n5\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nlater\r\n", csNone, "",
+         mcAuto, 5, "なし", "自動"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -324,11 +333,18 @@ TEST_F(WindowsTest, SettingsOfFiveToNineLinesTakeDefaultsForWhatIsMissing)
 TEST_F(WindowsTest, NineLinesRoundTripThroughSave)
 {
     const std::vector<std::string> files = {
-        "h\r\n587\r\npc\r\n山田\r\na@b\r\ntls\r\ntaro\r\nutf-8\r\n3600\r\npassword\r\n\r\n\r\n",
-        "smtp.example.jp \r\n25\r\n\r\n\r\nb@c\r\nstarttls\r\n 山田 太郎 \r\niso-2022-jp\r\n1\r\npassword\r\n\r\n\r\n",
-        "h\r\n587\r\n\r\n\r\na@b\r\nstarttls\r\na@b\r\nauto\r\n0\r\noauth-microsoft\r\n0e1f-id\r\ncontoso.jp\r\n",
-        "h\r\n465\r\n\r\n\r\na@b\r\ntls\r\na@b\r\nauto\r\n0\r\noauth-google\r\n1-x.apps\r\nGOCSPX-y\r\n",
-        "\r\n25\r\n\r\n\r\n\r\nnone\r\n\r\nauto\r\n0\r\npassword\r\n\r\n\r\n",
+        "h\r\n587\r\npc\r\n山田\r\na@b\r\ntls\r\ntaro\r\nutf-8\r\n3600\r\npassword\r\n\r\n\r\n"
+        "\r\n\r\nno\r\n\r\n\r\n",
+        "smtp.example.jp \r\n25\r\n\r\n\r\nb@c\r\nstarttls\r\n 山田 太郎 \r\niso-2022-jp\r\n1\r\npassword\r\n\r\n\r\n"
+        "\r\n\r\nno\r\n\r\n\r\n",
+        "h\r\n587\r\n\r\n\r\na@b\r\nstarttls\r\na@b\r\nauto\r\n0\r\noauth-microsoft\r\n0e1f-id\r\ncontoso.jp\r\n"
+        "\r\n\r\nno\r\n\r\n\r\n",
+        "h\r\n465\r\n\r\n\r\na@b\r\ntls\r\na@b\r\nauto\r\n0\r\noauth-google\r\n1-x.apps\r\nGOCSPX-y\r\n"
+        "\r\n\r\nno\r\n\r\n\r\n",
+        "h\r\n587\r\n\r\n山田商店\r\na@b\r\nstarttls\r\na@b\r\nauto\r\n0\r\npassword\r\n\r\n\r\n"
+        "stop@example.jp\r\nhttps://example.jp/stop?m={{メールアドレス}}\r\nyes\r\n東京都千代田区1-1\r\n03-1234-5678\r\n",
+        "\r\n25\r\n\r\n\r\n\r\nnone\r\n\r\nauto\r\n0\r\npassword\r\n\r\n\r\n"
+        "\r\n\r\nno\r\n\r\n\r\n",
     };
     for (const std::string& file : files) {
         SCOPED_TRACE(file);
@@ -345,8 +361,51 @@ TEST_F(WindowsTest, NineLinesRoundTripThroughSave)
     Form3->SpinEdit1->setValue(12);
     Click(Form3->Button2);
     EXPECT_EQ(ReadFile(SettingsFileName),
-              "\r\n25\r\n\r\n\r\n\r\nstarttls\r\nlogin\r\nutf-8\r\n12\r\npassword\r\n\r\n\r\n");
+              "\r\n25\r\n\r\n\r\n\r\nstarttls\r\nlogin\r\nutf-8\r\n12\r\npassword\r\n\r\n\r\n"
+              "\r\n\r\nno\r\n\r\n\r\n");
     EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(WindowsTest, AdvertisingFieldsRefuseAPlainUrlAndTheFooterEditorStartsFromTheTemplate)
+{
+    Click(Form1->Button10);
+    Form3->CheckBox2->setChecked(true);
+    TypeText(Form3->Edit10, "stop@example.jp");
+    TypeText(Form3->Edit11, "http://example.jp/stop");
+    TypeText(Form3->Edit12, QString::fromUtf8("東京都千代田区1-1"));
+    TypeText(Form3->Edit13, "03-1234-5678");
+    Click(Form3->Button2);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"設定.txt の 14 行目 (配信停止URL) の「http://example.jp/stop」は使えません。"
+                                                   "https:// で始まるアドレスを書いてください。"});
+    EXPECT_TRUE(Form3->isVisible());
+    EXPECT_EQ(ReadFile(SettingsFileName), kDefaultSettings);
+    Form3->Edit11->setText(QString::fromUtf8("https://example.jp/stop?m={{メールアドレス}}"));
+    Click(Form3->Button2);
+    EXPECT_FALSE(Form3->isVisible());
+    EXPECT_EQ(ReadFile(SettingsFileName), std::string(kDefaultSettings) +
+                                              "none\r\n\r\nauto\r\n0\r\npassword\r\n\r\n\r\nstop@example.jp\r\n"
+                                              "https://example.jp/stop?m={{メールアドレス}}\r\nyes\r\n東京都千代田区1-1\r\n"
+                                              "03-1234-5678\r\n");
+
+    Click(Form1->Button10);
+    EXPECT_TRUE(Form3->CheckBox2->isChecked());
+    Click(Form3->Button5);
+    auto* editor = dynamic_cast<TFooterEditor*>(Form3->findChild<QWidget*>("FooterEditor"));
+    ASSERT_NE(editor, nullptr);
+    EXPECT_TRUE(editor->isVisible());
+    EXPECT_EQ(editor->Memo1->toPlainText().toStdString(), BuiltInFooter());
+    editor->Memo1->setPlainText(QString::fromUtf8("{{送信者名}}\n{{住所}}"));
+    Click(editor->Button1);
+    EXPECT_FALSE(editor->isVisible());
+    EXPECT_EQ(ReadFile(FooterFileName), "{{送信者名}}\r\n{{住所}}\r\n");
+    // Reopened it shows the file; 標準に戻す offers the template without saving.
+    Click(Form3->Button5);
+    EXPECT_EQ(editor->Memo1->toPlainText(), QString::fromUtf8("{{送信者名}}\n{{住所}}"));
+    Click(editor->Button2);
+    EXPECT_EQ(editor->Memo1->toPlainText().toStdString(), BuiltInFooter());
+    Click(editor->Button3);
+    EXPECT_EQ(ReadFile(FooterFileName), "{{送信者名}}\r\n{{住所}}\r\n");
+    EXPECT_EQ(BoxTexts().size(), 1u);
 }
 
 TEST_F(WindowsTest, EachBadSettingsValueIsRefusedBeforeConnecting)
@@ -358,6 +417,8 @@ TEST_F(WindowsTest, EachBadSettingsValueIsRefusedBeforeConnecting)
     const std::string security = "none、starttls、tls のどれかを書いてください。";
     const std::string charset = "auto、iso-2022-jp、utf-8 のどれかを書いてください。";
     const std::string pause = "0 から 3600 までの整数を書いてください。";
+    const std::string https = "https:// で始まるアドレスを書いてください。";
+    const std::string seven = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n";  // lines 6 to 12 as defaults
     struct Case {
         std::string extension;
         std::string box;
@@ -375,6 +436,12 @@ TEST_F(WindowsTest, EachBadSettingsValueIsRefusedBeforeConnecting)
          "設定.txt の 10 行目 (ログイン方式) の「oauth」は使えません。password、oauth-microsoft、oauth-google のどれかを書いてください。"},
         {"\r\n\r\n\r\n99999999999999999999\r\n",
          "設定.txt の 9 行目 (送信間隔の秒数) の「99999999999999999999」は使えません。" + pause},
+        {seven + "山田 <stop@example.jp>\r\n",
+         "設定.txt の 13 行目 (配信停止アドレス) の「山田 <stop@example.jp>」は使えません。メールアドレスを書いてください。"},
+        {seven + "\r\nhttp://example.jp/stop\r\n", "設定.txt の 14 行目 (配信停止URL) の「http://example.jp/stop」は使えません。" + https},
+        {seven + "\r\nhttps:///stop\r\n", "設定.txt の 14 行目 (配信停止URL) の「https:///stop」は使えません。" + https},
+        {seven + "\r\n\r\nはい\r\n",
+         "設定.txt の 15 行目 (広告・宣伝メール) の「はい」は使えません。yes、no のどれかを書いてください。"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.extension);
@@ -406,8 +473,9 @@ TEST_F(WindowsTest, LoadSettingsReadsTheLinesAsWritten)
          "pc01", "Taro", "taro@example.jp"},
         {"lf and trailing blank", "mail.example.jp \n25\n\n\na@b\n", "mail.example.jp ", 25, "", "", "a@b"},
         {"no final line end", "h\r\n 26 \r\nu\r\nn\r\na@b", "h", 26, "u", "n", "a@b"},
-        // Lines 6 to 12 are settings of their own now; what follows them is not read.
-        {"lines after the twelfth", "h\n25\nu\nn\na@b\nnone\n\nauto\n0\npassword\n\n\nextra\n", "h", 25, "u", "n", "a@b"},
+        // Lines 6 to 17 are settings of their own now; what follows them is not read.
+        {"lines after the seventeenth", "h\n25\nu\nn\na@b\nnone\n\nauto\n0\npassword\n\n\n\n\nno\n\n\nextra\n", "h", 25,
+         "u", "n", "a@b"},
         // Written on a Shift_JIS system: CP932 bytes of 山田.
         {"cp932", "h\r\n25\r\nu\r\n\x8E\x52\x93\x63\r\na@b\r\n", "h", 25, "u",
          "=?iso-2022-jp?B?GyRCOzNFRBsoQg==?= ", "a@b"},

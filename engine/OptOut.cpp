@@ -1,0 +1,105 @@
+#include "engine/OptOut.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+
+#include "charset/CodePage.h"
+#include "rtl/StringList.h"
+#include "rtl/SysUtils.h"
+
+const char* const OptOutFileName = "配信停止.txt";
+const char* const OptOutOutcomeWord = "配信停止";
+
+namespace {
+
+std::string PathIn(const std::string& profileDir) { return profileDir + "/" + OptOutFileName; }
+
+bool Exists(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+// "local@domain" with the domain folded to lower case; empty when the text
+// cannot be an address: no "@" with text on both sides, or a blank, a
+// control character or an angle bracket within it.
+std::string Key(const std::string& address)
+{
+    const size_t at = address.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == address.size())
+        return {};
+    for (unsigned char c : address)
+        if (c <= 0x20 || c == 0x7F || c == '<' || c == '>')
+            return {};
+    return address.substr(0, at + 1) + LowerCase(address.substr(at + 1));
+}
+
+// What a user types or pastes: the address, perhaps in angle brackets.
+std::string Bare(const std::string& text)
+{
+    std::string bare = Trim(text);
+    if (bare.size() >= 2 && bare.front() == '<' && bare.back() == '>')
+        bare = Trim(bare.substr(1, bare.size() - 2));
+    return bare;
+}
+
+}  // namespace
+
+TOptOutList TOptOutList::Load(const std::string& ProfileDir)
+{
+    TOptOutList list;
+    const std::string path = PathIn(ProfileDir);
+    if (!Exists(path))
+        return list;
+    TStringList lines;
+    ReadTextFile(path, lines);
+    for (int i = 0; i < lines.Count(); ++i) {
+        const std::string entry = Bare(lines[i]);
+        if (entry.empty() || entry.front() == '#')
+            continue;
+        const std::string key = Key(entry);
+        if (key.empty())
+            throw EOptOutError(Format("%s の %d 行目「%s」はメールアドレスではありません。"
+                                      "1 行に 1 つのアドレスを書くか、行の始めに # を付けてください。",
+                                      OptOutFileName, i + 1, lines[i].c_str()));
+        list.keys_.insert(key);
+    }
+    return list;
+}
+
+bool TOptOutList::Contains(const std::string& Address) const
+{
+    const std::string key = Key(Address);
+    return !key.empty() && keys_.count(key) != 0;
+}
+
+bool AddOptOut(const std::string& ProfileDir, const std::string& Address)
+{
+    const std::string address = Bare(Address);
+    if (Key(address).empty())
+        throw EOptOutError("「" + Address + "」はメールアドレスではありません。");
+    if (TOptOutList::Load(ProfileDir).Contains(address))
+        return false;
+    const std::string path = PathIn(ProfileDir);
+    std::string before;
+    if (Exists(path)) {
+        std::ifstream in(path, std::ios::binary);
+        before.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    if (!out)
+        throw EFCreateError(path);
+    // Addresses are ASCII, so appending them suits a CP932 file as well.
+    if (before.empty())
+        out << "# 配信停止を求めた宛先です。1 行に 1 つのアドレスを書きます。# で始まる行は説明です。\r\n";
+    else if (before.back() != '\n' && before.back() != '\r')
+        out << "\r\n";
+    out << address << "\r\n";
+    out.flush();
+    if (!out)
+        throw EFCreateError(path);
+    return true;
+}

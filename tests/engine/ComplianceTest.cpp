@@ -1,0 +1,237 @@
+// The opt-out list, the unsubscribe headers and the advertising footer, each
+// against files and values as an office writes them, and the three as a run
+// asks for them.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <iterator>
+
+#include "engine/Compliance.h"
+#include "engine/Footer.h"
+#include "engine/OptOut.h"
+#include "engine/Unsubscribe.h"
+
+namespace {
+
+std::string Write(const QTemporaryDir& dir, const char* name, const std::string& bytes)
+{
+    const std::string path = dir.path().toStdString() + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+std::string Read(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A list's merge as the run hands it in: {{列名}} from one row, each value
+// through the encoder.
+TMergeFields RowMerge(std::map<std::string, std::string> row)
+{
+    return [row](const std::string& text, const TEncode& encode) {
+        std::string out = text;
+        for (const auto& [name, value] : row)
+            for (size_t at; (at = out.find("{{" + name + "}}")) != std::string::npos;)
+                out.replace(at, name.size() + 4, encode(value));
+        return out;
+    };
+}
+
+const std::string kStopSubject = "?subject=%E9%85%8D%E4%BF%A1%E5%81%9C%E6%AD%A2";
+
+}  // namespace
+
+TEST(OptOutTest, MatchesTheDomainInAnyCaseAndTheLocalPartAsWritten)
+{
+    // The same list as Notepad saves it in UTF-8 and as a Shift_JIS system does.
+    const std::string body = "  Taro@EXAMPLE.jp \r\n\r\n<bob@example.com>\n  # hanako@example.jp\nken@Example.Co.Jp";
+    const std::vector<std::pair<const char*, std::string>> files = {
+        {"utf-8", "# 配信停止\r\n" + body},
+        {"cp932", "# \x94\x7a\x90\x4d\x92\xe2\x8e\x7e\r\n" + body},
+    };
+    const std::vector<std::pair<const char*, bool>> cases = {
+        {"Taro@example.jp", true},  {"Taro@Example.JP", true},  {"taro@example.jp", false},
+        {"bob@EXAMPLE.COM", true},  {"hanako@example.jp", false}, {"ken@example.co.jp", true},
+        {"ken@example.co.jp.evil", false}, {"example.jp", false},
+    };
+    for (const auto& [charset, bytes] : files) {
+        QTemporaryDir dir;
+        Write(dir, OptOutFileName, bytes);
+        const TOptOutList list = TOptOutList::Load(dir.path().toStdString());
+        EXPECT_EQ(list.Count(), 3u) << charset;
+        for (const auto& [address, listed] : cases)
+            EXPECT_EQ(list.Contains(address), listed) << charset << " " << address;
+    }
+    QTemporaryDir none;
+    EXPECT_EQ(TOptOutList::Load(none.path().toStdString()).Count(), 0u);
+    // A typo must stop the run rather than let mail through.
+    Write(none, OptOutFileName, "a@example.jp\r\nb at example.jp\r\n");
+    try {
+        TOptOutList::Load(none.path().toStdString());
+        ADD_FAILURE() << "no error";
+    } catch (const EOptOutError& e) {
+        EXPECT_NE(e.Message().find("2 行目「b at example.jp」"), std::string::npos) << e.Message();
+    }
+}
+
+TEST(OptOutTest, AddingKeepsTheFileAsWrittenAndSkipsAnAddressItHas)
+{
+    QTemporaryDir dir;
+    const std::string profile = dir.path().toStdString();
+    EXPECT_TRUE(AddOptOut(profile, " <Taro@Example.jp> "));
+    EXPECT_FALSE(AddOptOut(profile, "Taro@EXAMPLE.JP"));
+    EXPECT_TRUE(TOptOutList::Load(profile).Contains("Taro@example.jp"));
+    EXPECT_THROW(AddOptOut(profile, "山田 太郎"), EOptOutError);
+    EXPECT_EQ(TOptOutList::Load(profile).Count(), 1u);
+
+    // A Shift_JIS file without a final line end gets its own line.
+    const std::string cp932 = "# \x8e\x52\x93\x63\x8f\xa4\x93\x58\r\na@example.jp";
+    const std::string path = Write(dir, OptOutFileName, cp932);
+    EXPECT_TRUE(AddOptOut(profile, "b@example.jp"));
+    EXPECT_EQ(Read(path), cp932 + "\r\nb@example.jp\r\n");
+}
+
+TEST(UnsubscribeTest, HeadersForMailtoAloneAndWithAMergedHttpsUrl)
+{
+    struct Case {
+        const char* name;
+        std::string address;
+        std::string url;  // line 14
+        std::map<std::string, std::string> row;
+        std::string expected;  // List-Unsubscribe
+    };
+    const std::vector<Case> cases = {
+        {"mailto only", "stop@example.jp", "", {}, "<mailto:stop@example.jp" + kStopSubject + ">"},
+        {"mailto only, address needing escapes", "a#b%c?d@example.jp", "", {},
+         "<mailto:a%23b%25c%3Fd@example.jp" + kStopSubject + ">"},
+        {"merged address encoded", "stop@example.jp", "https://example.jp/stop?m={{メールアドレス}}&k=1",
+         {{"メールアドレス", "hanako+news@example.jp"}},
+         "<mailto:stop@example.jp" + kStopSubject + ">, <https://example.jp/stop?m=hanako%2Bnews%40example.jp&k=1>"},
+        {"value that would end the URI or the brackets", "stop@example.jp", "https://example.jp/s?n={{氏名}}",
+         {{"氏名", "山田 > a&b=c"}},
+         "<mailto:stop@example.jp" + kStopSubject +
+             ">, <https://example.jp/s?n=%E5%B1%B1%E7%94%B0%20%3E%20a%26b%3Dc>"},
+        {"fixed text beyond ASCII, a pre-encoded part kept", "stop@example.jp", "https://example.jp/停止 一覧?x=%41",
+         {}, "<mailto:stop@example.jp" + kStopSubject + ">, <https://example.jp/%E5%81%9C%E6%AD%A2%20%E4%B8%80%E8%A6%A7?x=%41>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string url = c.url.empty() ? "" : MergedUnsubscribeUrl(c.url, RowMerge(c.row));
+        const std::vector<THeaderLine> headers = UnsubscribeHeaders(c.address, url);
+        ASSERT_EQ(headers.size(), c.url.empty() ? 1u : 2u);
+        EXPECT_EQ(headers[0].Name, "List-Unsubscribe");
+        EXPECT_EQ(headers[0].Value, c.expected);
+        // One-click only where there is an https URI to post to.
+        if (!c.url.empty()) {
+            EXPECT_EQ(headers[1].Name, "List-Unsubscribe-Post");
+            EXPECT_EQ(headers[1].Value, "List-Unsubscribe=One-Click");
+        }
+    }
+    EXPECT_THROW(UnsubscribeHeaders("stop@example.jp", "https://example.jp/" + std::string(960, 'a')),
+                 EUnsubscribeError);
+}
+
+TEST(FooterTest, BuiltInTemplateShowsEveryItemAndTheWayToRefuse)
+{
+    const TFooterItems items{"山田商店", "東京都千代田区1-1", "03-1234-5678", "stop@example.jp", ""};
+    QTemporaryDir dir;
+    const std::string footer = ComposeFooter(ReadFooterTemplate(dir.path().toStdString()), items, nullptr);
+    for (const char* shown : {"山田商店", "東京都千代田区1-1", "03-1234-5678", "stop@example.jp", "受信を希望されない",
+                              "配信を停止"})
+        EXPECT_NE(footer.find(shown), std::string::npos) << shown << "\n" << footer;
+    EXPECT_EQ(footer.find("{{"), std::string::npos) << footer;
+    EXPECT_TRUE(MissingFooterItems(items, footer).empty());
+
+    // The office's own wording, saved on a Shift_JIS system.
+    Write(dir, FooterFileName, "\x8eR\x93" "c: {{ \x91\x97\x90M\x8e\xd2\x96\xbc }}\r\n{{\x94z\x90M\x92\xe2\x8e~\x90\xe6}}\r\n");
+    EXPECT_EQ(ReadFooterTemplate(dir.path().toStdString()), "山田: {{ 送信者名 }}\n{{配信停止先}}");
+}
+
+TEST(FooterTest, EachMissingRequiredItemIsNamed)
+{
+    const TFooterItems full{"山田商店", "東京都千代田区1-1", "03-1234-5678", "stop@example.jp",
+                            "https://example.jp/stop?m=a%40example.jp"};
+    const std::string all = "{{送信者名}} {{住所}} {{問い合わせ先}} {{配信停止先}}";
+    struct Case {
+        const char* name;
+        std::string tmpl;
+        TFooterItems items;
+        std::vector<std::string> missing;
+    };
+    auto with = [&](std::string TFooterItems::*field, std::string value) {
+        TFooterItems items = full;
+        items.*field = std::move(value);
+        return items;
+    };
+    const std::vector<Case> cases = {
+        {"nothing missing, the URL shown", all, full, {}},
+        {"the address alone will do", "{{送信者名}}{{住所}}{{問い合わせ先}} stop@example.jp", full, {}},
+        {"blanks around names", "{{　送信者名 }}{{ 住所}}{{問い合わせ先\t}}{{配信停止先}}", full, {}},
+        {"sender's name empty", all, with(&TFooterItems::SenderName, " "), {"送信者名（設定.txt の 4 行目）が空です。"}},
+        {"postal address empty", all, with(&TFooterItems::PostalAddress, ""), {"住所（設定.txt の 16 行目）が空です。"}},
+        {"contact empty", all, with(&TFooterItems::Contact, "　"), {"問い合わせ先（設定.txt の 17 行目）が空です。"}},
+        {"footer lacks the name and the contact", "{{住所}} {{配信停止先}}", full,
+         {"フッターに送信者名「山田商店」がありません。", "フッターに問い合わせ先「03-1234-5678」がありません。"}},
+        {"footer lacks the postal address", "{{送信者名}} {{問い合わせ先}} {{配信停止先}}", full,
+         {"フッターに住所「東京都千代田区1-1」がありません。"}},
+        {"footer lacks any way to refuse", "{{送信者名}} {{住所}} {{問い合わせ先}}", full,
+         {"フッターに配信停止先「https://example.jp/stop?m=a%40example.jp」がありません。"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string footer = ComposeFooter(c.tmpl, c.items, nullptr);
+        EXPECT_EQ(MissingFooterItems(c.items, footer), c.missing) << footer;
+    }
+    // The list's fields go to the list's merge, the footer's own never do.
+    const std::string merged = ComposeFooter("{{会社名}} {{送信者名}} {{住所", full, RowMerge({{"会社名", "㈱青空"}}));
+    EXPECT_EQ(merged, "㈱青空 山田商店 {{住所");
+    const std::string text = MissingFooterText({"住所（設定.txt の 16 行目）が空です。"});
+    EXPECT_NE(text.find("・住所（設定.txt の 16 行目）が空です。\n"), std::string::npos) << text;
+}
+
+TEST(ComplianceTest, AdvertisingGetsTheCheckedFooterEveryMessageTheHeaders)
+{
+    QTemporaryDir dir;
+    Write(dir, OptOutFileName, "taro@example.jp\r\n");
+    TSettings base;
+    base.FromName = "山田商店";
+    base.FromAddress = "info@example.jp";
+    base.PostalAddress = "東京都千代田区1-1";
+    base.Contact = "03-1234-5678";
+    const TMergeFields row = RowMerge({{"メールアドレス", "hanako@example.jp"}});
+    struct Case {
+        const char* name;
+        bool advertising;
+        std::string url, contact;
+        const char* shown;    // in the footer; nullptr: no footer
+        const char* missing;  // in the refusal; nullptr: none
+    };
+    const std::vector<Case> cases = {
+        {"not advertising: no footer, no check", false, "", "", nullptr, nullptr},
+        {"advertising, refusing by mail to line 5", true, "", "03-1234-5678", "info@example.jp", nullptr},
+        {"advertising, the row's URL", true, "https://example.jp/stop?m={{メールアドレス}}", "03-1234-5678",
+         "https://example.jp/stop?m=hanako%40example.jp", nullptr},
+        {"advertising without a contact", true, "", "", "山田商店", "問い合わせ先（設定.txt の 17 行目）が空です。"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TSettings settings = base;
+        settings.Advertising = c.advertising;
+        settings.UnsubscribeUrl = c.url;
+        settings.Contact = c.contact;
+        const TCompliance compliance(settings, dir.path().toStdString());
+        EXPECT_TRUE(compliance.OptedOut("taro@EXAMPLE.JP"));
+        EXPECT_FALSE(compliance.OptedOut("hanako@example.jp"));
+        const std::string footer = compliance.Footer(row);
+        EXPECT_EQ(c.shown ? footer.find(c.shown) != std::string::npos : footer.empty(), true) << footer;
+        const std::string missing = compliance.MissingText(row);
+        EXPECT_EQ(c.missing ? missing.find(c.missing) != std::string::npos : missing.empty(), true) << missing;
+        const std::vector<THeaderLine> headers = compliance.Headers(row);
+        EXPECT_EQ(headers.size(), c.url.empty() ? 1u : 2u);
+        EXPECT_EQ(headers[0].Value.rfind("<mailto:info@example.jp?", 0), 0u) << headers[0].Value;
+    }
+}
