@@ -19,6 +19,7 @@
 #include "engine/OAuth.h"
 #include "platform/Windows.h"
 #include "rtl/Exception.h"
+#include "rtl/SysUtils.h"
 
 TApplication& Application()
 {
@@ -105,10 +106,8 @@ bool TApplication::Ask(const std::string& Text)
 
 void TApplication::ShowException(const std::exception& E)
 {
-    std::string text = E.what();
     // A server's reply line keeps its line end; a box shows none.
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
+    std::string text = WithoutLineEnd(E.what());
     if (text.empty())
         text = "エラーが発生しました";
     MessageBox(mtError, text);

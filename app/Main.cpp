@@ -23,6 +23,7 @@
 #include "app/Application.h"
 #include "app/LastInput.h"
 #include "app/PasswordBox.h"
+#include "app/PreviewForm.h"
 #include "app/RepaintLimit.h"
 #include "app/Setting.h"
 #include "engine/ErrorWords.h"
@@ -30,7 +31,6 @@
 #include "engine/SendEngine.h"
 #include "engine/SendRun.h"
 #include "charset/CodePage.h"
-#include "platform/Tls.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 
@@ -76,11 +76,6 @@ bool TOpenDialog::Execute()
     return true;
 }
 
-void LoadTextFile(const std::string& FileName, TStringList& Lines)
-{
-    ReadTextFile(FileName, Lines);
-}
-
 // ---------------------------------------------------------------------------
 
 TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
@@ -120,6 +115,7 @@ void TForm1::CreateControls()
     Button4 = button("Button4", "送信する", &TForm1::Button4Click);
     Button5 = button("Button5", "中断する", &TForm1::Button5Click);
     Button10 = button("Button10", "設　　定", &TForm1::Button10Click);
+    Button11 = button("Button11", "プレビュー", &TForm1::Button11Click);
     // A right-to-left reading order changes nothing on systems without
     // right-to-left support, so the progress stands left-aligned.
     Edit3 = edit("Edit3");
@@ -146,7 +142,7 @@ void TForm1::CreateControls()
     StatusBar1->addPermanentWidget(noticeLabel_);
 
     QWidget* const tabOrder[] = {Edit1, Button1, Edit2, Button3, Button4, Button5, Button8,
-                                 Button10, Memo1, Button2, Button6, Button7, Edit3};
+                                 Button10, Memo1, Button2, Button6, Button7, Edit3, Button11};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
@@ -207,6 +203,7 @@ void TForm1::Arrange()
     Button5->setGeometry(column, 70, 96, 25);
     Button10->setGeometry(column, 102, 96, 25);
     Edit3->setGeometry(column, 136, 96, 20);
+    Button11->setGeometry(column, 166, 96, 25);
     const int bottom = h - statusHeight - 8;
     Button8->setGeometry(column, bottom - 25, 96, 25);
     Button2->setGeometry(column, bottom - 57, 96, 25);
@@ -293,6 +290,13 @@ bool TForm1::ConfirmRun(const TRunOutline& Outline)
            == Send;
 }
 
+bool TForm1::ConfirmEmptyFields(const std::string& Question)
+{
+    enum { Send, Cancel };
+    // キャンセル by default: a slip of Enter must not send half-empty greetings.
+    return Application().Choose(mtConfirmation, Question, {"送信する", "キャンセル"}, Cancel, Cancel) == Send;
+}
+
 std::optional<std::string> TForm1::AskPassword(const std::string& Login, const std::string& Server)
 {
     return ::AskPassword(Login, Server);
@@ -360,11 +364,24 @@ void TForm1::Button4Click()
 
 void TForm1::Button5Click() { engine_->Abort(); }
 
+void TForm1::Button11Click()
+{
+    TSendRequest request;
+    request.RecipientFile = S(Edit1->text());
+    request.Subject = MailableText(Edit2->text(), "タイトル", false);
+    request.Body = MailableText(Memo1->toPlainText(), "本文", true);
+    auto* form = new TPreviewForm(*engine_, std::move(request), this);
+    form->show();
+}
+
 // ---------------------------------------------------------------------------
 // SMTP events
 
 void TForm1::NMSMTP1Connect(TObject*)
 {
+    // A test send from the preview is no run: the preview tells of it.
+    if (!engine_->Run().Busy())
+        return;
     runConnected_ = engine_->Run().Running();
     StatusBar1->showMessage(NMSMTP1->Encrypted() ? QStringLiteral("暗号化して接続しました")
                                                  : QStringLiteral("接続しました"));
@@ -387,6 +404,8 @@ void TForm1::NMSMTP1ConnectionRequired(bool&)
 
 void TForm1::NMSMTP1Disconnect(TObject*)
 {
+    if (!engine_->Run().Busy())
+        return;
     // A run that lost its connection amid its messages goes on (it opens
     // one again, or ends and says so then).
     if (engine_->Run().State() == TSendState::Sending) {

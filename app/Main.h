@@ -46,10 +46,6 @@ private:
     QWidget* parent_;
 };
 
-// Text files are UTF-8; one that is not (from a Shift_JIS system) is read as
-// CP932. Raises "ファイル %s は開けません" when the file cannot be read.
-void LoadTextFile(const std::string& FileName, TStringList& Lines);
-
 class TForm1 : public QWidget, public TRunFrontEnd {
 public:
     explicit TForm1(QWidget* Parent = nullptr);
@@ -65,6 +61,7 @@ public:
     void Button7Click();   // Cut from the body
     void Button8Click();   // Clear the body
     void Button10Click();  // Settings
+    void Button11Click();  // Preview: the composed message of any row, and a test send
 
     // --- SMTP events ----------------------------------------------------------
     void NMSMTP1Connect(TObject* Sender);
@@ -94,6 +91,7 @@ public:
     QPushButton* Button4;
     QPushButton* Button5;
     QPushButton* Button10;
+    QPushButton* Button11;
     QLineEdit* Edit3;
     QPushButton* Button7;
     QPushButton* Button6;
@@ -115,6 +113,7 @@ public:
     // --- The engine's questions and news: the boxes and the status bar ------
     TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point) override;
     bool ConfirmRun(const TRunOutline& Outline) override;
+    bool ConfirmEmptyFields(const std::string& Question) override;
     std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) override;
     bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
                           const std::string& Question) override;

@@ -84,18 +84,7 @@ std::string NameChar(std::string_view utf8, char32_t cp)
 
 std::string EncodedWord(TNMUUProcessor& encoder, const std::string& bytes, const char* label)
 {
-    TStringStream source(bytes);
-    TStringStream target;
-    // The streams die with this call; the component must not keep them.
-    struct Release {
-        TNMUUProcessor& e;
-        ~Release() { e.SourceStream = e.TargetStream = nullptr; }
-    } release{encoder};
-    encoder.SourceStream = &source;
-    encoder.TargetStream = &target;
-    encoder.Method = uuMime;
-    encoder.Encode();
-    std::string base64 = target.DataString();
+    std::string base64 = EncodeBase64Lines(encoder, bytes);
     // One block gives one line, ended by CR LF, which "?=" replaces.
     if (base64.size() < 2 || base64.compare(base64.size() - 2, 2, "\r\n") != 0)
         throw ECodePageError("Base64 の行末がありません");

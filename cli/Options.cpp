@@ -55,6 +55,15 @@ const std::vector<TOptionRule>& Rules()
                  Refuse("--trust には証明書の SHA-256 フィンガープリント（16 進数 64 桁、コロン区切りも可）を指定してください: " + v);
          }},
         {"--dry-run", nullptr, [](TSendOptions& o, const std::string&) { o.DryRun = true; }},
+        {"--allow-empty", nullptr, [](TSendOptions& o, const std::string&) { o.AllowEmpty = true; }},
+        {"--test-to", "テスト送信の宛先アドレス", [](TSendOptions& o, const std::string& v) { o.TestTo = v; }},
+        {"--row", "行番号",
+         [](TSendOptions& o, const std::string& v) {
+             if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos ||
+                 std::stoi(v) < 1)
+                 Refuse("--row には宛先リストの行番号（1 以上の整数）を指定してください: " + v);
+             o.Row = std::stoi(v);
+         }},
         {"--password-fd", "ファイル記述子の番号",
          [](TSendOptions& o, const std::string& v) { o.PasswordFd = ParseFd(v); }},
         {"--sign-in", nullptr, [](TSendOptions& o, const std::string&) { o.SignIn = true; }},
@@ -143,6 +152,10 @@ TSendOptions ParseSendOptions(const std::vector<std::string>& Args)
             missing += (missing.empty() ? "" : "、") + std::string(name);
     if (!missing.empty())
         Refuse(missing + " を指定してください");
+    if (seen.contains("--row") && !options.DryRun && !seen.contains("--test-to"))
+        Refuse("--row は --dry-run か --test-to と一緒に指定してください");
+    if (options.DryRun && seen.contains("--test-to"))
+        Refuse("--dry-run と --test-to は一緒に指定できません");
     if (options.To.empty() || options.Body.empty())
         Refuse(std::string(options.To.empty() ? "--to" : "--body") + " のファイル名が空です");
     return options;
@@ -153,10 +166,12 @@ std::string HelpText()
     return "使い方: veltrow-send --to 宛先ファイル --subject タイトル --body 本文ファイル [オプション]\n"
            "       veltrow-send --sign-in [--profile フォルダー]\n"
            "\n"
-           "宛先ファイルの宛先それぞれへ、同じタイトルと本文のメールを 1 通ずつ送ります。\n"
+           "宛先ファイルの宛先それぞれへ、タイトルと本文のメールを 1 通ずつ送ります。\n"
+           "タイトルと本文の {{列名}} は、その行の値に置き換えます。\n"
            "設定（設定.txt）、信頼する証明書、送信記録はウィンドウ版の Veltrow と共通です。\n"
            "\n"
-           "  --to ファイル          宛先ファイル（1 行に 1 件。UTF-8 または Shift_JIS）\n"
+           "  --to ファイル          宛先ファイル（1 行に 1 件。UTF-8 または Shift_JIS）、\n"
+           "                         または表の宛先リスト（.csv、.tsv、.xlsx）\n"
            "  --subject タイトル     メールのタイトル\n"
            "  --body ファイル        本文のファイル（UTF-8 または Shift_JIS）\n"
            "  --profile フォルダー   設定.txt のあるフォルダー（省略時は、今のフォルダーに 設定.txt が\n"
@@ -165,6 +180,10 @@ std::string HelpText()
            "  --restart              止まった前回の送信を捨てて最初から送ります\n"
            "  --trust SHA256         このサーバーのこの証明書（SHA-256 フィンガープリント）を信頼します\n"
            "  --dry-run              読み込みと確認と組み立てだけを行い、どこにも接続しません\n"
+           "  --allow-empty          差し込み項目が空の行があっても送ります\n"
+           "  --test-to アドレス     1 行分のメッセージをタイトルに「[テスト] 」を付けてこのアドレスへ\n"
+           "                         送ります（送信記録には残りません）\n"
+           "  --row 行番号           --dry-run で表示する行、--test-to で送る行（省略時は最初の行）\n"
            "  --password-fd 番号     パスワードをこのファイル記述子から 1 行読みます\n"
            "  --sign-in              ブラウザで Microsoft 365 / Google にサインインし、送信はしません\n"
            "  --help                 この説明を表示します\n"

@@ -22,6 +22,9 @@ struct TSendOptions {
     TResumeMode Resume = rmAsk;
     std::string Trust;  // "AB:CD:...", 32 pairs in upper case; empty for none
     bool DryRun = false;
+    bool AllowEmpty = false;  // send although fields the texts use are empty in some rows
+    std::string TestTo;       // --test-to: the one row's message to this address
+    int Row = 0;              // --row: the list's row (line) number; 0: the first that can be sent
     int PasswordFd = -1;  // -1: none given
     bool SignIn = false;
     bool Help = false;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <set>
+#include <utility>
 #include <unistd.h>
 
 #include <QUrl>
@@ -14,6 +15,8 @@
 #include "engine/ErrorWords.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
+#include "engine/RecipientSource.h"
+#include "engine/Preview.h"
 #include "engine/Passwords.h"
 #include "engine/RunStart.h"
 #include "engine/SendEngine.h"
@@ -91,7 +94,10 @@ public:
     int Run()
     {
         try {
-            const int code = options_.SignIn ? SignIn() : options_.DryRun ? DryRun() : Send();
+            const int code = options_.SignIn            ? SignIn()
+                             : options_.DryRun          ? DryRun()
+                             : !options_.TestTo.empty() ? TestSend()
+                                                        : Send();
             return stops_.Stopped() ? ecStopped : code;
         } catch (const std::exception& e) {
             printer_.End();
@@ -175,7 +181,8 @@ private:
         TMessageText text(engine_.Encoder());
         TStringList lines;
         lines.SetText(body);
-        text.Prepare(settings.Charset, options_.Subject, lines, settings.FromName);
+        text.Sender(settings.FromName, settings.Charset, smtp);
+        text.Prepare(settings.Charset, options_.Subject, lines);
 
         TRunRequest request;
         request.RecipientFile = options_.To;
@@ -192,23 +199,30 @@ private:
         }
         std::string first;
         int composed = 0, utf8 = 0;
+        bool rowFound = options_.Row == 0;
         for (const TPlanEntry& e : prepared->Plan->Entries()) {
+            if (e.Line == options_.Row && !e.Sendable) {
+                Say(Format("%d 行目は送信しません（宛先不正: %s）。", e.Line, e.Problem ? e.Problem : ""));
+                return ecNotStarted;
+            }
             if (!e.Sendable)
                 continue;
-            const TMessageText::TEntry entry = text.Entry(e.Entry);
-            utf8 += entry.Charset == mcUtf8 ? 1 : 0;
-            text.Apply(smtp, entry.Charset);
-            smtp.PostMessage->Date = Rfc5322Date(std::time(nullptr));
-            smtp.PostMessage->MessageID = NewMessageID(settings.FromAddress);
-            smtp.PostMessage->ToAddress->Clear();
-            smtp.PostMessage->ToAddress->Add(entry.Header);
+            const std::string line = PrepareRowText(text, *prepared->Source, e, settings.Charset);
+            utf8 += text.Entry(line).Charset == mcUtf8 ? 1 : 0;
+            text.Compose(smtp, line, std::time(nullptr));
             smtp.AssembleMail();
-            if (composed++ == 0) {
+            // The row asked for, else the first.
+            if (options_.Row == 0 ? composed == 0 : e.Line == options_.Row && !std::exchange(rowFound, true)) {
                 for (int i = 0; i < smtp.FinalHeader->Count(); ++i)
                     first += (*smtp.FinalHeader)[i] + "\n";
                 first += '\n';
                 first += smtp.Body();
             }
+            ++composed;
+        }
+        if (!rowFound) {
+            Say(Format("宛先リストに %d 行目の宛先はありません。", options_.Row));
+            return ecNotStarted;
         }
         // What the confirmation says, then the first message as it would go.
         TRunOutline outline = Outline(*prepared);
@@ -232,16 +246,34 @@ private:
         std::set<std::string> addresses;
         for (const TPlanEntry& e : Prepared.Plan->Entries()) {
             outline.Invalid += e.Sendable ? 0 : 1;
-            std::string name, address;
             if (e.Sendable) {
-                SplitEntry(e.Entry, name, address);
-                addresses.insert(LowerCase(address));
+                const std::optional<TRecipientSource::TRow> row = Prepared.Source->Row(e);
+                addresses.insert(LowerCase(row ? row->Address : ParseEntry(e.Entry).Address));
             }
         }
         outline.Addresses = static_cast<int>(addresses.size());
         outline.InvalidText = Prepared.Precheck;
         outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
         return outline;
+    }
+
+    // One row's message to one address, outside any run: no journal, no counts.
+    int TestSend()
+    {
+        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body)};
+        OAuthKeeper().OpenBrowser = [](const QUrl&) { return false; };
+        const std::optional<TOAuthAccount> account = Account();
+        if (account && !OAuthKeeper().SignedIn(*account)) {
+            Say(SignInHint(*account));
+            return ecNotStarted;
+        }
+        const std::string said = engine_.TestSend(request, options_.Row, options_.TestTo);
+        if (said.empty()) {
+            Say(frontEnd_.Refusal().empty() ? "テスト送信を取りやめました。" : frontEnd_.Refusal());
+            return ecNotStarted;
+        }
+        Say(said);
+        return ecAllSent;
     }
 
     int SignIn()

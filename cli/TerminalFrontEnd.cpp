@@ -62,6 +62,17 @@ bool TTerminalFrontEnd::ConfirmRun(const TRunOutline& Outline)
     return true;
 }
 
+bool TTerminalFrontEnd::ConfirmEmptyFields(const std::string& Question)
+{
+    const std::string asked = "送信しますか？";
+    if (options_.AllowEmpty) {
+        printer_.Say(Without(Question, asked, "--allow-empty のため送信します。"));
+        return true;
+    }
+    refusal_ = Without(Question, asked, "空のまま送るには --allow-empty を付けてください。");
+    return false;
+}
+
 std::optional<std::string> TTerminalFrontEnd::AskPassword(const std::string& Login, const std::string& Server)
 {
     if (options_.PasswordFd >= 0)

@@ -298,3 +298,19 @@ void TNMUUProcessor::StdDecode()
             return;
     }
 }
+
+std::string EncodeBase64Lines(TNMUUProcessor& Encoder, const std::string& Bytes)
+{
+    TStringStream source(Bytes);
+    TStringStream target;
+    // The streams die with this call; the component must not keep them.
+    struct TRelease {
+        TNMUUProcessor& e;
+        ~TRelease() { e.SourceStream = e.TargetStream = nullptr; }
+    } release{Encoder};
+    Encoder.SourceStream = &source;
+    Encoder.TargetStream = &target;
+    Encoder.Method = uuMime;
+    Encoder.Encode();
+    return target.DataString();
+}

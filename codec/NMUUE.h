@@ -79,3 +79,8 @@ private:
 
     ExchangeTable table_ = {};
 };
+
+// Bytes as Base64 lines through Encoder (uuMime), each line ended by CR LF;
+// the encoder is left holding no stream.
+std::string EncodeBase64Lines(TNMUUProcessor& Encoder, const std::string& Bytes);
+

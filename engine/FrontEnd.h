@@ -43,6 +43,13 @@ public:
     virtual TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point) = 0;
     // Before anything connects: true to send.
     virtual bool ConfirmRun(const TRunOutline& Outline) = 0;
+    // Fields the subject or body use are empty in some rows (EmptyFieldsQuestion's
+    // text): true to send all the same. A front end that cannot ask sends nothing.
+    virtual bool ConfirmEmptyFields(const std::string& Question)
+    {
+        (void)Question;
+        return false;
+    }
     // The login's password where the secret store keeps none; nullopt cancels.
     virtual std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) = 0;
     // The server's certificate is not trusted but could be: true to trust

@@ -13,6 +13,7 @@
 
 #include "charset/CodePage.h"
 #include "rtl/Exception.h"
+#include "rtl/Streams.h"
 
 const char* const JournalFolderName = "送信記録";
 
@@ -82,17 +83,17 @@ std::string Unescape(std::string_view s)
     return out;
 }
 
+// The file's bytes through the one whole-file reader; nothing when it cannot
+// be read (a side file or CSV that is gone or unreadable is no run of ours).
 std::optional<std::string> ReadAll(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
+    try {
+        TMemoryStream file;
+        file.LoadFromFile(path);
+        return std::string(file.Memory(), static_cast<size_t>(file.Size()));
+    } catch (const Exception&) {
         return std::nullopt;
-    std::string text(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
-    in.seekg(0);
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (!in)
-        return std::nullopt;
-    return text;
+    }
 }
 
 // The CSV as UTF-8: ours carries a BOM; one Excel saved back as Shift_JIS has

@@ -3,15 +3,9 @@
 #include <optional>
 
 #include "smtp/NMsmtp.h"
+#include "rtl/SysUtils.h"
 
 namespace {
-
-std::string WithoutLineEnd(std::string s)
-{
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    return s;
-}
 
 // The server's whole reply when the failure carries it, else its text.
 std::string WholeReply(const Exception& e)

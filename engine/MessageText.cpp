@@ -40,15 +40,30 @@ std::string MailableText(const QString& Text, const std::string& Field, bool ByL
     return Text.toStdString();
 }
 
-void TMessageText::Prepare(TMailCharset Choice, const std::string& Subject, const TStringList& Body,
-                           const std::string& FromName)
+void TMessageText::Sender(const std::string& Name, TMailCharset Choice, TNMSMTP& Smtp)
+{
+    At("送信者名", [&] { CheckMailable(Name); });
+    const bool strict = IsStrictJis(Name);
+    const bool iso = Choice == mcIso2022Jp || (Choice == mcAuto && strict);
+    // Encoded here only: every message of the Send takes one of these.
+    std::string isoWords, utf8Words;
+    if (iso)
+        isoWords = At("送信者名", [&] { return NameWords(Name, mcIso2022Jp); });
+    if (Choice != mcIso2022Jp)
+        utf8Words = NameWords(Name, mcUtf8);
+    senderStrict_ = strict;
+    senderIso_ = std::move(isoWords);
+    senderUtf8_ = std::move(utf8Words);
+    Smtp.PostMessage->FromName = iso ? senderIso_ : senderUtf8_;
+}
+
+void TMessageText::Prepare(TMailCharset Choice, const std::string& Subject, const TStringList& Body)
 {
     At("タイトル", [&] { CheckMailable(Subject); });
     for (int i = 0; i < Body.Count(); ++i)
         At(Format("本文 %d 行目", i + 1), [&] { CheckMailable(Body[i]); });
-    At("送信者名", [&] { CheckMailable(FromName); });
 
-    const bool strict = Choice == mcAuto && IsStrictJis(Subject) && IsStrictJis(FromName)
+    const bool strict = Choice == mcAuto && IsStrictJis(Subject) && senderStrict_
                         && std::all_of(Body.Lines().begin(), Body.Lines().end(),
                                        [](const std::string& line) { return IsStrictJis(line); });
     // Built aside and taken only when all went well: a refused Send during
@@ -56,22 +71,16 @@ void TMessageText::Prepare(TMailCharset Choice, const std::string& Subject, cons
     Form iso;
     const bool hasIso = Choice == mcIso2022Jp || strict;
     if (hasIso)
-        iso = MakeIso(Subject, Body, FromName);
+        iso = MakeIso(Subject, Body);
     Form utf8;
     if (Choice != mcIso2022Jp)
-        utf8 = Form{EncodeUtf8Subject(encoder_, Subject), Body, NameWords(FromName, mcUtf8)};
+        utf8 = Form{EncodeUtf8Subject(encoder_, Subject), Body, senderUtf8_};
     choice_ = Choice;
     textsStrict_ = strict;
     hasIso_ = hasIso;
     iso_ = std::move(iso);
     utf8_ = std::move(utf8);
     bodyApplied_ = -1;
-}
-
-std::string TMessageText::SenderName(const std::string& Name, TMailCharset Choice) const
-{
-    const bool iso = Choice == mcIso2022Jp || (Choice == mcAuto && IsStrictJis(Name));
-    return At("送信者名", [&] { return NameWords(Name, iso ? mcIso2022Jp : mcUtf8); });
 }
 
 bool TMessageText::CanCarry(const std::string& Name) const
@@ -86,12 +95,10 @@ bool TMessageText::CanCarry(const std::string& Name) const
     }
 }
 
-TMessageText::Form TMessageText::MakeIso(const std::string& subject, const TStringList& body,
-                                         const std::string& fromName) const
+TMessageText::Form TMessageText::MakeIso(const std::string& subject, const TStringList& body) const
 {
     Form form;
-    // The sender first: a Send refused for it says so before the subject's.
-    form.fromName = At("送信者名", [&] { return NameWords(fromName, mcIso2022Jp); });
+    form.fromName = senderIso_;
     form.subject = At("タイトル", [&] { return EncodeSubject(encoder_, Utf8ToCp932(subject)); });
     for (int i = 0; i < body.Count(); ++i)
         form.body.Add(At(Format("本文 %d 行目", i + 1), [&] { return BodyLineToIso2022Jp(Utf8ToCp932(body[i])); }));
@@ -109,24 +116,33 @@ std::string TMessageText::NameWords(const std::string& name, TMailCharset charse
     return EncodeHeaderText(encoder_, Utf8ToCp932(name)) + " ";
 }
 
+TMailCharset TCharsetRule::For(const std::string& Line) const { return For(ParseEntry(Line)); }
+
+TMailCharset TCharsetRule::For(const TEntryParts& Parts) const
+{
+    const TMailCharset texts = TextsStrict || Choice == mcIso2022Jp ? mcIso2022Jp : mcUtf8;
+    // A name in ASCII goes as it is, in whatever charset the texts take.
+    if (IsAscii(Parts.Bracketed ? Parts.Before : Parts.Name))
+        return texts;
+    return texts == mcIso2022Jp && (Choice == mcIso2022Jp || IsStrictJis(Parts.Name)) ? mcIso2022Jp : mcUtf8;
+}
+
 TMessageText::TEntry TMessageText::Entry(const std::string& Line) const
 {
-    const TMailCharset texts = textsStrict_ || choice_ == mcIso2022Jp ? mcIso2022Jp : mcUtf8;
     const TEntryParts parts = ParseEntry(Line);
+    const TMailCharset charset = CharsetRule().For(parts);
     const std::string& name = parts.Name;
     // The envelope takes its address from this line: it holds the bare
     // address, whatever blanks the entry had. "address (comment)" has no
     // "<", so it becomes "comment <address>".
     if (!parts.Bracketed && name.empty())
-        return {parts.Address, texts};
+        return {parts.Address, charset};
     const std::string rest = "<" + parts.Address + ">" + parts.After;
     const std::string written = parts.Bracketed ? parts.Before : name + " ";
     if (IsAscii(written))
-        return {DisplayName(written) + rest, texts};
+        return {DisplayName(written) + rest, charset};
     // An encoded word may not stand inside a quoted string.
     CheckMailable(name);
-    const TMailCharset charset = texts == mcIso2022Jp && (choice_ == mcIso2022Jp || IsStrictJis(name)) ? mcIso2022Jp
-                                                                                                       : mcUtf8;
     std::string words = NameWords(name, charset);
     words.pop_back();  // the blank goes before "<" below, as written
     return {words + " " + rest, charset};
@@ -147,4 +163,32 @@ void TMessageText::Apply(TNMSMTP& Smtp, TMailCharset Charset) const
     message.FromName = form.fromName;
     message.Base64Body = utf8;
     Smtp.Charset = CharsetLabel(utf8 ? mcUtf8 : mcIso2022Jp);
+}
+
+void TMessageText::Compose(TNMSMTP& Smtp, const std::string& Line, std::time_t When) const
+{
+    const TEntry entry = Entry(Line);
+    // Each message in the charset its entry needs.
+    Apply(Smtp, entry.Charset);
+    TPostMessage& message = *Smtp.PostMessage;
+    message.Date = Rfc5322Date(When);
+    message.MessageID = NewMessageID(message.FromAddress);
+    // A message that failed leaves its entry behind; it must not receive the
+    // next one too.
+    message.ToAddress->Clear();
+    message.ToAddress->Add(entry.Header);
+}
+
+std::string Rfc5322Date(std::time_t When)
+{
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm t{};
+    localtime_r(&When, &t);
+    const long offset = t.tm_gmtoff / 60;
+    const long absOffset = offset < 0 ? -offset : offset;
+    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", days[t.tm_wday], t.tm_mday,
+                  months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec,
+                  offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
 }

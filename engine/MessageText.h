@@ -1,9 +1,11 @@
-// The texts of the message in the charset each message goes out in: the
+// The composer, the only writer of the component's message record: the
 // subject, the body and the sender's name are checked and converted once
 // per Send, before connecting; each recipient entry then decides its
-// message's charset (a display name may need UTF-8 while the others do not).
+// message's charset (a display name may need UTF-8 while the others do
+// not), and its message gets its To line, Date and Message-ID.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 #include "charset/MailCharset.h"
@@ -13,19 +15,39 @@ class QString;
 class TNMSMTP;
 class TNMUUProcessor;
 
+// The origination date of a message, e.g. "Tue, 05 Mar 2024 09:07:03 +0900".
+std::string Rfc5322Date(std::time_t When);
+
 // The typed text as UTF-8. A lone surrogate would become "?" on the way,
 // so it is refused here: ECodePageError "Field: ..." or, ByLine,
 // "Field 3 行目: ..." in the user's words.
 std::string MailableText(const QString& Text, const std::string& Field, bool ByLine);
 
+struct TEntryParts;
+
+// Which charset the message to an entry takes, decided without encoding
+// anything: a copy of the texts' state, so a worker thread may use it while
+// a Send pressed meanwhile changes the texts.
+struct TCharsetRule {
+    TMailCharset Choice = mcAuto;
+    bool TextsStrict = false;  // in auto: subject, body and sender are all JIS X 0208
+
+    TMailCharset For(const std::string& Line) const;
+    TMailCharset For(const TEntryParts& Parts) const;
+};
+
 class TMessageText {
 public:
     explicit TMessageText(TNMUUProcessor& Encoder) : encoder_(Encoder) {}
 
-    // Checks and converts the texts for Choice. Raises ECodePageError naming
-    // the field and line ("タイトル", "本文 3 行目", "送信者名").
-    void Prepare(TMailCharset Choice, const std::string& Subject, const TStringList& Body,
-                 const std::string& FromName);
+    // The sender's name under Choice, encoded once for the charsets its
+    // messages may need, written into Smtp's record (the form the texts'
+    // charset takes). ECodePageError "送信者名: ...".
+    void Sender(const std::string& Name, TMailCharset Choice, TNMSMTP& Smtp);
+    // Checks and converts subject and body for Choice, with the sender of
+    // the last Sender. Raises ECodePageError naming the field and line
+    // ("タイトル", "本文 3 行目").
+    void Prepare(TMailCharset Choice, const std::string& Subject, const TStringList& Body);
 
     struct TEntry {
         std::string Header;    // the entry as the To line carries it
@@ -38,13 +60,10 @@ public:
     // sent.
     TEntry Entry(const std::string& Line) const;
 
-    // The sender's name as the From line carries it under Choice: ASCII as
-    // it is, else encoded words (UTF-8 ones when auto finds it outside JIS
-    // X 0208) and the blank before the address. ECodePageError "送信者名: ...".
-    std::string SenderName(const std::string& Name, TMailCharset Choice) const;
-
     // Whether a recipient's display name can be sent in the chosen charset.
     bool CanCarry(const std::string& Name) const;
+
+    TCharsetRule CharsetRule() const { return {choice_, textsStrict_}; }
 
     // The charset of the subject, body and sender name alone.
     TMailCharset TextsCharset() const { return hasIso_ ? mcIso2022Jp : mcUtf8; }
@@ -52,6 +71,9 @@ public:
     // Puts the texts of Charset into the message record and sets the
     // component's charset and body encoding (base64 for UTF-8).
     void Apply(TNMSMTP& Smtp, TMailCharset Charset) const;
+    // The whole message to one entry, sent at When: its To line, its texts
+    // in the charset the entry needs, Date and a fresh Message-ID.
+    void Compose(TNMSMTP& Smtp, const std::string& Line, std::time_t When) const;
 
 private:
     struct Form {
@@ -59,10 +81,13 @@ private:
         TStringList body;
         std::string fromName;  // as the From line carries it, before "<"
     };
-    Form MakeIso(const std::string& subject, const TStringList& body, const std::string& fromName) const;
+    Form MakeIso(const std::string& subject, const TStringList& body) const;
     std::string NameWords(const std::string& name, TMailCharset charset) const;
 
     TNMUUProcessor& encoder_;
+    // The sender's name in the forms the From line carries.
+    bool senderStrict_ = false;
+    std::string senderIso_, senderUtf8_;
     TMailCharset choice_ = mcAuto;
     // In auto: subject, body and sender name are all strict JIS X 0208.
     bool textsStrict_ = false;

@@ -171,11 +171,6 @@ std::optional<int64_t> TReconnectPolicy::NextDelay()
 
 // ---------------------------------------------------------------------------
 
-std::string ProgressText(const TRunPlan& Plan)
-{
-    return std::to_string(Plan.Counts()[TOutcome::Sent]) + "/" + std::to_string(Plan.Total());
-}
-
 std::string CountsText(const TOutcomeCounts& Counts)
 {
     std::string text;

@@ -160,8 +160,6 @@ private:
     int tries_ = 0;
 };
 
-// Edit3's progress: accepted messages of all the run handles, "3/120".
-std::string ProgressText(const TRunPlan& Plan);
 // The status bar's running counts of the outcomes other than 送信済み, e.g.
 // "拒否 1件　一時エラー 2件"; empty while there are none.
 std::string CountsText(const TOutcomeCounts& Counts);

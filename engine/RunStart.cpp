@@ -13,10 +13,19 @@
 #include <unistd.h>
 
 #include "engine/FrontEnd.h"
+#include "engine/RecipientSource.h"
 #include "charset/CodePage.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
+
+const TPlanEntry* EntryAt(const std::vector<TPlanEntry>& Entries, int Line)
+{
+    // Lines grow down the list; a table's start below its header.
+    const auto at = std::lower_bound(Entries.begin(), Entries.end(), Line,
+                                     [](const TPlanEntry& e, int line) { return e.Line < line; });
+    return at != Entries.end() && at->Line == Line ? &*at : nullptr;
+}
 
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point)
 {
@@ -27,9 +36,8 @@ std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePo
         return text;
     text += "\n\n次の宛先は届いたかどうか分かりません（不明）。続きからでは送信しません:";
     for (int line : unknown) {
-        const std::string entry = line >= 1 && line <= static_cast<int>(Lines.size())
-                                      ? Lines[static_cast<size_t>(line - 1)].Entry
-                                      : std::string();
+        const TPlanEntry* at = EntryAt(Lines, line);
+        const std::string entry = at ? at->Entry : std::string();
         text += Format("\n%d 行目: %s", line, entry.c_str());
     }
     return text;
@@ -133,6 +141,7 @@ void CheckListBytes(const std::string& Bytes, const std::atomic<bool>& Stop)
 struct TListFile {
     std::string Bytes;
     std::vector<TPlanEntry> Entries;  // not checked yet
+    std::optional<TListTable> Table;  // a CSV, TSV or Excel list: no Entries yet
 };
 
 // Calls Each(line) for every line of the file's bytes, the BOM left out.
@@ -215,6 +224,13 @@ TListFile ReadListText(const std::string& Path, const std::atomic<bool>& Stop)
 TListFile ReadList(const std::string& Path, const std::atomic<bool>& Stop)
 {
     try {
+        if (std::optional<TListTable> table = ReadListTable(Path)) {
+            TListFile file;
+            file.Table = std::move(table);
+            // The run's identity holds the file as it is, whatever its format.
+            file.Bytes = ReadListBytes(Path, Stop);
+            return file;
+        }
         return ReadListText(Path, Stop);
     } catch (ECodePageError& e) {
         e.SetMessage("宛先 " + e.Message());
@@ -226,38 +242,13 @@ TListFile ReadList(const std::string& Path, const std::atomic<bool>& Stop)
 // when the user stopped the run meanwhile.
 std::optional<TListFile> ReadListAnswering(const std::string& Path, const std::function<bool()>& KeepAnswering)
 {
-    const std::atomic<bool> never{false};
-    if (!KeepAnswering)
-        return ReadList(Path, never);
-    std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool done = false;
     TListFile file;
-    std::exception_ptr failure;
-    std::thread reader([&] {
-        try {
-            file = ReadList(Path, stop);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        const std::lock_guard lock(mutex);
-        done = true;
-        changed.notify_one();
-    });
-    for (;;) {
-        std::unique_lock lock(mutex);
-        if (changed.wait_for(lock, AnswerEvery, [&] { return done; }))
-            break;
-        lock.unlock();
-        if (!stop && !KeepAnswering())
-            stop = true;
-    }
-    reader.join();
-    if (stop)
+    try {
+        if (!WorkAnswering([&](const std::atomic<bool>& Stop) { file = ReadList(Path, Stop); }, KeepAnswering))
+            return std::nullopt;
+    } catch (const EStopped&) {
         return std::nullopt;
-    if (failure)
-        std::rethrow_exception(failure);
+    }
     return file;
 }
 
@@ -280,22 +271,87 @@ bool CheckEntries(std::vector<TPlanEntry>& Entries, const TRunRequest& Request)
 
 }  // namespace
 
-std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
+bool WorkAnswering(const std::function<void(const std::atomic<bool>& Stop)>& Work,
+                   const std::function<bool()>& KeepAnswering)
 {
-    auto lock = std::make_unique<TRunLock>(std::filesystem::path(Request.JournalFolder).parent_path().string());
+    std::atomic<bool> stop{false};
+    if (!KeepAnswering) {
+        Work(stop);
+        return true;
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            Work(stop);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard lock(mutex);
+        done = true;
+        changed.notify_one();
+    });
+    for (;;) {
+        std::unique_lock lock(mutex);
+        if (changed.wait_for(lock, AnswerEvery, [&] { return done; }))
+            break;
+        lock.unlock();
+        if (!stop && !KeepAnswering())
+            stop = true;
+    }
+    worker.join();
+    if (stop)
+        return false;
+    if (failure)
+        std::rethrow_exception(failure);
+    return true;
+}
+
+std::optional<TCheckedList> ReadCheckedList(const TRunRequest& Request)
+{
     std::optional<TListFile> file = ReadListAnswering(Request.RecipientFile, Request.KeepAnswering);
     if (!file)
         return std::nullopt;
-    std::vector<TPlanEntry>& entries = file->Entries;
-    if (!CheckEntries(entries, Request))
+    TCheckedList list;
+    std::vector<TPlanEntry>& entries = list.Entries;
+    entries = std::move(file->Entries);
+    list.Bytes = std::move(file->Bytes);
+    std::shared_ptr<TRecipientSource> source =
+        file->Table ? std::make_shared<TRecipientSource>(std::move(*file->Table), Request.Subject, Request.Body)
+                    : std::make_shared<TRecipientSource>(Request.Subject, Request.Body);
+    file.reset();
+    if (const std::string refusal = source->Refusal(); !refusal.empty())
+        throw Exception(refusal);
+    if (source->IsTable())
+        entries = source->TableEntries(Request.CanCarry);
+    else if (!CheckEntries(entries, Request))
         return std::nullopt;
+    else
+        source->CheckMerged(entries, Request.CanCarry);
     if (entries.empty())
         throw Exception(Format("宛先ファイル %s に宛先がありません", Request.RecipientFile.c_str()));
+    list.Source = std::move(source);
+    return list;
+}
+
+std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
+{
+    auto lock = std::make_unique<TRunLock>(std::filesystem::path(Request.JournalFolder).parent_path().string());
+    std::optional<TCheckedList> list = ReadCheckedList(Request);
+    if (!list)
+        return std::nullopt;
+    std::vector<TPlanEntry>& entries = list->Entries;
     if (std::none_of(entries.begin(), entries.end(), [](const TPlanEntry& e) { return e.Sendable; }))
         throw Exception(Format("宛先ファイル %s に送信できる宛先がありません: ", Request.RecipientFile.c_str()) +
                         InvalidText(entries));
 
-    TRunIdentity identity{Request.RecipientFile, std::move(file->Bytes), Request.Subject, Request.Body};
+    if (const std::vector<TEmptyField> empty = list->Source->EmptyFields(entries);
+        !empty.empty() && Request.FrontEnd && !Request.FrontEnd->ConfirmEmptyFields(EmptyFieldsQuestion(empty)))
+        return std::nullopt;
+
+    TRunIdentity identity{Request.RecipientFile, std::move(list->Bytes), Request.Subject, Request.Body};
     std::vector<std::string> unreadable;
     std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity, &unreadable);
     if (!unreadable.empty()) {
@@ -321,11 +377,12 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
     }
     if (resume)
         for (TJournalRow& row : resume->Rows)
-            if (row.Entry.empty() && row.Line >= 1 && row.Line <= static_cast<int>(entries.size()))
-                row.Entry = entries[static_cast<size_t>(row.Line - 1)].Entry;
+            if (const TPlanEntry* at = EntryAt(entries, row.Line); row.Entry.empty() && at)
+                row.Entry = at->Entry;
 
     TPreparedRun run;
     run.Lock = std::move(lock);
+    run.Source = std::move(list->Source);
     run.Precheck = InvalidText(entries);
     if (!run.Precheck.empty())
         run.Precheck += "は送信しません";

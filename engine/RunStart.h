@@ -4,6 +4,7 @@
 // run about to start.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "engine/RunLock.h"
 #include "engine/RunPlan.h"
 
+class TRecipientSource;
 class TRunFrontEnd;
 
 struct TRunRequest {
@@ -42,6 +44,8 @@ struct TPreparedRun {
     // The unfinished run this one continues, when the user chose so.
     std::optional<TResumePoint> Resumes;
     std::unique_ptr<TRunPlan> Plan;
+    // The recipients and the templates the messages are composed from.
+    std::shared_ptr<const TRecipientSource> Source;
     // The status text about entries that cannot be sent; empty when all can.
     std::string Precheck;
 
@@ -51,12 +55,34 @@ struct TPreparedRun {
 
 enum TResumeChoice { rcContinue, rcRestart, rcCancel };
 
+// The entry of Line in a list's entries (in the order of their lines).
+const TPlanEntry* EntryAt(const std::vector<TPlanEntry>& Entries, int Line);
+
 // The resume box's question: N entries, K of them settled, the 不明 ones
 // listed by line and entry so that the user can decide about them.
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point);
 
+// The recipient file read once and every entry checked, the templates fitted
+// to it (unknown fields refused); nothing when the user stopped meanwhile.
+struct TCheckedList {
+    std::string Bytes;  // the file as it is
+    std::vector<TPlanEntry> Entries;
+    std::shared_ptr<const TRecipientSource> Source;
+};
+std::optional<TCheckedList> ReadCheckedList(const TRunRequest& Request);
+
+// Runs Work on a thread of its own while KeepAnswering (called on this
+// thread every few tens of milliseconds) processes the window's events;
+// once it says false, Stop is set and Work should end soon. False when
+// stopped; what Work raised is raised here. Without KeepAnswering, Work
+// runs here.
+bool WorkAnswering(const std::function<void(const std::atomic<bool>& Stop)>& Work,
+                   const std::function<bool()>& KeepAnswering);
+
 // Takes the lock of the folder above JournalFolder (see TRunLock), reads the
-// recipient file once (EFOpenError; anything but a regular file is refused,
+// recipient file once (a table by its extension, see ReadListTable; the
+// templates' unknown fields refused, empty ones asked about through the
+// front end) (EFOpenError; anything but a regular file is refused,
 // naming it), checks every entry, refuses a list with none that can be sent
 // and, when an unfinished run of the same identity exists, asks whether to
 // continue it (最初から gives it up) through the request's front end. Nothing when the user cancels or stops

@@ -4,11 +4,13 @@
 // the way. The front end answers the questions; the engine opens no box.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "engine/FrontEnd.h"
+#include "engine/Preview.h"
 #include "engine/Profile.h"
 #include "engine/SendSecurity.h"
 #include "engine/SettingsFile.h"
@@ -48,6 +50,18 @@ public:
     // on, which refuses the Send itself: its subject and body reach the
     // messages that follow. Raises what ended it.
     void Send(const TSendRequest& Request);
+    // The list read and checked as a Send would, every row's message ready
+    // to be composed; nothing connects, nothing is asked. Refused while a
+    // run goes on, whose message record it would change.
+    std::unique_ptr<TListPreview> Preview(const TSendRequest& Request);
+    // The message of the list's row Line (0: its first row that can be
+    // sent), its subject prefixed 「[テスト] 」,
+    // to Address (empty: the sender's own), over a connection of its own
+    // with the settings' security and login. No journal, no counts. Returns
+    // where it went and the server's reply; empty when the user cancelled
+    // (password, certificate). Raises what failed.
+    std::string TestSend(const TSendRequest& Request, int Line, const std::string& Address);
+
     // Stops a sign-in in the browser and the run (see TSendRun::Abort).
     void Abort();
     // The program ends: cuts whatever runs.
@@ -57,7 +71,10 @@ private:
     void PrepareMessage(const TSendRequest& Request);
     std::optional<TPreparedRun> PrepareRun(const TSendRequest& Request);
     TRunOutline Outline(const TPreparedRun& Prepared) const;
-    std::string HeaderForm(const std::string& Entry);
+    TRunRequest ListRequest(const TSendRequest& Request);
+    void ConnectTrusting();
+    // Processes the window's events; false once the user stopped the run.
+    std::function<bool()> KeepAnswering() const;
     void Summarize(const TRunPlan& Plan, const std::string& JournalPath, const std::string& Failure);
     void SendTrusting();
 
@@ -70,5 +87,6 @@ private:
     TSendSecurity security_;
     TSettings settings_;
     const TSendRequest* request_ = nullptr;  // the Send in hand
+    std::shared_ptr<const TRecipientSource> source_;  // the run's recipients and templates
     bool confirmed_ = false;  // the Send in hand was confirmed already
 };

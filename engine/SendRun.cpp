@@ -69,20 +69,6 @@ TSendState NextSendState(TSendState State, TSendEvent Event, bool Connected)
     return State;
 }
 
-std::string Rfc5322Date(std::time_t When)
-{
-    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::tm t{};
-    localtime_r(&When, &t);
-    const long offset = t.tm_gmtoff / 60;
-    const long absOffset = offset < 0 ? -offset : offset;
-    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", days[t.tm_wday], t.tm_mday,
-                  months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec,
-                  offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
-}
-
 // ---------------------------------------------------------------------------
 
 // Whatever way a run or Abort's QUIT returns, the state goes back to Idle
@@ -294,11 +280,11 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
     smtp_.OnNextMessage = [this, &Bulk] {
         const TPlanEntry* next = Bulk->Following();
         if (next)
-            Load(next->Entry);
+            Load(*next);
         return next != nullptr;
     };
     TBulkHooks hooks;
-    hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry.Entry); };
+    hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry); };
     hooks.Reconnect = [this] { return Reopen(); };
     hooks.Pause = [this](int64_t Ms) { return Pause(static_cast<int>(Ms)); };
     hooks.Waiting = [this](TWait What, int64_t Ms) {
@@ -380,7 +366,7 @@ bool TSendRun::Reopen()
     return true;
 }
 
-TAttemptResult TSendRun::SendOne(TMessageStep& Step, const std::string& Entry)
+TAttemptResult TSendRun::SendOne(TMessageStep& Step, const TPlanEntry& Entry)
 {
     Load(Entry);
     const TAttemptResult result = Step.Send();
@@ -393,15 +379,16 @@ TAttemptResult TSendRun::SendOne(TMessageStep& Step, const std::string& Entry)
     return result;
 }
 
-void TSendRun::Load(const std::string& Entry)
+void TSendRun::Load(const TPlanEntry& Entry)
 {
-    TPostMessage& message = *smtp_.PostMessage;
-    message.Date = Rfc5322Date(std::time(nullptr));
-    message.MessageID = NewMessageID(message.FromAddress);
+    if (OnCompose) {
+        OnCompose(Entry);
+        return;
+    }
     // A message that failed leaves its entry behind; it must not receive the
     // next one too.
-    message.ToAddress->Clear();
-    message.ToAddress->Add(OnHeaderForm ? OnHeaderForm(Entry) : Entry);
+    smtp_.PostMessage->ToAddress->Clear();
+    smtp_.PostMessage->ToAddress->Add(Entry.Entry);
 }
 
 void TSendRun::ReplaceSocket()

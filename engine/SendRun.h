@@ -64,9 +64,6 @@ enum class TSendEvent {
 // The state after Event in State; Connected says whether the socket is open.
 TSendState NextSendState(TSendState State, TSendEvent Event, bool Connected);
 
-// The origination date of a message, e.g. "Tue, 05 Mar 2024 09:07:03 +0900".
-std::string Rfc5322Date(std::time_t When);
-
 class TSendRun {
 public:
     explicit TSendRun(TNMSMTP& Smtp);
@@ -76,9 +73,10 @@ public:
     // Before connecting: the recipient file read and checked, the plan of
     // the run. Nothing when the user cancelled at the resume question.
     std::function<std::optional<TPreparedRun>()> OnPrepare;
-    // An entry as its To line carries it; called right before its message,
-    // which may take the texts of another charset then.
-    std::function<std::string(const std::string& Entry)> OnHeaderForm;
+    // Puts the message to Entry (its row of the list) into the component's
+    // message record; called right before its message. Unset: the entry
+    // alone, as written.
+    std::function<void(const TPlanEntry& Entry)> OnCompose;
     // After each message the server accepted: how many of how many.
     std::function<void(int Sent, int Total)> OnProgress;
     // An outcome became known (the counts of the plan changed).
@@ -163,9 +161,9 @@ private:
     // Closes a broken connection and opens it again; false when that failed.
     bool Reopen();
     // One message to one entry.
-    TAttemptResult SendOne(TMessageStep& Step, const std::string& Entry);
-    // Sets the component's message to the entry's.
-    void Load(const std::string& Entry);
+    TAttemptResult SendOne(TMessageStep& Step, const TPlanEntry& Entry);
+    // The component's message becomes the entry's.
+    void Load(const TPlanEntry& Entry);
     // QUIT, or the close without it when the run was cut.
     void Finish();
     // QUIT on a connection that a failure left open; a refused QUIT is no

@@ -169,8 +169,10 @@ void ParseSettings(const TStringList& Lines, TSettings& Settings)
 
 TSettings ReadSettings(const std::string& FileName)
 {
+    // ParseSettings checks lines 6 to 12 first: read once, parsed once.
+    EnsureSettingsFile(FileName);
     TStringList lines;
-    ReadSettingsFile(lines, FileName);
+    ReadTextFile(FileName, lines);
     TSettings settings;
     ParseSettings(lines, settings);
     return settings;

@@ -39,6 +39,13 @@ int32_t StrToInt(const std::string& text)
 
 std::string IntToStr(long long value) { return std::to_string(value); }
 
+std::string WithoutLineEnd(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
 std::string Trim(const std::string& text)
 {
     size_t b = 0;

@@ -10,6 +10,8 @@ int32_t StrToInt(const std::string& text);
 std::string IntToStr(long long value);
 
 std::string Trim(const std::string& text);
+// Text without the CR and LF at its end (a reply line, an exception's text).
+std::string WithoutLineEnd(std::string text);
 std::string UpperCase(const std::string& text);  // ASCII letters only
 std::string LowerCase(const std::string& text);  // ASCII letters only
 

@@ -113,13 +113,7 @@ bool PlainName(const std::string& Name)
 std::string Base64(const std::string& Bytes)
 {
     TNMUUProcessor encoder(nullptr);
-    encoder.Method = uuMime;
-    TStringStream source(Bytes);
-    TStringStream target;
-    encoder.SourceStream = &source;
-    encoder.TargetStream = &target;
-    encoder.Encode();
-    std::string text = target.DataString();
+    std::string text = EncodeBase64Lines(encoder, Bytes);
     text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
                text.end());
     return text;

@@ -1,4 +1,5 @@
 #include "smtp/Extensions.h"
+#include "rtl/SysUtils.h"
 
 #include <algorithm>
 #include <cctype>
@@ -18,10 +19,7 @@ std::string WithoutCode(const std::string& line)
     const bool coded = line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
                        std::isdigit(static_cast<unsigned char>(line[1])) &&
                        std::isdigit(static_cast<unsigned char>(line[2])) && (line[3] == '-' || line[3] == ' ');
-    std::string text = coded ? line.substr(4) : line;
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
-        text.pop_back();
-    return text;
+    return WithoutLineEnd(coded ? line.substr(4) : line);
 }
 
 }  // namespace

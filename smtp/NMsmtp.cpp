@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "net/Psock_p.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -20,9 +21,7 @@ constexpr size_t HeaderPieceSize = 32768;
 // the second 0 to 5) followed by a blank or the line end.
 bool WellFormed(const TReply& Reply)
 {
-    std::string line = Reply.Text();
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
+    const std::string line = WithoutLineEnd(Reply.Text());
     return line.size() >= 3 && line[0] >= '2' && line[0] <= '5' && line[1] >= '0' && line[1] <= '5' &&
            line[2] >= '0' && line[2] <= '9' && (line.size() == 3 || line[3] == ' ');
 }
@@ -115,9 +114,8 @@ void TNMSMTP::RaiseFailure()
 std::string ReplyText(const TReply& Reply)
 {
     std::string text;
-    for (std::string line : Reply.Lines) {
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.pop_back();
+    for (const std::string& whole : Reply.Lines) {
+        const std::string line = WithoutLineEnd(whole);
         if (!text.empty())
             text += '\n';
         text += line;

@@ -8,18 +8,13 @@
 #include "smtp/Extensions.h"
 #include "smtp/NMsmtp.h"
 #include "smtp/Sasl.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
 // RFC 1035's longest domain name, with room for the terminating zero.
 constexpr int LocalNameSize = 256;
 
-std::string WithoutLineEnd(std::string line)
-{
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
-        line.pop_back();
-    return line;
-}
 
 void ThrowIfClosed(const TReply& reply)
 {

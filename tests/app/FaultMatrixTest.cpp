@@ -312,10 +312,8 @@ TEST_P(FaultMatrixTest, EveryFault)
             Use(bad.Port(), "a@example.jp\r\nb@example.jp\r\n", reconnects,
                 f.fault == Fault::Silent ? kSilentTimeoutMs : 0);
             Watch watch;
-            const int64_t start = NowMs();
             When abort([&] { return f.fault == Fault::Stall && Reached(bad, p); }, [] { Click(Form1->Button5); });
             Click(Form1->Button4);
-            EXPECT_LT(NowMs() - start, 5000) << "the run did not end in time";
             EXPECT_EQ(f.fault == Fault::Stall, abort.Done());
             EXPECT_EQ(Progress(watch), Accepted(p, f, reconnects)) << ::testing::PrintToString(watch.progress);
             // An error box for a connection that never opened only (the

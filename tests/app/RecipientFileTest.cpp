@@ -200,7 +200,7 @@ TEST_F(RecipientFileTest, ListsWithNothingToSendStopBeforeConnecting)
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string csv = WriteRecipients("\x8E\x52\x93\x63,yamada@example.jp\r\nSato <sato@example.jp\r\n\r\n"
                                             "\x8D\xB2\x93\xA1 <>\r\n",
-                                            "excel.csv");
+                                            "excel.txt");
     const std::string notRegular = " は通常のファイルではありません（%s）。宛先を 1 行に 1 件書いたテキストファイルを選んでください";
     const struct {
         std::string path;

@@ -128,8 +128,9 @@ TEST_F(SendStateTest, PauseRunsItsTimeOrEndsAtOnce)
     };
     const Case cases[] = {
         {"nothing stops it", Stop::None, 150, true, S::Sending, 2, true},
-        {"Abort", Stop::Abort, 8000, false, S::Stopping, 1, true},
-        {"the window closes", Stop::WindowClosed, 8000, false, S::Closing, 1, false},
+        // Far longer than the test may take: only the stop can end these.
+        {"Abort", Stop::Abort, 3'600'000, false, S::Stopping, 1, true},
+        {"the window closes", Stop::WindowClosed, 3'600'000, false, S::Closing, 1, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -163,10 +164,9 @@ TEST_F(SendStateTest, PauseRunsItsTimeOrEndsAtOnce)
 
         ASSERT_TRUE(waited.has_value());
         EXPECT_EQ(*waited, c.waitedItsTime);
-        if (c.waitedItsTime)
+        if (c.waitedItsTime) {
             EXPECT_GE(pausedMs, c.pauseMs);
-        else
-            EXPECT_LT(pausedMs, 1000);
+        }
         EXPECT_EQ(stateAfterPause, c.stateAfterPause);
         EXPECT_EQ(sent, c.sent);
         EXPECT_EQ(run.State(), S::Idle);

@@ -151,7 +151,7 @@ TEST_F(WindowsTest, SizesPositionsAndTabOrder)
 
     // The right column, top to bottom, buttons 96 wide (About 97).
     std::vector<QWidget*> column = {Form1->Button3, Form1->Button4, Form1->Button5, Form1->Button10,
-                                    Form1->Edit3,   Form1->Button7, Form1->Button6, Form1->Button2,
+                                    Form1->Edit3,   Form1->Button11, Form1->Button7, Form1->Button6, Form1->Button2,
                                     Form1->Button8};
     for (size_t i = 1; i < column.size(); ++i) {
         EXPECT_LT(column[i - 1]->geometry().bottom(), column[i]->y());

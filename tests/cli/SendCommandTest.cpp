@@ -297,4 +297,41 @@ TEST_F(SendCommandTest, ItRefusesBadOptionsAndNeedsNoWidgets)
     EXPECT_FALSE(Has(libraries.Output, "libQt6Widgets")) << libraries.Output;
 }
 
+// A table list: empty fields need --allow-empty; one row's message can be
+// shown (--dry-run --row) or sent as a test (--test-to), neither of which
+// leaves a journal row.
+TEST_F(SendCommandTest, AListWithEmptyFieldsNeedsAllowEmptyAndOneRowCanBeShownOrTested)
+{
+    SmtpSink sink;
+    profile_.Write("設定.txt", "127.0.0.1\r\n" + std::to_string(sink.Port()) + "\r\nclient.example.jp\r\n送信係\r\nself@example.jp\r\n");
+    const std::string list = profile_.Write("宛先.csv", "メールアドレス,会社名\r\na@example.jp,アルファ\r\nb@example.jp,\r\n");
+    const std::string body = profile_.Write("本文.txt", "{{会社名}} 御中\r\n");
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+        std::string err, out;
+        size_t messages;  // at the sink afterwards
+    };
+    const Case cases[] = {
+        {{}, 2, "1 行で {{会社名}} が空です。空のまま送るには --allow-empty を付けてください。", "", 0},
+        {{"--dry-run", "--row", "3", "--allow-empty"}, 0, "どこにも接続していません", "To: b@example.jp", 0},
+        {{"--test-to", "check@example.jp", "--row", "2"}, 0, "check@example.jp 宛てに送りました。サーバーの応答: 250", "", 1},
+        {{"--allow-empty"}, 0, "送信記録: ", "", 3},
+    };
+    TResult last;
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--to", list, "--subject", "{{会社名}}へ", "--body", body};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(c.err);
+        last = Send(args);
+        EXPECT_EQ(last.Exit, c.exit) << last.Err;
+        EXPECT_TRUE(Has(last.Err, c.err)) << last.Err;
+        EXPECT_TRUE(Has(last.Out, c.out)) << last.Out;
+        EXPECT_TRUE(sink.WaitForMessages(c.messages));
+        EXPECT_EQ(sink.MessageCount(), c.messages);
+    }
+    EXPECT_EQ(sink.Message(0).RcptTos, std::vector<std::string>{"check@example.jp"});
+    EXPECT_EQ(Rows(last), (std::vector<std::string>{"2|a@example.jp|送信済み", "3|b@example.jp|送信済み"}));
+}
+
 }  // namespace

@@ -22,6 +22,7 @@ public:
     // --- Answers
     TResumeChoice Resume = rcContinue;
     bool Confirm = true;
+    bool SendEmpty = false;  // the answer to fields empty in some rows
     std::optional<std::string> Password;
     bool Trust = false;
     // Runs at every accepted message, inside the run (the user acting).
@@ -30,6 +31,7 @@ public:
     // --- What it was asked and told, in order
     std::vector<std::string> Questions;  // the resume and trust questions' texts
     std::vector<TRunOutline> Confirmations;
+    std::vector<std::string> EmptyQuestions;
     std::vector<std::string> PasswordsAsked;  // "login@server"
     std::vector<std::string> Informed, Statuses, Notices, Failures;
     std::vector<std::string> Progressed;  // "3/120"
@@ -44,6 +46,11 @@ public:
 
     TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point) override;
     bool ConfirmRun(const TRunOutline& Outline) override;
+    bool ConfirmEmptyFields(const std::string& Question) override
+    {
+        EmptyQuestions.push_back(Question);
+        return SendEmpty;
+    }
     std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) override;
     bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
                           const std::string& Question) override;

@@ -24,23 +24,26 @@ TEST_F(SendEngineTest, ARunKeepsEverythingInItsProfileAndTellsItsFrontEnd)
     const auto cwd = std::filesystem::current_path();
     const bool settingsHereBefore = std::filesystem::exists(cwd / "設定.txt");
 
-    engine->Send(Request("a@example.jp\r\nrefused@example.jp\r\nA@EXAMPLE.JP\r\n"));
+    // A Hangul name needs UTF-8; the rest goes as ISO-2022-JP.
+    engine->Send(Request("a@example.jp\r\nrefused@example.jp\r\nA@EXAMPLE.JP\r\n김 <a@example.jp>\r\n"));
 
     ASSERT_EQ(ui.Confirmations.size(), 1u);
-    EXPECT_EQ(ui.Confirmations[0].Messages, 3);
-    EXPECT_EQ(ui.Confirmations[0].Addresses, 2);  // one address twice, as the box counts them
+    EXPECT_EQ(ui.Confirmations[0].Messages, 4);
+    EXPECT_EQ(ui.Confirmations[0].Addresses, 2);  // one address thrice, as the box counts them
+    EXPECT_EQ(ui.Confirmations[0].Utf8, 1);
     ASSERT_EQ(ui.Summaries.size(), 1u);
     const auto& summary = ui.Summaries[0];
-    EXPECT_EQ(summary.Counts[TOutcome::Sent], 2);
+    EXPECT_EQ(summary.Counts[TOutcome::Sent], 3);
+    EXPECT_EQ(summary.Utf8, 1);
     EXPECT_EQ(summary.Counts[TOutcome::Refused], 1);
     EXPECT_EQ(summary.Failure, "");
     EXPECT_EQ(std::filesystem::path(summary.JournalPath).parent_path(),
               std::filesystem::path(profile.Path()) / "送信記録");
     EXPECT_TRUE(std::filesystem::exists(summary.JournalPath));
-    EXPECT_EQ(ui.Progressed, (std::vector<std::string>{"1/3", "2/3"}));
+    EXPECT_EQ(ui.Progressed, (std::vector<std::string>{"1/4", "2/4", "3/4"}));
     EXPECT_EQ(ui.Starts, 1);
     EXPECT_EQ(ui.Ends, 1);
-    ASSERT_TRUE(sink.WaitForMessages(2));
+    ASSERT_TRUE(sink.WaitForMessages(3));
     EXPECT_EQ(sink.Message(0).MailFrom, "taro@example.jp");
     // Nothing of the run landed in the process's own folder.
     EXPECT_EQ(std::filesystem::exists(cwd / "設定.txt"), settingsHereBefore);

@@ -1,5 +1,6 @@
 #include "tests/support/SecretService.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -78,10 +79,42 @@ PrivateSecretService::PrivateSecretService()
     setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
 }
 
+namespace {
+
+// The secret store's library speaks to the session bus through GLib, whose
+// shared session-bus connection raises SIGTERM in its process when the bus
+// goes away. A test's private bus goes away at the end of every test that
+// used it: told beforehand, the connection just closes, and the next test's
+// store connects to its own bus. GLib is loaded already where a store used
+// it; where none did there is nothing to tell.
+void KeepProcessWhenBusCloses()
+{
+    void* gio = dlopen("libgio-2.0.so.0", RTLD_NOW | RTLD_NOLOAD);
+    if (!gio)
+        return;
+    using BusGet = void* (*)(int, void*, void**);
+    using SetExitOnClose = void (*)(void*, int);
+    using Unref = void (*)(void*);
+    const auto busGet = reinterpret_cast<BusGet>(dlsym(gio, "g_bus_get_sync"));
+    const auto setExit = reinterpret_cast<SetExitOnClose>(dlsym(gio, "g_dbus_connection_set_exit_on_close"));
+    const auto unref = reinterpret_cast<Unref>(dlsym(gio, "g_object_unref"));
+    constexpr int SessionBus = 2;  // G_BUS_TYPE_SESSION
+    if (busGet && setExit && unref) {
+        if (void* connection = busGet(SessionBus, nullptr, nullptr)) {
+            setExit(connection, 0);
+            unref(connection);
+        }
+    }
+    dlclose(gio);
+}
+
+}  // namespace
+
 PrivateSecretService::~PrivateSecretService() { Stop(); }
 
 void PrivateSecretService::Stop()
 {
+    KeepProcessWhenBusCloses();
     if (stdinFd_ >= 0)
         ::close(stdinFd_);
     stdinFd_ = -1;
