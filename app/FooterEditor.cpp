@@ -32,7 +32,8 @@ TFooterEditor::TFooterEditor(QWidget* Parent) : QWidget(Parent, Qt::Window)
 
 void TFooterEditor::Load()
 {
-    Memo1->setPlainText(QString::fromStdString(ReadFooterTemplate(Application().Profile.Folder)));
+    const std::string& folder = Application().Profile.Folder;
+    Memo1->setPlainText(QString::fromStdString(ReadFooterTemplate(folder.empty() ? "." : folder)));
 }
 
 void TFooterEditor::Button1Click()

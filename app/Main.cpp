@@ -23,6 +23,7 @@
 #include "app/About.h"
 #include "app/AttachmentArea.h"
 #include "app/Application.h"
+#include "app/LastInput.h"
 #include "app/PasswordBox.h"
 #include "app/PreviewForm.h"
 #include "app/RepaintLimit.h"
@@ -237,6 +238,7 @@ void TForm1::resizeEvent(QResizeEvent* Event)
 void TForm1::closeEvent(QCloseEvent* Event)
 {
     Application().HandleCommand([this] {
+        RememberInput(*this);
         engine_->Close();
         if (Form2)
             Form2->close();
@@ -373,6 +375,7 @@ bool TForm1::Sending() const { return engine_->Run().Running(); }
 
 void TForm1::Button4Click()
 {
+    RememberInput(*this);
     TSendRequest request;
     request.RecipientFile = S(Edit1->text());
     request.Subject = MailableText(Edit2->text(), "タイトル", false);

@@ -199,7 +199,7 @@ void TForm3::showEvent(QShowEvent* Event)
 void TForm3::Open1()
 {
     TStringList lines;
-    ReadSettingsFile(lines);
+    ReadSettingsFile(lines, Application().Profile.SettingsFile());
     TSettings settings;
     try {
         ParseSettings(lines, settings);
@@ -262,7 +262,7 @@ TSettings TForm3::Fields() const
 void TForm3::Button2Click()
 {
     const TSettings settings = Fields();
-    SaveSettings(settings);
+    SaveSettings(settings, Application().Profile.SettingsFile());
     if (!settings.LoginName.empty() && !Edit7->text().isEmpty()) {
         Passwords().Save(PasswordKey(settings.Host, settings.Port, settings.LoginName),
                          Text(Edit7), CheckBox1->isChecked());

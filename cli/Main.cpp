@@ -8,6 +8,7 @@
 
 #include "cli/Options.h"
 #include "cli/SendCommand.h"
+#include "engine/ProfileFolder.h"
 
 int main(int argc, char** argv)
 {
@@ -26,6 +27,17 @@ int main(int argc, char** argv)
     if (options.Help || options.Version) {
         std::fputs((options.Help ? HelpText() : VersionText()).c_str(), stdout);
         return ecAllSent;
+    }
+    // The window's rule: --profile, else a working folder holding 設定.txt,
+    // else ~/Veltrow; so a cron line and the menu's window share one folder.
+    try {
+        TProfileRequest profile;
+        if (!options.Profile.empty())
+            profile.Profile = options.Profile;
+        options.Profile = OpenProfileFolder(profile);
+    } catch (const EProfileError& e) {
+        std::fprintf(stderr, "veltrow-send: %s\n", e.Message().c_str());
+        return ecNotStarted;
     }
     return RunSendCommand(options);
 }

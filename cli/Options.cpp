@@ -6,6 +6,7 @@
 #include <set>
 
 #include "charset/CodePage.h"
+#include "rtl/Version.h"
 
 namespace {
 
@@ -178,7 +179,8 @@ std::string HelpText()
            "                         または表の宛先リスト（.csv、.tsv、.xlsx）\n"
            "  --subject タイトル     メールのタイトル\n"
            "  --body ファイル        本文のファイル（UTF-8 または Shift_JIS）\n"
-           "  --profile フォルダー   設定.txt のあるフォルダー（省略時は今のフォルダー）\n"
+           "  --profile フォルダー   設定.txt のあるフォルダー（省略時は、今のフォルダーに 設定.txt が\n"
+           "                         あればそこ、なければ ~/Veltrow）\n"
            "  --resume               止まった前回の送信を続きから送ります\n"
            "  --restart              止まった前回の送信を捨てて最初から送ります\n"
            "  --trust SHA256         このサーバーのこの証明書（SHA-256 フィンガープリント）を信頼します\n"
@@ -207,5 +209,5 @@ std::string HelpText()
 
 std::string VersionText()
 {
-    return "veltrow-send (Veltrow) V1.0\n";
+    return std::string("veltrow-send (Veltrow) ") + VeltrowVersion + "\n";
 }

@@ -490,9 +490,14 @@ unsigned ProblemsOfWords(const std::string& words)
 std::string WordsOfProblems(unsigned problems)
 {
     std::string words;
+    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) on a
+    // literal plus a temporary string.
     for (const auto& [bit, name] : kProblemWords)
-        if (problems & bit)
-            words += (words.empty() ? "" : ",") + std::string(name);
+        if (problems & bit) {
+            if (!words.empty())
+                words += ',';
+            words += name;
+        }
     return words;
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Veltrow and starts it.
 #
-# Veltrow keeps its settings in "設定.txt" in the folder it is started from,
-# so run this from the folder where you want that file to live.
+# Veltrow keeps its settings in ~/Veltrow, or in the folder it is started
+# from when that already holds "設定.txt"; arguments go to Veltrow
+# (--profile DIR names another folder).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -26,4 +27,4 @@ MSG
   exit 2
 fi
 
-exec "$build/app/veltrow"
+exec "$build/app/veltrow" "$@"

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build pkg-config dpkg-dev
   qt6-base-dev libgl-dev
   libssl-dev openssl ca-certificates
   qtkeychain-qt6-dev libsecret-1-0
@@ -23,7 +23,7 @@ packages=(
 # openpyxl writes the Excel workbooks the list tests and the benchmark read;
 # dnslib answers the domain check's tests as their own DNS server.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(postfix python3-openpyxl python3-dnslib)
+  packages+=(postfix python3-openpyxl python3-dnslib desktop-file-utils)
 fi
 
 missing=()

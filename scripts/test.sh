@@ -2,8 +2,9 @@
 # Installs what is missing, builds everything and runs every test: the socket
 # layers and the journal's flush thread once more under ThreadSanitizer (the
 # listening server serves on threads of its own), then a few seconds of each fuzz target (fuzz/run.sh),
-# and last the whole suite under AddressSanitizer and UBSan, whose summary
-# closes the output.
+# then the whole suite under AddressSanitizer and UBSan, and last, with
+# VELTROW_PACKAGE_TEST=1 (root and apt; CI sets it), the Debian package built,
+# installed, started as an ordinary user and removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,3 +31,8 @@ echo "== AddressSanitizer and UBSan: every test"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --no-tests=error
+
+if [ "${VELTROW_PACKAGE_TEST:-}" = 1 ]; then
+  echo "== The Debian package: built, installed, started by a user, removed"
+  bash tests/package/install_test.sh
+fi

@@ -1,0 +1,32 @@
+// The main window's last recipient file, subject and body, kept between
+// starts in "前回の入力.txt" in the profile folder: an office sends the same
+// kind of notice again and again.
+//
+// The file is UTF-8: line 1 the recipient file, line 2 the subject, the rest
+// the body as typed.
+#pragma once
+
+#include <optional>
+#include <string>
+
+class TForm1;
+
+extern const char* const LastInputFileName;  // "前回の入力.txt"
+
+struct TLastInput {
+    std::string RecipientFile;
+    std::string Subject;
+    std::string Body;
+};
+
+// Nothing when the file does not exist or cannot be read.
+std::optional<TLastInput> ReadLastInput(const std::string& Path);
+// Replaces the file whole or not at all; false when it cannot be written.
+bool WriteLastInput(const std::string& Path, const TLastInput& Input);
+
+// The window's fields into the file in the profile folder; a failure to
+// write is not the user's concern at Send or close and is let go.
+void RememberInput(const TForm1& Form);
+// Fills the fields from the file in the profile folder; without the file
+// they stay as they are.
+void RestoreInput(TForm1& Form);
