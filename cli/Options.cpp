@@ -57,6 +57,7 @@ const std::vector<TOptionRule>& Rules()
         {"--dry-run", nullptr, [](TSendOptions& o, const std::string&) { o.DryRun = true; }},
         {"--strict-domain", nullptr, [](TSendOptions& o, const std::string&) { o.StrictDomain = true; }},
         {"--opt-out", "メールアドレス", [](TSendOptions& o, const std::string& v) { o.OptOut = v; }},
+        {"--attach", "添付するファイル", [](TSendOptions& o, const std::string& v) { o.Attach.push_back(v); }},
         {"--allow-empty", nullptr, [](TSendOptions& o, const std::string&) { o.AllowEmpty = true; }},
         {"--test-to", "テスト送信の宛先アドレス", [](TSendOptions& o, const std::string& v) { o.TestTo = v; }},
         {"--row", "行番号",
@@ -123,7 +124,7 @@ TSendOptions ParseSendOptions(const std::vector<std::string>& Args)
                 Refuse("オプションではない引数があります: " + arg);
             Refuse("知らないオプションです: " + name);
         }
-        if (!seen.insert(rule->Name).second)
+        if (!seen.insert(rule->Name).second && name != "--attach")
             Refuse(std::string(rule->Name) + " が 2 回指定されています");
         std::string value;
         if (!rule->Value) {
@@ -185,6 +186,7 @@ std::string HelpText()
            "  --restart              止まった前回の送信を捨てて最初から送ります\n"
            "  --trust SHA256         このサーバーのこの証明書（SHA-256 フィンガープリント）を信頼します\n"
            "  --dry-run              読み込みと確認と組み立てだけを行い、どこにも接続しません\n"
+           "  --attach ファイル      すべてのメッセージに添付するファイル（何度でも指定できます）\n"
            "  --allow-empty          差し込み項目が空の行があっても送ります\n"
            "  --test-to アドレス     1 行分のメッセージをタイトルに「[テスト] 」を付けてこのアドレスへ\n"
            "                         送ります（送信記録には残りません）\n"

@@ -24,6 +24,7 @@ struct TSendOptions {
     bool DryRun = false;
     bool StrictDomain = false;  // a missing SPF or DMARC record stops the run
     std::string OptOut;         // --opt-out: the address to add, nothing sent
+    std::vector<std::string> Attach;  // --attach, any number: files every message carries
     bool AllowEmpty = false;  // send although fields the texts use are empty in some rows
     std::string TestTo;       // --test-to: the one row's message to this address
     int Row = 0;              // --row: the list's row (line) number; 0: the first that can be sent

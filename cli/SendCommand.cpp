@@ -124,7 +124,7 @@ private:
 
     int Send()
     {
-        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body), {}, {}};
+        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body), options_.Attach};
         // Nobody may be at the machine: a browser must not open by itself.
         OAuthKeeper().OpenBrowser = [this](const QUrl&) {
             signInNeeded_ = true;
@@ -287,7 +287,7 @@ private:
     // One row's message to one address, outside any run: no journal, no counts.
     int TestSend()
     {
-        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body)};
+        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body), options_.Attach};
         OAuthKeeper().OpenBrowser = [](const QUrl&) { return false; };
         const std::optional<TOAuthAccount> account = Account();
         if (account && !OAuthKeeper().SignedIn(*account)) {

@@ -105,6 +105,14 @@ bool TTerminalFrontEnd::TrustCertificate(const tls::ECertificateError& E, const 
     return false;
 }
 
+bool TTerminalFrontEnd::ConfirmLargeMessages(const std::string& Question)
+{
+    // The files were named on the command line on purpose; the log says
+    // why a provider might refuse them.
+    printer_.Say(Without(Question, "送信しますか？", "送信します。"));
+    return true;
+}
+
 bool TTerminalFrontEnd::ContinueDespiteDomain(const std::string& Text)
 {
     // Unattended, a record that is missing today is missing tomorrow too:

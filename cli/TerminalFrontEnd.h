@@ -24,6 +24,7 @@ public:
     bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
                           const std::string& Question) override;
     bool ContinueDespiteDomain(const std::string& Text) override;
+    bool ConfirmLargeMessages(const std::string& Question) override;
 
     void Inform(const std::string& Text) override;
     void Status(const std::string& Text) override;

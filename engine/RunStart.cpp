@@ -367,8 +367,9 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
         !empty.empty() && Request.FrontEnd && !Request.FrontEnd->ConfirmEmptyFields(EmptyFieldsQuestion(empty)))
         return std::nullopt;
 
+    std::string attachments = Request.RowFiles ? Request.RowFiles(*list->Source) : Request.Attachments;
     TRunIdentity identity{Request.RecipientFile, std::move(list->Bytes), Request.Subject, Request.Body,
-                          Request.Attachments};
+                          std::move(attachments)};
     std::vector<std::string> unreadable;
     std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity, &unreadable);
     if (!unreadable.empty()) {

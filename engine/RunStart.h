@@ -23,6 +23,9 @@ struct TRunRequest {
     std::string Subject;
     std::string Body;
     std::string Attachments;    // their digest, for the run's identity
+    // Once the list is read: the digest of every file the run attaches,
+    // the rows' own files included. Unset: Attachments as it stands.
+    std::function<std::string(const TRecipientSource& Source)> RowFiles;
     TNameCheck CanCarry;        // the chosen charset's check of display names
     // True for a bare address on the opt-out list: its entry gets 配信停止.
     // Empty: nobody opted out.

@@ -306,6 +306,39 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
     return "テスト送信: " + to + " 宛てに送りました。サーバーの応答: " + reply;
 }
 
+// A list's 添付ファイル (or 添付) column: paths apart at ";", each with the
+// row's fields merged in, added to that row's files.
+static void AddRowFiles(const TRecipientSource& Source, std::map<int, std::vector<std::string>>& PerRow)
+{
+    const TListTable* table = Source.Table();
+    if (!table)
+        return;
+    const std::vector<std::string>& header = table->Header();
+    size_t column = header.size();
+    for (size_t i = 0; i < header.size() && column == header.size(); ++i)
+        if (const std::string key = FieldKey(header[i]); key == "添付ファイル" || key == "添付")
+            column = i;
+    if (column == header.size())
+        return;
+    for (size_t r = 0; r < table->Rows(); ++r) {
+        const std::string_view cell = table->Cell(r, column);
+        if (IsBlankCell(cell))
+            continue;
+        const std::string merged = TMergeTemplate(cell, Source.Fields()).Merge(TableRow(*table, r));
+        std::vector<std::string>& files = PerRow[table->RowNumber(r)];
+        size_t from = 0;
+        while (from <= merged.size()) {
+            size_t to = merged.find(';', from);
+            if (to == std::string::npos)
+                to = merged.size();
+            std::string path = merged.substr(from, to - from);
+            if (!IsBlankCell(path))
+                files.push_back(Trim(path));
+            from = to + 1;
+        }
+    }
+}
+
 std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
 {
     TRunRequest request;
@@ -319,6 +352,14 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
         Request.Attachments, Request.RowAttachments,
         std::filesystem::path(Request.RecipientFile).parent_path().string());
     request.Attachments = attachments_->Digest();
+    request.RowFiles = [this, &Request](const TRecipientSource& Source) {
+        std::map<int, std::vector<std::string>> perRow = Request.RowAttachments;
+        AddRowFiles(Source, perRow);
+        if (perRow.size() != Request.RowAttachments.size() || perRow != Request.RowAttachments)
+            attachments_ = std::make_unique<TRunAttachments>(
+                Request.Attachments, perRow, std::filesystem::path(Request.RecipientFile).parent_path().string());
+        return attachments_->Digest();
+    };
     request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
     request.JournalFolder = profile_.JournalFolder();
     request.PauseSeconds = settings_.PauseSeconds;

@@ -69,6 +69,9 @@ TEST(OptionsTest, AcceptedLinesGiveTheirValues)
     EXPECT_TRUE(ParseSendOptions({"--sign-in", "--profile", "/p"}).SignIn);
     EXPECT_EQ(ParseSendOptions({"--opt-out=a@example.jp", "--profile", "/p"}).OptOut, "a@example.jp");
     EXPECT_TRUE(ParseSendOptions(With({"--strict-domain"})).StrictDomain);
+    // The one option that may come again: each file is one more attachment.
+    EXPECT_EQ(ParseSendOptions(With({"--attach", "a.pdf", "--attach=地図.png"})).Attach,
+              (std::vector<std::string>{"a.pdf", "地図.png"}));
     // Help and the version need nothing else.
     EXPECT_TRUE(ParseSendOptions({"-h", "--to", "x"}).Help);
     EXPECT_TRUE(ParseSendOptions({"--version"}).Version);

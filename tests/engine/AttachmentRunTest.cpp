@@ -104,6 +104,38 @@ TEST_F(AttachmentRunTest, WindowAndRowFilesArriveWholeWithTheirTypesAndNames)
     EXPECT_EQ(ReadAttachments(sink), expected);
 }
 
+TEST_F(AttachmentRunTest, AListsColumnNamesEachRowsFilesWithItsFieldsMerged)
+{
+    SmtpSink sink;
+    WriteSettings(sink.Port());
+    std::filesystem::create_directory(std::filesystem::path(profile.Path()) / "請求書");
+    const std::string test = WriteFile("請求書/テスト.pdf", "%PDF-1.7\n" + RandomBytes(3000, 4));
+    const std::string sample = WriteFile("請求書/サンプル.pdf", "%PDF-1.7\n" + RandomBytes(4000, 5));
+    const std::string map = WriteFile("地図.png", std::string("\x89PNG\r\n\x1a\n", 8) + RandomBytes(900, 6));
+    const std::string list = "会社名,メールアドレス,添付ファイル\r\n"
+                             "テスト,a@example.jp,請求書/{{会社名}}.pdf\r\n"
+                             "サンプル,b@example.jp, 請求書/{{会社名}}.pdf ; 地図.png\r\n"
+                             "なし,c@example.jp,\r\n";
+
+    engine->Send({WriteFile("list.csv", list), "件名", "本文\n"});
+
+    ASSERT_TRUE(sink.WaitForMessages(3)) << sink.ServerLog();
+    const std::vector<std::vector<std::string>> expected{
+        {Attached("テスト.pdf", "application/pdf", test)},
+        {Attached("サンプル.pdf", "application/pdf", sample), Attached("地図.png", "image/png", map)},
+        {},
+    };
+    EXPECT_EQ(ReadAttachments(sink), expected);
+
+    // A row naming a file that is not there stops the next Send before it connects.
+    const std::string failure =
+        SendFailure({WriteFile("list.csv", list + "ない,d@example.jp,請求書/{{会社名}}.pdf\r\n"), "件名", "本文\n"});
+    EXPECT_NE(failure.find("宛先 5 行目の添付ファイル " + profile.Path() + "/請求書/ない.pdf がありません"),
+              std::string::npos)
+        << failure;
+    EXPECT_EQ(sink.Messages().size(), 3u);
+}
+
 TEST_F(AttachmentRunTest, AFileThatCannotBeAttachedRefusesTheRunBeforeConnecting)
 {
     const std::string pdf = WriteFile("a.pdf", "%PDF-1.4\n");
