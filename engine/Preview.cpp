@@ -1,5 +1,7 @@
 #include "engine/Preview.h"
 
+#include "engine/Attachments.h"
+
 #include <algorithm>
 
 #include "engine/Compliance.h"
@@ -30,10 +32,13 @@ void AddBeyondJis(std::string_view Text, std::string& Found)
 
 }  // namespace
 
-TListPreview::TListPreview(TCheckedList List, const TSettings& Settings, std::shared_ptr<const TCompliance> Compliance)
-    : list_(std::move(List)), settings_(Settings), compliance_(std::move(Compliance))
+TListPreview::TListPreview(TCheckedList List, const TSettings& Settings, std::shared_ptr<const TCompliance> Compliance,
+                           std::shared_ptr<TRunAttachments> Files)
+    : list_(std::move(List)), settings_(Settings), compliance_(std::move(Compliance)), files_(std::move(Files))
 {
 }
+
+TListPreview::~TListPreview() = default;
 
 std::optional<size_t> TListPreview::IndexOf(int Line) const
 {
@@ -48,6 +53,9 @@ TComposedRow TListPreview::Compose(size_t Index, const std::string& Address, con
     const TPlanEntry& entry = list_.Entries.at(Index);
     TComposedRow out;
     out.Line = entry.Line;
+    if (files_)
+        for (const auto& part : files_->Sized(entry.Line))
+            out.Files.push_back(part->FileName + "（" + part->MediaType + "、" + MegabytesText(part->EncodedSize) + "）");
     out.Problem = entry.Problem ? entry.Problem : "";
     out.From = EntryLine(settings_.FromName, settings_.FromAddress);
     const TRecipientSource& source = *list_.Source;
@@ -104,6 +112,8 @@ std::string ComposedText(const TComposedRow& Row)
     std::string headers;
     for (const std::string& line : Row.Headers)
         headers += "\n" + line;
+    for (const std::string& file : Row.Files)
+        headers += "\n添付ファイル: " + file;
     return "From: " + Row.From + "\nTo: " + Row.To + "\nSubject: " + Row.Subject + headers +
            "\n文字コード: " + (Row.Charset == mcUtf8 ? "UTF-8" : "ISO-2022-JP") + "\n\n" + Row.Body +
            // After one empty line, as the message carries it.

@@ -15,6 +15,7 @@
 #include "engine/Unsubscribe.h"
 
 class TCompliance;
+class TRunAttachments;
 class TNMSMTP;
 class TRecipientSource;
 
@@ -26,6 +27,8 @@ struct TComposedRow {
     // and its List-Unsubscribe lines, as the run sends them.
     std::string Footer;
     std::vector<std::string> Headers;
+    // The files the message carries: "name（type、size as sent）".
+    std::vector<std::string> Files;
     TMailCharset Charset = mcIso2022Jp;
     // The characters that made auto choose UTF-8, each once; empty when none did.
     std::string BeyondJis;
@@ -35,8 +38,13 @@ struct TComposedRow {
 
 class TListPreview {
 public:
-    // Compliance, when given, adds each row's footer and unsubscribe headers.
-    TListPreview(TCheckedList List, const TSettings& Settings, std::shared_ptr<const TCompliance> Compliance = nullptr);
+    // Compliance, when given, adds each row's footer and unsubscribe headers;
+    // Files, when given, each row's attachments.
+    TListPreview(TCheckedList List, const TSettings& Settings, std::shared_ptr<const TCompliance> Compliance = nullptr,
+                 std::shared_ptr<TRunAttachments> Files = nullptr);
+    ~TListPreview();
+    // The run's files (null without any): a test send encodes them from here.
+    TRunAttachments* Files() const { return files_.get(); }
 
     const std::vector<TPlanEntry>& Entries() const { return list_.Entries; }
     const TRecipientSource& Source() const { return *list_.Source; }
@@ -54,6 +62,7 @@ private:
     TCheckedList list_;
     TSettings settings_;
     std::shared_ptr<const TCompliance> compliance_;
+    std::shared_ptr<TRunAttachments> files_;
 };
 
 // A composed row as text: the header lines, an empty line, the body.

@@ -223,6 +223,39 @@ TRunRequest TSendEngine::ListRequest(const TSendRequest& Request)
     return request;
 }
 
+// A list's 添付ファイル (or 添付) column: paths apart at ";", each with the
+// row's fields merged in, added to that row's files.
+static void AddRowFiles(const TRecipientSource& Source, std::map<int, std::vector<std::string>>& PerRow)
+{
+    const TListTable* table = Source.Table();
+    if (!table)
+        return;
+    const std::vector<std::string>& header = table->Header();
+    size_t column = header.size();
+    for (size_t i = 0; i < header.size() && column == header.size(); ++i)
+        if (const std::string key = FieldKey(header[i]); key == "添付ファイル" || key == "添付")
+            column = i;
+    if (column == header.size())
+        return;
+    for (size_t r = 0; r < table->Rows(); ++r) {
+        const std::string_view cell = table->Cell(r, column);
+        if (IsBlankCell(cell))
+            continue;
+        const std::string merged = TMergeTemplate(cell, Source.Fields()).Merge(TableRow(*table, r));
+        std::vector<std::string>& files = PerRow[table->RowNumber(r)];
+        size_t from = 0;
+        while (from <= merged.size()) {
+            size_t to = merged.find(';', from);
+            if (to == std::string::npos)
+                to = merged.size();
+            std::string path = merged.substr(from, to - from);
+            if (!IsBlankCell(path))
+                files.push_back(Trim(path));
+            from = to + 1;
+        }
+    }
+}
+
 std::unique_ptr<TListPreview> TSendEngine::Preview(const TSendRequest& Request)
 {
     if (run_->Busy())
@@ -235,7 +268,14 @@ std::unique_ptr<TListPreview> TSendEngine::Preview(const TSendRequest& Request)
     std::optional<TCheckedList> list = ReadCheckedList(ListRequest(Request));
     if (!list)
         return nullptr;
-    return std::make_unique<TListPreview>(std::move(*list), settings_, std::move(compliance));
+    // The files as the run would take them: a missing one is the run's refusal.
+    std::map<int, std::vector<std::string>> perRow = Request.RowAttachments;
+    AddRowFiles(*list->Source, perRow);
+    std::shared_ptr<TRunAttachments> files;
+    if (!Request.Attachments.empty() || !perRow.empty())
+        files = std::make_shared<TRunAttachments>(Request.Attachments, perRow,
+                                                  std::filesystem::path(Request.RecipientFile).parent_path().string());
+    return std::make_unique<TListPreview>(std::move(*list), settings_, std::move(compliance), std::move(files));
 }
 
 void TSendEngine::ConnectTrusting()
@@ -295,6 +335,7 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
     std::string reply;
     try {
         text_->Compose(*smtp_, row.To, std::time(nullptr), row.Footer, row.Headers);
+        smtp_->PostMessage->EncodedAttachments = preview->Files() ? preview->Files()->Parts(row.Line) : TParts{};
         smtp_->SendMail();
         reply = smtp_->LastReply;
         smtp_->Disconnect();
@@ -304,39 +345,6 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
         throw;
     }
     return "テスト送信: " + to + " 宛てに送りました。サーバーの応答: " + reply;
-}
-
-// A list's 添付ファイル (or 添付) column: paths apart at ";", each with the
-// row's fields merged in, added to that row's files.
-static void AddRowFiles(const TRecipientSource& Source, std::map<int, std::vector<std::string>>& PerRow)
-{
-    const TListTable* table = Source.Table();
-    if (!table)
-        return;
-    const std::vector<std::string>& header = table->Header();
-    size_t column = header.size();
-    for (size_t i = 0; i < header.size() && column == header.size(); ++i)
-        if (const std::string key = FieldKey(header[i]); key == "添付ファイル" || key == "添付")
-            column = i;
-    if (column == header.size())
-        return;
-    for (size_t r = 0; r < table->Rows(); ++r) {
-        const std::string_view cell = table->Cell(r, column);
-        if (IsBlankCell(cell))
-            continue;
-        const std::string merged = TMergeTemplate(cell, Source.Fields()).Merge(TableRow(*table, r));
-        std::vector<std::string>& files = PerRow[table->RowNumber(r)];
-        size_t from = 0;
-        while (from <= merged.size()) {
-            size_t to = merged.find(';', from);
-            if (to == std::string::npos)
-                to = merged.size();
-            std::string path = merged.substr(from, to - from);
-            if (!IsBlankCell(path))
-                files.push_back(Trim(path));
-            from = to + 1;
-        }
-    }
 }
 
 std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)

@@ -13,6 +13,7 @@
 #include "engine/Attachments.h"
 #include "codec/NMUUE.h"
 #include "engine/Journal.h"
+#include "engine/Preview.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/Certificates.h"
 #include "tests/support/ScriptedPeer.h"
@@ -127,13 +128,25 @@ TEST_F(AttachmentRunTest, AListsColumnNamesEachRowsFilesWithItsFieldsMerged)
     };
     EXPECT_EQ(ReadAttachments(sink), expected);
 
+    // The preview names each row's files; a test send of a row carries them.
+    const TSendRequest request{WriteFile("list.csv", list), "件名", "本文\n"};
+    const std::unique_ptr<TListPreview> preview = engine->Preview(request);
+    ASSERT_TRUE(preview);
+    const std::string third = ComposedText(preview->Compose(*preview->IndexOf(3)));
+    EXPECT_NE(third.find("添付ファイル: サンプル.pdf（application/pdf、"), std::string::npos) << third;
+    EXPECT_NE(third.find("添付ファイル: 地図.png（image/png、"), std::string::npos) << third;
+    EXPECT_EQ(ComposedText(preview->Compose(*preview->IndexOf(4))).find("添付ファイル"), std::string::npos);
+    engine->TestSend(request, 3, "me@example.jp");
+    ASSERT_TRUE(sink.WaitForMessages(4)) << sink.ServerLog();
+    EXPECT_EQ(ReadAttachments(sink).back(), expected[1]);
+
     // A row naming a file that is not there stops the next Send before it connects.
     const std::string failure =
         SendFailure({WriteFile("list.csv", list + "ない,d@example.jp,請求書/{{会社名}}.pdf\r\n"), "件名", "本文\n"});
     EXPECT_NE(failure.find("宛先 5 行目の添付ファイル " + profile.Path() + "/請求書/ない.pdf がありません"),
               std::string::npos)
         << failure;
-    EXPECT_EQ(sink.Messages().size(), 3u);
+    EXPECT_EQ(sink.Messages().size(), 4u);
 }
 
 TEST_F(AttachmentRunTest, AFileThatCannotBeAttachedRefusesTheRunBeforeConnecting)
