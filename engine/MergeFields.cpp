@@ -176,6 +176,20 @@ std::string FieldsRefusal(const std::vector<const TMergeTemplate*>& Templates, c
 std::vector<TEmptyField> FindEmptyFields(const std::vector<const TMergeTemplate*>& Templates, const TListTable& Table,
                                          const std::function<bool(size_t Row)>& Counted, size_t Listed)
 {
+    return FindEmptyFields(
+        Templates, Table.Rows(),
+        [&](size_t Row) -> std::optional<TMergeRow> {
+            if (Counted && !Counted(Row))
+                return std::nullopt;
+            return TableRow(Table, Row);
+        },
+        [&Table](size_t Row) { return Table.RowNumber(Row); }, Listed);
+}
+
+std::vector<TEmptyField> FindEmptyFields(const std::vector<const TMergeTemplate*>& Templates, size_t Rows,
+                                         const std::function<std::optional<TMergeRow>(size_t Row)>& Row,
+                                         const std::function<int(size_t Row)>& Number, size_t Listed)
+{
     std::vector<TEmptyField> empty;
     std::vector<size_t> columns;
     for (const TMergeTemplate* tmpl : Templates)
@@ -185,12 +199,13 @@ std::vector<TEmptyField> FindEmptyFields(const std::vector<const TMergeTemplate*
                 columns.push_back(use.Target.Index);
                 empty.push_back({use.Name, 0, {}});
             }
-    for (size_t r = 0; r < Table.Rows(); ++r) {
-        if (Counted && !Counted(r))
+    for (size_t r = 0; r < Rows && !columns.empty(); ++r) {
+        const std::optional<TMergeRow> row = Row(r);
+        if (!row)
             continue;
         for (size_t k = 0; k < columns.size(); ++k)
-            if (IsBlankCell(Table.Cell(r, columns[k])) && ++empty[k].Rows <= Listed)
-                empty[k].FirstRows.push_back(Table.RowNumber(r));
+            if (IsBlankCell(row->Cell(columns[k])) && ++empty[k].Rows <= Listed)
+                empty[k].FirstRows.push_back(Number(r));
     }
     std::erase_if(empty, [](const TEmptyField& field) { return field.Rows == 0; });
     return empty;

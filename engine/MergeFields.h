@@ -8,6 +8,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -103,6 +104,11 @@ struct TEmptyField {
 // refuses are not looked at: those that will not be sent.
 std::vector<TEmptyField> FindEmptyFields(const std::vector<const TMergeTemplate*>& Templates, const TListTable& Table,
                                          const std::function<bool(size_t Row)>& Counted = {}, size_t Listed = 5);
+// The same over rows of any kind (a text list's entries): Row(i) for i below
+// Rows, or nullopt for a row not looked at; Number(i) as the list shows it.
+std::vector<TEmptyField> FindEmptyFields(const std::vector<const TMergeTemplate*>& Templates, size_t Rows,
+                                         const std::function<std::optional<TMergeRow>(size_t Row)>& Row,
+                                         const std::function<int(size_t Row)>& Number, size_t Listed = 5);
 // 「3 行で {{会社名}} が空です。送信しますか？」 with the first rows of
 // each; empty when nothing is empty.
 std::string EmptyFieldsQuestion(const std::vector<TEmptyField>& Empty);

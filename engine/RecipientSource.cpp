@@ -142,7 +142,16 @@ std::string TRecipientSource::Body(const TMergeRow& Row) const
 std::vector<TEmptyField> TRecipientSource::EmptyFields(const std::vector<TPlanEntry>& Entries) const
 {
     if (!table_)
-        return {};
+        // A text list's entries: {{氏名}} is empty where an entry has no name.
+        return FindEmptyFields(
+            {&subject_, &body_}, Entries.size(),
+            [&](size_t Row) -> std::optional<TMergeRow> {
+                if (!Entries[Row].Sendable)
+                    return std::nullopt;
+                const TEntryParts parts = ParseEntry(Entries[Row].Entry);
+                return EntryRow(parts.Address, parts.Name);
+            },
+            [&Entries](size_t Row) { return Entries[Row].Line; });
     // Entries stand one per row, in the table's order.
     return FindEmptyFields({&subject_, &body_}, *table_,
                            [&Entries](size_t Row) { return Row < Entries.size() && Entries[Row].Sendable; });

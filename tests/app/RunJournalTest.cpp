@@ -362,6 +362,8 @@ TEST_F(RunJournalTest, ADamagedSideFileIsNamedAndTheRunGoesOn)
 
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"送信記録の次のファイルは読めないため、続きからの送信には使いません:\n" +
                                                    damaged});
+    // The sink may store the message a moment after its reply.
+    EXPECT_TRUE(sink.WaitForMessages(1));
     EXPECT_EQ(sink.MessageCount(), 1u);
     EXPECT_EQ(SummaryCounts(), "送信済み 1 件\n拒否 0 件\n一時エラー 0 件\n不明 0 件\n未送信 0 件\n宛先不正 0 件");
 }

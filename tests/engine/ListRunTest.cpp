@@ -60,6 +60,7 @@ TEST_F(ListRunTest, EveryRowGetsItsOwnMessageAndItsRowNumberInTheJournal)
         std::vector<TShown> mails;
         std::vector<std::string> journal;
         std::string settings = "";  // lines 6 on
+        std::string empty = "";     // the question about empty fields, when asked
     };
     const Case cases[] = {
         {"CSV with a BOM, no 敬称 column: 様; an empty address and 髙 (UTF-8)", "list.csv",
@@ -81,7 +82,8 @@ TEST_F(ListRunTest, EveryRowGetsItsOwnMessageAndItsRowNumberInTheJournal)
          "{{氏名}}様 ({{メールアドレス}})", "{{氏名}}さん\n",
          {{"e@example.jp", "次郎", "次郎様 (e@example.jp)", "次郎さん\n", "iso-2022-jp"},
           {"f@example.jp", "", "様 (f@example.jp)", "さん\n", "iso-2022-jp"}},
-         {"1 次郎 <e@example.jp> 送信済み", "2 f@example.jp 送信済み"}},
+         {"1 次郎 <e@example.jp> 送信済み", "2 f@example.jp 送信済み"}, "",
+         "1 行で {{氏名}} が空です。送信しますか？\n\n{{氏名}}: 2 行目"},
         {"ISO-2022-JP chosen: a row whose cell it cannot carry is not sent", "list.csv",
          "メールアドレス,会社名\r\ng@example.jp,①商事\r\nh@example.jp,二商事\r\n", "{{会社名}}御中", "本文\n",
          {{"h@example.jp", "", "二商事御中", "本文\n", "iso-2022-jp"}},
@@ -93,7 +95,9 @@ TEST_F(ListRunTest, EveryRowGetsItsOwnMessageAndItsRowNumberInTheJournal)
         SmtpSink sink;
         WriteSettings(sink.Port(), c.settings);
         ui = TTestFrontEnd();
+        ui.SendEmpty = true;
         engine->Send({WriteFile(c.file, c.bytes), c.subject, c.body});
+        EXPECT_EQ(ui.EmptyQuestions, c.empty.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.empty});
         ASSERT_EQ(ui.Summaries.size(), 1u) << (ui.Failures.empty() ? "" : ui.Failures[0]);
         ASSERT_TRUE(sink.WaitForMessages(c.mails.size()));
         const std::vector<TShown> shown = ReadMails(sink.Messages());
