@@ -40,7 +40,8 @@ TAttachmentArea::TAttachmentArea(QWidget* Parent) : QWidget(Parent)
 {
     setObjectName(QStringLiteral("AttachmentArea"));
     setAcceptDrops(true);
-    Label = MakeLabel(this, "AttachmentLabel", QStringLiteral("添付ファイル"), 0, 4);
+    // Two lines: the fields begin 56 pixels in, narrower than the word.
+    Label = MakeLabel(this, "AttachmentLabel", QStringLiteral("添付\nファイル"), 0, 4);
     List = new QListWidget(this);
     List->setObjectName(QStringLiteral("AttachmentList"));
     List->setSelectionMode(QAbstractItemView::ExtendedSelection);

@@ -101,6 +101,8 @@ TEST_F(AttachmentWindowTest, TheAreaTakesNoPlaceOfTheOtherControls)
         for (QWidget* w : controls)
             EXPECT_FALSE(w->geometry().intersects(area->geometry())) << w->objectName().toStdString();
         EXPECT_GE(Form1->Memo1->height(), 100);
+        // Its own caption is whole, left of its list.
+        EXPECT_LE(area->Label->geometry().right(), area->List->geometry().left());
     }
 }
 
