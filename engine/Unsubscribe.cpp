@@ -20,8 +20,9 @@ void AppendEncoded(std::string& out, unsigned char c)
     out += kHex[c & 0x0F];
 }
 
-// RFC 6068 lets an addr-spec keep its atext only where it is a qchar; the
-// others (# % & / = ? ^ ` { | } and anything beyond ASCII) are encoded.
+// A mailto URI (RFC 6068) keeps an address's characters as they are only
+// where they may stand in a query; the others (# % & / = ? ^ ` { | } and
+// anything beyond ASCII) are percent-encoded.
 std::string MailtoAddress(std::string_view address)
 {
     std::string out;
