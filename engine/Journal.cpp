@@ -11,11 +11,16 @@
 #include <unistd.h>
 #include <utility>
 
+#include "engine/JournalEscape.h"
 #include "charset/CodePage.h"
 #include "rtl/Exception.h"
 #include "rtl/Streams.h"
 
 const char* const JournalFolderName = "送信記録";
+
+using journal_detail::EBadSideFile;
+using journal_detail::Escape;
+using journal_detail::Unescape;
 
 namespace {
 
@@ -24,64 +29,6 @@ const char* const CsvHeader = "行,宛先,結果,サーバーの応答・理由,
 const char* const SideMagic = "veltrow-run 1";
 const char* const CsvSuffix = ".csv";
 const char* const SideSuffix = ".run";
-
-// Side-file values are one line each: backslash escapes for the line ends,
-// the backslash and the other control bytes.
-std::string Escape(std::string_view s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c < 0x20 || c == 0x7F)
-            out += Format("\\x%02X", c);
-        else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
-
-// A side file that no run of this program wrote as it stands.
-struct EBadSideFile {};
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    throw EBadSideFile();
-}
-
-std::string Unescape(std::string_view s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 == s.size()) {
-            out += s[i];
-            continue;
-        }
-        const char c = s[++i];
-        if (c == 'n')
-            out += '\n';
-        else if (c == 'r')
-            out += '\r';
-        else if (c == 'x') {
-            if (i + 2 >= s.size())
-                throw EBadSideFile();
-            out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
-            i += 2;
-        } else
-            out += c;
-    }
-    return out;
-}
 
 // The file's bytes through the one whole-file reader; nothing when it cannot
 // be read (a side file or CSV that is gone or unreadable is no run of ours).
