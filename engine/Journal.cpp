@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "engine/JournalCsv.h"
 #include "engine/JournalEscape.h"
 #include "charset/CodePage.h"
 #include "rtl/Exception.h"
@@ -18,16 +19,17 @@
 
 const char* const JournalFolderName = "送信記録";
 
+using journal_detail::Bom;
+using journal_detail::CsvSuffix;
+using journal_detail::CsvText;
 using journal_detail::EBadSideFile;
 using journal_detail::Escape;
 using journal_detail::Unescape;
 
 namespace {
 
-const char* const Bom = "\xEF\xBB\xBF";
 const char* const CsvHeader = "行,宛先,結果,サーバーの応答・理由,時刻";
 const char* const SideMagic = "veltrow-run 1";
-const char* const CsvSuffix = ".csv";
 const char* const SideSuffix = ".run";
 
 // The file's bytes through the one whole-file reader; nothing when it cannot
@@ -40,19 +42,6 @@ std::optional<std::string> ReadAll(const std::string& path)
         return std::string(file.Memory(), static_cast<size_t>(file.Size()));
     } catch (const Exception&) {
         return std::nullopt;
-    }
-}
-
-// The CSV as UTF-8: ours carries a BOM; one Excel saved back as Shift_JIS has
-// none and is no UTF-8.
-std::string CsvText(std::string text)
-{
-    if (text.starts_with(Bom) || IsValidUtf8(text))
-        return text;
-    try {
-        return Cp932ToUtf8(text);
-    } catch (const ECodePageError&) {
-        return text;  // rows beyond reading are left out like edited ones
     }
 }
 
@@ -189,61 +178,6 @@ std::string JournalFolderBeside(const std::string& SettingsFile)
 {
     const std::filesystem::path dir = std::filesystem::absolute(SettingsFile).parent_path();
     return (dir / JournalFolderName).string();
-}
-
-std::string CsvRecord(const std::vector<std::string>& Fields)
-{
-    std::string out;
-    for (size_t i = 0; i < Fields.size(); ++i) {
-        if (i)
-            out += ',';
-        const std::string& f = Fields[i];
-        if (f.find_first_of(",\"\r\n") == std::string::npos) {
-            out += f;
-            continue;
-        }
-        out += '"';
-        for (char c : f)
-            out += c == '"' ? std::string("\"\"") : std::string(1, c);
-        out += '"';
-    }
-    return out + "\r\n";
-}
-
-std::vector<std::vector<std::string>> ParseCsv(std::string_view Text)
-{
-    if (Text.starts_with(Bom))
-        Text.remove_prefix(3);
-    std::vector<std::vector<std::string>> records;
-    std::vector<std::string> fields;
-    std::string field;
-    bool quoted = false;
-    for (size_t i = 0; i < Text.size(); ++i) {
-        const char c = Text[i];
-        if (quoted) {
-            if (c != '"')
-                field += c;
-            else if (i + 1 < Text.size() && Text[i + 1] == '"')
-                field += Text[++i];
-            else
-                quoted = false;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ',') {
-            fields.push_back(std::move(field));
-            field.clear();
-        } else if (c == '\n' || c == '\r') {
-            if (c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n')
-                ++i;
-            fields.push_back(std::move(field));
-            field.clear();
-            records.push_back(std::move(fields));
-            fields.clear();
-        } else {
-            field += c;
-        }
-    }
-    return records;
 }
 
 // ---------------------------------------------------------------------------

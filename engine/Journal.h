@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engine/FileSync.h"
+#include "engine/JournalCsv.h"
 #include "engine/JournalTime.h"
 #include "engine/RunPlan.h"
 
@@ -74,11 +75,6 @@ struct TResumePoint {
 
 // The journal folder beside the settings file at SettingsFile.
 std::string JournalFolderBeside(const std::string& SettingsFile);
-// One CSV record, RFC 4180 quoting, CR LF at its end.
-std::string CsvRecord(const std::vector<std::string>& Fields);
-// The records of CSV text (a leading BOM dropped). A last record without its
-// line end is a torn write and left out.
-std::vector<std::vector<std::string>> ParseCsv(std::string_view Text);
 
 class TJournal {
 public:
