@@ -13,6 +13,7 @@
 
 #include "engine/JournalCsv.h"
 #include "engine/JournalEscape.h"
+#include "engine/SideFile.h"
 #include "charset/CodePage.h"
 #include "rtl/Exception.h"
 #include "rtl/Streams.h"
@@ -23,119 +24,20 @@ using journal_detail::Bom;
 using journal_detail::CsvSuffix;
 using journal_detail::CsvText;
 using journal_detail::EBadSideFile;
+using journal_detail::AppendRecord;
 using journal_detail::Escape;
-using journal_detail::Unescape;
+using journal_detail::ReadAll;
+using journal_detail::ReadSide;
+using journal_detail::SideFile;
+using journal_detail::SideMagic;
+using journal_detail::SideSuffix;
+using journal_detail::SyncFolder;
+using journal_detail::WriteAll;
+using journal_detail::WriteFully;
 
 namespace {
 
 const char* const CsvHeader = "行,宛先,結果,サーバーの応答・理由,時刻";
-const char* const SideMagic = "veltrow-run 1";
-const char* const SideSuffix = ".run";
-
-// The file's bytes through the one whole-file reader; nothing when it cannot
-// be read (a side file or CSV that is gone or unreadable is no run of ours).
-std::optional<std::string> ReadAll(const std::string& path)
-{
-    try {
-        TMemoryStream file;
-        file.LoadFromFile(path);
-        return std::string(file.Memory(), static_cast<size_t>(file.Size()));
-    } catch (const Exception&) {
-        return std::nullopt;
-    }
-}
-
-// Puts a new directory entry on the disk too, not only the file's data.
-void SyncFolder(const std::string& folder)
-{
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-void WriteAll(int fd, const std::string& bytes, const std::string& path)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
-        done += static_cast<size_t>(n);
-    }
-}
-
-void WriteFully(int fd, const std::string& bytes, const std::string& path)
-{
-    WriteAll(fd, bytes, path);
-    if (::fsync(fd) != 0)
-        throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
-}
-
-// A run's side file read back.
-struct SideFile {
-    TRunIdentity identity;
-    std::string resumes;
-    std::map<int, TOutcome> carried;
-    // Entries whose message was going out: sent for, with neither a row nor
-    // an end without delivery. One in a clean crash; the row of the one
-    // before too can be missing after a power cut, since it is flushed
-    // alongside the next message's commands.
-    std::set<int> pending;
-    bool closed = false;         // ended normally, continued or given up
-    bool finished = false;       // ended normally
-};
-
-// Nothing for a file torn while it was made (a part of the first line at
-// most); EBadSideFile for one that cannot be read.
-std::optional<SideFile> ReadSide(const std::string& path)
-{
-    const std::optional<std::string> text = ReadAll(path);
-    if (!text)
-        throw EBadSideFile();
-    if (text->find('\n') == std::string::npos && std::string_view(SideMagic).starts_with(*text))
-        return std::nullopt;
-    // Views of the text, not copies: the recipients record holds the whole list.
-    const std::string_view all(*text);
-    size_t end = all.find('\n');
-    if (end == std::string_view::npos || all.substr(0, end) != SideMagic)
-        throw EBadSideFile();
-    SideFile side;
-    // A record without its line end is a torn write.
-    for (size_t at = end + 1; (end = all.find('\n', at)) != std::string_view::npos; at = end + 1) {
-        const std::string_view line = all.substr(at, end - at);
-        const size_t space = line.find(' ');
-        const std::string_view key = line.substr(0, space);
-        const std::string value = space == std::string::npos ? std::string() : Unescape(line.substr(space + 1));
-        if (key == "file")
-            side.identity.RecipientFile = value;
-        else if (key == "recipients")
-            side.identity.Recipients = value;
-        else if (key == "subject")
-            side.identity.Subject = value;
-        else if (key == "body")
-            side.identity.Body = value;
-        else if (key == "attachments")
-            side.identity.Attachments = value;
-        else if (key == "resumes")
-            side.resumes = value;
-        else if (key == "carried") {
-            const size_t sep = value.find(' ');
-            if (const auto o = OutcomeFromWord(value.substr(sep + 1)); o && sep != std::string::npos)
-                side.carried[std::atoi(value.c_str())] = *o;
-        } else if (key == "sending")
-            side.pending.insert(std::atoi(value.c_str()));
-        else if (key == "undelivered")
-            side.pending.erase(std::atoi(value.c_str()));
-        else if (key == "finished" || key == "abandoned" || key == "continued")
-            side.closed = true;
-        side.finished = side.finished || key == "finished";
-    }
-    return side;
-}
 
 // Stems in the order the runs started: "-2" after the plain stem, "-10" after "-9".
 bool StartedBefore(const std::string& a, const std::string& b)
@@ -145,20 +47,6 @@ bool StartedBefore(const std::string& a, const std::string& b)
         return std::pair(s.substr(0, dash), dash == std::string::npos ? 1 : std::atoi(s.c_str() + dash + 1));
     };
     return split(a) < split(b);
-}
-
-void AppendRecord(const std::string& path, const std::string& record)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0)
-        throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
-    try {
-        WriteFully(fd, record, path);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
 }
 
 }  // namespace
