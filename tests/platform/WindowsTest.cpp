@@ -41,7 +41,7 @@ TEST(Windows, DestroyedWindowReceivesNothingAlreadyQueued)
     EXPECT_EQ(win::GetWindowPointer(r.hwnd), nullptr);
     EXPECT_EQ(win::SetTimer(r.hwnd, 1, 1), 0u);
     EXPECT_FALSE(win::DestroyWindow(r.hwnd));
-    r.PumpFor(30);
+    ASSERT_TRUE(r.PumpUntilWitnessed(1));
     EXPECT_TRUE(r.got.empty());
     // Handles are not reused, so a stale one never reaches a newer window.
     Recorder other;
@@ -62,7 +62,7 @@ TEST(Windows, TimerTicksPeriodicallyUntilKilled)
     }
     EXPECT_TRUE(win::KillTimer(r.hwnd, 1));
     const size_t ticks = r.got.size();
-    r.PumpFor(40);
+    ASSERT_TRUE(r.PumpUntilWitnessed(5));
     EXPECT_EQ(r.got.size(), ticks);
 
     // Setting a running timer again restarts it rather than adding a second one.
@@ -81,7 +81,7 @@ TEST(Windows, KillTimerFromAnotherThreadStopsTicks)
     ASSERT_TRUE(r.PumpUntil([&] { return !r.got.empty(); }));
     std::thread([&] { EXPECT_TRUE(win::KillTimer(r.hwnd, 1)); }).join();
     const size_t ticks = r.got.size();
-    r.PumpFor(30);
+    ASSERT_TRUE(r.PumpUntilWitnessed(2));
     EXPECT_EQ(r.got.size(), ticks);
     std::thread([&] { EXPECT_TRUE(win::SetTimer(r.hwnd, 3, 2)); }).join();
     ASSERT_TRUE(r.PumpUntil([&] { return r.got.size() > ticks && r.got.back().wParam == 3; }));
