@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -10,6 +14,20 @@
 #include "tests/platform/Recorder.h"
 
 using platformtest::Recorder;
+
+namespace {
+
+// True while thread Tid of this process is blocked in the kernel (waiting
+// on a lock or a condition), by its state in /proc.
+bool Blocked(pid_t Tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(Tid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t at = text.rfind(") ");
+    return Tid != 0 && at != std::string::npos && at + 2 < text.size() && (text[at + 2] == 'S' || text[at + 2] == 'D');
+}
+
+}  // namespace
 
 TEST(Windows, PostedMessagesArriveInOrderOnlyWhileEventsAreProcessed)
 {
@@ -136,22 +154,27 @@ TEST(Windows, SendMessageRunsTheProcedureOnTheOwnerThread)
 
 TEST(Windows, DestroyFromAnotherThreadWaitsForTheRunningProcedure)
 {
-    std::atomic<bool> entered{false}, destroying{false}, finished{false}, finishedAtReturn{false};
+    std::atomic<bool> entered{false}, destroying{false}, returned{false}, finished{false}, finishedAtReturn{false};
+    std::atomic<pid_t> destroyerTid{0};
     win::HWND h = win::CreateHiddenWindow([&](win::HWND, win::UINT, win::WPARAM, win::LPARAM) {
         entered = true;
         for (int i = 0; i < 5000 && !destroying; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        // Give a destroyer that does not wait the chance to return early.
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        // Until the destroyer either waits for this procedure or, not
+        // waiting, has returned already.
+        for (int i = 0; i < 5000 && !returned && !Blocked(destroyerTid); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         finished = true;
         return win::LRESULT(0);
     });
     std::thread destroyer([&] {
+        destroyerTid = ::gettid();
         while (!entered)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         destroying = true;
         EXPECT_TRUE(win::DestroyWindow(h));
         finishedAtReturn = finished.load();
+        returned = true;
     });
     win::PostMessage(h, 1, 0, 0);
     Recorder pump;
