@@ -29,3 +29,8 @@ void TRepaintLimit::Flush()
     if (!widget_->updatesEnabled())
         widget_->setUpdatesEnabled(true);  // schedules the repaint
 }
+
+bool TRepaintLimit::Open() const
+{
+    return !held_.isActive() && (!lastPaint_.isValid() || lastPaint_.elapsed() >= intervalMs_);
+}

@@ -18,6 +18,9 @@ public:
     void Changing();
     // Paints a held change now, e.g. before a final text.
     void Flush();
+    // True when the next change would be painted at once: no paint is held
+    // and the interval since the last one is over.
+    bool Open() const;
 
 private:
     QWidget* widget_;

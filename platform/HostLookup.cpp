@@ -1,6 +1,7 @@
 // Host names: gethostname, the blocking gethostbyname and the background
 // lookups of WSAAsyncGetHostByName with their cancelling.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <mutex>
@@ -133,6 +134,7 @@ struct Lookups {
     std::mutex mutex;
     std::unordered_map<HANDLE, Lookup> running;  // canceled ones are removed
     HANDLE next = 1;
+    std::atomic<int> threads{0};  // lookup threads that may still write or post
 };
 
 Lookups& L()
@@ -226,15 +228,25 @@ HANDLE WSAAsyncGetHostByName(win::HWND hWnd, win::UINT wMsg, const char* name, c
         task = L().next++;
         L().running[task] = Lookup{hWnd, wMsg, buf, buflen};
     }
+    ++L().threads;
     try {
-        std::thread([task, n = std::string(name)] { FinishLookup(task, Resolve(n)); }).detach();
+        std::thread([task, n = std::string(name)] {
+            FinishLookup(task, Resolve(n));
+            --L().threads;
+        }).detach();
     } catch (const std::system_error&) {
+        --L().threads;
         std::lock_guard lock(L().mutex);
         L().running.erase(task);
         Fail(WSAENOBUFS);
         return 0;
     }
     return task;
+}
+
+int LookupThreadsRunning()
+{
+    return L().threads.load();
 }
 
 int WSACancelAsyncRequest(HANDLE task)

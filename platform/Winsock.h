@@ -187,6 +187,9 @@ HANDLE WSAAsyncGetHostByName(win::HWND hWnd, win::UINT wMsg, const char* name, c
 // Cancels a lookup; after it returns the lookup writes and posts nothing.
 // SOCKET_ERROR with WSAEALREADY when it has already completed.
 int WSACancelAsyncRequest(HANDLE task);
+// Not part of Winsock: background lookups whose thread may still write or
+// post; 0 once every one of them has ended, canceled ones included.
+int LookupThreadsRunning();
 
 // Not part of Winsock: waits until s has one of the events (FD_READ: data,
 // end of stream or an error; FD_WRITE: room to send or an error; FD_ACCEPT:

@@ -74,8 +74,8 @@ TEST(RepaintLimit, PaintsAtMostOncePerIntervalAndAlwaysTheLastChange)
         ASSERT_TRUE(apptest::WaitUntil([&] { return !log.painted.empty() && log.painted.back() == last; }, 2000));
         const int64_t allowed = clock.elapsed() / 100 + 2;
         EXPECT_LE(static_cast<int64_t>(log.painted.size()), allowed);
-        // Let the interval run out before the next case.
-        apptest::WaitUntil([] { return false; }, 120);
+        // The next case starts with the interval run out, so its first change paints at once.
+        ASSERT_TRUE(apptest::WaitUntil([&] { return limit.Open(); }, 2000));
     }
 
     // A change right after a paint waits; Flush paints it at once.
@@ -85,6 +85,7 @@ TEST(RepaintLimit, PaintsAtMostOncePerIntervalAndAlwaysTheLastChange)
     limit.Changing();
     edit.setText("final");
     EXPECT_FALSE(edit.updatesEnabled());  // held
+    EXPECT_FALSE(limit.Open());
     limit.Flush();
     EXPECT_TRUE(edit.updatesEnabled());
     log.painted.clear();

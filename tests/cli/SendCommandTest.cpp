@@ -7,12 +7,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -41,6 +43,16 @@ struct TResult {
     std::string Out, Err;
 };
 
+// The program's argument vector over All, which must outlive it.
+std::vector<char*> Argv(std::vector<std::string>& All)
+{
+    std::vector<char*> argv;
+    for (std::string& a : All)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // Runs veltrow-send with Args; descriptor 3 reads Folder/password.txt and
 // standard error goes to Folder/stderr.txt. WhileOut is shown standard
 // output as it grows and may act on the child (its pid) once.
@@ -58,10 +70,7 @@ TResult RunSend(const std::vector<std::string>& Args, const std::string& Folder,
     posix_spawn_file_actions_addopen(&fa, 3, passwordFile.c_str(), O_RDONLY | O_CREAT, 0600);
     std::vector<std::string> all{VELTROW_SEND};
     all.insert(all.end(), Args.begin(), Args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    const std::vector<char*> argv = Argv(all);
     pid_t child = -1;
     const int spawned = ::posix_spawn(&child, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
@@ -95,6 +104,47 @@ TResult RunSend(const std::vector<std::string>& Args, const std::string& Folder,
 
 bool Has(const std::string& Text, const std::string& Part) { return Text.find(Part) != std::string::npos; }
 
+// Runs veltrow-send with a pseudo-terminal as its standard input, output
+// and error; once the terminal shows Prompt, Typed is typed at it. Out is
+// all the terminal showed, read until the child's side closes at its end.
+TResult RunOnTerminal(const std::vector<std::string>& Args, const std::string& Prompt, const std::string& Typed)
+{
+    std::vector<std::string> all{VELTROW_SEND};
+    all.insert(all.end(), Args.begin(), Args.end());
+    const std::vector<char*> argv = Argv(all);
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        ::execve(argv[0], argv.data(), environ);
+        ::_exit(127);
+    }
+    TResult result;
+    if (child < 0) {
+        ADD_FAILURE() << "no pseudo-terminal for " << VELTROW_SEND;
+        return result;
+    }
+    bool typed = false;
+    char buffer[4096];
+    ssize_t n;
+    // EIO once the child ended and its side of the terminal is closed.
+    while ((n = ::read(terminal, buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        result.Out.append(buffer, static_cast<size_t>(n));
+        if (!typed && Has(result.Out, Prompt)) {
+            typed = true;
+            EXPECT_EQ(::write(terminal, Typed.data(), Typed.size()), static_cast<ssize_t>(Typed.size()));
+        }
+    }
+    ::close(terminal);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
 class SendCommandTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -111,6 +161,17 @@ protected:
         profile_.Write("設定.txt", "127.0.0.1\r\n" + std::to_string(Port) + "\r\nclient.example.jp\r\n送信係\r\n" +
                                        kLogin + "\r\nstarttls\r\n" + kLogin + "\r\nauto\r\n" +
                                        std::to_string(PauseSeconds) + "\r\npassword\r\n");
+    }
+
+    // STARTTLS with a certificate of an unknown issuer, the login taken,
+    // entries with "refuse" in them refused.
+    static SmtpSink::Options LoginServer()
+    {
+        SmtpSink::Options options = TestCertificates::Get().StartTls("unknown");
+        options.Login = kLogin;
+        options.Password = kPassword;
+        options.RefuseRcpt = {"refuse"};
+        return options;
     }
 
     TResult Send(std::vector<std::string> Args,
@@ -145,11 +206,7 @@ protected:
 TEST_F(SendCommandTest, AListGoesOutAcrossAStopAndAResume)
 {
     const TestCertificates& certificates = TestCertificates::Get();
-    SmtpSink::Options options = certificates.StartTls("unknown");
-    options.Login = kLogin;
-    options.Password = kPassword;
-    options.RefuseRcpt = {"refuse"};
-    SmtpSink sink(options);
+    SmtpSink sink(LoginServer());
     // A pause long enough that the stop lands in it, after the first message.
     Settings(sink.Port(), 3600);
     const std::string list = profile_.Write("宛先.txt", "r1@example.jp\r\n拒否 <refuse@example.jp>\r\nr3@example.jp\r\nr4@example.jp\r\n");
@@ -228,6 +285,47 @@ TEST_F(SendCommandTest, AListGoesOutAcrossAStopAndAResume)
     ASSERT_TRUE(sink.WaitForMessages(4));
     EXPECT_EQ(sink.Message(3).RcptTos, std::vector<std::string>{"yamada@example.jp"});
     EXPECT_EQ(sink.Message(3).AuthLogin, kLogin);
+}
+
+// Run by hand at a terminal: no secret store and no --password-fd, so the
+// password is asked without echo; the progress is one line redrawn in
+// place, no line per outcome, and the summary follows below it.
+TEST_F(SendCommandTest, AtATerminalThePasswordIsTypedUnseenAndOneLineShowsTheProgress)
+{
+    const TestCertificates& certificates = TestCertificates::Get();
+    SmtpSink sink(LoginServer());
+    Settings(sink.Port(), 0);
+    const std::vector<std::string> args{
+        "--to", profile_.Write("宛先.txt", "r1@example.jp\nrefuse@example.jp\nr3@example.jp\nr4@example.jp\n"),
+        "--subject", "お知らせ", "--body", profile_.Write("本文.txt", "本文\n"), "--profile", profile_.Path(),
+        "--trust", certificates.Fingerprint("unknown")};
+    const std::string prompt = kLogin + "（127.0.0.1）のパスワード: ";
+    const TResult run = RunOnTerminal(args, prompt, kPassword + "\n");
+
+    EXPECT_EQ(run.Exit, 1) << run.Out;
+    EXPECT_TRUE(Has(run.Out, prompt)) << run.Out;
+    EXPECT_FALSE(Has(run.Out, kPassword)) << "echoed: " << run.Out;
+    ASSERT_TRUE(sink.WaitForMessages(3)) << run.Out;
+    EXPECT_EQ(sink.Message(0).AuthLogin, kLogin);
+    EXPECT_FALSE(Has(run.Out, "\t送信済み\t")) << run.Out;
+
+    // The redrawn line: each update back at the line's start, the old
+    // rest cleared, and no line end from the first update to the last.
+    std::vector<size_t> updates;
+    for (size_t at = run.Out.find('\r'); at != std::string::npos; at = run.Out.find('\r', at + 1))
+        if (at + 1 < run.Out.size() && std::isdigit(static_cast<unsigned char>(run.Out[at + 1])))
+            updates.push_back(at);
+    ASSERT_GE(updates.size(), 4u) << run.Out;
+    const size_t lastEnd = run.Out.find("\x1b[K", updates.back());
+    ASSERT_NE(lastEnd, std::string::npos) << run.Out;
+    EXPECT_EQ(run.Out.find('\n', updates.front()), lastEnd + 4) << run.Out;
+    const std::string last = run.Out.substr(updates.back() + 1, lastEnd - updates.back() - 1);
+    EXPECT_TRUE(Has(last, "3/4 送信済み")) << last;
+    EXPECT_TRUE(Has(last, "拒否 1 件")) << last;
+    // Below it the summary, with the journal.
+    EXPECT_EQ(run.Out.compare(lastEnd, 5, "\x1b[K\r\n"), 0) << run.Out;
+    EXPECT_TRUE(Has(run.Out.substr(lastEnd), "送信済み 3 件")) << run.Out;
+    EXPECT_TRUE(Has(run.Out.substr(lastEnd), "送信記録: ")) << run.Out;
 }
 
 // With an OAuth login and no sign-in kept, nothing connects and no browser

@@ -3,7 +3,6 @@
 // checks before connecting, the server's SIZE and the run's identity.
 
 #include <filesystem>
-#include <random>
 #include <sys/stat.h>
 
 #include <QCryptographicHash>
@@ -22,16 +21,8 @@
 namespace enginetest {
 namespace {
 
+using testsupport::RandomBytes;
 using testsupport::SmtpSink;
-
-std::string RandomBytes(size_t n, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string bytes(n, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(gen() & 0xFF);
-    return bytes;
-}
 
 std::string Sha256(const std::string& Bytes)
 {

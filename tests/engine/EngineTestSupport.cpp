@@ -10,6 +10,7 @@
 #include "engine/SendRun.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
+#include "tests/support/ScriptedPeer.h"
 
 namespace {
 
@@ -107,6 +108,20 @@ std::string EngineTest::SendFailure(const TSendRequest& Request)
         return e.what();
     }
     return {};
+}
+
+void EngineTest::SendStoppedAfterFirst(const TSendRequest& Request)
+{
+    testsupport::ScriptedPeer first;
+    first.SendLine("220 first").Expect("HELO pc01").SendLine("250 ok");
+    first.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 ok");
+    first.Expect("RCPT TO:<a@example.jp>").SendLine("250 ok").Expect("DATA").SendLine("354 go");
+    first.ExpectUntil("\r\n.\r\n").SendLine("250 queued").Expect("RSET").Close();
+    first.Start();
+    WriteSettings(first.Port());
+    engine->Send(Request);
+    EXPECT_TRUE(first.WaitDone());
+    EXPECT_TRUE(first.ScriptUsedUp()) << first.Failure();
 }
 
 }  // namespace enginetest

@@ -94,6 +94,9 @@ protected:
                          const std::string& Body = "本文\n") const;
     // Send that records what it raised instead of raising it.
     std::string SendFailure(const TSendRequest& Request);
+    // Sends Request to a server that takes the message to a@example.jp, the
+    // first entry, and then closes: the run stops unfinished, to be resumed.
+    void SendStoppedAfterFirst(const TSendRequest& Request);
 
     const testsupport::TempFolder profile;
     TTestFrontEnd ui;

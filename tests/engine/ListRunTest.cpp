@@ -181,16 +181,9 @@ TEST_F(ListRunTest, ATestSendArrivesOnceWithItsPrefixAndLeavesNoJournal)
 // sent again, and its journal row comes first.
 TEST_F(ListRunTest, AStoppedTableRunResumesByRowNumber)
 {
-    testsupport::ScriptedPeer first;
-    first.SendLine("220 first").Expect("HELO pc01").SendLine("250 ok");
-    first.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 ok");
-    first.Expect("RCPT TO:<a@example.jp>").SendLine("250 ok").Expect("DATA").SendLine("354 go");
-    first.ExpectUntil("\r\n.\r\n").SendLine("250 queued").Expect("RSET").Close();
-    first.Start();
-    WriteSettings(first.Port());
     const TSendRequest request{WriteFile("list.csv", "\r\nmail,氏名\r\na@example.jp,山田\r\nb@example.jp,佐藤\r\n"),
                                "{{氏名}}様", "本文\n"};
-    engine->Send(request);
+    SendStoppedAfterFirst(request);
     SmtpSink sink;
     WriteSettings(sink.Port());
     ui = TTestFrontEnd();

@@ -67,15 +67,8 @@ TEST_F(SendEngineTest, AnsweringNoStopsTheSendBeforeAnythingConnects)
         std::filesystem::remove_all(std::filesystem::path(profile.Path()) / "送信記録");
         ui = TTestFrontEnd();
         // An earlier run of the same list stopped after its first entry.
-        testsupport::ScriptedPeer first;
-        first.SendLine("220 first").Expect("HELO pc01").SendLine("250 ok");
-        first.Expect("RSET").SendLine("250 ok").Expect("MAIL FROM:<taro@example.jp>").SendLine("250 ok");
-        first.Expect("RCPT TO:<a@example.jp>").SendLine("250 ok").Expect("DATA").SendLine("354 go");
-        first.ExpectUntil("\r\n.\r\n").SendLine("250 queued").Expect("RSET").Close();
-        first.Start();
-        WriteSettings(first.Port());
         const TSendRequest request = Request("a@example.jp\r\nb@example.jp\r\n");
-        engine->Send(request);
+        SendStoppedAfterFirst(request);
         testsupport::ScriptedPeer peer;  // says nothing: a connect would fail the Send
         peer.ExpectClose();
         peer.Start();

@@ -207,14 +207,19 @@ TEST(ThreadTimer, TicksOnlyWhenEnabledWithIntervalAndHandler)
         EXPECT_EQ(Sender, &timer);
         ++ticks;
     });
-    WaitUntil([] { return false; }, 60);
+    // A second timer's ticks show that the first one had its turns.
+    TThreadTimer witness(nullptr);
+    int witnessed = 0;
+    witness.SetInterval(10);
+    witness.SetOnTimer([&](TObject*) { ++witnessed; });
+    EXPECT_TRUE(WaitUntil([&] { return witnessed >= 3; }));
     EXPECT_EQ(ticks, 0);  // interval 0 never ticks
 
     timer.SetInterval(10);
     EXPECT_TRUE(WaitUntil([&] { return ticks >= 3; }));  // periodic
     timer.SetEnabled(false);
-    const int stopped = ticks;
-    WaitUntil([] { return false; }, 60);
+    const int stopped = ticks, witnessedThen = witnessed;
+    EXPECT_TRUE(WaitUntil([&] { return witnessed >= witnessedThen + 3; }));
     EXPECT_EQ(ticks, stopped);
 }
 

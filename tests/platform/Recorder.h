@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/Windows.h"
+#include "platform/Winsock.h"
+#include "tests/support/ScriptedPeer.h"
 
 namespace platformtest {
 
@@ -49,8 +51,52 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    // Processes events for a quiet period in which nothing is expected.
-    void PumpFor(int ms) { PumpUntil([] { return false; }, ms); }
+    // Processes events until a witness window has had what this one was due
+    // by now: a message posted after everything queued so far, and Ticks
+    // ticks of a timer as long as the one under test (IntervalMs), set now.
+    bool PumpUntilWitnessed(int IntervalMs, int Ticks = 3)
+    {
+        bool marked = false;
+        int ticks = 0;
+        const win::HWND witness = win::CreateHiddenWindow([&](win::HWND, win::UINT m, win::WPARAM, win::LPARAM) {
+            marked = marked || m == win::WM_USER;
+            ticks += m == win::WM_TIMER;
+            return win::LRESULT(0);
+        });
+        win::PostMessage(witness, win::WM_USER, 0, 0);
+        win::SetTimer(witness, 1, static_cast<win::UINT>(IntervalMs));
+        const bool seen = PumpUntil([&] { return marked && ticks >= Ticks; });
+        win::DestroyWindow(witness);
+        return seen;
+    }
+
+    // Processes events until the socket notifier has gone through a whole
+    // round begun after this call, so every notice it owed the sockets of
+    // this window by now has been handled: a witness connection turns
+    // readable, its notice comes, and a recv on it waits for the notifier's
+    // lock, under which a round posts all of its notices. The witness's own
+    // notice is taken out of got again.
+    bool SettleSockets()
+    {
+        constexpr win::UINT kWitnessMsg = win::WM_USER + 0x700;
+        testsupport::ScriptedPeer peer;
+        peer.Send("w").ExpectClose();
+        peer.Start();
+        const winsock::SOCKET w = winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = winsock::htons(peer.Port());
+        a.sin_addr.s_addr = winsock::inet_addr("127.0.0.1");
+        bool seen = winsock::connect(w, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                    winsock::WSAAsyncSelect(w, hwnd, kWitnessMsg, winsock::FD_READ) == 0 &&
+                    PumpUntil([&] { return Count(kWitnessMsg, winsock::FD_READ) == 1; });
+        char c;
+        seen = seen && winsock::recv(w, &c, 1, 0) == 1;
+        Process();
+        std::erase_if(got, [](const Received& r) { return r.msg == kWitnessMsg; });
+        winsock::closesocket(w);
+        return seen && peer.WaitDone();
+    }
 
     void Process()
     {

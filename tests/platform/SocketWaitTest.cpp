@@ -120,14 +120,14 @@ TEST(ReadHold, NoticesWaitForTheRelease)
         if (c.closeWhileHeld) {
             EXPECT_TRUE(r.PumpUntil([&] { return r.Count(kSocketMsg, ws::FD_CLOSE) == 1; }));
         }
-        r.PumpFor(150);
+        ASSERT_TRUE(r.SettleSockets());
         EXPECT_EQ(r.Count(kSocketMsg, ws::FD_READ), 0u);
 
         ASSERT_EQ(ws::HoldReadNotifications(conn.s, false), 0);
         if (c.readsAfterRelease > 0) {
             EXPECT_TRUE(r.PumpUntil([&] { return r.Count(kSocketMsg, ws::FD_READ) == c.readsAfterRelease; }));
         }
-        r.PumpFor(150);
+        ASSERT_TRUE(r.SettleSockets());
         EXPECT_EQ(r.Count(kSocketMsg, ws::FD_READ), c.readsAfterRelease);
         EXPECT_EQ(r.Count(kSocketMsg, ws::FD_CLOSE), c.closes);
         peer.Release();

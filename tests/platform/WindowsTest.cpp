@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -10,6 +14,20 @@
 #include "tests/platform/Recorder.h"
 
 using platformtest::Recorder;
+
+namespace {
+
+// True while thread Tid of this process is blocked in the kernel (waiting
+// on a lock or a condition), by its state in /proc.
+bool Blocked(pid_t Tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(Tid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t at = text.rfind(") ");
+    return Tid != 0 && at != std::string::npos && at + 2 < text.size() && (text[at + 2] == 'S' || text[at + 2] == 'D');
+}
+
+}  // namespace
 
 TEST(Windows, PostedMessagesArriveInOrderOnlyWhileEventsAreProcessed)
 {
@@ -41,7 +59,7 @@ TEST(Windows, DestroyedWindowReceivesNothingAlreadyQueued)
     EXPECT_EQ(win::GetWindowPointer(r.hwnd), nullptr);
     EXPECT_EQ(win::SetTimer(r.hwnd, 1, 1), 0u);
     EXPECT_FALSE(win::DestroyWindow(r.hwnd));
-    r.PumpFor(30);
+    ASSERT_TRUE(r.PumpUntilWitnessed(1));
     EXPECT_TRUE(r.got.empty());
     // Handles are not reused, so a stale one never reaches a newer window.
     Recorder other;
@@ -62,7 +80,7 @@ TEST(Windows, TimerTicksPeriodicallyUntilKilled)
     }
     EXPECT_TRUE(win::KillTimer(r.hwnd, 1));
     const size_t ticks = r.got.size();
-    r.PumpFor(40);
+    ASSERT_TRUE(r.PumpUntilWitnessed(5));
     EXPECT_EQ(r.got.size(), ticks);
 
     // Setting a running timer again restarts it rather than adding a second one.
@@ -81,7 +99,7 @@ TEST(Windows, KillTimerFromAnotherThreadStopsTicks)
     ASSERT_TRUE(r.PumpUntil([&] { return !r.got.empty(); }));
     std::thread([&] { EXPECT_TRUE(win::KillTimer(r.hwnd, 1)); }).join();
     const size_t ticks = r.got.size();
-    r.PumpFor(30);
+    ASSERT_TRUE(r.PumpUntilWitnessed(2));
     EXPECT_EQ(r.got.size(), ticks);
     std::thread([&] { EXPECT_TRUE(win::SetTimer(r.hwnd, 3, 2)); }).join();
     ASSERT_TRUE(r.PumpUntil([&] { return r.got.size() > ticks && r.got.back().wParam == 3; }));
@@ -136,22 +154,27 @@ TEST(Windows, SendMessageRunsTheProcedureOnTheOwnerThread)
 
 TEST(Windows, DestroyFromAnotherThreadWaitsForTheRunningProcedure)
 {
-    std::atomic<bool> entered{false}, destroying{false}, finished{false}, finishedAtReturn{false};
+    std::atomic<bool> entered{false}, destroying{false}, returned{false}, finished{false}, finishedAtReturn{false};
+    std::atomic<pid_t> destroyerTid{0};
     win::HWND h = win::CreateHiddenWindow([&](win::HWND, win::UINT, win::WPARAM, win::LPARAM) {
         entered = true;
         for (int i = 0; i < 5000 && !destroying; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        // Give a destroyer that does not wait the chance to return early.
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        // Until the destroyer either waits for this procedure or, not
+        // waiting, has returned already.
+        for (int i = 0; i < 5000 && !returned && !Blocked(destroyerTid); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         finished = true;
         return win::LRESULT(0);
     });
     std::thread destroyer([&] {
+        destroyerTid = ::gettid();
         while (!entered)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         destroying = true;
         EXPECT_TRUE(win::DestroyWindow(h));
         finishedAtReturn = finished.load();
+        returned = true;
     });
     win::PostMessage(h, 1, 0, 0);
     Recorder pump;

@@ -199,7 +199,7 @@ TEST_F(Winsock, RefusedConnectIsReportedOnceThroughTheConnectNotification)
     Recorder r;
     ws::SOCKET s = StartConnect(r, refused.Port());
     ASSERT_TRUE(r.PumpUntil([&] { return !r.got.empty(); }));
-    r.PumpFor(30);
+    ASSERT_TRUE(r.SettleSockets());
     ASSERT_EQ(r.got.size(), 1u);
     EXPECT_EQ(r.got[0].msg, kSocketMsg);
     EXPECT_EQ(r.got[0].wParam, s);
@@ -212,7 +212,7 @@ TEST_F(Winsock, ConnectThatNeverCompletesStaysSilent)
     testsupport::StalledListener stalled;
     Recorder r;
     StartConnect(r, stalled.Port());
-    r.PumpFor(100);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_TRUE(r.got.empty());
 }
 
@@ -231,14 +231,14 @@ TEST_F(Winsock, ReadIsNotifiedOnceUntilRecvAndCloseOnce)
     // More data arrives, but without a recv no second read notification comes.
     peer.Release();
     ASSERT_TRUE(r.PumpUntil([&] { return Unread(s) == 6; }));
-    r.PumpFor(30);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_EQ(r.Count(kSocketMsg, ws::FD_READ), 1u);
 
     // recv re-enables it; data is still waiting, so it comes again.
     EXPECT_EQ(Recv(s, 3), "abc");
     ASSERT_TRUE(r.PumpUntil([&] { return r.Count(kSocketMsg, ws::FD_READ) == 2; }));
     EXPECT_EQ(Recv(s, 3), "def");
-    r.PumpFor(30);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_EQ(r.Count(kSocketMsg, ws::FD_READ), 2u);
     EXPECT_EQ(Recv(s, 3), "<error 10035>");
 
@@ -247,7 +247,7 @@ TEST_F(Winsock, ReadIsNotifiedOnceUntilRecvAndCloseOnce)
     EXPECT_EQ(ws::WSAGETSELECTERROR(r.got.back().lParam), 0u);
     EXPECT_EQ(Recv(s, 3), "");
     EXPECT_EQ(Recv(s, 3, MSG_PEEK), "");
-    r.PumpFor(30);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_EQ(r.Count(kSocketMsg, ws::FD_CLOSE), 1u);
     EXPECT_EQ(r.Count(kSocketMsg, ws::FD_READ), 2u);
     for (const auto& m : r.got)
@@ -278,7 +278,7 @@ TEST_F(Winsock, CloseIsNotifiedWhileUnreadDataWaits)
     EXPECT_EQ(Recv(s, 2), "ta");
     EXPECT_EQ(Recv(s, 100), "il\r\n");
     EXPECT_EQ(Recv(s, 100), "");
-    r.PumpFor(30);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_EQ(r.Count(kSocketMsg, ws::FD_CLOSE), 1u);
 }
 
@@ -295,7 +295,7 @@ TEST_F(Winsock, ResetPeerGivesCloseWithResetError)
     EXPECT_EQ(Recv(s, 1), "<error 10054>");  // not an orderly end the second time
     EXPECT_EQ(ws::send(s, "x", 1, 0), ws::SOCKET_ERROR);
     EXPECT_EQ(ws::WSAGetLastError(), ws::WSAECONNRESET);
-    r.PumpFor(30);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_EQ(r.Count(kSocketMsg, ws::FD_CLOSE), 1u);
 }
 
@@ -353,7 +353,7 @@ TEST_F(Winsock, AcceptIsNotifiedOnceUntilAcceptAndTheNewSocketInheritsTheRegistr
     ASSERT_EQ(ws::connect(c1, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);  // blocking socket
     ASSERT_EQ(ws::connect(c2, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_TRUE(r.PumpUntil([&] { return r.Count(kLookupMsg, ws::FD_ACCEPT) == 1; }));
-    r.PumpFor(30);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_EQ(r.Count(kLookupMsg, ws::FD_ACCEPT), 1u);
 
     sockaddr_in peer{};
@@ -366,7 +366,7 @@ TEST_F(Winsock, AcceptIsNotifiedOnceUntilAcceptAndTheNewSocketInheritsTheRegistr
     ws::SOCKET a2 = ws::accept(listener, nullptr, nullptr);
     ASSERT_NE(a2, ws::INVALID_SOCKET);
     sockets.push_back(a2);
-    r.PumpFor(30);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_EQ(r.Count(kLookupMsg, ws::FD_ACCEPT), 2u);
     // Nothing pending: accept would block.
     EXPECT_EQ(ws::accept(listener, nullptr, nullptr), ws::INVALID_SOCKET);
@@ -417,7 +417,7 @@ TEST_F(Winsock, ClosedSocketsQueuedNotificationsAreDropped)
     // A new socket likely reuses the number; the old notices must not reach it.
     ws::SOCKET fresh = NewSocket();
     ASSERT_EQ(ws::WSAAsyncSelect(fresh, r.hwnd, kSocketMsg, kMask), 0);
-    r.PumpFor(30);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_EQ(r.got.size(), 1u);
 }
 
@@ -520,12 +520,11 @@ TEST_F(Winsock, LookupOutlivedByNeitherWindowNorBufferWritesNothing)
             r.got.clear();
         }
         buf.reset();
-        r.PumpFor(5);
+        // Whatever a straggler would write or post, it has once its thread ended.
+        ASSERT_TRUE(r.PumpUntil([] { return ws::LookupThreadsRunning() == 0; }));
+        r.Process();
         EXPECT_TRUE(r.got.empty());
     }
-    // Nothing signals a lookup that stays silent; give stragglers time to misbehave.
-    Recorder quiet;
-    quiet.PumpFor(200);
 }
 
 TEST_F(Winsock, LookupNeedsALiveWindow)
@@ -585,7 +584,8 @@ TEST_F(Winsock, NotifierStaysIdleWhateverStateItsSocketsAreIn)
     EXPECT_EQ(Recv(e, 10), "");
 
     const double before = CpuSeconds();
-    r.PumpFor(300);
+    // Three ticks of a 100 ms timer: about 0.3 s of events handled.
+    ASSERT_TRUE(r.PumpUntilWitnessed(100));
     const double used = CpuSeconds() - before;
     // A spinning notifier would use about the whole 0.3 s.
     EXPECT_LT(used, 0.1);
@@ -616,7 +616,7 @@ TEST_F(Winsock, WriteIsNotifiedAfterConnectAndAgainAfterWouldBlock)
         sent += static_cast<size_t>(n);
     }
     ASSERT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
-    r.PumpFor(20);
+    ASSERT_TRUE(r.SettleSockets());
     EXPECT_EQ(r.Count(kSocketMsg, ws::FD_WRITE), 1u);
 
     peer.Release();

@@ -1,7 +1,6 @@
 // Whole messages through a real SMTP server (aiosmtpd on loopback), read back
 // with Python's email package, a decoder independent of ours.
 
-#include <random>
 
 #include "charset/CodePage.h"
 #include "rtl/Exception.h"
@@ -10,6 +9,7 @@
 #include "tests/support/SmtpSink.h"
 
 using namespace smtptest;
+using testsupport::RandomBytes;
 using testsupport::SmtpSink;
 using testsupport::TempFolder;
 
@@ -26,15 +26,6 @@ std::string Describe(const testsupport::SinkMessage& message, const std::vector<
         "import runpy, sys; sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__')", args);
     EXPECT_EQ(result.ExitCode, 0) << result.Output;
     return result.Output;
-}
-
-std::string RandomBytes(size_t n, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string bytes(n, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(gen() & 0xFF);
-    return bytes;
 }
 
 }  // namespace

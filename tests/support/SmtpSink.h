@@ -96,6 +96,10 @@ PythonResult RunProgram(const std::vector<std::string>& args, int timeoutMs = 30
 // Reads a whole file; throws std::runtime_error when it cannot be opened.
 std::string ReadWholeFile(const std::string& path);
 
+// n bytes of every value, the same for the same seed: file content that no
+// text rule of the message may touch.
+std::string RandomBytes(size_t n, unsigned seed);
+
 // A fresh folder under /tmp, removed with everything in it by the destructor.
 class TempFolder {
 public:
