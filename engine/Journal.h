@@ -31,6 +31,8 @@
 #include <vector>
 
 #include "engine/FileSync.h"
+#include "engine/JournalCsv.h"
+#include "engine/JournalTime.h"
 #include "engine/RunPlan.h"
 
 extern const char* const JournalFolderName;  // "送信記録"
@@ -73,18 +75,6 @@ struct TResumePoint {
 
 // The journal folder beside the settings file at SettingsFile.
 std::string JournalFolderBeside(const std::string& SettingsFile);
-// Local time as Japanese Excel reads a date and time, "2026/12/07 14:48:36".
-std::string JournalTime(std::time_t When);
-// The journal's time back: that form, or ISO 8601 with its offset
-// ("2026-12-07T10:15:00+09:00") as older journals have it.
-std::optional<std::time_t> ParseJournalTime(std::string_view Text);
-// "20261207-101500", the local start time of a run.
-std::string RunStem(std::time_t Start);
-// One CSV record, RFC 4180 quoting, CR LF at its end.
-std::string CsvRecord(const std::vector<std::string>& Fields);
-// The records of CSV text (a leading BOM dropped). A last record without its
-// line end is a torn write and left out.
-std::vector<std::vector<std::string>> ParseCsv(std::string_view Text);
 
 class TJournal {
 public:

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/Journal.h"
+#include "engine/JournalEscape.h"
 #include "engine/MessageStep.h"
 #include "charset/CodePage.h"
 #include "smtp/NMsmtp.h"
@@ -73,6 +74,20 @@ TEST(Journal, CsvFieldsAreQuotedAsRfc4180AndReadBackWhole)
     // A record cut off by a crash is not a record.
     EXPECT_EQ(ParseCsv(text + "5,taro@exa"), records);
     EXPECT_EQ(ParseCsv(text + "6,\"open quote\r\n"), records);
+}
+
+// Side-file values hold whatever the user typed, including text that looks
+// like an escape; each must come back as it was, from a single line.
+TEST(Journal, SideFileValuesComeBackFromOneLine)
+{
+    const std::string values[] = {"C:\\new\\x41 \\", "\\n is no line end", "a\tb\x7F\x01\r\n", "本文\n\n",
+                                  std::string("nul\0byte", 8)};
+    for (const std::string& value : values) {
+        SCOPED_TRACE(value);
+        const std::string line = journal_detail::Escape(value);
+        EXPECT_EQ(line.find_first_of(std::string("\r\n\0", 3)), std::string::npos);
+        EXPECT_EQ(journal_detail::Unescape(line), value);
+    }
 }
 
 // Rows carry the local time as Japanese Excel reads it; older journals'
