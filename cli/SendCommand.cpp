@@ -1,9 +1,6 @@
 #include "cli/SendCommand.h"
 
 #include <cstdio>
-#include <ctime>
-#include <set>
-#include <utility>
 #include <unistd.h>
 
 #include <QUrl>
@@ -12,22 +9,13 @@
 #include "cli/StopSignals.h"
 #include "cli/TerminalFrontEnd.h"
 #include "charset/CodePage.h"
-#include "engine/Compliance.h"
 #include "engine/ErrorWords.h"
-#include "engine/MessageText.h"
 #include "engine/OAuth.h"
 #include "engine/OptOut.h"
-#include "engine/RecipientSource.h"
-#include "engine/Preview.h"
 #include "engine/Passwords.h"
-#include "engine/RunStart.h"
 #include "engine/SendEngine.h"
-#include "engine/SendRun.h"
-#include "engine/SendSecurity.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
-#include "smtp/NMsmtp.h"
-#include "smtp/PostMessage.h"
 
 namespace {
 
@@ -59,17 +47,6 @@ std::string SignInHint(const TOAuthAccount& Account)
            "）。veltrow-send --sign-in を実行するか、ウィンドウの設定画面の「サインイン」でサインインしてから、"
            "もう一度実行してください。";
 }
-
-// The component of a dry run: the engine's own never assembles a message
-// that does not go out, and the body it assembled is not public.
-class TDrySmtp final : public TNMSMTP {
-public:
-    TDrySmtp() : TNMSMTP(nullptr) {}
-    std::string Body() const
-    {
-        return std::string(BodyStream->Memory(), static_cast<size_t>(BodyStream->Size()));
-    }
-};
 
 class TCommand {
 public:
@@ -159,92 +136,31 @@ private:
         return *frontEnd_.AllSent() ? ecAllSent : ecOtherOutcomes;
     }
 
-    // Everything a Send reads and checks, every message composed; nothing
-    // connects and nothing is written but the lock.
+    // Everything a Send reads, checks and asks before it connects, every
+    // message composed; the mail server is never contacted.
     int DryRun()
     {
-        const std::string body = ReadBody(options_.Body);
+        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body), options_.Attach};
         const std::optional<TOAuthAccount> account = Account();
-        const TSettings& settings = engine_.Settings();
-        TDrySmtp smtp;
-        const TNMSMTP& model = engine_.Smtp();
-        smtp.Host = model.Host;
-        smtp.Port = model.Port;
-        smtp.UserID = model.UserID;
-        smtp.EncodeType = model.EncodeType;
-        smtp.SubType = model.SubType;
-        smtp.Charset = model.Charset;
-        smtp.SetFinalHeader(*model.FinalHeader);
-        smtp.PostMessage->FromAddress = settings.FromAddress;
-        TSendSecurity(frontEnd_, engine_.Profile().TrustedCertificatesFile()).Check(settings, smtp);
         if (account && !OAuthKeeper().SignedIn(*account)) {
             Say(SignInHint(*account));
             return ecNotStarted;
         }
-        // Opt-out list, footer and headers as the run has them, refused alike.
-        const TCompliance compliance(settings, engine_.Profile().Folder);
-        if (const std::string missing = compliance.MissingText(ComplianceMerge(nullptr, TPlanEntry{}));
-            !missing.empty()) {
-            Say(missing);
-            return ecNotStarted;
-        }
-        TMessageText text(engine_.Encoder());
-        TStringList lines;
-        lines.SetText(body);
-        text.Sender(settings.FromName, settings.Charset, smtp);
-        text.Prepare(settings.Charset, options_.Subject, lines);
-
-        TRunRequest request;
-        request.RecipientFile = options_.To;
-        request.Subject = options_.Subject;
-        request.Body = body;
-        request.CanCarry = [&text](const std::string& Name) { return text.CanCarry(Name); };
-        request.JournalFolder = engine_.Profile().JournalFolder();
-        request.PauseSeconds = settings.PauseSeconds;
-        request.FrontEnd = &frontEnd_;
-        request.OptedOut = [&compliance](const std::string& Address) { return compliance.OptedOut(Address); };
-        const std::optional<TPreparedRun> prepared = PrepareRun(request);
-        if (!prepared) {
+        const std::optional<TDryRun> dry = engine_.DryRun(request, options_.Row);
+        if (!dry) {
             Say(frontEnd_.Refusal().empty() ? "送信を始められません。" : frontEnd_.Refusal());
             return ecNotStarted;
         }
+        // The message as it would go, its files named after it with their sizes as sent.
         std::string first;
-        int composed = 0, utf8 = 0;
-        bool rowFound = options_.Row == 0;
-        for (const TPlanEntry& e : prepared->Plan->Entries()) {
-            if (e.Line == options_.Row && !e.Sendable) {
-                Say(Format("%d 行目は送信しません（宛先不正: %s）。", e.Line, e.Problem ? e.Problem : ""));
-                return ecNotStarted;
-            }
-            if (e.Line == options_.Row && e.OptedOut) {
-                Say(Format("%d 行目は送信しません（配信停止: %s にあるアドレスです）。", e.Line, OptOutFileName));
-                return ecNotStarted;
-            }
-            if (!e.Sendable || e.OptedOut)
-                continue;
-            ComposeRow(text, smtp, prepared->Source.get(), &compliance, e, settings.Charset, std::time(nullptr));
-            // The charset the whole message took, its footer included.
-            utf8 += smtp.Charset == CharsetLabel(mcUtf8) ? 1 : 0;
-            smtp.AssembleMail();
-            // The row asked for, else the first.
-            if (options_.Row == 0 ? composed == 0 : e.Line == options_.Row && !std::exchange(rowFound, true)) {
-                for (int i = 0; i < smtp.FinalHeader->Count(); ++i)
-                    first += (*smtp.FinalHeader)[i] + "\n";
-                first += '\n';
-                first += smtp.Body();
-            }
-            ++composed;
-        }
-        if (!rowFound) {
-            Say(Format("宛先リストに %d 行目の宛先はありません。", options_.Row));
-            return ecNotStarted;
-        }
-        // What the confirmation says, then the first message as it would go.
-        TRunOutline outline = Outline(*prepared);
-        outline.Messages = composed;
-        outline.Utf8 = utf8;
-        outline.Auto = settings.Charset == mcAuto;
-        frontEnd_.ConfirmRun(outline);
+        for (const std::string& line : dry->Header)
+            first += line + "\n";
+        first += '\n';
+        // With files it ends where the first one's encoded text would begin.
+        first += dry->Body;
+        for (const auto& file : dry->Files)
+            first += "添付ファイル: " + file->FileName + "（" + file->MediaType + "、エンコード後 " +
+                     std::to_string(file->EncodedSize) + " バイト）\n";
         std::string shown;
         for (char c : first)
             if (c != '\r')
@@ -253,24 +169,6 @@ private:
         std::fflush(stdout);
         Say("試しの実行です。どこにも接続していません。");
         return ecAllSent;
-    }
-
-    static TRunOutline Outline(const TPreparedRun& Prepared)
-    {
-        TRunOutline outline;
-        std::set<std::string> addresses;
-        for (const TPlanEntry& e : Prepared.Plan->Entries()) {
-            outline.Invalid += e.Sendable ? 0 : 1;
-            outline.OptedOut += e.Sendable && e.OptedOut ? 1 : 0;
-            if (e.Sendable && !e.OptedOut) {
-                const std::optional<TRecipientSource::TRow> row = Prepared.Source->Row(e);
-                addresses.insert(LowerCase(row ? row->Address : ParseEntry(e.Entry).Address));
-            }
-        }
-        outline.Addresses = static_cast<int>(addresses.size());
-        outline.InvalidText = Prepared.Precheck;
-        outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
-        return outline;
     }
 
     // --opt-out: one address more on the profile's opt-out list.

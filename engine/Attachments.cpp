@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
 #include <set>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 
 #include "codec/NMUUE.h"
 #include "rtl/Exception.h"
+#include "rtl/RegularFile.h"
 #include "rtl/Streams.h"
 #include "rtl/SysUtils.h"
 
@@ -33,30 +33,20 @@ std::string Where(int Line, const std::string& Path)
 // read to its end. Returns its size.
 int64_t CheckAndHash(const std::string& Path, int Line, QCryptographicHash& Hash)
 {
-    // Opening does not wait for a writer, as a FIFO would make it.
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        throw EStreamError(Where(Line, Path) + (errno == ENOENT ? " がありません" : " を開けません"));
-    const struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        throw EStreamError(Where(Line, Path) + " を開けません");
-    if (S_ISDIR(st.st_mode))
+    TRegularFile file(Path);
+    if (file.Error() != 0)
+        throw EStreamError(Where(Line, Path) + (file.Error() == ENOENT ? " がありません" : " を開けません"));
+    if (S_ISDIR(file.Mode()))
         throw EStreamError(Where(Line, Path) + " はフォルダです。ファイルを選んでください");
-    if (!S_ISREG(st.st_mode))
+    if (!file.Regular())
         throw EStreamError(Where(Line, Path) + " は通常のファイルではありません");
     // The component's streams count in 32 bits.
-    if (TNMUUProcessor::EncodedLength(st.st_size, uuMime) > INT32_MAX)
+    if (TNMUUProcessor::EncodedLength(file.Size(), uuMime) > INT32_MAX)
         throw EStreamError(Where(Line, Path) + " は大きすぎて送れません");
     std::string buffer(ReadChunk, '\0');
     int64_t size = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = file.Read(buffer.data(), buffer.size());
         if (n < 0)
             throw EStreamError(Where(Line, Path) + " を読めません");
         if (n == 0)

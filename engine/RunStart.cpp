@@ -2,20 +2,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 #include "engine/FrontEnd.h"
 #include "engine/RecipientSource.h"
 #include "charset/CodePage.h"
 #include "rtl/Exception.h"
+#include "rtl/RegularFile.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 
@@ -79,33 +77,23 @@ const char* FileKind(mode_t Mode)
     return "特殊なファイル";
 }
 
-// The file's bytes, read once. Opening does not wait for a writer, as a FIFO
-// would make it, and only a regular file is read: anything else may never end.
+// The file's bytes, read once; only a regular file is read.
 std::string ReadListBytes(const std::string& Path, const std::atomic<bool>& Stop)
 {
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    TRegularFile file(Path);
+    if (file.Error() != 0)
         throw EFOpenError(Path);
-    const struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        throw EFOpenError(Path);
-    if (!S_ISREG(st.st_mode))
+    if (!file.Regular())
         throw EStreamError(Format("宛先ファイル %s は通常のファイルではありません（%s）。宛先を 1 行に 1 件書いたテキストファイルを選んでください",
-                                  Path.c_str(), FileKind(st.st_mode)));
+                                  Path.c_str(), FileKind(file.Mode())));
     std::string bytes;
-    bytes.reserve(static_cast<size_t>(st.st_size) + ReadChunk);
+    bytes.reserve(static_cast<size_t>(file.Size()) + ReadChunk);
     for (;;) {
         Look(Stop);
         const size_t at = bytes.size();
         bytes.resize(at + ReadChunk);
-        const ssize_t n = ::read(fd, bytes.data() + at, ReadChunk);
+        const ssize_t n = file.Read(bytes.data() + at, ReadChunk);
         bytes.resize(at + static_cast<size_t>(std::max<ssize_t>(n, 0)));
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n < 0)
             throw EStreamError(Format("宛先ファイル %s を読めません", Path.c_str()));
         if (n == 0)

@@ -12,6 +12,7 @@
 #include "engine/Journal.h"
 #include "engine/MessageText.h"
 #include "engine/OAuth.h"
+#include "engine/OptOut.h"
 #include "engine/RecipientSource.h"
 #include "engine/Recipients.h"
 #include "engine/SendRun.h"
@@ -347,6 +348,15 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
 
 std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
 {
+    std::optional<TPreparedRun> prepared = CheckRun(Request, false);
+    // The password is asked for only once the run is sure to go.
+    if (prepared && !security_.Prepare(settings_, *smtp_))
+        return std::nullopt;
+    return prepared;
+}
+
+std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, bool Dry, TRunOutline* Counted)
+{
     TRunRequest request;
     request.RecipientFile = Request.RecipientFile;
     request.Subject = Request.Subject;
@@ -391,16 +401,67 @@ std::optional<TPreparedRun> TSendEngine::PrepareRun(const TSendRequest& Request)
         // Stopped while counting: nothing to confirm.
         if (run_->AbortAsked() || !frontEnd_.ConfirmRun(outline))
             return std::nullopt;
+        if (Counted)
+            *Counted = outline;
     }
     largest_ = LargestMessage(*prepared);
     // A HELO session never learns the server's limit: asked before connecting.
     const bool helo = settings_.Security == csNone && settings_.LoginName.empty();
-    if (helo && !confirmed_ && !LargeMessagesAccepted())
-        return std::nullopt;
-    // The password is asked for only once the run is sure to go.
-    if (!security_.Prepare(settings_, *smtp_))
+    if ((helo || Dry) && !confirmed_ && !LargeMessagesAccepted())
         return std::nullopt;
     return prepared;
+}
+
+std::optional<TDryRun> TSendEngine::DryRun(const TSendRequest& Request, int Line)
+{
+    if (run_->Busy())
+        throw Exception("送信中は試しの実行はできません。送信が終わってからもう一度どうぞ");
+    // As Send does before its run.
+    LoadSettings();
+    PrepareMessage(Request);
+    security_.Check(settings_, *smtp_);
+    largeAsked_ = false;
+    TDryRun dry;
+    const std::optional<TPreparedRun> prepared = CheckRun(Request, true, &dry.Outline);
+    if (!prepared)
+        return std::nullopt;
+    const std::vector<TPlanEntry>& entries = prepared->Plan->Entries();
+    if (Line > 0) {
+        const TPlanEntry* const asked = EntryAt(entries, Line);
+        if (!asked)
+            throw Exception(Format("宛先リストに %d 行目の宛先はありません。", Line));
+        if (!asked->Sendable)
+            throw Exception(Format("%d 行目は送信しません（宛先不正: %s）。", Line, asked->Problem ? asked->Problem : ""));
+        if (asked->OptedOut)
+            throw Exception(Format("%d 行目は送信しません（配信停止: %s にあるアドレスです）。", Line, OptOutFileName));
+    }
+    TPostMessage& message = *smtp_->PostMessage;
+    dry.Outline.Messages = 0;
+    dry.Outline.Utf8 = 0;
+    for (const TPlanEntry& e : entries) {
+        if (!e.Sendable || e.OptedOut)
+            continue;
+        ComposeRow(*text_, *smtp_, source_.get(), compliance_.get(), e, settings_.Charset, std::time(nullptr));
+        // The charset the whole message took, its footer included.
+        dry.Outline.Utf8 += smtp_->Charset == CharsetLabel(mcUtf8) ? 1 : 0;
+        ++dry.Outline.Messages;
+        if (Line > 0 ? e.Line != Line : dry.Line != 0) {
+            smtp_->AssembleMail();
+            continue;
+        }
+        // Only the message shown has its files encoded: the others' were
+        // read to their end before the list was.
+        message.EncodedAttachments = attachments_->Parts(e.Line);
+        smtp_->AssembleMail();
+        dry.Line = e.Line;
+        dry.Header = smtp_->FinalHeader->Lines();
+        dry.Body = smtp_->AssembledBody();
+        dry.Files = attachments_->Sized(e.Line);
+        message.EncodedAttachments.clear();
+    }
+    message.ToAddress->Clear();
+    attachments_.reset();
+    return dry;
 }
 
 TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/Attachments.h"
 #include "engine/DomainCheck.h"
 #include "engine/FrontEnd.h"
 #include "engine/MergeFields.h"
@@ -50,6 +51,18 @@ struct TSendRequest {
     std::map<int, std::vector<std::string>> RowAttachments;
 };
 
+// What a dry run found: the counts the confirmation showed, and the message
+// of one row as it would go out.
+struct TDryRun {
+    TRunOutline Outline;  // Messages and Utf8 as the messages were composed
+    int Line = 0;         // the row of the message below
+    std::vector<std::string> Header;  // its header block, line by line
+    // What follows the header block up to the first attached file's encoded
+    // text, lines ended by CR LF and dot-stuffed as DATA carries them.
+    std::string Body;
+    TParts Files;  // the files it carries, with their sizes as sent
+};
+
 class TSendEngine {
 public:
     TSendEngine(TRunFrontEnd& FrontEnd, TProfile Profile);
@@ -80,6 +93,13 @@ public:
     // to be composed; nothing connects, nothing is asked. Refused while a
     // run goes on, whose message record it would change.
     std::unique_ptr<TListPreview> Preview(const TSendRequest& Request);
+    // Everything a Send reads, checks and asks before it connects (the
+    // password aside: nothing logs in), then every message composed as the
+    // run composes it; nothing connects. Line: the row whose message is
+    // returned (0: the first that would be sent). Nothing when a question was
+    // answered no; raises what a Send would refuse, and for a Line the run
+    // would not send.
+    std::optional<TDryRun> DryRun(const TSendRequest& Request, int Line);
     // The message of the list's row Line (0: its first row that can be
     // sent), its subject prefixed 「[テスト] 」,
     // to Address (empty: the sender's own), over a connection of its own
@@ -96,6 +116,10 @@ public:
 private:
     void PrepareMessage(const TSendRequest& Request);
     std::optional<TPreparedRun> PrepareRun(const TSendRequest& Request);
+    // What PrepareRun settles before the password. Dry: no server will name
+    // its limit, so the question about large messages is always asked.
+    // Counted gets the outline the user confirmed.
+    std::optional<TPreparedRun> CheckRun(const TSendRequest& Request, bool Dry, TRunOutline* Counted = nullptr);
     TRunOutline Outline(const TPreparedRun& Prepared) const;
     // Opt-out list, footer and its required items: refuses before the list is read.
     void PrepareCompliance();

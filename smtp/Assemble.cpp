@@ -352,6 +352,11 @@ void TNMSMTP::AssembleMail()
     ComposeBody(out, *FinalHeader, Boundary);
 }
 
+std::string TNMSMTP::AssembledBody() const
+{
+    return std::string(BodyStream->Memory(), static_cast<size_t>(BodyStream->Size()));
+}
+
 int64_t TNMSMTP::MessageSize()
 {
     TExStringList header;

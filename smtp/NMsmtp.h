@@ -228,6 +228,9 @@ public:
     // Boundary. Raises the attachment file's EFOpenError (after
     // OnAttachmentNotFound) and read errors.
     void AssembleMail();
+    // The message text after the header block as the last AssembleMail left
+    // it (dot-stuffed), up to the encoded text of its first attached part.
+    std::string AssembledBody() const;
     // The bytes that DATA carries for PostMessage as it stands (header block,
     // body, parts; the final "." not counted), without assembling it: the
     // files of Attachments count by their size.

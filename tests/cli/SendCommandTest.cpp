@@ -389,4 +389,48 @@ TEST_F(SendCommandTest, ADryRunShowsTheFooterAndHeadersAndCountsOptedOutEntries)
     EXPECT_TRUE(Has(refused.Err, "1 行目は送信しません（配信停止")) << refused.Err;
 }
 
+// A dry run checks before connecting what a run checks: the files on the
+// command line and in the list's 添付ファイル column, and the footer in the
+// chosen charset. The files of the message shown are listed as sent.
+TEST_F(SendCommandTest, ADryRunChecksTheFilesAndTheFooterAsARunDoes)
+{
+    // Base64 lines of 60 characters and CR LF: 90 bytes take two, 45 one.
+    const std::string guide = profile_.Write("案内.txt", std::string(90, 'a'));
+    profile_.Write("地図.txt", std::string(45, 'b'));
+    profile_.Write("フッター.txt", "{{送信者名}}, {{住所}}, {{問い合わせ先}}, {{配信停止先}} 🙂\n");
+    const std::string plain = "127.0.0.1\r\n2525\r\nclient.example.jp\r\nOkura\r\nself@example.jp\r\n\r\n\r\niso-2022-jp\r\n";
+    const std::string advertising = plain + "\r\n\r\n\r\n\r\n\r\nhttps://example.jp/stop\r\nyes\r\n1-1 Chiyoda\r\n03-1234-5678\r\n";
+    const std::string table = "メールアドレス,添付ファイル\na@example.jp,\nb@example.jp,";
+    struct Case {
+        std::string settings, file, list, attach;
+        int exit;
+        std::string err;
+        std::vector<std::string> out;
+    };
+    const Case cases[] = {
+        {plain, "list.txt", "a@example.jp\n", profile_.Path() + "/ない.pdf", 2, "添付ファイル " + profile_.Path() + "/ない.pdf がありません", {}},
+        {plain, "list.csv", table + "請求書.pdf\n", "", 2, "宛先 3 行目の添付ファイル " + profile_.Path() + "/請求書.pdf がありません", {}},
+        {plain, "list.csv", table + "地図.txt\n", guide, 0, "どこにも接続していません",
+         {"To: b@example.jp\n", "Content-Type: multipart/mixed; boundary=",
+          "\n添付ファイル: 案内.txt（text/plain、エンコード後 124 バイト）\n添付ファイル: 地図.txt（text/plain、エンコード後 62 バイト）\n"}},
+        {advertising, "list.txt", "a@example.jp\n", "", 2, "宛先 1 行目のフッター 1 行目", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        profile_.Write("設定.txt", c.settings);
+        std::vector<std::string> args{"--to", profile_.Write(c.file, c.list), "--subject", "News", "--body",
+                                      profile_.Write("body.txt", "Hello\n"), "--dry-run"};
+        if (!c.attach.empty())
+            args.insert(args.end(), {"--attach", c.attach});
+        if (c.exit == 0)
+            args.insert(args.end(), {"--row", "3"});
+        const TResult run = Send(args);
+        EXPECT_EQ(run.Exit, c.exit) << run.Err;
+        EXPECT_TRUE(Has(run.Err, c.err)) << run.Err;
+        EXPECT_EQ(run.Out.empty(), c.out.empty()) << run.Out;
+        for (const std::string& part : c.out)
+            EXPECT_TRUE(Has(run.Out, part)) << part << "\n" << run.Out;
+    }
+}
+
 }  // namespace

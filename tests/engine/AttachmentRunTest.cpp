@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <random>
+#include <sys/stat.h>
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -154,6 +155,9 @@ TEST_F(AttachmentRunTest, AFileThatCannotBeAttachedRefusesTheRunBeforeConnecting
     const std::string pdf = WriteFile("a.pdf", "%PDF-1.4\n");
     const std::string folder = profile.Path() + "/フォルダ";
     std::filesystem::create_directory(folder);
+    // Opening it must not wait for a writer that never comes.
+    const std::string fifo = profile.Path() + "/pipe.pdf";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         const char* name;
         std::vector<std::string> every;
@@ -166,6 +170,7 @@ TEST_F(AttachmentRunTest, AFileThatCannotBeAttachedRefusesTheRunBeforeConnecting
         {"a row's file is missing", {pdf}, {{2, {"請求書/ない.pdf"}}},
          "宛先 2 行目の添付ファイル " + profile.Path() + "/請求書/ない.pdf がありません"},
         {"a folder", {folder}, {}, "添付ファイル " + folder + " はフォルダです"},
+        {"a named pipe", {}, {{1, {"pipe.pdf"}}}, "宛先 1 行目の添付ファイル " + fifo + " は通常のファイルではありません"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
