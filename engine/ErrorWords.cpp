@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "rtl/SysUtils.h"
+
 namespace {
 
 struct Words {
@@ -65,13 +67,6 @@ const NumberWords kSocketErrors[] = {
 };
 constexpr const char* kOtherSocketError = "ネットワークのエラーが起きました。ネットワークの接続を確認してください。";
 
-// The reply without its line end.
-std::string Trimmed(const std::string& text)
-{
-    const size_t end = text.find_last_not_of("\r\n");
-    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
-}
-
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // "550 No such user", "451-..." : a reply line of the server.
@@ -105,14 +100,14 @@ std::string ExplainError(const std::string& Text)
             return w.explanation;
     if (IsReplyLine(Text)) {
         // A temporary refusal (4xx) may pass later; a lasting one (5xx) needs a change.
-        return std::string("サーバーが受け付けませんでした: ") + Trimmed(Text)
+        return std::string("サーバーが受け付けませんでした: ") + WithoutLineEnd(Text)
                + (Text[0] == '4' ? "\n時間をおいてもう一度送信してください。" : "\n宛先と設定を確認してください。");
     }
     // No login is tried in plain SMTP: the server refused the name the
     // computer gave in HELO.
     if (StartsWith(Text, kHeloRefused))
         return "サーバーがあいさつ（HELO）でこのコンピューターが名乗った名前を受け付けませんでした: "
-               + Trimmed(Text.substr(std::char_traits<char>::length(kHeloRefused)))
+               + WithoutLineEnd(Text.substr(std::char_traits<char>::length(kHeloRefused)))
                + "\n「設定」のユーザーID を確認してください。ふつうは空のままにします（コンピューターの正式な名前を使います）。";
     if (Text == "Authentication failed")
         return "サーバーがあいさつ（HELO）でこのコンピューターが名乗った名前を受け付けませんでした。「設定」のユーザーID を確認してください。";
@@ -138,7 +133,7 @@ std::string ErrorBoxText(const std::string& Text)
     const std::string explanation = ExplainError(Text);
     if (explanation.empty())
         return Text;
-    if (explanation.find(Trimmed(Text)) != std::string::npos || StartsWith(Text, kHeloRefused))
+    if (explanation.find(WithoutLineEnd(Text)) != std::string::npos || StartsWith(Text, kHeloRefused))
         return explanation;
     return explanation + "\n\n" + Text;
 }

@@ -2,27 +2,12 @@
 
 #include <algorithm>
 
+#include "rtl/SysUtils.h"
+
 namespace {
 
 const char kHonorific[] = "敬称";
 const char kDefaultHonorific[] = "様";
-
-// The name as typed, without the blanks around it.
-std::string_view Trimmed(std::string_view s)
-{
-    for (;;) {
-        if (s.starts_with(' ') || s.starts_with('\t'))
-            s.remove_prefix(1);
-        else if (s.starts_with("\xe3\x80\x80"))
-            s.remove_prefix(3);
-        else if (s.ends_with(' ') || s.ends_with('\t'))
-            s.remove_suffix(1);
-        else if (s.ends_with("\xe3\x80\x80"))
-            s.remove_suffix(3);
-        else
-            return s;
-    }
-}
 
 }  // namespace
 
@@ -107,7 +92,7 @@ TMergeTemplate::TMergeTemplate(std::string_view Text, const TMergeFields& Fields
         const std::string key = FieldKey(typed);
         auto use = std::find_if(uses_.begin(), uses_.end(), [&](const TUse& u) { return u.Key == key; });
         if (use == uses_.end())
-            use = uses_.insert(uses_.end(), TUse{std::string(Trimmed(typed)), key, Fields.Resolve(typed)});
+            use = uses_.insert(uses_.end(), TUse{Trim(typed, TBlanks::SpacesAndFullWidth), key, Fields.Resolve(typed)});
         parts_.push_back({std::string(Text.substr(from, open - from)), static_cast<size_t>(use - uses_.begin())});
         from = close + 2;
     }

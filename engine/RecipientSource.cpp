@@ -2,15 +2,9 @@
 
 #include <algorithm>
 
-namespace {
+#include "rtl/SysUtils.h"
 
-std::string TrimmedCell(std::string_view Cell)
-{
-    const size_t first = Cell.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return std::string(Cell.substr(first, Cell.find_last_not_of(" \t") - first + 1));
-}
+namespace {
 
 const char* const MergedProblem = "差し込む内容に送れない文字があります";
 
@@ -24,7 +18,7 @@ std::string EntryLine(const std::string& Name, const std::string& Address)
             continue;
         name += c == '\r' || c == '\n' || c == '\t' ? ' ' : c;
     }
-    name = TrimmedCell(name);
+    name = Trim(name, TBlanks::Spaces);
     return name.empty() ? Address : name + " <" + Address + ">";
 }
 
@@ -35,7 +29,7 @@ TRecipientSource::TRecipientSource(const std::string& Subject, const std::string
 
 TRecipientSource::TRecipientSource(TListTable Table, const std::string& Subject, const std::string& Body)
     : table_(std::make_shared<const TListTable>(std::move(Table))),
-      columns_(FindListColumns(*table_, [](std::string_view Cell) { return IsUsableAddress(TrimmedCell(Cell)); })),
+      columns_(FindListColumns(*table_, [](std::string_view Cell) { return IsUsableAddress(Trim(Cell, TBlanks::Spaces)); })),
       fields_(table_->Header()),
       subject_(Subject, fields_),
       body_(Body, fields_)
@@ -54,7 +48,7 @@ std::vector<TPlanEntry> TRecipientSource::TableEntries(const TNameCheck& CanCarr
     for (size_t r = 0; r < table_->Rows(); ++r) {
         TPlanEntry e;
         e.Line = table_->RowNumber(r);
-        e.Entry = TrimmedCell(table_->Cell(r, columns_.Address));
+        e.Entry = Trim(table_->Cell(r, columns_.Address), TBlanks::Spaces);
         const std::string name = columns_.Name ? std::string(table_->Cell(r, *columns_.Name)) : std::string();
         // RCPT TO's address holds at most 254 octets.
         e.Problem = e.Entry.empty()        ? "アドレスがありません"
@@ -119,7 +113,7 @@ std::optional<TRecipientSource::TRow> TRecipientSource::Row(const TPlanEntry& En
     const std::optional<size_t> index = RowIndex(Entry.Line);
     if (!index)
         return std::nullopt;
-    row.Address = TrimmedCell(table_->Cell(*index, columns_.Address));
+    row.Address = Trim(table_->Cell(*index, columns_.Address), TBlanks::Spaces);
     row.Name = columns_.Name ? std::string(table_->Cell(*index, *columns_.Name)) : std::string();
     row.To = EntryLine(row.Name, row.Address);
     // The table lives as long as any row taken from it.

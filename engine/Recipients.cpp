@@ -3,17 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "rtl/SysUtils.h"
+
 namespace {
-
-const char* const Blanks = " \t";
-
-std::string Trimmed(const std::string& s)
-{
-    const size_t first = s.find_first_not_of(Blanks);
-    if (first == std::string::npos)
-        return {};
-    return s.substr(first, s.find_last_not_of(Blanks) - first + 1);
-}
 
 std::string Unquoted(std::string s)
 {
@@ -63,19 +55,19 @@ TEntryParts ParseEntry(const std::string& Entry)
         const size_t gt = Entry.find('>', lt);
         parts.Bracketed = true;
         parts.Before = Entry.substr(0, lt);
-        parts.Name = Unquoted(Trimmed(parts.Before));
+        parts.Name = Unquoted(Trim(parts.Before, TBlanks::Spaces));
         // Without its ">" the address is not known to end anywhere.
         if (gt != std::string::npos) {
-            parts.Address = Trimmed(Entry.substr(lt + 1, gt - lt - 1));
+            parts.Address = Trim(Entry.substr(lt + 1, gt - lt - 1), TBlanks::Spaces);
             parts.After = Entry.substr(gt + 1);
         }
         return parts;
     }
-    const std::string entry = Trimmed(Entry);
+    const std::string entry = Trim(Entry, TBlanks::Spaces);
     const size_t open = entry.find('(');
     if (open != std::string::npos && entry.back() == ')') {
-        parts.Name = Trimmed(entry.substr(open + 1, entry.size() - open - 2));
-        parts.Address = Trimmed(entry.substr(0, open));
+        parts.Name = Trim(entry.substr(open + 1, entry.size() - open - 2), TBlanks::Spaces);
+        parts.Address = Trim(entry.substr(0, open), TBlanks::Spaces);
         return parts;
     }
     parts.Address = entry;
@@ -101,7 +93,7 @@ bool IsUsableAddress(const std::string& Address)
 
 const char* EntryProblem(const std::string& Entry, const TNameCheck& CanCarry)
 {
-    if (Trimmed(Entry).empty())
+    if (Trim(Entry, TBlanks::Spaces).empty())
         return "空行";
     const TEntryParts parts = ParseEntry(Entry);
     const std::string& name = parts.Name;

@@ -304,9 +304,7 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
     std::unique_ptr<TListPreview> preview = Preview(Request);
     if (!preview)
         return {};
-    std::string to = Address;
-    to.erase(0, to.find_first_not_of(" \t"));
-    to.erase(to.find_last_not_of(" \t") + 1);
+    std::string to = Trim(Address, TBlanks::Spaces);
     if (to.empty())
         to = settings_.FromAddress;
     if (!IsUsableAddress(to))

@@ -6,7 +6,6 @@
 #include "rtl/Exception.h"
 
 namespace {
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 }  // namespace
@@ -46,15 +45,27 @@ std::string WithoutLineEnd(std::string text)
     return text;
 }
 
-std::string Trim(const std::string& text)
+std::string Trim(std::string_view text, TBlanks blanks)
 {
-    size_t b = 0;
-    size_t e = text.size();
-    while (b < e && IsBlank(text[b]))
-        ++b;
-    while (e > b && IsBlank(text[e - 1]))
-        --e;
-    return text.substr(b, e - b);
+    const std::string_view single = blanks == TBlanks::SpacesAndLineEnds ? " \t\r\n" : " \t";
+    const std::string_view wide = blanks == TBlanks::SpacesAndFullWidth ? "\xe3\x80\x80" : "";
+    for (;;) {
+        if (!text.empty() && single.find(text.front()) != std::string_view::npos)
+            text.remove_prefix(1);
+        else if (!wide.empty() && text.starts_with(wide))
+            text.remove_prefix(wide.size());
+        else
+            break;
+    }
+    for (;;) {
+        if (!text.empty() && single.find(text.back()) != std::string_view::npos)
+            text.remove_suffix(1);
+        else if (!wide.empty() && text.ends_with(wide))
+            text.remove_suffix(wide.size());
+        else
+            break;
+    }
+    return std::string(text);
 }
 
 std::string UpperCase(const std::string& text)

@@ -13,7 +13,13 @@ build="$root/build-run"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --target veltrow veltrow-send -j"$(nproc)"
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+# --version and --help answer before any window exists.
+window=yes
+for arg in "$@"; do
+  case "$arg" in --version | --help) window=no ;; esac
+done
+
+if [ "$window" = yes ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   cat >&2 <<MSG
 Veltrow is built ($build/app/veltrow), but there is no display to show its
 window on (neither DISPLAY nor WAYLAND_DISPLAY is set).

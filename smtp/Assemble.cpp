@@ -371,6 +371,19 @@ int64_t TNMSMTP::MessageSize()
     return bytes;
 }
 
+int64_t TNMSMTP::DeclaredSize()
+{
+    // Only the body text is stuffed where the size counts it: header lines,
+    // part headers and base64 never begin with a dot, and the uuencoded
+    // text's stuffing is not in its encoded length.
+    const TStringList& body = *PostMessage->Body;
+    int64_t dots = 0;
+    if (!PostMessage->Base64Body && !HasOverlongLine(body))
+        dots = std::count_if(body.Lines().begin(), body.Lines().end(),
+                             [](const std::string& line) { return line.starts_with('.'); });
+    return MessageSize() - dots;
+}
+
 std::string TNMSMTP::PartHeader(const std::string& Boundary, const std::string& fileName,
                                 const std::string& MediaType, const char* TransferEncoding)
 {

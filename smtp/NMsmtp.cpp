@@ -182,6 +182,7 @@ void TNMSMTP::Connect()
     tlsStarted_ = false;
     pipelined_ = false;
     sizeLimit_ = -1;
+    sizeOffered_ = false;
     ahead_.reset();
     WaitUpTo(ReplyTimeouts.Greeting);
     TPowersock::Connect();
@@ -393,11 +394,21 @@ TReply TNMSMTP::SendCommand(const std::string& Command)
     return reply;
 }
 
+std::string TNMSMTP::MailFrom()
+{
+    std::string command = "MAIL FROM:<" + PostMessage->FromAddress + ">";
+    // A server that knows the size beforehand refuses a message too large
+    // for it at once, not after its text went over the line.
+    if (sizeOffered_)
+        command += " SIZE=" + std::to_string(DeclaredSize());
+    return command;
+}
+
 void TNMSMTP::SendEnvelope()
 {
     const TPostMessage& m = *PostMessage;
     SendCommand("RSET");
-    SendCommand("MAIL FROM:<" + m.FromAddress + ">");
+    SendCommand(MailFrom());
     for (TStringList* list : {m.ToAddress.get(), m.ToCarbonCopy.get(), m.ToBlindCarbonCopy.get()}) {
         for (int i = 0; i < list->Count(); ++i) {
             const std::string entry = list->Get(i);

@@ -198,7 +198,8 @@ public:
     // socket layer's EAbortError.
     void Abort() override;
 
-    // One mail transaction for PostMessage on the open connection. Does
+    // One mail transaction for PostMessage on the open connection; MAIL FROM
+    // declares the message's size when the server offered SIZE. Does
     // nothing while another Connect, SendMail or ExpandList runs. Fires
     // OnSendStart, OnRecipientNotFound per refused recipient, OnFailure when
     // the message is refused after its text, OnSuccess when accepted (after
@@ -366,6 +367,12 @@ private:
     // OnRecipientNotFound, the reply in LastRecipientReply), DATA, which must
     // be answered 354.
     void SendEnvelope();
+    // MAIL FROM for PostMessage as it stands, with SIZE (RFC 1870) when this
+    // connection's EHLO offered it.
+    std::string MailFrom();
+    // RFC 1870's message size: MessageSize without the dots that
+    // transparency doubles.
+    int64_t DeclaredSize();
     void ReadGreeting();
     // The pipelined transaction (smtp/Pipeline.cpp).
     struct TEnvelope {
@@ -393,6 +400,7 @@ private:
     };
     std::vector<TSegment> segments_;
     int64_t sizeLimit_ = -1;
+    bool sizeOffered_ = false;  // even with a limit we cannot read
     bool tlsStarted_ = false;  // this connection began a TLS handshake
     bool pipelined_ = false;
     // A group that went out with the last message's text, replies not read.

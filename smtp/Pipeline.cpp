@@ -36,7 +36,9 @@ TNMSMTP::TEnvelope TNMSMTP::Envelope() const
 
 void TNMSMTP::WriteGroup(const TEnvelope& Group)
 {
-    std::string group = "RSET\r\nMAIL FROM:<" + Group.From + ">\r\n";
+    // PostMessage is the group's message, also when it goes out ahead of
+    // its own SendMail.
+    std::string group = "RSET\r\n" + MailFrom() + "\r\n";
     for (const auto& [entry, address] : Group.Recipients)
         group += "RCPT TO:<" + address + ">\r\n";
     group += "DATA\r\n";

@@ -53,7 +53,8 @@ void TNMSMTP::OpenSecure()
         ehlo = Ehlo();
     }
     const TEhloExtensions offered = TEhloExtensions::Parse(ehlo.Lines);
-    if (offered.Has("SIZE")) {
+    sizeOffered_ = offered.Has("SIZE");
+    if (sizeOffered_) {
         // No number: no fixed limit (RFC 1870 4). A number we cannot read
         // tells nothing.
         const std::vector<std::string> size = offered.Parameters("SIZE");

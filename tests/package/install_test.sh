@@ -56,7 +56,9 @@ composed="$(as_user "$send" 2>/dev/null)" || fail "the dry run as $user failed"
 grep -q '^From: .*<sender@example.jp>' <<<"$composed" || fail "the dry run did not use ~/Veltrow/設定.txt: $composed"
 grep -qx 'To: a@example.jp' <<<"$composed" || fail "the dry run composed no message to the list: $composed"
 
-desktop-file-validate /usr/share/applications/veltrow.desktop
+# Its hints too (several main categories show the entry twice).
+verdict="$(desktop-file-validate /usr/share/applications/veltrow.desktop 2>&1)" || fail "invalid menu entry: $verdict"
+[ -z "$verdict" ] || fail "the menu entry draws remarks: $verdict"
 grep -qx 'Exec=veltrow --menu' /usr/share/applications/veltrow.desktop || fail "the menu entry does not start with --menu"
 /usr/bin/python3 -c 'import sys, xml.etree.ElementTree as t; sys.exit(t.parse(sys.argv[1]).getroot().tag != "{http://www.w3.org/2000/svg}svg")' \
   /usr/share/icons/hicolor/scalable/apps/veltrow.svg || fail "the icon is no SVG"

@@ -28,3 +28,26 @@ TEST(SysUtils, CaseFoldingTouchesAsciiLettersOnly)
     EXPECT_FALSE(SameText("\x82\xa0", "\x82\x80"));
     EXPECT_EQ(Trim("\t a b \r\n"), "a b");
 }
+
+TEST(SysUtils, TrimDropsOnlyTheBlanksOfItsKind)
+{
+    const std::string wide = "\xe3\x80\x80";
+    const struct {
+        std::string text;
+        TBlanks blanks;
+        std::string trimmed;
+    } cases[] = {
+        {"\r\n\t a b \t\r\n", TBlanks::SpacesAndLineEnds, "a b"},
+        {wide + "a" + wide, TBlanks::SpacesAndLineEnds, wide + "a" + wide},
+        {" \ta@b\r\n", TBlanks::Spaces, "a@b\r\n"},
+        {"\n a@b \t", TBlanks::Spaces, "\n a@b"},
+        {wide + " 氏名\t" + wide + wide, TBlanks::SpacesAndFullWidth, "氏名"},
+        {" \t" + wide + " ", TBlanks::SpacesAndFullWidth, ""},
+        {"名" + wide + "前\r", TBlanks::SpacesAndFullWidth, "名" + wide + "前\r"},
+        // A cut-off full-width space is no blank.
+        {"\xe3\x80" "a\x80\x80", TBlanks::SpacesAndFullWidth, "\xe3\x80" "a\x80\x80"},
+        {"", TBlanks::Spaces, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Trim(c.text, c.blanks), c.trimmed) << c.text;
+}

@@ -4,22 +4,36 @@
 // protection than asked for.
 
 #include <chrono>
+#include <optional>
 
 #include "platform/Tls.h"
 #include "smtp/Sasl.h"
 #include "tests/smtp/SmtpTest.h"
 #include "tests/support/Certificates.h"
 #include "tests/support/SmtpSink.h"
+#include "tests/support/TlsRelay.h"
 
 using namespace smtptest;
 using testsupport::ScriptedPeer;
 using testsupport::SmtpSink;
+using testsupport::TempFolder;
 using testsupport::TestCertificates;
 
 namespace {
 
 const std::string kLogin = "taro@example.jp";
 const std::string kPassword = "ひみつ-pass";
+
+// The size a message whose text arrived as Data (all before "\r\n.\r\n")
+// has by RFC 1870: the line end before the dot is the message's, the dots
+// that transparency doubled are not.
+int64_t DeclarableSize(const std::string& Data)
+{
+    int64_t dots = Data.starts_with('.') ? 1 : 0;
+    for (size_t at = Data.find("\r\n."); at != std::string::npos; at = Data.find("\r\n.", at + 1))
+        ++dots;
+    return static_cast<int64_t>(Data.size()) + 2 - dots;
+}
 
 class SecureSession : public ::testing::Test {
 protected:
@@ -334,3 +348,83 @@ TEST_F(SecureSession, AbortEndsHandshakeEhloAndAuthWithinTwoSeconds)
 }
 
 }  // namespace
+
+TEST_F(SecureSession, MailFromDeclaresTheSizeSentOnlyWhenEhloOfferedIt)
+{
+    TempFolder dir;
+    const std::string file = dir.Write("a.bin", std::string(1000, '\xa5') + "tail");
+    const struct {
+        const char* name;
+        TSmtpSecurity security;
+        std::string extensions;  // the greeting reply's lines after the first
+        bool sized;
+    } cases[] = {
+        {"EHLO, SIZE with a limit", ssImplicitTls, "250-SIZE 1000000\r\n250 8BITMIME\r\n", true},
+        {"EHLO, SIZE without one, pipelined", ssImplicitTls, "250-PIPELINING\r\n250 SIZE\r\n", true},
+        {"EHLO, a SIZE we cannot read", ssImplicitTls, "250 SIZE lots\r\n", true},
+        {"EHLO without SIZE, pipelined", ssImplicitTls, "250 PIPELINING\r\n", false},
+        {"HELO, its reply naming SIZE", ssNone, "250 SIZE 1000000\r\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string mail[2], data[2];
+        ScriptedPeer peer;
+        peer.Accept()
+            .SendLine("220 mail.test ready")
+            .Expect(c.security == ssNone ? "HELO client.test" : "EHLO client.test")
+            .Send("250-mail.test\r\n" + c.extensions);
+        if (c.extensions.find("PIPELINING") != std::string::npos) {
+            // The second message's commands come with the first one's text.
+            const std::string replies = "250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n";
+            peer.ExpectUntil("DATA\r\n", &mail[0]).Send(replies).ExpectUntil("\r\n.\r\n", &data[0]);
+            peer.ExpectUntil("DATA\r\n", &mail[1]).Send("250 queued\r\n" + replies);
+        } else {
+            for (std::string* line : {&mail[0], &mail[1]}) {
+                peer.Expect("RSET").SendLine("250 ok").ExpectUntil("\r\n", line).SendLine("250 ok");
+                peer.Expect("RCPT TO:<a@example.test>").SendLine("250 ok").Expect("DATA").SendLine("354 go");
+                if (line == &mail[0])
+                    peer.ExpectUntil("\r\n.\r\n", &data[0]).SendLine("250 queued");
+            }
+        }
+        peer.ExpectUntil("\r\n.\r\n", &data[1]).SendLine("250 queued").Expect("QUIT").SendLine("221 bye");
+        peer.Start();
+        std::optional<testsupport::TlsRelay> relay;
+        if (c.security != ssNone)
+            relay.emplace(peer.Port(), Certs().Cert("valid"), Certs().Key("valid"));
+
+        TestSmtp smtp;
+        Prepare(smtp, relay ? relay->Port() : peer.Port(), c.security, "");
+        TPostMessage& m = *smtp.PostMessage;
+        m.SetLinesBody(TStringList{".a line with a dot", "本文", "..two"});
+        m.Attachments->Add(file);
+        // Another body and no file: a size of its own, known before it is assembled.
+        auto second = [&m] {
+            m.ToAddress->Clear();
+            m.ToAddress->Add("a@example.test");
+            m.Attachments->Clear();
+            m.SetLinesBody(TStringList{"second", ".", "end"});
+        };
+        int asked = 0;
+        smtp.OnNextMessage = [&] {
+            if (asked++ > 0)
+                return false;
+            second();
+            return true;
+        };
+        smtp.Connect();
+        smtp.SendMail();
+        if (!smtp.Pipelined())
+            second();
+        smtp.SendMail();
+        smtp.Disconnect();
+        ExpectScriptDone(peer);
+        EXPECT_NE(data[0].size(), data[1].size());
+        for (int i = 0; i < 2; ++i) {
+            const size_t at = mail[i].find("MAIL FROM:");
+            ASSERT_NE(at, std::string::npos) << mail[i];
+            EXPECT_EQ(mail[i].substr(at, mail[i].find("\r\n", at) - at),
+                      "MAIL FROM:<" + kSender + ">" + (c.sized ? " SIZE=" + std::to_string(DeclarableSize(data[i])) : ""))
+                << i;
+        }
+    }
+}
