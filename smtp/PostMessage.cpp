@@ -58,13 +58,13 @@ std::string HostDomain()
     return "localhost";
 }
 
-std::string Base36(uint64_t Value)
+std::string Base36(uint64_t Value, size_t Width = 1)
 {
     std::string digits;
     do {
         digits.insert(digits.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[Value % 36]);
         Value /= 36;
-    } while (Value != 0);
+    } while (Value != 0 || digits.size() < Width);
     return digits;
 }
 
@@ -132,11 +132,13 @@ std::string NewMessageID(const std::string& FromAddress)
                             .count();
     // Appended piece by piece: GCC 12 warns (-Wrestrict) about "<" + a
     // temporary string, wrongly.
+    // Fixed widths keep one run's IDs the same length, so a message's size
+    // declared in a group sent ahead holds when its ID is drawn afresh.
     std::string id = "<";
-    for (const uint64_t part : {static_cast<uint64_t>(micros), static_cast<uint64_t>(::getpid()),
-                                static_cast<uint64_t>(++counter)})
-        id += Base36(part) + ".";
-    id += Base36(random());
+    id += Base36(static_cast<uint64_t>(micros)) + ".";
+    id += Base36(static_cast<uint64_t>(::getpid())) + ".";
+    id += Base36(++counter, 6) + ".";
+    id += Base36(random(), 13);
     id += "@" + domain + ">";
     return id;
 }

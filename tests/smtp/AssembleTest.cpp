@@ -525,8 +525,13 @@ TEST(SmtpPostMessage, MessageIdsAreUniqueAndTakeTheSendersDomain)
         EXPECT_TRUE(match[1] == expected || (!domain && match[1] == "localhost")) << address << " " << id;
     }
     std::set<std::string> seen;
-    for (int i = 0; i < 20000; ++i)
-        ASSERT_TRUE(seen.insert(NewMessageID("taro@example.jp")).second) << "repeated after " << i;
+    const size_t length = NewMessageID("taro@example.jp").size();
+    for (int i = 0; i < 20000; ++i) {
+        const std::string id = NewMessageID("taro@example.jp");
+        ASSERT_TRUE(seen.insert(id).second) << "repeated after " << i;
+        // A size declared before the ID is drawn again must still hold.
+        ASSERT_EQ(id.size(), length) << id;
+    }
 }
 
 TEST(SmtpPostMessage, LineBreaksInHeaderValuesAreRefused)
