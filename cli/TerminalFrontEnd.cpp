@@ -38,10 +38,10 @@ TResumeChoice TTerminalFrontEnd::AskResume(const std::vector<TPlanEntry>& Lines,
         printer_.Say(Without(question, ResumeAsked, "続きから送信します（--resume）。"));
         return rcContinue;
     case rmRestart:
-        // A dry run writes nothing, so the earlier run stays on offer.
+        // The engine leaves the earlier run on offer after a dry run.
         if (options_.DryRun) {
             printer_.Say(Without(question, ResumeAsked, "--restart では最初から送信し直します（試しの実行では前回の送信記録はそのままです）。"));
-            return rcContinue;
+            return rcRestart;
         }
         printer_.Say(Without(question, ResumeAsked, "最初から送信し直します（--restart）。"));
         return rcRestart;

@@ -369,7 +369,8 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
     }
     // With nothing settled, continuing and starting afresh are the same.
     if (resume && resume->Settled.empty()) {
-        AbandonRun(Request.JournalFolder, resume->Stem);
+        if (!Request.KeepUnfinished)
+            AbandonRun(Request.JournalFolder, resume->Stem);
         resume.reset();
     }
     if (resume) {
@@ -377,7 +378,8 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
         if (choice == rcCancel)
             return std::nullopt;
         if (choice == rcRestart) {
-            AbandonRun(Request.JournalFolder, resume->Stem);
+            if (!Request.KeepUnfinished)
+                AbandonRun(Request.JournalFolder, resume->Stem);
             resume.reset();
         }
     }

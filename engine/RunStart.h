@@ -40,6 +40,8 @@ struct TRunRequest {
     // Asked about an unfinished run, told about journal files it cannot
     // read. None: such a run is continued, unasked.
     TRunFrontEnd* FrontEnd = nullptr;
+    // A rehearsal: an unfinished run stays resumable whatever the answer.
+    bool KeepUnfinished = false;
 };
 
 struct TPreparedRun {

@@ -382,6 +382,7 @@ std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, b
     // A long list takes a while: Abort and the window's close still come through.
     request.KeepAnswering = KeepAnswering();
     request.FrontEnd = &frontEnd_;
+    request.KeepUnfinished = Dry;
     frontEnd_.Starting();
     PrepareCompliance();
     request.OptedOut = [this](const std::string& Address) { return compliance_->OptedOut(Address); };

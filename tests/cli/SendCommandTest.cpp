@@ -248,6 +248,11 @@ TEST_F(SendCommandTest, AListGoesOutAcrossAStopAndAResume)
         EXPECT_TRUE(Has(refused.Err, "4 件中 1 件")) << refused.Err;
         EXPECT_TRUE(Has(refused.Err, "--resume")) << refused.Err;
         EXPECT_TRUE(Has(refused.Err, "--restart")) << refused.Err;
+        // A rehearsal of starting afresh leaves the unfinished run to resume.
+        std::vector<std::string> rehearsal = trusted;
+        rehearsal.insert(rehearsal.end(), {"--restart", "--dry-run"});
+        TResult rehearsed = Send(rehearsal);
+        EXPECT_EQ(rehearsed.Exit, 0) << rehearsed.Err;
         EXPECT_EQ(nobody.Connections(), 0);
     }
 
