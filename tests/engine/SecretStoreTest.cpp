@@ -42,6 +42,25 @@ TEST(SecretStore, KeychainKeepsThePasswordInTheSecretService)
     EXPECT_EQ(TKeychainStore().Read(key), "kept-in-the-keyring");
 }
 
+// Services one after another in one process, as tests run them: each is
+// reached with a keyring of its own, and none answers between them.
+TEST(SecretStore, EveryServiceOfAProcessIsReachedAndNoneBetweenThem)
+{
+    const std::string key = PasswordKey("smtp.example.jp", "587", "jiro");
+    for (const char* secret : {"first-service", "second-service"}) {
+        SCOPED_TRACE(secret);
+        {
+            testsupport::PrivateSecretService service;
+            TKeychainStore store;
+            ASSERT_TRUE(store.Available());
+            EXPECT_EQ(store.Read(key), std::nullopt);
+            store.Write(key, secret);
+            EXPECT_NE(service.Search("user", key).find(secret), std::string::npos);
+        }
+        EXPECT_FALSE(TKeychainStore().Available());
+    }
+}
+
 TEST(SecretStore, NoSecretServiceMeansNotAvailable)
 {
     testsupport::TempFolder nowhere;

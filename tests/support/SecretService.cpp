@@ -3,16 +3,12 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -21,120 +17,141 @@ namespace testsupport {
 namespace {
 
 // Bus and daemon start in well under a second; sanitizer runs are slower.
-constexpr int kStartTimeoutMs = 15000;
-constexpr int kStopTimeoutMs = 5000;
+constexpr int kAnswerTimeoutMs = 15000;
+
+// The tests' session bus: dbus-run-session running secret_service.sh, which
+// takes its commands on stdin. Never stopped: the process's end closes the
+// pipe, and the script, the daemon and the bus go after it, when no
+// connection of this process can be hurt by the bus closing any more.
+class PrivateBus {
+public:
+    static PrivateBus& Get()
+    {
+        static PrivateBus* bus = new PrivateBus();  // outlives every test, on purpose
+        return *bus;
+    }
+    const std::string& Address() const { return address_; }
+    // Sends command and returns the script's one-line answer (bounded).
+    std::string Ask(const std::string& command)
+    {
+        const std::string line = command + "\n";
+        if (::write(stdinFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            throw std::runtime_error("private bus script is gone: " + Log());
+        return ReadLine();
+    }
+    std::string Log() const
+    {
+        try {
+            return ReadWholeFile(folder_.Path() + "/bus.log");
+        } catch (const std::exception&) {
+            return "";
+        }
+    }
+
+private:
+    PrivateBus()
+    {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        const std::string log = folder_.Path() + "/bus.log";
+        posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+        const std::string dir = VELTROW_SUPPORT_DIR;
+        std::vector<std::string> args{"/usr/bin/dbus-run-session", "--config-file=" + dir + "/secret_bus.conf",
+                                      "--", "/bin/bash", dir + "/secret_service.sh"};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(in[0]);
+        ::close(out[1]);
+        stdinFd_ = in[1];
+        stdoutFd_ = out[0];
+        if (rc != 0)
+            throw std::runtime_error("cannot start dbus-run-session");
+        const std::string first = ReadLine();
+        if (!first.starts_with("bus "))
+            throw std::runtime_error("private session bus did not start: " + Log());
+        address_ = first.substr(4);
+    }
+    std::string ReadLine()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+        while (pending_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{stdoutFd_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            char buf[512];
+            const ssize_t n = ::read(stdoutFd_, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            pending_.append(buf, static_cast<size_t>(n));
+        }
+        const size_t end = pending_.find('\n');
+        if (end == std::string::npos)
+            return "";
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
+    }
+
+    TempFolder folder_;
+    int stdinFd_ = -1;
+    int stdoutFd_ = -1;
+    std::string pending_;
+    std::string address_;
+};
+
+// libsecret keeps its Secret Service client, with the session it opened at
+// the daemon, for the whole process. Once that daemon has ended the session
+// is gone with it: dropped, the next store opens one with the daemon then
+// running, or finds none runs.
+void ForgetSecretServiceClient()
+{
+    void* secret = dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_NOLOAD);
+    if (!secret)
+        return;
+    using Disconnect = void (*)();
+    if (const auto disconnect = reinterpret_cast<Disconnect>(dlsym(secret, "secret_service_disconnect")))
+        disconnect();
+    dlclose(secret);
+}
+
+std::string DaemonLog(const std::string& home)
+{
+    try {
+        return ReadWholeFile(home + "/daemon.log");
+    } catch (const std::exception&) {
+        return "";
+    }
+}
 
 }  // namespace
 
 PrivateSecretService::PrivateSecretService()
 {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    const std::string log = home_.Path() + "/service.log";
-    posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-    std::vector<std::string> args{"/usr/bin/dbus-run-session", "--", "/bin/bash",
-                                  std::string(VELTROW_SUPPORT_DIR) + "/secret_service.sh", home_.Path()};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(in[0]);
-    ::close(out[1]);
-    stdinFd_ = in[1];
-    stdoutFd_ = out[0];
-    if (rc != 0) {
-        pid_ = -1;
-        throw std::runtime_error("cannot start dbus-run-session");
-    }
-    std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-    while (got.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{stdoutFd_, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[512];
-        const ssize_t n = ::read(stdoutFd_, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        got.append(buf, static_cast<size_t>(n));
-    }
-    if (!got.starts_with("bus ") || got.find('\n') == std::string::npos) {
-        std::string why;
-        try {
-            why = ReadWholeFile(log);
-        } catch (const std::exception&) {
-        }
-        Stop();
+    PrivateBus& bus = PrivateBus::Get();
+    address_ = bus.Address();
+    setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+    if (bus.Ask("start " + home_.Path()) != "ready") {
+        const std::string why = DaemonLog(home_.Path()) + bus.Log();
+        bus.Ask("stop");
         throw std::runtime_error("private Secret Service did not start: " + why);
     }
-    address_ = got.substr(4, got.find('\n') - 4);
-    setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
 }
 
-namespace {
-
-// The secret store's library speaks to the session bus through GLib, whose
-// shared session-bus connection raises SIGTERM in its process when the bus
-// goes away. A test's private bus goes away at the end of every test that
-// used it: told beforehand, the connection just closes, and the next test's
-// store connects to its own bus. GLib is loaded already where a store used
-// it; where none did there is nothing to tell.
-void KeepProcessWhenBusCloses()
+PrivateSecretService::~PrivateSecretService()
 {
-    void* gio = dlopen("libgio-2.0.so.0", RTLD_NOW | RTLD_NOLOAD);
-    if (!gio)
-        return;
-    using BusGet = void* (*)(int, void*, void**);
-    using SetExitOnClose = void (*)(void*, int);
-    using Unref = void (*)(void*);
-    const auto busGet = reinterpret_cast<BusGet>(dlsym(gio, "g_bus_get_sync"));
-    const auto setExit = reinterpret_cast<SetExitOnClose>(dlsym(gio, "g_dbus_connection_set_exit_on_close"));
-    const auto unref = reinterpret_cast<Unref>(dlsym(gio, "g_object_unref"));
-    constexpr int SessionBus = 2;  // G_BUS_TYPE_SESSION
-    if (busGet && setExit && unref) {
-        if (void* connection = busGet(SessionBus, nullptr, nullptr)) {
-            setExit(connection, 0);
-            unref(connection);
-        }
-    }
-    dlclose(gio);
-}
-
-}  // namespace
-
-PrivateSecretService::~PrivateSecretService() { Stop(); }
-
-void PrivateSecretService::Stop()
-{
-    KeepProcessWhenBusCloses();
-    if (stdinFd_ >= 0)
-        ::close(stdinFd_);
-    stdinFd_ = -1;
-    if (pid_ > 0) {
-        int status = 0;
-        bool ended = false;
-        for (int waited = 0; waited < kStopTimeoutMs && !ended; waited += 10) {
-            ended = waitpid(pid_, &status, WNOHANG) == pid_;
-            if (!ended)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (!ended) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
-    }
-    if (stdoutFd_ >= 0)
-        ::close(stdoutFd_);
-    stdoutFd_ = -1;
+    PrivateBus::Get().Ask("stop");
+    ForgetSecretServiceClient();
 }
 
 std::string PrivateSecretService::Search(const std::string& name, const std::string& value) const

@@ -1,10 +1,13 @@
 // A Secret Service of the test's own: gnome-keyring-daemon on a private
-// session bus (dbus-run-session), its keyring unlocked, never the user's.
+// session bus, its keyring unlocked, never the user's.
+//
+// The bus is one per test process and lives as long as the process: the
+// secret store's library (libsecret through GLib) keeps the process's first
+// session-bus connection for good, so a bus that ended with its test would
+// leave every later test's store on a closed connection. Each service, on
+// the other hand, is the test's own: a fresh keyring, and gone at its end.
 #pragma once
 
-#include <sys/types.h>
-
-#include <optional>
 #include <string>
 
 #include "tests/support/SmtpSink.h"
@@ -13,11 +16,12 @@ namespace testsupport {
 
 class PrivateSecretService {
 public:
-    // Starts the bus and the daemon (bounded) and points this process's
-    // DBUS_SESSION_BUS_ADDRESS at it; throws std::runtime_error on failure.
-    // Make it before anything in the process talks to D-Bus.
+    // Starts the process's bus when none runs yet, and a daemon on it
+    // (bounded); points this process's DBUS_SESSION_BUS_ADDRESS at the bus.
+    // Throws std::runtime_error on failure. One at a time in a process.
     PrivateSecretService();
-    // Ends both (bounded) and removes the keyring folder.
+    // Ends the daemon (bounded); between tests no Secret Service runs, so a
+    // test without one finds none. Removes the keyring folder.
     ~PrivateSecretService();
     PrivateSecretService(const PrivateSecretService&) = delete;
     PrivateSecretService& operator=(const PrivateSecretService&) = delete;
@@ -28,12 +32,7 @@ public:
     std::string Search(const std::string& name, const std::string& value) const;
 
 private:
-    void Stop();
-
     TempFolder home_;
-    pid_t pid_ = -1;
-    int stdinFd_ = -1;
-    int stdoutFd_ = -1;
     std::string address_;
 };
 

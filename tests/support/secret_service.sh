@@ -1,20 +1,46 @@
 #!/usr/bin/env bash
-# Run by dbus-run-session: a Secret Service (gnome-keyring-daemon) on that
-# private session bus, its keyring in HOME_FOLDER, created and unlocked for
-# the test. Prints "bus ADDRESS" and stays until its input ends; then
-# dbus-run-session ends the bus and the keyring daemon leaves with it.
-#   secret_service.sh HOME_FOLDER
+# Run by dbus-run-session on the tests' private session bus, for as long as
+# the test process lives. Prints "bus ADDRESS", then takes commands:
+#   start HOME_FOLDER  a Secret Service (gnome-keyring-daemon), its keyring in
+#                      HOME_FOLDER, created and unlocked; answers "ready"
+#   stop               ends it and waits until its bus name is free; "stopped"
+# When its input ends it stops the daemon and leaves; dbus-run-session then
+# ends the bus.
 set -euo pipefail
-home="$1"
-export HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/run"
-mkdir -p "$XDG_DATA_HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-printf 'veltrow-test-keyring' | gnome-keyring-daemon --unlock --components=secrets --daemonize >/dev/null
-# The daemon forks before it owns its bus name: wait (bounded) until it does.
-for _ in $(seq 100); do
-    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q "boolean true" && break
-    sleep 0.05
-done
+daemon=
+# Bounded wait until org.freedesktop.secrets has an owner (want "true") or
+# has none (want "false"); every try is a round trip to the bus.
+wait_for_name() {
+    for _ in $(seq 2000); do
+        dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+            org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null |
+            grep -q "boolean $1" && return 0
+    done
+    return 1
+}
+stop() {
+    if [ -n "$daemon" ]; then
+        kill "$daemon" 2>/dev/null || true
+        wait "$daemon" 2>/dev/null || true
+        daemon=
+    fi
+    wait_for_name false
+}
 echo "bus $DBUS_SESSION_BUS_ADDRESS"
-exec cat >/dev/null
+while read -r command home; do
+    case "$command" in
+    start)
+        mkdir -p "$home/data" "$home/config" "$home/run"
+        chmod 700 "$home/run"
+        printf 'veltrow-test-keyring' |
+            HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/run" \
+                gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>"$home/daemon.log" &
+        daemon=$!
+        if wait_for_name true; then echo ready; else echo failed; fi
+        ;;
+    stop)
+        if stop; then echo stopped; else echo failed; fi
+        ;;
+    esac
+done
+stop
