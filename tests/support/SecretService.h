@@ -18,7 +18,9 @@ class PrivateSecretService {
 public:
     // Starts the process's bus when none runs yet, and a daemon on it
     // (bounded); points this process's DBUS_SESSION_BUS_ADDRESS at the bus.
-    // Throws std::runtime_error on failure. One at a time in a process.
+    // Throws std::runtime_error on failure. One at a time in a process; the
+    // first before anything in the process talks to a session bus, whose
+    // connection would be the one kept.
     PrivateSecretService();
     // Ends the daemon (bounded); between tests no Secret Service runs, so a
     // test without one finds none. Removes the keyring folder.
