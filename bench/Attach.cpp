@@ -30,6 +30,7 @@ public:
     TResumeChoice AskResume(const std::vector<TPlanEntry>&, const TResumePoint&) override { return rcRestart; }
     bool ConfirmRun(const TRunOutline&) override { return true; }
     std::optional<std::string> AskPassword(const std::string&, const std::string&) override { return std::nullopt; }
+    bool ContinueDespiteDomain(const std::string&) override { return true; }
     bool TrustCertificate(const tls::ECertificateError&, const std::string&, const std::string&) override
     {
         return false;

@@ -15,10 +15,9 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run import CLIENT_CPU, HERE, SERVER_CPU, free_port, median, run  # noqa: E402
+from run import CLIENT_CPU, HERE, SERVER_CPU, median, run, start_sink  # noqa: E402
 
 
 def main():
@@ -33,9 +32,7 @@ def main():
     with open(attachment, "wb") as f:
         f.write(os.urandom(args.mb * 1000 * 1000))
     size = os.path.getsize(attachment)
-    port = free_port()
-    sink = subprocess.Popen(["taskset", "-c", SERVER_CPU, "smtp-sink", "-u", "nobody", "-p",
-                             f"127.0.0.1:{port}", "64"], stderr=subprocess.DEVNULL)
+    sink, port = start_sink("-p")
     host, p, n = "127.0.0.1", str(port), str(args.count)
     clients = {
         "engine": [os.path.join(args.build, "bench", "attach_run"), host, p, n, attachment],
@@ -43,7 +40,6 @@ def main():
     }
     rows = {name: [] for name in clients}
     try:
-        time.sleep(0.3)
         for r in range(args.rounds):
             print(f"round {r + 1}/{args.rounds}", file=sys.stderr, flush=True)
             for name, cmd in clients.items():

@@ -53,6 +53,23 @@ def free_port():
         return s.getsockname()[1]
 
 
+def start_sink(*options, pinned=True):
+    """Starts Postfix's smtp-sink on a free loopback port; returns it and the
+    port once it answers there."""
+    port = free_port()
+    cmd = ["smtp-sink", "-u", "nobody", *options, f"127.0.0.1:{port}", "64"]
+    if pinned:
+        cmd = ["taskset", "-c", SERVER_CPU] + cmd
+    sink = subprocess.Popen(cmd, stderr=subprocess.DEVNULL)
+    while sink.poll() is None:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=5).close()
+            return sink, port
+        except OSError:
+            time.sleep(0.01)
+    sys.exit("smtp-sink did not start")
+
+
 def run(cmd, env=None):
     """Runs cmd pinned to the client processor; returns its result line as a
     dict, completed with the process's own rusage (wait4) and wall time."""
@@ -175,13 +192,11 @@ def delayed(args):
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
                     "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", "-keyout", key, "-out", cert],
                    check=True, capture_output=True)
-    sink_port = str(free_port())
-    sink = subprocess.Popen(["smtp-sink", "-u", "nobody", f"127.0.0.1:{sink_port}", "64"],
-                            stderr=subprocess.DEVNULL)
+    sink, sink_port = start_sink(pinned=False)
+    sink_port = str(sink_port)
     path = os.path.join(HERE, "delay_path.py")
     pieces = []
     try:
-        time.sleep(0.3)
         stage, stage_port = started([sys.executable, path, "stage", cert, key, sink_port])
         pieces.append(stage)
         proxy, port = started([sys.executable, path, "delay", str(ms), stage_port])
@@ -263,9 +278,7 @@ def main():
         builds[" (before)"] = args.before
     gui = dict(os.environ, QT_QPA_PLATFORM="offscreen")
 
-    port = free_port()
-    sink = subprocess.Popen(["taskset", "-c", SERVER_CPU, "smtp-sink", "-u", "nobody", "-p",
-                             f"127.0.0.1:{port}", "64"], stderr=subprocess.DEVNULL)
+    sink, port = start_sink("-p")
     silent = SilentServer()
     tmp = tempfile.mkdtemp(prefix="veltrow-bench-")
     attachment = os.path.join(tmp, "attachment.bin")
@@ -292,7 +305,6 @@ def main():
     encode_rows = {("component" + t): [] for t in builds} | {"coreutils base64": [], "python encodebytes": []}
     memory_rows = {("component" + t): [] for t in builds}
     try:
-        time.sleep(0.3)
         for r in range(args.rounds):
             print(f"round {r + 1}/{args.rounds}", file=sys.stderr, flush=True)
             for name, (cmd, env) in clients.items():
