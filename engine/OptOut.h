@@ -3,9 +3,12 @@
 // and sends them nothing, whatever list they stand on.
 //
 // One address a line; blank lines and lines whose first non-blank character
-// is "#" are left alone. UTF-8 or CP932, as every text file. Addresses match
-// with the local part as written and the domain in any letter case (mail
-// systems treat domains so; local parts belong to the receiving system).
+// is "#" are left alone. UTF-8 or CP932, as every text file. An entry may be
+// written in angle brackets or as a mailto: link, its domain with a final
+// dot; it must be an address a run can send to, or the list is refused at
+// its line (an entry that can never match would let mail through unseen).
+// Addresses match whole, in any letter case: a run that skips a person who
+// asked to stop risks nothing, one that mails them breaks the law.
 #pragma once
 
 #include <set>
@@ -36,7 +39,7 @@ public:
     size_t Count() const { return keys_.size(); }
 
 private:
-    std::set<std::string> keys_;  // local part as written, "@", domain in lower case
+    std::set<std::string> keys_;  // the address in lower case, the domain without a final dot
 };
 
 // Adds Address (blanks around it and angle brackets allowed) to the list of

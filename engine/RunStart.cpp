@@ -193,7 +193,12 @@ TListFile ReadListText(const std::string& Path, const std::atomic<bool>& Stop)
     if (!IsAscii(file.Bytes)) {
         TStringList list;
         ForEachLine(file.Bytes, Stop, [&list](std::string_view line) { list.Add(std::string(line)); });
-        if (LinesToUtf8(list)) {
+        // A UTF-8 mark settles the code page: the lines are taken as they are.
+        if (file.Bytes.starts_with(Bom))
+            CheckUtf8Lines(list);
+        else
+            RefuseMixedLines(list);
+        if (!file.Bytes.starts_with(Bom) && LinesToUtf8(list)) {
             TakeLines(list, entries, Stop);
             return file;
         }
