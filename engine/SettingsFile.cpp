@@ -164,7 +164,7 @@ void ParseSettings(const TStringList& Lines, TSettings& Settings)
     std::string* const firstFive[] = {&Settings.Host, &Settings.Port, &Settings.UserID, &Settings.FromName,
                                       &Settings.FromAddress};
     for (int i = 0; i < static_cast<int>(std::size(firstFive)); ++i)
-        *firstFive[i] = LineOrEmpty(Lines, i);
+        *firstFive[i] = Lines[i];
 }
 
 TSettings ReadSettings(const std::string& FileName)
@@ -186,13 +186,12 @@ void ReadSendSettings(const std::string& FileName, TSettings& Settings)
     TSettings extension = Settings;
     ParseExtension(lines, extension);
     Settings = extension;
-    // A file cut short reads as one whose later lines are empty.
-    Settings.Host = LineOrEmpty(lines, 0);
+    Settings.Host = lines[0];
     CheckServerLines(lines);
-    Settings.Port = LineOrEmpty(lines, 1);
-    Settings.UserID = LineOrEmpty(lines, 2);
-    Settings.FromName = LineOrEmpty(lines, 3);
-    Settings.FromAddress = LineOrEmpty(lines, 4);
+    Settings.Port = lines[1];
+    Settings.UserID = lines[2];
+    Settings.FromName = lines[3];
+    Settings.FromAddress = lines[4];
 }
 
 void SaveSettings(const TSettings& Settings, const std::string& FileName)

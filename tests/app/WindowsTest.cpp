@@ -430,8 +430,9 @@ TEST_F(WindowsTest, TheOptOutListAndTheFooterAreThoseOfTheProfileFolder)
     };
     const Case cases[] = {
         {" <Hanako@Example.JP> ", "「<Hanako@Example.JP>」を配信停止に加えました。"},
-        {"hanako@example.jp", "「hanako@example.jp」を配信停止に加えました。"},
-        {"Hanako@EXAMPLE.jp", "「Hanako@EXAMPLE.jp」はすでに配信停止にあります。"},
+        {"hanako@example.jp", "「hanako@example.jp」はすでに配信停止にあります。"},  // any letter case
+        {"mailto:Hanako@EXAMPLE.jp", "「mailto:Hanako@EXAMPLE.jp」はすでに配信停止にあります。"},
+        {"jiro@example.jp.", "「jiro@example.jp.」を配信停止に加えました。"},
         {"山田 太郎", nullptr},
     };
     for (const Case& c : cases) {
