@@ -58,7 +58,8 @@ void CheckUtf8Lines(const TStringList& Lines);
 // LinesToUtf8 tells; lines split as TStringList loads them. Returns the text
 // the lines were split from (the UTF-16 converted, else Bytes), for checks
 // on the text as a whole. Raises ECodePageError "3 行目: ..." for a line
-// holding a zero byte, broken UTF-16 or marked UTF-8, as RefuseMixedLines and as LinesToUtf8.
+// holding a zero byte, for broken UTF-16 or marked UTF-8, as
+// RefuseMixedLines and as LinesToUtf8.
 std::string TextFileLines(std::string_view Bytes, TStringList& Lines);
 // TextFileLines of the file's bytes, its errors as "FileName の 3 行目: ...";
 // EFOpenError when it cannot be read.

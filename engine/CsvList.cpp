@@ -149,11 +149,11 @@ TListTable ReadDelimitedList(std::string_view Bytes, char Delimiter)
     if (!utf8) {
         RefuseMixedRecords(records);
         CellsToUtf8(records);
-    }
-    else
+    } else {
         for (size_t k = 0; k < records.cells.size(); ++k)
             if (!IsValidUtf8(records.cells[k]))
                 RefuseCell(records, k, "UTF-8 として正しくないバイトがあります。");
+    }
     TListTable table;
     for (size_t r = 0; r < records.Count(); ++r)
         table.Append(static_cast<int>(r + 1), std::span<std::string>(records.cells.data() + records.first[r],
