@@ -107,6 +107,10 @@ TEST_F(FirstUseTest, EveryRunIsConfirmedBeforeAnythingAndARepeatIsNamedWithItsDa
     Click(Form1->Button4);
     ASSERT_EQ(Confirmations.size(), 3u);
     EXPECT_TRUE(Has(Confirmations[2].Text, StemDateText(stem) + " に送信済みです")) << Confirmations[2].Text;
+    // Enter cancels a repeat; only 送信する itself sends everyone the mail again.
+    EXPECT_EQ(Confirmations[2].Default, 1);
+    ASSERT_TRUE(sink.WaitForMessages(6));
+    EXPECT_EQ(Confirmations[1].Default, 0);
     // Another body is another message.
     Form1->Memo1->setPlainText("別の本文");
     ConfirmSend = false;

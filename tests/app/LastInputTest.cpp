@@ -67,7 +67,7 @@ TEST_F(LastInputTest, TheFieldsOfTheLastSendAndOfTheCloseComeBackAtTheNextStartF
     EXPECT_EQ(Shown(), Fields({"list.txt", "", "一行"}));
 
     // A line break in a one-line field, and the file saved again on Windows.
-    ASSERT_TRUE(WriteLastInput(profile + "/" + LastInputFileName, {"a\nb.txt", "件名\r\n", "本文\n"}));
+    ASSERT_TRUE(WriteLastInput(profile + "/" + LastInputFileName, {"a\nb.txt", "件名\r\n", "本文\n", {}}));
     Restart();
     EXPECT_EQ(Shown(), Fields({"a b.txt", "件名  ", "本文\n"}));
     WriteFile(profile + "/" + LastInputFileName, "c:\\list.txt\r\nお知らせ\r\n1行目\r\n2行目");

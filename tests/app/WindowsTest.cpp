@@ -666,11 +666,12 @@ TEST_F(WindowsTest, ComponentTextsGetJapaneseWordsFirst)
          "サーバー名が見つかりません。「設定」の SMTPサーバー を確認してください。\n\n11001:Host not found"},
         {"10040:Message too long",
          "ネットワークのエラーが起きました。ネットワークの接続を確認してください。\n\n10040:Message too long"},
-        // Texts of the application itself, and unknown ones, stay as they are.
+        // Texts of the application itself stay as they are; unknown English
+        // ones follow a Japanese sentence.
         {"ファイル a.txt は開けません", "ファイル a.txt は開けません"},
         {"'abc' は整数ではありません", "'abc' は整数ではありません"},
-        {"Something new", "Something new"},
-        {"12:30 meeting", "12:30 meeting"},
+        {"Something new", "エラーが起きました。詳しい内容は次のとおりです:\n\nSomething new"},
+        {"12:30 meeting", "エラーが起きました。詳しい内容は次のとおりです:\n\n12:30 meeting"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ErrorBoxText(c.text), c.shown) << c.text;
