@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMetaObject>
 #include <QTimer>
@@ -37,6 +38,12 @@ std::string ReadFile(const std::string& Path);
 // What a mail reader shows of each message (see read_mail.py), one object a
 // message in their order.
 std::vector<QJsonObject> ReadMails(const std::vector<testsupport::SinkMessage>& Messages);
+// The attached parts of each message as a mail reader decodes them (see
+// tests/engine/read_attachments.py): per message a list of {filename,
+// type, sha256}.
+QJsonArray ReadAttachments(const std::vector<testsupport::SinkMessage>& Messages);
+// The SHA-256 of the file's bytes, as hex.
+QString FileSha256(const std::string& Path);
 void WriteFile(const std::string& Path, const std::string& Bytes);
 bool IsDirectory(const std::string& Path);
 

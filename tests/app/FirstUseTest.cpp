@@ -194,4 +194,48 @@ TEST_F(FirstUseTest, WithoutAFileManagerTheFolderIsNamedInABox)
     EXPECT_TRUE(Has(Boxes[0].Text, "\n/home/taro/送信記録")) << Boxes[0].Text;
 }
 
+// Without the hook: xdg-open's exit status says whether a file manager took
+// the folder (it starts even where none exists, and then fails).
+TEST_F(FirstUseTest, TheFolderOpenerIsBelievedOnlyWhenItSucceeds)
+{
+    Application().OpenFolderHook = nullptr;
+    const std::string bin = Scratch() + "/bin";
+    std::filesystem::create_directory(bin);
+    const std::string folder = Scratch() + "/送信 記録";
+    const QByteArray path = qgetenv("PATH");
+    struct TPathGuard {
+        QByteArray path;
+        ~TPathGuard() { qputenv("PATH", path); }
+    } guard{path};
+    qputenv("PATH", QByteArray::fromStdString(bin));
+    struct Case {
+        const char* opener;  // the script; nullptr: none on the PATH
+        bool box;
+    } cases[] = {
+        {"#!/bin/sh\nprintf '%s' \"$1\" > \"$0.arg\"\nexit 0\n", false},
+        // xdg-open's own code when the program it started failed.
+        {"#!/bin/sh\nprintf '%s' \"$1\" > \"$0.arg\"\nexit 4\n", true},
+        {"#!/bin/sh\nprintf '%s' \"$1\" > \"$0.arg\"\nkill -9 $$\n", true},
+        {nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.opener ? c.opener : "none");
+        Boxes.clear();
+        std::filesystem::remove(bin + "/xdg-open");
+        std::filesystem::remove(bin + "/xdg-open.arg");
+        if (c.opener) {
+            WriteFile(bin + "/xdg-open", c.opener);
+            std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+        }
+        Application().OpenFolder(folder);
+        if (c.opener) {
+            EXPECT_EQ(ReadFile(bin + "/xdg-open.arg"), folder);
+        }
+        ASSERT_EQ(Boxes.size(), c.box ? 1u : 0u);
+        if (c.box) {
+            EXPECT_TRUE(Has(Boxes[0].Text, "\n" + folder)) << Boxes[0].Text;
+        }
+    }
+}
+
 }  // namespace
