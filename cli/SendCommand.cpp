@@ -89,7 +89,7 @@ public:
                 Say("中断しました。");
                 return ecStopped;
             }
-            Say(ErrorBoxText(e.what()));
+            Say(ErrorBoxText(e.what(), ServerText(engine_.Settings().Host, engine_.Settings().Port)));
             // A failure after the run's summary leaves its outcomes standing.
             return frontEnd_.AllSent().has_value() ? ecOtherOutcomes : ecNotStarted;
         }

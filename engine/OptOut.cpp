@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -110,5 +112,61 @@ bool AddOptOut(const std::string& ProfileDir, const std::string& Address)
     out.flush();
     if (!out)
         throw EFCreateError(path);
+    return true;
+}
+
+std::vector<std::string> ListOptOut(const std::string& ProfileDir)
+{
+    std::vector<std::string> entries;
+    const std::string path = PathIn(ProfileDir);
+    if (!Exists(path))
+        return entries;
+    TStringList lines;
+    ReadTextFile(path, lines);
+    for (int i = 0; i < lines.Count(); ++i)
+        if (const std::string entry = Bare(lines[i]); !entry.empty() && entry.front() != '#')
+            entries.push_back(entry);
+    return entries;
+}
+
+bool RemoveOptOut(const std::string& ProfileDir, const std::string& Entry)
+{
+    const std::string path = PathIn(ProfileDir);
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw EFOpenError(path);
+    const std::string before(std::istreambuf_iterator<char>(in), {});
+    in.close();
+    // Entries are compared as bytes: an address is ASCII in either encoding,
+    // and a line that is no address was read from a UTF-8 file or stays.
+    // A byte-order mark stays in front of whatever line is first then.
+    const bool bom = before.rfind("\xEF\xBB\xBF", 0) == 0;
+    std::string after = bom ? before.substr(0, 3) : std::string();
+    bool removed = false;
+    for (size_t start = after.size(); start < before.size();) {
+        const size_t end = std::min(before.find('\n', start), before.size() - 1) + 1;
+        const std::string line = before.substr(start, end - start);
+        start = end;
+        const std::string bare = Bare(line);
+        if (!bare.empty() && bare.front() != '#' && bare == Entry) {
+            removed = true;
+            continue;
+        }
+        after += line;
+    }
+    if (!removed)
+        return false;
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << after;
+        out.flush();
+        if (!out)
+            throw EFCreateError(temporary);
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        throw EFCreateError(path);
+    }
     return true;
 }

@@ -13,6 +13,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "rtl/Exception.h"
 
@@ -47,3 +48,14 @@ private:
 // none. Returns false when the list has it already. Raises EOptOutError for
 // text that is no mail address and the file errors.
 bool AddOptOut(const std::string& ProfileDir, const std::string& Address);
+
+// The entries of the list of ProfileDir as written (angle brackets and
+// blanks around them taken off), in the file's order, those that are no
+// address included; comments and blank lines left out. Empty without the
+// file.
+std::vector<std::string> ListOptOut(const std::string& ProfileDir);
+// Takes every line holding Entry (as ListOptOut gives it) out of the list
+// of ProfileDir; the other lines, the comments and the line ends stay byte
+// for byte. Returns false when no line held it. The file is replaced whole
+// or not at all.
+bool RemoveOptOut(const std::string& ProfileDir, const std::string& Entry);
