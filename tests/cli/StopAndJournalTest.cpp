@@ -19,6 +19,9 @@
 #include <map>
 #include <set>
 
+#include "cli/Progress.h"
+#include "cli/StopSignals.h"
+#include "cli/TerminalFrontEnd.h"
 #include "engine/Journal.h"
 #include "platform/Windows.h"
 #include "tests/engine/DnsServer.h"
@@ -363,6 +366,28 @@ TEST_F(StopAndJournalTest, ResumeContinuesOnlyAnUnfinishedRunWhoseFilesAreItsOwn
     }
 }
 
+// The summary of a resumed run speaks of the whole list: the messages the
+// earlier run sent in UTF-8 are counted too.
+TEST_F(StopAndJournalTest, AResumedRunsUtf8CountCoversTheWholeList)
+{
+    SmtpSink sink;
+    Settings(sink.Port());
+    // 𠮷 is outside JIS X 0208: each of these names goes out in UTF-8.
+    const std::string list = profile_.Write("宛先.txt", "𠮷田 <r1@example.jp>\n𠮷川 <r2@example.jp>\n山田 <r3@example.jp>\n");
+    fs::create_directories(JournalFolder());
+    {
+        TJournal journal(JournalFolder(), {list, testsupport::ReadWholeFile(list), "お知らせ", "本文", ""},
+                         std::time(nullptr));
+        journal.Sending(1);
+        journal.Write({1, "𠮷田 <r1@example.jp>", TOutcome::Sent, "250 OK", std::time(nullptr)});
+    }
+    const TTimed run = Spawn(Args(list, {"--resume"}));
+    EXPECT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_TRUE(Has(run.Err, "送信済み 3 件")) << run.Err;
+    EXPECT_TRUE(Has(run.Err, "うち 2 通は UTF-8 で送りました")) << run.Err;
+    EXPECT_EQ(sink.MessageCount(), 2u);
+}
+
 // --test-to against a certificate nobody trusts says what the run says:
 // the fingerprint to pass to --trust.
 TEST_F(StopAndJournalTest, ATestSendToAnUntrustedServerNamesTheTrustOption)
@@ -375,6 +400,60 @@ TEST_F(StopAndJournalTest, ATestSendToAnUntrustedServerNamesTheTrustOption)
     EXPECT_EQ(run.Exit, 2) << run.Err;
     EXPECT_TRUE(Has(run.Err, "--trust " + certificates.Fingerprint("unknown"))) << run.Err;
     EXPECT_EQ(sink.MessageCount(), 0u);
+}
+
+// On a terminal the line counts the messages the run means to send (not
+// the entries it never sends), and as the run ends the entries not reached
+// are drawn once, in the last line, not one redraw each.
+TEST(TerminalProgressTest, TheTotalIsThePlannedMessagesAndTheEndIsDrawnOnce)
+{
+    win::EnsureApplication();
+    std::vector<TPlanEntry> entries;
+    for (int line = 1; line <= 8; ++line)
+        entries.push_back({line, "r" + std::to_string(line) + "@example.jp"});
+    entries[1].Sendable = false;
+    entries[1].Problem = "アドレスがありません";
+    entries[4].OptedOut = true;
+    TRunPlan plan(entries);
+    char *out = nullptr, *err = nullptr;
+    size_t outSize = 0, errSize = 0;
+    std::FILE* outFile = ::open_memstream(&out, &outSize);
+    std::FILE* errFile = ::open_memstream(&err, &errSize);
+    {
+        TSendOptions options;
+        TStopSignals stops;
+        TProgressPrinter printer(outFile, errFile, true, [] { return int64_t{0}; });
+        TTerminalFrontEnd frontEnd(options, printer, stops);
+        const auto settle = [&](size_t Index) {
+            frontEnd.Outcome({plan.Entries()[Index].Line, plan.Entries()[Index].Entry, *plan.OutcomeOf(Index), "", 0});
+            frontEnd.Counts(plan);
+        };
+        for (size_t i : {size_t{0}, size_t{2}}) {
+            plan.Record(i, TAttempt::Accepted, 0);
+            settle(i);
+        }
+        for (size_t i : plan.Finish())
+            settle(i);
+        TRunSummary summary;
+        summary.Plan = &plan;
+        summary.JournalPath = "/journal.csv";
+        summary.Failure = "送信記録 /journal.csv に書き込めません";
+        frontEnd.Summary(summary);
+    }
+    std::fclose(outFile);
+    std::fclose(errFile);
+    const std::string shown(out, outSize), said(err, errSize);
+    std::free(out);
+    std::free(err);
+    std::vector<std::string> lines;
+    for (size_t at = shown.find('\r'); at != std::string::npos; at = shown.find('\r', at + 1))
+        lines.push_back(shown.substr(at + 1, shown.find("\x1b[K", at) - at - 1));
+    EXPECT_EQ(lines, (std::vector<std::string>{"1/6 送信済み　宛先不正 1 件、配信停止 1 件",
+                                               "2/6 送信済み　宛先不正 1 件、配信停止 1 件",
+                                               "2/6 送信済み　未送信 4 件、宛先不正 1 件、配信停止 1 件"}))
+        << shown;
+    EXPECT_TRUE(Has(said, "送信を続けられませんでした")) << said;
+    EXPECT_TRUE(Has(said, "残りは --resume で続きから送れます。")) << said;
 }
 
 }  // namespace

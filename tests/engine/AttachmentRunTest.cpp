@@ -3,6 +3,8 @@
 // checks before connecting, the server's SIZE and the run's identity.
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <sys/stat.h>
 
 #include <QCryptographicHash>
@@ -276,6 +278,63 @@ TEST(RunAttachments, AnUnfinishedRunIsOfferedOnlyWithTheSameAttachments)
     EXPECT_FALSE(FindUnfinishedRun(dir.Path(), identity));
     identity.Attachments.clear();
     EXPECT_FALSE(FindUnfinishedRun(dir.Path(), identity));
+}
+
+}  // namespace
+}  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// The file a message carries is the file that was checked: one replaced by
+// a FIFO (which would never end), changed or gone since is refused when its
+// message is composed, saying what happened; a file whose size its reads
+// do not keep (/proc) is refused at the check.
+TEST(RunAttachments, WhatIsSentIsWhatWasChecked)
+{
+    const testsupport::TempFolder dir;
+    const std::string bytes = RandomBytes(5000, 7);
+    const auto write = [](const std::string& Path, const std::string& Bytes) {
+        std::ofstream(Path, std::ios::binary | std::ios::trunc) << Bytes;
+    };
+    const std::string changed = " は送信前の確認の後で変わりました（大きさか中身が違います）。確認したものと違うファイルは送りません";
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& Path)> change;
+        std::string refusal;  // after the path; empty: sent
+    };
+    const Case cases[] = {
+        {"unchanged", [](const std::string&) {}, ""},
+        {"written again, same bytes", [&](const std::string& p) { write(p, bytes); }, ""},
+        {"replaced by a FIFO", [](const std::string& p) { std::filesystem::remove(p); ::mkfifo(p.c_str(), 0600); },
+         " は送信の途中で通常のファイルではなくなりました"},
+        {"other bytes of the same size", [&](const std::string& p) { write(p, std::string(bytes.size(), 'x')); }, changed},
+        {"grown", [&](const std::string& p) { write(p, bytes + "more"); }, changed},
+        {"gone", [](const std::string& p) { std::filesystem::remove(p); }, " が送信の途中でなくなりました"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.Write("資料.pdf", bytes);
+        TRunAttachments files({path}, {}, dir.Path());
+        c.change(path);
+        try {
+            const TParts parts = files.Parts(0);
+            EXPECT_EQ(c.refusal, "");
+            ASSERT_EQ(parts.size(), 1u);
+            EXPECT_EQ(parts[0]->EncodedSize, TNMUUProcessor::EncodedLength(static_cast<int64_t>(bytes.size()), uuMime));
+        } catch (const EStreamError& e) {
+            EXPECT_EQ(e.Message(), "添付ファイル " + path + c.refusal);
+        }
+        std::filesystem::remove(path);
+    }
+    for (const std::string proc : {"/proc/self/maps", "/proc/self/status"}) {
+        try {
+            TRunAttachments({proc}, {}, dir.Path());
+            ADD_FAILURE() << proc << " accepted";
+        } catch (const EStreamError& e) {
+            EXPECT_EQ(e.Message(), "添付ファイル " + proc + " は読むあいだに大きさが変わりました。中身の変わらないファイルを選んでください");
+        }
+    }
 }
 
 }  // namespace
