@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
@@ -87,6 +88,13 @@ bool TStopSignals::IsImmediate() const
 
 void TStopSignals::Watch()
 {
+    // The signals go to the other threads: a blocking read of the terminal
+    // on the main one must still be cut short by them.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     for (;;) {
         unsigned char byte = Quit;
         const ssize_t n = ::read(pipe_[0], &byte, 1);
