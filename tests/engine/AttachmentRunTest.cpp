@@ -337,5 +337,50 @@ TEST(RunAttachments, WhatIsSentIsWhatWasChecked)
     }
 }
 
+// A row's file changed while the run goes on: the messages before it went
+// whole, its own does not go, and the run stops saying why, its row and the
+// rest 未送信 for a resume once the file is put back.
+TEST_F(AttachmentRunTest, AFileChangedDuringTheRunStopsItBeforeItsMessage)
+{
+    SmtpSink sink;
+    WriteSettings(sink.Port());
+    const struct {
+        const char* name;
+        std::function<void(const std::string& Path)> change;
+        const char* failure;
+    } cases[] = {
+        {"a FIFO", [](const std::string& p) { std::filesystem::remove(p); ::mkfifo(p.c_str(), 0600); }, "通常のファイルではなくなりました"},
+        {"other bytes", [](const std::string& p) { std::ofstream(p, std::ios::binary) << "changed"; }, "確認の後で変わりました"},
+    };
+    size_t before = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string list = "メールアドレス,添付ファイル\r\n";
+        for (int row = 1; row <= 4; ++row) {
+            list += Format("r%d@example.jp,%d.txt\r\n", row, row);
+            WriteFile(Format("%d.txt", row), "row");
+        }
+        const std::string last = profile.Path() + "/4.txt";
+        ui = TTestFrontEnd();
+        ui.AtProgress = [&](int Sent) {
+            if (Sent == 1)
+                c.change(last);
+        };
+        // A subject of its own: not the continuation of the case before.
+        engine->Send({WriteFile("list.csv", list), c.name, "本文\n"});
+        ASSERT_EQ(ui.Summaries.size(), 1u);
+        EXPECT_NE(ui.Summaries[0].Failure.find(last), std::string::npos) << ui.Summaries[0].Failure;
+        EXPECT_NE(ui.Summaries[0].Failure.find(c.failure), std::string::npos) << ui.Summaries[0].Failure;
+        EXPECT_EQ(ui.Summaries[0].Counts[TOutcome::Sent], 3);
+        EXPECT_EQ(ui.Summaries[0].Counts[TOutcome::NotSent], 1);
+        EXPECT_EQ(JournalRows(ui.Summaries[0].JournalPath).back(),
+                  (std::vector<std::string>{"5", "r4@example.jp", "未送信", ""}));
+        ASSERT_TRUE(sink.WaitForMessages(before + 3));
+        before += 3;
+        EXPECT_EQ(sink.MessageCount(), before);
+        std::filesystem::remove(last);
+    }
+}
+
 }  // namespace
 }  // namespace enginetest
