@@ -293,13 +293,7 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
         const TPlanEntry* next = Bulk->Following();
         if (!next)
             return false;
-        try {
-            Load(*next);
-        } catch (const std::exception&) {
-            // Not in the middle of this message's text: its own turn raises
-            // it again, once this message has its outcome.
-            return false;
-        }
+        Load(*next);
         // Its commands must not go out: the server would wait for its text.
         return TooLarge().empty();
     };
