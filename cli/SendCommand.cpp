@@ -14,6 +14,7 @@
 #include "engine/OptOut.h"
 #include "engine/Passwords.h"
 #include "engine/SendEngine.h"
+#include "platform/Tls.h"
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 
@@ -76,6 +77,9 @@ public:
 
     int Run()
     {
+        // Until the run may record something, a stop ends the process at once.
+        if (!options_.SignIn && options_.OptOut.empty())
+            stops_.Immediate(ecStopped, "veltrow-send: 中断しました。何も送っていません。");
         try {
             const int code = options_.SignIn            ? SignIn()
                              : !options_.OptOut.empty() ? OptOut()
@@ -103,9 +107,24 @@ private:
         return TOAuthAccount::From(engine_.Settings());
     }
 
+    // The request of a run: with --resume only an unfinished run goes on.
+    TSendRequest RunRequest() const
+    {
+        TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body), options_.Attach};
+        request.OnlyUnfinished = options_.Resume == rmResume;
+        return request;
+    }
+
+    // --resume and no unfinished run: a scheduled resume has nothing to do.
+    int NothingToResume()
+    {
+        Say("続きから送る送信はありません（この宛先ファイル、タイトル、本文で止まった送信はありません）。何も送りませんでした。");
+        return ecAllSent;
+    }
+
     int Send()
     {
-        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body), options_.Attach};
+        const TSendRequest request = RunRequest();
         // Nobody may be at the machine: a browser must not open by itself.
         OAuthKeeper().OpenBrowser = [this](const QUrl&) {
             signInNeeded_ = true;
@@ -133,6 +152,8 @@ private:
                                                 : "中断しました。何も送っていません。");
             return ecStopped;
         }
+        if (frontEnd_.NoRunToResume())
+            return NothingToResume();
         if (!frontEnd_.AllSent().has_value()) {
             Say(frontEnd_.Refusal().empty() ? "送信を始めませんでした。" : frontEnd_.Refusal());
             return ecNotStarted;
@@ -144,13 +165,15 @@ private:
     // message composed; the mail server is never contacted.
     int DryRun()
     {
-        const TSendRequest request{options_.To, options_.Subject, ReadBody(options_.Body), options_.Attach};
+        const TSendRequest request = RunRequest();
         const std::optional<TOAuthAccount> account = Account();
         if (account && !OAuthKeeper().SignedIn(*account)) {
             Say(SignInHint(*account));
             return ecNotStarted;
         }
         const std::optional<TDryRun> dry = engine_.DryRun(request, options_.Row);
+        if (!dry && frontEnd_.NoRunToResume())
+            return NothingToResume();
         if (!dry) {
             Say(frontEnd_.Refusal().empty() ? "送信を始められません。" : frontEnd_.Refusal());
             return ecNotStarted;
@@ -196,7 +219,16 @@ private:
             Say(SignInHint(*account));
             return ecNotStarted;
         }
-        const std::string said = engine_.TestSend(request, options_.Row, options_.TestTo);
+        std::string said;
+        try {
+            said = engine_.TestSend(request, options_.Row, options_.TestTo);
+        } catch (const tls::ECertificateError&) {
+            // Refused as the run refuses it: the fingerprint for --trust is named.
+            if (frontEnd_.Refusal().empty())
+                throw;
+            Say(frontEnd_.Refusal());
+            return ecNotStarted;
+        }
         if (said.empty()) {
             Say(frontEnd_.Refusal().empty() ? "テスト送信を取りやめました。" : frontEnd_.Refusal());
             return ecNotStarted;

@@ -24,8 +24,7 @@ std::string Without(std::string Text, const std::string& Part, const std::string
 
 }  // namespace
 
-TTerminalFrontEnd::TTerminalFrontEnd(const TSendOptions& Options, TProgressPrinter& Printer,
-                                     const TStopSignals& Stops)
+TTerminalFrontEnd::TTerminalFrontEnd(const TSendOptions& Options, TProgressPrinter& Printer, TStopSignals& Stops)
     : options_(Options), printer_(Printer), stops_(Stops)
 {
 }
@@ -59,6 +58,10 @@ bool TTerminalFrontEnd::ConfirmRun(const TRunOutline& Outline)
     // The command itself is the confirmation; what it is about to do goes
     // to the log all the same.
     printer_.Say(Without(ConfirmText(Outline), ConfirmAsked));
+    // From here the run may record: a stop goes through the run's Abort,
+    // so that its journal is complete. A dry run records nothing.
+    if (!options_.DryRun)
+        stops_.Immediate(false);
     return true;
 }
 
@@ -78,8 +81,12 @@ std::optional<std::string> TTerminalFrontEnd::AskPassword(const std::string& Log
     if (options_.PasswordFd >= 0)
         return ReadPasswordLine(options_.PasswordFd);
     if (::isatty(STDIN_FILENO)) {
+        // The prompt turns the echo off and back on: a stop must let it.
+        const bool immediate = stops_.IsImmediate();
+        stops_.Immediate(false);
         std::optional<std::string> typed =
             AskPasswordOnTerminal(STDIN_FILENO, Login + "（" + Server + "）のパスワード: ");
+        stops_.Immediate(immediate);
         if (!typed && !stops_.Stopped())
             refusal_ = "パスワードの入力が中断されました。";
         return typed;
@@ -94,6 +101,8 @@ bool TTerminalFrontEnd::TrustCertificate(const tls::ECertificateError& E, const 
                                          const std::string&)
 {
     if (!options_.Trust.empty() && options_.Trust == NormalizeFingerprint(E.Fingerprint())) {
+        // The trusted certificates' file is written now: not cut midway.
+        stops_.Immediate(false);
         printer_.Say("サーバー（" + Server + "）のこの証明書を --trust の指定どおり今後は信頼します。");
         return true;
     }
@@ -146,14 +155,24 @@ void TTerminalFrontEnd::Connected(bool Encrypted)
 void TTerminalFrontEnd::Counts(const TRunPlan& Plan)
 {
     const TOutcomeCounts& counts = Plan.Counts();
-    int settled = 0;
+    // Of the messages the run means to send: entries it never sends
+    // (宛先不正, 配信停止) are counted beside, not in the total.
+    const int skipped = counts[TOutcome::Invalid] + counts[TOutcome::OptedOut];
+    int settled = -skipped;
     for (int of : counts.Of)
         settled += of;
-    printer_.Progress(counts[TOutcome::Sent], settled, Plan.Total(), CountsText(counts));
+    TShown shown{counts[TOutcome::Sent], settled, Plan.Total() - skipped, CountsText(counts)};
+    if (closing_) {
+        unshown_ = std::move(shown);
+        return;
+    }
+    printer_.Progress(shown.Sent, shown.Settled, shown.Total, shown.Counts);
 }
 
 void TTerminalFrontEnd::Outcome(const TJournalRow& Row)
 {
+    // 未送信 comes only as the run ends, for every entry not reached.
+    closing_ = closing_ || Row.Outcome == TOutcome::NotSent;
     printer_.Outcome(Row.Line, Row.Entry, OutcomeWord(Row.Outcome), Row.Reply);
 }
 
@@ -176,6 +195,9 @@ void TTerminalFrontEnd::Waiting(TWait What, int64_t Ms)
 
 void TTerminalFrontEnd::Summary(const TRunSummary& Summary)
 {
+    if (unshown_)
+        printer_.Progress(unshown_->Sent, unshown_->Settled, unshown_->Total, unshown_->Counts);
+    unshown_.reset();
     printer_.End();
     const TOutcomeCounts counts = Summary.Plan->ListCounts();
     // Over the whole list: a resumed run's plan leaves the settled lines out.
@@ -189,6 +211,9 @@ void TTerminalFrontEnd::Summary(const TRunSummary& Summary)
     if (!Summary.Failure.empty())
         printer_.Say("送信を続けられませんでした: " + ErrorBoxText(Summary.Failure));
     std::string text = SummaryText(counts, Summary.JournalPath);
+    // Ended early by a failure (a full disk, a server gone): the rest waits.
+    if (!Summary.Failure.empty() && counts[TOutcome::NotSent] > 0)
+        text += "\n残りは --resume で続きから送れます。";
     const std::string utf8 = Utf8Note(Summary.Utf8, Summary.Auto);
     if (!utf8.empty())
         text += "\n" + utf8;

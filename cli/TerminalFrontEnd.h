@@ -15,7 +15,7 @@ class TStopSignals;
 
 class TTerminalFrontEnd final : public TRunFrontEnd {
 public:
-    TTerminalFrontEnd(const TSendOptions& Options, TProgressPrinter& Printer, const TStopSignals& Stops);
+    TTerminalFrontEnd(const TSendOptions& Options, TProgressPrinter& Printer, TStopSignals& Stops);
 
     TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point) override;
     bool ConfirmRun(const TRunOutline& Outline) override;
@@ -26,6 +26,7 @@ public:
     bool ContinueDespiteDomain(const std::string& Text) override;
     bool ConfirmLargeMessages(const std::string& Question) override;
 
+    void NothingToResume() override { nothingToResume_ = true; }
     void Inform(const std::string& Text) override;
     void Status(const std::string& Text) override;
     void Notice(const std::string& Text) override;
@@ -48,12 +49,23 @@ public:
     // The run reached its summary: nothing when it never started, else
     // whether every entry of the list is 送信済み.
     std::optional<bool> AllSent() const { return allSent_; }
+    // --resume found no unfinished run to continue.
+    bool NoRunToResume() const { return nothingToResume_; }
 
 private:
     const TSendOptions& options_;
     TProgressPrinter& printer_;
-    const TStopSignals& stops_;
+    TStopSignals& stops_;
     std::string refusal_;
     std::optional<bool> allSent_;
     bool begun_ = false;
+    bool nothingToResume_ = false;
+    // The entries not reached get 未送信 one by one as the run ends: the
+    // line is drawn once for all of them, by the summary.
+    bool closing_ = false;
+    struct TShown {
+        int Sent = 0, Settled = 0, Total = 0;
+        std::string Counts;
+    };
+    std::optional<TShown> unshown_;
 };

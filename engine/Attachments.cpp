@@ -29,9 +29,9 @@ std::string Where(int Line, const std::string& Path)
     return Line > 0 ? Format("宛先 %d 行目の添付ファイル %s", Line, Path.c_str()) : "添付ファイル " + Path;
 }
 
-// Reads the whole file into Hash: it exists, is a regular file and can be
-// read to its end. Returns its size.
-int64_t CheckAndHash(const std::string& Path, int Line, QCryptographicHash& Hash)
+// Reads the whole file into Hash (and Own, its own hash): it exists, is a
+// regular file and can be read to its end. Returns its size.
+int64_t CheckAndHash(const std::string& Path, int Line, QCryptographicHash& Hash, QCryptographicHash& Own)
 {
     TRegularFile file(Path);
     if (file.Error() != 0)
@@ -50,10 +50,44 @@ int64_t CheckAndHash(const std::string& Path, int Line, QCryptographicHash& Hash
         if (n < 0)
             throw EStreamError(Where(Line, Path) + " を読めません");
         if (n == 0)
-            return size;
+            break;
         Hash.addData(QByteArrayView(buffer.data(), n));
+        Own.addData(QByteArrayView(buffer.data(), n));
         size += n;
     }
+    // A file of /proc says 0 and gives something else at every read: what
+    // was checked would not be what is sent.
+    if (size != file.Size())
+        throw EStreamError(Where(Line, Path) + " は読むあいだに大きさが変わりました。中身の変わらないファイルを選んでください");
+    return size;
+}
+
+// The file as checked, copied into To: a regular file still, of the size
+// and SHA-256 it had then; otherwise EStreamError saying what changed, and
+// the message does not go.
+void CopyAsChecked(const std::string& Path, int64_t Size, const QByteArray& Sha256, TStream& To)
+{
+    TRegularFile file(Path);
+    if (file.Error() != 0)
+        throw EStreamError("添付ファイル " + Path + (file.Error() == ENOENT ? " が送信の途中でなくなりました" : " を送信の途中で開けません"));
+    if (!file.Regular())
+        throw EStreamError("添付ファイル " + Path + " は送信の途中で通常のファイルではなくなりました");
+    QCryptographicHash own(QCryptographicHash::Sha256);
+    std::string buffer(ReadChunk, '\0');
+    int64_t size = 0;
+    for (;;) {
+        const ssize_t n = file.Read(buffer.data(), buffer.size());
+        if (n < 0)
+            throw EStreamError("添付ファイル " + Path + " を読めません");
+        if (n == 0)
+            break;
+        own.addData(QByteArrayView(buffer.data(), n));
+        To.WriteBuffer(buffer.data(), static_cast<int32_t>(n));
+        size += n;
+    }
+    if (size != Size || own.result() != Sha256)
+        throw EStreamError("添付ファイル " + Path +
+                           " は送信前の確認の後で変わりました（大きさか中身が違います）。確認したものと違うファイルは送りません");
 }
 
 // A file of the temporary folder that nobody else sees and that goes with
@@ -85,6 +119,7 @@ struct TRunAttachments::TFile {
     std::string Name;
     std::string MediaType;
     int64_t Size = 0;
+    QByteArray Sha256;  // of the contents as checked
     int Rows = 0;  // rows of the list that name it
     bool Every = false;
     std::shared_ptr<const TEncodedAttachment> Encoded;
@@ -108,7 +143,9 @@ TRunAttachments::TRunAttachments(const std::vector<std::string>& Every,
             file = files_.back().get();
             file->Path = key;
             file->Name = path.filename().string();
-            file->Size = CheckAndHash(key, Line, hash);
+            QCryptographicHash own(QCryptographicHash::Sha256);
+            file->Size = CheckAndHash(key, Line, hash, own);
+            file->Sha256 = own.result();
             // The content decides where the name says nothing or says otherwise.
             file->MediaType = types.mimeTypeForFile(QString::fromStdString(key)).name().toStdString();
         } else {
@@ -156,11 +193,15 @@ std::shared_ptr<const TEncodedAttachment> TRunAttachments::Encoded(TFile& File)
     if (File.Encoded)
         return File.Encoded;
     std::shared_ptr<TStream> text = TemporaryStream();
-    TFileStream source(File.Path, fmOpenRead);
+    // Sent is what was checked: a file replaced (a FIFO would never end) or
+    // changed since is refused here, before a byte of it goes out.
+    const std::shared_ptr<TStream> source = TemporaryStream();
+    CopyAsChecked(File.Path, File.Size, File.Sha256, *source);
+    source->SetPosition(0);
     TNMUUProcessor encoder(nullptr);
     encoder.Method = uuMime;
     encoder.LinesPerRead = LinesPerRead;
-    encoder.SourceStream = &source;
+    encoder.SourceStream = source.get();
     encoder.TargetStream = text.get();
     encoder.Encode();
     auto part = std::make_shared<TEncodedAttachment>();

@@ -1,6 +1,7 @@
 #include "engine/BulkRun.h"
 
 #include <ctime>
+#include <exception>
 
 TBulkRun::TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks, TReconnectPolicy Reconnect)
     : plan_(Plan), journal_(Journal), hooks_(std::move(Hooks)), reconnect_(std::move(Reconnect))
@@ -89,11 +90,24 @@ void TBulkRun::Close(TEnd End)
     if (closed_)
         return;
     closed_ = true;
-    DropAhead();
+    // Each record is tried on its own, so that the journal is as complete as
+    // the disk allows; the first failure is raised once all were tried.
+    std::exception_ptr failure;
+    const auto attempt = [&failure](const auto& Record) {
+        try {
+            Record();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    };
+    attempt([this] { DropAhead(); });
     for (size_t i : plan_.Finish())
-        Write(i, "");
+        attempt([this, i] { Write(i, ""); });
     if (End == Completed)
-        journal_.Finish();
+        attempt([this] { journal_.Finish(); });
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TBulkRun::Wait(TWait What, int64_t Ms)

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -27,6 +28,8 @@ namespace {
 constexpr char kProbeName[] = "veltrow-check.invalid";
 
 enum class Kind { Spf, Dmarc, Probe };
+
+std::atomic<bool> lookupsLeft{false};
 
 struct Query {
     Kind kind;
@@ -105,22 +108,40 @@ TRecordState StateOf(const Query& q, bool serverAnswers, std::string& failure, i
 
 std::string MemoryPath(const std::string& profileDir) { return TProfile{profileDir}.File(DomainCheckFileName); }
 
-// "example.jp 2026-12-07" per domain checked.
-bool CheckedOn(const std::string& profileDir, const std::string& domain, const QDate& day)
+const char* StateWord(TRecordState State) { return State == TRecordState::Found ? "found" : "missing"; }
+
+// "example.jp 2026-12-07 spf=found dmarc=missing" per domain checked: the
+// day and the verdict, so that a strict run refuses all day, not only at
+// the day's first run. A line without a verdict (an older version wrote
+// them) counts as not checked.
+std::string MemoryLine(const TDomainReport& Report, const QDate& Day)
+{
+    return Report.Domain + " " + Day.toString(Qt::ISODate).toStdString() + " spf=" + StateWord(Report.Spf) +
+           " dmarc=" + StateWord(Report.Dmarc);
+}
+
+std::optional<TDomainReport> Remembered(const std::string& profileDir, const std::string& domain, const QDate& day)
 {
     struct stat st {};
     if (::stat(MemoryPath(profileDir).c_str(), &st) != 0)
-        return false;
+        return std::nullopt;
     TStringList lines;
     lines.LoadFromFile(MemoryPath(profileDir));
-    const std::string wanted = domain + " " + day.toString(Qt::ISODate).toStdString();
-    for (const std::string& line : lines.Lines())
-        if (line == wanted)
-            return true;
-    return false;
+    for (const TRecordState spf : {TRecordState::Found, TRecordState::Missing})
+        for (const TRecordState dmarc : {TRecordState::Found, TRecordState::Missing}) {
+            TDomainReport report;
+            report.Domain = domain;
+            report.Spf = spf;
+            report.Dmarc = dmarc;
+            const std::string wanted = MemoryLine(report, day);
+            for (const std::string& line : lines.Lines())
+                if (line == wanted)
+                    return report;
+        }
+    return std::nullopt;
 }
 
-void Remember(const std::string& profileDir, const std::string& domain, const QDate& day)
+void Remember(const std::string& profileDir, const TDomainReport& Report, const QDate& day)
 {
     TStringList lines;
     struct stat st {};
@@ -128,9 +149,9 @@ void Remember(const std::string& profileDir, const std::string& domain, const QD
         lines.LoadFromFile(MemoryPath(profileDir));
     TStringList kept;
     for (const std::string& line : lines.Lines())
-        if (line.rfind(domain + " ", 0) != 0)
+        if (line.rfind(Report.Domain + " ", 0) != 0)
             kept.Add(line);
-    kept.Add(domain + " " + day.toString(Qt::ISODate).toStdString());
+    kept.Add(MemoryLine(Report, day));
     kept.SaveToFile(MemoryPath(profileDir));
 }
 
@@ -214,8 +235,10 @@ TDomainReport CheckDomain(const std::string& Domain, const TDnsOptions& Options)
     // nowhere.
     for (Query& q : queries) {
         QObject::disconnect(q.lookup.get(), nullptr, &loop, nullptr);
-        if (!q.done)
+        if (!q.done) {
             q.lookup->abort();
+            lookupsLeft.store(true);
+        }
     }
 
     bool serverAnswers = false;
@@ -236,20 +259,24 @@ TDomainReport CheckDomain(const std::string& Domain, const TDnsOptions& Options)
     return report;
 }
 
+bool DnsLookupsLeftRunning() { return lookupsLeft.load(); }
+
 std::optional<TDomainReport> CheckSenderDomain(const std::string& ProfileDir, const std::string& FromAddress,
                                                const QDate& Today, const TDnsOptions& Options,
                                                const std::function<void()>& Looking)
 {
     const std::string domain = DomainOf(FromAddress);
-    if (domain.empty() || CheckedOn(ProfileDir, domain, Today))
+    if (domain.empty())
         return std::nullopt;
+    if (std::optional<TDomainReport> known = Remembered(ProfileDir, domain, Today))
+        return known->Missing() ? known : std::nullopt;
     if (Looking)
         Looking();
     TDomainReport report = CheckDomain(domain, Options);
     // A failed check is tried again at the next run rather than forgotten
     // for the day.
     if (report.Complete())
-        Remember(ProfileDir, domain, Today);
+        Remember(ProfileDir, report, Today);
     return report;
 }
 

@@ -56,10 +56,16 @@ bool ReservedForExamples(const std::string& Domain);
 // Options.TimeoutMs passed. Needs a QCoreApplication.
 TDomainReport CheckDomain(const std::string& Domain, const TDnsOptions& Options = {});
 
+// A lookup given up on at the time-out may still be running in Qt's
+// resolver thread, and the program's ordinary end would wait for it.
+bool DnsLookupsLeftRunning();
+
 // The check before a run: nothing when FromAddress has no domain or its
-// domain was checked completely on Today, as ProfileDir's memory file
-// says; otherwise the report, remembered when complete. Looking is told
-// before a lookup starts.
+// domain was checked completely on Today and had both records, as
+// ProfileDir's memory file says; the day's remembered report when a record
+// was missing, without a lookup; otherwise the report of a lookup,
+// remembered with its verdict when complete. Looking is told before a
+// lookup starts.
 std::optional<TDomainReport> CheckSenderDomain(const std::string& ProfileDir, const std::string& FromAddress,
                                                const QDate& Today, const TDnsOptions& Options = {},
                                                const std::function<void()>& Looking = {});

@@ -71,6 +71,9 @@ public:
     }
 
     // --- News --------------------------------------------------------------------
+    // Only an unfinished run was to go on, and the list has none: the Send
+    // ends without sending.
+    virtual void NothingToResume() {}
     // Something the user should read before the run goes on (journal files
     // that cannot be read); answered by acknowledging it.
     virtual void Inform(const std::string& Text) = 0;

@@ -62,11 +62,11 @@ TJournal::TJournal(const std::string& Folder, const TRunIdentity& Identity, std:
         sidePath_ = Folder + "/" + stem_ + SideSuffix;
         if (::access(sidePath_.c_str(), F_OK) == 0)
             continue;
-        csv_ = ::open(csvPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        csv_ = ::open(csvPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (csv_ < 0 && errno != EEXIST)
             throw EFCreateError(csvPath_);
     }
-    side_ = ::open(sidePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
+    side_ = ::open(sidePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (side_ < 0)
         throw EFCreateError(sidePath_);
 

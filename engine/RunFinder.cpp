@@ -39,7 +39,8 @@ void ForEachSide(const std::string& Folder, std::vector<std::string>* Unreadable
 {
     std::error_code error;
     for (const auto& item : std::filesystem::directory_iterator(Folder, error)) {
-        if (item.path().extension() != SideSuffix || !item.is_regular_file(error))
+        // A symbolic link goes on to be refused as unreadable: it is named.
+        if (item.path().extension() != SideSuffix || (!item.is_symlink(error) && !item.is_regular_file(error)))
             continue;
         std::optional<SideFile> read;
         try {
@@ -74,10 +75,18 @@ std::optional<TResumePoint> FindUnfinished(const std::string& Folder, std::vecto
     point.Stem = *newest;
     point.CsvPath = Folder + "/" + *newest + CsvSuffix;
     point.Settled = side.carried;
+    // Without its rows the run cannot tell who has the message already:
+    // it is offered no more than an unreadable side file is.
+    const std::optional<std::string> csv = ReadAll(point.CsvPath);
+    if (!csv) {
+        if (Unreadable)
+            Unreadable->push_back(point.CsvPath);
+        return std::nullopt;
+    }
     // Line -> the row's place in the file and the row; a line's last row counts.
     std::map<int, std::pair<size_t, TJournalRow>> rows;
     size_t order = 0;
-    for (const auto& record : ParseCsv(CsvText(ReadAll(point.CsvPath).value_or("")))) {
+    for (const auto& record : ParseCsv(CsvText(*csv))) {
         if (record.size() < 3)
             continue;
         const int line = std::atoi(record[0].c_str());

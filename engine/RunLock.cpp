@@ -13,7 +13,8 @@ const char* const RunLockName = ".veltrow.lock";
 TRunLock::TRunLock(const std::string& Folder)
 {
     const std::string path = Folder + "/" + RunLockName;
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // Neither through someone's symbolic link nor waiting at a FIFO.
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd_ < 0)
         throw EFCreateError(path);
     // flock, not fcntl: its lock belongs to this open file, so that a second

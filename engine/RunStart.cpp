@@ -378,6 +378,11 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
         if (Request.FrontEnd)
             Request.FrontEnd->Inform(text);
     }
+    if (!resume && Request.OnlyUnfinished) {
+        if (Request.FrontEnd)
+            Request.FrontEnd->NothingToResume();
+        return std::nullopt;
+    }
     // With nothing settled, continuing and starting afresh are the same.
     if (resume && resume->Settled.empty()) {
         if (!Request.KeepUnfinished)
@@ -408,6 +413,11 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
     run.Identity = std::move(identity);
     run.JournalFolder = Request.JournalFolder;
     run.Resumes = resume;
+    if (resume)
+        for (const TPlanEntry& e : entries)
+            if (const auto settled = resume->Settled.find(e.Line);
+                settled != resume->Settled.end() && settled->second == TOutcome::Sent)
+                run.CarriedSent.push_back(e);
     run.Plan = std::make_unique<TRunPlan>(std::move(entries), resume ? resume->Settled : std::map<int, TOutcome>{},
                                           Request.RetryDelayMs);
     run.Plan->SetPacing(int64_t{Request.PauseSeconds} * 1000);

@@ -42,6 +42,9 @@ struct TRunRequest {
     TRunFrontEnd* FrontEnd = nullptr;
     // A rehearsal: an unfinished run stays resumable whatever the answer.
     bool KeepUnfinished = false;
+    // Only an unfinished run may go on: with none, nothing is sent (a
+    // scheduled --resume must not mail a finished list again).
+    bool OnlyUnfinished = false;
 };
 
 struct TPreparedRun {
@@ -52,6 +55,8 @@ struct TPreparedRun {
     std::string JournalFolder;
     // The unfinished run this one continues, when the user chose so.
     std::optional<TResumePoint> Resumes;
+    // Its entries that were 送信済み (the plan leaves them out).
+    std::vector<TPlanEntry> CarriedSent;
     std::unique_ptr<TRunPlan> Plan;
     // The recipients and the templates the messages are composed from.
     std::shared_ptr<const TRecipientSource> Source;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QDate>
@@ -383,6 +384,7 @@ std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, b
     request.KeepAnswering = KeepAnswering();
     request.FrontEnd = &frontEnd_;
     request.KeepUnfinished = Dry;
+    request.OnlyUnfinished = Request.OnlyUnfinished;
     frontEnd_.Starting();
     PrepareCompliance();
     request.OptedOut = [this](const std::string& Address) { return compliance_->OptedOut(Address); };
@@ -390,6 +392,12 @@ std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, b
     if (!prepared)
         return prepared;
     source_ = prepared->Source;
+    // The summary's UTF-8 count covers the whole list, the earlier run's
+    // messages too.
+    carriedUtf8_ = 0;
+    const TCharsetRule rule = CharsetRule();
+    for (const TPlanEntry& e : std::exchange(prepared->CarriedSent, {}))
+        carriedUtf8_ += RowCharset(source_.get(), rule, settings_.FromName, e) == mcUtf8 ? 1 : 0;
     PrepareFields();
     CheckFooters(*prepared->Plan);
     if (!prepared->Precheck.empty())
@@ -558,6 +566,7 @@ void TSendEngine::Summarize(const TRunPlan& Plan, const std::string& JournalPath
     summary.JournalPath = JournalPath;
     summary.Failure = Failure;
     summary.Auto = settings_.Charset == mcAuto;
+    summary.Utf8 = carriedUtf8_;
     const TCharsetRule rule = CharsetRule();
     for (size_t i = 0; i < Plan.Entries().size(); ++i)
         if (Plan.OutcomeOf(i) == TOutcome::Sent &&

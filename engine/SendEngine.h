@@ -49,6 +49,8 @@ struct TSendRequest {
     // column, merge fields already filled in); a relative path counts from
     // the list file's folder.
     std::map<int, std::vector<std::string>> RowAttachments;
+    // Continue an unfinished run of this list and message, or send nothing.
+    bool OnlyUnfinished = false;
 };
 
 // What a dry run found: the counts the confirmation showed, and the message
@@ -158,6 +160,7 @@ private:
     TMergeFields fields_ = TMergeFields::ForTextList();
     std::unique_ptr<TRunAttachments> attachments_;  // the run's files
     int64_t largest_ = 0;        // LargestMessage of the run in hand
+    int carriedUtf8_ = 0;        // UTF-8 messages of the run the one in hand continues
     bool largeAsked_ = false;    // the question about it was answered
     TSendSecurity security_;
     TSettings settings_;

@@ -222,8 +222,13 @@ void TSendRun::Run()
     try {
         RunEntries(*prepared, journal, bulk);
     } catch (const std::exception& e) {
+        // The journal as far as the disk allows: a full disk that ended the
+        // run fails these rows too, and the run's own failure is the one told.
         if (bulk)
-            bulk->Close(TBulkRun::Aborted);
+            try {
+                bulk->Close(TBulkRun::Aborted);
+            } catch (const std::exception&) {
+            }
         // A run leaves no connection behind, whatever ended it: the next Send
         // must find none. No message follows, so closing ends the run.
         Fire(TSendEvent::MessagesDone);

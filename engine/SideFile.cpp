@@ -3,22 +3,44 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/JournalEscape.h"
 #include "rtl/Exception.h"
-#include "rtl/Streams.h"
 
 namespace journal_detail {
 
+int OpenJournalFile(const std::string& path, int flags)
+{
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 std::optional<std::string> ReadAll(const std::string& path)
 {
-    try {
-        TMemoryStream file;
-        file.LoadFromFile(path);
-        return std::string(file.Memory(), static_cast<size_t>(file.Size()));
-    } catch (const Exception&) {
+    const int fd = OpenJournalFile(path, O_RDONLY);
+    if (fd < 0)
         return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ::close(fd);
+            return n == 0 ? std::optional(std::move(bytes)) : std::nullopt;
+        }
+        bytes.append(buffer, static_cast<size_t>(n));
     }
 }
 
@@ -99,7 +121,7 @@ std::optional<SideFile> ReadSide(const std::string& path)
 
 void AppendRecord(const std::string& path, const std::string& record)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int fd = OpenJournalFile(path, O_WRONLY | O_APPEND);
     if (fd < 0)
         throw EStreamError(Format("送信記録 %s に書き込めません", path.c_str()));
     try {

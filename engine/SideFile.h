@@ -14,8 +14,13 @@ namespace journal_detail {
 const char* const SideMagic = "veltrow-run 1";
 const char* const SideSuffix = ".run";
 
-// The file's bytes through the one whole-file reader; nothing when it cannot
-// be read (a side file or CSV that is gone or unreadable is no run of ours).
+// A journal file opened without following a symbolic link and without
+// waiting (a FIFO would wait for its other end); -1 for anything but a
+// regular file. Someone else's link or pipe in the folder is never
+// written through nor waited on.
+int OpenJournalFile(const std::string& path, int flags);
+// The file's bytes; nothing when it cannot be read (a side file or CSV
+// that is gone, unreadable or not a regular file is no run of ours).
 std::optional<std::string> ReadAll(const std::string& path);
 // Puts a new directory entry on the disk too, not only the file's data.
 void SyncFolder(const std::string& folder);

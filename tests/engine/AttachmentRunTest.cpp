@@ -3,6 +3,8 @@
 // checks before connecting, the server's SIZE and the run's identity.
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <sys/stat.h>
 
 #include <QCryptographicHash>
@@ -276,6 +278,108 @@ TEST(RunAttachments, AnUnfinishedRunIsOfferedOnlyWithTheSameAttachments)
     EXPECT_FALSE(FindUnfinishedRun(dir.Path(), identity));
     identity.Attachments.clear();
     EXPECT_FALSE(FindUnfinishedRun(dir.Path(), identity));
+}
+
+}  // namespace
+}  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// The file a message carries is the file that was checked: one replaced by
+// a FIFO (which would never end), changed or gone since is refused when its
+// message is composed, saying what happened; a file whose size its reads
+// do not keep (/proc) is refused at the check.
+TEST(RunAttachments, WhatIsSentIsWhatWasChecked)
+{
+    const testsupport::TempFolder dir;
+    const std::string bytes = RandomBytes(5000, 7);
+    const auto write = [](const std::string& Path, const std::string& Bytes) {
+        std::ofstream(Path, std::ios::binary | std::ios::trunc) << Bytes;
+    };
+    const std::string changed = " は送信前の確認の後で変わりました（大きさか中身が違います）。確認したものと違うファイルは送りません";
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& Path)> change;
+        std::string refusal;  // after the path; empty: sent
+    };
+    const Case cases[] = {
+        {"unchanged", [](const std::string&) {}, ""},
+        {"written again, same bytes", [&](const std::string& p) { write(p, bytes); }, ""},
+        {"replaced by a FIFO", [](const std::string& p) { std::filesystem::remove(p); ::mkfifo(p.c_str(), 0600); },
+         " は送信の途中で通常のファイルではなくなりました"},
+        {"other bytes of the same size", [&](const std::string& p) { write(p, std::string(bytes.size(), 'x')); }, changed},
+        {"grown", [&](const std::string& p) { write(p, bytes + "more"); }, changed},
+        {"gone", [](const std::string& p) { std::filesystem::remove(p); }, " が送信の途中でなくなりました"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.Write("資料.pdf", bytes);
+        TRunAttachments files({path}, {}, dir.Path());
+        c.change(path);
+        try {
+            const TParts parts = files.Parts(0);
+            EXPECT_EQ(c.refusal, "");
+            ASSERT_EQ(parts.size(), 1u);
+            EXPECT_EQ(parts[0]->EncodedSize, TNMUUProcessor::EncodedLength(static_cast<int64_t>(bytes.size()), uuMime));
+        } catch (const EStreamError& e) {
+            EXPECT_EQ(e.Message(), "添付ファイル " + path + c.refusal);
+        }
+        std::filesystem::remove(path);
+    }
+    for (const std::string proc : {"/proc/self/maps", "/proc/self/status"}) {
+        try {
+            TRunAttachments({proc}, {}, dir.Path());
+            ADD_FAILURE() << proc << " accepted";
+        } catch (const EStreamError& e) {
+            EXPECT_EQ(e.Message(), "添付ファイル " + proc + " は読むあいだに大きさが変わりました。中身の変わらないファイルを選んでください");
+        }
+    }
+}
+
+// A row's file changed while the run goes on: the messages before it went
+// whole, its own does not go, and the run stops saying why, its row and the
+// rest 未送信 for a resume once the file is put back.
+TEST_F(AttachmentRunTest, AFileChangedDuringTheRunStopsItBeforeItsMessage)
+{
+    SmtpSink sink;
+    WriteSettings(sink.Port());
+    const struct {
+        const char* name;
+        std::function<void(const std::string& Path)> change;
+        const char* failure;
+    } cases[] = {
+        {"a FIFO", [](const std::string& p) { std::filesystem::remove(p); ::mkfifo(p.c_str(), 0600); }, "通常のファイルではなくなりました"},
+        {"other bytes", [](const std::string& p) { std::ofstream(p, std::ios::binary) << "changed"; }, "確認の後で変わりました"},
+    };
+    size_t before = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string list = "メールアドレス,添付ファイル\r\n";
+        for (int row = 1; row <= 4; ++row) {
+            list += Format("r%d@example.jp,%d.txt\r\n", row, row);
+            WriteFile(Format("%d.txt", row), "row");
+        }
+        const std::string last = profile.Path() + "/4.txt";
+        ui = TTestFrontEnd();
+        ui.AtProgress = [&](int Sent) {
+            if (Sent == 1)
+                c.change(last);
+        };
+        // A subject of its own: not the continuation of the case before.
+        engine->Send({WriteFile("list.csv", list), c.name, "本文\n"});
+        ASSERT_EQ(ui.Summaries.size(), 1u);
+        EXPECT_NE(ui.Summaries[0].Failure.find(last), std::string::npos) << ui.Summaries[0].Failure;
+        EXPECT_NE(ui.Summaries[0].Failure.find(c.failure), std::string::npos) << ui.Summaries[0].Failure;
+        EXPECT_EQ(ui.Summaries[0].Counts[TOutcome::Sent], 3);
+        EXPECT_EQ(ui.Summaries[0].Counts[TOutcome::NotSent], 1);
+        EXPECT_EQ(JournalRows(ui.Summaries[0].JournalPath).back(),
+                  (std::vector<std::string>{"5", "r4@example.jp", "未送信", ""}));
+        ASSERT_TRUE(sink.WaitForMessages(before + 3));
+        before += 3;
+        EXPECT_EQ(sink.MessageCount(), before);
+        std::filesystem::remove(last);
+    }
 }
 
 }  // namespace

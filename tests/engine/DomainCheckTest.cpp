@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "engine/DomainCheck.h"
 #include "tests/engine/DnsServer.h"
@@ -83,8 +84,15 @@ TEST(DomainCheckTest, AtMostOnceADayPerDomainAndNeverAfterAFailedLook)
         ASSERT_TRUE(first.has_value());
         EXPECT_EQ(first->Domain, "example.jp");
         EXPECT_EQ(first->Dmarc, State::Missing);
-        EXPECT_FALSE(CheckSenderDomain(dir, "hanako@example.jp", today, server.Options()).has_value());
-        EXPECT_TRUE(CheckSenderDomain(dir, "hanako@example.jp", today.addDays(1), server.Options()).has_value());
+        // The same day the verdict stands without a lookup: DMARC still missing.
+        int looked = 0;
+        const auto again = CheckSenderDomain(dir, "hanako@example.jp", today, server.Options(), [&] { ++looked; });
+        ASSERT_TRUE(again.has_value());
+        EXPECT_EQ(again->Dmarc, State::Missing);
+        EXPECT_EQ(looked, 0);
+        EXPECT_TRUE(CheckSenderDomain(dir, "hanako@example.jp", today.addDays(1), server.Options(), [&] { ++looked; })
+                        .has_value());
+        EXPECT_EQ(looked, 1);
         EXPECT_FALSE(CheckSenderDomain(dir, "a@[192.0.2.1]", today, server.Options()).has_value());
     }
     // No answer: the failure is not remembered, the next run looks again.
@@ -94,5 +102,51 @@ TEST(DomainCheckTest, AtMostOnceADayPerDomainAndNeverAfterAFailedLook)
     EXPECT_FALSE(failed->Complete());
     EXPECT_NE(DomainReportText(*failed).find("1 秒以内に答えませんでした"), std::string::npos);
     std::ifstream in(dir + "/" + DomainCheckFileName, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "example.jp 2026-12-08\r\n");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "example.jp 2026-12-08 spf=found dmarc=missing\r\n");
+}
+
+// The day's line holds the verdict: a missing record is remembered as such
+// (a strict run refuses all day), both found means no question; a line
+// without a verdict, or of another day, counts as not checked.
+TEST(DomainCheckTest, TheDaysVerdictIsRememberedAndAnOldLineCountsAsNotChecked)
+{
+    App();
+    DnsServer server({"example.jp"});  // the name exists, no TXT record: both missing
+    if (server.Denied())
+        GTEST_SKIP() << "binding port 53 needs root";
+    const QDate today(2026, 12, 7);
+    struct Case {
+        const char* line;
+        bool looks;
+        std::optional<State> spf;  // nothing: no report at all
+    };
+    const Case cases[] = {
+        {"example.jp 2026-12-07", true, State::Missing},
+        {"example.jp 2026-12-07 spf=found dmarc=missing", false, State::Found},
+        {"example.jp 2026-12-07 spf=missing dmarc=found", false, State::Missing},
+        {"example.jp 2026-12-07 spf=found dmarc=found", false, std::nullopt},
+        {"example.jp 2026-12-06 spf=found dmarc=found", true, State::Missing},
+        {"example.jp 2026-12-07 spf=found dmarc=maybe", true, State::Missing},
+        {"example.org 2026-12-07 spf=found dmarc=found", true, State::Missing},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        QTemporaryDir profile;
+        const std::string dir = profile.path().toStdString();
+        std::ofstream(dir + "/" + DomainCheckFileName, std::ios::binary) << "other.jp 2026-12-07 spf=found dmarc=found\r\n"
+                                                                         << c.line << "\r\n";
+        int looked = 0;
+        const auto report = CheckSenderDomain(dir, "taro@example.jp", today, server.Options(), [&] { ++looked; });
+        EXPECT_EQ(looked, c.looks ? 1 : 0);
+        ASSERT_EQ(report.has_value(), c.spf.has_value());
+        if (report) {
+            EXPECT_EQ(report->Spf, *c.spf);
+        }
+        std::ifstream in(dir + "/" + DomainCheckFileName, std::ios::binary);
+        const std::string kept(std::istreambuf_iterator<char>(in), {});
+        EXPECT_NE(kept.find("other.jp 2026-12-07 spf=found dmarc=found\r\n"), std::string::npos) << kept;
+        if (c.looks) {
+            EXPECT_NE(kept.find("example.jp 2026-12-07 spf=missing dmarc=missing\r\n"), std::string::npos) << kept;
+        }
+    }
 }
