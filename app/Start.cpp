@@ -1,7 +1,9 @@
 // Start-up: the application object, its title, the three windows in their
 // order, and the message loop until the main window is closed.
+#include <csignal>
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include <QApplication>
@@ -10,6 +12,7 @@
 #include "app/Application.h"
 #include "app/LastInput.h"
 #include "app/Main.h"
+#include "engine/DomainCheck.h"
 #include "engine/ProfileFolder.h"
 #include "rtl/Version.h"
 
@@ -39,6 +42,9 @@ bool Has(const std::vector<std::string>& Args, const char* Option)
 
 int main(int argc, char** argv)
 {
+    // A file grown to its limit (ulimit -f) is a write that fails and is
+    // reported in a box, not the end of the window.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     // Answered before the application object exists: they need no display.
     if (Has(args, "--version")) {
@@ -84,5 +90,12 @@ int main(int argc, char** argv)
         Application().ShowException(e);
     }
     FreeForms();
+    // A lookup the domain check gave up on would hold the ordinary exit
+    // until the resolver's own time-out; everything is saved by now.
+    if (DnsLookupsLeftRunning()) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::_exit(result);
+    }
     return result;
 }
