@@ -425,7 +425,8 @@ TEST_F(WindowsTest, TheOptOutWindowListsTheEntriesAndRemovesTheChosenOnes)
     } guard;
     Application().Profile.Folder = folder.Path();
     const std::string path = folder.Path() + "/" + OptOutFileName;
-    const std::string comment = Utf8ToCp932("# 電話で依頼された宛先");
+    // UTF-8 throughout: the byte-order mark settles the file's code page.
+    const std::string comment = "# 電話で依頼された宛先";
     WriteFile(path, "\xEF\xBB\xBF" + std::string("gone@example.jp\r\n") + comment
                         + "\r\n <Hanako@Example.JP>\r\n\r\nnot an address\r\ntaro@example.jp\n# end\r\nlast@example.jp");
     EXPECT_THROW(TOptOutList::Load(folder.Path()), EOptOutError);
