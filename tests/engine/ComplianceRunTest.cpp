@@ -104,9 +104,15 @@ TEST_F(ComplianceRunTest, UnsubscribeHeadersAsPythonReadsThem)
         args.push_back(sink.Message(args.size()).Path);
     }
     const auto result = testsupport::RunPython(R"(
-import email, email.policy, sys, urllib.parse
+import email, email.policy, re, sys, urllib.parse
 for path in sys.argv[1:]:
-    msg = email.message_from_bytes(open(path, 'rb').read(), policy=email.policy.default)
+    raw = open(path, 'rb').read()
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    # Every header line within 78 but a URL on a line of its own, and no
+    # upper-case %XX that a spam filter reads as a template.
+    head = raw.split(b'\r\n\r\n')[0]
+    assert all(len(l) <= 78 or b' ' not in l.strip() for l in head.split(b'\r\n')), head
+    assert not re.search(rb'%([0-9A-F][A-F]|[A-F][0-9])', head), head
     uris = [u.strip().strip('<>') for u in str(msg['List-Unsubscribe']).split(',')]
     mailto = urllib.parse.urlsplit(uris[0])
     subject = urllib.parse.parse_qs(mailto.query)['subject'][0]
@@ -117,7 +123,7 @@ for path in sys.argv[1:]:
     ASSERT_EQ(result.ExitCode, 0) << result.Output;
     std::string expected;
     for (const Case& c : cases)
-        expected += "mailto|" + c.mailto + "|配信停止|" + c.m + "|" + c.n + "|" +
+        expected += "mailto|" + c.mailto + "|unsubscribe|" + c.m + "|" + c.n + "|" +
                     (c.url.empty() ? "None" : "List-Unsubscribe=One-Click") + "\n";
     EXPECT_EQ(result.Output, expected);
 }
@@ -196,8 +202,10 @@ print(msg['List-Unsubscribe'], msg['List-Unsubscribe-Post'], body.count('住所�
                                                {sink.Message(0).Path});
     ASSERT_EQ(result.ExitCode, 0) << result.Output;
     const std::string unsubscribe = "List-Unsubscribe: ", post = "List-Unsubscribe-Post: ";
-    EXPECT_EQ(result.Output, row.Headers[0].substr(unsubscribe.size()) + "|" + row.Headers[1].substr(post.size()) +
-                                 "|1|True\n");
+    std::string unfolded = row.Headers[0].substr(unsubscribe.size());
+    std::erase(unfolded, '\r');
+    std::erase(unfolded, '\n');
+    EXPECT_EQ(result.Output, unfolded + "|" + row.Headers[1].substr(post.size()) + "|1|True\n");
 }
 
 TEST_F(ComplianceRunTest, AdvertisingMailLackingARequiredItemIsRefusedBeforeConnecting)

@@ -45,7 +45,7 @@ TRowMerge ListRowMerge(const std::map<std::string, std::string>& row)
     return [fields, merge](const std::string& text, const TEncode& encode) { return merge(text, encode); };
 }
 
-const std::string kStopSubject = "?subject=%E9%85%8D%E4%BF%A1%E5%81%9C%E6%AD%A2";
+const std::string kStopSubject = "?subject=unsubscribe";
 
 }  // namespace
 
@@ -109,18 +109,20 @@ TEST(UnsubscribeTest, HeadersForMailtoAloneAndWithAMergedHttpsUrl)
         std::string expected;  // List-Unsubscribe
     };
     const std::vector<Case> cases = {
+        // Folded after the comma only where one line would pass 78.
+        {"short enough for one line", "a@e.jp", "https://e.jp/s", {}, "<mailto:a@e.jp" + kStopSubject + ">, <https://e.jp/s>"},
         {"mailto only", "stop@example.jp", "", {}, "<mailto:stop@example.jp" + kStopSubject + ">"},
         {"mailto only, address needing escapes", "a#b%c?d@example.jp", "", {},
-         "<mailto:a%23b%25c%3Fd@example.jp" + kStopSubject + ">"},
+         "<mailto:a%23b%25c%3fd@example.jp" + kStopSubject + ">"},
         {"merged address encoded", "stop@example.jp", "https://example.jp/stop?m={{メールアドレス}}&k=1",
          {{"メールアドレス", "hanako+news@example.jp"}},
-         "<mailto:stop@example.jp" + kStopSubject + ">, <https://example.jp/stop?m=hanako%2Bnews%40example.jp&k=1>"},
+         "<mailto:stop@example.jp" + kStopSubject + ">,\r\n <https://example.jp/stop?m=hanako%2bnews%40example.jp&k=1>"},
         {"value that would end the URI or the brackets", "stop@example.jp", "https://example.jp/s?n={{氏名}}",
          {{"氏名", "山田 > a&b=c"}},
          "<mailto:stop@example.jp" + kStopSubject +
-             ">, <https://example.jp/s?n=%E5%B1%B1%E7%94%B0%20%3E%20a%26b%3Dc>"},
+             ">,\r\n <https://example.jp/s?n=%e5%b1%b1%e7%94%b0%20%3e%20a%26b%3dc>"},
         {"fixed text beyond ASCII, a pre-encoded part kept", "stop@example.jp", "https://example.jp/停止 一覧?x=%41",
-         {}, "<mailto:stop@example.jp" + kStopSubject + ">, <https://example.jp/%E5%81%9C%E6%AD%A2%20%E4%B8%80%E8%A6%A7?x=%41>"},
+         {}, "<mailto:stop@example.jp" + kStopSubject + ">,\r\n <https://example.jp/%e5%81%9c%e6%ad%a2%20%e4%b8%80%e8%a6%a7?x=%41>"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -135,7 +137,9 @@ TEST(UnsubscribeTest, HeadersForMailtoAloneAndWithAMergedHttpsUrl)
             EXPECT_EQ(headers[1].Value, "List-Unsubscribe=One-Click");
         }
     }
-    EXPECT_THROW(UnsubscribeHeaders("stop@example.jp", "https://example.jp/" + std::string(960, 'a')),
+    // The URL's own line holds up to 998 octets, the brackets and the fold's blank included.
+    EXPECT_NO_THROW(UnsubscribeHeaders("stop@example.jp", "https://example.jp/" + std::string(976, 'a')));
+    EXPECT_THROW(UnsubscribeHeaders("stop@example.jp", "https://example.jp/" + std::string(977, 'a')),
                  EUnsubscribeError);
 }
 
