@@ -184,6 +184,11 @@ TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
         {"山田 <>", "", "山田", "アドレスがありません"},
         {"山田,yamada@example.jp", "山田,yamada@example.jp", "", "区切り文字があります（1 行に宛先 1 件）"},
         {"yamada@example.jp\t山田", "yamada@example.jp\t山田", "", "区切り文字があります（1 行に宛先 1 件）"},
+        // What follows ">" would follow the address into the To line.
+        {"山田 <b@example.jp>>", "b@example.jp", "山田", "> の後に余分な文字があります"},
+        {"<b@example.jp> 山田", "b@example.jp", "", "> の後に余分な文字があります"},
+        {"b@example.jp>", "b@example.jp>", "", "< のない > があります"},
+        {"山田 <b@example.jp>  ", "b@example.jp", "山田", ""},
     };
     std::vector<std::string> lines;
     for (const EntryCase& c : cases)
@@ -203,11 +208,11 @@ TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
         EXPECT_EQ(checked[i].Problem, cases[i].problem);
     }
     // Only names of usable entries reach the charset check.
-    EXPECT_EQ(asked, (std::vector<std::string>{"佐藤 花子", "Yamada, Taro", "佐藤花子", "髙橋"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"佐藤 花子", "Yamada, Taro", "佐藤花子", "髙橋", "山田"}));
     std::vector<TPlanEntry> entries;
     for (const TRecipient& r : checked)
         entries.push_back({r.Line, r.Entry, r.Sendable(), r.Sendable() ? nullptr : r.Problem.c_str()});
-    EXPECT_EQ(InvalidText(entries), "宛先不正 15 件（7 行目: 名前を送れない文字があります、8 行目: 空行、9 行目: 空行、…）");
+    EXPECT_EQ(InvalidText(entries), "宛先不正 18 件（7 行目: 名前を送れない文字があります、8 行目: 空行、9 行目: 空行、…）");
     EXPECT_EQ(InvalidText({{1, "a@b.jp", true}}), "");
 }
 
