@@ -217,7 +217,7 @@ TEST_F(ComplianceRunTest, AdvertisingMailLackingARequiredItemIsRefusedBeforeConn
         std::string refusal;   // a part of the text
     };
     const std::string server = "127.0.0.1\r\n25\r\npc01\r\n";
-    const std::string full = "{{送信者名}} {{住所}} {{問い合わせ先}} {{配信停止先}}";
+    const std::string full = "{{送信者名}} {{住所}} {{問い合わせ先}} 配信停止 {{配信停止先}}";
     const Case cases[] = {
         {"line 4 empty", server + "\r\ntaro@example.jp\r\n" + Compliance("", "", true), "",
          "送信者名（設定.txt の 4 行目）が空です。"},
@@ -233,6 +233,8 @@ TEST_F(ComplianceRunTest, AdvertisingMailLackingARequiredItemIsRefusedBeforeConn
          "{{送信者名}} {{住所}} {{配信停止先}}", "フッターに問い合わせ先「03-1234-5678」がありません。"},
         {"footer without a way to refuse", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "", true),
          "{{送信者名}} {{住所}} {{問い合わせ先}}", "フッターに配信停止先「taro@example.jp」がありません。"},
+        {"footer naming the target but not the right to refuse", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "", true),
+         "{{送信者名}} {{住所}} {{問い合わせ先}}\nご意見は {{配信停止先}} まで", "受信拒否できる旨がありません"},
         {"a field the list lacks", server + "Taro\r\ntaro@example.jp\r\n" + Compliance("", "https://example.jp/s?c={{会社名}}", false),
          "", "{{会社名}} は宛先リストにありません"},
         {"ISO-2022-JP chosen, footer beyond it",

@@ -163,7 +163,7 @@ TEST(FooterTest, EachMissingRequiredItemIsNamed)
 {
     const TFooterItems full{"山田商店", "東京都千代田区1-1", "03-1234-5678", "stop@example.jp",
                             "https://example.jp/stop?m=a%40example.jp"};
-    const std::string all = "{{送信者名}} {{住所}} {{問い合わせ先}} {{配信停止先}}";
+    const std::string all = "{{送信者名}} {{住所}} {{問い合わせ先}} 配信停止: {{配信停止先}}";
     struct Case {
         const char* name;
         std::string tmpl;
@@ -177,14 +177,14 @@ TEST(FooterTest, EachMissingRequiredItemIsNamed)
     };
     const std::vector<Case> cases = {
         {"nothing missing, the URL shown", all, full, {}},
-        {"the address alone will do", "{{送信者名}}{{住所}}{{問い合わせ先}} stop@example.jp", full, {}},
-        {"blanks around names", "{{　送信者名 }}{{ 住所}}{{問い合わせ先\t}}{{配信停止先}}", full, {}},
+        {"the address alone will do", "{{送信者名}}{{住所}}{{問い合わせ先}} 受信拒否は stop@example.jp", full, {}},
+        {"blanks around names", "{{　送信者名 }}{{ 住所}}{{問い合わせ先\t}}配信停止{{配信停止先}}", full, {}},
         {"sender's name empty", all, with(&TFooterItems::SenderName, " "), {"送信者名（設定.txt の 4 行目）が空です。"}},
         {"postal address empty", all, with(&TFooterItems::PostalAddress, ""), {"住所（設定.txt の 16 行目）が空です。"}},
         {"contact empty", all, with(&TFooterItems::Contact, "　"), {"問い合わせ先（設定.txt の 17 行目）が空です。"}},
-        {"footer lacks the name and the contact", "{{住所}} {{配信停止先}}", full,
+        {"footer lacks the name and the contact", "{{住所}} 配信停止 {{配信停止先}}", full,
          {"フッターに送信者名「山田商店」がありません。", "フッターに問い合わせ先「03-1234-5678」がありません。"}},
-        {"footer lacks the postal address", "{{送信者名}} {{問い合わせ先}} {{配信停止先}}", full,
+        {"footer lacks the postal address", "{{送信者名}} {{問い合わせ先}} 配信停止 {{配信停止先}}", full,
          {"フッターに住所「東京都千代田区1-1」がありません。"}},
         {"footer lacks any way to refuse", "{{送信者名}} {{住所}} {{問い合わせ先}}", full,
          {"フッターに配信停止先「https://example.jp/stop?m=a%40example.jp」がありません。"}},
@@ -199,6 +199,39 @@ TEST(FooterTest, EachMissingRequiredItemIsNamed)
     EXPECT_EQ(merged, "㈱青空 山田商店 {{住所");
     const std::string text = MissingFooterText({"住所（設定.txt の 16 行目）が空です。"});
     EXPECT_NE(text.find("・住所（設定.txt の 16 行目）が空です。\n"), std::string::npos) << text;
+}
+
+TEST(FooterTest, TheRefusalStatementMustStandNextToTheTarget)
+{
+    const TFooterItems address{"山田商店", "東京都千代田区1-1", "03-1234-5678", "stop@example.jp", ""};
+    TFooterItems url = address;
+    url.UnsubscribeUrl = "https://example.jp/haishin-teishi";
+    const std::string items = "{{送信者名}}\n{{住所}}\n{{問い合わせ先}}\n";
+    const struct {
+        const char* lines;  // after the three items
+        const TFooterItems* items;
+        bool refused;
+    } cases[] = {
+        {"ご意見は {{配信停止先}} まで", &address, true},
+        {"配信停止をご希望の方は {{配信停止先}} へ", &address, false},
+        {"受信拒否：{{配信停止先}}", &url, false},
+        {"今後の配信停止をご希望の方は\n{{配信停止先}}", &address, false},
+        {"{{配信停止先}}\nから受信拒否できます", &url, false},
+        {"配信停止のご案内\n\n{{配信停止先}}", &address, true},
+        {"お問い合わせ: stop@example.jp\n以後の配信停止はこちら: https://example.jp/haishin-teishi", &url, false},
+        {"配信を止めるには {{配信停止先}}", &address, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        const std::string footer = ComposeFooter(items + c.lines, *c.items, nullptr);
+        const std::vector<std::string> missing = MissingFooterItems(*c.items, footer);
+        ASSERT_EQ(missing.size(), c.refused ? 1u : 0u) << footer;
+        if (c.refused) {
+            EXPECT_EQ(missing[0], "フッターに、以後のメールを受信拒否できる旨がありません（配信停止先「" +
+                                      c.items->UnsubscribeTarget() +
+                                      "」のある行かその前後の行に、「配信停止」または「受信拒否」の語を入れて書いてください）。");
+        }
+    }
 }
 
 TEST(ComplianceTest, AdvertisingGetsTheCheckedFooterEveryMessageTheHeaders)
