@@ -72,20 +72,19 @@ std::shared_ptr<TStream> TemporaryStream()
     return stream;
 }
 
-// A text type with the charset its first bytes show, so that readers need
-// not guess (a CP932 file shown as UTF-8 is garbage); other types as they are.
-std::string WithCharset(const std::string& MediaType, const std::string& Path)
+// The charset a text type's first bytes show, so that readers need not
+// guess (a CP932 file shown as UTF-8 is garbage); none for other types.
+std::string TextFileCharset(const std::string& MediaType, const std::string& Path)
 {
     // Enough text to tell UTF-8 from CP932; the rest is read for the hash.
     constexpr std::streamsize SniffBytes = 64 * 1024;
     if (!MediaType.starts_with("text/"))
-        return MediaType;
+        return {};
     std::ifstream in(Path, std::ios::binary);
     std::string head(SniffBytes, '\0');
     in.read(head.data(), SniffBytes);
     head.resize(static_cast<size_t>(in.gcount()));
-    const std::string charset = TextCharset(head);
-    return charset.empty() ? MediaType : MediaType + "; charset=" + charset;
+    return TextCharset(head);
 }
 
 }  // namespace
@@ -96,6 +95,7 @@ struct TRunAttachments::TFile {
     std::string Path;
     std::string Name;
     std::string MediaType;
+    std::string Charset;
     std::string IsoNameWords;
     int64_t Size = 0;
     int Rows = 0;  // rows of the list that name it
@@ -123,7 +123,8 @@ TRunAttachments::TRunAttachments(const std::vector<std::string>& Every,
             file->Name = path.filename().string();
             file->Size = CheckAndHash(key, Line, hash);
             // The content decides where the name says nothing or says otherwise.
-            file->MediaType = WithCharset(types.mimeTypeForFile(QString::fromStdString(key)).name().toStdString(), key);
+            file->MediaType = types.mimeTypeForFile(QString::fromStdString(key)).name().toStdString();
+            file->Charset = TextFileCharset(file->MediaType, key);
             file->IsoNameWords = IsoParameterWords(file->Name);
         } else {
             // The digest covers what each row carries, not only each file once.
@@ -180,6 +181,7 @@ std::shared_ptr<const TEncodedAttachment> TRunAttachments::Encoded(TFile& File)
     auto part = std::make_shared<TEncodedAttachment>();
     part->FileName = File.Name;
     part->MediaType = File.MediaType;
+    part->Charset = File.Charset;
     part->IsoNameWords = File.IsoNameWords;
     part->EncodedSize = text->Size();
     part->Text = std::move(text);
@@ -210,6 +212,7 @@ TParts TRunAttachments::Sized(int Line) const
         auto part = std::make_shared<TEncodedAttachment>();
         part->FileName = file->Name;
         part->MediaType = file->MediaType;
+        part->Charset = file->Charset;
         part->IsoNameWords = file->IsoNameWords;
         part->EncodedSize = TNMUUProcessor::EncodedLength(file->Size, uuMime);
         parts.push_back(std::move(part));

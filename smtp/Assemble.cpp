@@ -407,7 +407,8 @@ void TNMSMTP::ComposeBody(TBodyOut& Out, TExStringList& header, const std::strin
     for (int i = 1; i <= m.Attachments->Count(); ++i)
         Out.File(i);
     for (const auto& part : m.EncodedAttachments) {
-        Out.Text(PartHeader(Boundary, part->FileName, part->MediaType, "base64",
+        const std::string type = part->MediaType + (part->Charset.empty() ? "" : "; charset=" + part->Charset);
+        Out.Text(PartHeader(Boundary, part->FileName, type, "base64",
                             Charset == "iso-2022-jp" ? part->IsoNameWords : std::string()));
         Out.Part(part);
     }

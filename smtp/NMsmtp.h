@@ -110,7 +110,8 @@ using TFileItem = std::function<void(const std::string& Filename)>;
 // neither encodes nor holds the file once per message.
 struct TEncodedAttachment {
     std::string FileName;     // the name readers show (UTF-8, no folders)
-    std::string MediaType;    // e.g. "application/pdf", "text/plain; charset=UTF-8"
+    std::string MediaType;    // e.g. "application/pdf"
+    std::string Charset;      // of a text type, e.g. "UTF-8"; empty: none said
     // The name as ISO-2022-JP encoded words (blank-separated) for the
     // messages of that charset; empty when JIS X 0208 cannot carry it or
     // it goes out as written.
