@@ -45,6 +45,41 @@ std::map<int, std::pair<std::string, std::string>> JournalRows(const std::string
 
 class ComplianceRunTest : public EngineTest {};
 
+TEST_F(ComplianceRunTest, TheConfirmationWarnsOfNoOneClickUrlAndOfADomainTheLoginDoesNotShare)
+{
+    const std::string oneClick = "ワンクリックの配信停止URL（設定.txt の 14 行目）がありません。";
+    const std::string alignment = "送信者のアドレスのドメイン（example.jp）が、ログイン名のドメイン（";
+    const struct {
+        const char* name;
+        bool advertising;
+        std::string url, login;  // lines 14 and 7
+        std::vector<std::string> warned;
+    } cases[] = {
+        {"neither", false, "", "", {}},
+        {"advertising without a URL", true, "", "", {oneClick}},
+        {"advertising with one", true, "https://example.jp/stop", "", {}},
+        {"a login on a subdomain aligns", false, "", "soumu@mail.example.jp", {}},
+        {"letter case does not matter", false, "", "SOUMU@EXAMPLE.JP", {}},
+        {"a login name that is no address says nothing", false, "", "soumu", {}},
+        {"both", true, "", "soumu@other.example.com", {oneClick, alignment + "other.example.com）と違います。"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A login needs STARTTLS; nothing connects in a dry run.
+        const std::string security = c.login.empty() ? "" : "starttls";
+        WriteSettings(2525, security + "\r\n" + c.login + Compliance("", c.url, c.advertising).substr(2));
+        const std::optional<TDryRun> dry = engine->DryRun(Request("a@example.jp\r\n"), 1);
+        ASSERT_TRUE(dry.has_value());
+        ASSERT_EQ(dry->Outline.Warnings.size(), c.warned.size());
+        const std::string text = ConfirmText(dry->Outline);
+        for (size_t i = 0; i < c.warned.size(); ++i) {
+            EXPECT_NE(dry->Outline.Warnings[i].find(c.warned[i]), std::string::npos) << dry->Outline.Warnings[i];
+            EXPECT_NE(text.find("注意: " + dry->Outline.Warnings[i]), std::string::npos) << text;
+        }
+        EXPECT_TRUE(text.ends_with("送信しますか？")) << text;
+    }
+}
+
 TEST_F(ComplianceRunTest, OptedOutEntriesGetNoMessageAndTheirOwnJournalRow)
 {
     SmtpSink sink;
