@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 
@@ -108,6 +109,42 @@ TEST(SmtpAssembleMail, LinesWithEncodedWordsFoldAt76)
         EXPECT_EQ(smtp.FinalHeader->Get(0), c.fromLine) << c.what;
         EXPECT_EQ(smtp.FinalHeader->Get(1), c.toLine) << c.what;
         EXPECT_EQ(smtp.FinalHeader->Get(2), c.subjectLine) << c.what;
+    }
+}
+
+TEST(SmtpAssembleMail, NamesStandApartFromTheirAddressesAndNoLinePasses998)
+{
+    const struct {
+        std::string fromName, to, replyTo;
+        std::vector<std::string> lines;  // From, To and Reply-To as written
+    } cases[] = {
+        {"Veltrow Sales", "Hanako<h@x.test>", "Sales<s@x.test>",
+         {"From: Veltrow Sales <a@x.test>", "To: Hanako <h@x.test>", "Reply-To: Sales <s@x.test>"}},
+        {"Yamada, Taro", "\"Yamada, Taro\"<t@x.test>", "s@x.test",
+         {"From: \"Yamada, Taro\" <a@x.test>", "To: \"Yamada, Taro\" <t@x.test>", "Reply-To: s@x.test"}},
+        {"", "\"a<b\" <c@x.test>", "<s@x.test>", {"From: <a@x.test>", "To: \"a<b\" <c@x.test>", "Reply-To: <s@x.test>"}},
+    };
+    for (const auto& c : cases) {
+        TestSmtp smtp;
+        TPostMessage& m = *smtp.PostMessage;
+        m.FromName = c.fromName;
+        m.FromAddress = "a@x.test";
+        m.ToAddress->Add(c.to);
+        m.ReplyTo = c.replyTo;
+        smtp.AssembleMail();
+        const std::vector<std::string> lines = LinesOf(*smtp.FinalHeader);
+        for (const std::string& line : c.lines)
+            EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+    }
+    // A token no blank can break: 998 octets with the field name still go.
+    for (const size_t length : {989u, 990u}) {
+        TestSmtp smtp;
+        smtp.PostMessage->FromAddress = "a@x.test";
+        smtp.PostMessage->Subject = std::string(length, 's');
+        if (length == 989u)
+            EXPECT_NO_THROW(smtp.AssembleMail());
+        else
+            EXPECT_THROW(smtp.AssembleMail(), Exception);
     }
 }
 
