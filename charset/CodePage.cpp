@@ -471,6 +471,15 @@ std::string EncodeSubject(TNMUUProcessor& Encoder, const std::string& Subject)
     return EncodeWords(Encoder, chars);
 }
 
+std::string EncodeIsoWords(TNMUUProcessor& Encoder, const std::string& SjisText, size_t WordChars)
+{
+    const size_t bytes = WordBytes(WordChars, sizeof kIsoLabel - 1);
+    std::string value;
+    for (const std::string& word : Fold(ParseSjis(SjisText), bytes, bytes))
+        value += (value.empty() ? "" : " ") + EncodedWord(Encoder, word, kIsoLabel);
+    return value;
+}
+
 std::string EncodeHeaderText(TNMUUProcessor& Encoder, const std::string& SjisText)
 {
     if (IsAscii(SjisText))

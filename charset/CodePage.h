@@ -89,3 +89,7 @@ std::string EncodeSubject(TNMUUProcessor& Encoder, const std::string& Subject);
 // Any other header text (a display name): ASCII text is returned unchanged,
 // anything else as the encoded words of EncodeSubject.
 std::string EncodeHeaderText(TNMUUProcessor& Encoder, const std::string& SjisText);
+// Shift_JIS text, ASCII too, as ISO-2022-JP encoded words of at most
+// WordChars characters each (a parameter value has less room than a
+// subject), separated by single blanks. Raises as SjisToIso2022Jp.
+std::string EncodeIsoWords(TNMUUProcessor& Encoder, const std::string& SjisText, size_t WordChars);

@@ -4,6 +4,7 @@
 
 #include "charset/CodePage.h"
 #include "charset/CodePage_p.h"
+#include "codec/NMUUE.h"
 
 using namespace charset_detail;
 
@@ -78,6 +79,80 @@ std::string EncodeUtf8Subject(TNMUUProcessor& Encoder, std::string_view Utf8)
         start = end;
     }
     return value;
+}
+
+std::string EncodeUtf8Words(TNMUUProcessor& Encoder, std::string_view Utf8, size_t WordChars)
+{
+    const size_t limit = WordBytes(WordChars, 5);  // "UTF-8"
+    std::string value;
+    char32_t cp = 0;
+    for (size_t start = 0; start < Utf8.size();) {
+        size_t end = start;
+        while (end < Utf8.size()) {
+            const size_t len = std::max<size_t>(Utf8Sequence(Utf8, end, cp), 1);
+            if (end > start && end + len - start > limit)
+                break;
+            end += len;
+        }
+        value += (value.empty() ? "" : " ") + EncodedWord(Encoder, std::string(Utf8.substr(start, end - start)), "UTF-8");
+        start = end;
+    }
+    return value;
+}
+
+bool IsPlainHeaderText(std::string_view Text)
+{
+    size_t word = 0;
+    for (char c : Text) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b < 0x20 && b != '\t') || b >= 0x7F)
+            return false;
+        word = b == ' ' || b == '\t' ? 0 : word + 1;
+        if (word > MaxPlainWord)
+            return false;
+    }
+    return Text.find("=?") == std::string_view::npos;
+}
+
+std::string IsoParameterWords(std::string_view Utf8Name)
+{
+    constexpr size_t kParameterWordChars = 64;
+    if (IsPlainHeaderText(Utf8Name) || !IsStrictJis(Utf8Name))
+        return {};
+    TNMUUProcessor encoder(nullptr);
+    return EncodeIsoWords(encoder, Utf8ToCp932(Utf8Name), kParameterWordChars);
+}
+
+std::string TextCharset(std::string_view Bytes)
+{
+    if (Bytes.starts_with("\xEF\xBB\xBF"))
+        return "UTF-8";
+    if (Bytes.starts_with("\xFF\xFE") || Bytes.starts_with("\xFE\xFF"))
+        return "UTF-16";
+    if (IsAscii(Bytes))
+        return "us-ascii";
+    // A sequence cut by the end of what was read is no evidence either way.
+    size_t whole = Bytes.size();
+    for (size_t back = 1; back <= 3 && back <= Bytes.size(); ++back) {
+        const auto b = static_cast<unsigned char>(Bytes[Bytes.size() - back]);
+        if (b >= 0xC0) {
+            whole = Bytes.size() - back;
+            break;
+        }
+        if (b < 0x80)
+            break;
+    }
+    if (IsValidUtf8(Bytes.substr(0, whole)))
+        return "UTF-8";
+    // CP932 pairs are two bytes: a cut pair at the end is one byte.
+    for (std::string_view text : {Bytes, Bytes.substr(0, Bytes.size() - 1)}) {
+        try {
+            Cp932ToUtf8(text);
+            return "Shift_JIS";
+        } catch (const ECodePageError&) {
+        }
+    }
+    return {};
 }
 
 std::string EncodeUtf8HeaderText(TNMUUProcessor& Encoder, std::string_view Utf8)

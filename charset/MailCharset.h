@@ -45,3 +45,29 @@ const char* CharsetLabel(TMailCharset Charset);
 std::string EncodeUtf8Subject(TNMUUProcessor& Encoder, std::string_view Utf8);
 // A display name of a UTF-8 message: ASCII unchanged, else as the subject.
 std::string EncodeUtf8HeaderText(TNMUUProcessor& Encoder, std::string_view Utf8);
+// Utf8 as "=?UTF-8?B?" words of at most WordChars characters, each of whole
+// characters, separated by single blanks; empty text gives no word.
+std::string EncodeUtf8Words(TNMUUProcessor& Encoder, std::string_view Utf8, size_t WordChars);
+
+// The longest blank-free run a header text may keep as it is: with the
+// field name or a blank before it, it still fits a line of 78.
+constexpr size_t MaxPlainWord = 60;
+// True when Text may stand in a header as written (a display name, a file
+// name): printable ASCII and blanks, no word longer than MaxPlainWord, and
+// nothing a reader would decode ("=?" starts an encoded word). Anything
+// else goes out as encoded words: raw control bytes (ESC of a JIS text)
+// garble the reader's display, and a long word cannot be folded.
+bool IsPlainHeaderText(std::string_view Text);
+
+// An attachment name's RFC 2047 words for an ISO-2022-JP message, of at
+// most 64 characters each (a parameter shares its line with its name);
+// empty when the name needs no words or JIS X 0208 cannot carry it.
+std::string IsoParameterWords(std::string_view Utf8Name);
+
+// The charset parameter of a text attachment for its bytes: "UTF-8" with a
+// byte-order mark or when the bytes are UTF-8 (and not all ASCII),
+// "us-ascii" for ASCII, "UTF-16" with a UTF-16 byte-order mark, "Shift_JIS"
+// (the label every reader maps to CP932) when they are CP932, else empty:
+// no charset is better than a false one. Bytes may be a file's first part;
+// a character cut at its end counts as whole.
+std::string TextCharset(std::string_view Bytes);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QMimeDatabase>
 
+#include "charset/MailCharset.h"
 #include "codec/NMUUE.h"
 #include "rtl/Exception.h"
 #include "rtl/RegularFile.h"
@@ -104,6 +106,21 @@ std::shared_ptr<TStream> TemporaryStream()
     return stream;
 }
 
+// The charset a text type's first bytes show, so that readers need not
+// guess (a CP932 file shown as UTF-8 is garbage); none for other types.
+std::string TextFileCharset(const std::string& MediaType, const std::string& Path)
+{
+    // Enough text to tell UTF-8 from CP932; the rest is read for the hash.
+    constexpr std::streamsize SniffBytes = 64 * 1024;
+    if (!MediaType.starts_with("text/"))
+        return {};
+    std::ifstream in(Path, std::ios::binary);
+    std::string head(SniffBytes, '\0');
+    in.read(head.data(), SniffBytes);
+    head.resize(static_cast<size_t>(in.gcount()));
+    return TextCharset(head);
+}
+
 }  // namespace
 
 std::string MegabytesText(int64_t Bytes)
@@ -118,6 +135,8 @@ struct TRunAttachments::TFile {
     std::string Path;
     std::string Name;
     std::string MediaType;
+    std::string Charset;
+    std::string IsoNameWords;
     int64_t Size = 0;
     QByteArray Sha256;  // of the contents as checked
     int Rows = 0;  // rows of the list that name it
@@ -148,6 +167,8 @@ TRunAttachments::TRunAttachments(const std::vector<std::string>& Every,
             file->Sha256 = own.result();
             // The content decides where the name says nothing or says otherwise.
             file->MediaType = types.mimeTypeForFile(QString::fromStdString(key)).name().toStdString();
+            file->Charset = TextFileCharset(file->MediaType, key);
+            file->IsoNameWords = IsoParameterWords(file->Name);
         } else {
             // The digest covers what each row carries, not only each file once.
             hash.addData(QByteArrayView(key.data(), static_cast<qsizetype>(key.size())));
@@ -207,6 +228,8 @@ std::shared_ptr<const TEncodedAttachment> TRunAttachments::Encoded(TFile& File)
     auto part = std::make_shared<TEncodedAttachment>();
     part->FileName = File.Name;
     part->MediaType = File.MediaType;
+    part->Charset = File.Charset;
+    part->IsoNameWords = File.IsoNameWords;
     part->EncodedSize = text->Size();
     part->Text = std::move(text);
     File.Encoded = part;
@@ -236,6 +259,8 @@ TParts TRunAttachments::Sized(int Line) const
         auto part = std::make_shared<TEncodedAttachment>();
         part->FileName = file->Name;
         part->MediaType = file->MediaType;
+        part->Charset = file->Charset;
+        part->IsoNameWords = file->IsoNameWords;
         part->EncodedSize = TNMUUProcessor::EncodedLength(file->Size, uuMime);
         parts.push_back(std::move(part));
     }

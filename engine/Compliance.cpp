@@ -1,10 +1,42 @@
 #include "engine/Compliance.h"
 
+#include "engine/DomainCheck.h"
+
 TRowMerge RowMerge(const TMergeFields& Fields, TMergeRow Row)
 {
     return [&Fields, row = std::move(Row)](const std::string& Template, const TEncode& Encode) {
         return TMergeTemplate(Template, Fields).Merge(row, Encode);
     };
+}
+
+namespace {
+
+// Relaxed alignment: the same domain, or one inside the other.
+bool Aligned(const std::string& A, const std::string& B)
+{
+    const auto inside = [](const std::string& Sub, const std::string& Domain) {
+        return Sub.size() > Domain.size() && Sub.ends_with("." + Domain);
+    };
+    return A == B || inside(A, B) || inside(B, A);
+}
+
+}  // namespace
+
+std::vector<std::string> ConfirmWarnings(const TSettings& Settings)
+{
+    std::vector<std::string> warnings;
+    if (Settings.Advertising && Settings.UnsubscribeUrl.empty())
+        warnings.push_back("広告・宣伝メールですが、ワンクリックの配信停止URL（設定.txt の 14 行目）がありません。"
+                           "Gmail や Yahoo! などの大手は、大量に送る送信者にワンクリックでの配信停止を求めており、"
+                           "ないと迷惑メールとされることがあります。");
+    const std::string from = DomainOf(Settings.FromAddress);
+    const std::string login = Settings.LoginName.find('@') == std::string::npos ? std::string()
+                                                                                 : DomainOf(Settings.LoginName);
+    if (!from.empty() && !login.empty() && !Aligned(from, login))
+        warnings.push_back("送信者のアドレスのドメイン（" + from + "）が、ログイン名のドメイン（" + login +
+                           "）と違います。" + from + " がこのサーバーからの送信を SPF や DKIM で認めていないと、"
+                           "受信側で迷惑メールとされるか、受け取りを拒まれることがあります。");
+    return warnings;
 }
 
 TCompliance::TCompliance(const TSettings& Settings, const std::string& ProfileDir)

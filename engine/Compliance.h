@@ -16,6 +16,14 @@
 // take it: one merge, TMergeTemplate's, whatever the template.
 TRowMerge RowMerge(const TMergeFields& Fields, TMergeRow Row);
 
+// What the confirmation warns of before a run, each a Japanese sentence:
+// advertising mail without a one-click URL (line 14), which the large
+// providers ask of bulk senders, and a From address whose domain is not
+// the login's (line 7, when it is an address), which fails their
+// alignment checks unless the domain signs for the server. Empty when
+// neither applies.
+std::vector<std::string> ConfirmWarnings(const TSettings& Settings);
+
 class TCompliance {
 public:
     // Reads the opt-out list and, for advertising mail (line 15), the footer

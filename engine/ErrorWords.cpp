@@ -189,6 +189,9 @@ std::string ExplainError(const std::string& Text, const std::string& Server)
     // The field's name comes first: "Subject holds a line break".
     if (Text.ends_with(" holds a line break"))
         return "メールの見出しに改行が入っています。タイトル、宛先と「設定」の送信者名を確認してください。";
+    // A header value holding a word no fold can shorten (a long address).
+    if (StartsWith(Text, "Header line longer than 998 octets"))
+        return "メールの見出しの 1 行が長すぎて（998 バイトまで）送れません。宛先、タイトルと「設定」の送信者名を確認してください。";
     if (StartsWith(Text, "Reply without a valid code"))
         return "サーバーの応答が SMTP の形になっていませんでした。" + std::string(kCheckServer);
     if (StartsWith(Text, "The server did not handle pipelining"))

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "engine/Profile.h"
@@ -37,6 +38,36 @@ std::string TrimBlanks(std::string text)
 }
 
 bool IsBlank(const std::string& text) { return TrimBlanks(text).empty(); }
+
+// The law asks for the statement that the recipient may refuse further mail
+// next to where to say so: a line showing Target, or a line just before or
+// after it, holds 配信停止 or 受信拒否 (the target's own text aside: a URL
+// may hold the words).
+bool RefusalNextTo(const std::string& Footer, const std::string& Target)
+{
+    if (Target.empty())
+        return false;
+    std::vector<std::string> lines;
+    std::vector<bool> shown;
+    for (size_t start = 0; start <= Footer.size();) {
+        const size_t end = std::min(Footer.find('\n', start), Footer.size());
+        std::string line = Footer.substr(start, end - start);
+        bool has = false;
+        for (size_t at; (at = line.find(Target)) != std::string::npos; has = true)
+            line.erase(at, Target.size());
+        lines.push_back(std::move(line));
+        shown.push_back(has);
+        start = end + 1;
+    }
+    const auto states = [&](size_t i) {
+        return i < lines.size() && (lines[i].find("配信停止") != std::string::npos ||
+                                    lines[i].find("受信拒否") != std::string::npos);
+    };
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (shown[i] && (states(i - 1) || states(i) || states(i + 1)))
+            return true;
+    return false;
+}
 
 }  // namespace
 
@@ -123,6 +154,11 @@ std::vector<std::string> MissingFooterItems(const TFooterItems& Items, const std
         missing.push_back("配信停止先（設定.txt の 13 行目、空ならば 5 行目のメールアドレス）が空です。");
     else if (!address && !url)
         missing.push_back("フッターに配信停止先「" + TrimBlanks(Items.UnsubscribeTarget()) + "」がありません。");
+    else if (!RefusalNextTo(ComposedFooter, address ? TrimBlanks(Items.UnsubscribeAddress) : std::string()) &&
+             !RefusalNextTo(ComposedFooter, url ? Items.UnsubscribeUrl : std::string()))
+        missing.push_back("フッターに、以後のメールを受信拒否できる旨がありません（配信停止先「" +
+                          TrimBlanks(Items.UnsubscribeTarget()) +
+                          "」のある行かその前後の行に、「配信停止」または「受信拒否」の語を入れて書いてください）。");
     return missing;
 }
 

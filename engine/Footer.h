@@ -37,6 +37,9 @@ std::string ComposeFooter(const std::string& Template, const TFooterItems& Items
 
 // What the law requires and the settings or the composed footer lack, each
 // as a Japanese sentence naming the item; empty when nothing is missing.
+// Beside the four items, the footer must say that further mail can be
+// refused next to where to say so: 配信停止 or 受信拒否 on the line that
+// shows the address or URL, or on the line before or after it.
 std::vector<std::string> MissingFooterItems(const TFooterItems& Items, const std::string& ComposedFooter);
 // The refusal's text naming every missing item, for the box or the command line.
 std::string MissingFooterText(const std::vector<std::string>& Missing);

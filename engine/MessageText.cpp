@@ -6,6 +6,7 @@
 
 #include "engine/Recipients.h"
 #include "charset/CodePage.h"
+#include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 #include "smtp/PostMessage.h"
 
@@ -107,13 +108,15 @@ TMessageText::Form TMessageText::MakeIso(const std::string& subject, const TStri
 
 std::string TMessageText::NameWords(const std::string& name, TMailCharset charset) const
 {
-    if (IsAscii(name))
+    if (IsPlainHeaderText(name))
         return name;
+    // Words folded onto lines of their own, however long the name; a name
+    // that only looks like encoded words is encoded like any other.
     // The From line puts the address right after the name; an encoded word
     // must stand apart from it.
     if (charset == mcUtf8)
-        return EncodeUtf8HeaderText(encoder_, name) + " ";
-    return EncodeHeaderText(encoder_, Utf8ToCp932(name)) + " ";
+        return EncodeUtf8Subject(encoder_, name) + " ";
+    return EncodeSubject(encoder_, Utf8ToCp932(name)) + " ";
 }
 
 namespace {
@@ -143,8 +146,8 @@ TMailCharset TCharsetRule::For(const std::string& Line) const { return For(Parse
 TMailCharset TCharsetRule::For(const TEntryParts& Parts) const
 {
     const TMailCharset texts = TextsStrict || Choice == mcIso2022Jp ? mcIso2022Jp : mcUtf8;
-    // A name in ASCII goes as it is, in whatever charset the texts take.
-    if (IsAscii(Parts.Bracketed ? Parts.Before : Parts.Name))
+    // A name in plain ASCII goes as it is, in whatever charset the texts take.
+    if (IsPlainHeaderText(Parts.Bracketed ? Parts.Before : Parts.Name))
         return texts;
     return texts == mcIso2022Jp && (Choice == mcIso2022Jp || IsStrictJis(Parts.Name)) ? mcIso2022Jp : mcUtf8;
 }
@@ -162,9 +165,12 @@ TMessageText::TEntry TMessageText::Entry(const std::string& Line, const std::str
     if (!parts.Bracketed && name.empty())
         return {parts.Address, charset};
     const std::string rest = "<" + parts.Address + ">" + parts.After;
-    const std::string written = parts.Bracketed ? parts.Before : name + " ";
-    if (IsAscii(written))
-        return {DisplayName(written) + rest, charset};
+    const std::string written = Trim(parts.Bracketed ? parts.Before : name, TBlanks::Spaces);
+    if (written.empty())
+        return {rest, charset};
+    // "Name <address>": a name run into its "<" reads as malformed.
+    if (IsPlainHeaderText(written))
+        return {DisplayName(written) + " " + rest, charset};
     // An encoded word may not stand inside a quoted string.
     CheckMailable(name);
     std::string words = NameWords(name, charset);

@@ -115,6 +115,12 @@ const char* EntryProblem(const std::string& Entry, const TNameCheck& CanCarry)
     const TEntryParts parts = ParseEntry(Entry);
     const std::string& name = parts.Name;
     const std::string& address = parts.Address;
+    // Text after the ">" would follow the address into the To line
+    // ("<b@example.jp>>"), and a ">" without "<" is a mistyped bracket.
+    if (parts.Bracketed && !address.empty() && !Trim(parts.After, TBlanks::Spaces).empty())
+        return "> の後に余分な文字があります";
+    if (!parts.Bracketed && address.find('>') != std::string::npos)
+        return "< のない > があります";
     if (IsUsableAddress(address)) {
         if (name.empty() || !CanCarry)
             return nullptr;

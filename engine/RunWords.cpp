@@ -23,6 +23,8 @@ std::string ConfirmText(const TRunOutline& Outline)
     if (!Outline.SentBefore.empty())
         text += "\n\n同じタイトルと本文を、この宛先ファイルへ " + StemDateText(Outline.SentBefore)
                 + " に送信済みです。もう一度送ると、同じ人に二度届きます。";
+    for (const std::string& warning : Outline.Warnings)
+        text += "\n\n注意: " + warning;
     return text + "\n\n送信しますか？";
 }
 

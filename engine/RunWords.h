@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/BulkRun.h"
 
@@ -21,6 +22,7 @@ struct TRunOutline {
     // empty when there is none.
     std::string SentBefore;
     int OptedOut = 0;   // entries on the opt-out list (配信停止)
+    std::vector<std::string> Warnings{};  // what the settings risk (ConfirmWarnings of Compliance.h)
 };
 
 // The confirmation box's text, ending in the question.

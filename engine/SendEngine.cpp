@@ -516,6 +516,7 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
     outline.InvalidText = Prepared.Precheck;
     outline.Settled = Prepared.Resumes ? static_cast<int>(Prepared.Resumes->Settled.size()) : 0;
     outline.SentBefore = FindFinishedRun(Prepared.JournalFolder, Prepared.Identity).value_or("");
+    outline.Warnings = ConfirmWarnings(settings_);
     return outline;
 }
 

@@ -1,12 +1,17 @@
 #include "engine/Unsubscribe.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
-// RFC 5322's limit for a line, without its CR LF.
+// Lower-case hex: spam filters read upper-case runs such as %BF%AD as a
+// template left unfilled.
+constexpr char kHex[] = "0123456789abcdef";
+// RFC 5322's limit for a line, without its CR LF, and the length it asks
+// a line to keep to.
 constexpr size_t kMaxLine = 998;
+constexpr size_t kFoldAt = 78;
 
 bool IsUnreserved(unsigned char c)
 {
@@ -73,11 +78,20 @@ std::string MergedUnsubscribeUrl(const std::string& UrlTemplate, const TRowMerge
 std::vector<THeaderLine> UnsubscribeHeaders(const std::string& Address, const std::string& Url)
 {
     std::vector<THeaderLine> headers;
-    std::string value = "<mailto:" + MailtoAddress(Address) + "?subject=" + PercentEncode("配信停止") + ">";
-    if (!Url.empty())
-        value += ", <" + Url + ">";
-    headers.push_back({"List-Unsubscribe", value});
-    if (headers.back().Name.size() + 2 + value.size() > kMaxLine)
+    // An ASCII subject: a percent-encoded Japanese one scores as spam, and
+    // the address alone tells the list what is asked.
+    const std::string mailto = "<mailto:" + MailtoAddress(Address) + "?subject=unsubscribe>";
+    const std::string name = "List-Unsubscribe";
+    size_t longest = name.size() + 2 + mailto.size() + 1;
+    std::string value = mailto;
+    if (!Url.empty()) {
+        // Folded after the comma when the whole would pass a line's length.
+        const bool fits = longest + 1 + Url.size() + 2 <= kFoldAt;
+        value += (fits ? ", <" : ",\r\n <") + Url + ">";
+        longest = std::max(longest, 1 + Url.size() + 2);
+    }
+    headers.push_back({name, value});
+    if (longest > kMaxLine)
         throw EUnsubscribeError("配信停止の URL が長すぎて、メールのヘッダーに書けません（1 行 998 バイトまで）。"
                                 "設定の配信停止URLを短くしてください。");
     // One-click (RFC 8058) needs the https URI; a mailto alone offers none.

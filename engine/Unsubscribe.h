@@ -17,7 +17,7 @@ public:
 };
 
 // UTF-8 text as a URI value: every byte but ALPHA, DIGIT, "-", ".", "_" and
-// "~" becomes %XX (upper-case hex), so a value can never end the URI, start
+// "~" becomes %xx (lower-case hex), so a value can never end the URI, start
 // a new parameter or leave the angle brackets of the header.
 std::string PercentEncode(std::string_view Text);
 
@@ -38,9 +38,10 @@ struct THeaderLine {
     std::string Value;
 };
 
-// List-Unsubscribe: <mailto:Address?subject=配信停止>, with ", <URL>" after
-// it and a List-Unsubscribe-Post: List-Unsubscribe=One-Click line when Url
-// (already merged, see above) is not empty. Address is the bare address of
-// line 13 (or of line 5). Raises EUnsubscribeError when a line would exceed
-// the 998 octets a message line may hold.
+// List-Unsubscribe: <mailto:Address?subject=unsubscribe>, with ", <URL>"
+// after it (folded after the comma where the line would pass 78) and a
+// List-Unsubscribe-Post: List-Unsubscribe=One-Click line when Url (already
+// merged, see above) is not empty. Address is the bare address of line 13
+// (or of line 5). Raises EUnsubscribeError when a line would exceed the
+// 998 octets a message line may hold.
 std::vector<THeaderLine> UnsubscribeHeaders(const std::string& Address, const std::string& Url);

@@ -87,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     for (const std::string& line : smtp.FinalHeader->Lines()) {
         if (HasUnfoldedBreak(line))
             std::abort();
+        CheckBodyLines(line);  // its folded lines too stay within 998
     }
     CheckBodyLines(smtp.Body());
     return 0;

@@ -20,16 +20,22 @@ int32_t RandomNumber(int32_t Range)
 namespace {
 
 constexpr const char* CRLF = "\r\n";
-// An RFC 2047 encoded word is at most 75 characters; "=?UTF-8?B?" and "?="
-// leave 63, so 60 Base64 characters carry 45 bytes.
-constexpr size_t EncodedWordBytes = 45;
+// An RFC 2047 encoded word of a parameter value: "=?UTF-8?B?" and "?="
+// around 52 Base64 characters (39 bytes), 64 in all, so that ` filename="`,
+// the word and `";` still fit a line of 76.
+constexpr size_t EncodedWordBytes = 39;
 // RFC 5322 2.1.1: no line may exceed 998 octets before its CR LF; servers
 // refuse longer ones or break them wherever they like.
 constexpr size_t MaxLineOctets = 998;
 // RFC 2045 6.8: a base64 body line holds at most 76 characters.
 constexpr size_t Base64LineChars = 76;
-// RFC 2047 2: a header line holding an encoded word, at most 76 characters.
+// RFC 2047 2: a header line holding an encoded word, at most 76 characters;
+// RFC 5322 2.1.1 asks 78 of every other line.
 constexpr size_t EncodedWordLineChars = 76;
+constexpr size_t HeaderLineChars = 78;
+// A parameter value continued in RFC 2231 pieces: each piece with its
+// name, a blank before and ";" after, within a line of 76.
+constexpr size_t ParameterLineChars = 76;
 
 constexpr size_t NewBoundaryLength = 35;
 
@@ -54,15 +60,46 @@ std::string ContentTypeLine(TSubType SubType, const std::string& Charset)
     return std::string("Content-Type: ") + type + "; charset=" + Charset;
 }
 
+// An address entry with a blank between a display name and its "<": readers
+// and spam rules take "Name<addr>" for a malformed mailbox. A "<" inside a
+// quoted string is text.
+std::string SpacedEntry(const std::string& Entry)
+{
+    std::string out;
+    bool quoted = false;
+    for (size_t i = 0; i < Entry.size(); ++i) {
+        const char c = Entry[i];
+        if (c == '\\' && quoted && i + 1 < Entry.size()) {
+            out.append(Entry, i++, 2);
+            continue;
+        }
+        quoted = c == '"' ? !quoted : quoted;
+        if (c == '<' && !quoted && !out.empty() && out.back() != ' ' && out.back() != '\t' && out.back() != ',')
+            out += ' ';
+        out += c;
+    }
+    return out;
+}
+
+// The blank after each comma is where a long line folds.
 std::string JoinEntries(const char* Prefix, const TStringList& List)
 {
     std::string line = Prefix;
     for (int i = 0; i < List.Count(); ++i) {
         if (i > 0)
-            line += ",";
-        line += List[i];
+            line += ", ";
+        line += SpacedEntry(List[i]);
     }
     return line;
+}
+
+// "Name <address>", or "<address>" without a name.
+std::string Mailbox(const std::string& Name, const std::string& Address)
+{
+    const size_t end = Name.find_last_not_of(" \t\r\n");
+    if (end == std::string::npos)
+        return "<" + Address + ">";
+    return DisplayName(Name.substr(0, end + 1)) + " <" + Address + ">";
 }
 
 // Doubles the leading "." of every line, so no line of the text can end the
@@ -103,15 +140,21 @@ std::string FileNamePart(const std::string& Path)
     return cut == std::string::npos ? Path : Path.substr(cut + 1);
 }
 
-// A name that can stand between the quotes as it is: printable ASCII without
-// a quote. Anything else would put raw 8-bit bytes or line breaks into the
-// part header.
+// The longest name written as it is: with ` filename=""` and ";" it still
+// fits a line of 76.
+constexpr size_t PlainNameChars = 60;
+
+// A name that can stand between the quotes as it is: short printable ASCII
+// without a quote or backslash, and nothing a reader would decode ("=?").
+// Anything else would put raw 8-bit bytes, line breaks or a line that
+// cannot be folded into the part header.
 bool PlainName(const std::string& Name)
 {
-    return std::all_of(Name.begin(), Name.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b >= 0x20 && b < 0x7F && b != '"';
-    });
+    return Name.size() <= PlainNameChars && Name.find("=?") == std::string::npos &&
+           std::all_of(Name.begin(), Name.end(), [](char c) {
+               const auto b = static_cast<unsigned char>(c);
+               return b >= 0x20 && b < 0x7F && b != '"' && b != '\\';
+           });
 }
 
 std::string Base64(const std::string& Bytes)
@@ -123,7 +166,8 @@ std::string Base64(const std::string& Bytes)
     return text;
 }
 
-// Name as RFC 2047 "B" words in UTF-8, cut only between characters.
+// Name as RFC 2047 "B" words in UTF-8, cut only between characters,
+// separated by blanks.
 std::string EncodedWords(const std::string& Name)
 {
     std::string words;
@@ -143,16 +187,17 @@ std::string EncodedWords(const std::string& Name)
     return words;
 }
 
-// A header line holding an encoded word, with folds added before blanks
-// where a line would exceed 76 characters, the field name included; the
-// encoders make every word short enough to fit. Folds already there stay,
-// and only a token longer than a line (a long address) keeps its line
-// long. Lines without encoded words stay as they are.
+// A header line with folds added before blanks where a line would exceed
+// 76 characters (a line holding an encoded word) or 78 (any other), the
+// field name included. Folds already there stay; only a token longer than
+// a line (a long address or URL) keeps its line long, and one longer than
+// a line may be at all is refused: a server would break it anywhere.
 std::string FoldedHeaderLine(const std::string& Line)
 {
     const size_t word = Line.find("=?");
-    if (word == std::string::npos || Line.find("?=", word + 2) == std::string::npos)
-        return Line;
+    const size_t limit = word != std::string::npos && Line.find("?=", word + 2) != std::string::npos
+                             ? EncodedWordLineChars
+                             : HeaderLineChars;
     std::string folded;
     size_t column = 0;
     for (size_t pos = 0; pos < Line.size();) {
@@ -165,36 +210,65 @@ std::string FoldedHeaderLine(const std::string& Line)
         // A piece: the blanks before a token, then the token.
         const size_t token = std::min(Line.find_first_not_of(" \t", pos), Line.size());
         const size_t end = std::min(Line.find_first_of(" \t\r", token), Line.size());
-        // A fold goes before blanks, and never leaves a line of blanks only.
-        if (pos < token && token < end && column > 0 && column + (end - pos) > EncodedWordLineChars) {
+        // A fold goes before blanks, and never leaves a line of blanks only
+        // or the field name alone.
+        const bool named = folded.find_first_of(" \t\r") != std::string::npos;
+        if (pos < token && token < end && column > 0 && named && column + (end - pos) > limit) {
             folded += CRLF;
             column = 0;
         }
         folded.append(Line, pos, end - pos);
         column += end - pos;
+        if (column > MaxLineOctets)
+            throw Exception("Header line longer than 998 octets: " + Line.substr(0, Line.find(':')));
         pos = end;
     }
     return folded;
 }
 
-// RFC 2231 extended parameter value: charset, empty language, and every
-// byte outside the attribute characters as %XX.
-std::string ExtendedValue(const std::string& Bytes)
+// RFC 2231 Name*0*=UTF-8''..; Name*1*=..: the bytes outside the attribute
+// characters as %XX (lower-case hex: upper-case runs read as unfilled
+// templates to spam filters), in pieces that fit their lines, cut only
+// between characters. Every piece but the last ends in ";", blank-separated
+// for the fold.
+std::string ContinuedParameter(const std::string& Name, const std::string& Bytes)
 {
     static constexpr std::string_view Kept = "!#$&+-.^_`|~";
-    std::string value = "UTF-8''";
-    for (char c : Bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
-            Kept.find(c) != std::string_view::npos) {
-            value += c;
-        } else {
-            value += '%';
-            value += "0123456789ABCDEF"[b >> 4];
-            value += "0123456789ABCDEF"[b & 0x0F];
+    std::string pieces;
+    std::string piece = "UTF-8''";
+    int index = 0;
+    const auto flush = [&] {
+        if (!pieces.empty())
+            pieces += "; ";
+        pieces += Name + "*" + std::to_string(index++) + "*=" + piece;
+        piece.clear();
+    };
+    for (size_t i = 0; i < Bytes.size();) {
+        // One character: a lead byte and its continuation bytes.
+        size_t end = i + 1;
+        while (end < Bytes.size() && (static_cast<unsigned char>(Bytes[end]) & 0xC0) == 0x80)
+            ++end;
+        std::string encoded;
+        for (size_t k = i; k < end; ++k) {
+            const char c = Bytes[k];
+            const auto b = static_cast<unsigned char>(c);
+            if ((b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+                Kept.find(c) != std::string_view::npos) {
+                encoded += c;
+            } else {
+                encoded += '%';
+                encoded += "0123456789abcdef"[b >> 4];
+                encoded += "0123456789abcdef"[b & 0x0F];
+            }
         }
+        const size_t head = 1 + Name.size() + 2 + std::to_string(index).size() + 2;  // " name*N*="
+        if (!piece.empty() && piece != "UTF-8''" && head + piece.size() + encoded.size() + 1 > ParameterLineChars)
+            flush();
+        piece += encoded;
+        i = end;
     }
-    return value;
+    flush();
+    return pieces;
 }
 
 // Bytes as base64 lines of Base64LineChars characters, each ended by CR LF.
@@ -294,7 +368,7 @@ void TNMSMTP::BuildHeader(TExStringList& header) const
 {
     const TPostMessage& m = *PostMessage;
     header.Clear();
-    header.Add("From: " + DisplayName(m.FromName) + "<" + m.FromAddress + ">");
+    header.Add("From: " + Mailbox(m.FromName, m.FromAddress));
     if (m.ToAddress->Count() > 0)
         header.Add(JoinEntries("To: ", *m.ToAddress));
     if (m.ToCarbonCopy->Count() > 0)
@@ -302,7 +376,7 @@ void TNMSMTP::BuildHeader(TExStringList& header) const
     header.SetValue("Subject", m.Subject);
     header.SetValue("X-Mailer", m.LocalProgram);
     if (!m.ReplyTo.empty())
-        header.SetValue("Reply-To", m.ReplyTo);
+        header.SetValue("Reply-To", SpacedEntry(m.ReplyTo));
     if (!m.Date.empty())
         header.SetValue("Date", m.Date);
     if (!m.MessageID.empty())
@@ -333,7 +407,9 @@ void TNMSMTP::ComposeBody(TBodyOut& Out, TExStringList& header, const std::strin
     for (int i = 1; i <= m.Attachments->Count(); ++i)
         Out.File(i);
     for (const auto& part : m.EncodedAttachments) {
-        Out.Text(PartHeader(Boundary, part->FileName, part->MediaType, "base64"));
+        const std::string type = part->MediaType + (part->Charset.empty() ? "" : "; charset=" + part->Charset);
+        Out.Text(PartHeader(Boundary, part->FileName, type, "base64",
+                            Charset == "iso-2022-jp" ? part->IsoNameWords : std::string()));
         Out.Part(part);
     }
     Out.Text("--" + Boundary + "--" + CRLF);
@@ -385,19 +461,22 @@ int64_t TNMSMTP::DeclaredSize()
 }
 
 std::string TNMSMTP::PartHeader(const std::string& Boundary, const std::string& fileName,
-                                const std::string& MediaType, const char* TransferEncoding)
+                                const std::string& MediaType, const char* TransferEncoding,
+                                const std::string& NameWords)
 {
-    // Encoded words in name= serve the readers that look only there; the
-    // disposition carries the standard RFC 2231 form.
-    std::string name = fileName;
-    std::string filename = "filename=\"" + fileName + "\"";
+    // RFC 2231 continuations are the standard form; the encoded words in
+    // name= and filename= serve the readers that know only those (older
+    // Outlook, many Japanese readers).
+    std::string type = "Content-Type: " + MediaType + "; name=\"" + fileName + "\"";
+    std::string disposition = "Content-Disposition: attachment; filename=\"" + fileName + "\"";
     if (!PlainName(fileName)) {
-        name = EncodedWords(fileName);
-        filename = "filename*=" + ExtendedValue(fileName);
+        const std::string words = NameWords.empty() ? EncodedWords(fileName) : NameWords;
+        type = "Content-Type: " + MediaType + "; name=\"" + words + "\"";
+        disposition = "Content-Disposition: attachment; " + ContinuedParameter("filename", fileName) +
+                      "; filename=\"" + words + "\"";
     }
-    return std::string("--") + Boundary + CRLF + "Content-Type: " + MediaType + "; name=\"" + name + "\"" +
-           CRLF + "Content-Transfer-Encoding: " + TransferEncoding + CRLF + "Content-Disposition: attachment; " +
-           filename + CRLF + CRLF;
+    return std::string("--") + Boundary + CRLF + FoldedHeaderLine(type) + CRLF +
+           "Content-Transfer-Encoding: " + TransferEncoding + CRLF + FoldedHeaderLine(disposition) + CRLF + CRLF;
 }
 
 void TNMSMTP::SendAttachments(int Index)

@@ -113,6 +113,11 @@ using TFileItem = std::function<void(const std::string& Filename)>;
 struct TEncodedAttachment {
     std::string FileName;     // the name readers show (UTF-8, no folders)
     std::string MediaType;    // e.g. "application/pdf"
+    std::string Charset;      // of a text type, e.g. "UTF-8"; empty: none said
+    // The name as ISO-2022-JP encoded words (blank-separated) for the
+    // messages of that charset; empty when JIS X 0208 cannot carry it or
+    // it goes out as written.
+    std::string IsoNameWords;
     int64_t EncodedSize = 0;  // bytes of Text
     // Base64 lines of 60 characters, each ended by CR LF. Null in a part that
     // only counts towards MessageSize.
@@ -120,9 +125,11 @@ struct TEncodedAttachment {
 };
 
 // The message record: sender, recipients, header texts, body and attachment
-// paths. Header texts are written exactly as given (no encoding, no folding),
-// except that a FromName with RFC 5322 specials is quoted; a value or entry
-// holding CR or LF makes the assembly fail ("Subject holds a line break").
+// paths. Header texts are written as given (no encoding), except that a
+// FromName with RFC 5322 specials is quoted and a display name is set apart
+// from its "<"; lines longer than 78 are folded at their blanks, and one
+// still longer than 998 octets makes the assembly fail, as does a value or
+// entry holding CR or LF ("Subject holds a line break").
 // The record owns its five lists; the Set... operations copy lines into them.
 class TPostMessage : public TObject {
 public:
@@ -354,8 +361,13 @@ private:
     // The content type lines and the body after the header block; Boundary
     // for the multipart form.
     void ComposeBody(TBodyOut& Out, TExStringList& Header, const std::string& Boundary) const;
+    // The part's header lines: the name as written when it is plain ASCII,
+    // else RFC 2231 continuations in filename* and RFC 2047 words (NameWords
+    // when given, else UTF-8 ones) in name= and filename=, every line
+    // folded to at most 76 characters.
     static std::string PartHeader(const std::string& Boundary, const std::string& FileName,
-                                  const std::string& MediaType, const char* TransferEncoding);
+                                  const std::string& MediaType, const char* TransferEncoding,
+                                  const std::string& NameWords = {});
     // The header block's text or a part header, in pieces a send takes.
     void SendText(const std::string& Text);
     void AppendBody(const std::string& Text);

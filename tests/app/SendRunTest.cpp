@@ -107,7 +107,7 @@ TEST_F(SendRunTest, EveryEntryGetsOneTransactionOnOneConnection)
                                                        "接続を終了しました"}));
     EXPECT_NE(data1.find("To: a@example.jp\r\n"), std::string::npos) << data1;
     EXPECT_NE(data3.find("To: c@example.jp\r\n"), std::string::npos) << data3;
-    EXPECT_NE(data1.find("From: Taro<taro@example.jp>\r\n"), std::string::npos) << data1;
+    EXPECT_NE(data1.find("From: Taro <taro@example.jp>\r\n"), std::string::npos) << data1;
     EXPECT_FALSE(Form1->NMSMTP1->Connected);
 }
 

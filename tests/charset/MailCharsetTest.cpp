@@ -126,6 +126,48 @@ finish(count)
     EXPECT_NE(run.output.find(Format("checked %zu failed 0", std::size(texts))), std::string::npos) << run.output;
 }
 
+TEST(MailCharset, OnlyShortPrintableAsciiStandsInAHeaderAsWritten)
+{
+    const struct {
+        std::string text;
+        bool plain;
+    } cases[] = {
+        {"Yamada, Taro", true},
+        {"", true},
+        {std::string(60, 'a') + " " + std::string(60, 'b'), true},
+        {std::string(61, 'a'), false},  // a word no fold can shorten
+        {"Taro\tYamada", true},
+        {"=?UTF-8?B?5bGx55Sw?=", false},
+        {"a =? b", false},
+        {"\x1b$B;3ED\x1b(B", false},  // raw JIS
+        {"del\x7f", false},
+        {"山田", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsPlainHeaderText(c.text), c.plain) << c.text;
+}
+
+// Round trips of the words through a reader: HeaderFormTest of the engine.
+TEST(MailCharset, ATextFilesCharsetIsTheOneItsBytesShow)
+{
+    const struct {
+        std::string bytes;
+        const char* charset;
+    } files[] = {
+        {"plain text\r\n", "us-ascii"},
+        {"", "us-ascii"},
+        {"\xEF\xBB\xBF" "BOM", "UTF-8"},
+        {"\xFF\xFE" "a", "UTF-16"},
+        {"こんにちは", "UTF-8"},
+        {std::string("こんにちは").substr(0, 14), "UTF-8"},  // cut inside its last character
+        {"\x82\xb1\x82\xf1\x82\xc9\x82\xbf\x82\xcd", "Shift_JIS"},
+        {"\x82\xb1\x82\xf1\x82", "Shift_JIS"},  // cut inside a pair
+        {"\x80\x80\xff\xfe\xfd", ""},
+    };
+    for (const auto& f : files)
+        EXPECT_EQ(TextCharset(f.bytes), f.charset) << Hex(f.bytes);
+}
+
 // A Shift_JIS file of half-width katakana can be valid UTF-8 by chance.
 TEST(MailCharset, TextFilesAreUtf8OnlyWhenEveryCharacterIsPlausible)
 {

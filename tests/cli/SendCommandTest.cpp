@@ -474,7 +474,7 @@ TEST_F(SendCommandTest, ADryRunShowsTheFooterAndHeadersAndCountsOptedOutEntries)
     profile_.Write("設定.txt", "127.0.0.1\r\n2525\r\nclient.example.jp\r\nOkura\r\nself@example.jp\r\n"
                               "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nhttps://example.jp/stop?m={{メールアドレス}}\r\nyes\r\n"
                               "1-1 Chiyoda\r\n03-1234-5678\r\n");
-    profile_.Write("フッター.txt", "{{送信者名}}, {{住所}}, {{問い合わせ先}}, stop: {{配信停止先}}\n");
+    profile_.Write("フッター.txt", "{{送信者名}}, {{住所}}, {{問い合わせ先}}, 配信停止: {{配信停止先}}\n");
     profile_.Write(OptOutFileName, "stop@example.jp\n");
     const std::string list = profile_.Write("list.txt", "stop@example.jp\na@example.jp\nc@example.jp\n");
     const std::string body = profile_.Write("body.txt", "Hello\n");
@@ -482,10 +482,10 @@ TEST_F(SendCommandTest, ADryRunShowsTheFooterAndHeadersAndCountsOptedOutEntries)
     const TResult shown = Send(args);
     EXPECT_EQ(shown.Exit, 0) << shown.Err;
     for (const std::string& part : {std::string("\nList-Unsubscribe: <mailto:self@example.jp?subject="),
-                                    std::string(">, <https://example.jp/stop?m=a%40example.jp>\n"),
+                                    std::string(">,\n <https://example.jp/stop?m=a%40example.jp>\n"),
                                     std::string("\nList-Unsubscribe-Post: List-Unsubscribe=One-Click\n"),
-                                    std::string("\n\nHello\n\nOkura, 1-1 Chiyoda, 03-1234-5678, stop: "
-                                                "https://example.jp/stop?m=a%40example.jp\n")})
+                                    std::string("\n\nHello\n\nOkura, 1-1 Chiyoda, 03-1234-5678, "),
+                                    std::string(": https://example.jp/stop?m=a%40example.jp\n")})
         EXPECT_TRUE(Has(shown.Out, part)) << part << "\n" << shown.Out;
     EXPECT_TRUE(Has(shown.Err, "2 通のメッセージを 2 件のアドレスに送信します。")) << shown.Err;
     EXPECT_TRUE(Has(shown.Err, "配信停止 1 件")) << shown.Err;
@@ -504,7 +504,7 @@ TEST_F(SendCommandTest, ADryRunChecksTheFilesAndTheFooterAsARunDoes)
     // Base64 lines of 60 characters and CR LF: 90 bytes take two, 45 one.
     const std::string guide = profile_.Write("案内.txt", std::string(90, 'a'));
     profile_.Write("地図.txt", std::string(45, 'b'));
-    profile_.Write("フッター.txt", "{{送信者名}}, {{住所}}, {{問い合わせ先}}, {{配信停止先}} 🙂\n");
+    profile_.Write("フッター.txt", "{{送信者名}}, {{住所}}, {{問い合わせ先}}, 配信停止 {{配信停止先}} 🙂\n");
     const std::string plain = "127.0.0.1\r\n2525\r\nclient.example.jp\r\nOkura\r\nself@example.jp\r\n\r\n\r\niso-2022-jp\r\n";
     const std::string advertising = plain + "\r\n\r\n\r\n\r\n\r\nhttps://example.jp/stop\r\nyes\r\n1-1 Chiyoda\r\n03-1234-5678\r\n";
     const std::string table = "メールアドレス,添付ファイル\na@example.jp,\nb@example.jp,";

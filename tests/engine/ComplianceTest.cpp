@@ -45,7 +45,7 @@ TRowMerge ListRowMerge(const std::map<std::string, std::string>& row)
     return [fields, merge](const std::string& text, const TEncode& encode) { return merge(text, encode); };
 }
 
-const std::string kStopSubject = "?subject=%E9%85%8D%E4%BF%A1%E5%81%9C%E6%AD%A2";
+const std::string kStopSubject = "?subject=unsubscribe";
 
 }  // namespace
 
@@ -149,18 +149,20 @@ TEST(UnsubscribeTest, HeadersForMailtoAloneAndWithAMergedHttpsUrl)
         std::string expected;  // List-Unsubscribe
     };
     const std::vector<Case> cases = {
+        // Folded after the comma only where one line would pass 78.
+        {"short enough for one line", "a@e.jp", "https://e.jp/s", {}, "<mailto:a@e.jp" + kStopSubject + ">, <https://e.jp/s>"},
         {"mailto only", "stop@example.jp", "", {}, "<mailto:stop@example.jp" + kStopSubject + ">"},
         {"mailto only, address needing escapes", "a#b%c?d@example.jp", "", {},
-         "<mailto:a%23b%25c%3Fd@example.jp" + kStopSubject + ">"},
+         "<mailto:a%23b%25c%3fd@example.jp" + kStopSubject + ">"},
         {"merged address encoded", "stop@example.jp", "https://example.jp/stop?m={{メールアドレス}}&k=1",
          {{"メールアドレス", "hanako+news@example.jp"}},
-         "<mailto:stop@example.jp" + kStopSubject + ">, <https://example.jp/stop?m=hanako%2Bnews%40example.jp&k=1>"},
+         "<mailto:stop@example.jp" + kStopSubject + ">,\r\n <https://example.jp/stop?m=hanako%2bnews%40example.jp&k=1>"},
         {"value that would end the URI or the brackets", "stop@example.jp", "https://example.jp/s?n={{氏名}}",
          {{"氏名", "山田 > a&b=c"}},
          "<mailto:stop@example.jp" + kStopSubject +
-             ">, <https://example.jp/s?n=%E5%B1%B1%E7%94%B0%20%3E%20a%26b%3Dc>"},
+             ">,\r\n <https://example.jp/s?n=%e5%b1%b1%e7%94%b0%20%3e%20a%26b%3dc>"},
         {"fixed text beyond ASCII, a pre-encoded part kept", "stop@example.jp", "https://example.jp/停止 一覧?x=%41",
-         {}, "<mailto:stop@example.jp" + kStopSubject + ">, <https://example.jp/%E5%81%9C%E6%AD%A2%20%E4%B8%80%E8%A6%A7?x=%41>"},
+         {}, "<mailto:stop@example.jp" + kStopSubject + ">,\r\n <https://example.jp/%e5%81%9c%e6%ad%a2%20%e4%b8%80%e8%a6%a7?x=%41>"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -175,7 +177,9 @@ TEST(UnsubscribeTest, HeadersForMailtoAloneAndWithAMergedHttpsUrl)
             EXPECT_EQ(headers[1].Value, "List-Unsubscribe=One-Click");
         }
     }
-    EXPECT_THROW(UnsubscribeHeaders("stop@example.jp", "https://example.jp/" + std::string(960, 'a')),
+    // The URL's own line holds up to 998 octets, the brackets and the fold's blank included.
+    EXPECT_NO_THROW(UnsubscribeHeaders("stop@example.jp", "https://example.jp/" + std::string(976, 'a')));
+    EXPECT_THROW(UnsubscribeHeaders("stop@example.jp", "https://example.jp/" + std::string(977, 'a')),
                  EUnsubscribeError);
 }
 
@@ -199,7 +203,7 @@ TEST(FooterTest, EachMissingRequiredItemIsNamed)
 {
     const TFooterItems full{"山田商店", "東京都千代田区1-1", "03-1234-5678", "stop@example.jp",
                             "https://example.jp/stop?m=a%40example.jp"};
-    const std::string all = "{{送信者名}} {{住所}} {{問い合わせ先}} {{配信停止先}}";
+    const std::string all = "{{送信者名}} {{住所}} {{問い合わせ先}} 配信停止: {{配信停止先}}";
     struct Case {
         const char* name;
         std::string tmpl;
@@ -213,14 +217,14 @@ TEST(FooterTest, EachMissingRequiredItemIsNamed)
     };
     const std::vector<Case> cases = {
         {"nothing missing, the URL shown", all, full, {}},
-        {"the address alone will do", "{{送信者名}}{{住所}}{{問い合わせ先}} stop@example.jp", full, {}},
-        {"blanks around names", "{{　送信者名 }}{{ 住所}}{{問い合わせ先\t}}{{配信停止先}}", full, {}},
+        {"the address alone will do", "{{送信者名}}{{住所}}{{問い合わせ先}} 受信拒否は stop@example.jp", full, {}},
+        {"blanks around names", "{{　送信者名 }}{{ 住所}}{{問い合わせ先\t}}配信停止{{配信停止先}}", full, {}},
         {"sender's name empty", all, with(&TFooterItems::SenderName, " "), {"送信者名（設定.txt の 4 行目）が空です。"}},
         {"postal address empty", all, with(&TFooterItems::PostalAddress, ""), {"住所（設定.txt の 16 行目）が空です。"}},
         {"contact empty", all, with(&TFooterItems::Contact, "　"), {"問い合わせ先（設定.txt の 17 行目）が空です。"}},
-        {"footer lacks the name and the contact", "{{住所}} {{配信停止先}}", full,
+        {"footer lacks the name and the contact", "{{住所}} 配信停止 {{配信停止先}}", full,
          {"フッターに送信者名「山田商店」がありません。", "フッターに問い合わせ先「03-1234-5678」がありません。"}},
-        {"footer lacks the postal address", "{{送信者名}} {{問い合わせ先}} {{配信停止先}}", full,
+        {"footer lacks the postal address", "{{送信者名}} {{問い合わせ先}} 配信停止 {{配信停止先}}", full,
          {"フッターに住所「東京都千代田区1-1」がありません。"}},
         {"footer lacks any way to refuse", "{{送信者名}} {{住所}} {{問い合わせ先}}", full,
          {"フッターに配信停止先「https://example.jp/stop?m=a%40example.jp」がありません。"}},
@@ -235,6 +239,39 @@ TEST(FooterTest, EachMissingRequiredItemIsNamed)
     EXPECT_EQ(merged, "㈱青空 山田商店 {{住所");
     const std::string text = MissingFooterText({"住所（設定.txt の 16 行目）が空です。"});
     EXPECT_NE(text.find("・住所（設定.txt の 16 行目）が空です。\n"), std::string::npos) << text;
+}
+
+TEST(FooterTest, TheRefusalStatementMustStandNextToTheTarget)
+{
+    const TFooterItems address{"山田商店", "東京都千代田区1-1", "03-1234-5678", "stop@example.jp", ""};
+    TFooterItems url = address;
+    url.UnsubscribeUrl = "https://example.jp/haishin-teishi";
+    const std::string items = "{{送信者名}}\n{{住所}}\n{{問い合わせ先}}\n";
+    const struct {
+        const char* lines;  // after the three items
+        const TFooterItems* items;
+        bool refused;
+    } cases[] = {
+        {"ご意見は {{配信停止先}} まで", &address, true},
+        {"配信停止をご希望の方は {{配信停止先}} へ", &address, false},
+        {"受信拒否：{{配信停止先}}", &url, false},
+        {"今後の配信停止をご希望の方は\n{{配信停止先}}", &address, false},
+        {"{{配信停止先}}\nから受信拒否できます", &url, false},
+        {"配信停止のご案内\n\n{{配信停止先}}", &address, true},
+        {"お問い合わせ: stop@example.jp\n以後の配信停止はこちら: https://example.jp/haishin-teishi", &url, false},
+        {"配信を止めるには {{配信停止先}}", &address, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        const std::string footer = ComposeFooter(items + c.lines, *c.items, nullptr);
+        const std::vector<std::string> missing = MissingFooterItems(*c.items, footer);
+        ASSERT_EQ(missing.size(), c.refused ? 1u : 0u) << footer;
+        if (c.refused) {
+            EXPECT_EQ(missing[0], "フッターに、以後のメールを受信拒否できる旨がありません（配信停止先「" +
+                                      c.items->UnsubscribeTarget() +
+                                      "」のある行かその前後の行に、「配信停止」または「受信拒否」の語を入れて書いてください）。");
+        }
+    }
 }
 
 TEST(ComplianceTest, AdvertisingGetsTheCheckedFooterEveryMessageTheHeaders)

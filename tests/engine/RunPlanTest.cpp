@@ -187,7 +187,11 @@ TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
         // A name holding brackets of its own: the address is the "<...>" the entry ends with.
         {"<山田> <yamada@example.jp>", "yamada@example.jp", "<山田>", ""},
         {"‹山田> <yamada@example.jp> ", "yamada@example.jp", "‹山田>", ""},
-        {"<b@example.jp> 山田", "b@example.jp", "", ""},
+        // What follows ">" would follow the address into the To line.
+        {"山田 <b@example.jp>>", "b@example.jp", "山田", "> の後に余分な文字があります"},
+        {"<b@example.jp> 山田", "b@example.jp", "", "> の後に余分な文字があります"},
+        {"b@example.jp>", "b@example.jp>", "", "< のない > があります"},
+        {"山田 <b@example.jp>  ", "b@example.jp", "山田", ""},
     };
     std::vector<std::string> lines;
     for (const EntryCase& c : cases)
@@ -207,11 +211,11 @@ TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
         EXPECT_EQ(checked[i].Problem, cases[i].problem);
     }
     // Only names of usable entries reach the charset check.
-    EXPECT_EQ(asked, (std::vector<std::string>{"佐藤 花子", "Yamada, Taro", "佐藤花子", "髙橋", "<山田>", "‹山田>"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"佐藤 花子", "Yamada, Taro", "佐藤花子", "髙橋", "<山田>", "‹山田>", "山田"}));
     std::vector<TPlanEntry> entries;
     for (const TRecipient& r : checked)
         entries.push_back({r.Line, r.Entry, r.Sendable(), r.Sendable() ? nullptr : r.Problem.c_str()});
-    EXPECT_EQ(InvalidText(entries), "宛先不正 15 件（7 行目: 名前を送れない文字があります（髙 (U+9AD9)）、8 行目: 空行、9 行目: 空行、…）");
+    EXPECT_EQ(InvalidText(entries), "宛先不正 18 件（7 行目: 名前を送れない文字があります（髙 (U+9AD9)）、8 行目: 空行、9 行目: 空行、…）");
     EXPECT_EQ(InvalidText({{1, "a@b.jp", true}}), "");
 }
 

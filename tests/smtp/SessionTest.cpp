@@ -22,7 +22,7 @@ void FillMessage(TPostMessage& m)
 
 const char* const kData =
     "From: Taro <taro@example.test>\r\n"
-    "To: a@example.test,Hanako <hanako@example.test>\r\n"
+    "To: a@example.test, Hanako <hanako@example.test>\r\n"
     "CC: c@example.test\r\n"
     "Subject: Greetings\r\n"
     "Mime-Version: 1.0\r\n"
