@@ -5,6 +5,7 @@
 #include <QIODevice>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -30,7 +31,11 @@ TZip::TZip(const std::string& FileName) : fileName_(FileName)
     int error = 0;
     zip_ = zip_open(FileName.c_str(), ZIP_RDONLY, &error);
     if (zip_ == nullptr) {
-        if (error == ZIP_ER_OPEN || error == ZIP_ER_READ || error == ZIP_ER_NOENT)
+        // libzip tells some broken archives as missing or unreadable files:
+        // the file itself decides.
+        if (FILE* file = std::fopen(FileName.c_str(), "rb"))
+            std::fclose(file);
+        else
             throw EFOpenError(FileName);
         throw NotAWorkbook(FileName, error == ZIP_ER_NOZIP ? "ZIP 形式のファイルではありません" : "壊れています");
     }

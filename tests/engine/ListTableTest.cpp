@@ -230,7 +230,7 @@ with zipfile.ZipFile(d + '/broken.xlsx', 'w', zipfile.ZIP_DEFLATED) as z:
 // A workbook of one sheet: Python's expressions for the sheet data (a text
 // or an iterable of texts, streamed) and the shared strings; Broken names a
 // part whose compressed bytes are then spoilt, from the first byte ("first")
-// or from the middle on ("cut").
+// or from the middle on ("cut"); "directory" points the archive's directory past its end.
 const char* const kBookScript = R"(
 import struct, sys, zipfile
 d, name, sheet, shared, broken, how = sys.argv[1:7]
@@ -249,7 +249,11 @@ with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
         for part in [parts] if isinstance(parts, str) else parts:
             f.write(part.encode())
         f.write(b'</sheetData></worksheet>')
-if broken:
+if how == 'directory':
+    data = open(path, 'rb').read()
+    end = data.rfind(b'PK\x05\x06') + 16
+    open(path, 'wb').write(data[:end] + struct.pack('<I', len(data) + 1000) + data[end + 4:])
+elif broken:
     info = zipfile.ZipFile(path).getinfo(broken)
     with open(path, 'r+b') as f:
         f.seek(info.header_offset + 26)
@@ -380,6 +384,7 @@ TEST_F(Workbooks, HostileWorkbooksAreRefusedWithinBoundedWork)
          "壊れています: xl/worksheets/sheet1.xml が展開できません"},
         {"sheet cut in the middle", "[" + head + "] + [" + many + "] * 5000", "''", "xl/worksheets/sheet1.xml", "cut",
          "壊れています: xl/worksheets/sheet1.xml "},
+        {"central directory broken", head + "+" + rows, "''", "", "directory", "（壊れています）"},
         {"shared strings broken", head + "+" + rows, "'<si><t>x</t></si>' * 100", "xl/sharedStrings.xml", "first",
          "壊れています: xl/sharedStrings.xml が展開できません"},
         {"a 1 MB shared string in 4,000 rows", sharing(4000), "'<si><t>' + 'x' * (1 << 20) + '</t></si>'", "", "",
