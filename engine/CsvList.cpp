@@ -43,6 +43,8 @@ TRecords ParseDelimited(std::string_view text, char delimiter)
     size_t i = 0;
     while (i < n) {
         const int number = static_cast<int>(records.Count()) + 1;
+        if (number > kMaxListRows)
+            throw EListError(Format("%d 行目: 行が多すぎます（%d 行まで）。", number, kMaxListRows));
         for (;;) {
             std::string field;
             if (i < n && text[i] == '"') {

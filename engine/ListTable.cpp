@@ -75,6 +75,8 @@ void TListTable::Append(int Number, std::span<std::string> Cells)
     for (size_t c = 0; c < width; ++c) {
         text_ += Cells[c];
         ends_.push_back(static_cast<uint32_t>(text_.size()));
+        // A reader's copy goes as the table's grows.
+        std::string().swap(Cells[c]);
     }
     first_.push_back(ends_.size());
     numbers_.push_back(Number);
@@ -127,10 +129,12 @@ std::optional<TListTable> ReadListTable(const std::string& FileName)
         return ReadWorkbookList(FileName);
     if (extension != ".csv" && extension != ".tsv")
         return std::nullopt;
-    // Beyond what the table holds the file's cells could not fit either.
+    // The file, its fields and their code page each take the file's size
+    // for a while.
     std::error_code error;
-    if (const uintmax_t size = std::filesystem::file_size(FileName, error); !error && size > kMaxListText)
-        throw EListError(Format("%s は大きすぎます（宛先リストは %zu MB まで）。", FileName.c_str(), kMaxListText >> 20));
+    if (const uintmax_t size = std::filesystem::file_size(FileName, error); !error && size > kMaxListFileBytes)
+        throw EListError(Format("%s は大きすぎます（CSV・TSV の宛先リストは %zu MB まで）。", FileName.c_str(),
+                                kMaxListFileBytes >> 20));
     TMemoryStream file;
     file.LoadFromFile(FileName);
     try {

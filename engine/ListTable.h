@@ -31,6 +31,8 @@ constexpr size_t kMaxListColumns = 16384;
 constexpr size_t kMaxCellBytes = 32767 * 4;
 constexpr size_t kMaxListCells = size_t{8} << 20;
 constexpr size_t kMaxListText = size_t{256} << 20;
+// A CSV or TSV file: a million rows of 128 bytes.
+constexpr size_t kMaxListFileBytes = size_t{128} << 20;
 
 class TListTable {
 public:

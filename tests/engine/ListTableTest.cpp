@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 
 #include "engine/ListTable.h"
@@ -225,6 +226,16 @@ with zipfile.ZipFile(d + '/broken.xlsx', 'w', zipfile.ZIP_DEFLATED) as z:
     }
     std::ofstream(Path("list.txt")) << "a@example.jp\n";
     EXPECT_FALSE(ReadListTable(Path("list.txt")));
+    // A CSV file past its limit is refused before it is read (sparse here).
+    std::ofstream(Path("huge.csv")) << "mail\n";
+    std::filesystem::resize_file(Path("huge.csv"), kMaxListFileBytes + 1);
+    try {
+        ReadListTable(Path("huge.csv"));
+        ADD_FAILURE() << "read";
+    } catch (const EListError& e) {
+        EXPECT_NE(e.Message().find("huge.csv は大きすぎます（CSV・TSV の宛先リストは 128 MB まで）"), std::string::npos)
+            << e.Message();
+    }
 }
 
 // A workbook of one sheet: Python's expressions for the sheet data (a text
