@@ -380,9 +380,12 @@ void ReadSheet(const TZip& zip, const std::string& part, const TWorkbook& book, 
                 xml.Refuse(Format("%d 行目のセル %s の列が前のセルと同じか左です", number, qPrintable(ref)));
             if (column >= kMaxListColumns)
                 xml.Refuse(Format("%d 行目のセルが %zu 列を超えています", number, kMaxListColumns));
-            std::string text = CellText(xml, book);
-            cells.resize(column + 1);
-            cells[column] = std::move(text);
+            // An empty cell (a formatted one) widens nothing: a row of them
+            // up to column XFD would cost its width in every row.
+            if (std::string text = CellText(xml, book); !text.empty()) {
+                cells.resize(column + 1);
+                cells[column] = std::move(text);
+            }
             next = column + 1;
         }
         try {

@@ -328,7 +328,8 @@ TEST_F(Workbooks, RowsAndCellsOnlyGoDownAndRight)
         {"a cell past column XFD", InlineRow("2", {{"XFE2", "a@example.jp"}}), "セル XFE2 の位置が正しくありません"},
         {"rows and cells skipping blanks, some without their references",
          row("3", "三@example.jp", "三", "s3") + InlineRow("", {{"", "四@example.jp"}, {"", "四"}, {"", "s4"}}) +
-             InlineRow("7", {{"A7", "七@example.jp"}, {"", "七"}, {"D7", "x"}}) + row("8", "八@example.jp", "八", "s8"),
+             InlineRow("7", {{"A7", "七@example.jp"}, {"", "七"}, {"D7", "x"}}) +
+             row("8", "八@example.jp", "八", "s8").insert(row("8", "八@example.jp", "八", "s8").size() - 6, "<c r=\"XFD8\" s=\"1\"/>"),
          ""},
     };
     for (const auto& c : cases) {
@@ -337,6 +338,8 @@ TEST_F(Workbooks, RowsAndCellsOnlyGoDownAndRight)
         try {
             const TRecipientSource source(ReadWorkbookList(book), "{{氏名}}様", "{{秘密}}");
             EXPECT_STREQ(c.refusal, "");
+            // A formatted empty cell at column XFD widens nothing.
+            EXPECT_EQ(source.Table()->Columns(), 4u);
             const std::vector<TPlanEntry> entries = source.TableEntries({});
             const std::vector<std::tuple<int, std::string, std::string>> seen{
                 {3, "三@example.jp", "s3"}, {4, "四@example.jp", "s4"}, {7, "七@example.jp", ""}, {8, "八@example.jp", "s8"}};
