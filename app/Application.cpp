@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPalette>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QStringList>
@@ -41,13 +42,14 @@ void TApplication::Initialize()
 
 void TApplication::MessageBox(TMsgDlgType Type, const std::string& Text)
 {
+    const std::string server = ErrorServer ? ErrorServer() : std::string();
     const TMessageBoxRequest request{Type, Title, Text, {}, 0,
-                                     Type == mtError ? ExplainError(Text) : std::string()};
+                                     Type == mtError ? ExplainError(Text, server) : std::string()};
     if (MessageBoxHook) {
         MessageBoxHook(request);
         return;
     }
-    const std::string shown = Type == mtError ? ErrorBoxText(Text) : Text;
+    const std::string shown = Type == mtError ? ErrorBoxText(Text, server) : Text;
     QMessageBox box(Type == mtError ? QMessageBox::Critical : QMessageBox::Information,
                     QString::fromStdString(request.Caption), QString::fromStdString(shown),
                     QMessageBox::Ok, QApplication::activeWindow());
@@ -82,10 +84,37 @@ int TApplication::Choose(TMsgDlgType Type, const std::string& Text, const std::v
     return Cancel;
 }
 
+namespace {
+
+// xdg-open hands the folder to the desktop's file manager and fails, after
+// it started, where there is none: its exit status tells, not its start.
+// Most finish at once; one still running after the wait is a file manager
+// in the foreground, which has the folder.
+constexpr int OpenerWaitMs = 5000;
+
+bool OpenWithDesktop(const std::string& Path)
+{
+    auto* opener = new QProcess;
+    opener->setProgram(QStringLiteral("xdg-open"));
+    opener->setArguments({QString::fromStdString(Path)});
+    opener->setStandardOutputFile(QProcess::nullDevice());
+    opener->setStandardErrorFile(QProcess::nullDevice());
+    opener->start();
+    if (opener->waitForFinished(OpenerWaitMs) || opener->state() == QProcess::NotRunning) {
+        const bool opened = opener->error() != QProcess::FailedToStart && opener->exitStatus() == QProcess::NormalExit
+                            && opener->exitCode() == 0;
+        delete opener;
+        return opened;
+    }
+    QObject::connect(opener, &QProcess::finished, opener, &QObject::deleteLater);
+    return true;
+}
+
+}  // namespace
+
 void TApplication::OpenFolder(const std::string& Path)
 {
-    const bool opened = OpenFolderHook ? OpenFolderHook(Path)
-                                       : QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(Path)));
+    const bool opened = OpenFolderHook ? OpenFolderHook(Path) : OpenWithDesktop(Path);
     if (!opened)
         MessageBox(mtInformation, "フォルダを開けるプログラムが見つかりません。送信記録は次のフォルダにあります:\n" + Path);
 }

@@ -77,6 +77,9 @@ public:
     std::function<int(const TMessageBoxRequest&)> ChoiceHook;
     // When set, replaces the file manager of OpenFolder; false: none opened it.
     std::function<bool(const std::string&)> OpenFolderHook;
+    // The server of the settings a Send last used (ServerText), named by the
+    // error boxes of a failed connection; unset or empty: none is named.
+    std::function<std::string()> ErrorServer;
     // The same for Ask: the hook's result is the answer.
     std::function<bool(const TMessageBoxRequest&)> QuestionHook;
 };

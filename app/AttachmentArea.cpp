@@ -11,17 +11,11 @@
 #include <QUrl>
 
 #include "app/Application.h"
+#include "engine/Attachments.h"
 
 namespace {
 
 constexpr int ButtonWidth = 72;
-
-QString SizeText(qint64 Bytes)
-{
-    if (Bytes < 1000 * 1000)
-        return QStringLiteral("%1 KB").arg((Bytes + 999) / 1000);
-    return QStringLiteral("%1 MB").arg(static_cast<double>(Bytes) / 1e6, 0, 'f', 1);
-}
 
 // Local files among what is dragged; a drag from a browser brings none.
 QStringList LocalFiles(const QMimeData* Data)
@@ -91,7 +85,7 @@ void TAttachmentArea::ShowTotal()
     for (int i = 0; i < List->count(); ++i)
         bytes += QFileInfo(List->item(i)->data(Qt::UserRole).toString()).size();
     TotalLabel->setText(List->count() == 0 ? QStringLiteral("なし")
-                                           : QStringLiteral("%1 ファイル\n合計 %2").arg(List->count()).arg(SizeText(bytes)));
+                                           : QStringLiteral("%1 ファイル\n合計 %2").arg(List->count()).arg(QString::fromStdString(MegabytesText(bytes))));
     RemoveButton->setEnabled(List->count() > 0);
 }
 

@@ -1,9 +1,13 @@
-// The main window's last recipient file, subject and body, kept between
-// starts in "前回の入力.txt" in the profile folder: an office sends the same
-// kind of notice again and again.
+// The main window's last recipient file, subject, attachments and body, kept
+// between starts in "前回の入力.txt" in the profile folder: an office sends
+// the same kind of notice again and again, and a run stopped before a
+// restart is continued only with the same files.
 //
-// The file is UTF-8: line 1 the recipient file, line 2 the subject, the rest
-// the body as typed.
+// The file is UTF-8: a first line LastInputSignature, then the recipient
+// file, the subject, the number of attachments, one line per attachment's
+// full path, and the rest the body as typed. A file without the first line
+// (as versions before the attachments wrote it) holds the recipient file,
+// the subject and the body alone.
 #pragma once
 
 #include <optional>
@@ -11,12 +15,16 @@
 
 class TForm1;
 
+#include <vector>
+
 extern const char* const LastInputFileName;  // "前回の入力.txt"
+extern const char* const LastInputSignature;
 
 struct TLastInput {
     std::string RecipientFile;
     std::string Subject;
     std::string Body;
+    std::vector<std::string> Attachments;
 };
 
 // Nothing when the file does not exist or cannot be read.

@@ -18,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextCursor>
 #include <QTimer>
 
 #include "app/About.h"
@@ -97,6 +98,7 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent, Qt::Window)
     setMinimumSize(560, 420 + AttachmentAreaHeight + 8);
     Arrange();
     CenterOnScreen(this);
+    Application().ErrorServer = [this] { return ServerText(engine_->Settings().Host, engine_->Settings().Port); };
 }
 
 void TForm1::CreateControls()
@@ -190,6 +192,7 @@ TForm1::~TForm1()
 {
     // The run and the component's events point into this window; they go
     // first.
+    Application().ErrorServer = nullptr;
     engine_.reset();
 }
 
@@ -272,7 +275,16 @@ void TForm1::Button10Click()
     Form3->activateWindow();
 }
 
-void TForm1::Button8Click() { Memo1->clear(); }
+void TForm1::Button8Click()
+{
+    // One step of the editor's own undo (Ctrl+Z brings the body back), where
+    // clear() would empty the undo history too. No question first: clearing
+    // is what the button is for, and a box asked at every press is soon
+    // answered without reading it.
+    QTextCursor all(Memo1->document());
+    all.select(QTextCursor::Document);
+    all.removeSelectedText();
+}
 void TForm1::Button2Click() { Memo1->paste(); }
 void TForm1::Button6Click() { Memo1->copy(); }
 void TForm1::Button7Click() { Memo1->cut(); }
@@ -291,16 +303,19 @@ TSendRun& TForm1::Run() { return engine_->Run(); }
 
 TResumeChoice TForm1::AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point)
 {
+    // Other files than the earlier run's: Enter must not mix two mailings.
     const int choice = Application().Choose(mtInformation, ResumeQuestion(Lines, Point),
-                                            {"続きから", "最初から", "キャンセル"}, rcContinue, rcCancel);
+                                            {"続きから", "最初から", "キャンセル"},
+                                            Point.OtherFiles ? rcCancel : rcContinue, rcCancel);
     return static_cast<TResumeChoice>(choice);
 }
 
 bool TForm1::ConfirmRun(const TRunOutline& Outline)
 {
     enum { Send, Cancel };
-    return Application().Choose(mtConfirmation, ConfirmText(Outline), {"送信する", "キャンセル"}, Send, Cancel,
-                                "送信の確認")
+    // Sent before: Enter must not send everyone the same mail twice.
+    return Application().Choose(mtConfirmation, ConfirmText(Outline), {"送信する", "キャンセル"},
+                                Outline.SentBefore.empty() ? Send : Cancel, Cancel, "送信の確認")
            == Send;
 }
 
@@ -357,7 +372,8 @@ void TForm1::Summary(const TRunSummary& Summary)
         text += "\n\n" + Utf8Note(Summary.Utf8, Summary.Auto);
     // One box for a run that a failure ended: what happened first.
     if (!Summary.Failure.empty())
-        text = ErrorBoxText(Summary.Failure) + "\n\n" + text;
+        text = ErrorBoxText(Summary.Failure, ServerText(engine_->Settings().Host, engine_->Settings().Port)) + "\n\n"
+               + text;
     if (Application().Choose(Summary.Failure.empty() ? mtInformation : mtError, text, {"OK", "フォルダを開く"}, 0, 0)
         == OpenFolder)
         Application().OpenFolder(std::filesystem::path(Summary.JournalPath).parent_path().string());
@@ -373,26 +389,27 @@ void TForm1::Failure(const std::exception& E)
 
 bool TForm1::Sending() const { return engine_->Run().Running(); }
 
-void TForm1::Button4Click()
+TSendRequest TForm1::Request() const
 {
-    RememberInput(*this);
     TSendRequest request;
     request.RecipientFile = S(Edit1->text());
     request.Subject = MailableText(Edit2->text(), "タイトル", false);
     request.Body = MailableText(Memo1->toPlainText(), "本文", true);
     request.Attachments = Attachments->Files();
-    engine_->Send(request);
+    return request;
+}
+
+void TForm1::Button4Click()
+{
+    RememberInput(*this);
+    engine_->Send(Request());
 }
 
 void TForm1::Button5Click() { engine_->Abort(); }
 
 void TForm1::Button11Click()
 {
-    TSendRequest request;
-    request.RecipientFile = S(Edit1->text());
-    request.Subject = MailableText(Edit2->text(), "タイトル", false);
-    request.Body = MailableText(Memo1->toPlainText(), "本文", true);
-    auto* form = new TPreviewForm(*engine_, std::move(request), this);
+    auto* form = new TPreviewForm(*engine_, Request(), this);
     form->show();
 }
 

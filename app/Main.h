@@ -31,6 +31,7 @@ class TRepaintLimit;
 class TSendEngine;
 class TSendRun;
 class TStringList;
+struct TSendRequest;
 
 // The system's file-open dialog with its default settings.
 class TOpenDialog {
@@ -78,6 +79,10 @@ public:
     void LoadSettings();
     // The Subject header value of a subject as typed (UTF-8).
     std::string EncodeSubject(const std::string& Subject);
+
+    // The Send as the fields and the attachment list stand: the run, its
+    // preview and its test send all take this one.
+    TSendRequest Request() const;
 
     // True from the start of a Send's connection until the run has ended.
     bool Sending() const;

@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
 
 #include "app/Application.h"
@@ -42,10 +43,17 @@ TPreviewForm::TPreviewForm(TSendEngine& Engine, TSendRequest Request, QWidget* P
     MessageView->setReadOnly(true);
     FindingsList = new QListWidget(this);
     FindingsList->setObjectName(QStringLiteral("FindingsList"));
+    // A finding naming many rows is read whole, never scrolled sideways.
+    FindingsList->setWordWrap(true);
+    FindingsList->setResizeMode(QListView::Adjust);
+    FindingsList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     TestAddressEdit = new QLineEdit(this);
     TestAddressEdit->setObjectName(QStringLiteral("TestAddressEdit"));
     TestAddressEdit->setPlaceholderText(Q(engine_.Settings().FromAddress));
     TestSendButton = MakeButton(this, "TestSendButton", QStringLiteral("テスト送信"), [this] { TestSendClick(); });
+    CloseButton = MakeButton(this, "CloseButton", QStringLiteral("閉じる"), [this] { close(); });
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    QObject::connect(escape, &QShortcut::activated, this, [this] { close(); });
     StatusBar = new QStatusBar(this);
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setSizeGripEnabled(false);
@@ -61,6 +69,8 @@ TPreviewForm::TPreviewForm(TSendEngine& Engine, TSendRequest Request, QWidget* P
     test->addWidget(new QLabel(QStringLiteral("テスト送信の宛先"), this));
     test->addWidget(TestAddressEdit, 1);
     test->addWidget(TestSendButton);
+    test->addSpacing(16);
+    test->addWidget(CloseButton);
     auto* grid = new QGridLayout(this);
     grid->addLayout(rows, 0, 0, 1, 2);
     grid->addWidget(MessageView, 1, 0);
@@ -121,7 +131,13 @@ void TPreviewForm::RowEntered()
 void TPreviewForm::TestSendClick()
 {
     StatusBar->showMessage(QStringLiteral("テスト送信しています…"));
-    const std::string said =
-        engine_.TestSend(request_, preview_->Entries()[index_].Line, TestAddressEdit->text().toStdString());
+    std::string said;
+    try {
+        said = engine_.TestSend(request_, preview_->Entries()[index_].Line, TestAddressEdit->text().toStdString());
+    } catch (...) {
+        // The box that follows says why.
+        StatusBar->showMessage(QStringLiteral("テスト送信できませんでした"));
+        throw;
+    }
     StatusBar->showMessage(said.empty() ? QStringLiteral("テスト送信を取りやめました") : Q(said));
 }

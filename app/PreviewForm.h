@@ -38,6 +38,7 @@ public:
     QListWidget* FindingsList;
     QLineEdit* TestAddressEdit;
     QPushButton* TestSendButton;
+    QPushButton* CloseButton;  // 閉じる, as Esc
     QStatusBar* StatusBar;
 
 private:

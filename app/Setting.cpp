@@ -183,7 +183,7 @@ void TForm3::CreateComplianceRows()
     Edit13->setPlaceholderText(QStringLiteral("電話番号、メールアドレスまたは URL"));
     Button5 = MakeButton(this, "Button5", QStringLiteral("フッターを編集"), [this] { Button5Click(); });
     Button5->setGeometry(96, 516, 105, 25);
-    Button6 = MakeButton(this, "Button6", QStringLiteral("配信停止を追加"), [this] { Button6Click(); });
+    Button6 = MakeButton(this, "Button6", QStringLiteral("配信停止の一覧"), [this] { Button6Click(); });
     Button6->setGeometry(209, 516, 105, 25);
     Bevel7 = MakeBevel(this, "Bevel7", 2, 548, 382, 3);
 }
@@ -232,6 +232,13 @@ void TForm3::ShowSettings(const TSettings& Settings)
     Edit11->setText(Text(Settings.UnsubscribeUrl));
     Edit12->setText(Text(Settings.PostalAddress));
     Edit13->setText(Text(Settings.Contact));
+    // A long server name or URL shows its beginning, not its end.
+    for (QLineEdit* edit : findChildren<QLineEdit*>(Qt::FindDirectChildrenOnly))
+        edit->setCursorPosition(0);
+    // The password itself never shows; that one is kept does.
+    const bool stored = !Settings.LoginName.empty()
+                        && Passwords().IsStored(PasswordKey(Settings.Host, Settings.Port, Settings.LoginName));
+    Edit7->setPlaceholderText(stored ? QStringLiteral("保存済み") : QString());
     ComboBox3Select();
     ShowSignedIn();
 }

@@ -100,7 +100,8 @@ public:
     // フッターを編集: the footer file of the profile folder in a small
     // editor, starting from the built-in template when there is none.
     void Button5Click();
-    // 配信停止を追加: a small window that adds addresses to 配信停止.txt.
+    // 配信停止の一覧: a small window that lists, adds and removes the
+    // addresses of 配信停止.txt.
     void Button6Click();
 
     // The fields as settings, and the settings shown in the fields.

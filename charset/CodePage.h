@@ -46,12 +46,20 @@ std::string Cp932ToUtf8(std::string_view Cp932);
 // text at all; otherwise it is read as CP932, converted in place, and the
 // result is true.
 bool LinesToUtf8(TStringList& Lines);
-// The lines of a text file's bytes as UTF-8: UTF-16 (LE or BE) marked by its
-// byte-order mark is read as such, anything else as LinesToUtf8 tells; lines
-// split as TStringList loads them. Returns the text the lines were split
-// from (the UTF-16 converted, else Bytes), for checks on the text as a
-// whole. Raises ECodePageError "3 行目: ..." for broken UTF-16 and as
-// LinesToUtf8.
+// Raises ECodePageError naming the first line of each when some lines are
+// UTF-8 (valid and plausible, as LinesToUtf8 judges) and others can only be
+// CP932 (no valid UTF-8).
+void RefuseMixedLines(const TStringList& Lines);
+// Raises ECodePageError "3 行目: ..." at the first line that is no UTF-8,
+// for text whose byte-order mark says it is.
+void CheckUtf8Lines(const TStringList& Lines);
+// The lines of a text file's bytes as UTF-8: UTF-16 (LE or BE) or UTF-8
+// marked by its byte-order mark is read as such, anything else as
+// LinesToUtf8 tells; lines split as TStringList loads them. Returns the text
+// the lines were split from (the UTF-16 converted, else Bytes), for checks
+// on the text as a whole. Raises ECodePageError "3 行目: ..." for a line
+// holding a zero byte, for broken UTF-16 or marked UTF-8, as
+// RefuseMixedLines and as LinesToUtf8.
 std::string TextFileLines(std::string_view Bytes, TStringList& Lines);
 // TextFileLines of the file's bytes, its errors as "FileName の 3 行目: ...";
 // EFOpenError when it cannot be read.

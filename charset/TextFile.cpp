@@ -116,6 +116,28 @@ bool AllCp932(const TStringList& lines)
 
 }  // namespace
 
+void RefuseMixedLines(const TStringList& Lines)
+{
+    Plausibility plausible;
+    int utf8 = 0;
+    int cp932 = 0;
+    for (int i = 0; i < Lines.Count() && !(utf8 && cp932); ++i) {
+        const std::string& line = Lines[i];
+        if (IsAscii(line))
+            continue;
+        if (!IsValidUtf8(line))
+            cp932 = cp932 ? cp932 : i + 1;
+        else if (plausible.Holds(line))
+            utf8 = utf8 ? utf8 : i + 1;
+    }
+    // Read whole in either code page, the other's lines would come out
+    // garbled, or be refused for a reason that is not theirs.
+    if (utf8 && cp932)
+        throw ECodePageError(Format("UTF-8 と Shift_JIS の行が混じっています（%d 行目は UTF-8、%d 行目は Shift_JIS）。"
+                                    "どちらか一方の文字コードで保存し直してください",
+                                    utf8, cp932));
+}
+
 bool LinesToUtf8(TStringList& Lines)
 {
     const auto& lines = Lines.Lines();
@@ -143,8 +165,26 @@ namespace {
 
 constexpr char kUtf16LeMark[] = "\xff\xfe";
 constexpr char kUtf16BeMark[] = "\xfe\xff";
+constexpr char kUtf8Mark[] = "\xef\xbb\xbf";
+
+// A zero byte would end the text wherever a C string carries it, and no
+// message may hold one: a file with it is refused at its line, never cut.
+void RefuseZeroBytes(const TStringList& Lines)
+{
+    for (int i = 0; i < Lines.Count(); ++i)
+        if (Lines[i].find('\0') != std::string::npos)
+            throw ECodePageError(Format("%d 行目: NUL 文字 (0x00) があります", i + 1));
+}
 
 }  // namespace
+
+void CheckUtf8Lines(const TStringList& Lines)
+{
+    for (int i = 0; i < Lines.Count(); ++i)
+        if (!IsValidUtf8(Lines[i]))
+            throw ECodePageError(Format("%d 行目: UTF-8 の印 (BOM) があるのに UTF-8 として正しくないバイトがあります",
+                                        i + 1));
+}
 
 std::string TextFileLines(std::string_view Bytes, TStringList& Lines)
 {
@@ -152,7 +192,15 @@ std::string TextFileLines(std::string_view Bytes, TStringList& Lines)
     if (!le && Bytes.substr(0, 2) != kUtf16BeMark) {
         TStringStream stream{std::string(Bytes)};
         Lines.LoadFromStream(stream);
-        LinesToUtf8(Lines);
+        RefuseZeroBytes(Lines);
+        // The mark was written by an editor that saved UTF-8: it settles
+        // what a guess from the characters could get wrong.
+        if (Bytes.starts_with(kUtf8Mark)) {
+            CheckUtf8Lines(Lines);
+        } else {
+            RefuseMixedLines(Lines);
+            LinesToUtf8(Lines);
+        }
         return std::string(Bytes);
     }
     const std::string_view units = Bytes.substr(2);
@@ -171,6 +219,7 @@ std::string TextFileLines(std::string_view Bytes, TStringList& Lines)
     }
     // Already Unicode: nothing here is Shift_JIS in disguise.
     Lines.SetText(text);
+    RefuseZeroBytes(Lines);
     return text;
 }
 

@@ -38,11 +38,14 @@ const std::vector<TOptionRule>& Rules()
          [](TSendOptions& o, const std::string& v) {
              if (!IsValidUtf8(v))
                  Refuse("--subject のタイトルが UTF-8 ではありません");
-             // A line end would start a header line of its own.
-             for (unsigned char c : v)
-                 if (c < 0x20 || c == 0x7F)
-                     Refuse("--subject のタイトルに改行や制御文字は使えません");
+             // A line end would start a header line of its own. A TAB is a
+             // blank, as the window's one-line field makes it.
              o.Subject = v;
+             for (char& c : o.Subject)
+                 if (c == '\t')
+                     c = ' ';
+                 else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                     Refuse("--subject のタイトルに改行や制御文字は使えません");
          }},
         {"--body", "本文のファイル", [](TSendOptions& o, const std::string& v) { o.Body = v; }},
         {"--profile", "フォルダー", [](TSendOptions& o, const std::string& v) { o.Profile = v; }},

@@ -38,6 +38,10 @@ std::string ReadBody(const std::string& Path)
     std::string body;
     for (int i = 0; i < lines.Count(); ++i)
         body += (i ? "\n" : "") + lines[i];
+    // The body's lines end at LF, the last one's end left out; an empty last
+    // line is only there when its end is written.
+    if (lines.Count() > 0 && lines[lines.Count() - 1].empty())
+        body += "\n";
     return body;
 }
 
@@ -85,7 +89,7 @@ public:
                 Say("中断しました。");
                 return ecStopped;
             }
-            Say(ErrorBoxText(e.what()));
+            Say(ErrorBoxText(e.what(), ServerText(engine_.Settings().Host, engine_.Settings().Port)));
             // A failure after the run's summary leaves its outcomes standing.
             return frontEnd_.AllSent().has_value() ? ecOtherOutcomes : ecNotStarted;
         }

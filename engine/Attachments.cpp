@@ -72,7 +72,13 @@ std::shared_ptr<TStream> TemporaryStream()
 
 }  // namespace
 
-std::string MegabytesText(int64_t Bytes) { return Format("%.1f MB", static_cast<double>(Bytes) / 1e6); }
+std::string MegabytesText(int64_t Bytes)
+{
+    // A small file would read 「0.0 MB」.
+    if (Bytes < 1000 * 1000)
+        return Format("%lld KB", static_cast<long long>((Bytes + 999) / 1000));
+    return Format("%.1f MB", static_cast<double>(Bytes) / 1e6);
+}
 
 struct TRunAttachments::TFile {
     std::string Path;

@@ -18,7 +18,7 @@ using TParts = std::vector<std::shared_ptr<const TEncodedAttachment>>;
 // limits come near (Gmail 25 MB, Microsoft 365 35 MB, encoded).
 constexpr int64_t LargeMessageBytes = 10 * 1000 * 1000;
 
-// "12.3 MB" for the user's texts.
+// "12.3 MB" for the user's texts; "850 KB" below a megabyte.
 std::string MegabytesText(int64_t Bytes);
 
 class TRunAttachments {

@@ -95,6 +95,24 @@ TRecords ParseDelimited(std::string_view text, char delimiter)
     throw EListError(CellPlace(row, column) + ": " + why);
 }
 
+// Rows added in another editor may be in the other code page: said as such
+// rather than read garbled.
+void RefuseMixedRecords(const TRecords& records)
+{
+    TStringList rows;
+    for (size_t r = 0; r < records.Count(); ++r) {
+        std::string row;
+        for (size_t k = records.first[r]; k < records.first[r + 1]; ++k)
+            row += records.cells[k] + ',';
+        rows.Add(IsAscii(row) ? std::string() : row);  // only the place of an ASCII row counts
+    }
+    try {
+        RefuseMixedLines(rows);
+    } catch (const ECodePageError& e) {
+        throw EListError(e.Message());
+    }
+}
+
 // The cells as UTF-8, with the code page told as for text files.
 void CellsToUtf8(TRecords& records)
 {
@@ -142,12 +160,17 @@ TListTable ReadDelimitedList(std::string_view Bytes, char Delimiter)
         utf8 = true;
     }
     TRecords records = ParseDelimited(Bytes, Delimiter);
-    if (!utf8)
+    for (size_t k = 0; k < records.cells.size(); ++k)
+        if (records.cells[k].find('\0') != std::string::npos)
+            RefuseCell(records, k, "NUL 文字 (0x00) があります。");
+    if (!utf8) {
+        RefuseMixedRecords(records);
         CellsToUtf8(records);
-    else
+    } else {
         for (size_t k = 0; k < records.cells.size(); ++k)
             if (!IsValidUtf8(records.cells[k]))
                 RefuseCell(records, k, "UTF-8 として正しくないバイトがあります。");
+    }
     TListTable table;
     for (size_t r = 0; r < records.Count(); ++r)
         table.Append(static_cast<int>(r + 1), std::span<std::string>(records.cells.data() + records.first[r],

@@ -67,6 +67,61 @@ const NumberWords kSocketErrors[] = {
 };
 constexpr const char* kOtherSocketError = "ネットワークのエラーが起きました。ネットワークの接続を確認してください。";
 
+// With the server known, a connection that failed names it.
+enum TServerFault { sfNone, sfRefused, sfNoAnswer, sfNoName };
+
+TServerFault ServerFault(const std::string& Text)
+{
+    if (Text == "Connection Failed" || Text.rfind("10061:", 0) == 0)
+        return sfRefused;
+    if (Text == "Connection Timed out" || Text.rfind("10060:", 0) == 0)
+        return sfNoAnswer;
+    if (Text == "Host Lookup Failed" || Text == "Null Remote Address")
+        return sfNoName;
+    for (const char* code : {"11001:", "11002:", "11003:", "11004:"})
+        if (Text.rfind(code, 0) == 0)
+            return sfNoName;
+    return sfNone;
+}
+
+std::string ExplainServerFault(TServerFault Fault, const std::string& Server)
+{
+    switch (Fault) {
+    case sfRefused:
+        return "サーバー " + Server + " に接続できませんでした。「設定」の「SMTPサーバ」と「ポート」が正しいか、"
+               "サーバーが動いているか、ファイアウォールに止められていないかを確認してください。";
+    case sfNoAnswer:
+        return "サーバー " + Server + " が応答しません。「設定」の「SMTPサーバ」と「ポート」、ネットワークの接続を"
+               "確認し、時間をおいてもう一度送信してください。";
+    case sfNoName:
+        return "サーバー名 " + Server.substr(0, Server.rfind(':')) + " が見つかりません。「設定」の「SMTPサーバ」の"
+               "綴りとネットワークの接続を確認してください。";
+    case sfNone:
+        break;
+    }
+    return {};
+}
+
+// A refused login: the sentence the login gives for the reply's code, and
+// the fields of the Settings window to mend.
+constexpr const char* kLoginRefused = "ログインできませんでした。";
+const Words kLoginFields[] = {
+    {"ログイン名かパスワードが正しくありません", "「設定」の「ログイン名」と「パスワード」を確かめて「設  定」で保存し、もう一度送信してください。"},
+    {"アプリ パスワード", "「設定」の「パスワード」にアプリ パスワードを入れて「設  定」で保存し、もう一度送信してください。"},
+    {"暗号化した接続", "「設定」の「暗号化」で STARTTLS か SSL/TLS を選んでください。"},
+    {"ログイン方式", "「設定」の「ログイン方式」を確認してください。"},
+    {"一時的", ""},
+    {"", "「設定」の「ログイン名」と「パスワード」を確認してください。"},
+};
+
+bool IsAscii(const std::string& Text)
+{
+    for (unsigned char c : Text)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // "550 No such user", "451-..." : a reply line of the server.
@@ -93,8 +148,25 @@ std::string ExplainSocketError(const std::string& text)
 
 }  // namespace
 
-std::string ExplainError(const std::string& Text)
+std::string ServerText(const std::string& Host, const std::string& Port)
 {
+    const std::string host = Trim(Host);
+    if (host.empty())
+        return {};
+    const std::string port = Trim(Port).empty() ? "25" : Trim(Port);
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
+}
+
+std::string ExplainError(const std::string& Text, const std::string& Server)
+{
+    if (const TServerFault fault = ServerFault(Text); fault != sfNone && !Server.empty())
+        return ExplainServerFault(fault, Server);
+    if (StartsWith(Text, kLoginRefused)) {
+        // The text quotes the reply already; the fields follow it.
+        for (const Words& w : kLoginFields)
+            if (Text.find(w.text) != std::string::npos)
+                return WithoutLineEnd(Text) + (*w.explanation ? "\n" + std::string(w.explanation) : "");
+    }
     for (const Words& w : kExact)
         if (Text == w.text)
             return w.explanation;
@@ -128,11 +200,12 @@ std::string ExplainError(const std::string& Text)
     return ExplainSocketError(Text);
 }
 
-std::string ErrorBoxText(const std::string& Text)
+std::string ErrorBoxText(const std::string& Text, const std::string& Server)
 {
-    const std::string explanation = ExplainError(Text);
+    const std::string explanation = ExplainError(Text, Server);
+    // A box leads with a Japanese sentence, whatever a component said.
     if (explanation.empty())
-        return Text;
+        return IsAscii(Text) && !Text.empty() ? "エラーが起きました。詳しい内容は次のとおりです:\n\n" + Text : Text;
     if (explanation.find(WithoutLineEnd(Text)) != std::string::npos || StartsWith(Text, kHeloRefused))
         return explanation;
     return explanation + "\n\n" + Text;

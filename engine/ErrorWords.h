@@ -5,10 +5,17 @@
 
 #include <string>
 
-// The explanation for a component's error text, empty for a text it does
-// not know (a Japanese text of the application, say), which is shown alone.
-std::string ExplainError(const std::string& Text);
+// "host:port" of the settings for the texts below ("[::1]:25" for an IPv6
+// address); empty without a host.
+std::string ServerText(const std::string& Host, const std::string& Port);
+
+// The explanation for a component's error text, empty for a Japanese text
+// of the application, which is shown alone. Server (ServerText), when
+// given, is named in the texts of a connection that failed, with what to
+// check. A failed login says which fields of the Settings window to mend.
+std::string ExplainError(const std::string& Text, const std::string& Server = {});
 // What the error box shows for Text: the explanation, a blank line and the
-// text; the text alone when there is no explanation, and the explanation
-// alone when it already quotes the text (a server's reply).
-std::string ErrorBoxText(const std::string& Text);
+// text; the explanation alone when it already quotes the text (a server's
+// reply); a Japanese text alone, and an English one nobody explains after a
+// sentence that says an error happened.
+std::string ErrorBoxText(const std::string& Text, const std::string& Server = {});

@@ -69,6 +69,9 @@ struct TResumePoint {
     // journal has no row for (the one whose message was going out at a
     // crash) comes with an empty Entry.
     std::vector<TJournalRow> Rows;
+    // The run attached other files (or none, or the same under other names)
+    // than the one asking: continuing it sends the rest different files.
+    bool OtherFiles = false;
 
     std::vector<int> UnknownLines() const;
 };
@@ -130,6 +133,10 @@ private:
 // cannot be read are left out, and their paths added to Unreadable.
 std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
                                               std::vector<std::string>* Unreadable = nullptr);
+// The same for a run of Identity's list, subject and body whose files were
+// other than Identity's (OtherFiles set): a restart that lost the files, or
+// a file changed since, must not pass for a new mailing unasked.
+std::optional<TResumePoint> FindUnfinishedRunOtherFiles(const std::string& Folder, const TRunIdentity& Identity);
 // The stem of the newest run in Folder of this identity that ended normally:
 // the message already went to that list.
 std::optional<std::string> FindFinishedRun(const std::string& Folder, const TRunIdentity& Identity);

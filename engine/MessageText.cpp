@@ -83,15 +83,15 @@ void TMessageText::Prepare(TMailCharset Choice, const std::string& Subject, cons
     bodyApplied_ = -1;
 }
 
-bool TMessageText::CanCarry(const std::string& Name) const
+std::string TMessageText::NameProblem(const std::string& Name) const
 {
     try {
         CheckMailable(Name);
         if (choice_ == mcIso2022Jp)
             NameWords(Name, mcIso2022Jp);
-        return true;
-    } catch (const ECodePageError&) {
-        return false;
+        return {};
+    } catch (const ECodePageError& e) {
+        return e.Message();
     }
 }
 

@@ -66,8 +66,9 @@ public:
     // the chosen charset cannot carry the footer.
     void CheckFooter(const std::string& Footer) const;
 
-    // Whether a recipient's display name can be sent in the chosen charset.
-    bool CanCarry(const std::string& Name) const;
+    // Why a recipient's display name cannot be sent in the chosen charset,
+    // naming the characters; empty when it can.
+    std::string NameProblem(const std::string& Name) const;
 
     TCharsetRule CharsetRule() const { return {choice_, textsStrict_}; }
 

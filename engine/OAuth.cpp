@@ -96,6 +96,40 @@ void Answer(QTcpSocket* socket, int status, const char* reason, const QString& t
     socket->disconnectFromHost();
 }
 
+// The token endpoint's answer: tokens, or EOAuthError.
+TOAuthTokens TokensOf(QNetworkReply& reply)
+{
+    // The form holds the code, the verifier and the client secret: they go to
+    // the token endpoint itself or nowhere. A redirect is no answer (a 307 or
+    // 308 followed would post them again to whatever address it names).
+    const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300 && status < 400) {
+        const QUrl target = reply.header(QNetworkRequest::LocationHeader).toUrl();
+        throw EOAuthError(Format("トークンの要求が別のアドレス（%s）へ転送されたため、中止しました（HTTP %d）。"
+                                 "コードやクライアントシークレットは転送先へ送っていません。サインインのサーバーの"
+                                 "アドレスを確かめてください。",
+                                 target.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery).toStdString().c_str(),
+                                 status));
+    }
+    const QJsonObject json = QJsonDocument::fromJson(reply.readAll()).object();
+    const std::string error = json.value(QStringLiteral("error")).toString().toStdString();
+    if (!error.empty())
+        throw EOAuthError(OAuthErrorText(error, json.value(QStringLiteral("error_description")).toString().toStdString()),
+                          error == "invalid_grant");
+    if (reply.error() != QNetworkReply::NoError)
+        throw EOAuthError("トークンを受け取れませんでした（" + reply.errorString().toStdString() + "）。");
+    TOAuthTokens tokens;
+    tokens.Access = json.value(QStringLiteral("access_token")).toString().toStdString();
+    tokens.Refresh = json.value(QStringLiteral("refresh_token")).toString().toStdString();
+    if (tokens.Access.empty())
+        throw EOAuthError("トークンの応答にアクセストークンがありません。");
+    // Some servers send the lifetime as a string.
+    const QJsonValue lifetime = json.value(QStringLiteral("expires_in"));
+    const int seconds = lifetime.isString() ? lifetime.toString().toInt() : lifetime.toInt(kDefaultLifetimeS);
+    tokens.ExpiresAtMs = TickCount() + int64_t(seconds > 0 ? seconds : kDefaultLifetimeS) * 1000;
+    return tokens;
+}
+
 // Runs a token request to its end (bounded, or until Stop is called).
 TOAuthTokens TokenRequest(const TOAuthEndpoints& endpoints, const TOAuthAccount& account,
                           std::vector<std::pair<const char*, std::string>> form, std::function<void()>* stop,
@@ -111,6 +145,8 @@ TOAuthTokens TokenRequest(const TOAuthEndpoints& endpoints, const TOAuthAccount&
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
     request.setRawHeader("Accept", "application/json");
     request.setTransferTimeout(kTokenRequestTimeoutMs);
+    // Not followed at all: TokensOf refuses the redirect.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     std::unique_ptr<QNetworkReply> reply(manager.post(request, Encode(form)));
     QEventLoop loop;
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -124,24 +160,135 @@ TOAuthTokens TokenRequest(const TOAuthEndpoints& endpoints, const TOAuthAccount&
         throw EOAuthAborted();
     if (!reply->isFinished())
         reply->abort();
+    return TokensOf(*reply);
+}
 
-    const QJsonObject json = QJsonDocument::fromJson(reply->readAll()).object();
-    const std::string error = json.value(QStringLiteral("error")).toString().toStdString();
-    if (!error.empty())
-        throw EOAuthError(OAuthErrorText(error, json.value(QStringLiteral("error_description")).toString().toStdString()),
-                          error == "invalid_grant");
-    if (reply->error() != QNetworkReply::NoError)
-        throw EOAuthError("トークンを受け取れませんでした（" + reply->errorString().toStdString() + "）。");
-    TOAuthTokens tokens;
-    tokens.Access = json.value(QStringLiteral("access_token")).toString().toStdString();
-    tokens.Refresh = json.value(QStringLiteral("refresh_token")).toString().toStdString();
-    if (tokens.Access.empty())
-        throw EOAuthError("トークンの応答にアクセストークンがありません。");
-    // Some servers send the lifetime as a string.
-    const QJsonValue lifetime = json.value(QStringLiteral("expires_in"));
-    const int seconds = lifetime.isString() ? lifetime.toString().toInt() : lifetime.toInt(kDefaultLifetimeS);
-    tokens.ExpiresAtMs = TickCount() + int64_t(seconds > 0 ? seconds : kDefaultLifetimeS) * 1000;
-    return tokens;
+// The redirect's listener on both loopback addresses at one port: a browser
+// may take "localhost" for either, and a port held on the other address by
+// another local program would hand that program the code and the state.
+class TLoopbackListener {
+public:
+    TLoopbackListener()
+    {
+        for (int attempt = 0; attempt < kListenAttempts; ++attempt) {
+            if (!v4_.listen(QHostAddress::LocalHost, 0))
+                throw EOAuthError("サインインの受け口を開けません（" + v4_.errorString().toStdString() + "）。");
+            if (v6_.listen(QHostAddress::LocalHostIPv6, v4_.serverPort()))
+                return;
+            // Without IPv6 there is no ::1 that anyone could listen on, and
+            // browsers reach localhost at 127.0.0.1 alone: that one serves.
+            const auto why = v6_.serverError();
+            if (why == QAbstractSocket::SocketAddressNotAvailableError ||
+                why == QAbstractSocket::UnsupportedSocketOperationError)
+                return;
+            if (why != QAbstractSocket::AddressInUseError)
+                throw EOAuthError("サインインの受け口を開けません（::1: " + v6_.errorString().toStdString() + "）。");
+            // Another program holds the port on ::1: another port.
+            v4_.close();
+        }
+        throw EOAuthError("サインインの受け口を開けません（127.0.0.1 と ::1 の両方で空いているポートが見つかりません）。");
+    }
+    uint16_t Port() const { return v4_.serverPort(); }
+    std::vector<QTcpServer*> Servers()
+    {
+        std::vector<QTcpServer*> servers{&v4_};
+        if (v6_.isListening())
+            servers.push_back(&v6_);
+        return servers;
+    }
+
+private:
+    // Ports the kernel hands out for 127.0.0.1 are almost always free on ::1
+    // too; each taken one is a program squatting there.
+    static constexpr int kListenAttempts = 20;
+    QTcpServer v4_, v6_;
+};
+
+// Takes the browser's call of the redirect: exactly one with this sign-in's
+// state ends the wait, with the code or the provider's refusal.
+class TRedirectCatcher {
+public:
+    TRedirectCatcher(std::string State, QEventLoop& Loop) : state_(std::move(State)), loop_(Loop) {}
+
+    void Watch(QTcpServer& Server)
+    {
+        QObject::connect(&Server, &QTcpServer::newConnection, &loop_, [this, &Server] {
+            while (QTcpSocket* socket = Server.nextPendingConnection()) {
+                auto buffer = std::make_shared<QByteArray>();
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+                    *buffer += socket->readAll();
+                    if (buffer->contains("\r\n\r\n"))
+                        Handle(socket, *buffer);
+                    else if (buffer->size() > kMaxRedirectRequest)
+                        Answer(socket, 431, "Request Header Fields Too Large", QStringLiteral("要求が長すぎます。"));
+                    else
+                        return;
+                    socket->disconnect();
+                });
+            }
+        });
+    }
+
+    std::optional<std::string> Code;
+    std::string Failure;
+
+private:
+    void Handle(QTcpSocket* socket, const QByteArray& request)
+    {
+        // "GET /?code=...&state=... HTTP/1.1"
+        const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
+        const QUrl target(words.size() == 3 ? QString::fromLatin1("http://127.0.0.1" + words[1]) : QString(),
+                          QUrl::StrictMode);
+        if (words.value(0) != "GET" || target.path() != QLatin1String("/")) {
+            Answer(socket, 404, "Not Found", QStringLiteral("ページがありません。"));
+            return;
+        }
+        const QUrlQuery items(target);
+        auto item = [&items](const char* name) {
+            return items.queryItemValue(QString::fromLatin1(name), QUrl::FullyDecoded).toStdString();
+        };
+        // Only the redirect of this sign-in counts; anything else (another
+        // tab, a forged link) is turned away and the wait goes on.
+        if (item("state") != state_ || Code || !Failure.empty()) {
+            Answer(socket, 400, "Bad Request", QStringLiteral("このサインインの応答ではありません（state が一致しません）。"));
+            return;
+        }
+        if (!item("error").empty()) {
+            Failure = OAuthErrorText(item("error"), item("error_description"));
+            Answer(socket, 200, "OK", QStringLiteral("サインインできませんでした。Veltrow に戻ってください。"));
+        } else if (item("code").empty()) {
+            Failure = "サインインの応答にコードがありません。";
+            Answer(socket, 400, "Bad Request", QStringLiteral("サインインの応答にコードがありません。"));
+        } else {
+            Code = item("code");
+            Answer(socket, 200, "OK", QStringLiteral("サインインしました。このタブを閉じてください。"));
+        }
+        loop_.quit();
+    }
+
+    std::string state_;
+    QEventLoop& loop_;
+};
+
+// The provider's page that asks the user to sign in.
+QUrl AuthorizePage(const TOAuthEndpoints& endpoints, const TOAuthAccount& account, const std::string& redirect,
+                   const std::string& state, const std::string& verifier)
+{
+    std::vector<std::pair<const char*, std::string>> query{
+        {"client_id", account.ClientID}, {"response_type", "code"},  {"redirect_uri", redirect},
+        {"scope", endpoints.Scope},      {"state", state},           {"code_challenge", CodeChallenge(verifier)},
+        {"code_challenge_method", "S256"}, {"login_hint", account.Login}};
+    if (account.Method == lmOAuthGoogle) {
+        // Google gives a refresh token only to offline access, and again
+        // only when the consent is asked for anew.
+        query.emplace_back("access_type", "offline");
+        query.emplace_back("prompt", "consent");
+    }
+    QUrl page(Q(endpoints.AuthorizeUrl));
+    const QByteArray existing = page.query(QUrl::FullyEncoded).toLatin1();
+    page.setQuery(QString::fromLatin1((existing.isEmpty() ? QByteArray() : existing + '&') + Encode(query)),
+                  QUrl::StrictMode);
+    return page;
 }
 
 }  // namespace
@@ -255,101 +402,47 @@ bool OpenInBrowser(const QUrl& Url)
 TOAuthTokens TOAuthSignIn::Run()
 {
     const TOAuthEndpoints endpoints = OAuthEndpoints(account_);
-    QTcpServer server;
     // Loopback only: the code must not be offered to the network.
-    if (!server.listen(QHostAddress::LocalHost, 0))
-        throw EOAuthError("サインインの受け口を開けません（" + server.errorString().toStdString() + "）。");
-    const std::string redirect = "http://" + endpoints.RedirectHost + ":" + std::to_string(server.serverPort()) + "/";
+    TLoopbackListener listener;
+    const std::string redirect = "http://" + endpoints.RedirectHost + ":" + std::to_string(listener.Port()) + "/";
     const std::string verifier = NewCodeVerifier();
     const std::string state = RandomToken();
+    const std::string code =
+        WaitForCode(listener.Servers(), AuthorizePage(endpoints, account_, redirect, state, verifier), state);
+    return TokenRequest(endpoints, account_,
+                        {{"grant_type", "authorization_code"}, {"code", code}, {"redirect_uri", redirect},
+                         {"code_verifier", verifier}},
+                        &stop_, &aborted_);
+}
 
-    std::vector<std::pair<const char*, std::string>> query{
-        {"client_id", account_.ClientID}, {"response_type", "code"},  {"redirect_uri", redirect},
-        {"scope", endpoints.Scope},       {"state", state},           {"code_challenge", CodeChallenge(verifier)},
-        {"code_challenge_method", "S256"}, {"login_hint", account_.Login}};
-    if (account_.Method == lmOAuthGoogle) {
-        // Google gives a refresh token only to offline access, and again
-        // only when the consent is asked for anew.
-        query.emplace_back("access_type", "offline");
-        query.emplace_back("prompt", "consent");
-    }
-    QUrl page(Q(endpoints.AuthorizeUrl));
-    const QByteArray existing = page.query(QUrl::FullyEncoded).toLatin1();
-    page.setQuery(QString::fromLatin1((existing.isEmpty() ? QByteArray() : existing + '&') + Encode(query)),
-                  QUrl::StrictMode);
-
-    std::optional<std::string> code;
-    std::string failure;
+std::string TOAuthSignIn::WaitForCode(const std::vector<QTcpServer*>& Servers, const QUrl& Page,
+                                      const std::string& State)
+{
     QEventLoop loop;
-    auto handle = [&](QTcpSocket* socket, const QByteArray& request) {
-        // "GET /?code=...&state=... HTTP/1.1"
-        const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
-        const QUrl target(words.size() == 3 ? QString::fromLatin1("http://127.0.0.1" + words[1]) : QString(),
-                          QUrl::StrictMode);
-        if (words.value(0) != "GET" || target.path() != QLatin1String("/")) {
-            Answer(socket, 404, "Not Found", QStringLiteral("ページがありません。"));
-            return;
-        }
-        const QUrlQuery items(target);
-        auto item = [&items](const char* name) {
-            return items.queryItemValue(QString::fromLatin1(name), QUrl::FullyDecoded).toStdString();
-        };
-        // Only the redirect of this sign-in counts; anything else (another
-        // tab, a forged link) is turned away and the wait goes on.
-        if (item("state") != state || code || !failure.empty()) {
-            Answer(socket, 400, "Bad Request", QStringLiteral("このサインインの応答ではありません（state が一致しません）。"));
-            return;
-        }
-        if (!item("error").empty()) {
-            failure = OAuthErrorText(item("error"), item("error_description"));
-            Answer(socket, 200, "OK", QStringLiteral("サインインできませんでした。Veltrow に戻ってください。"));
-        } else if (item("code").empty()) {
-            failure = "サインインの応答にコードがありません。";
-            Answer(socket, 400, "Bad Request", QStringLiteral("サインインの応答にコードがありません。"));
-        } else {
-            code = item("code");
-            Answer(socket, 200, "OK", QStringLiteral("サインインしました。このタブを閉じてください。"));
-        }
-        loop.quit();
-    };
-    QObject::connect(&server, &QTcpServer::newConnection, &loop, [&] {
-        while (QTcpSocket* socket = server.nextPendingConnection()) {
-            auto buffer = std::make_shared<QByteArray>();
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, buffer, &handle] {
-                *buffer += socket->readAll();
-                if (buffer->contains("\r\n\r\n"))
-                    handle(socket, *buffer);
-                else if (buffer->size() > kMaxRedirectRequest)
-                    Answer(socket, 431, "Request Header Fields Too Large", QStringLiteral("要求が長すぎます。"));
-                else
-                    return;
-                socket->disconnect();
-            });
-        }
-    });
+    TRedirectCatcher catcher(State, loop);
+    for (QTcpServer* server : Servers)
+        catcher.Watch(*server);
     QTimer giveUp;
     giveUp.setSingleShot(true);
     QObject::connect(&giveUp, &QTimer::timeout, &loop, [&] {
-        failure = Format("%d 分以内にサインインが終わらなかったため、中止しました。", (TimeoutMs + 59999) / 60000);
+        catcher.Failure = Format("%d 分以内にサインインが終わらなかったため、中止しました。", (TimeoutMs + 59999) / 60000);
         loop.quit();
     });
     giveUp.start(TimeoutMs);
     stop_ = [&loop] { loop.quit(); };
-    const bool opened = OpenBrowser(page);
+    const bool opened = OpenBrowser(Page);
     if (opened && !aborted_)
         loop.exec();
     stop_ = nullptr;
-    server.close();
+    for (QTcpServer* server : Servers)
+        server->close();
     if (aborted_)
         throw EOAuthAborted();
     if (!opened)
         throw EOAuthError("ブラウザを開けませんでした。既定のブラウザを設定してください。");
-    if (!code)
-        throw EOAuthError(failure);
-    return TokenRequest(endpoints, account_,
-                        {{"grant_type", "authorization_code"}, {"code", *code}, {"redirect_uri", redirect},
-                         {"code_verifier", verifier}},
-                        &stop_, &aborted_);
+    if (!catcher.Code)
+        throw EOAuthError(catcher.Failure);
+    return *catcher.Code;
 }
 
 void TOAuthSignIn::Abort()

@@ -12,10 +12,12 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/SettingsFile.h"
 #include "rtl/Exception.h"
 
+class QTcpServer;
 class QUrl;
 
 class EOAuthError : public Exception {
@@ -58,7 +60,8 @@ struct TOAuthEndpoints {
     std::string TokenUrl;
     std::string Scope;
     // Microsoft matches a registered "http://localhost" with any port; Google
-    // takes the address itself.
+    // takes the address itself. The listener serves both loopback addresses,
+    // so whichever "localhost" names reaches it.
     std::string RedirectHost;
 };
 
@@ -87,9 +90,11 @@ bool OpenInBrowser(const QUrl& Url);
 // links no GUI library. False where it opened nothing.
 std::function<bool(const QUrl&)>& DesktopBrowser();
 
-// One sign-in: a listener on 127.0.0.1 with a port from the kernel, the
-// provider's page in the browser, exactly one redirect with the right state,
-// then the code exchanged for tokens.
+// One sign-in: a listener on 127.0.0.1 and ::1 at one port from the kernel
+// (127.0.0.1 alone where the machine has no IPv6), the provider's page in
+// the browser, exactly one redirect with the right state, then the code
+// exchanged for tokens at the token endpoint itself: a redirect there is
+// refused, never followed.
 class TOAuthSignIn {
 public:
     explicit TOAuthSignIn(const TOAuthAccount& Account) : account_(Account) {}
@@ -103,6 +108,9 @@ public:
     void Abort();
 
 private:
+    // Opens the page and waits for the redirect on Servers; its code.
+    std::string WaitForCode(const std::vector<QTcpServer*>& Servers, const QUrl& Page, const std::string& State);
+
     TOAuthAccount account_;
     bool aborted_ = false;
     std::function<void()> stop_;  // ends the wait in hand

@@ -3,13 +3,17 @@
 // and sends them nothing, whatever list they stand on.
 //
 // One address a line; blank lines and lines whose first non-blank character
-// is "#" are left alone. UTF-8 or CP932, as every text file. Addresses match
-// with the local part as written and the domain in any letter case (mail
-// systems treat domains so; local parts belong to the receiving system).
+// is "#" are left alone. UTF-8 or CP932, as every text file. An entry may be
+// written in angle brackets or as a mailto: link, its domain with a final
+// dot; it must be an address a run can send to, or the list is refused at
+// its line (an entry that can never match would let mail through unseen).
+// Addresses match whole, in any letter case: a run that skips a person who
+// asked to stop risks nothing, one that mails them breaks the law.
 #pragma once
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "rtl/Exception.h"
 
@@ -36,7 +40,7 @@ public:
     size_t Count() const { return keys_.size(); }
 
 private:
-    std::set<std::string> keys_;  // local part as written, "@", domain in lower case
+    std::set<std::string> keys_;  // the address in lower case, the domain without a final dot
 };
 
 // Adds Address (blanks around it and angle brackets allowed) to the list of
@@ -44,3 +48,14 @@ private:
 // none. Returns false when the list has it already. Raises EOptOutError for
 // text that is no mail address and the file errors.
 bool AddOptOut(const std::string& ProfileDir, const std::string& Address);
+
+// The entries of the list of ProfileDir as written (angle brackets and
+// blanks around them taken off), in the file's order, those that are no
+// address included; comments and blank lines left out. Empty without the
+// file.
+std::vector<std::string> ListOptOut(const std::string& ProfileDir);
+// Takes every line holding Entry (as ListOptOut gives it) out of the list
+// of ProfileDir; the other lines, the comments and the line ends stay byte
+// for byte. Returns false when no line held it. The file is replaced whole
+// or not at all.
+bool RemoveOptOut(const std::string& ProfileDir, const std::string& Entry);

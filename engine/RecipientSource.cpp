@@ -74,7 +74,7 @@ void TRecipientSource::CheckMerged(std::vector<TPlanEntry>& Entries, const TName
         for (const TMergeTemplate* tmpl : {&subject_, &body_})
             for (const TMergeTemplate::TUse& use : tmpl->Uses())
                 if (use.Target.Kind == TMergeFields::TKind::Column && e.Sendable &&
-                    !CanCarry(std::string(row->Merge.Cell(use.Target.Index)))) {
+                    !CanCarry(std::string(row->Merge.Cell(use.Target.Index))).empty()) {
                     e.Problem = MergedProblem;
                     e.Sendable = false;
                 }

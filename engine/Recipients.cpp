@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "rtl/SysUtils.h"
 
@@ -45,12 +47,27 @@ bool IsAddressLiteral(const std::string& s)
     return true;
 }
 
+// A plan's entries keep their problem as a constant text; the few that name
+// characters are kept here once for the life of the process.
+const char* Interned(std::string Text)
+{
+    static std::mutex lock;
+    static std::set<std::string> texts;
+    const std::lock_guard<std::mutex> hold(lock);
+    return texts.insert(std::move(Text)).first->c_str();
+}
+
 }  // namespace
 
 TEntryParts ParseEntry(const std::string& Entry)
 {
     TEntryParts parts;
-    const size_t lt = Entry.find('<');
+    size_t lt = Entry.find('<');
+    // A name may hold brackets of its own ("<山田> <yamada@example.jp>"): an
+    // entry ending in "<...>" has its address there.
+    const size_t last = Entry.rfind('<');
+    if (last != lt && Entry.find('>', last) == Entry.find_last_not_of(" \t"))
+        lt = last;
     if (lt != std::string::npos) {
         const size_t gt = Entry.find('>', lt);
         parts.Bracketed = true;
@@ -98,8 +115,12 @@ const char* EntryProblem(const std::string& Entry, const TNameCheck& CanCarry)
     const TEntryParts parts = ParseEntry(Entry);
     const std::string& name = parts.Name;
     const std::string& address = parts.Address;
-    if (IsUsableAddress(address))
-        return !name.empty() && CanCarry && !CanCarry(name) ? "名前を送れない文字があります" : nullptr;
+    if (IsUsableAddress(address)) {
+        if (name.empty() || !CanCarry)
+            return nullptr;
+        const std::string why = CanCarry(name);
+        return why.empty() ? nullptr : Interned("名前を送れない文字があります（" + why + "）");
+    }
     // The commonest ways a list goes wrong first, so that the reason tells
     // what to change.
     if (parts.Bracketed && address.empty() && Entry.find('>', Entry.find('<')) == std::string::npos)

@@ -8,8 +8,9 @@
 
 #include "engine/RunPlan.h"
 
-// True when the chosen charset can carry the display name (UTF-8).
-using TNameCheck = std::function<bool(const std::string& Name)>;
+// Why the chosen charset cannot carry the display name (UTF-8), naming the
+// characters; empty when it can.
+using TNameCheck = std::function<std::string(const std::string& Name)>;
 
 struct TRecipient {
     int Line = 0;           // in the file, from 1
@@ -39,7 +40,7 @@ void SplitEntry(const std::string& Entry, std::string& Name, std::string& Addres
 bool IsUsableAddress(const std::string& Address);
 // Why the entry cannot be sent, in the words the journal and the status bar
 // show ("アドレスがありません"); nullptr when it can. An empty CanCarry
-// leaves names unchecked.
+// leaves names unchecked; a name it refuses is told with its reason.
 const char* EntryProblem(const std::string& Entry, const TNameCheck& CanCarry);
 // Every line of the file, blank ones included, each with its verdict.
 std::vector<TRecipient> CheckRecipients(const std::vector<std::string>& Lines, const TNameCheck& CanCarry);

@@ -54,15 +54,15 @@ void ForEachSide(const std::string& Folder, std::vector<std::string>* Unreadable
     }
 }
 
-}  // namespace
-
-std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
-                                              std::vector<std::string>* Unreadable)
+// The newest unfinished run whose identity Matches.
+template <typename M>
+std::optional<TResumePoint> FindUnfinished(const std::string& Folder, std::vector<std::string>* Unreadable,
+                                           M Matches)
 {
     std::optional<std::string> newest;
     SideFile side;
     ForEachSide(Folder, Unreadable, [&](const std::string& stem, SideFile& read) {
-        if (!read.closed && read.identity == Identity && (!newest || StartedBefore(*newest, stem))) {
+        if (!read.closed && Matches(read.identity) && (!newest || StartedBefore(*newest, stem))) {
             newest = stem;
             side = std::move(read);
         }
@@ -109,6 +109,25 @@ std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const T
             point.Settled[line] = TOutcome::Unknown;
             point.Rows.push_back({line, "", TOutcome::Unknown, "", stopped});
         }
+    return point;
+}
+
+}  // namespace
+
+std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
+                                              std::vector<std::string>* Unreadable)
+{
+    return FindUnfinished(Folder, Unreadable, [&](const TRunIdentity& Run) { return Run == Identity; });
+}
+
+std::optional<TResumePoint> FindUnfinishedRunOtherFiles(const std::string& Folder, const TRunIdentity& Identity)
+{
+    std::optional<TResumePoint> point = FindUnfinished(Folder, nullptr, [&](const TRunIdentity& Run) {
+        return Run.Attachments != Identity.Attachments && Run.RecipientFile == Identity.RecipientFile
+               && Run.Recipients == Identity.Recipients && Run.Subject == Identity.Subject && Run.Body == Identity.Body;
+    });
+    if (point)
+        point->OtherFiles = true;
     return point;
 }
 

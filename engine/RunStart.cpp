@@ -27,8 +27,12 @@ const TPlanEntry* EntryAt(const std::vector<TPlanEntry>& Entries, int Line)
 
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point)
 {
-    std::string text = Format("前回の送信は %zu 件中 %zu 件で止まっています。続きから送信しますか？", Lines.size(),
-                              Point.Settled.size());
+    std::string text = Format("前回の送信は %zu 件中 %zu 件で止まっています。", Lines.size(), Point.Settled.size());
+    if (Point.OtherFiles)
+        text += "ただし、添付ファイルが前回と違います（増えたか減ったか、名前か中身が変わっています）。"
+                "続きからでは、残りの宛先に今の添付ファイルで送信します。前回と同じファイルで送るには、"
+                "キャンセルしてファイルを添付し直してください。";
+    text += "続きから送信しますか？";
     const std::vector<int> unknown = Point.UnknownLines();
     if (unknown.empty())
         return text;
@@ -193,7 +197,12 @@ TListFile ReadListText(const std::string& Path, const std::atomic<bool>& Stop)
     if (!IsAscii(file.Bytes)) {
         TStringList list;
         ForEachLine(file.Bytes, Stop, [&list](std::string_view line) { list.Add(std::string(line)); });
-        if (LinesToUtf8(list)) {
+        // A UTF-8 mark settles the code page: the lines are taken as they are.
+        if (file.Bytes.starts_with(Bom))
+            CheckUtf8Lines(list);
+        else
+            RefuseMixedLines(list);
+        if (!file.Bytes.starts_with(Bom) && LinesToUtf8(list)) {
             TakeLines(list, entries, Stop);
             return file;
         }
@@ -360,6 +369,8 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
                           std::move(attachments)};
     std::vector<std::string> unreadable;
     std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity, &unreadable);
+    if (!resume)
+        resume = FindUnfinishedRunOtherFiles(Request.JournalFolder, identity);
     if (!unreadable.empty()) {
         std::string text = "送信記録の次のファイルは読めないため、続きからの送信には使いません:";
         for (const std::string& path : unreadable)

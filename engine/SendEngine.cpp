@@ -220,7 +220,7 @@ TRunRequest TSendEngine::ListRequest(const TSendRequest& Request)
     request.RecipientFile = Request.RecipientFile;
     request.Subject = Request.Subject;
     request.Body = Request.Body;
-    request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
+    request.CanCarry = [this](const std::string& Name) { return text_->NameProblem(Name); };
     return request;
 }
 
@@ -376,7 +376,7 @@ std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, b
                 Request.Attachments, perRow, std::filesystem::path(Request.RecipientFile).parent_path().string());
         return attachments_->Digest();
     };
-    request.CanCarry = [this](const std::string& Name) { return text_->CanCarry(Name); };
+    request.CanCarry = [this](const std::string& Name) { return text_->NameProblem(Name); };
     request.JournalFolder = profile_.JournalFolder();
     request.PauseSeconds = settings_.PauseSeconds;
     // A long list takes a while: Abort and the window's close still come through.

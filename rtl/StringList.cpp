@@ -88,9 +88,9 @@ std::string TStringList::Text() const
 void TStringList::SplitInto(const std::string& text, bool dropBom)
 {
     lines_.clear();
-    size_t end = text.find('\0');
-    if (end == std::string::npos)
-        end = text.size();
+    // A zero byte is a character like any other: what the lines hold is for
+    // their reader to judge, never cut short here.
+    const size_t end = text.size();
     size_t i = 0;
     if (dropBom && end >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         i = 3;

@@ -1,8 +1,7 @@
 // Ordered list of byte-string lines.
 //
 // Loading splits at CR LF, a lone LF or a lone CR; a line end after the last
-// line adds no empty line; a zero byte ends the text; lines stay exactly as
-// read. A UTF-8 byte-order mark at the start of loaded text is dropped (files
+// line adds no empty line; lines stay exactly as read, zero bytes included. A UTF-8 byte-order mark at the start of loaded text is dropped (files
 // saved by common Windows editors carry one). Saving writes every line
 // followed by CR LF, the last included.
 #pragma once

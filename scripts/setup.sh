@@ -21,9 +21,10 @@ packages=(
 # Postfix is for the tests' own servers only; the program never needs a mail
 # system on the machine it runs on.
 # openpyxl writes the Excel workbooks the list tests and the benchmark read;
-# dnslib answers the domain check's tests as their own DNS server.
+# dnslib answers the domain check's tests as their own DNS server; the
+# package test validates the menu entry and renders the man pages.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(postfix python3-openpyxl python3-dnslib desktop-file-utils)
+  packages+=(postfix python3-openpyxl python3-dnslib desktop-file-utils man-db)
 fi
 
 missing=()

@@ -67,8 +67,10 @@ struct TSmtpTimeouts {
 };
 
 // The server mishandled a pipelined group (RFC 2920): a 503 to a command
-// that was in order, a reply that fits no command of the group, or none
-// within TimeOut. The connection is closed and nothing of the group was
+// that was in order, a refused RSET, a recipient or DATA accepted after a
+// refused MAIL, a reply that fits no command of the group, or none within
+// its wait (DATA's go-ahead: ReplyTimeouts.DataStart). The connection is
+// closed without a byte after a go-ahead, so nothing of the group was
 // delivered; the component's Pipelining is off from then on.
 class EPipeliningError : public ESockError {
 public:

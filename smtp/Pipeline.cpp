@@ -88,18 +88,17 @@ void TNMSMTP::SendGroup()
         return std::make_pair(fit == TFit::Accepted, reply);
     };
 
-    // The first refusal decides; the replies after it are still read, so
-    // that the next group starts in step.
-    std::optional<TReply> refusal;
+    // A refused RSET leaves the server's state unknown: whatever the rest of
+    // the group opened must get no answer (a lone "." to a DATA it accepted
+    // would store an empty message). Closing drops an unfinished DATA.
     const auto [reset, resetReply] = read("RSET", false);
     if (!reset)
-        refusal = resetReply;
+        PipeliningFailed("RSET refused: " + ReplyText(resetReply));
     const auto [mail, mailReply] = read("MAIL", false);
-    if (!mail && !refusal) {
-        if (reset && mailReply.Code == 503)
-            PipeliningFailed("503 to MAIL");
-        refusal = mailReply;
-    }
+    if (!mail && mailReply.Code == 503)
+        PipeliningFailed("503 to MAIL");
+    // The replies after a refusal are still read, so that the next group
+    // starts in step.
     int accepted = 0;
     std::optional<TReply> recipientRefusal;
     for (const auto& [entry, address] : envelope.Recipients) {
@@ -108,29 +107,42 @@ void TNMSMTP::SendGroup()
             PipeliningFailed("503 to RCPT");
         LastRecipientReply = reply;
         accepted += ok;
-        if (!ok)
+        // After a refused MAIL the recipients' refusals only follow from it:
+        // the MAIL's reply decides (a 4xx there is no recipient's 5xx).
+        if (!ok && mail)
             RecipientRefused(entry);
         if (!ok && !recipientRefusal)
             recipientRefusal = reply;
     }
-    if (accepted == 0 && !refusal)
-        refusal = recipientRefusal;
+    // The go-ahead is due once the last recipient is answered: DATA's own
+    // limit, not the other commands'.
+    WaitUpTo(ReplyTimeouts.DataStart);
     const auto [data, dataReply] = read("DATA", true);
+    // A server that refused MAIL and then took a recipient or the data read
+    // the group otherwise than it was written.
+    if (!mail && (accepted > 0 || data))
+        PipeliningFailed("a command accepted after MAIL was refused");
     if (!data && mail && accepted > 0 && dataReply.Code == 503)
         PipeliningFailed("503 to DATA");
+    std::optional<TReply> refusal;
+    if (!mail)
+        refusal = mailReply;
+    else if (accepted == 0)
+        refusal = recipientRefusal;
     if (!refusal) {
         if (!data)
             throw ESmtpError(ReplyText(dataReply), dataReply);
         return;
     }
-    // Nothing to deliver: an empty text ends the transaction the server
-    // opened all the same, and its verdict does not matter.
+    // Every recipient refused, yet DATA answered 354: an empty text ends the
+    // transaction the server opened all the same (it delivers to no one),
+    // and its verdict does not matter.
     if (data) {
         Writeln(".");
+        WaitUpTo(ReplyTimeouts.DataEnd);
         ReadReply(reWhole);
     }
-    const TReply why = refusal ? *refusal : dataReply;
-    LastReply = why.First();
-    ReplyCode = why.Code;
-    throw ESmtpError(ReplyText(why), why);
+    LastReply = refusal->First();
+    ReplyCode = refusal->Code;
+    throw ESmtpError(ReplyText(*refusal), *refusal);
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <QAbstractButton>
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QApplication>
@@ -122,6 +123,23 @@ std::vector<QJsonObject> ReadMails(const std::vector<testsupport::SinkMessage>& 
     return mails;
 }
 
+QJsonArray ReadAttachments(const std::vector<testsupport::SinkMessage>& Messages)
+{
+    std::vector<std::string> args{std::string(VELTROW_SOURCE_DIR) + "/tests/engine/read_attachments.py"};
+    for (const auto& m : Messages)
+        args.push_back(m.Path);
+    const auto result = testsupport::RunPython(
+        "import runpy, sys; sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__')", args);
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    return QJsonDocument::fromJson(QByteArray::fromStdString(result.Output)).array();
+}
+
+QString FileSha256(const std::string& Path)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QByteArray::fromStdString(ReadFile(Path)), QCryptographicHash::Sha256).toHex());
+}
+
 std::string ReadFile(const std::string& Path)
 {
     std::ifstream in(Path, std::ios::binary);
@@ -186,7 +204,7 @@ void AppTest::SetUp()
     };
     Application().ChoiceHook = [this](const TMessageBoxRequest& request) {
         if (request.Caption == "送信の確認")
-            return ConfirmSend ? request.Default : 1;
+            return ConfirmSend ? 0 : 1;
         return request.Buttons.size() == 3 && Choice ? *Choice : request.Default;
     };
     Application().OpenFolderHook = [](const std::string&) { return true; };

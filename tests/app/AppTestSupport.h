@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMetaObject>
 #include <QTimer>
@@ -37,6 +38,12 @@ std::string ReadFile(const std::string& Path);
 // What a mail reader shows of each message (see read_mail.py), one object a
 // message in their order.
 std::vector<QJsonObject> ReadMails(const std::vector<testsupport::SinkMessage>& Messages);
+// The attached parts of each message as a mail reader decodes them (see
+// tests/engine/read_attachments.py): per message a list of {filename,
+// type, sha256}.
+QJsonArray ReadAttachments(const std::vector<testsupport::SinkMessage>& Messages);
+// The SHA-256 of the file's bytes, as hex.
+QString FileSha256(const std::string& Path);
 void WriteFile(const std::string& Path, const std::string& Bytes);
 bool IsDirectory(const std::string& Path);
 
@@ -85,7 +92,7 @@ protected:
     // The summary boxes at the end of runs, kept apart from the others.
     std::vector<TMessageBoxRequest> Summaries;
     // The confirmation boxes before runs, kept apart too, and how they are
-    // answered: 送信する, or キャンセル when false.
+    // answered: 送信する pressed, or キャンセル when false.
     std::vector<TMessageBoxRequest> Confirmations;
     bool ConfirmSend = true;
     // The button the next boxes with buttons of their own get (the resume

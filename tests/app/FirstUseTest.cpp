@@ -107,6 +107,10 @@ TEST_F(FirstUseTest, EveryRunIsConfirmedBeforeAnythingAndARepeatIsNamedWithItsDa
     Click(Form1->Button4);
     ASSERT_EQ(Confirmations.size(), 3u);
     EXPECT_TRUE(Has(Confirmations[2].Text, StemDateText(stem) + " に送信済みです")) << Confirmations[2].Text;
+    // Enter cancels a repeat; only 送信する itself sends everyone the mail again.
+    EXPECT_EQ(Confirmations[2].Default, 1);
+    ASSERT_TRUE(sink.WaitForMessages(6));
+    EXPECT_EQ(Confirmations[1].Default, 0);
     // Another body is another message.
     Form1->Memo1->setPlainText("別の本文");
     ConfirmSend = false;
@@ -188,6 +192,50 @@ TEST_F(FirstUseTest, WithoutAFileManagerTheFolderIsNamedInABox)
     }
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_TRUE(Has(Boxes[0].Text, "\n/home/taro/送信記録")) << Boxes[0].Text;
+}
+
+// Without the hook: xdg-open's exit status says whether a file manager took
+// the folder (it starts even where none exists, and then fails).
+TEST_F(FirstUseTest, TheFolderOpenerIsBelievedOnlyWhenItSucceeds)
+{
+    Application().OpenFolderHook = nullptr;
+    const std::string bin = Scratch() + "/bin";
+    std::filesystem::create_directory(bin);
+    const std::string folder = Scratch() + "/送信 記録";
+    const QByteArray path = qgetenv("PATH");
+    struct TPathGuard {
+        QByteArray path;
+        ~TPathGuard() { qputenv("PATH", path); }
+    } guard{path};
+    qputenv("PATH", QByteArray::fromStdString(bin));
+    struct Case {
+        const char* opener;  // the script; nullptr: none on the PATH
+        bool box;
+    } cases[] = {
+        {"#!/bin/sh\nprintf '%s' \"$1\" > \"$0.arg\"\nexit 0\n", false},
+        // xdg-open's own code when the program it started failed.
+        {"#!/bin/sh\nprintf '%s' \"$1\" > \"$0.arg\"\nexit 4\n", true},
+        {"#!/bin/sh\nprintf '%s' \"$1\" > \"$0.arg\"\nkill -9 $$\n", true},
+        {nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.opener ? c.opener : "none");
+        Boxes.clear();
+        std::filesystem::remove(bin + "/xdg-open");
+        std::filesystem::remove(bin + "/xdg-open.arg");
+        if (c.opener) {
+            WriteFile(bin + "/xdg-open", c.opener);
+            std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+        }
+        Application().OpenFolder(folder);
+        if (c.opener) {
+            EXPECT_EQ(ReadFile(bin + "/xdg-open.arg"), folder);
+        }
+        ASSERT_EQ(Boxes.size(), c.box ? 1u : 0u);
+        if (c.box) {
+            EXPECT_TRUE(Has(Boxes[0].Text, "\n" + folder)) << Boxes[0].Text;
+        }
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "app/Main.h"
+#include "engine/ErrorWords.h"
 #include "app/PasswordBox.h"
 #include "engine/Passwords.h"
 #include "engine/SendSecurity.h"
@@ -126,6 +127,11 @@ TEST_F(SecureRunTest, WithoutAStoreTheBoxAsksAndAWrongPasswordAsksAgain)
     EXPECT_NE(Boxes[0].Text.find("535 5.7.8 Authentication credentials invalid"), std::string::npos)
         << Boxes[0].Text;
     EXPECT_NE(Boxes[0].Text.find("ログイン名かパスワードが正しくありません"), std::string::npos);
+    // The box says where to mend it, after the reply it quotes.
+    const std::string shown = ErrorBoxText(Boxes[0].Text);
+    EXPECT_EQ(shown.rfind("ログインできませんでした。", 0), 0u) << shown;
+    EXPECT_TRUE(shown.ends_with("「設定」の「ログイン名」と「パスワード」を確かめて「設  定」で保存し、もう一度送信してください。"))
+        << shown;
     EXPECT_EQ(sink.MessageCount(), 0u);
     EXPECT_FALSE(Form1->NMSMTP1->Connected);
 

@@ -530,11 +530,17 @@ TEST_F(SendRunTest, ConnectionFailuresShowOneBox)
     }
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Connection Failed"});
     EXPECT_EQ(Boxes[0].Type, mtError);
+    // The box leads with the server it tried and what to check.
+    EXPECT_EQ(Boxes[0].Explanation, "サーバー 127.0.0.1:" + std::to_string(refused.Port())
+                                        + " に接続できませんでした。「設定」の「SMTPサーバ」と「ポート」が正しいか、"
+                                          "サーバーが動いているか、ファイアウォールに止められていないかを確認してください。");
 
     Boxes.clear();
     WriteSettings("no-such-host.invalid", "25", "u", "n", "a@b");
     Watch watch;
     Send();
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Null Remote Address"});
+    EXPECT_EQ(Boxes[0].Explanation.rfind("サーバー名 no-such-host.invalid が見つかりません。", 0), 0u)
+        << Boxes[0].Explanation;
     EXPECT_EQ(watch.status, std::vector<std::string>{"サーバー名が違っています"});
 }

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -28,6 +29,8 @@
 #include "app/OptOutDialog.h"
 #include "engine/OptOut.h"
 #include "engine/ErrorWords.h"
+#include "engine/Passwords.h"
+#include "charset/CodePage.h"
 #include "app/Main.h"
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"
@@ -412,6 +415,125 @@ TEST_F(WindowsTest, AdvertisingFieldsRefuseAPlainUrlAndTheFooterEditorStartsFrom
     EXPECT_EQ(BoxTexts().size(), 1u);
 }
 
+// The list shows every entry, the ones that are no address too; 削除 takes
+// the chosen ones out after a question and leaves every other byte.
+TEST_F(WindowsTest, TheOptOutWindowListsTheEntriesAndRemovesTheChosenOnes)
+{
+    const testsupport::TempFolder folder;
+    struct TProfileGuard {
+        ~TProfileGuard() { Application().Profile = {}; }
+    } guard;
+    Application().Profile.Folder = folder.Path();
+    const std::string path = folder.Path() + "/" + OptOutFileName;
+    const std::string comment = Utf8ToCp932("# 電話で依頼された宛先");
+    WriteFile(path, "\xEF\xBB\xBF" + std::string("gone@example.jp\r\n") + comment
+                        + "\r\n <Hanako@Example.JP>\r\n\r\nnot an address\r\ntaro@example.jp\n# end\r\nlast@example.jp");
+    EXPECT_THROW(TOptOutList::Load(folder.Path()), EOptOutError);
+    Click(Form1->Button10);
+    Click(Form3->Button6);
+    auto* dialog = dynamic_cast<TOptOutDialog*>(Form3->findChild<QWidget*>("OptOutDialog"));
+    ASSERT_NE(dialog, nullptr);
+    auto listed = [&] {
+        std::vector<std::string> entries;
+        for (int i = 0; i < dialog->List->count(); ++i)
+            entries.push_back(dialog->List->item(i)->text().toStdString());
+        return entries;
+    };
+    auto choose = [&](std::set<std::string> entries) {
+        dialog->List->clearSelection();
+        for (int i = 0; i < dialog->List->count(); ++i)
+            dialog->List->item(i)->setSelected(entries.contains(dialog->List->item(i)->text().toStdString()));
+    };
+    EXPECT_EQ(listed(), (std::vector<std::string>{"gone@example.jp", "Hanako@Example.JP", "not an address",
+                                                   "taro@example.jp", "last@example.jp"}));
+    EXPECT_FALSE(dialog->Button3->isEnabled());
+
+    struct Case {
+        std::set<std::string> chosen;
+        bool answer;  // to the question
+        std::string file;
+    };
+    const std::string before = ReadFile(path);
+    const Case cases[] = {
+        {{"not an address", "last@example.jp"}, false, before},
+        {{"not an address", "last@example.jp"}, true,
+         "\xEF\xBB\xBF" + std::string("gone@example.jp\r\n") + comment
+             + "\r\n <Hanako@Example.JP>\r\n\r\ntaro@example.jp\n# end\r\n"},
+        // The first line goes, the byte-order mark stays.
+        {{"gone@example.jp"}, true,
+         "\xEF\xBB\xBF" + comment + "\r\n <Hanako@Example.JP>\r\n\r\ntaro@example.jp\n# end\r\n"},
+    };
+    for (const Case& c : cases) {
+        Boxes.clear();
+        choose(c.chosen);
+        EXPECT_TRUE(dialog->Button3->isEnabled());
+        QuestionAnswer = c.answer;
+        Click(dialog->Button3);
+        ASSERT_EQ(Boxes.size(), 1u);
+        for (const std::string& entry : c.chosen)
+            EXPECT_NE(Boxes[0].Text.find(entry), std::string::npos) << Boxes[0].Text;
+        EXPECT_EQ(ReadFile(path), c.file);
+    }
+    EXPECT_EQ(listed(), (std::vector<std::string>{"Hanako@Example.JP", "taro@example.jp"}));
+    EXPECT_EQ(dialog->Label2->text().toStdString(), "1 件を配信停止から外しました。");
+    EXPECT_EQ(TOptOutList::Load(folder.Path()).Count(), 2u);
+    // An address added shows in the list at once.
+    TypeText(dialog->Edit1, QStringLiteral("new@example.jp"));
+    QTest::keyClick(dialog->Edit1, Qt::Key_Return);
+    EXPECT_EQ(listed(), (std::vector<std::string>{"Hanako@Example.JP", "taro@example.jp", "new@example.jp"}));
+    EXPECT_FALSE(RemoveOptOut(folder.Path(), "nobody@example.jp"));
+}
+
+// After Save the password field says one is kept (never showing it), and
+// long fields show their beginning.
+TEST_F(WindowsTest, TheSettingsWindowShowsAKeptPasswordAndTheBeginningOfLongFields)
+{
+    Passwords().UseSystemStore(std::make_unique<TMemoryStore>());
+    struct TStoreGuard {
+        ~TStoreGuard() { Passwords().UseSystemStore(std::make_unique<TKeychainStore>()); }
+    } guard;
+    const QString host = QStringLiteral("smtp.") + QString(80, QLatin1Char('h')) + QStringLiteral(".example.jp");
+    const QString url = QStringLiteral("https://example.jp/") + QString(200, QLatin1Char('u'));
+    Click(Form1->Button10);
+    Form3->Edit1->setText(host);
+    Form3->Edit2->setText("587");
+    Form3->Edit6->setText("kept@example.jp");
+    QTest::keyClicks(Form3->Edit7, "hidden-word");
+    Form3->Edit11->setText(url);
+    Click(Form3->Button2);
+    EXPECT_FALSE(Form3->isVisible());
+
+    Click(Form1->Button10);
+    EXPECT_EQ(Form3->Edit7->text(), "");
+    EXPECT_EQ(Form3->Edit7->placeholderText(), "保存済み");
+    for (QLineEdit* edit : {Form3->Edit1, Form3->Edit11, Form3->Edit6}) {
+        EXPECT_EQ(edit->cursorPosition(), 0) << edit->objectName().toStdString();
+        EXPECT_FALSE(edit->text().isEmpty());
+    }
+    EXPECT_EQ(Form3->Edit1->text(), host);
+
+    // Only the login, server and port of a kept password say so.
+    struct Case {
+        std::string host, port, login;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {host.toStdString(), "587", "kept@example.jp", "保存済み"},
+        {host.toStdString(), "465", "kept@example.jp", ""},
+        {host.toStdString(), "587", "other@example.jp", ""},
+        {host.toStdString(), "587", "", ""},
+    };
+    for (const Case& c : cases) {
+        TSettings settings;
+        settings.Host = c.host;
+        settings.Port = c.port;
+        settings.LoginName = c.login;
+        Form3->ShowSettings(settings);
+        EXPECT_EQ(Form3->Edit7->placeholderText().toStdString(), c.shown) << c.port << " " << c.login;
+    }
+    EXPECT_TRUE(Boxes.empty()) << BoxTexts()[0];
+}
+
 TEST_F(WindowsTest, TheOptOutListAndTheFooterAreThoseOfTheProfileFolder)
 {
     const testsupport::TempFolder folder;
@@ -430,8 +552,9 @@ TEST_F(WindowsTest, TheOptOutListAndTheFooterAreThoseOfTheProfileFolder)
     };
     const Case cases[] = {
         {" <Hanako@Example.JP> ", "「<Hanako@Example.JP>」を配信停止に加えました。"},
-        {"hanako@example.jp", "「hanako@example.jp」を配信停止に加えました。"},
-        {"Hanako@EXAMPLE.jp", "「Hanako@EXAMPLE.jp」はすでに配信停止にあります。"},
+        {"hanako@example.jp", "「hanako@example.jp」はすでに配信停止にあります。"},  // any letter case
+        {"mailto:Hanako@EXAMPLE.jp", "「mailto:Hanako@EXAMPLE.jp」はすでに配信停止にあります。"},
+        {"jiro@example.jp.", "「jiro@example.jp.」を配信停止に加えました。"},
         {"山田 太郎", nullptr},
     };
     for (const Case& c : cases) {
@@ -628,6 +751,11 @@ TEST_F(WindowsTest, EditingCommandsActOnMemo1Only)
     EXPECT_EQ(Form1->Edit1->text(), "path");
     EXPECT_EQ(Form1->Edit3->text(), "2/5");
     EXPECT_TRUE(Boxes.empty());
+    // Cleared by mistake, Ctrl+Z brings the body back; Ctrl+Shift+Z clears it again.
+    QTest::keyClick(Form1->Memo1, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(Form1->Memo1->toPlainText(), "cdabef");
+    QTest::keyClick(Form1->Memo1, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(Form1->Memo1->toPlainText().isEmpty());
 }
 
 TEST_F(WindowsTest, AbortWhileNotConnectedChangesNothing)
@@ -666,11 +794,12 @@ TEST_F(WindowsTest, ComponentTextsGetJapaneseWordsFirst)
          "サーバー名が見つかりません。「設定」の SMTPサーバー を確認してください。\n\n11001:Host not found"},
         {"10040:Message too long",
          "ネットワークのエラーが起きました。ネットワークの接続を確認してください。\n\n10040:Message too long"},
-        // Texts of the application itself, and unknown ones, stay as they are.
+        // Texts of the application itself stay as they are; unknown English
+        // ones follow a Japanese sentence.
         {"ファイル a.txt は開けません", "ファイル a.txt は開けません"},
         {"'abc' は整数ではありません", "'abc' は整数ではありません"},
-        {"Something new", "Something new"},
-        {"12:30 meeting", "12:30 meeting"},
+        {"Something new", "エラーが起きました。詳しい内容は次のとおりです:\n\nSomething new"},
+        {"12:30 meeting", "エラーが起きました。詳しい内容は次のとおりです:\n\n12:30 meeting"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ErrorBoxText(c.text), c.shown) << c.text;
@@ -690,6 +819,52 @@ TEST_F(WindowsTest, ComponentTextsGetJapaneseWordsFirst)
         }
     }
     EXPECT_GT(texts, 25);
+}
+
+TEST_F(WindowsTest, AFailedConnectionNamesItsServerAndARefusedLoginTheFieldsToMend)
+{
+    EXPECT_EQ(ServerText("", "25"), "");
+    EXPECT_EQ(ServerText(" smtp.example.jp ", " 587 "), "smtp.example.jp:587");
+    EXPECT_EQ(ServerText("::1", ""), "[::1]:25");
+
+    const std::string server = "smtp.example.jp:587";
+    const std::string check = "「設定」の「SMTPサーバ」と「ポート」";
+    struct Case {
+        std::string text;
+        std::string server;
+        std::string leads;  // what the box begins with
+        std::string ends;   // and ends with
+    };
+    const std::string login = "ログインできませんでした。\nサーバーの応答: ";
+    const Case cases[] = {
+        {"Connection Failed", server, "サーバー smtp.example.jp:587 に接続できませんでした。" + check, "Connection Failed"},
+        {"10061:Connection refused", server, "サーバー smtp.example.jp:587 に接続できませんでした。", "refused"},
+        {"Connection Timed out", server, "サーバー smtp.example.jp:587 が応答しません。" + check, "Timed out"},
+        {"10060:Connection timed out", server, "サーバー smtp.example.jp:587 が応答しません。", "timed out"},
+        {"11001:Host not found", server, "サーバー名 smtp.example.jp が見つかりません。「設定」の「SMTPサーバ」", "found"},
+        {"Host Lookup Failed", "[::1]:25", "サーバー名 [::1] が見つかりません。", "Failed"},
+        // Without the settings' server, the words without it.
+        {"Connection Failed", "", "サーバーに接続できませんでした。", "Connection Failed"},
+        // Not a connection's fault: the server changes nothing.
+        {"Connection Canceled", server, "接続を取りやめました。", "Canceled"},
+        {login + "535 5.7.8 bad\nログイン名かパスワードが正しくありません。", server, login + "535 5.7.8 bad\n",
+         "「設定」の「ログイン名」と「パスワード」を確かめて「設  定」で保存し、もう一度送信してください。"},
+        {login + "534 5.7.9 app\nサーバーがこのログイン方法を受け付けません（アプリ パスワードが必要な場合があります）。", "",
+         login, "「設定」の「パスワード」にアプリ パスワードを入れて「設  定」で保存し、もう一度送信してください。"},
+        {login + "538 5.7.11 tls\nサーバーは暗号化した接続でだけログインを受け付けます。", "", login,
+         "「設定」の「暗号化」で STARTTLS か SSL/TLS を選んでください。"},
+        {login + "454 4.7.0 later\nサーバー側の一時的な問題です。しばらくしてからもう一度送信してください。", "", login,
+         "しばらくしてからもう一度送信してください。"},
+        {login + "500 what\nサーバーがログインを拒否しました。", "", login,
+         "「設定」の「ログイン名」と「パスワード」を確認してください。"},
+    };
+    for (const Case& c : cases) {
+        const std::string shown = ErrorBoxText(c.text, c.server);
+        EXPECT_EQ(shown.rfind(c.leads, 0), 0u) << c.text << "\n" << shown;
+        EXPECT_TRUE(shown.ends_with(c.ends)) << c.text << "\n" << shown;
+        // Each sentence once: the reply is quoted, not repeated after it.
+        EXPECT_EQ(shown.find(c.ends), shown.rfind(c.ends)) << shown;
+    }
 }
 
 TEST_F(WindowsTest, AFailedRunShowsOneBoxInJapaneseAndTheNextSendJustWorks)

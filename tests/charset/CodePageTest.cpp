@@ -178,6 +178,43 @@ TEST(CodePage, Utf8CheckAndCp932Fallback)
     EXPECT_EQ(ErrorOf([&] { LinesToUtf8(broken); }), "3 行目: CP932 として正しくないバイトがあります: 1 バイト目の 80");
 }
 
+// A text file is read whole: a zero byte, a broken marked UTF-8 or lines in
+// both code pages are refused at their line, and a mark settles the code page.
+TEST(CodePage, TextFileLinesReadPastZeroBytesTrustTheMarkAndRefuseMixedCodePages)
+{
+    using namespace std::string_literals;
+    std::string accents;
+    for (int i = 0; i < 70; ++i)
+        accents += "é";
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::vector<std::string> lines;
+        std::string refusal;
+    } cases[] = {
+        {"a mark settles UTF-8", "\xEF\xBB\xBF" "Ünïcödé\n" + accents + "\n", {"Ünïcödé", accents}, ""},
+        {"a mark over CP932", "\xEF\xBB\xBF" "ok\n\x82\xa0\n", {}, "2 行目: UTF-8 の印 (BOM) があるのに UTF-8 として正しくない"},
+        {"a zero byte in UTF-8", "a\nb\0c\nd\n"s, {}, "2 行目: NUL 文字 (0x00) があります"},
+        {"a zero byte in CP932", "\x82\xa0\r\n\r\n\0\r\n"s, {}, "3 行目: NUL 文字 (0x00) があります"},
+        {"a zero character in UTF-16", "\xFF\xFE" "a\0\n\0b\0\0\0"s, {}, "2 行目: NUL 文字 (0x00) があります"},
+        {"UTF-8 then CP932", "名前\n\x8e\x52\x93\x63\n", {}, "（1 行目は UTF-8、2 行目は Shift_JIS）"},
+        {"CP932, ASCII, then UTF-8", "\x8e\x52\nabc\nJörg\n", {}, "（3 行目は UTF-8、1 行目は Shift_JIS）"},
+        {"CP932 katakana that is also UTF-8", "\xc3\xbd\n\x8e\x52\n", {"ﾃｽ", "山"}, ""},
+        {"UTF-8 without a mark", "山田\nJörg\n", {"山田", "Jörg"}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TStringList lines;
+        const std::string error = ErrorOf([&] { TextFileLines(c.bytes, lines); });
+        if (c.refusal.empty()) {
+            EXPECT_EQ(error, "(no error)");
+            EXPECT_EQ(lines.Lines(), c.lines);
+        } else {
+            EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+        }
+    }
+}
+
 // The first word fits after "Subject: " on a line of 76 (36 bytes, 67
 // characters), every later word on a line of its own (42 bytes, 75).
 TEST(CodePage, EncodeSubjectWordsFitTheirLines)

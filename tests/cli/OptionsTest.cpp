@@ -2,7 +2,13 @@
 // kind of mistake, naming the option.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+
 #include "cli/Options.h"
+#include "rtl/Version.h"
 
 namespace {
 
@@ -78,3 +84,29 @@ TEST(OptionsTest, AcceptedLinesGiveTheirValues)
 }
 
 }  // namespace
+
+// The manual pages and the changelog go with the program: the page lists
+// exactly the options the help names, and both carry this version.
+TEST(OptionsTest, TheManualPageAndTheChangelogMatchTheProgram)
+{
+    auto read = [](const char* name) {
+        std::ifstream in(std::string(VELTROW_SOURCE_DIR) + "/packaging/" + name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    auto options = [](const std::string& text) {
+        static const std::regex option("--[a-z][a-z-]*[a-z]");
+        std::set<std::string> found;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it)
+            found.insert(it->str());
+        return found;
+    };
+    std::string page = read("veltrow-send.1");
+    ASSERT_FALSE(page.empty());
+    // troff writes a minus as "\-".
+    for (size_t at = page.find("\\-"); at != std::string::npos; at = page.find("\\-", at))
+        page.erase(at, 1);
+    EXPECT_EQ(options(page), options(HelpText()));
+    for (const char* name : {"veltrow-send.1", "veltrow.1"})
+        EXPECT_NE(read(name).find(std::string("\"Veltrow ") + VeltrowVersion + "\""), std::string::npos) << name;
+    EXPECT_EQ(read("changelog").rfind(std::string("veltrow (") + VeltrowVersion + ") ", 0), 0u);
+}

@@ -19,6 +19,10 @@
 #include <functional>
 #include <map>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include "engine/Journal.h"
 #include "engine/OptOut.h"
 #include "tests/support/Certificates.h"
@@ -533,6 +537,71 @@ TEST_F(SendCommandTest, ADryRunChecksTheFilesAndTheFooterAsARunDoes)
         EXPECT_EQ(run.Out.empty(), c.out.empty()) << run.Out;
         for (const std::string& part : c.out)
             EXPECT_TRUE(Has(run.Out, part)) << part << "\n" << run.Out;
+    }
+}
+
+// The body file, the subject and the list's entries as a reader sees them
+// (Python's email package), or refused at the line that holds a zero byte;
+// names a strict charset cannot carry are refused naming their characters.
+TEST_F(SendCommandTest, TextFilesReachTheMessageAsWrittenOrAreRefusedAtTheirLine)
+{
+    std::string accents;
+    for (int i = 0; i < 70; ++i)
+        accents += "é";
+    struct Case {
+        const char* what;
+        std::string subject, body, list, charset;
+        int exit;
+        // The one message a reader shows; empty subject: none goes out.
+        std::string shownSubject, shownBody, toName, toAddress;
+        std::string err;
+        std::vector<std::string> out;
+    };
+    const Case cases[] = {
+        {"an empty last line", "月例\t報告", "a\n\n", "山田 <a@example.jp>\n", "auto", 0, "月例 報告", "a\n\n", "山田",
+         "a@example.jp", "", {}},
+        {"no empty last line", "報告", "a\r\n", "a@example.jp\n", "auto", 0, "報告", "a\n", "", "a@example.jp", "", {}},
+        {"a byte-order mark", "報告", "\xEF\xBB\xBF" "Ünïcödé\n" + accents + "\n", "a@example.jp\n", "auto", 0, "報告",
+         "Ünïcödé\n" + accents + "\n", "", "a@example.jp", "", {}},
+        {"a name in brackets of its own", "報告", "本文\n", "<山田> <yamada@example.jp>\n", "auto", 0, "報告", "本文\n",
+         "<山田>", "yamada@example.jp", "", {}},
+        {"a zero byte in the body", "報告", std::string("本文\n途中\0切れ\n最後\n", 28), "a@example.jp\n", "auto", 2, "",
+         "", "", "", "本文.txt の 2 行目: NUL 文字 (0x00) があります", {}},
+        {"NEC row 13 in names", "報告", "本文\n",
+         "①山田 <a@example.jp>\nⅠ世 <b@example.jp>\n㈱山田 <c@example.jp>\n㌔ <d@example.jp>\n正 <e@example.jp>\n",
+         "iso-2022-jp", 1, "報告", "本文\n", "正", "e@example.jp", "",
+         {"1\t①山田 <a@example.jp>\t宛先不正\t名前を送れない文字があります（ISO-2022-JP で送れない機種依存文字があります: ① (U+2460)",
+          "2\tⅠ世 <b@example.jp>\t宛先不正\t名前を送れない文字があります（ISO-2022-JP で送れない機種依存文字があります: Ⅰ (U+2160)", ": ㈱ (U+3231)", ": ㌔ (U+3314)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SmtpSink sink;
+        profile_.Write("設定.txt", "127.0.0.1\r\n" + std::to_string(sink.Port()) +
+                                       "\r\npc01\r\n送信係\r\nself@example.jp\r\nnone\r\n\r\n" + c.charset + "\r\n");
+        const std::string list = profile_.Write("宛先.txt", c.list);
+        const std::string body = profile_.Write("本文.txt", c.body);
+        const TResult run = Send({"--to", list, "--subject", c.subject, "--body", body});
+        EXPECT_EQ(run.Exit, c.exit) << run.Err << run.Out;
+        EXPECT_TRUE(Has(run.Err, c.err)) << run.Err;
+        for (const std::string& part : c.out)
+            EXPECT_TRUE(Has(run.Out, part)) << part << "\n" << run.Out;
+        if (c.shownSubject.empty()) {
+            EXPECT_EQ(sink.MessageCount(), 0u);
+            continue;
+        }
+        ASSERT_TRUE(sink.WaitForMessages(1));
+        ASSERT_EQ(sink.MessageCount(), 1u);
+        const testsupport::PythonResult read = testsupport::RunPython(
+            testsupport::ReadWholeFile(VELTROW_SOURCE_DIR "/tests/app/read_mail.py"), {sink.Message(0).Path});
+        ASSERT_EQ(read.ExitCode, 0) << read.Output;
+        const QJsonObject shown =
+            QJsonDocument::fromJson(QByteArray::fromStdString(read.Output)).array().first().toObject();
+        const QJsonArray to = shown["to"].toArray().first().toArray();
+        EXPECT_EQ(shown["subject"].toString().toStdString(), c.shownSubject);
+        // An ISO-2022-JP body starts with a line end of its own.
+        EXPECT_EQ(shown["body"].toString().toStdString(), (shown["charset"].toString() == "utf-8" ? "" : "\n") + c.shownBody);
+        EXPECT_EQ(to[0].toString().toStdString(), c.toName);
+        EXPECT_EQ(to[1].toString().toStdString(), c.toAddress);
     }
 }
 

@@ -206,7 +206,7 @@ TEST_F(AttachmentRunTest, AMessageAboveTheServersSizeIsRefusedForItsRowAndTheOth
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[2][0], "2");
     EXPECT_EQ(rows[2][2], "拒否");
-    EXPECT_NE(rows[2][3].find("サーバーの上限は 0.1 MB"), std::string::npos) << rows[2][3];
+    EXPECT_NE(rows[2][3].find("サーバーの上限は 100 KB"), std::string::npos) << rows[2][3];
 }
 
 TEST_F(AttachmentRunTest, ALargeMessageToAServerGreetedWithHeloIsAskedAboutOnceBeforeConnecting)

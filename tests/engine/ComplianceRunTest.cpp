@@ -49,29 +49,82 @@ TEST_F(ComplianceRunTest, OptedOutEntriesGetNoMessageAndTheirOwnJournalRow)
 {
     SmtpSink sink;
     WriteSettings(sink.Port());
-    WriteFile(OptOutFileName, "# 停止の申し出\r\nHanako@EXAMPLE.jp\r\nken@example.jp\r\n");
-    // The domain in any case matches, the local part only as written.
-    engine->Send(Request("a@example.jp\r\nHanako@Example.JP\r\nKen <ken@example.jp>\r\nKEN@example.jp\r\n"));
+    // Each form an office pastes into the list, each matched in any letter case.
+    WriteFile(OptOutFileName, "# 停止の申し出\r\nHanako@EXAMPLE.jp\r\nken@example.jp\r\n"
+                              "mailto:watanabe@theta.example.jp?subject=unsubscribe\r\n <Sato@Example.JP.> \r\n");
+    engine->Send(Request("a@example.jp\r\nHanako@Example.JP\r\nKen <ken@example.jp>\r\nKEN@example.jp\r\n"
+                         "Watanabe@theta.example.jp\r\nsato@example.jp\r\nb@example.jp\r\n"));
 
     ASSERT_EQ(ui.Confirmations.size(), 1u);
     EXPECT_EQ(ui.Confirmations[0].Messages, 2);
-    EXPECT_EQ(ui.Confirmations[0].OptedOut, 2);
-    EXPECT_NE(ConfirmText(ui.Confirmations[0]).find("配信停止 2 件"), std::string::npos);
+    EXPECT_EQ(ui.Confirmations[0].OptedOut, 5);
+    EXPECT_NE(ConfirmText(ui.Confirmations[0]).find("配信停止 5 件"), std::string::npos);
     ASSERT_EQ(ui.Summaries.size(), 1u);
     const TOutcomeCounts& counts = ui.Summaries[0].Counts;
     EXPECT_EQ(counts[TOutcome::Sent], 2);
-    EXPECT_EQ(counts[TOutcome::OptedOut], 2);
-    EXPECT_NE(SummaryText(counts, "").find("配信停止 2 件"), std::string::npos);
+    EXPECT_EQ(counts[TOutcome::OptedOut], 5);
+    EXPECT_NE(SummaryText(counts, "").find("配信停止 5 件"), std::string::npos);
     std::multiset<std::string> recipients;
     for (const testsupport::SinkMessage& m : sink.Messages())
         recipients.insert(m.RcptTos.begin(), m.RcptTos.end());
-    EXPECT_EQ(recipients, (std::multiset<std::string>{"a@example.jp", "KEN@example.jp"}));
+    EXPECT_EQ(recipients, (std::multiset<std::string>{"a@example.jp", "b@example.jp"}));
     const auto rows = JournalRows(ui.Summaries[0].JournalPath);
-    ASSERT_EQ(rows.size(), 4u);
+    ASSERT_EQ(rows.size(), 7u);
     EXPECT_EQ(rows.at(1).first, "送信済み");
     EXPECT_EQ(rows.at(2), (std::pair<std::string, std::string>{"配信停止", "配信停止.txt にあるアドレスです"}));
-    EXPECT_EQ(rows.at(3).first, "配信停止");
-    EXPECT_EQ(rows.at(4).first, "送信済み");
+    for (int line = 3; line <= 6; ++line)
+        EXPECT_EQ(rows.at(line).first, "配信停止") << line;
+    EXPECT_EQ(rows.at(7).first, "送信済み");
+}
+
+// A zero byte in any file the run reads stops it before connecting, naming
+// the file and the line: nothing after it is dropped, nothing is mailed.
+TEST_F(ComplianceRunTest, AZeroByteInAnyFileTheRunReadsIsRefusedAtItsLine)
+{
+    const std::string nul(1, '\0');
+    struct Case {
+        const char* file;  // in the profile folder
+        std::string bytes;
+        const char* list;  // the list's file name
+        bool advertising;
+        std::string said;
+    };
+    // "a", then "b", U+0000, "@x.jp" in UTF-16 with its mark.
+    static const char kUtf16[] = "\xFF\xFE" "a\0\n\0b\0\0\0@\0x\0.\0j\0p\0";
+    const std::string Utf16(kUtf16, sizeof kUtf16 - 1);
+    const std::string settings = "127.0.0.1\r\n%PORT%\r\npc01\r\nTa" + nul + "ro\r\ntaro@example.jp\r\n";
+    const Case cases[] = {
+        {"設定.txt", settings, "list.txt", false, "設定.txt の 4 行目: NUL 文字 (0x00) があります"},
+        {OptOutFileName, "a@example.jp\r\nx" + nul + "@example.jp\r\nb@example.jp\r\n", "list.txt", false,
+         "配信停止.txt の 2 行目: NUL 文字 (0x00) があります"},
+        {"フッター.txt", "{{送信者名}}\n{{住所}}" + nul + "\n{{問い合わせ先}}\n配信停止は {{配信停止先}} へ\n", "list.txt", true,
+         "フッター.txt の 2 行目: NUL 文字 (0x00) があります"},
+        {"list.txt", "a@example.jp\r\nb@example.jp" + nul + "\r\n", "list.txt", false,
+         "宛先 2 行目: NUL 文字 (0x00) があります"},
+        {"list.txt", Utf16, "list.txt", false, "宛先 2 行目: NUL 文字 (0x00) があります"},
+        {"list.csv", "メールアドレス,名前\r\na@example.jp,山" + nul + "田\r\nb@example.jp,川\r\n", "list.csv", false,
+         "list.csv の 2 行目の B 列: NUL 文字 (0x00) があります"},
+        {"list.tsv", "メールアドレス\t名前\na" + nul + "@example.jp\t山田\n", "list.tsv", false,
+         "list.tsv の 2 行目の A 列: NUL 文字 (0x00) があります"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said);
+        SmtpSink sink;
+        WriteSettings(sink.Port(), Compliance("", "", c.advertising));
+        WriteFile(OptOutFileName, "# なし\r\n");
+        WriteFile("フッター.txt", "{{送信者名}}\n{{住所}}\n{{問い合わせ先}}\n配信停止は {{配信停止先}} へ\n");
+        std::string bytes = c.bytes;
+        if (const size_t port = bytes.find("%PORT%"); port != std::string::npos)
+            bytes.replace(port, 6, std::to_string(sink.Port()));
+        WriteFile("list.txt", "a@example.jp\r\nb@example.jp\r\n");
+        WriteFile(c.file, bytes);
+        ui.Failures.clear();
+        TSendRequest request{profile.Path() + "/" + c.list, "件名", "本文\n", {}, {}};
+        const std::string said = SendFailure(request) + (ui.Failures.empty() ? "" : ui.Failures.back());
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        EXPECT_EQ(sink.MessageCount(), 0u);
+        EXPECT_TRUE(ui.Confirmations.empty());
+    }
 }
 
 TEST_F(ComplianceRunTest, UnsubscribeHeadersAsPythonReadsThem)

@@ -49,7 +49,7 @@ const std::string kStopSubject = "?subject=%E9%85%8D%E4%BF%A1%E5%81%9C%E6%AD%A2"
 
 }  // namespace
 
-TEST(OptOutTest, MatchesTheDomainInAnyCaseAndTheLocalPartAsWritten)
+TEST(OptOutTest, MatchesTheWholeAddressInAnyLetterCase)
 {
     // The same list as Notepad saves it in UTF-8 and as a Shift_JIS system does.
     const std::string body = "  Taro@EXAMPLE.jp \r\n\r\n<bob@example.com>\n  # hanako@example.jp\nken@Example.Co.Jp";
@@ -58,7 +58,7 @@ TEST(OptOutTest, MatchesTheDomainInAnyCaseAndTheLocalPartAsWritten)
         {"cp932", "# \x94\x7a\x90\x4d\x92\xe2\x8e\x7e\r\n" + body},
     };
     const std::vector<std::pair<const char*, bool>> cases = {
-        {"Taro@example.jp", true},  {"Taro@Example.JP", true},  {"taro@example.jp", false},
+        {"Taro@example.jp", true},  {"Taro@Example.JP", true},  {"taro@example.jp", true}, {"TARO@EXAMPLE.JP", true},
         {"bob@EXAMPLE.COM", true},  {"hanako@example.jp", false}, {"ken@example.co.jp", true},
         {"ken@example.co.jp.evil", false}, {"example.jp", false},
     };
@@ -79,6 +79,46 @@ TEST(OptOutTest, MatchesTheDomainInAnyCaseAndTheLocalPartAsWritten)
         ADD_FAILURE() << "no error";
     } catch (const EOptOutError& e) {
         EXPECT_NE(e.Message().find("2 行目「b at example.jp」"), std::string::npos) << e.Message();
+    }
+}
+
+// Every line either matches the address it names or stops the run at its line.
+TEST(OptOutTest, EachFormOfAnEntryMatchesItsAddressOrIsRefusedAtItsLine)
+{
+    const struct {
+        std::string entry;
+        const char* address;  // matched by it; nullptr: the line is refused
+    } cases[] = {
+        {"mailto:watanabe@theta.example.jp", "Watanabe@theta.example.jp"},
+        {"MailTo:Watanabe@Theta.Example.JP?subject=unsubscribe", "watanabe@theta.example.jp"},
+        {"<mailto:sato@example.jp>", "sato@example.jp"},
+        {"suzuki@example.jp.", "suzuki@example.jp"},
+        {" <Kato@Example.JP.> ", "kato@example.jp"},
+        {"root@[192.0.2.1]", "root@[192.0.2.1]"},
+        {"mailto:", nullptr},
+        {"x@example.jp..", nullptr},
+        {"a@b@example.jp", nullptr},
+        {".dot@example.jp", nullptr},
+        {"山田@example.jp", nullptr},
+        {"山田 <yamada@example.jp>", nullptr},
+        {"yamada@example", "yamada@example"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entry);
+        QTemporaryDir dir;
+        Write(dir, OptOutFileName, "# 一覧\r\nfirst@example.jp\r\n" + c.entry + "\r\n");
+        try {
+            const TOptOutList list = TOptOutList::Load(dir.path().toStdString());
+            ASSERT_NE(c.address, nullptr) << "accepted";
+            EXPECT_TRUE(list.Contains(c.address));
+            EXPECT_TRUE(list.Contains("first@example.jp"));
+            EXPECT_EQ(list.Count(), 2u);
+        } catch (const EOptOutError& e) {
+            EXPECT_EQ(c.address, nullptr) << e.Message();
+            EXPECT_NE(e.Message().find("配信停止.txt の 3 行目「" + c.entry + "」はメールアドレスではありません"),
+                      std::string::npos)
+                << e.Message();
+        }
     }
 }
 

@@ -96,6 +96,10 @@ TEST(ListTable, DelimitedFiles)
         {"a quote left open", "mail,name\na@example.jp,\"x\n", ',', {}, {}, 0, 0, "2 行目の B 列: 「\"」で始まる項目が閉じられていません"},
         {"a BOM with broken UTF-8", "\xef\xbb\xbfmail\n\xe3\x81\n", ',', {}, {}, 0, 0, "2 行目の A 列: UTF-8 として正しくない"},
         {"broken UTF-16", "\xff\xfem\0\n\0\x00\xd8"s, '\t', {}, {}, 0, 0, "2 行目: UTF-16 として正しくないバイトがあります"},
+        {"UTF-8 headings over CP932 rows", "メールアドレス,氏名\r\n" + Encoded("a@example.jp,山田\r\n", "CP932"), ',', {}, {},
+         0, 0, "UTF-8 と Shift_JIS の行が混じっています（1 行目は UTF-8、2 行目は Shift_JIS）"},
+        {"a zero byte in a cell", "mail,name\na@example.jp,山\0田\n"s, ',', {}, {}, 0, 0,
+         "2 行目の B 列: NUL 文字 (0x00) があります"},
         {"nothing but blank lines", "\r\n,,\r\n", ',', {}, {}, 0, 0, "見出しの行がありません"},
     };
     for (const CsvCase& c : cases) {

@@ -169,7 +169,7 @@ TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
         {"c0255-1@example.jp (佐藤花子)", "c0255-1@example.jp", "佐藤花子", ""},
         {"  first.last+tag@sub.example.jp  ", "first.last+tag@sub.example.jp", "", ""},
         {"root@[192.0.2.1]", "root@[192.0.2.1]", "", ""},
-        {"髙橋 <taka@example.jp>", "taka@example.jp", "髙橋", "名前を送れない文字があります"},  // refused below
+        {"髙橋 <taka@example.jp>", "taka@example.jp", "髙橋", "名前を送れない文字があります（髙 (U+9AD9)）"},  // refused below
         {"", "", "", "空行"},
         {" \t ", "", "", "空行"},
         {"no address here", "no address here", "", "@ がありません"},
@@ -184,6 +184,10 @@ TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
         {"山田 <>", "", "山田", "アドレスがありません"},
         {"山田,yamada@example.jp", "山田,yamada@example.jp", "", "区切り文字があります（1 行に宛先 1 件）"},
         {"yamada@example.jp\t山田", "yamada@example.jp\t山田", "", "区切り文字があります（1 行に宛先 1 件）"},
+        // A name holding brackets of its own: the address is the "<...>" the entry ends with.
+        {"<山田> <yamada@example.jp>", "yamada@example.jp", "<山田>", ""},
+        {"‹山田> <yamada@example.jp> ", "yamada@example.jp", "‹山田>", ""},
+        {"<b@example.jp> 山田", "b@example.jp", "", ""},
     };
     std::vector<std::string> lines;
     for (const EntryCase& c : cases)
@@ -191,7 +195,7 @@ TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
     std::vector<std::string> asked;
     const auto checked = CheckRecipients(lines, [&](const std::string& name) {
         asked.push_back(name);
-        return name.find("髙") == std::string::npos;
+        return name.find("髙") == std::string::npos ? std::string() : std::string("髙 (U+9AD9)");
     });
     ASSERT_EQ(checked.size(), std::size(cases));
     for (size_t i = 0; i < checked.size(); ++i) {
@@ -203,11 +207,11 @@ TEST(Recipients, EveryFormSplitsAndOnlyUsableAddressesAndCarriedNamesPass)
         EXPECT_EQ(checked[i].Problem, cases[i].problem);
     }
     // Only names of usable entries reach the charset check.
-    EXPECT_EQ(asked, (std::vector<std::string>{"佐藤 花子", "Yamada, Taro", "佐藤花子", "髙橋"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"佐藤 花子", "Yamada, Taro", "佐藤花子", "髙橋", "<山田>", "‹山田>"}));
     std::vector<TPlanEntry> entries;
     for (const TRecipient& r : checked)
         entries.push_back({r.Line, r.Entry, r.Sendable(), r.Sendable() ? nullptr : r.Problem.c_str()});
-    EXPECT_EQ(InvalidText(entries), "宛先不正 15 件（7 行目: 名前を送れない文字があります、8 行目: 空行、9 行目: 空行、…）");
+    EXPECT_EQ(InvalidText(entries), "宛先不正 15 件（7 行目: 名前を送れない文字があります（髙 (U+9AD9)）、8 行目: 空行、9 行目: 空行、…）");
     EXPECT_EQ(InvalidText({{1, "a@b.jp", true}}), "");
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package as an office gets it: built by scripts/package.sh,
-# installed with apt, both programs started by an ordinary user without a
-# display, the menu entry validated, then removed without leaving a file.
+# installed with apt, its documents and man pages in Debian's layout, both
+# programs started by an ordinary user without a display, the menu entry
+# validated, then removed without leaving a file.
 # Needs root and apt; scripts/test.sh runs it when VELTROW_PACKAGE_TEST=1.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -26,9 +27,37 @@ DEBIAN_FRONTEND=noninteractive "${apt[@]}" install "./$deb" >/dev/null
 installed_now() { dpkg-query -W -f='${Status}' veltrow 2>/dev/null | grep -q 'ok installed'; }
 trap 'if installed_now; then "${apt[@]}" remove veltrow >/dev/null; fi' EXIT
 installed="$(dpkg-query -L veltrow)"
+doc=/usr/share/doc/veltrow
+man1=/usr/share/man/man1
 for f in /usr/bin/veltrow /usr/bin/veltrow-send /usr/share/applications/veltrow.desktop \
-         /usr/share/icons/hicolor/scalable/apps/veltrow.svg; do
+         /usr/share/icons/hicolor/scalable/apps/veltrow.svg $doc/README.md.gz $doc/copyright $doc/changelog.gz \
+         $man1/veltrow.1.gz $man1/veltrow-send.1.gz; do
   grep -qx "$f" <<<"$installed" || fail "$f is not in the package"
+done
+
+# Debian's layout: a machine-readable copyright file, uncompressed; the
+# changelog of this version; man pages that render without a warning and
+# name every option the program's --help names. Read from the package
+# itself: a system may keep dpkg from installing documents.
+unpacked="$(mktemp -d)"
+trap 'rm -rf "$unpacked"; if installed_now; then "${apt[@]}" remove veltrow >/dev/null; fi' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+doc="$unpacked$doc"
+man1="$unpacked$man1"
+[ "$(head -1 $doc/copyright)" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] \
+  || fail "$doc/copyright is not in the machine-readable format"
+grep -q '^License: ' $doc/copyright || fail "$doc/copyright names no license"
+logged="$(zcat $doc/changelog.gz | dpkg-parsechangelog -l - -S Version)" || fail "$doc/changelog.gz does not parse"
+[ "$logged" = "$version" ] || fail "the changelog's last version is $logged, the package is $version"
+zcat $doc/README.md.gz | grep -q '^# Veltrow' || fail "$doc/README.md.gz is not the README"
+for program in veltrow veltrow-send; do
+  page=$man1/$program.1.gz
+  warnings="$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z $page 2>&1 >/dev/null)"
+  [ -z "$warnings" ] || fail "$page draws warnings: $warnings"
+  text="$(zcat $page | sed 's/\\-/-/g')"
+  for option in $(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$program" --help | grep -o -- '--[a-z][a-z-]*[a-z]' | sort -u); do
+    grep -q -- "$option" <<<"$text" || fail "$page does not describe $option"
+  done
 done
 
 user=veltrow-package-test
@@ -60,6 +89,9 @@ grep -qx 'To: a@example.jp' <<<"$composed" || fail "the dry run composed no mess
 verdict="$(desktop-file-validate /usr/share/applications/veltrow.desktop 2>&1)" || fail "invalid menu entry: $verdict"
 [ -z "$verdict" ] || fail "the menu entry draws remarks: $verdict"
 grep -qx 'Exec=veltrow --menu' /usr/share/applications/veltrow.desktop || fail "the menu entry does not start with --menu"
+# Every entry gets a message of its own, not the same mail.
+if grep -q '^Comment.*同じメール' /usr/share/applications/veltrow.desktop; then fail "the menu entry's comment says the same mail"; fi
+grep -q '^Comment\[ja\]=.*個別のメール' /usr/share/applications/veltrow.desktop || fail "the menu entry's comment does not say personal"
 /usr/bin/python3 -c 'import sys, xml.etree.ElementTree as t; sys.exit(t.parse(sys.argv[1]).getroot().tag != "{http://www.w3.org/2000/svg}svg")' \
   /usr/share/icons/hicolor/scalable/apps/veltrow.svg || fail "the icon is no SVG"
 

@@ -36,7 +36,9 @@ TEST(StringList, LoadSplitsAtEveryKindOfLineEnd)
     EXPECT_EQ(Split("a\n\r\nb"), (V{"a", "", "b"}));  // LF then CR LF: two ends
     EXPECT_EQ(Split("a\r\rb"), (V{"a", "", "b"}));
     EXPECT_EQ(Split("  x  \r\n\r\n"), (V{"  x  ", ""}));  // no trimming, blank lines count
-    EXPECT_EQ(Split(std::string("a\nb\0c\nd", 7)), (V{"a", "b"}));  // a zero byte ends the text
+    // A zero byte stays in its line, and the lines after it are read.
+    EXPECT_EQ(Split(std::string("a\nb\0c\nd", 7)), (V{"a", std::string("b\0c", 3), "d"}));
+    EXPECT_EQ(Split(std::string("\0\r\n\0", 4)), (V{std::string(1, '\0'), std::string(1, '\0')}));
 }
 
 TEST(StringList, ByteOrderMarkOnlyDroppedAtStartOfLoadedText)

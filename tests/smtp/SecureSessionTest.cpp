@@ -428,3 +428,30 @@ TEST_F(SecureSession, MailFromDeclaresTheSizeSentOnlyWhenEhloOfferedIt)
         }
     }
 }
+
+// In a pipelined group the go-ahead is waited for as long as DATA's own
+// limit, not as long as the other commands' replies.
+TEST_F(SecureSession, PipelinedGoAheadWaitsAsLongAsDataAlone)
+{
+    ScriptedPeer peer;
+    peer.Accept().SendLine("220 mail.test ready").Expect("EHLO client.test").Send("250-mail.test\r\n250 PIPELINING\r\n");
+    peer.ExpectGroup("RSET\r\nMAIL FROM:<" + kSender + ">\r\nRCPT TO:<a@example.test>\r\nDATA\r\n");
+    peer.Send("250 ok\r\n250 ok\r\n250 ok\r\n").WaitForRelease();
+    peer.Start();
+    testsupport::TlsRelay relay(peer.Port(), Certs().Cert("valid"), Certs().Key("valid"));
+    TestSmtp smtp;
+    Prepare(smtp, relay.Port(), ssImplicitTls, "");
+    constexpr int32_t Long = 20000, Short = 300;
+    smtp.ReplyTimeouts = {Long, Long, Short, Long, Long};
+    smtp.Connect();
+    ASSERT_TRUE(smtp.Pipelined());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(MessageOf<EPipeliningError>([&] { smtp.SendMail(); }),
+              "The server did not handle pipelining: no reply to DATA");
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(took, Long / 2);
+    EXPECT_FALSE(smtp.Connected);
+    EXPECT_FALSE(smtp.Pipelining);
+    peer.Release();
+}

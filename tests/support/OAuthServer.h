@@ -37,6 +37,10 @@ public:
     void RefuseRefresh() { Command("refuse-refresh"); }
     // The access token issued last is no longer accepted by the SMTP server.
     void Revoke() { Command("revoke"); }
+    // From now on token requests are answered Status, pointing at another
+    // address of the server, where every request is reported "elsewhere
+    // METHOD".
+    void RedirectTokens(int Status) { Command("redirect-token " + std::to_string(Status)); }
 
     // How often the server reported Report ("authorize", "token
     // refresh_token", "refused invalid_grant", ...) so far.

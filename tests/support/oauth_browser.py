@@ -7,7 +7,8 @@ VELTROW_TEST_BROWSER_LOG names a file that gets one line per step: "open",
 "forged STATUS", "redirect STATUS". VELTROW_TEST_BROWSER chooses how it
 behaves: empty signs in; "forged-state" first calls the listener with
 another state, then with the real one; "stay" opens the page and does
-nothing more (a user who walked away).
+nothing more (a user who walked away); "ipv6" follows the redirect to [::1]
+at its port, as a browser that takes "localhost" for ::1 does.
 """
 
 import os
@@ -55,6 +56,9 @@ def main():
         query["state"] = "forged"
         forged = parts._replace(query=urllib.parse.urlencode(query)).geturl()
         note("forged %d" % fetch(opener, forged)[0])
+    if mode == "ipv6":
+        parts = urllib.parse.urlsplit(location)
+        location = parts._replace(netloc="[::1]:%d" % parts.port).geturl()
     status, _, body = fetch(opener, location)
     note("redirect %d %s" % (status, body.decode("utf-8", "replace")))
 

@@ -17,7 +17,10 @@ Reports on stdout, one line each: "authorize", "token authorization_code",
 verifier and token it saw or made, so a test can look for them elsewhere.
 Commands on stdin, each acknowledged with "ok": "refuse-refresh" (refreshes
 get invalid_grant from now on), "revoke" (the current access token is no
-longer accepted). Ends when stdin reaches end of file.
+longer accepted), "redirect-token STATUS" (POST /token answers STATUS with a
+Location of /elsewhere on this server). Any request to /elsewhere is
+reported as "elsewhere METHOD", with "secret VALUE" for each form value it
+carries. Ends when stdin reaches end of file.
 """
 
 import argparse
@@ -48,6 +51,7 @@ class State:
         self.codes = {}  # code -> (challenge, redirect_uri)
         self.refresh = None
         self.refuse_refresh = False
+        self.redirect_token = 0
 
     def publish(self, access):
         tmp = self.args.token_file + ".tmp"
@@ -96,8 +100,17 @@ class Handler(BaseHTTPRequestHandler):
         report("refused " + error)
         self.reply(status, json.dumps({"error": error, "error_description": description}))
 
+    def elsewhere(self):
+        report("elsewhere " + self.command)
+        length = int(self.headers.get("Content-Length", "0"))
+        for _, value in urllib.parse.parse_qsl(self.rfile.read(length).decode("ascii", "replace")):
+            report("secret " + value)
+        self.reply(200, json.dumps({"access_token": "stolen", "expires_in": 3600}))
+
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
+        if url.path == "/elsewhere":
+            return self.elsewhere()
         q = dict(urllib.parse.parse_qsl(url.query))
         if url.path != "/authorize":
             return self.reply(404, "not found", "text/plain")
@@ -124,8 +137,14 @@ class Handler(BaseHTTPRequestHandler):
         self.reply(302, "", "text/plain", [("Location", target)])
 
     def do_POST(self):
+        if self.path == "/elsewhere":
+            return self.elsewhere()
         if self.path != "/token":
             return self.reply(404, "not found", "text/plain")
+        if self.state.redirect_token:
+            report("token redirected")
+            location = "http://127.0.0.1:%d/elsewhere" % self.server.server_address[1]
+            return self.reply(self.state.redirect_token, "", "text/plain", [("Location", location)])
         length = int(self.headers.get("Content-Length", "0"))
         form = dict(urllib.parse.parse_qsl(self.rfile.read(length).decode("ascii")))
         args = self.state.args
@@ -168,6 +187,8 @@ def main():
                 state.refuse_refresh = True
             elif line.strip() == "revoke":
                 state.publish("revoked")
+            elif line.startswith("redirect-token "):
+                state.redirect_token = int(line.split()[1])
         report("ok")
     server.shutdown()
 
