@@ -14,6 +14,10 @@ namespace {
 // formula is 8,192 characters. QXmlStreamReader keeps a whole text in
 // memory at twice its length, so a text of gigabytes is stopped here.
 constexpr qint64 kMaxItemBytes = qint64{1} << 20;
+// Tokens of one part. Excel writes a tag or a text every ten bytes or so,
+// a sheet at kMaxSheetPartBytes some 100 million; a part of empty tags
+// would have its bytes' worth of tokens and take a minute to go through.
+constexpr qint64 kMaxPartTokens = qint64{1} << 27;
 
 }  // namespace
 
@@ -117,6 +121,9 @@ TXmlPart::~TXmlPart() = default;
 
 bool TXmlPart::Next()
 {
+    if (++tokens_ > kMaxPartTokens)
+        throw NotAWorkbook(zip_.FileName(), Format("%s の項目が多すぎます（%lld 個まで）", name_.c_str(),
+                                                   static_cast<long long>(kMaxPartTokens)));
     device_->NewToken();
     xml_.readNext();
     switch (device_->Stopped()) {

@@ -72,6 +72,7 @@ private:
     const TZip& zip_;
     std::string name_;
     size_t limit_;
+    qint64 tokens_ = 0;
     std::unique_ptr<TZipDevice> device_;
     QXmlStreamReader xml_;
 };
