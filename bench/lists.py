@@ -69,7 +69,7 @@ def write_lists(folder, count):
     book.save(files["xlsx-inline"])
     files["xlsx"] = os.path.join(folder, "list.xlsx")
     shutil.copy(files["xlsx-inline"], files["xlsx"])
-    subprocess.run(["/usr/bin/python3", os.path.join(HERE, "..", "tests", "app", "share_strings.py"), files["xlsx"]],
+    subprocess.run(["/usr/bin/python3", os.path.join(HERE, "..", "tests", "engine", "share_strings.py"), files["xlsx"]],
                    check=True)
     return files
 

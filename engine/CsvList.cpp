@@ -26,6 +26,13 @@ struct TRecords {
     }
 };
 
+void RefuseLong(int number, const TRecords& records, size_t size)
+{
+    if (size > kMaxCellBytes)
+        throw EListError(CellPlace(number, records.cells.size() - records.first.back()) +
+                         Format(": 項目が長すぎます（%zu バイトまで）。", kMaxCellBytes));
+}
+
 // RFC 4180, and what spreadsheets write besides it: a lone LF or CR ends a
 // record too, a quote inside an unquoted field is text, and text after a
 // closing quote is kept. A final line end adds no record.
@@ -36,6 +43,8 @@ TRecords ParseDelimited(std::string_view text, char delimiter)
     size_t i = 0;
     while (i < n) {
         const int number = static_cast<int>(records.Count()) + 1;
+        if (number > kMaxListRows)
+            throw EListError(Format("%d 行目: 行が多すぎます（%d 行まで）。", number, kMaxListRows));
         for (;;) {
             std::string field;
             if (i < n && text[i] == '"') {
@@ -44,6 +53,7 @@ TRecords ParseDelimited(std::string_view text, char delimiter)
                     if (quote == std::string_view::npos)
                         throw EListError(CellPlace(number, records.cells.size() - records.first.back()) +
                                          ": 「\"」で始まる項目が閉じられていません。");
+                    RefuseLong(number, records, field.size() + (quote - i));
                     field.append(text.substr(i, quote - i));
                     i = quote + 1;
                     if (i < n && text[i] == '"') {
@@ -57,7 +67,14 @@ TRecords ParseDelimited(std::string_view text, char delimiter)
             size_t end = i;
             while (end < n && text[end] != delimiter && text[end] != '\n' && text[end] != '\r')
                 ++end;
+            RefuseLong(number, records, field.size() + (end - i));
             field.append(text.substr(i, end - i));
+            // The table's limits, checked as the fields come: a record past
+            // them would cost memory before the table saw it.
+            if (const size_t column = records.cells.size() - records.first.back(); column >= kMaxListColumns)
+                throw EListError(Format("%d 行目: 列が多すぎます（%zu 列まで）。", number, kMaxListColumns));
+            if (records.cells.size() >= kMaxListCells)
+                throw EListError(Format("%d 行目: 項目が多すぎます（%zu 個まで）。", number, kMaxListCells));
             records.cells.push_back(std::move(field));
             i = end;
             if (i < n && text[i] == delimiter) {

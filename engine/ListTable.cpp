@@ -9,14 +9,17 @@
 #include "rtl/Streams.h"
 
 TListTable::TListTable(std::vector<std::string> Header, int HeaderRow)
-    : header_(std::move(Header)), headerRow_(HeaderRow), first_{0}
+    : header_(std::move(Header)), headerRow_(HeaderRow), lastNumber_(HeaderRow), first_{0}
 {
 }
 
 std::string_view TListTable::Cell(size_t Row, size_t Column) const
 {
+    if (Column >= Width(Row))
+        return {};
     const size_t at = first_[Row] + Column;
-    return at < first_[Row + 1] ? std::string_view(cells_[at]) : std::string_view();
+    const size_t begin = at == 0 ? 0 : ends_[at - 1];
+    return std::string_view(text_).substr(begin, ends_[at] - begin);
 }
 
 bool IsBlankCell(std::string_view s)
@@ -36,8 +39,31 @@ bool IsBlankCell(std::string_view s)
 
 void TListTable::Append(int Number, std::span<std::string> Cells)
 {
+    if (Number <= lastNumber_)
+        throw EListError(Format("行番号 %d が %d 行目の後にあります。行は上から順に、同じ番号を重ねずに並べてください。",
+                                Number, lastNumber_));
+    if (Number > kMaxListRows)
+        throw EListError(Format("%d 行目: 行が多すぎます（%d 行まで）。", Number, kMaxListRows));
+    lastNumber_ = Number;
+    if (Cells.size() > kMaxListColumns)
+        throw EListError(Format("%d 行目: 列が多すぎます（%zu 列まで）。", Number, kMaxListColumns));
+    for (size_t c = 0; c < Cells.size(); ++c)
+        if (Cells[c].size() > kMaxCellBytes)
+            throw EListError(CellPlace(Number, c) + Format(": セルの内容が長すぎます（%zu バイトまで。Excel のセルは "
+                                                           "32,767 文字までです）。",
+                                                           kMaxCellBytes));
     if (std::all_of(Cells.begin(), Cells.end(), [](const std::string& c) { return IsBlankCell(c); }))
         return;
+    // Empty cells at the end cost nothing: Cell is empty past a row's width.
+    size_t width = Cells.size();
+    while (width > 0 && Cells[width - 1].empty())
+        --width;
+    size_t text = 0;
+    for (size_t c = 0; c < width; ++c)
+        text += Cells[c].size();
+    if (ends_.size() + width > kMaxListCells || text_.size() + text > kMaxListText)
+        throw EListError(Format("%d 行目: リストが大きすぎます（セルは %zu 個、文字は %zu MB まで）。", Number,
+                                kMaxListCells, kMaxListText >> 20));
     if (headerRow_ == 0) {
         header_.assign(std::make_move_iterator(Cells.begin()), std::make_move_iterator(Cells.end()));
         headerRow_ = Number;
@@ -46,8 +72,13 @@ void TListTable::Append(int Number, std::span<std::string> Cells)
     }
     if (Cells.size() > header_.size())
         header_.resize(Cells.size());
-    cells_.insert(cells_.end(), std::make_move_iterator(Cells.begin()), std::make_move_iterator(Cells.end()));
-    first_.push_back(cells_.size());
+    for (size_t c = 0; c < width; ++c) {
+        text_ += Cells[c];
+        ends_.push_back(static_cast<uint32_t>(text_.size()));
+        // A reader's copy goes as the table's grows.
+        std::string().swap(Cells[c]);
+    }
+    first_.push_back(ends_.size());
     numbers_.push_back(Number);
 }
 
@@ -98,6 +129,12 @@ std::optional<TListTable> ReadListTable(const std::string& FileName)
         return ReadWorkbookList(FileName);
     if (extension != ".csv" && extension != ".tsv")
         return std::nullopt;
+    // The file, its fields and their code page each take the file's size
+    // for a while.
+    std::error_code error;
+    if (const uintmax_t size = std::filesystem::file_size(FileName, error); !error && size > kMaxListFileBytes)
+        throw EListError(Format("%s は大きすぎます（CSV・TSV の宛先リストは %zu MB まで）。", FileName.c_str(),
+                                kMaxListFileBytes >> 20));
     TMemoryStream file;
     file.LoadFromFile(FileName);
     try {
@@ -118,12 +155,12 @@ std::string HeadingKey(const std::string& Heading)
 
 std::optional<size_t> ColumnNamed(const TListTable& Table, std::initializer_list<const char*> Names)
 {
-    for (size_t c = 0; c < Table.Columns(); ++c) {
-        const std::string key = HeadingKey(Table.Header()[c]);
-        for (const char* name : Names)
-            if (key == HeadingKey(name))
-                return c;
-    }
+    std::vector<std::string> keys;
+    for (const char* name : Names)
+        keys.push_back(HeadingKey(name));
+    for (size_t c = 0; c < Table.Columns(); ++c)
+        if (std::find(keys.begin(), keys.end(), HeadingKey(Table.Header()[c])) != keys.end())
+            return c;
     return std::nullopt;
 }
 
@@ -155,20 +192,20 @@ TListColumns FindListColumns(const TListTable& Table, const std::function<bool(s
             throw EListError(Format("%d 行目が見出しではなくメールアドレス (%s) です。先頭の行には「メールアドレス」"
                                     "「氏名」などの見出しを書いてください。",
                                     Table.HeaderRow(), Table.Header()[c].c_str()));
-    for (size_t c = 0; c < Table.Columns(); ++c) {
-        bool any = false;
-        bool all = true;
-        for (size_t r = 0; r < Table.Rows() && all; ++r) {
+    // Row by row over the cells each row holds, so that the work is the
+    // list's size however wide its header is; a column stops being looked
+    // at once one of its cells is no address.
+    enum TSeen : unsigned char { Nothing, Addresses, Other };
+    std::vector<TSeen> seen(Table.Columns(), Nothing);
+    for (size_t r = 0; r < Table.Rows(); ++r)
+        for (size_t c = 0; c < Table.Width(r); ++c) {
             const std::string_view cell = Table.Cell(r, c);
-            if (IsBlankCell(cell))
-                continue;
-            any = true;
-            all = IsAddress(cell);
+            if (seen[c] != Other && !IsBlankCell(cell))
+                seen[c] = IsAddress(cell) ? Addresses : Other;
         }
-        if (any && all) {
-            columns.Address = c;
-            return columns;
-        }
+    if (const auto first = std::find(seen.begin(), seen.end(), Addresses); first != seen.end()) {
+        columns.Address = static_cast<size_t>(first - seen.begin());
+        return columns;
     }
     throw EListError("宛先リストにメールアドレスの列が見つかりません。見出しの行に「メールアドレス」と書いた列を"
                      "作ってください。見出し: " + Headings(Table));

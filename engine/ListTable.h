@@ -3,6 +3,7 @@
 // workbook. Cells are UTF-8 text as the spreadsheet shows them.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
@@ -17,6 +18,21 @@ class EListError : public Exception {
 public:
     using Exception::Exception;
 };
+
+// What a list may hold. Excel's sheet ends at 1,048,576 rows and 16,384
+// columns and its cell at 32,767 characters, so no list a spreadsheet saved
+// goes past them; the others keep a list of a few hundred thousand rows
+// within a few hundred MB whatever its cells say, far above any real
+// mailing (300,000 rows of 20 columns hold 6 million cells and some 100 MB
+// of text).
+constexpr int kMaxListRows = 1048576;
+constexpr size_t kMaxListColumns = 16384;
+// 32,767 characters of at most four UTF-8 bytes.
+constexpr size_t kMaxCellBytes = 32767 * 4;
+constexpr size_t kMaxListCells = size_t{8} << 20;
+constexpr size_t kMaxListText = size_t{256} << 20;
+// A CSV or TSV file: a million rows of 128 bytes.
+constexpr size_t kMaxListFileBytes = size_t{128} << 20;
 
 class TListTable {
 public:
@@ -36,18 +52,26 @@ public:
     int RowNumber(size_t Row) const { return numbers_[Row]; }
     // Empty past the end of a short row.
     std::string_view Cell(size_t Row, size_t Column) const;
+    // The row's cells up to its last non-empty one; Cell is empty beyond.
+    size_t Width(size_t Row) const { return first_[Row + 1] - first_[Row]; }
 
     // What the readers do with each row of the sheet: the first row that
     // holds any text becomes the header, a later row without any is left out
     // (spreadsheets save formatted empty rows as ",,,,"), every other row is
-    // kept with its number. The cells are moved from.
+    // kept with its number. The cells are moved from. Numbers only grow
+    // down the sheet, so that a row is found by its number alone. Raises
+    // EListError for a number that does not, and beyond the limits above.
     void Append(int Number, std::span<std::string> Cells);
 
 private:
     std::vector<std::string> header_;
     int headerRow_ = 0;
-    std::vector<std::string> cells_;  // every row's cells, one row after the other
-    std::vector<size_t> first_;       // where each row's cells start in cells_, and one past the last
+    int lastNumber_ = 0;
+    // Every row's cells, one after the other, as one text and where each cell
+    // ends in it: a few bytes a cell beside its text (kMaxListText fits).
+    std::string text_;
+    std::vector<uint32_t> ends_;
+    std::vector<size_t> first_;  // where each row's cells start in ends_, and one past the last
     std::vector<int> numbers_;
 };
 

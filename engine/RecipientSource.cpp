@@ -85,7 +85,7 @@ std::optional<size_t> TRecipientSource::RowIndex(int Line) const
 {
     if (!table_)
         return std::nullopt;
-    // Row numbers grow down the sheet.
+    // Row numbers grow down the sheet (TListTable::Append refuses others).
     size_t low = 0, high = table_->Rows();
     while (low < high) {
         const size_t mid = (low + high) / 2;
@@ -112,7 +112,7 @@ std::optional<TRecipientSource::TRow> TRecipientSource::Row(const TPlanEntry& En
     }
     const std::optional<size_t> index = RowIndex(Entry.Line);
     if (!index)
-        return std::nullopt;
+        throw Exception(Format("宛先リストに %d 行目がありません。", Entry.Line));
     row.Address = Trim(table_->Cell(*index, columns_.Address), TBlanks::Spaces);
     row.Name = columns_.Name ? std::string(table_->Cell(*index, *columns_.Name)) : std::string();
     row.To = EntryLine(row.Name, row.Address);

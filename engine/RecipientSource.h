@@ -49,8 +49,9 @@ public:
         std::string Name;     // the display name; may be empty
         TMergeRow Merge;
     };
-    // The row behind an entry of this source; nullopt for a line the table
-    // does not have.
+    // The row behind an entry of this source. Raises Exception for a line
+    // the table does not have: a message is never composed from another
+    // row's cells.
     std::optional<TRow> Row(const TPlanEntry& Entry) const;
     // The table's row index of a row number; nullopt when there is none.
     std::optional<size_t> RowIndex(int Line) const;

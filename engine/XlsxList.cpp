@@ -1,12 +1,8 @@
-// Excel lists: the first sheet of an .xlsx workbook, read with libzip and
-// QXmlStreamReader. The sheet is read as a stream, row by row, straight out
-// of the archive; only the shared strings and the styles are held whole,
-// since cells refer to them by number.
-#include <zip.h>
-
+// Excel lists: the first sheet of an .xlsx workbook. The sheet is read as a
+// stream, row by row, straight out of the archive (XlsxPart); only the
+// shared strings and the styles are held whole, since cells refer to them
+// by number.
 #include <QDir>
-#include <QIODevice>
-#include <QXmlStreamReader>
 
 #include <algorithm>
 #include <charconv>
@@ -18,102 +14,13 @@
 #include <vector>
 
 #include "engine/ListTable.h"
+#include "engine/XlsxPart.h"
 
 namespace {
 
-const char kSaveAgain[] =
-    "Excel で開き、「名前を付けて保存」で「Excel ブック (*.xlsx)」か「CSV UTF-8 (コンマ区切り) (*.csv)」を選んで"
-    "保存し直し、そのファイルを指定してください。";
-
-EListError NotAWorkbook(const std::string& fileName, const std::string& why)
+std::string Attribute(const TXmlPart& part, QLatin1String name)
 {
-    return EListError(fileName + " は Excel ブック (.xlsx) として読めません（" + why + "）。" + kSaveAgain);
-}
-
-// The archive, opened read-only; its parts are read one at a time.
-class TZip {
-public:
-    explicit TZip(const std::string& fileName) : fileName_(fileName)
-    {
-        int error = 0;
-        zip_ = zip_open(fileName.c_str(), ZIP_RDONLY, &error);
-        if (zip_ == nullptr) {
-            if (error == ZIP_ER_OPEN || error == ZIP_ER_READ || error == ZIP_ER_NOENT)
-                throw EFOpenError(fileName);
-            throw NotAWorkbook(fileName, error == ZIP_ER_NOZIP ? "ZIP 形式のファイルではありません" : "壊れています");
-        }
-    }
-    ~TZip() { zip_discard(zip_); }
-    TZip(const TZip&) = delete;
-    TZip& operator=(const TZip&) = delete;
-
-    bool Has(const std::string& name) const { return zip_name_locate(zip_, name.c_str(), 0) >= 0; }
-    zip_t* Handle() const { return zip_; }
-    const std::string& FileName() const { return fileName_; }
-
-private:
-    std::string fileName_;
-    zip_t* zip_ = nullptr;
-};
-
-// One part of the archive as the device QXmlStreamReader pulls from, so
-// that it is inflated as it is read.
-class TZipPart : public QIODevice {
-public:
-    TZipPart(const TZip& zip, const std::string& name) : zip_(zip), name_(name)
-    {
-        file_ = zip_fopen(zip.Handle(), name.c_str(), 0);
-        if (file_ == nullptr) {
-            const int error = zip_error_code_zip(zip_get_error(zip.Handle()));
-            throw NotAWorkbook(zip.FileName(), error == ZIP_ER_NOPASSWD || error == ZIP_ER_ENCRNOTSUPP
-                                                   ? "パスワードで保護されています"
-                                                   : "ブックの一部 " + name + " が読めません");
-        }
-        open(QIODevice::ReadOnly);
-    }
-    ~TZipPart() override
-    {
-        close();
-        zip_fclose(file_);
-    }
-
-    bool isSequential() const override { return true; }
-    bool atEnd() const override { return end_ && QIODevice::bytesAvailable() == 0; }
-    // Raises the workbook's error when the part or its XML was broken.
-    void Check(const QXmlStreamReader& xml) const
-    {
-        if (failed_)
-            throw NotAWorkbook(zip_.FileName(), "壊れています: " + name_ + " が展開できません");
-        if (xml.hasError())
-            throw NotAWorkbook(zip_.FileName(), "壊れています: " + name_ + " の " +
-                                                    std::to_string(xml.lineNumber()) + " 行目: " +
-                                                    xml.errorString().toStdString());
-    }
-
-protected:
-    qint64 readData(char* data, qint64 size) override
-    {
-        const zip_int64_t got = zip_fread(file_, data, static_cast<zip_uint64_t>(size));
-        if (got < 0) {
-            failed_ = true;
-            return -1;
-        }
-        end_ = got == 0;
-        return got;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-private:
-    const TZip& zip_;
-    std::string name_;
-    zip_file_t* file_ = nullptr;
-    bool end_ = false;
-    bool failed_ = false;
-};
-
-std::string Attribute(const QXmlStreamReader& xml, QLatin1String name)
-{
-    return xml.attributes().value(name).toString().toStdString();
+    return part.Xml().attributes().value(name).toString().toStdString();
 }
 
 // "xl/" and "worksheets/sheet1.xml" give "xl/worksheets/sheet1.xml"; a target
@@ -143,19 +50,17 @@ TRelations ReadRelations(const TZip& zip, const std::string& part)
     const std::string name = FolderOf(part) + "_rels/" + part.substr(FolderOf(part).size()) + ".rels";
     if (!zip.Has(name))
         return relations;
-    TZipPart device(zip, name);
-    QXmlStreamReader xml(&device);
-    if (xml.readNextStartElement())
-        while (xml.readNextStartElement()) {
-            if (xml.name() == u"Relationship" && Attribute(xml, QLatin1String("TargetMode")) != "External") {
+    TXmlPart xml(zip, name, kMaxSmallPartBytes);
+    if (xml.NextStart())
+        while (xml.NextStart()) {
+            if (xml.Xml().name() == u"Relationship" && Attribute(xml, QLatin1String("TargetMode")) != "External") {
                 const std::string target = PartPath(FolderOf(part), Attribute(xml, QLatin1String("Target")));
                 const std::string type = Attribute(xml, QLatin1String("Type"));
                 relations.byId[Attribute(xml, QLatin1String("Id"))] = target;
                 relations.byType.emplace(type.substr(type.rfind('/') + 1), target);
             }
-            xml.skipCurrentElement();
+            xml.Skip();
         }
-    device.Check(xml);
     return relations;
 }
 
@@ -182,40 +87,57 @@ QString Unescaped(const QString& text)
 
 // At the start of a string item (<si>, <is>): the text of its runs, without
 // the phonetic guide (<rPh>) that Japanese Excel stores beside the kanji.
-std::string ItemText(QXmlStreamReader& xml)
+std::string ItemText(TXmlPart& xml)
 {
     QString text;
-    for (int depth = 1; depth > 0 && !xml.atEnd();) {
-        xml.readNext();
-        if (xml.isEndElement())
+    for (int depth = 1; depth > 0 && xml.Next();) {
+        if (xml.Xml().isEndElement())
             --depth;
-        else if (!xml.isStartElement())
+        else if (!xml.Xml().isStartElement())
             continue;
-        else if (xml.name() == u"t")
-            text += xml.readElementText();
-        else if (xml.name() == u"rPh")
-            xml.skipCurrentElement();
+        else if (xml.Xml().name() == u"t")
+            text += xml.Text();
+        else if (xml.Xml().name() == u"rPh")
+            xml.Skip();
         else
             ++depth;  // a run of rich text and its properties
+        if (static_cast<size_t>(text.size()) > kMaxCellBytes)
+            xml.RefuseLong();
     }
     return Unescaped(text).toStdString();
 }
 
-std::vector<std::string> ReadSharedStrings(const TZip& zip, const std::string& part)
+// Every shared string, one after the other, and where each ends: a few
+// bytes a string beside its text, and no more of either than a table holds.
+struct TSharedStrings {
+    std::string text;
+    std::vector<uint32_t> ends;
+
+    std::string_view operator[](size_t index) const
+    {
+        const size_t begin = index == 0 ? 0 : ends[index - 1];
+        return std::string_view(text).substr(begin, ends[index] - begin);
+    }
+};
+
+TSharedStrings ReadSharedStrings(const TZip& zip, const std::string& part)
 {
-    std::vector<std::string> strings;
+    TSharedStrings strings;
     if (part.empty() || !zip.Has(part))
         return strings;
-    TZipPart device(zip, part);
-    QXmlStreamReader xml(&device);
-    if (xml.readNextStartElement())
-        while (xml.readNextStartElement()) {
-            if (xml.name() == u"si")
-                strings.push_back(ItemText(xml));
-            else
-                xml.skipCurrentElement();
+    TXmlPart xml(zip, part, kMaxSheetPartBytes);
+    if (xml.NextStart())
+        while (xml.NextStart()) {
+            if (xml.Xml().name() != u"si") {
+                xml.Skip();
+                continue;
+            }
+            strings.text += ItemText(xml);
+            if (strings.ends.size() >= kMaxListCells || strings.text.size() > kMaxListText)
+                throw NotAWorkbook(zip.FileName(), Format("共有文字列が多すぎます（%zu 個、%zu MB まで）", kMaxListCells,
+                                                          kMaxListText >> 20));
+            strings.ends.push_back(static_cast<uint32_t>(strings.text.size()));
         }
-    device.Check(xml);
     return strings;
 }
 
@@ -271,32 +193,36 @@ TShown ShownByBuiltIn(int id)
     return TShown::Number;
 }
 
+// Excel keeps at most 64,000 cell formats in a workbook.
+constexpr size_t kMaxStyles = 65536;
+
 // What each cell style (the cell's s) shows its numbers as.
 std::vector<TShown> ReadStyles(const TZip& zip, const std::string& part)
 {
     std::vector<TShown> shown;
     if (part.empty() || !zip.Has(part))
         return shown;
-    TZipPart device(zip, part);
-    QXmlStreamReader xml(&device);
-    std::map<int, QString> codes;
-    if (xml.readNextStartElement())
-        while (xml.readNextStartElement()) {
-            if (xml.name() == u"numFmts" || xml.name() == u"cellXfs") {
-                const bool formats = xml.name() == u"numFmts";
-                while (xml.readNextStartElement()) {
-                    const int id = xml.attributes().value(QLatin1String("numFmtId")).toInt();
+    TXmlPart xml(zip, part, kMaxSmallPartBytes);
+    std::map<int, TShown> codes;
+    if (xml.NextStart())
+        while (xml.NextStart()) {
+            if (xml.Xml().name() == u"numFmts" || xml.Xml().name() == u"cellXfs") {
+                const bool formats = xml.Xml().name() == u"numFmts";
+                while (xml.NextStart()) {
+                    const QXmlStreamAttributes attributes = xml.Xml().attributes();
+                    const int id = attributes.value(QLatin1String("numFmtId")).toInt();
+                    if (codes.size() >= kMaxStyles || shown.size() >= kMaxStyles)
+                        xml.Refuse(Format("書式が %zu を超えています", kMaxStyles));
                     if (formats)
-                        codes[id] = xml.attributes().value(QLatin1String("formatCode")).toString();
+                        codes[id] = ShownBy(attributes.value(QLatin1String("formatCode")).toString());
                     else
-                        shown.push_back(codes.contains(id) ? ShownBy(codes[id]) : ShownByBuiltIn(id));
-                    xml.skipCurrentElement();
+                        shown.push_back(codes.contains(id) ? codes[id] : ShownByBuiltIn(id));
+                    xml.Skip();
                 }
             } else {
-                xml.skipCurrentElement();
+                xml.Skip();
             }
         }
-    device.Check(xml);
     return shown;
 }
 
@@ -342,37 +268,47 @@ std::string DateText(double serial, bool from1904, TShown shown)
 }
 
 struct TWorkbook {
-    std::vector<std::string> strings;
+    TSharedStrings strings;
     std::vector<TShown> styles;
     bool from1904 = false;
 };
 
-// "C12" is column 2; -1 when Ref names no column within Excel's 16384.
-long ColumnOf(QStringView ref)
+// "C12": column 2 (from 0) and row 12, within Excel's sheet; false for
+// anything else.
+bool ParseRef(QStringView ref, size_t& column, int& row)
 {
-    long column = 0;
+    size_t letters = 0;
     qsizetype i = 0;
-    for (; i < ref.size() && ref[i] >= u'A' && ref[i] <= u'Z' && column <= 16384; ++i)
-        column = column * 26 + (ref[i].unicode() - u'A' + 1);
-    return i == 0 || column > 16384 ? -1 : column - 1;
+    for (; i < ref.size() && ref[i] >= u'A' && ref[i] <= u'Z' && letters <= kMaxListColumns; ++i)
+        letters = letters * 26 + (ref[i].unicode() - u'A' + 1);
+    const qsizetype digits = i;
+    long number = 0;
+    for (; i < ref.size() && ref[i] >= u'0' && ref[i] <= u'9' && number <= kMaxListRows; ++i)
+        number = number * 10 + (ref[i].unicode() - u'0');
+    if (digits == 0 || i == digits || i != ref.size() || letters > kMaxListColumns || number < 1 ||
+        number > kMaxListRows)
+        return false;
+    column = letters - 1;
+    row = static_cast<int>(number);
+    return true;
 }
 
 // At the start of a <c>: the cell as Excel shows it.
-std::string CellText(QXmlStreamReader& xml, const TWorkbook& book, const TZip& zip)
+std::string CellText(TXmlPart& xml, const TWorkbook& book)
 {
-    const QXmlStreamAttributes attributes = xml.attributes();
+    const QXmlStreamAttributes attributes = xml.Xml().attributes();
     const QString type = attributes.value(QLatin1String("t")).toString();
     const qsizetype style = attributes.value(QLatin1String("s")).toLongLong();
     std::string value;
     bool inlineText = false;
-    while (xml.readNextStartElement()) {
-        if (xml.name() == u"v") {
-            value = xml.readElementText().toStdString();
-        } else if (xml.name() == u"is") {
+    while (xml.NextStart()) {
+        if (xml.Xml().name() == u"v") {
+            value = xml.Text().toStdString();
+        } else if (xml.Xml().name() == u"is") {
             value = ItemText(xml);
             inlineText = true;
         } else {
-            xml.skipCurrentElement();  // the formula
+            xml.Skip();  // the formula
         }
     }
     if (inlineText || value.empty() || type == u"str" || type == u"e" || type == u"inlineStr")
@@ -380,9 +316,9 @@ std::string CellText(QXmlStreamReader& xml, const TWorkbook& book, const TZip& z
     if (type == u"s") {
         size_t index = 0;
         const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), index);
-        if (error != std::errc() || end != value.data() + value.size() || index >= book.strings.size())
-            throw NotAWorkbook(zip.FileName(), "壊れています: 共有文字列 " + value + " がありません");
-        return book.strings[index];
+        if (error != std::errc() || end != value.data() + value.size() || index >= book.strings.ends.size())
+            xml.Refuse("共有文字列 " + value.substr(0, 20) + " がありません");
+        return std::string(book.strings[index]);
     }
     if (type == u"b")
         return value == "1" ? "TRUE" : "FALSE";
@@ -401,40 +337,64 @@ std::string CellText(QXmlStreamReader& xml, const TWorkbook& book, const TZip& z
     return shown == TShown::Number ? NumberText(number) : DateText(number, book.from1904, shown);
 }
 
+// Rows and their cells by their place in the sheet: a row's number or a
+// cell's column may skip blanks, never go back or come twice, since a row
+// is later found by its number alone.
 void ReadSheet(const TZip& zip, const std::string& part, const TWorkbook& book, TListTable& table)
 {
-    TZipPart device(zip, part);
-    QXmlStreamReader xml(&device);
+    TXmlPart xml(zip, part, kMaxSheetPartBytes);
     std::vector<std::string> cells;
     int number = 0;
-    while (!xml.atEnd()) {
-        xml.readNext();
-        if (xml.isEndElement() && xml.name() == u"sheetData")
+    while (xml.Next()) {
+        if (xml.Xml().isEndElement() && xml.Xml().name() == u"sheetData")
             break;
-        if (!xml.isStartElement() || xml.name() != u"row")
+        if (!xml.Xml().isStartElement() || xml.Xml().name() != u"row")
             continue;
-        const int given = xml.attributes().value(QLatin1String("r")).toInt();
-        number = given > 0 ? given : number + 1;
+        const QXmlStreamAttributes row = xml.Xml().attributes();
+        const QString given = row.value(QLatin1String("r")).toString();
+        const int previous = number;
+        size_t ignored = 0;
+        if (given.isEmpty())
+            ++number;
+        else if (!ParseRef(QStringLiteral("A") + given, ignored, number))
+            xml.Refuse("行番号 " + given.left(20).toStdString() + " が正しくありません");
+        if (number <= previous)
+            xml.Refuse(Format("行番号 %d が %d 行目の後にあります（行は上から順に、同じ番号を重ねずに並ぶものです）",
+                              number, previous));
         cells.clear();
-        long column = -1;
-        while (xml.readNextStartElement()) {
-            if (xml.name() != u"c") {
-                xml.skipCurrentElement();
+        size_t next = 0;  // the column a cell without its reference takes
+        while (xml.NextStart()) {
+            if (xml.Xml().name() != u"c") {
+                xml.Skip();
                 continue;
             }
-            const QXmlStreamAttributes attributes = xml.attributes();
-            const QStringView ref = attributes.value(QLatin1String("r"));
-            column = ref.isEmpty() ? column + 1 : ColumnOf(ref);
-            if (column < 0 || column >= 16384)
-                throw NotAWorkbook(zip.FileName(), "壊れています: セル " + ref.toString().toStdString());
-            std::string text = CellText(xml, book, zip);
-            if (static_cast<size_t>(column) >= cells.size())
-                cells.resize(static_cast<size_t>(column) + 1);
-            cells[static_cast<size_t>(column)] = std::move(text);
+            const QXmlStreamAttributes attributes = xml.Xml().attributes();
+            const QString ref = attributes.value(QLatin1String("r")).toString();
+            size_t column = next;
+            int at = number;
+            if (!ref.isEmpty() && !ParseRef(ref, column, at))
+                xml.Refuse("セル " + ref.left(20).toStdString() + " の位置が正しくありません");
+            if (at != number)
+                xml.Refuse(Format("セル %s が %d 行目の中にあります", qPrintable(ref), number));
+            if (column < next)
+                xml.Refuse(Format("%d 行目のセル %s の列が前のセルと同じか左です", number, qPrintable(ref)));
+            if (column >= kMaxListColumns)
+                xml.Refuse(Format("%d 行目のセルが %zu 列を超えています", number, kMaxListColumns));
+            // An empty cell (a formatted one) widens nothing: a row of them
+            // up to column XFD would cost its width in every row.
+            if (std::string text = CellText(xml, book); !text.empty()) {
+                cells.resize(column + 1);
+                cells[column] = std::move(text);
+            }
+            next = column + 1;
         }
-        table.Append(number, cells);
+        try {
+            table.Append(number, cells);
+        } catch (EListError& e) {
+            e.SetMessage(zip.FileName() + " の " + e.Message());
+            throw;
+        }
     }
-    device.Check(xml);
 }
 
 }  // namespace
@@ -463,26 +423,22 @@ TListTable ReadWorkbookList(const std::string& FileName)
     TWorkbook book;
     std::string firstSheet;
     {
-        TZipPart device(zip, workbook);
-        QXmlStreamReader xml(&device);
-        while (!xml.atEnd() && firstSheet.empty()) {
-            xml.readNext();
-            if (!xml.isStartElement())
+        TXmlPart xml(zip, workbook, kMaxSmallPartBytes);
+        while (firstSheet.empty() && xml.Next()) {
+            if (!xml.Xml().isStartElement())
                 continue;
-            if (xml.name() == u"workbookPr") {
-                const QXmlStreamAttributes attributes = xml.attributes();
+            const QXmlStreamAttributes attributes = xml.Xml().attributes();
+            if (xml.Xml().name() == u"workbookPr") {
                 const QStringView flag = attributes.value(QLatin1String("date1904"));
                 book.from1904 = flag == u"1" || flag == u"true";
-            } else if (xml.name() == u"sheet") {
-                for (const QXmlStreamAttribute& attribute : xml.attributes())
+            } else if (xml.Xml().name() == u"sheet") {
+                for (const QXmlStreamAttribute& attribute : attributes)
                     if (attribute.name() == u"id")
                         firstSheet = attribute.value().toString().toStdString();
                 if (firstSheet.empty())
                     throw NotAWorkbook(FileName, "壊れています: 最初のシートの参照がありません");
             }
         }
-        if (firstSheet.empty())
-            device.Check(xml);
     }
     TRelations relations = ReadRelations(zip, workbook);
     const std::string sheet = relations.byId[firstSheet];

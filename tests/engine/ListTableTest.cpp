@@ -4,13 +4,18 @@
 
 #include <iconv.h>
 
+#include <sys/resource.h>
+
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 
 #include "engine/ListTable.h"
 #include "engine/MergeFields.h"
+#include "engine/RecipientSource.h"
 
 namespace {
 
@@ -225,6 +230,260 @@ with zipfile.ZipFile(d + '/broken.xlsx', 'w', zipfile.ZIP_DEFLATED) as z:
     }
     std::ofstream(Path("list.txt")) << "a@example.jp\n";
     EXPECT_FALSE(ReadListTable(Path("list.txt")));
+    // A CSV file past its limit is refused before it is read (sparse here).
+    std::ofstream(Path("huge.csv")) << "mail\n";
+    std::filesystem::resize_file(Path("huge.csv"), kMaxListFileBytes + 1);
+    try {
+        ReadListTable(Path("huge.csv"));
+        ADD_FAILURE() << "read";
+    } catch (const EListError& e) {
+        EXPECT_NE(e.Message().find("huge.csv は大きすぎます（CSV・TSV の宛先リストは 128 MB まで）"), std::string::npos)
+            << e.Message();
+    }
+}
+
+// A workbook of one sheet: Python's expressions for the sheet data (a text
+// or an iterable of texts, streamed) and the shared strings; Broken names a
+// part whose compressed bytes are then spoilt, from the first byte ("first")
+// or from the middle on ("cut"); "directory" points the archive's directory past its end.
+const char* const kBookScript = R"(
+import struct, sys, zipfile
+d, name, sheet, shared, broken, how = sys.argv[1:7]
+ns = 'xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"'
+rel = 'http://schemas.openxmlformats.org/officeDocument/2006/relationships'
+path = d + '/' + name
+with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('xl/workbook.xml', '<workbook %s xmlns:r="%s"><sheets><sheet name="a" sheetId="1" r:id="rA"/></sheets></workbook>' % (ns, rel))
+    z.writestr('xl/_rels/workbook.xml.rels', '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+               '<Relationship Id="rA" Type="%s/worksheet" Target="worksheets/sheet1.xml"/>'
+               '<Relationship Id="rS" Type="%s/sharedStrings" Target="sharedStrings.xml"/></Relationships>' % (rel, rel))
+    z.writestr('xl/sharedStrings.xml', '<sst %s>%s</sst>' % (ns, eval(shared)))
+    with z.open('xl/worksheets/sheet1.xml', 'w', force_zip64=True) as f:
+        f.write(('<worksheet %s><sheetData>' % ns).encode())
+        parts = eval(sheet)
+        for part in [parts] if isinstance(parts, str) else parts:
+            f.write(part.encode())
+        f.write(b'</sheetData></worksheet>')
+if how == 'directory':
+    data = open(path, 'rb').read()
+    end = data.rfind(b'PK\x05\x06') + 16
+    open(path, 'wb').write(data[:end] + struct.pack('<I', len(data) + 1000) + data[end + 4:])
+elif broken:
+    info = zipfile.ZipFile(path).getinfo(broken)
+    with open(path, 'r+b') as f:
+        f.seek(info.header_offset + 26)
+        start = info.header_offset + 30 + sum(struct.unpack('<HH', f.read(4)))
+        skip = 0 if how == 'first' else info.compress_size // 2
+        f.seek(start + skip)
+        f.write((b'\xff' if how == 'first' else b'\0') * (info.compress_size - skip))
+)";
+
+// A row of inline texts, as openpyxl writes it.
+std::string InlineRow(const char* r, std::initializer_list<std::pair<const char*, const char*>> cells)
+{
+    std::string row = r[0] ? Format("<row r=\"%s\">", r) : std::string("<row>");
+    for (const auto& [ref, text] : cells)
+        row += (ref[0] ? Format("<c r=\"%s\" t=\"inlineStr\">", ref) : std::string("<c t=\"inlineStr\">")) +
+               "<is><t>" + text + "</t></is></c>";
+    return row + "</row>";
+}
+
+class Workbooks : public ListFiles {
+protected:
+    std::string Book(const char* name, const std::string& sheet, const std::string& shared = "''",
+                     const char* broken = "", const char* how = "")
+    {
+        Python({"-c", kBookScript, dir_.path(), name, QString::fromStdString(sheet), QString::fromStdString(shared),
+                broken, how});
+        return Path(name);
+    }
+};
+
+// Rows and cells stand where the sheet puts them, or the workbook is refused
+// naming the row; a row is never read as another.
+TEST_F(Workbooks, RowsAndCellsOnlyGoDownAndRight)
+{
+    const std::string head = InlineRow("1", {{"A1", "メールアドレス"}, {"B1", "氏名"}, {"C1", "秘密"}});
+    const auto row = [](const char* r, const char* mail, const char* name, const char* secret) {
+        const std::string n(r);
+        return InlineRow(r, {{("A" + n).c_str(), mail}, {("B" + n).c_str(), name}, {("C" + n).c_str(), secret}});
+    };
+    const struct {
+        const char* what;
+        std::string rows;
+        const char* refusal;
+    } cases[] = {
+        {"rows 2, 4, 3", row("2", "二@example.jp", "二", "s2") + row("4", "四@example.jp", "四", "s4") +
+                             row("3", "三@example.jp", "三", "s3"),
+         "壊れています: 行番号 3 が 4 行目の後にあります"},
+        {"rows 2, 2, 2", row("2", "a@example.jp", "A", "sa") + row("2", "b@example.jp", "B", "sb"),
+         "壊れています: 行番号 2 が 2 行目の後にあります"},
+        {"row 1 again", row("1", "a@example.jp", "A", "sa"), "行番号 1 が 1 行目の後にあります"},
+        {"a row number of no row", InlineRow("2x", {{"", "a@example.jp"}}), "行番号 2x が正しくありません"},
+        {"past the sheet's last row", InlineRow("1048577", {{"", "a@example.jp"}}), "行番号 1048577 が正しくありません"},
+        {"cells backwards", InlineRow("2", {{"C2", "s"}, {"A2", "a@example.jp"}}),
+         "2 行目のセル A2 の列が前のセルと同じか左です"},
+        {"a cell twice", InlineRow("2", {{"A2", "a@example.jp"}, {"A2", "b@example.jp"}}),
+         "2 行目のセル A2 の列が前のセルと同じか左です"},
+        {"a cell after one that has no reference", InlineRow("2", {{"", "a@example.jp"}, {"A2", "b@example.jp"}}),
+         "2 行目のセル A2 の列が"},
+        {"a cell of another row", InlineRow("2", {{"A3", "a@example.jp"}}), "セル A3 が 2 行目の中にあります"},
+        {"a cell without its row", InlineRow("2", {{"A", "a@example.jp"}}), "セル A の位置が正しくありません"},
+        {"a cell past column XFD", InlineRow("2", {{"XFE2", "a@example.jp"}}), "セル XFE2 の位置が正しくありません"},
+        {"rows and cells skipping blanks, some without their references",
+         row("3", "三@example.jp", "三", "s3") + InlineRow("", {{"", "四@example.jp"}, {"", "四"}, {"", "s4"}}) +
+             InlineRow("7", {{"A7", "七@example.jp"}, {"", "七"}, {"D7", "x"}}) +
+             row("8", "八@example.jp", "八", "s8").insert(row("8", "八@example.jp", "八", "s8").size() - 6, "<c r=\"XFD8\" s=\"1\"/>"),
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string book = Book("order.xlsx", "'''" + head + c.rows + "'''");
+        try {
+            const TRecipientSource source(ReadWorkbookList(book), "{{氏名}}様", "{{秘密}}");
+            EXPECT_STREQ(c.refusal, "");
+            // A formatted empty cell at column XFD widens nothing.
+            EXPECT_EQ(source.Table()->Columns(), 4u);
+            const std::vector<TPlanEntry> entries = source.TableEntries({});
+            const std::vector<std::tuple<int, std::string, std::string>> seen{
+                {3, "三@example.jp", "s3"}, {4, "四@example.jp", "s4"}, {7, "七@example.jp", ""}, {8, "八@example.jp", "s8"}};
+            ASSERT_EQ(entries.size(), seen.size());
+            for (size_t i = 0; i < entries.size(); ++i) {
+                const auto& [line, address, secret] = seen[i];
+                EXPECT_EQ(entries[i].Line, line);
+                const std::optional<TRecipientSource::TRow> r = source.Row(entries[i]);
+                ASSERT_TRUE(r);
+                EXPECT_EQ(r->Address, address);
+                EXPECT_EQ(source.Body(r->Merge), secret);
+            }
+            // A line the table lacks is an error, never the row before or after it.
+            for (const int line : {1, 5, 9})
+                EXPECT_THROW(source.Row(TPlanEntry{line, "三@example.jp"}), Exception) << line;
+        } catch (const EListError& e) {
+            EXPECT_STRNE(c.refusal, "") << e.Message();
+            EXPECT_NE(e.Message().find(c.refusal), std::string::npos) << e.Message();
+            EXPECT_NE(e.Message().find("order.xlsx"), std::string::npos) << e.Message();
+        }
+    }
+    // Whatever reads a list, a row number only grows.
+    TListTable table({"mail"}, 2);
+    for (const int number : {1, 2, 3, 3}) {
+        std::vector<std::string> cells{"a@example.jp"};
+        if (number == 3 && table.Rows() == 0)
+            table.Append(number, cells);
+        else
+            EXPECT_THROW(table.Append(number, cells), EListError) << number;
+    }
+}
+
+// Workbooks made to never finish or to take all memory are refused at once,
+// saying which limit they passed.
+TEST_F(Workbooks, HostileWorkbooksAreRefusedWithinBoundedWork)
+{
+    const std::string head = "'" + InlineRow("1", {{"A1", "mail"}, {"B1", "text"}}) + "'";
+    const std::string rows = "'" + InlineRow("2", {{"A2", "a@example.jp"}, {"B2", "x"}}) + "'";
+    const std::string many = "'" + InlineRow("", {{"", "a@example.jp"}, {"", "x"}}) + "'";
+    // Shared string 0 in the second column of N rows.
+    const auto sharing = [&](int n) {
+        return Format("[%s] + ['<row><c t=\"inlineStr\"><is><t>a@example.jp</t></is></c><c t=\"s\"><v>0</v></c></row>'] * %d",
+                      head.c_str(), n);
+    };
+    const struct {
+        const char* what;
+        std::string sheet;
+        std::string shared;
+        const char* broken;
+        const char* how;
+        const char* refusal;
+    } cases[] = {
+        {"workbook broken from its first byte", head + "+" + rows, "''", "xl/workbook.xml", "first",
+         "壊れています: xl/workbook.xml が展開できません"},
+        {"sheet broken from its first byte", head + "+" + rows, "''", "xl/worksheets/sheet1.xml", "first",
+         "壊れています: xl/worksheets/sheet1.xml が展開できません"},
+        {"sheet cut in the middle", "[" + head + "] + [" + many + "] * 5000", "''", "xl/worksheets/sheet1.xml", "cut",
+         "壊れています: xl/worksheets/sheet1.xml "},
+        {"central directory broken", head + "+" + rows, "''", "", "directory", "（壊れています）"},
+        {"shared strings broken", head + "+" + rows, "'<si><t>x</t></si>' * 100", "xl/sharedStrings.xml", "first",
+         "壊れています: xl/sharedStrings.xml が展開できません"},
+        {"a 1 MB shared string in 4,000 rows", sharing(4000), "'<si><t>' + 'x' * (1 << 20) + '</t></si>'", "", "",
+         "セルの内容が長すぎます（131068 文字まで）"},
+        {"a 100 KB shared string in 4,000 rows", sharing(4000), "'<si><t>' + 'x' * 100000 + '</t></si>'", "", "",
+         "リストが大きすぎます（セルは 8388608 個、文字は 256 MB まで）"},
+        {"a cell at column XFD in 100,000 rows",
+         "[" + head + "] + ['<row r=\"%d\"><c r=\"A%d\"><v>1</v></c><c r=\"XFD%d\"><v>2</v></c></row>' % (i, i, i) "
+                      "for i in range(2, 100002)]",
+         "''", "", "", "リストが大きすぎます（セルは 8388608 個"},
+        {"64 MB of blanks in a cell",
+         "[" + head + ", '<row><c t=\"inlineStr\"><is><t>'] + [' ' * (1 << 20)] * 64 + ['</t></is></c></row>']", "''", "",
+         "", "xl/worksheets/sheet1.xml に大きすぎる項目があります（1 つの項目は 1024 KB まで）"},
+        {"64 MB of blanks between rows", "[" + head + "] + [' ' * (1 << 20)] * 64 + [" + rows + "]", "''", "", "",
+         "xl/worksheets/sheet1.xml に大きすぎる項目があります"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string book = Book("hostile.xlsx", c.sheet, c.shared, c.broken, c.how);
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            ReadListTable(book);
+            ADD_FAILURE() << "read";
+        } catch (const EListError& e) {
+            EXPECT_NE(e.Message().find(c.refusal), std::string::npos) << e.Message();
+            EXPECT_NE(e.Message().find("hostile.xlsx"), std::string::npos) << e.Message();
+        }
+        // Each took minutes to hours, or gigabytes, before it was bounded.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    EXPECT_LT(usage.ru_maxrss, 1L << 20) << "KB at most";
+}
+
+TEST(ListTable, DelimitedListsWithinLimits)
+{
+    const std::string wide(1000000, ',');
+    const std::string headings = [] {
+        std::string text;
+        for (int c = 0; c < 16000; ++c)
+            text += Format("列%d,", c);
+        return text;
+    }();
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* refusal;
+    } cases[] = {
+        {"a million columns without an address heading", "番号" + wide + "\n1" + wide + "\n",
+         "1 行目: 列が多すぎます（16384 列まで）"},
+        {"16,000 columns without an address heading, in 20 rows",
+         headings + "\n" + [] {
+             std::string rows;
+             for (int r = 0; r < 20; ++r)
+                 rows += std::string(15999, ',') + "x\n";
+             return rows;
+         }(),
+         "メールアドレスの列が見つかりません"},
+        {"16,000 columns, the address last", headings + "mail\n" + std::string(16000, ',') + "a@example.jp\n", ""},
+        {"a field past the limit", "mail,text\na@example.jp," + std::string(kMaxCellBytes + 1, 'x') + "\n",
+         "2 行目の B 列: 項目が長すぎます（131068 バイトまで）"},
+        {"a quoted field past the limit", "mail,text\na@example.jp,\"" + std::string(kMaxCellBytes, 'x') + "\"\"\"\n",
+         "2 行目の B 列: 項目が長すぎます"},
+        {"a field at the limit", "mail,text\na@example.jp," + std::string(kMaxCellBytes, 'x') + "\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            const TListTable table = ReadDelimitedList(c.bytes, ',');
+            const size_t address = FindListColumns(table, HasAt).Address;
+            EXPECT_STREQ(c.refusal, "");
+            EXPECT_EQ(table.Cell(0, address), "a@example.jp");
+        } catch (const EListError& e) {
+            EXPECT_STRNE(c.refusal, "") << e.Message();
+            EXPECT_NE(e.Message().find(c.refusal), std::string::npos) << e.Message().substr(0, 200);
+        }
+        // Naming 16,000 columns once took their square.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    }
 }
 
 TEST(MergeFields, Templates)
