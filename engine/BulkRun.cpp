@@ -5,10 +5,8 @@
 TBulkRun::TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks, TReconnectPolicy Reconnect)
     : plan_(Plan), journal_(Journal), hooks_(std::move(Hooks)), reconnect_(std::move(Reconnect))
 {
-    for (size_t i : plan_.Initial()) {
-        const char* problem = plan_.Entries()[i].Problem;
-        Write(i, problem ? problem : "");
-    }
+    for (size_t i : plan_.Initial())
+        Write(i, NotSentReason(plan_.Entries()[i]));
 }
 
 TBulkRun::TEnd TBulkRun::Run()
@@ -92,7 +90,8 @@ void TBulkRun::Close(TEnd End)
     DropAhead();
     for (size_t i : plan_.Finish())
         Write(i, "");
-    if (End == Completed)
+    // Rows held back for a missing file stay to be sent by a later run.
+    if (End == Completed && !plan_.HeldBack())
         journal_.Finish();
 }
 

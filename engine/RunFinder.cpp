@@ -57,12 +57,19 @@ void ForEachSide(const std::string& Folder, std::vector<std::string>* Unreadable
 }  // namespace
 
 std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
-                                              std::vector<std::string>* Unreadable)
+                                              std::vector<std::string>* Unreadable, const TFilesWithout& FilesWithout)
 {
     std::optional<std::string> newest;
     SideFile side;
+    const auto same = [&](const TRunIdentity& read, const std::set<int>& held) {
+        if (read == Identity)
+            return true;
+        TRunIdentity files = Identity;
+        files.Attachments = read.Attachments;
+        return !held.empty() && FilesWithout && read == files && read.Attachments == FilesWithout(held);
+    };
     ForEachSide(Folder, Unreadable, [&](const std::string& stem, SideFile& read) {
-        if (!read.closed && read.identity == Identity && (!newest || StartedBefore(*newest, stem))) {
+        if (!read.closed && (!newest || StartedBefore(*newest, stem)) && same(read.identity, read.held)) {
             newest = stem;
             side = std::move(read);
         }
