@@ -86,11 +86,11 @@ bool TTerminalFrontEnd::SendWithoutMissingFiles(const std::string& Question)
     const std::string asked = "これらの行を除いて送信しますか？";
     const std::string resume = "「続きから」";
     if (options_.SkipMissingFiles) {
-        printer_.Say(Without(Without(Question, resume, "--resume"), asked,
+        printer_.Say(Without(Without(Question, resume, " --resume "), asked,
                              "--skip-missing-files のため、これらの行を除いて送信します。"));
         return true;
     }
-    refusal_ = Without(Without(Question, resume, "--resume"), asked,
+    refusal_ = Without(Without(Question, resume, " --resume "), asked,
                        "これらの行を除いて送るには --skip-missing-files を付けてください。");
     return false;
 }
