@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 
 #include "engine/Attachments.h"
 #include "engine/Compliance.h"
@@ -200,6 +201,16 @@ bool TSendEngine::HoldRows(TRunPlan& Plan, const std::string& ListFolder)
     if (!verdicts || run_->AbortAsked())
         return false;
     verdicts_ = std::move(*verdicts);
+    // A run that would send nothing is refused before anything is asked.
+    std::set<size_t> held;
+    for (const TRowVerdict& v : verdicts_)
+        if (v.Fault == TRowFault::FileMissing || v.Fault == TRowFault::Uncomposable)
+            held.insert(v.Index);
+    bool any = false;
+    for (size_t i = 0; i < Plan.Entries().size() && !any; ++i)
+        any = Goes(Plan.Entries()[i]) && !Plan.OutcomeOf(i) && !held.contains(i);
+    if (!any && !held.empty())
+        throw Exception("送信できる行がありません。\n" + HeldText(verdicts_));
     // The trusted certificate's retry is the run already confirmed.
     if (!confirmed_) {
         const std::string outside = OutsideFilesQuestion(verdicts_, ListFolder.empty() ? "." : ListFolder);
@@ -212,10 +223,6 @@ bool TSendEngine::HoldRows(TRunPlan& Plan, const std::string& ListFolder)
     for (const TRowVerdict& v : verdicts_)
         if (v.Fault == TRowFault::FileMissing || v.Fault == TRowFault::Uncomposable)
             Plan.Hold(v.Index, v.Fault == TRowFault::FileMissing ? TOutcome::NotSent : TOutcome::Invalid, v.Detail);
-    const std::vector<TPlanEntry>& entries = Plan.Entries();
-    if (std::none_of(entries.begin(), entries.end(), [](const TPlanEntry& e) { return Goes(e); }) &&
-        !HeldText(verdicts_).empty())
-        throw Exception("送信できる行がありません。\n" + HeldText(verdicts_));
     return true;
 }
 

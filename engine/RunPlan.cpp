@@ -39,6 +39,11 @@ std::string NotSentReason(const TPlanEntry& e)
     return e.Problem && !Goes(e) ? e.Problem : "";
 }
 
+std::string NotSentText(const TPlanEntry& e)
+{
+    return Goes(e) ? std::string() : OutcomeWord(OutcomeBefore(e)) + (": " + NotSentReason(e));
+}
+
 bool IsSettled(TOutcome Outcome)
 {
     return Outcome == TOutcome::Sent || Outcome == TOutcome::Refused || Outcome == TOutcome::Unknown;

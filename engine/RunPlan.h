@@ -68,6 +68,8 @@ struct TPlanEntry {
 inline bool Goes(const TPlanEntry& e) { return e.Sendable && !e.OptedOut && !e.Held; }
 // Why the entry gets no message (its reason or its problem); empty when it gets one.
 std::string NotSentReason(const TPlanEntry& e);
+// The same after the outcome's word: "宛先不正: アドレスがありません".
+std::string NotSentText(const TPlanEntry& e);
 
 struct TPlanStep {
     enum Kind { Send, Wait, Done } What = Done;

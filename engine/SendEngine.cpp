@@ -318,7 +318,7 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
     std::optional<size_t> index = preview->IndexOf(Line);
     const std::vector<TPlanEntry>& entries = preview->Entries();
     if (Line <= 0) {
-        const auto first = std::find_if(entries.begin(), entries.end(), [](const TPlanEntry& e) { return e.Sendable; });
+        const auto first = std::find_if(entries.begin(), entries.end(), [](const TPlanEntry& e) { return Goes(e); });
         if (first != entries.end())
             index = static_cast<size_t>(first - entries.begin());
     }
@@ -438,12 +438,8 @@ std::optional<TDryRun> TSendEngine::DryRun(const TSendRequest& Request, int Line
         const TPlanEntry* const asked = EntryAt(entries, Line);
         if (!asked)
             throw Exception(Format("宛先リストに %d 行目の宛先はありません。", Line));
-        if (!asked->Sendable)
-            throw Exception(Format("%d 行目は送信しません（宛先不正: %s）。", Line, asked->Problem ? asked->Problem : ""));
-        if (asked->OptedOut)
-            throw Exception(Format("%d 行目は送信しません（配信停止: %s にあるアドレスです）。", Line, OptOutFileName));
-        if (asked->Held)
-            throw Exception(Format("%d 行目は送信しません（%s: %s）。", Line, OutcomeWord(*asked->Held), asked->Reason.c_str()));
+        if (!Goes(*asked))
+            throw Exception(Format("%d 行目は送信しません（%s）。", Line, NotSentText(*asked).c_str()));
     }
     TPostMessage& message = *smtp_->PostMessage;
     dry.Outline.Messages = 0;

@@ -117,6 +117,14 @@ TEST_F(RowCheckTest, RowsWithoutTheirFilesStayUnsentAndTheNextRunSendsExactlyThe
     engine->Send(request);
     EXPECT_EQ(ui.Questions.size(), 2u);  // no resume offered
     EXPECT_FALSE(ui.Confirmations.back().SentBefore.empty());
+
+    // A list none of whose rows could go is refused, naming them, unasked.
+    ui = TTestFrontEnd();
+    const std::string none = SendFailure({List({{"x@example.jp", "x.pdf"}}), "件名", "本文\n"});
+    EXPECT_TRUE(Contains(none, "送信できる行がありません")) << none;
+    EXPECT_TRUE(Contains(none, "2 行目: 添付ファイル " + folder + "x.pdf がありません")) << none;
+    EXPECT_TRUE(ui.MissingQuestions.empty());
+    EXPECT_EQ(sink.Messages().size(), 5u);
 }
 
 TEST_F(RowCheckTest, FilesOutsideTheListsFolderAreRefusedNamingRowAndPathUnlessAllowed)
