@@ -69,7 +69,7 @@ TComposedRow TListPreview::Compose(size_t Index, const std::string& Address, con
         out.Note = "この行は送信しません（" + std::string(OutcomeWord(*entry.Held)) + ": " + entry.Reason + "）";
     else if (entry.DuplicateOf > 0)
         out.Note = DuplicateReason(entry.DuplicateOf) + "（「同じアドレスには 1 通だけ」で送ると、この行は 重複 として送信しません）";
-    for (const TRowVerdict* v : Of(verdicts_, TRowFault::OutsideList))
+    for (const TRowVerdict* v : VerdictsOf(verdicts_, TRowFault::OutsideList))
         if (v->Line == entry.Line)
             out.Note += std::string(out.Note.empty() ? "" : "\n") + "宛先リストのフォルダの外のファイル: " + v->Detail;
     out.From = EntryLine(settings_.FromName, settings_.FromAddress);
@@ -117,7 +117,7 @@ std::vector<std::string> TListPreview::Findings() const
     kind(OutcomeWord(TOutcome::Duplicate), [](const TPlanEntry& e) {
         return Goes(e) && e.DuplicateOf > 0 ? DuplicateReason(e.DuplicateOf) : std::string();
     });
-    for (const TRowVerdict* v : Of(verdicts_, TRowFault::OutsideList))
+    for (const TRowVerdict* v : VerdictsOf(verdicts_, TRowFault::OutsideList))
         findings.push_back("リストのフォルダの外のファイル " + std::to_string(v->Line) + " 行目: " + v->Detail);
     for (const TEmptyField& field : list_.Source->EmptyFields(list_.Entries)) {
         std::string rows;

@@ -28,7 +28,7 @@ std::string Lines(const std::vector<TRowVerdict>& Verdicts, TRowFault Fault,
                   const std::function<std::string(const TRowVerdict&)>& Text)
 {
     std::string lines;
-    const std::vector<const TRowVerdict*> of = Of(Verdicts, Fault);
+    const std::vector<const TRowVerdict*> of = VerdictsOf(Verdicts, Fault);
     for (size_t i = 0; i < of.size() && i < Listed; ++i)
         lines += Format("\n%d 行目: ", of[i]->Line) + Text(*of[i]);
     if (of.size() > Listed)
@@ -95,7 +95,7 @@ std::optional<std::vector<TRowVerdict>> CheckRows(const std::vector<TPlanEntry>&
     return verdicts;
 }
 
-std::vector<const TRowVerdict*> Of(const std::vector<TRowVerdict>& Verdicts, TRowFault Fault)
+std::vector<const TRowVerdict*> VerdictsOf(const std::vector<TRowVerdict>& Verdicts, TRowFault Fault)
 {
     std::vector<const TRowVerdict*> of;
     for (const TRowVerdict& v : Verdicts)
@@ -106,7 +106,7 @@ std::vector<const TRowVerdict*> Of(const std::vector<TRowVerdict>& Verdicts, TRo
 
 std::string MissingFilesQuestion(const std::vector<TRowVerdict>& Verdicts)
 {
-    if (Of(Verdicts, TRowFault::FileMissing).empty())
+    if (VerdictsOf(Verdicts, TRowFault::FileMissing).empty())
         return {};
     return "次の行は添付ファイルを添付できないため送信できません:" + Lines(Verdicts, TRowFault::FileMissing, DetailOf) +
            "\n\nこれらの行は送信記録に「未送信」として残り、ファイルを置いてから「続きから」で送れます。"
@@ -115,7 +115,7 @@ std::string MissingFilesQuestion(const std::vector<TRowVerdict>& Verdicts)
 
 std::string OutsideFilesQuestion(const std::vector<TRowVerdict>& Verdicts, const std::string& ListFolder)
 {
-    if (Of(Verdicts, TRowFault::OutsideList).empty())
+    if (VerdictsOf(Verdicts, TRowFault::OutsideList).empty())
         return {};
     return "次の行の添付ファイルは、宛先リストのフォルダ " + ListFolder + " の外にあります:" +
            Lines(Verdicts, TRowFault::OutsideList, DetailOf) +
@@ -126,10 +126,10 @@ std::string OutsideFilesQuestion(const std::vector<TRowVerdict>& Verdicts, const
 std::string HeldText(const std::vector<TRowVerdict>& Verdicts)
 {
     std::string text;
-    if (const size_t n = Of(Verdicts, TRowFault::FileMissing).size())
+    if (const size_t n = VerdictsOf(Verdicts, TRowFault::FileMissing).size())
         text += Format("・添付ファイルがなく未送信のまま残す行 %zu 件（ファイルを置いてから「続きから」で送れます）:", n) +
                 Lines(Verdicts, TRowFault::FileMissing, DetailOf);
-    if (const size_t n = Of(Verdicts, TRowFault::Uncomposable).size())
+    if (const size_t n = VerdictsOf(Verdicts, TRowFault::Uncomposable).size())
         text += std::string(text.empty() ? "" : "\n") +
                 Format("・メッセージを組み立てられない行 %zu 件（宛先不正）:", n) +
                 Lines(Verdicts, TRowFault::Uncomposable, DetailOf);
@@ -141,7 +141,7 @@ std::string DuplicatesText(const std::vector<TRowVerdict>& Verdicts)
     // Each address once, with its first row and every later one.
     std::map<int, std::string> rows;
     std::vector<int> order;
-    for (const TRowVerdict* v : Of(Verdicts, TRowFault::Duplicate)) {
+    for (const TRowVerdict* v : VerdictsOf(Verdicts, TRowFault::Duplicate)) {
         auto [at, added] = rows.emplace(v->Of, v->Detail + ": " + std::to_string(v->Of));
         if (added)
             order.push_back(v->Of);
@@ -164,7 +164,7 @@ std::optional<std::vector<TRowVerdict>> TSendEngine::Verdicts(const std::vector<
                                                               const std::function<bool(size_t)>& Pending,
                                                               const TRunAttachments* Files,
                                                               const TCompliance* Compliance,
-                                                              const TRecipientSource* Source)
+                                                              const TRecipientSource* Source, bool Answering)
 {
     const auto addressOf = [Source](const TPlanEntry& e) -> std::string {
         const std::optional<TRecipientSource::TRow> row = Source ? Source->Row(e) : std::nullopt;
@@ -175,7 +175,7 @@ std::optional<std::vector<TRowVerdict>> TSendEngine::Verdicts(const std::vector<
         ComposeRow(*text_, *smtp_, Source, Compliance, e, settings_.Charset, now);
     };
     std::optional<std::vector<TRowVerdict>> verdicts =
-        CheckRows(Entries, Pending, Files, addressOf, compose, KeepAnswering());
+        CheckRows(Entries, Pending, Files, addressOf, compose, Answering ? KeepAnswering() : nullptr);
     smtp_->PostMessage->ToAddress->Clear();
     return verdicts;
 }
@@ -183,8 +183,9 @@ std::optional<std::vector<TRowVerdict>> TSendEngine::Verdicts(const std::vector<
 std::optional<std::vector<TRowVerdict>> TSendEngine::PreviewRows(TCheckedList& List, const TRunAttachments* Files,
                                                                  const TCompliance* Compliance)
 {
+    // Nothing else may use the component meanwhile: the window's events wait.
     std::optional<std::vector<TRowVerdict>> verdicts =
-        Verdicts(List.Entries, [](size_t) { return true; }, Files, Compliance, List.Source.get());
+        Verdicts(List.Entries, [](size_t) { return true; }, Files, Compliance, List.Source.get(), false);
     for (const TRowVerdict& v : verdicts ? *verdicts : std::vector<TRowVerdict>{})
         if (v.Fault == TRowFault::FileMissing || v.Fault == TRowFault::Uncomposable) {
             List.Entries[v.Index].Held = v.Fault == TRowFault::FileMissing ? TOutcome::NotSent : TOutcome::Invalid;
@@ -197,7 +198,7 @@ bool TSendEngine::HoldRows(TRunPlan& Plan, const std::string& ListFolder)
 {
     std::optional<std::vector<TRowVerdict>> verdicts =
         Verdicts(Plan.Entries(), [&Plan](size_t i) { return !Plan.OutcomeOf(i); }, attachments_.get(),
-                 compliance_.get(), source_.get());
+                 compliance_.get(), source_.get(), true);
     if (!verdicts || run_->AbortAsked())
         return false;
     verdicts_ = std::move(*verdicts);
@@ -236,8 +237,8 @@ bool TSendEngine::ConfirmRows(TRunPlan& Plan, TRunOutline& Outline)
         if (v.Fault == TRowFault::Duplicate && Goes(Plan.Entries()[v.Index]) && (!first || !first->Held))
             repeated.push_back(v);
     }
-    Outline.Held = static_cast<int>(Of(verdicts_, TRowFault::FileMissing).size() +
-                                    Of(verdicts_, TRowFault::Uncomposable).size());
+    Outline.Held = static_cast<int>(VerdictsOf(verdicts_, TRowFault::FileMissing).size() +
+                                    VerdictsOf(verdicts_, TRowFault::Uncomposable).size());
     Outline.HeldText = HeldText(verdicts_);
     Outline.Duplicates = static_cast<int>(repeated.size());
     Outline.DuplicatesText = DuplicatesText(repeated);

@@ -45,8 +45,8 @@ std::optional<std::vector<TRowVerdict>> CheckRows(const std::vector<TPlanEntry>&
                                                   const TComposeCheck& Compose,
                                                   const std::function<bool()>& KeepAnswering);
 
-// The rows of Fault among Verdicts.
-std::vector<const TRowVerdict*> Of(const std::vector<TRowVerdict>& Verdicts, TRowFault Fault);
+// The verdicts of Fault among Verdicts.
+std::vector<const TRowVerdict*> VerdictsOf(const std::vector<TRowVerdict>& Verdicts, TRowFault Fault);
 
 // The questions, naming every row concerned (the first hundred), ending in
 // 「…送信しますか？」; empty when no verdict is of their kind.

@@ -148,11 +148,12 @@ private:
     // held rows are marked in List's entries.
     std::optional<std::vector<TRowVerdict>> PreviewRows(TCheckedList& List, const TRunAttachments* Files,
                                                         const TCompliance* Compliance);
-    // CheckRows over Entries with the engine's composer.
+    // CheckRows over Entries with the engine's composer; Answering: the
+    // window's events are processed meanwhile (inside a run only).
     std::optional<std::vector<TRowVerdict>> Verdicts(const std::vector<TPlanEntry>& Entries,
                                                      const std::function<bool(size_t)>& Pending,
                                                      const TRunAttachments* Files, const TCompliance* Compliance,
-                                                     const TRecipientSource* Source);
+                                                     const TRecipientSource* Source, bool Answering);
     // SPF and DMARC of the sender's domain; false when the user chose 中止.
     bool DomainAccepted();
     TRunRequest ListRequest(const TSendRequest& Request);
