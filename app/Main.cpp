@@ -326,6 +326,30 @@ bool TForm1::ConfirmEmptyFields(const std::string& Question)
     return Application().Choose(mtConfirmation, Question, {"送信する", "キャンセル"}, Cancel, Cancel) == Send;
 }
 
+TRunFrontEnd::TDuplicatesChoice TForm1::ConfirmRunWithDuplicates(const TRunOutline& Outline)
+{
+    // The buttons in the order of the choices; Enter does what the plain
+    // confirmation does, and a list sent before asks to be cancelled.
+    const int choice = Application().Choose(mtConfirmation, ConfirmText(Outline),
+                                            {"送信する", "同じアドレスには 1 通だけ", "キャンセル"},
+                                            Outline.SentBefore.empty() ? dcSendAll : dcCancel, dcCancel, "送信の確認");
+    return static_cast<TDuplicatesChoice>(choice);
+}
+
+bool TForm1::SendWithoutMissingFiles(const std::string& Question)
+{
+    enum { Send, Cancel };
+    // キャンセル by default: the user may rather put the files in place first.
+    return Application().Choose(mtConfirmation, Question, {"送信する", "キャンセル"}, Cancel, Cancel) == Send;
+}
+
+bool TForm1::AllowFilesOutsideList(const std::string& Question)
+{
+    enum { Send, Cancel };
+    // キャンセル by default: a list from elsewhere must not mail this computer's files.
+    return Application().Choose(mtConfirmation, Question, {"送信する", "キャンセル"}, Cancel, Cancel) == Send;
+}
+
 std::optional<std::string> TForm1::AskPassword(const std::string& Login, const std::string& Server)
 {
     return ::AskPassword(Login, Server);

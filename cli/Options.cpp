@@ -62,6 +62,10 @@ const std::vector<TOptionRule>& Rules()
         {"--opt-out", "メールアドレス", [](TSendOptions& o, const std::string& v) { o.OptOut = v; }},
         {"--attach", "添付するファイル", [](TSendOptions& o, const std::string& v) { o.Attach.push_back(v); }},
         {"--allow-empty", nullptr, [](TSendOptions& o, const std::string&) { o.AllowEmpty = true; }},
+        {"--skip-missing-files", nullptr, [](TSendOptions& o, const std::string&) { o.SkipMissingFiles = true; }},
+        {"--allow-files-outside-list", nullptr,
+         [](TSendOptions& o, const std::string&) { o.AllowFilesOutsideList = true; }},
+        {"--unique", nullptr, [](TSendOptions& o, const std::string&) { o.Unique = true; }},
         {"--test-to", "テスト送信の宛先アドレス", [](TSendOptions& o, const std::string& v) { o.TestTo = v; }},
         {"--row", "行番号",
          [](TSendOptions& o, const std::string& v) {
@@ -192,6 +196,11 @@ std::string HelpText()
            "  --dry-run              読み込みと確認と組み立てだけを行い、どこにも接続しません\n"
            "  --attach ファイル      すべてのメッセージに添付するファイル（何度でも指定できます）\n"
            "  --allow-empty          差し込み項目が空の行があっても送ります\n"
+           "  --skip-missing-files   添付ファイルがない行を除いて送ります（その行は未送信のまま残り、\n"
+           "                         ファイルを置いてから --resume で送れます）\n"
+           "  --allow-files-outside-list\n"
+           "                         宛先リストのフォルダの外にある行ごとの添付ファイルも送ります\n"
+           "  --unique               同じアドレスには 1 通だけ送ります（2 つ目からの行は送信記録に 重複）\n"
            "  --test-to アドレス     1 行分のメッセージをタイトルに「[テスト] 」を付けてこのアドレスへ\n"
            "                         送ります（送信記録には残りません）\n"
            "  --row 行番号           --dry-run で表示する行、--test-to で送る行（省略時は最初の行）\n"

@@ -26,6 +26,9 @@ struct TSendOptions {
     std::string OptOut;         // --opt-out: the address to add, nothing sent
     std::vector<std::string> Attach;  // --attach, any number: files every message carries
     bool AllowEmpty = false;  // send although fields the texts use are empty in some rows
+    bool SkipMissingFiles = false;     // send the rows whose own files are there, keep the others for --resume
+    bool AllowFilesOutsideList = false;  // rows may attach files outside the list's folder
+    bool Unique = false;               // one message per address: later rows with it get 重複
     std::string TestTo;       // --test-to: the one row's message to this address
     int Row = 0;              // --row: the list's row (line) number; 0: the first that can be sent
     int PasswordFd = -1;  // -1: none given

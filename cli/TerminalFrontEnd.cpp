@@ -76,6 +76,39 @@ bool TTerminalFrontEnd::ConfirmEmptyFields(const std::string& Question)
     return false;
 }
 
+TRunFrontEnd::TDuplicatesChoice TTerminalFrontEnd::ConfirmRunWithDuplicates(const TRunOutline& Outline)
+{
+    const std::string choice = "「同じアドレスには 1 通だけ」にすると";
+    printer_.Say(Without(Without(ConfirmText(Outline), ConfirmAsked), choice,
+                         options_.Unique ? "--unique のため" : "--unique を付けると"));
+    return options_.Unique ? dcOncePerAddress : dcSendAll;
+}
+
+bool TTerminalFrontEnd::SendWithoutMissingFiles(const std::string& Question)
+{
+    const std::string asked = "これらの行を除いて送信しますか？";
+    const std::string resume = "「続きから」";
+    if (options_.SkipMissingFiles) {
+        printer_.Say(Without(Without(Question, resume, " --resume "), asked,
+                             "--skip-missing-files のため、これらの行を除いて送信します。"));
+        return true;
+    }
+    refusal_ = Without(Without(Question, resume, " --resume "), asked,
+                       "これらの行を除いて送るには --skip-missing-files を付けてください。");
+    return false;
+}
+
+bool TTerminalFrontEnd::AllowFilesOutsideList(const std::string& Question)
+{
+    const std::string asked = "これらのファイルを添付して送信しますか？";
+    if (options_.AllowFilesOutsideList) {
+        printer_.Say(Without(Question, asked, "--allow-files-outside-list のため、添付して送信します。"));
+        return true;
+    }
+    refusal_ = Without(Question, asked, "添付して送るには --allow-files-outside-list を付けてください。");
+    return false;
+}
+
 std::optional<std::string> TTerminalFrontEnd::AskPassword(const std::string& Login, const std::string& Server)
 {
     if (options_.PasswordFd >= 0)
@@ -202,10 +235,10 @@ void TTerminalFrontEnd::Summary(const TRunSummary& Summary)
     const TOutcomeCounts counts = Summary.Plan->ListCounts();
     // Over the whole list: a resumed run's plan leaves the settled lines out.
     bool others = false;
-    // 配信停止 is the list doing its job, nothing to look after.
+    // 配信停止 is the list doing its job, 重複 the user's choice: nothing to look after.
     for (int i = 0; i < OutcomeCount; ++i) {
         const auto o = static_cast<TOutcome>(i);
-        others = others || (o != TOutcome::Sent && o != TOutcome::OptedOut && counts.Of[i] > 0);
+        others = others || (o != TOutcome::Sent && o != TOutcome::OptedOut && o != TOutcome::Duplicate && counts.Of[i] > 0);
     }
     allSent_ = Summary.Failure.empty() && !others;
     if (!Summary.Failure.empty())

@@ -20,6 +20,9 @@ public:
     TResumeChoice AskResume(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point) override;
     bool ConfirmRun(const TRunOutline& Outline) override;
     bool ConfirmEmptyFields(const std::string& Question) override;
+    TDuplicatesChoice ConfirmRunWithDuplicates(const TRunOutline& Outline) override;
+    bool SendWithoutMissingFiles(const std::string& Question) override;
+    bool AllowFilesOutsideList(const std::string& Question) override;
     std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) override;
     bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
                           const std::string& Question) override;

@@ -31,20 +31,29 @@ std::string Where(int Line, const std::string& Path)
     return Line > 0 ? Format("宛先 %d 行目の添付ファイル %s", Line, Path.c_str()) : "添付ファイル " + Path;
 }
 
+// Why the file cannot be attached (" がありません" and the like); empty
+// when it is a regular file of a size that can be sent.
+std::string FileProblem(const TRegularFile& File)
+{
+    if (File.Error() != 0)
+        return File.Error() == ENOENT ? " がありません" : " を開けません";
+    if (S_ISDIR(File.Mode()))
+        return " はフォルダです。ファイルを選んでください";
+    if (!File.Regular())
+        return " は通常のファイルではありません";
+    // The component's streams count in 32 bits.
+    if (TNMUUProcessor::EncodedLength(File.Size(), uuMime) > INT32_MAX)
+        return " は大きすぎて送れません";
+    return {};
+}
+
 // Reads the whole file into Hash (and Own, its own hash): it exists, is a
 // regular file and can be read to its end. Returns its size.
 int64_t CheckAndHash(const std::string& Path, int Line, QCryptographicHash& Hash, QCryptographicHash& Own)
 {
     TRegularFile file(Path);
-    if (file.Error() != 0)
-        throw EStreamError(Where(Line, Path) + (file.Error() == ENOENT ? " がありません" : " を開けません"));
-    if (S_ISDIR(file.Mode()))
-        throw EStreamError(Where(Line, Path) + " はフォルダです。ファイルを選んでください");
-    if (!file.Regular())
-        throw EStreamError(Where(Line, Path) + " は通常のファイルではありません");
-    // The component's streams count in 32 bits.
-    if (TNMUUProcessor::EncodedLength(file.Size(), uuMime) > INT32_MAX)
-        throw EStreamError(Where(Line, Path) + " は大きすぎて送れません");
+    if (const std::string problem = FileProblem(file); !problem.empty())
+        throw EStreamError(Where(Line, Path) + problem);
     std::string buffer(ReadChunk, '\0');
     int64_t size = 0;
     for (;;) {
@@ -90,6 +99,33 @@ void CopyAsChecked(const std::string& Path, int64_t Size, const QByteArray& Sha2
     if (size != Size || own.result() != Sha256)
         throw EStreamError("添付ファイル " + Path +
                            " は送信前の確認の後で変わりました（大きさか中身が違います）。確認したものと違うファイルは送りません");
+}
+
+// A row's path as the run reads it: a relative one from the list's folder.
+std::filesystem::path RowPath(const std::string& Written, int Line, const std::string& ListFolder)
+{
+    std::filesystem::path path(Written);
+    if (Line > 0 && path.is_relative())
+        path = std::filesystem::path(ListFolder) / path;
+    return path;
+}
+
+// Where Path leads once ".." and symbolic links are resolved, when that is
+// outside Folder; empty when it lies inside.
+std::string OutsideOf(const std::filesystem::path& Folder, const std::filesystem::path& Path)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path folder = fs::weakly_canonical(fs::absolute(Folder.empty() ? fs::path(".") : Folder), error);
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(Path), error);
+    if (error)
+        return Path.string();
+    auto f = folder.begin();
+    auto p = resolved.begin();
+    for (; f != folder.end() && !f->empty(); ++f, ++p)
+        if (p == resolved.end() || *p != *f)
+            return resolved.string();
+    return p == resolved.end() ? resolved.string() : std::string();
 }
 
 // A file of the temporary folder that nobody else sees and that goes with
@@ -147,14 +183,30 @@ struct TRunAttachments::TFile {
 TRunAttachments::TRunAttachments(const std::vector<std::string>& Every,
                                  const std::map<int, std::vector<std::string>>& PerRow, const std::string& ListFolder)
 {
+    everyPaths_ = Every;
+    listFolder_ = ListFolder;
+    // A row whose own file cannot be attached is set aside before anything
+    // is read: the others go, and the digest is the same once its file is
+    // there and the row is left out again.
+    std::set<int> aside;
+    for (const auto& [line, paths] : PerRow)
+        for (const std::string& written : paths) {
+            const std::string path = RowPath(written, line, ListFolder).lexically_normal().string();
+            if (const std::string problem = FileProblem(TRegularFile(path)); !problem.empty()) {
+                unreadable_.push_back({line, path, Where(0, path) + problem});
+                aside.insert(line);
+            } else if (std::string outside = OutsideOf(ListFolder, path); !outside.empty()) {
+                outside_.push_back({line, path, std::move(outside)});
+            }
+        }
+    for (const auto& [line, paths] : PerRow)
+        if (!aside.contains(line))
+            rowPaths_.emplace(line, paths);
     QCryptographicHash hash(QCryptographicHash::Sha256);
     const QMimeDatabase types;
     std::map<std::string, TFile*> byPath;
     auto add = [&](const std::string& Written, int Line) -> TFile* {
-        namespace fs = std::filesystem;
-        fs::path path(Written);
-        if (Line > 0 && path.is_relative())
-            path = fs::path(ListFolder) / path;
+        const std::filesystem::path path = RowPath(Written, Line, ListFolder);
         const std::string key = path.lexically_normal().string();
         TFile*& file = byPath[key];
         if (!file) {
@@ -183,7 +235,7 @@ TRunAttachments::TRunAttachments(const std::vector<std::string>& Every,
             every_.push_back(file);
         file->Every = true;
     }
-    for (const auto& [line, paths] : PerRow) {
+    for (const auto& [line, paths] : rowPaths_) {
         std::vector<TFile*>& own = perRow_[line];
         for (const std::string& path : paths) {
             TFile* file = add(path, line);
@@ -198,6 +250,14 @@ TRunAttachments::TRunAttachments(const std::vector<std::string>& Every,
 }
 
 TRunAttachments::~TRunAttachments() = default;
+
+std::string TRunAttachments::DigestWithout(const std::set<int>& Lines) const
+{
+    std::map<int, std::vector<std::string>> rows = rowPaths_;
+    for (int line : Lines)
+        rows.erase(line);
+    return TRunAttachments(everyPaths_, rows, listFolder_).Digest();
+}
 
 std::vector<TRunAttachments::TFile*> TRunAttachments::FilesOf(int Line) const
 {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,9 +26,10 @@ class TRunAttachments {
 public:
     // Every: files of every message. PerRow: files of the row with that line
     // number; a relative path counts from ListFolder. Checks each file (it
-    // exists, is a regular file and can be read to its end) and raises
-    // EStreamError naming the row and the path of the first that fails;
-    // reads each once for the digest.
+    // exists, is a regular file and can be read to its end) and reads each
+    // once for the digest. A file of Every that fails raises EStreamError
+    // naming its path; a row whose own file fails is set aside (Unreadable),
+    // its files neither in its message nor in the digest.
     TRunAttachments(const std::vector<std::string>& Every, const std::map<int, std::vector<std::string>>& PerRow,
                     const std::string& ListFolder);
     ~TRunAttachments();
@@ -35,6 +37,22 @@ public:
     TRunAttachments& operator=(const TRunAttachments&) = delete;
 
     bool Empty() const { return files_.empty(); }
+
+    // A row's own file as the check before connecting sees it.
+    struct TRowFile {
+        int Line = 0;
+        std::string Path;    // as the row gives it, relative ones from the list's folder
+        std::string Reason;  // Unreadable: 「添付ファイル … がありません」 and the like
+    };
+    // Rows set aside because a file of their own cannot be attached, one
+    // entry per such file, by line.
+    const std::vector<TRowFile>& Unreadable() const { return unreadable_; }
+    // Files of rows that lie outside the list's folder once ".." and symbolic
+    // links are resolved (Reason: where they lead).
+    const std::vector<TRowFile>& Outside() const { return outside_; }
+    // The digest as it would be with the rows of Lines having no files of
+    // their own (each file read again).
+    std::string DigestWithout(const std::set<int>& Lines) const;
     // SHA-256 over every file's place, name and contents, as hex; empty
     // without files. Two runs with the same digest attach the same bytes
     // under the same names to the same rows.
@@ -58,6 +76,12 @@ private:
     std::vector<TFile*> every_;
     std::map<int, std::vector<TFile*>> perRow_;
     std::string digest_;
+    std::vector<TRowFile> unreadable_;
+    std::vector<TRowFile> outside_;
+    // What the run was made of, for DigestWithout.
+    std::vector<std::string> everyPaths_;
+    std::map<int, std::vector<std::string>> rowPaths_;
+    std::string listFolder_;
     // Encoded files only one row carries, dropped once another row's parts are asked for.
     std::vector<TFile*> rowOwn_;
 };

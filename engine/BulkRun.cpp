@@ -6,10 +6,8 @@
 TBulkRun::TBulkRun(TRunPlan& Plan, TJournal& Journal, TBulkHooks Hooks, TReconnectPolicy Reconnect)
     : plan_(Plan), journal_(Journal), hooks_(std::move(Hooks)), reconnect_(std::move(Reconnect))
 {
-    for (size_t i : plan_.Initial()) {
-        const char* problem = plan_.Entries()[i].Problem;
-        Write(i, problem ? problem : "");
-    }
+    for (size_t i : plan_.Initial())
+        Write(i, NotSentReason(plan_.Entries()[i]));
 }
 
 TBulkRun::TEnd TBulkRun::Run()
@@ -104,7 +102,8 @@ void TBulkRun::Close(TEnd End)
     attempt([this] { DropAhead(); });
     for (size_t i : plan_.Finish())
         attempt([this, i] { Write(i, ""); });
-    if (End == Completed)
+    // Rows held back for a missing file stay to be sent by a later run.
+    if (End == Completed && !plan_.HeldBack())
         attempt([this] { journal_.Finish(); });
     if (failure)
         std::rethrow_exception(failure);

@@ -75,8 +75,8 @@ public:
     uint64_t SendingMark() const { return current_.Mark; }
 
     // Gives every entry without an outcome its row (未送信, or 一時エラー for
-    // one still waiting for its retry) and, when the run completed, marks the
-    // journal finished. Safe to call once more; later calls do nothing.
+    // one still waiting for its retry) and, when the run completed and held
+    // nothing back for a later run, marks the journal finished. Safe to call once more; later calls do nothing.
     void Close(TEnd End);
 
 private:

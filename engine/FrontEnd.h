@@ -50,6 +50,30 @@ public:
         (void)Question;
         return false;
     }
+    // Some addresses come in more than one row (Outline.DuplicatesText names
+    // them): send every row, one message per address (the later rows get
+    // 重複), or nothing. A front end that cannot offer the choice confirms.
+    enum TDuplicatesChoice { dcSendAll, dcOncePerAddress, dcCancel };
+    virtual TDuplicatesChoice ConfirmRunWithDuplicates(const TRunOutline& Outline)
+    {
+        return ConfirmRun(Outline) ? dcSendAll : dcCancel;
+    }
+    // Rows whose own files cannot be attached (Question names each): true
+    // to send the others, those rows staying 未送信 for a later run. A front
+    // end that cannot ask sends nothing.
+    virtual bool SendWithoutMissingFiles(const std::string& Question)
+    {
+        (void)Question;
+        return false;
+    }
+    // Files of rows that lie outside the list's folder (Question names the
+    // rows and the paths): true to attach them all the same. A front end
+    // that cannot ask sends nothing.
+    virtual bool AllowFilesOutsideList(const std::string& Question)
+    {
+        (void)Question;
+        return false;
+    }
     // The login's password where the secret store keeps none; nullopt cancels.
     virtual std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) = 0;
     // The server's certificate is not trusted but could be: true to trust

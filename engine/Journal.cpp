@@ -128,6 +128,17 @@ void TJournal::Undelivered(int Line)
     Append(side_, "undelivered " + std::to_string(Line) + "\n", sidePath_);
 }
 
+void TJournal::HeldBack(const std::vector<int>& Lines)
+{
+    std::string records;
+    for (int line : Lines)
+        records += "held " + std::to_string(line) + "\n";
+    if (records.empty())
+        return;
+    Append(side_, records, sidePath_);
+    Durable();
+}
+
 std::string TJournal::Record(const TJournalRow& Row)
 {
     // A row carried over without a time of its own stays without one.

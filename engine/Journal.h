@@ -23,9 +23,11 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,6 +101,9 @@ public:
     // The attempt ended without a row and without delivery (a 4xx to retry,
     // a break before ".").
     void Undelivered(int Line);
+    // Entries held back for a missing file of their own: the run's digest
+    // left their files out (see FindUnfinishedRun). On the disk on return.
+    void HeldBack(const std::vector<int>& Lines);
     // Appends the row; it goes on the disk in the background.
     void Write(const TJournalRow& Row);
     // Returns once everything written so far is on the disk. Raises
@@ -128,11 +133,17 @@ private:
     std::unique_ptr<TFileSync> sync_;
 };
 
+// The digest of this run's files with the rows of Held left out.
+using TFilesWithout = std::function<std::string(const std::set<int>& Held)>;
+
 // The newest run in Folder of this identity that neither ended normally nor
 // was continued or given up; nothing when there is none. Side files that
-// cannot be read are left out, and their paths added to Unreadable.
+// cannot be read are left out, and their paths added to Unreadable. A run
+// that held rows back for their missing files matches when its digest is
+// FilesWithout of those rows: the files may have come since.
 std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
-                                              std::vector<std::string>* Unreadable = nullptr);
+                                              std::vector<std::string>* Unreadable = nullptr,
+                                              const TFilesWithout& FilesWithout = {});
 // The same for a run of Identity's list, subject and body whose files were
 // other than Identity's (OtherFiles set): a restart that lost the files, or
 // a file changed since, must not pass for a new mailing unasked.

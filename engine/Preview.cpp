@@ -3,6 +3,7 @@
 #include "engine/Attachments.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "engine/Compliance.h"
 #include "engine/RecipientSource.h"
@@ -33,8 +34,12 @@ void AddBeyondJis(std::string_view Text, std::string& Found)
 }  // namespace
 
 TListPreview::TListPreview(TCheckedList List, const TSettings& Settings, std::shared_ptr<const TCompliance> Compliance,
-                           std::shared_ptr<TRunAttachments> Files)
-    : list_(std::move(List)), settings_(Settings), compliance_(std::move(Compliance)), files_(std::move(Files))
+                           std::shared_ptr<TRunAttachments> Files, std::vector<TRowVerdict> Verdicts)
+    : list_(std::move(List)),
+      settings_(Settings),
+      compliance_(std::move(Compliance)),
+      files_(std::move(Files)),
+      verdicts_(std::move(Verdicts))
 {
 }
 
@@ -56,7 +61,17 @@ TComposedRow TListPreview::Compose(size_t Index, const std::string& Address, con
     if (files_)
         for (const auto& part : files_->Sized(entry.Line))
             out.Files.push_back(part->FileName + "（" + part->MediaType + "、" + MegabytesText(part->EncodedSize) + "）");
-    out.Problem = entry.Problem ? entry.Problem : "";
+    if (!entry.Sendable || entry.Held == TOutcome::Invalid)
+        out.Problem = NotSentReason(entry);
+    else if (entry.OptedOut)
+        out.Note = "この行は送信しません（配信停止: " + NotSentReason(entry) + "）";
+    else if (entry.Held)
+        out.Note = "この行は送信しません（" + std::string(OutcomeWord(*entry.Held)) + ": " + entry.Reason + "）";
+    else if (entry.DuplicateOf > 0)
+        out.Note = DuplicateReason(entry.DuplicateOf) + "（「同じアドレスには 1 通だけ」で送ると、この行は 重複 として送信しません）";
+    for (const TRowVerdict* v : VerdictsOf(verdicts_, TRowFault::OutsideList))
+        if (v->Line == entry.Line)
+            out.Note += std::string(out.Note.empty() ? "" : "\n") + "宛先リストのフォルダの外のファイル: " + v->Detail;
     out.From = EntryLine(settings_.FromName, settings_.FromAddress);
     const TRecipientSource& source = *list_.Source;
     const std::optional<TRecipientSource::TRow> row = source.Row(entry);
@@ -82,12 +97,28 @@ std::vector<std::string> TListPreview::Findings() const
 {
     constexpr size_t Listed = 20;
     std::vector<std::string> findings;
-    size_t invalid = 0;
-    for (const TPlanEntry& e : list_.Entries)
-        if (!e.Sendable && ++invalid <= Listed)
-            findings.push_back("宛先不正 " + std::to_string(e.Line) + " 行目: " + (e.Problem ? e.Problem : ""));
-    if (invalid > Listed)
-        findings.push_back("宛先不正 ほか " + std::to_string(invalid - Listed) + " 件");
+    // Each kind of row the run does not send (or sends only when asked to),
+    // the first of each named.
+    const auto kind = [&](const char* Word, const std::function<std::string(const TPlanEntry&)>& Why) {
+        size_t count = 0;
+        for (const TPlanEntry& e : list_.Entries)
+            if (std::string why = Why(e); !why.empty() && ++count <= Listed)
+                findings.push_back(std::string(Word) + " " + std::to_string(e.Line) + " 行目: " + why);
+        if (count > Listed)
+            findings.push_back(std::string(Word) + " ほか " + std::to_string(count - Listed) + " 件");
+    };
+    kind(OutcomeWord(TOutcome::Invalid), [](const TPlanEntry& e) {
+        return !e.Sendable || e.Held == TOutcome::Invalid ? NotSentReason(e) : std::string();
+    });
+    kind(OutcomeWord(TOutcome::OptedOut),
+         [](const TPlanEntry& e) { return e.Sendable && e.OptedOut ? NotSentReason(e) : std::string(); });
+    kind("添付ファイルなし（未送信）",
+         [](const TPlanEntry& e) { return e.Held == TOutcome::NotSent ? e.Reason : std::string(); });
+    kind(OutcomeWord(TOutcome::Duplicate), [](const TPlanEntry& e) {
+        return Goes(e) && e.DuplicateOf > 0 ? DuplicateReason(e.DuplicateOf) : std::string();
+    });
+    for (const TRowVerdict* v : VerdictsOf(verdicts_, TRowFault::OutsideList))
+        findings.push_back("リストのフォルダの外のファイル " + std::to_string(v->Line) + " 行目: " + v->Detail);
     for (const TEmptyField& field : list_.Source->EmptyFields(list_.Entries)) {
         std::string rows;
         for (int row : field.FirstRows)
@@ -98,7 +129,7 @@ std::vector<std::string> TListPreview::Findings() const
     if (settings_.Charset == mcAuto) {
         size_t utf8 = 0;
         for (size_t i = 0; i < list_.Entries.size(); ++i)
-            if (list_.Entries[i].Sendable && Compose(i).Charset == mcUtf8)
+            if (Goes(list_.Entries[i]) && Compose(i).Charset == mcUtf8)
                 ++utf8;
         if (utf8 > 0)
             findings.push_back("ISO-2022-JP で送れない文字があるため UTF-8 で送るメッセージ: " + std::to_string(utf8) +
@@ -114,7 +145,7 @@ std::string ComposedText(const TComposedRow& Row)
         headers += "\n" + line;
     for (const std::string& file : Row.Files)
         headers += "\n添付ファイル: " + file;
-    return "From: " + Row.From + "\nTo: " + Row.To + "\nSubject: " + Row.Subject + headers +
+    return (Row.Note.empty() ? "" : Row.Note + "\n") + "From: " + Row.From + "\nTo: " + Row.To + "\nSubject: " + Row.Subject + headers +
            "\n文字コード: " + (Row.Charset == mcUtf8 ? "UTF-8" : "ISO-2022-JP") + "\n\n" + Row.Body +
            // After one empty line, as the message carries it.
            (Row.Footer.empty() ? "" : (Row.Body.ends_with('\n') ? "\n" : "\n\n") + Row.Footer);
@@ -136,7 +167,8 @@ std::string PrepareRowText(TMessageText& Text, const TRecipientSource& Source, c
 
 TRowMerge ComplianceMerge(const TRecipientSource* Source, const TPlanEntry& Entry)
 {
-    if (Source)
+    // Line 0 is no row of the list: the footer's text the same for every row.
+    if (Source && Entry.Line > 0)
         if (std::optional<TRecipientSource::TRow> row = Source->Row(Entry))
             return RowMerge(Source->Fields(), std::move(row->Merge));
     // The merge keeps a reference to its fields.

@@ -10,6 +10,7 @@
 
 #include "charset/MailCharset.h"
 #include "engine/MessageText.h"
+#include "engine/RowCheck.h"
 #include "engine/RunStart.h"
 #include "engine/SettingsFile.h"
 #include "engine/Unsubscribe.h"
@@ -34,14 +35,19 @@ struct TComposedRow {
     std::string BeyondJis;
     // Why the row is not sent (宛先不正); empty when it is.
     std::string Problem;
+    // What else the check found about the row (配信停止, 重複, a file
+    // missing or outside the list's folder), a sentence; empty when nothing.
+    std::string Note;
 };
 
 class TListPreview {
 public:
     // Compliance, when given, adds each row's footer and unsubscribe headers;
     // Files, when given, each row's attachments.
+    // Verdicts: the check of every row over List's entries (RowCheck.h),
+    // whose held rows List's entries carry already.
     TListPreview(TCheckedList List, const TSettings& Settings, std::shared_ptr<const TCompliance> Compliance = nullptr,
-                 std::shared_ptr<TRunAttachments> Files = nullptr);
+                 std::shared_ptr<TRunAttachments> Files = nullptr, std::vector<TRowVerdict> Verdicts = {});
     ~TListPreview();
     // The run's files (null without any): a test send encodes them from here.
     TRunAttachments* Files() const { return files_.get(); }
@@ -54,8 +60,10 @@ public:
     // when given, and SubjectPrefix before the subject.
     TComposedRow Compose(size_t Index, const std::string& Address = "", const std::string& SubjectPrefix = "") const;
 
-    // The check's findings, one a line: the rows not sent and why, the
-    // fields empty in some rows, how many messages go as UTF-8.
+    // The check's findings, one a line: the rows not sent and why (宛先不正,
+    // 配信停止, files missing), repeated addresses, files outside the
+    // list's folder, the fields empty in some rows, how many messages go as
+    // UTF-8.
     std::vector<std::string> Findings() const;
 
 private:
@@ -63,9 +71,10 @@ private:
     TSettings settings_;
     std::shared_ptr<const TCompliance> compliance_;
     std::shared_ptr<TRunAttachments> files_;
+    std::vector<TRowVerdict> verdicts_;
 };
 
-// A composed row as text: the header lines, an empty line, the body.
+// A composed row as text: its note, the header lines, an empty line, the body.
 std::string ComposedText(const TComposedRow& Row);
 
 // The one composer's row step: the row's merged subject and body into Text

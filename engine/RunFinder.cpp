@@ -55,7 +55,7 @@ void ForEachSide(const std::string& Folder, std::vector<std::string>* Unreadable
     }
 }
 
-// The newest unfinished run whose identity Matches.
+// The newest unfinished run whose identity (and rows held back) Matches.
 template <typename M>
 std::optional<TResumePoint> FindUnfinished(const std::string& Folder, std::vector<std::string>* Unreadable,
                                            M Matches)
@@ -63,7 +63,7 @@ std::optional<TResumePoint> FindUnfinished(const std::string& Folder, std::vecto
     std::optional<std::string> newest;
     SideFile side;
     ForEachSide(Folder, Unreadable, [&](const std::string& stem, SideFile& read) {
-        if (!read.closed && Matches(read.identity) && (!newest || StartedBefore(*newest, stem))) {
+        if (!read.closed && (!newest || StartedBefore(*newest, stem)) && Matches(read.identity, read.held)) {
             newest = stem;
             side = std::move(read);
         }
@@ -124,14 +124,20 @@ std::optional<TResumePoint> FindUnfinished(const std::string& Folder, std::vecto
 }  // namespace
 
 std::optional<TResumePoint> FindUnfinishedRun(const std::string& Folder, const TRunIdentity& Identity,
-                                              std::vector<std::string>* Unreadable)
+                                              std::vector<std::string>* Unreadable, const TFilesWithout& FilesWithout)
 {
-    return FindUnfinished(Folder, Unreadable, [&](const TRunIdentity& Run) { return Run == Identity; });
+    return FindUnfinished(Folder, Unreadable, [&](const TRunIdentity& Run, const std::set<int>& Held) {
+        if (Run == Identity)
+            return true;
+        TRunIdentity files = Identity;
+        files.Attachments = Run.Attachments;
+        return !Held.empty() && FilesWithout && Run == files && Run.Attachments == FilesWithout(Held);
+    });
 }
 
 std::optional<TResumePoint> FindUnfinishedRunOtherFiles(const std::string& Folder, const TRunIdentity& Identity)
 {
-    std::optional<TResumePoint> point = FindUnfinished(Folder, nullptr, [&](const TRunIdentity& Run) {
+    std::optional<TResumePoint> point = FindUnfinished(Folder, nullptr, [&](const TRunIdentity& Run, const std::set<int>&) {
         return Run.Attachments != Identity.Attachments && Run.RecipientFile == Identity.RecipientFile
                && Run.Recipients == Identity.Recipients && Run.Subject == Identity.Subject && Run.Body == Identity.Body;
     });

@@ -6,10 +6,16 @@
 
 namespace {
 
-constexpr const char* Words[OutcomeCount] = {"送信済み", "拒否", "一時エラー", "不明", "未送信", "宛先不正", "配信停止"};
+constexpr const char* Words[OutcomeCount] = {"送信済み", "拒否", "一時エラー", "不明", "未送信", "宛先不正", "配信停止",
+                                             "重複"};
 
 // Settled before the run connects, without a message.
-bool SettledBefore(const TPlanEntry& e) { return !e.Sendable || e.OptedOut; }
+bool SettledBefore(const TPlanEntry& e) { return !Goes(e); }
+
+TOutcome OutcomeBefore(const TPlanEntry& e)
+{
+    return !e.Sendable ? TOutcome::Invalid : e.OptedOut ? TOutcome::OptedOut : *e.Held;
+}
 
 }  // namespace
 
@@ -24,6 +30,18 @@ std::optional<TOutcome> OutcomeFromWord(std::string_view Word)
         if (Word == Words[i])
             return static_cast<TOutcome>(i);
     return std::nullopt;
+}
+
+std::string NotSentReason(const TPlanEntry& e)
+{
+    if (!e.Reason.empty())
+        return e.Reason;
+    return e.Problem && !Goes(e) ? e.Problem : "";
+}
+
+std::string NotSentText(const TPlanEntry& e)
+{
+    return Goes(e) ? std::string() : OutcomeWord(OutcomeBefore(e)) + (": " + NotSentReason(e));
 }
 
 bool IsSettled(TOutcome Outcome)
@@ -47,7 +65,19 @@ TRunPlan::TRunPlan(std::vector<TPlanEntry> Entries, const std::map<int, TOutcome
     deferrals_.resize(entries_.size());
     for (size_t i = 0; i < entries_.size(); ++i)
         if (SettledBefore(entries_[i]))
-            Settle(i, entries_[i].Sendable ? TOutcome::OptedOut : TOutcome::Invalid);
+            Settle(i, OutcomeBefore(entries_[i]));
+    heldBack_ = std::any_of(entries_.begin(), entries_.end(),
+                            [](const TPlanEntry& e) { return e.Sendable && !e.OptedOut && e.Held == TOutcome::NotSent; });
+}
+
+void TRunPlan::Hold(size_t Index, TOutcome Outcome, std::string Reason)
+{
+    if (Index >= entries_.size() || outcomes_[Index] || lastAttemptMs_ || finished_)
+        throw Exception("送信の記録が矛盾しています");
+    entries_[Index].Held = Outcome;
+    entries_[Index].Reason = std::move(Reason);
+    heldBack_ = heldBack_ || Outcome == TOutcome::NotSent;
+    Settle(Index, Outcome);
 }
 
 std::vector<size_t> TRunPlan::Initial() const
@@ -193,7 +223,7 @@ std::string SummaryText(const TOutcomeCounts& Counts, const std::string& Journal
     std::string text;
     for (int i = 0; i < OutcomeCount; ++i) {
         const auto o = static_cast<TOutcome>(i);
-        if (o != TOutcome::OptedOut || Counts[o] > 0)
+        if ((o != TOutcome::OptedOut && o != TOutcome::Duplicate) || Counts[o] > 0)
             text += std::string(OutcomeWord(o)) + " " + std::to_string(Counts[o]) + " 件\n";
     }
     return text + "\n送信記録: " + JournalPath;

@@ -25,15 +25,16 @@ enum class TOutcome {
     NotSent,    // 未送信: not reached
     Invalid,    // 宛先不正: the entry cannot be sent at all
     OptedOut,   // 配信停止: on the opt-out list, sent nothing
+    Duplicate,  // 重複: an earlier row has the address and the user sends once per address
 };
-inline constexpr int OutcomeCount = 7;
+inline constexpr int OutcomeCount = 8;
 
 // The journal's and the summary's word for the outcome.
 const char* OutcomeWord(TOutcome Outcome);
 std::optional<TOutcome> OutcomeFromWord(std::string_view Word);
 // An outcome that a later run must not send again: the message arrived, was
-// refused for good, or may have arrived. 配信停止 is not: every run looks at
-// the opt-out list afresh.
+// refused for good, or may have arrived. 配信停止 and 重複 are not: every run
+// looks at the opt-out list and the user's choice afresh.
 bool IsSettled(TOutcome Outcome);
 
 // How one attempt at an entry's message ended, as the run saw it.
@@ -53,7 +54,22 @@ struct TPlanEntry {
     bool Sendable = true;    // false: recorded as 宛先不正 before connecting
     const char* Problem = nullptr;  // why not, for the journal and the status bar
     bool OptedOut = false;  // Sendable, but on the opt-out list: 配信停止, no message
+    // The first earlier row with the same address (letter case aside) among
+    // the sendable ones not opted out; 0 when there is none.
+    int DuplicateOf = 0;
+    // Held back by the check of every row before connecting, and the outcome
+    // it gets instead of a message: 未送信 (a file of its own is missing; a
+    // later run sends it), 重複, or 宛先不正 (its message cannot be composed).
+    std::optional<TOutcome> Held = std::nullopt;
+    std::string Reason = {};  // why it was held back, for the journal
 };
+
+// The entry gets a message: sendable, not opted out, not held back.
+inline bool Goes(const TPlanEntry& e) { return e.Sendable && !e.OptedOut && !e.Held; }
+// Why the entry gets no message (its reason or its problem); empty when it gets one.
+std::string NotSentReason(const TPlanEntry& e);
+// The same after the outcome's word: "宛先不正: アドレスがありません".
+std::string NotSentText(const TPlanEntry& e);
 
 struct TPlanStep {
     enum Kind { Send, Wait, Done } What = Done;
@@ -90,6 +106,12 @@ public:
 
     // The outcomes known before connecting, in entry order.
     std::vector<size_t> Initial() const;
+    // Before the run: entry Index gets Outcome (未送信, 重複 or 宛先不正)
+    // instead of a message, for Reason.
+    void Hold(size_t Index, TOutcome Outcome, std::string Reason);
+    // Some entry was held back as 未送信: the run is not over when it ends,
+    // and a later one sends those entries.
+    bool HeldBack() const { return heldBack_; }
     // What to do now: the next entry without an outcome in file order, then
     // the deferred ones once their wait is over, each not before the pacing
     // since the last attempt.
@@ -140,6 +162,7 @@ private:
     int refusalsInRow_ = 0;
     bool stopped_ = false;
     bool finished_ = false;
+    bool heldBack_ = false;
 };
 
 // When to open a broken connection anew: three tries, after 5, 15 and 45 s.
@@ -167,6 +190,6 @@ private:
 // The status bar's running counts of the outcomes other than 送信済み, e.g.
 // "拒否 1件　一時エラー 2件"; empty while there are none.
 std::string CountsText(const TOutcomeCounts& Counts);
-// The summary box's text: every count (配信停止 only when there were
+// The summary box's text: every count (配信停止 and 重複 only when there were
 // some: most offices never meet it), then the journal's path.
 std::string SummaryText(const TOutcomeCounts& Counts, const std::string& JournalPath);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
+#include <unordered_map>
 
 #include "engine/FrontEnd.h"
 #include "engine/RecipientSource.h"
@@ -264,6 +265,21 @@ void MarkOptedOut(std::vector<TPlanEntry>& Entries, const std::function<bool(con
         }
 }
 
+// Sendable entries not opted out whose address an earlier one has (letter
+// case aside) get that entry's line.
+void MarkDuplicates(std::vector<TPlanEntry>& Entries, const TRecipientSource& Source)
+{
+    std::unordered_map<std::string, int> first;
+    for (TPlanEntry& e : Entries) {
+        if (!e.Sendable || e.OptedOut)
+            continue;
+        const std::optional<TRecipientSource::TRow> row = Source.Row(e);
+        const auto [at, added] = first.emplace(LowerCase(row ? row->Address : ParseEntry(e.Entry).Address), e.Line);
+        if (!added)
+            e.DuplicateOf = at->second;
+    }
+}
+
 // Gives every entry its verdict; false when the user stopped the run meanwhile.
 bool CheckEntries(std::vector<TPlanEntry>& Entries, const TRunRequest& Request)
 {
@@ -343,6 +359,7 @@ std::optional<TCheckedList> ReadCheckedList(const TRunRequest& Request)
     else
         source->CheckMerged(entries, Request.CanCarry);
     MarkOptedOut(entries, Request.OptedOut);
+    MarkDuplicates(entries, *source);
     if (entries.empty())
         throw Exception(Format("宛先ファイル %s に宛先がありません", Request.RecipientFile.c_str()));
     list.Source = std::move(source);
@@ -368,7 +385,8 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
     TRunIdentity identity{Request.RecipientFile, std::move(list->Bytes), Request.Subject, Request.Body,
                           std::move(attachments)};
     std::vector<std::string> unreadable;
-    std::optional<TResumePoint> resume = FindUnfinishedRun(Request.JournalFolder, identity, &unreadable);
+    std::optional<TResumePoint> resume =
+        FindUnfinishedRun(Request.JournalFolder, identity, &unreadable, Request.FilesWithout);
     if (!resume)
         resume = FindUnfinishedRunOtherFiles(Request.JournalFolder, identity);
     if (!unreadable.empty()) {
@@ -426,5 +444,12 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
 
 std::unique_ptr<TJournal> TPreparedRun::OpenJournal() const
 {
-    return std::make_unique<TJournal>(JournalFolder, Identity, std::time(nullptr), Resumes ? &*Resumes : nullptr);
+    auto journal =
+        std::make_unique<TJournal>(JournalFolder, Identity, std::time(nullptr), Resumes ? &*Resumes : nullptr);
+    std::vector<int> held;
+    for (const TPlanEntry& e : Plan->Entries())
+        if (e.Sendable && !e.OptedOut && e.Held == TOutcome::NotSent)
+            held.push_back(e.Line);
+    journal->HeldBack(held);
+    return journal;
 }

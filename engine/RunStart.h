@@ -26,6 +26,9 @@ struct TRunRequest {
     // Once the list is read: the digest of every file the run attaches,
     // the rows' own files included. Unset: Attachments as it stands.
     std::function<std::string(const TRecipientSource& Source)> RowFiles;
+    // Once RowFiles was called: its digest with some rows' files left out,
+    // to find a run that held those rows back for their missing files.
+    TFilesWithout FilesWithout;
     TNameCheck CanCarry;        // the chosen charset's check of display names
     // True for a bare address on the opt-out list: its entry gets 配信停止.
     // Empty: nobody opted out.
@@ -63,7 +66,8 @@ struct TPreparedRun {
     // The status text about entries that cannot be sent; empty when all can.
     std::string Precheck;
 
-    // The run's journal, made before the connection opens.
+    // The run's journal, made before the connection opens; it names the
+    // entries held back for a missing file.
     std::unique_ptr<TJournal> OpenJournal() const;
 };
 
@@ -77,7 +81,8 @@ const TPlanEntry* EntryAt(const std::vector<TPlanEntry>& Entries, int Line);
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point);
 
 // The recipient file read once and every entry checked, the templates fitted
-// to it (unknown fields refused); nothing when the user stopped meanwhile.
+// to it (unknown fields refused), opted-out and repeated addresses marked;
+// nothing when the user stopped meanwhile.
 struct TCheckedList {
     std::string Bytes;  // the file as it is
     std::vector<TPlanEntry> Entries;

@@ -13,13 +13,18 @@ std::string ConfirmText(const TRunOutline& Outline)
     std::string text = Format("%d 通のメッセージを %d 件のアドレスに送信します。", Outline.Messages, Outline.Addresses);
     if (Outline.Utf8 > 0)
         text += Format("\nうち %d 通は UTF-8 で送ります%s。", Outline.Utf8, Outline.Auto ? Reason : "");
-    text += Format("\n送らない宛先: %d 件", Outline.Invalid + Outline.Settled + Outline.OptedOut);
+    text += Format("\n送らない宛先: %d 件", Outline.Invalid + Outline.Settled + Outline.OptedOut + Outline.Held);
     if (Outline.Invalid > 0)
         text += "\n・" + Outline.InvalidText;
     if (Outline.OptedOut > 0)
         text += Format("\n・配信停止 %d 件（配信停止.txt にあるアドレス）", Outline.OptedOut);
     if (Outline.Settled > 0)
         text += Format("\n・前回の送信で済んだ %d 件", Outline.Settled);
+    if (Outline.Held > 0)
+        text += "\n" + Outline.HeldText;
+    if (Outline.Duplicates > 0)
+        text += Format("\n\n同じアドレスが複数の行にあります（%d 行）:\n", Outline.Duplicates) + Outline.DuplicatesText +
+                "\n「同じアドレスには 1 通だけ」にすると、各アドレスの 2 つ目からの行には送りません（送信記録には 重複）。";
     if (!Outline.SentBefore.empty())
         text += "\n\n同じタイトルと本文を、この宛先ファイルへ " + StemDateText(Outline.SentBefore)
                 + " に送信済みです。もう一度送ると、同じ人に二度届きます。";

@@ -23,6 +23,14 @@ struct TRunOutline {
     std::string SentBefore;
     int OptedOut = 0;   // entries on the opt-out list (配信停止)
     std::vector<std::string> Warnings{};  // what the settings risk (ConfirmWarnings of Compliance.h)
+    // Entries the check of every row held back (a file of their own is
+    // missing, their message cannot be composed) and their lines, naming them.
+    int Held = 0;
+    std::string HeldText = {};
+    // Entries whose address an earlier entry has, and the addresses with
+    // their lines, one a line; 「同じアドレスには 1 通だけ」 leaves them out.
+    int Duplicates = 0;
+    std::string DuplicatesText = {};
 };
 
 // The confirmation box's text, ending in the question.

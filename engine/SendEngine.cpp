@@ -267,17 +267,23 @@ std::unique_ptr<TListPreview> TSendEngine::Preview(const TSendRequest& Request)
     // The footer and the unsubscribe headers as the run would add them; a
     // footer lacking a required item is the run's refusal, not the preview's.
     auto compliance = std::make_shared<const TCompliance>(settings_, profile_.Folder);
-    std::optional<TCheckedList> list = ReadCheckedList(ListRequest(Request));
+    TRunRequest request = ListRequest(Request);
+    request.OptedOut = [compliance](const std::string& Address) { return compliance->OptedOut(Address); };
+    std::optional<TCheckedList> list = ReadCheckedList(request);
     if (!list)
         return nullptr;
-    // The files as the run would take them: a missing one is the run's refusal.
+    // The files as the run would take them.
     std::map<int, std::vector<std::string>> perRow = Request.RowAttachments;
     AddRowFiles(*list->Source, perRow);
     std::shared_ptr<TRunAttachments> files;
     if (!Request.Attachments.empty() || !perRow.empty())
         files = std::make_shared<TRunAttachments>(Request.Attachments, perRow,
                                                   std::filesystem::path(Request.RecipientFile).parent_path().string());
-    return std::make_unique<TListPreview>(std::move(*list), settings_, std::move(compliance), std::move(files));
+    std::optional<std::vector<TRowVerdict>> verdicts = PreviewRows(*list, files.get(), compliance.get());
+    if (!verdicts)
+        return nullptr;
+    return std::make_unique<TListPreview>(std::move(*list), settings_, std::move(compliance), std::move(files),
+                                          std::move(*verdicts));
 }
 
 void TSendEngine::ConnectTrusting()
@@ -313,7 +319,7 @@ std::string TSendEngine::TestSend(const TSendRequest& Request, int Line, const s
     std::optional<size_t> index = preview->IndexOf(Line);
     const std::vector<TPlanEntry>& entries = preview->Entries();
     if (Line <= 0) {
-        const auto first = std::find_if(entries.begin(), entries.end(), [](const TPlanEntry& e) { return e.Sendable; });
+        const auto first = std::find_if(entries.begin(), entries.end(), [](const TPlanEntry& e) { return Goes(e); });
         if (first != entries.end())
             index = static_cast<size_t>(first - entries.begin());
     }
@@ -369,6 +375,7 @@ std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, b
         Request.Attachments, Request.RowAttachments,
         std::filesystem::path(Request.RecipientFile).parent_path().string());
     request.Attachments = attachments_->Digest();
+    request.FilesWithout = [this](const std::set<int>& Held) { return attachments_->DigestWithout(Held); };
     request.RowFiles = [this, &Request](const TRecipientSource& Source) {
         std::map<int, std::vector<std::string>> perRow = Request.RowAttachments;
         AddRowFiles(Source, perRow);
@@ -402,17 +409,17 @@ std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, b
     CheckFooters(*prepared->Plan);
     if (!prepared->Precheck.empty())
         frontEnd_.Status(prepared->Precheck);
+    if (!HoldRows(*prepared->Plan, std::filesystem::path(Request.RecipientFile).parent_path().string()))
+        return std::nullopt;
     // The trusted certificate's retry is the run already confirmed.
-    if (!confirmed_) {
-        if (!DomainAccepted())
-            return std::nullopt;
-        const TRunOutline outline = Outline(*prepared);
-        // Stopped while counting: nothing to confirm.
-        if (run_->AbortAsked() || !frontEnd_.ConfirmRun(outline))
-            return std::nullopt;
-        if (Counted)
-            *Counted = outline;
-    }
+    if (!confirmed_ && !DomainAccepted())
+        return std::nullopt;
+    TRunOutline outline = confirmed_ ? TRunOutline{} : Outline(*prepared);
+    // Stopped while counting: nothing to confirm.
+    if (run_->AbortAsked() || !ConfirmRows(*prepared->Plan, outline))
+        return std::nullopt;
+    if (Counted)
+        *Counted = outline;
     largest_ = LargestMessage(*prepared);
     // A HELO session never learns the server's limit: asked before connecting.
     const bool helo = settings_.Security == csNone && settings_.LoginName.empty();
@@ -439,16 +446,14 @@ std::optional<TDryRun> TSendEngine::DryRun(const TSendRequest& Request, int Line
         const TPlanEntry* const asked = EntryAt(entries, Line);
         if (!asked)
             throw Exception(Format("宛先リストに %d 行目の宛先はありません。", Line));
-        if (!asked->Sendable)
-            throw Exception(Format("%d 行目は送信しません（宛先不正: %s）。", Line, asked->Problem ? asked->Problem : ""));
-        if (asked->OptedOut)
-            throw Exception(Format("%d 行目は送信しません（配信停止: %s にあるアドレスです）。", Line, OptOutFileName));
+        if (!Goes(*asked))
+            throw Exception(Format("%d 行目は送信しません（%s）。", Line, NotSentText(*asked).c_str()));
     }
     TPostMessage& message = *smtp_->PostMessage;
     dry.Outline.Messages = 0;
     dry.Outline.Utf8 = 0;
     for (const TPlanEntry& e : entries) {
-        if (!e.Sendable || e.OptedOut)
+        if (!Goes(e))
             continue;
         ComposeRow(*text_, *smtp_, source_.get(), compliance_.get(), e, settings_.Charset, std::time(nullptr));
         // The charset the whole message took, its footer included.
@@ -489,8 +494,8 @@ TRunOutline TSendEngine::Outline(const TPreparedRun& Prepared) const
         std::set<std::string> addresses;
         for (size_t i = 0; i < entries.size() && !Stop; ++i) {
             const TPlanEntry& e = entries[i];
-            if (!e.Sendable || e.OptedOut) {
-                ++(e.Sendable ? counted.OptedOut : counted.Invalid);
+            if (!Goes(e)) {
+                ++(!e.Sendable ? counted.Invalid : e.OptedOut ? counted.OptedOut : counted.Held);
                 continue;
             }
             ++counted.Messages;

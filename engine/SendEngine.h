@@ -18,6 +18,7 @@
 #include "engine/Unsubscribe.h"
 #include "engine/Preview.h"
 #include "engine/Profile.h"
+#include "engine/RowCheck.h"
 #include "engine/SendSecurity.h"
 #include "engine/SettingsFile.h"
 
@@ -27,6 +28,7 @@ class TMessageText;
 class TRunAttachments;
 class TNMSMTP;
 class TNMUUProcessor;
+class TRecipientSource;
 class TSendRun;
 
 // What a Send takes from its user.
@@ -134,6 +136,26 @@ private:
     TCharsetRule CharsetRule() const;
     // Every footer of the run in a charset that carries it (ISO-2022-JP chosen).
     void CheckFooters(const TRunPlan& Plan) const;
+    // The check of every row (RowCheck.h) over the plan's entries still to
+    // be sent, each row's message composed as the run composes it: asks
+    // about files outside the list's folder and rows whose files cannot be
+    // attached, and holds back the rows the run does not send. False when
+    // the user said no or stopped the run.
+    bool HoldRows(TRunPlan& Plan, const std::string& ListFolder);
+    // The confirmation with those rows and the repeated addresses named;
+    // with one message per address chosen, the later rows are held back as
+    // 重複. False when cancelled.
+    bool ConfirmRows(TRunPlan& Plan, TRunOutline& Outline);
+    // The check of every row over the preview's list, all rows pending; its
+    // held rows are marked in List's entries.
+    std::optional<std::vector<TRowVerdict>> PreviewRows(TCheckedList& List, const TRunAttachments* Files,
+                                                        const TCompliance* Compliance);
+    // CheckRows over Entries with the engine's composer; Answering: the
+    // window's events are processed meanwhile (inside a run only).
+    std::optional<std::vector<TRowVerdict>> Verdicts(const std::vector<TPlanEntry>& Entries,
+                                                     const std::function<bool(size_t)>& Pending,
+                                                     const TRunAttachments* Files, const TCompliance* Compliance,
+                                                     const TRecipientSource* Source, bool Answering);
     // SPF and DMARC of the sender's domain; false when the user chose 中止.
     bool DomainAccepted();
     TRunRequest ListRequest(const TSendRequest& Request);
@@ -167,4 +189,6 @@ private:
     const TSendRequest* request_ = nullptr;  // the Send in hand
     std::shared_ptr<const TRecipientSource> source_;  // the run's recipients and templates
     bool confirmed_ = false;  // the Send in hand was confirmed already
+    std::vector<TRowVerdict> verdicts_;  // the check of every row in the Send in hand
+    bool oncePerAddress_ = false;        // its confirmation's choice
 };

@@ -110,6 +110,8 @@ std::optional<SideFile> ReadSide(const std::string& path)
                 side.carried[std::atoi(value.c_str())] = *o;
         } else if (key == "sending")
             side.pending.insert(std::atoi(value.c_str()));
+        else if (key == "held")
+            side.held.insert(std::atoi(value.c_str()));
         else if (key == "undelivered")
             side.pending.erase(std::atoi(value.c_str()));
         else if (key == "finished" || key == "abandoned" || key == "continued")

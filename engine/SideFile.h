@@ -41,6 +41,9 @@ struct SideFile {
     // before too can be missing after a power cut, since it is flushed
     // alongside the next message's commands.
     std::set<int> pending;
+    // Entries held back because a file of their own was missing: the
+    // identity's digest leaves their files out.
+    std::set<int> held;
     bool closed = false;         // ended normally, continued or given up
     bool finished = false;       // ended normally
 };

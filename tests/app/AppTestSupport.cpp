@@ -204,7 +204,7 @@ void AppTest::SetUp()
     };
     Application().ChoiceHook = [this](const TMessageBoxRequest& request) {
         if (request.Caption == "送信の確認")
-            return ConfirmSend ? 0 : 1;
+            return ConfirmSend ? 0 : static_cast<int>(request.Buttons.size()) - 1;
         return request.Buttons.size() == 3 && Choice ? *Choice : request.Default;
     };
     Application().OpenFolderHook = [](const std::string&) { return true; };

@@ -92,7 +92,7 @@ protected:
     // The summary boxes at the end of runs, kept apart from the others.
     std::vector<TMessageBoxRequest> Summaries;
     // The confirmation boxes before runs, kept apart too, and how they are
-    // answered: 送信する pressed, or キャンセル when false.
+    // answered: 送信する pressed, or キャンセル (the last button) when false.
     std::vector<TMessageBoxRequest> Confirmations;
     bool ConfirmSend = true;
     // The button the next boxes with buttons of their own get (the resume

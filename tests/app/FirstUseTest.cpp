@@ -84,10 +84,11 @@ TEST_F(FirstUseTest, EveryRunIsConfirmedBeforeAnythingAndARepeatIsNamedWithItsDa
     ASSERT_EQ(Confirmations.size(), 1u);
     const TMessageBoxRequest& box = Confirmations[0];
     EXPECT_EQ(box.Caption, "送信の確認");
-    EXPECT_EQ(box.Buttons, (std::vector<std::string>{"送信する", "キャンセル"}));
+    // The repeated address is named, with the choice to send it once.
+    EXPECT_EQ(box.Buttons, (std::vector<std::string>{"送信する", "同じアドレスには 1 通だけ", "キャンセル"}));
     EXPECT_EQ(box.Default, 0);
     for (const char* part : {"3 通のメッセージを 2 件のアドレスに送信します。", "うち 1 通は UTF-8 で送ります",
-                             "送らない宛先: 2 件"})
+                             "送らない宛先: 2 件", "A@example.jp: 1、3 行目"})
         EXPECT_TRUE(Has(box.Text, part)) << box.Text;
     EXPECT_FALSE(Has(box.Text, "送信済み"));
     // Cancelled: nothing connected, nothing sent, no summary.
@@ -108,7 +109,7 @@ TEST_F(FirstUseTest, EveryRunIsConfirmedBeforeAnythingAndARepeatIsNamedWithItsDa
     ASSERT_EQ(Confirmations.size(), 3u);
     EXPECT_TRUE(Has(Confirmations[2].Text, StemDateText(stem) + " に送信済みです")) << Confirmations[2].Text;
     // Enter cancels a repeat; only 送信する itself sends everyone the mail again.
-    EXPECT_EQ(Confirmations[2].Default, 1);
+    EXPECT_EQ(Confirmations[2].Buttons.at(Confirmations[2].Default), "キャンセル");
     ASSERT_TRUE(sink.WaitForMessages(6));
     EXPECT_EQ(Confirmations[1].Default, 0);
     // Another body is another message.

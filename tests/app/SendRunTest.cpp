@@ -544,3 +544,54 @@ TEST_F(SendRunTest, ConnectionFailuresShowOneBox)
         << Boxes[0].Explanation;
     EXPECT_EQ(watch.status, std::vector<std::string>{"サーバー名が違っています"});
 }
+
+// The check of every row asks before anything connects, and Enter (the
+// default button) answers キャンセル; the confirmation with repeated
+// addresses offers one message per address.
+TEST_F(SendRunTest, TheRowChecksQuestionsDefaultToCancelAndNothingConnects)
+{
+    WriteFile("here.pdf", "%PDF");
+    struct Case {
+        const char* name;
+        std::string list;
+        std::string asked;
+    };
+    const Case cases[] = {
+        {"a row's file is missing", "メールアドレス,添付ファイル\r\na@example.jp,here.pdf\r\nb@example.jp,gone.pdf\r\n",
+         "3 行目: 添付ファイル " + Scratch() + "/gone.pdf がありません"},
+        {"a row's file is outside the list's folder", "メールアドレス,添付ファイル\r\na@example.jp,/etc/hostname\r\n",
+         "2 行目: /etc/hostname → /etc/hostname"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer;
+        peer.ExpectClose();
+        peer.Start();
+        UseServer(peer.Port(), "pc01", "Taro");
+        Type("hello", {"body"});
+        Form1->Edit1->clear();
+        TypeText(Form1->Edit1, QString::fromStdString(WriteRecipients(c.list, "list.csv")));
+        Boxes.clear();
+        Confirmations.clear();
+        Send();
+        ASSERT_EQ(Boxes.size(), 1u);
+        EXPECT_NE(Boxes[0].Text.find(c.asked), std::string::npos) << Boxes[0].Text;
+        EXPECT_EQ(Boxes[0].Buttons, (std::vector<std::string>{"送信する", "キャンセル"}));
+        EXPECT_EQ(Boxes[0].Default, 1);
+        EXPECT_TRUE(Confirmations.empty());
+        EXPECT_EQ(peer.Connections(), 0);
+    }
+    TRunOutline outline;
+    outline.Duplicates = 1;
+    outline.DuplicatesText = "a@example.jp: 2、3 行目";
+    for (const bool sentBefore : {false, true}) {
+        outline.SentBefore = sentBefore ? "20261207-101500" : "";
+        // The hook presses 送信する; Enter would take the box's default.
+        EXPECT_EQ(Form1->ConfirmRunWithDuplicates(outline), TRunFrontEnd::dcSendAll);
+        ASSERT_FALSE(Confirmations.empty());
+        EXPECT_EQ(Confirmations.back().Default, sentBefore ? TRunFrontEnd::dcCancel : TRunFrontEnd::dcSendAll);
+        EXPECT_EQ(Confirmations.back().Buttons,
+                  (std::vector<std::string>{"送信する", "同じアドレスには 1 通だけ", "キャンセル"}));
+        EXPECT_NE(Confirmations.back().Text.find("a@example.jp: 2、3 行目"), std::string::npos);
+    }
+}

@@ -516,7 +516,7 @@ TEST_F(SendCommandTest, ADryRunChecksTheFilesAndTheFooterAsARunDoes)
     };
     const Case cases[] = {
         {plain, "list.txt", "a@example.jp\n", profile_.Path() + "/ない.pdf", 2, "添付ファイル " + profile_.Path() + "/ない.pdf がありません", {}},
-        {plain, "list.csv", table + "請求書.pdf\n", "", 2, "宛先 3 行目の添付ファイル " + profile_.Path() + "/請求書.pdf がありません", {}},
+        {plain, "list.csv", table + "請求書.pdf\n", "", 2, "3 行目: 添付ファイル " + profile_.Path() + "/請求書.pdf がありません", {}},
         {plain, "list.csv", table + "地図.txt\n", guide, 0, "どこにも接続していません",
          {"To: b@example.jp\n", "Content-Type: multipart/mixed; boundary=",
           "\n添付ファイル: 案内.txt（text/plain、エンコード後 124 バイト）\n添付ファイル: 地図.txt（text/plain、エンコード後 62 バイト）\n"}},
@@ -603,6 +603,86 @@ TEST_F(SendCommandTest, TextFilesReachTheMessageAsWrittenOrAreRefusedAtTheirLine
         EXPECT_EQ(to[0].toString().toStdString(), c.toName);
         EXPECT_EQ(to[1].toString().toStdString(), c.toAddress);
     }
+}
+
+// Each row is checked before anything connects: a file outside the list's
+// folder and a missing file each stop the run until their option is given;
+// the rows without their files stay for --resume, which sends exactly them
+// once the files are there; --unique sends one message per address.
+TEST_F(SendCommandTest, RowsAreCheckedBeforeConnectingAndTheOptionsDecide)
+{
+    SmtpSink sink;
+    profile_.Write("設定.txt", "127.0.0.1\r\n" + std::to_string(sink.Port()) + "\r\nclient.example.jp\r\n送信係\r\nself@example.jp\r\n");
+    std::filesystem::create_directories(profile_.Path() + "/リスト");
+    profile_.Write("リスト/a.txt", "for a");
+    const std::string folder = profile_.Path() + "/リスト/";
+    const std::string list = profile_.Write("リスト/list.csv", "メールアドレス,添付ファイル\r\n"
+                                                              "a@example.jp,a.txt\r\n"
+                                                              "b@example.jp,b.txt\r\n"
+                                                              "A@example.jp,\r\n"
+                                                              "c@example.jp,/etc/hostname\r\n");
+    const std::string body = profile_.Write("本文.txt", "本文\n");
+    const std::string outside = "--allow-files-outside-list", skip = "--skip-missing-files";
+    struct Case {
+        std::vector<std::string> args;
+        bool fileComes;  // b.txt is there from this run on
+        int exit;
+        std::vector<std::string> err;
+        size_t messages;                // at the sink afterwards
+        std::vector<std::string> rows;  // of the journal named; empty: none
+    };
+    const Case cases[] = {
+        {{}, false, 2, {"5 行目: /etc/hostname → /etc/hostname", "--allow-files-outside-list を付けてください"}, 0, {}},
+        {{outside}, false, 2,
+         {"3 行目: 添付ファイル " + folder + "b.txt がありません", "ファイルを置いてから --resume で送れます",
+          "--skip-missing-files を付けてください"},
+         0, {}},
+        {{outside, skip, "--dry-run"}, false, 0, {"A@example.jp: 2、4 行目", "--unique を付けると"}, 0, {}},
+        {{outside, skip, "--unique"}, false, 1,
+         {"--skip-missing-files のため", "--unique のため"},
+         2,
+         {"2|a@example.jp|送信済み", "3|b@example.jp|未送信", "4|A@example.jp|重複", "5|c@example.jp|送信済み"}},
+        {{outside, "--unique", "--resume"}, true, 0, {"続きから送信します（--resume）"}, 3,
+         {"2|a@example.jp|送信済み", "3|b@example.jp|送信済み", "4|A@example.jp|重複", "5|c@example.jp|送信済み"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err.front());
+        if (c.fileComes)
+            profile_.Write("リスト/b.txt", "for b");
+        std::vector<std::string> args{"--to", list, "--subject", "件名", "--body", body};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const TResult run = Send(args);
+        EXPECT_EQ(run.Exit, c.exit) << run.Err;
+        for (const std::string& part : c.err)
+            EXPECT_TRUE(Has(run.Err, part)) << part << "\n" << run.Err;
+        EXPECT_TRUE(sink.WaitForMessages(c.messages));
+        EXPECT_EQ(sink.MessageCount(), c.messages);
+        if (!c.rows.empty()) {
+            EXPECT_EQ(Rows(run), c.rows);
+        }
+    }
+    ASSERT_EQ(sink.MessageCount(), 3u);
+    EXPECT_EQ(sink.Message(2).RcptTos, std::vector<std::string>{"b@example.jp"});
+}
+
+// A cell too long for the header it is merged into stops no run: its row is
+// named and skipped as 宛先不正, the others go.
+TEST_F(SendCommandTest, ARowWhoseMergedUrlIsTooLongIsSkippedAndNamed)
+{
+    SmtpSink sink;
+    profile_.Write("設定.txt", "127.0.0.1\r\n" + std::to_string(sink.Port()) +
+                                   "\r\nclient.example.jp\r\nOkura\r\nself@example.jp\r\n"
+                                   "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nhttps://example.jp/stop?c={{コード}}\r\nyes\r\n"
+                                   "1-1 Chiyoda\r\n03-1234-5678\r\n");
+    const std::string list = profile_.Write("list.csv", "メールアドレス,コード\r\na@example.jp,1\r\nb@example.jp," +
+                                                            std::string(1200, '7') + "\r\nc@example.jp,3\r\n");
+    const TResult run = Send({"--to", list, "--subject", "News", "--body", profile_.Write("body.txt", "Hello\n")});
+    EXPECT_EQ(run.Exit, 1) << run.Err;
+    EXPECT_TRUE(Has(run.Err, "3 行目: この行の値を差し込んだ配信停止の URL が長すぎて")) << run.Err;
+    EXPECT_FALSE(Has(run.Err, "設定の配信停止URL")) << run.Err;
+    ASSERT_TRUE(sink.WaitForMessages(2));
+    EXPECT_EQ(Rows(run), (std::vector<std::string>{"2|a@example.jp|送信済み", "3|b@example.jp|宛先不正",
+                                                   "4|c@example.jp|送信済み"}));
 }
 
 }  // namespace

@@ -134,12 +134,14 @@ TEST_F(AttachmentRunTest, AListsColumnNamesEachRowsFilesWithItsFieldsMerged)
     ASSERT_TRUE(sink.WaitForMessages(4)) << sink.ServerLog();
     EXPECT_EQ(ReadAttachments(sink).back(), expected[1]);
 
-    // A row naming a file that is not there stops the next Send before it connects.
-    const std::string failure =
-        SendFailure({WriteFile("list.csv", list + "ない,d@example.jp,請求書/{{会社名}}.pdf\r\n"), "件名", "本文\n"});
-    EXPECT_NE(failure.find("宛先 5 行目の添付ファイル " + profile.Path() + "/請求書/ない.pdf がありません"),
+    // A row naming a file that is not there is asked about before the next
+    // Send connects; cancelled, nothing goes.
+    EXPECT_EQ(
+        SendFailure({WriteFile("list.csv", list + "ない,d@example.jp,請求書/{{会社名}}.pdf\r\n"), "件名", "本文\n"}), "");
+    ASSERT_EQ(ui.MissingQuestions.size(), 1u);
+    EXPECT_NE(ui.MissingQuestions[0].find("5 行目: 添付ファイル " + profile.Path() + "/請求書/ない.pdf がありません"),
               std::string::npos)
-        << failure;
+        << ui.MissingQuestions[0];
     EXPECT_EQ(sink.Messages().size(), 4u);
 }
 
@@ -161,9 +163,9 @@ TEST_F(AttachmentRunTest, AFileThatCannotBeAttachedRefusesTheRunBeforeConnecting
         {"a window file is missing", {profile.Path() + "/ない.pdf"}, {},
          "添付ファイル " + profile.Path() + "/ない.pdf がありません"},
         {"a row's file is missing", {pdf}, {{2, {"請求書/ない.pdf"}}},
-         "宛先 2 行目の添付ファイル " + profile.Path() + "/請求書/ない.pdf がありません"},
+         "2 行目: 添付ファイル " + profile.Path() + "/請求書/ない.pdf がありません"},
         {"a folder", {folder}, {}, "添付ファイル " + folder + " はフォルダです"},
-        {"a named pipe", {}, {{1, {"pipe.pdf"}}}, "宛先 1 行目の添付ファイル " + fifo + " は通常のファイルではありません"},
+        {"a named pipe", {}, {{1, {"pipe.pdf"}}}, "1 行目: 添付ファイル " + fifo + " は通常のファイルではありません"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -175,7 +177,10 @@ TEST_F(AttachmentRunTest, AFileThatCannotBeAttachedRefusesTheRunBeforeConnecting
         TSendRequest request = Request("a@example.jp\r\nb@example.jp\r\n");
         request.Attachments = c.every;
         request.RowAttachments = c.rows;
-        const std::string failure = SendFailure(request);
+        // A window's file refuses the run; a row's is asked about, and the
+        // front end's キャンセル sends nothing.
+        std::string failure = SendFailure(request);
+        failure += ui.MissingQuestions.empty() ? "" : ui.MissingQuestions[0];
         EXPECT_NE(failure.find(c.says), std::string::npos) << failure;
         EXPECT_TRUE(ui.Confirmations.empty());
         EXPECT_EQ(peer.Connections(), 0);

@@ -27,6 +27,9 @@ public:
     bool Trust = false;
     bool ContinueDomain = true;
     bool Large = true;  // send a run of large messages
+    bool SkipMissing = false;   // send the rows whose files are there
+    bool AllowOutside = false;  // attach files outside the list's folder
+    TDuplicatesChoice Repeated = dcSendAll;
     // Runs at every accepted message, inside the run (the user acting).
     std::function<void(int Sent)> AtProgress;
 
@@ -35,6 +38,7 @@ public:
     std::vector<TRunOutline> Confirmations;
     std::vector<std::string> EmptyQuestions;
     std::vector<std::string> LargeQuestions;
+    std::vector<std::string> MissingQuestions, OutsideQuestions;
     std::vector<std::string> PasswordsAsked;  // "login@server"
     std::vector<std::string> Informed, Statuses, Notices, Failures;
     std::vector<std::string> Progressed;  // "3/120"
@@ -53,6 +57,21 @@ public:
     {
         EmptyQuestions.push_back(Question);
         return SendEmpty;
+    }
+    TDuplicatesChoice ConfirmRunWithDuplicates(const TRunOutline& Outline) override
+    {
+        Confirmations.push_back(Outline);
+        return Confirm ? Repeated : dcCancel;
+    }
+    bool SendWithoutMissingFiles(const std::string& Question) override
+    {
+        MissingQuestions.push_back(Question);
+        return SkipMissing;
+    }
+    bool AllowFilesOutsideList(const std::string& Question) override
+    {
+        OutsideQuestions.push_back(Question);
+        return AllowOutside;
     }
     std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) override;
     bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,

@@ -151,6 +151,38 @@ TEST(RunPlan, AbortLeavesDeferredEntriesTemporaryAndTheRestNotSentAndNothingAfte
     EXPECT_THROW(plan.Record(2, TAttempt::Accepted, 7), Exception);
 }
 
+// Rows held back before the run get their outcome and reason at once, are
+// never sent, and only 未送信 ones keep the run open for a later one.
+TEST(RunPlan, HeldRowsAreSettledBeforeTheRunAndOnlyUnsentOnesKeepItOpen)
+{
+    struct Case {
+        TOutcome held;
+        bool heldBack;
+    };
+    for (const Case c : {Case{TOutcome::NotSent, true}, Case{TOutcome::Duplicate, false},
+                         Case{TOutcome::Invalid, false}}) {
+        SCOPED_TRACE(OutcomeWord(c.held));
+        TRunPlan plan({{1, "a", true}, {2, "b", true}, {3, "c", true}});
+        plan.Hold(1, c.held, "why");
+        EXPECT_EQ(plan.HeldBack(), c.heldBack);
+        EXPECT_EQ(plan.Initial(), std::vector<size_t>{1});
+        EXPECT_EQ(NotSentReason(plan.Entries()[1]), "why");
+        EXPECT_EQ(plan.Counts()[c.held], 1);
+        EXPECT_THROW(plan.Hold(1, c.held, "twice"), Exception);
+        ASSERT_EQ(plan.Next(0).Index, 0u);
+        EXPECT_EQ(plan.Record(0, TAttempt::Accepted, 1), TOutcome::Sent);
+        EXPECT_EQ(plan.Next(2).Index, 2u);  // the held one is skipped
+        // Once a message went, nothing more is held back.
+        EXPECT_THROW(plan.Hold(2, c.held, "late"), Exception);
+        EXPECT_FALSE(IsSettled(c.held));
+    }
+    EXPECT_EQ(OutcomeFromWord("重複"), TOutcome::Duplicate);
+    TOutcomeCounts counts;
+    EXPECT_EQ(SummaryText(counts, "j").find("重複"), std::string::npos);
+    counts[TOutcome::Duplicate] = 2;
+    EXPECT_NE(SummaryText(counts, "j").find("重複 2 件"), std::string::npos);
+}
+
 // ---------------------------------------------------------------------------
 
 struct EntryCase {
