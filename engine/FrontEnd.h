@@ -18,10 +18,7 @@
 #include "engine/BulkRun.h"
 #include "engine/RunStart.h"
 #include "engine/RunWords.h"
-
-namespace tls {
-class ECertificateError;
-}
+#include "engine/SignInQuestions.h"
 
 // The end of a run as its summary tells it.
 struct TRunSummary {
@@ -33,7 +30,7 @@ struct TRunSummary {
     bool Auto = true;  // the charset is 自動
 };
 
-class TRunFrontEnd {
+class TRunFrontEnd : public TSignInQuestions {
 public:
     virtual ~TRunFrontEnd() = default;
 
@@ -74,12 +71,7 @@ public:
         (void)Question;
         return false;
     }
-    // The login's password where the secret store keeps none; nullopt cancels.
-    virtual std::optional<std::string> AskPassword(const std::string& Login, const std::string& Server) = 0;
-    // The server's certificate is not trusted but could be: true to trust
-    // exactly this one (Question names its findings and the server).
-    virtual bool TrustCertificate(const tls::ECertificateError& E, const std::string& Server,
-                                  const std::string& Question) = 0;
+    // AskPassword and TrustCertificate: see TSignInQuestions.
     // The sender's domain lacks SPF or DMARC (Text says which and what the
     // large providers then do): true for 続ける, false for 中止.
     virtual bool ContinueDespiteDomain(const std::string& Text) = 0;

@@ -1,6 +1,5 @@
 #include "engine/SendSecurity.h"
 
-#include "engine/FrontEnd.h"
 #include "engine/Passwords.h"
 #include "platform/Tls.h"
 #include "smtp/NMsmtp.h"

@@ -10,9 +10,9 @@
 
 #include "engine/OAuth.h"
 #include "engine/SettingsFile.h"
+#include "engine/SignInQuestions.h"
 
 class TNMSMTP;
-class TRunFrontEnd;
 namespace tls {
 class ECertificateError;
 }
@@ -24,7 +24,7 @@ class TSendSecurity {
 public:
     // Questions go to FrontEnd; TrustedFile is where the trusted
     // certificates are kept.
-    TSendSecurity(TRunFrontEnd& FrontEnd, std::string TrustedFile)
+    TSendSecurity(TSignInQuestions& FrontEnd, std::string TrustedFile)
         : frontEnd_(FrontEnd), trustedFile_(std::move(TrustedFile))
     {
     }
@@ -56,7 +56,7 @@ public:
     const std::optional<TOAuthAccount>& OAuth() const { return oauth_; }
 
 private:
-    TRunFrontEnd& frontEnd_;
+    TSignInQuestions& frontEnd_;
     std::string trustedFile_;
     std::optional<TOAuthAccount> oauth_;
     std::string passwordKey_;
