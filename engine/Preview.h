@@ -10,15 +10,14 @@
 
 #include "charset/MailCharset.h"
 #include "engine/MessageText.h"
+#include "engine/RecipientSource.h"
 #include "engine/RowCheck.h"
-#include "engine/RunStart.h"
 #include "engine/SettingsFile.h"
 #include "engine/Unsubscribe.h"
 
 class TCompliance;
 class TRunAttachments;
 class TNMSMTP;
-class TRecipientSource;
 
 // One row's message, its texts as a mail reader shows them.
 struct TComposedRow {

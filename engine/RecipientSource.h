@@ -75,3 +75,11 @@ private:
 // "名前 <address>" for the To line, from a name cell that may hold anything
 // a spreadsheet holds: brackets, quotes and line breaks are left out.
 std::string EntryLine(const std::string& Name, const std::string& Address);
+
+// A recipient file read once and every entry checked, the templates fitted
+// to it.
+struct TCheckedList {
+    std::string Bytes;  // the file as it is
+    std::vector<TPlanEntry> Entries;
+    std::shared_ptr<const TRecipientSource> Source;
+};

@@ -19,6 +19,14 @@ TOutcome OutcomeBefore(const TPlanEntry& e)
 
 }  // namespace
 
+const TPlanEntry* EntryAt(const std::vector<TPlanEntry>& Entries, int Line)
+{
+    // Lines grow down the list; a table's start below its header.
+    const auto at = std::lower_bound(Entries.begin(), Entries.end(), Line,
+                                     [](const TPlanEntry& e, int line) { return e.Line < line; });
+    return at != Entries.end() && at->Line == Line ? &*at : nullptr;
+}
+
 const char* OutcomeWord(TOutcome Outcome)
 {
     return Words[static_cast<int>(Outcome)];

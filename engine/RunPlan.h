@@ -70,6 +70,8 @@ inline bool Goes(const TPlanEntry& e) { return e.Sendable && !e.OptedOut && !e.H
 std::string NotSentReason(const TPlanEntry& e);
 // The same after the outcome's word: "宛先不正: アドレスがありません".
 std::string NotSentText(const TPlanEntry& e);
+// The entry of Line in a list's entries (in the order of their lines).
+const TPlanEntry* EntryAt(const std::vector<TPlanEntry>& Entries, int Line);
 
 struct TPlanStep {
     enum Kind { Send, Wait, Done } What = Done;

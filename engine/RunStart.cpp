@@ -18,14 +18,6 @@
 #include "rtl/StringList.h"
 #include "rtl/SysUtils.h"
 
-const TPlanEntry* EntryAt(const std::vector<TPlanEntry>& Entries, int Line)
-{
-    // Lines grow down the list; a table's start below its header.
-    const auto at = std::lower_bound(Entries.begin(), Entries.end(), Line,
-                                     [](const TPlanEntry& e, int line) { return e.Line < line; });
-    return at != Entries.end() && at->Line == Line ? &*at : nullptr;
-}
-
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point)
 {
     std::string text = Format("前回の送信は %zu 件中 %zu 件で止まっています。", Lines.size(), Point.Settled.size());

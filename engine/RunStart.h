@@ -11,11 +11,11 @@
 #include <string>
 
 #include "engine/Journal.h"
+#include "engine/RecipientSource.h"
 #include "engine/Recipients.h"
 #include "engine/RunLock.h"
 #include "engine/RunPlan.h"
 
-class TRecipientSource;
 class TRunFrontEnd;
 
 struct TRunRequest {
@@ -73,9 +73,6 @@ struct TPreparedRun {
 
 enum TResumeChoice { rcContinue, rcRestart, rcCancel };
 
-// The entry of Line in a list's entries (in the order of their lines).
-const TPlanEntry* EntryAt(const std::vector<TPlanEntry>& Entries, int Line);
-
 // The resume box's question: N entries, K of them settled, the 不明 ones
 // listed by line and entry so that the user can decide about them.
 std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePoint& Point);
@@ -83,11 +80,6 @@ std::string ResumeQuestion(const std::vector<TPlanEntry>& Lines, const TResumePo
 // The recipient file read once and every entry checked, the templates fitted
 // to it (unknown fields refused), opted-out and repeated addresses marked;
 // nothing when the user stopped meanwhile.
-struct TCheckedList {
-    std::string Bytes;  // the file as it is
-    std::vector<TPlanEntry> Entries;
-    std::shared_ptr<const TRecipientSource> Source;
-};
 std::optional<TCheckedList> ReadCheckedList(const TRunRequest& Request);
 
 // Runs Work on a thread of its own while KeepAnswering (called on this
