@@ -55,6 +55,26 @@ void ForEachSide(const std::string& Folder, std::vector<std::string>* Unreadable
     }
 }
 
+// A journal's rows by line, each with its place in the file; a line's
+// last row counts.
+std::map<int, std::pair<size_t, TJournalRow>> JournalRows(const std::string& Csv)
+{
+    std::map<int, std::pair<size_t, TJournalRow>> rows;
+    size_t order = 0;
+    for (const auto& record : ParseCsv(CsvText(Csv))) {
+        if (record.size() < 3)
+            continue;
+        const int line = std::atoi(record[0].c_str());
+        const auto outcome = OutcomeFromWord(record[2]);
+        if (line <= 0 || !outcome)
+            continue;  // the header, or a row someone edited beyond reading
+        const std::string reply = record.size() > 3 ? record[3] : "";
+        const std::time_t when = record.size() > 4 ? ParseJournalTime(record[4]).value_or(0) : 0;
+        rows[line] = {order++, {line, record[1], *outcome, reply, when}};
+    }
+    return rows;
+}
+
 // The newest unfinished run whose identity (and rows held back) Matches.
 template <typename M>
 std::optional<TResumePoint> FindUnfinished(const std::string& Folder, std::vector<std::string>* Unreadable,
@@ -83,20 +103,7 @@ std::optional<TResumePoint> FindUnfinished(const std::string& Folder, std::vecto
             Unreadable->push_back(point.CsvPath);
         return std::nullopt;
     }
-    // Line -> the row's place in the file and the row; a line's last row counts.
-    std::map<int, std::pair<size_t, TJournalRow>> rows;
-    size_t order = 0;
-    for (const auto& record : ParseCsv(CsvText(*csv))) {
-        if (record.size() < 3)
-            continue;
-        const int line = std::atoi(record[0].c_str());
-        const auto outcome = OutcomeFromWord(record[2]);
-        if (line <= 0 || !outcome)
-            continue;  // the header, or a row someone edited beyond reading
-        const std::string reply = record.size() > 3 ? record[3] : "";
-        const std::time_t when = record.size() > 4 ? ParseJournalTime(record[4]).value_or(0) : 0;
-        rows[line] = {order++, {line, record[1], *outcome, reply, when}};
-    }
+    const std::map<int, std::pair<size_t, TJournalRow>> rows = JournalRows(*csv);
     std::vector<std::pair<size_t, TJournalRow>> settled;
     for (const auto& [line, row] : rows)
         if (IsSettled(row.second.Outcome)) {

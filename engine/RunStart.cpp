@@ -358,6 +358,54 @@ std::optional<TCheckedList> ReadCheckedList(const TRunRequest& Request)
     return list;
 }
 
+namespace {
+
+// The unfinished run of the same identity that this one continues, as the
+// user chose; false when the Send ends here (cancelled, or nothing to resume).
+bool ChooseResume(const TRunRequest& Request, const TRunIdentity& Identity, const std::vector<TPlanEntry>& Entries,
+                  std::optional<TResumePoint>& Resume)
+{
+    std::vector<std::string> unreadable;
+    Resume = FindUnfinishedRun(Request.JournalFolder, Identity, &unreadable, Request.FilesWithout);
+    if (!Resume)
+        Resume = FindUnfinishedRunOtherFiles(Request.JournalFolder, Identity);
+    if (!unreadable.empty()) {
+        std::string text = "送信記録の次のファイルは読めないため、続きからの送信には使いません:";
+        for (const std::string& path : unreadable)
+            text += "\n" + path;
+        if (Request.FrontEnd)
+            Request.FrontEnd->Inform(text);
+    }
+    if (!Resume && Request.OnlyUnfinished) {
+        if (Request.FrontEnd)
+            Request.FrontEnd->NothingToResume();
+        return false;
+    }
+    // With nothing settled, continuing and starting afresh are the same.
+    if (Resume && Resume->Settled.empty()) {
+        if (!Request.KeepUnfinished)
+            AbandonRun(Request.JournalFolder, Resume->Stem);
+        Resume.reset();
+    }
+    if (Resume) {
+        const TResumeChoice choice = Request.FrontEnd ? Request.FrontEnd->AskResume(Entries, *Resume) : rcContinue;
+        if (choice == rcCancel)
+            return false;
+        if (choice == rcRestart) {
+            if (!Request.KeepUnfinished)
+                AbandonRun(Request.JournalFolder, Resume->Stem);
+            Resume.reset();
+        }
+    }
+    if (Resume)
+        for (TJournalRow& row : Resume->Rows)
+            if (const TPlanEntry* at = EntryAt(Entries, row.Line); row.Entry.empty() && at)
+                row.Entry = at->Entry;
+    return true;
+}
+
+}  // namespace
+
 std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
 {
     auto lock = std::make_unique<TRunLock>(std::filesystem::path(Request.JournalFolder).parent_path().string());
@@ -376,43 +424,9 @@ std::optional<TPreparedRun> PrepareRun(const TRunRequest& Request)
     std::string attachments = Request.RowFiles ? Request.RowFiles(*list->Source) : Request.Attachments;
     TRunIdentity identity{Request.RecipientFile, std::move(list->Bytes), Request.Subject, Request.Body,
                           std::move(attachments)};
-    std::vector<std::string> unreadable;
-    std::optional<TResumePoint> resume =
-        FindUnfinishedRun(Request.JournalFolder, identity, &unreadable, Request.FilesWithout);
-    if (!resume)
-        resume = FindUnfinishedRunOtherFiles(Request.JournalFolder, identity);
-    if (!unreadable.empty()) {
-        std::string text = "送信記録の次のファイルは読めないため、続きからの送信には使いません:";
-        for (const std::string& path : unreadable)
-            text += "\n" + path;
-        if (Request.FrontEnd)
-            Request.FrontEnd->Inform(text);
-    }
-    if (!resume && Request.OnlyUnfinished) {
-        if (Request.FrontEnd)
-            Request.FrontEnd->NothingToResume();
+    std::optional<TResumePoint> resume;
+    if (!ChooseResume(Request, identity, entries, resume))
         return std::nullopt;
-    }
-    // With nothing settled, continuing and starting afresh are the same.
-    if (resume && resume->Settled.empty()) {
-        if (!Request.KeepUnfinished)
-            AbandonRun(Request.JournalFolder, resume->Stem);
-        resume.reset();
-    }
-    if (resume) {
-        const TResumeChoice choice = Request.FrontEnd ? Request.FrontEnd->AskResume(entries, *resume) : rcContinue;
-        if (choice == rcCancel)
-            return std::nullopt;
-        if (choice == rcRestart) {
-            if (!Request.KeepUnfinished)
-                AbandonRun(Request.JournalFolder, resume->Stem);
-            resume.reset();
-        }
-    }
-    if (resume)
-        for (TJournalRow& row : resume->Rows)
-            if (const TPlanEntry* at = EntryAt(entries, row.Line); row.Entry.empty() && at)
-                row.Entry = at->Entry;
 
     TPreparedRun run;
     run.Lock = std::move(lock);

@@ -124,6 +124,7 @@ private:
     // its limit, so the question about large messages is always asked.
     // Counted gets the outline the user confirmed.
     std::optional<TPreparedRun> CheckRun(const TSendRequest& Request, bool Dry, TRunOutline* Counted = nullptr);
+    TRunRequest RunRequestOf(const TSendRequest& Request, bool Dry);
     TRunOutline Outline(const TPreparedRun& Prepared) const;
     // Opt-out list, footer and its required items: refuses before the list is read.
     void PrepareCompliance();

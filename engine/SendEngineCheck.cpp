@@ -31,7 +31,9 @@
 #include "smtp/PostMessage.h"
 #include "smtp/Sasl.h"
 
-std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, bool Dry, TRunOutline* Counted)
+// The run's request: the files checked first, the list's rows' own files,
+// the journal's folder and the opt-out list.
+TRunRequest TSendEngine::RunRequestOf(const TSendRequest& Request, bool Dry)
 {
     TRunRequest request;
     request.RecipientFile = Request.RecipientFile;
@@ -64,7 +66,12 @@ std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, b
     frontEnd_.Starting();
     PrepareCompliance();
     request.OptedOut = [this](const std::string& Address) { return compliance_->OptedOut(Address); };
-    std::optional<TPreparedRun> prepared = ::PrepareRun(request);
+    return request;
+}
+
+std::optional<TPreparedRun> TSendEngine::CheckRun(const TSendRequest& Request, bool Dry, TRunOutline* Counted)
+{
+    std::optional<TPreparedRun> prepared = ::PrepareRun(RunRequestOf(Request, Dry));
     if (!prepared)
         return prepared;
     source_ = prepared->Source;

@@ -251,6 +251,59 @@ void TSendRun::Run()
         OnSummary(*prepared->Plan, journal->Path(), failure);
 }
 
+// After the entries: QUIT when the connection still stands. A failing QUIT
+// after every entry had its outcome is harmless.
+void TSendRun::EndEntries(TBulkRun::TEnd How)
+{
+    Fire(TSendEvent::MessagesDone);
+    // A connection the last break or time-out already closed has no one to
+    // say QUIT to.
+    if (How == TBulkRun::ConnectionLost || !smtp_.Connected) {
+        CloseWithoutQuit();
+        return;
+    }
+    try {
+        Finish();
+    } catch (const Exception& e) {
+        // Every entry has its outcome: a QUIT that fails changes none of
+        // them, and a box would have the user send everything again.
+        if (How != TBulkRun::Completed)
+            throw;
+        if (OnHarmlessFailure)
+            OnHarmlessFailure(e.Message());
+    }
+}
+
+// What the bulk run does through this one: each entry's message, the
+// reconnects and waits, and the news to the front end.
+TBulkHooks TSendRun::Hooks(TMessageStep& Step, const TRunPlan& Plan)
+{
+    TBulkHooks hooks;
+    hooks.SendOne = [this, &Step](const TPlanEntry& Entry) { return SendOne(Step, Entry); };
+    hooks.Reconnect = [this] { return Reopen(); };
+    hooks.Pause = [this](int64_t Ms) { return Pause(static_cast<int>(Ms)); };
+    hooks.Waiting = [this](TWait What, int64_t Ms) {
+        if (OnWait)
+            OnWait(What, Ms);
+    };
+    hooks.Going = [this] { return state_ == TSendState::Sending; };
+    hooks.Now = [] { return TickCount(); };
+    // Called again when a failure closes the run, after this returned.
+    hooks.Written = [this](const TJournalRow& Row) {
+        if (OnRow)
+            OnRow(Row);
+    };
+    hooks.Changed = [this, &Plan, accepted = std::make_shared<int>(0)] {
+        if (OnOutcome)
+            OnOutcome(Plan);
+        // Edit3 counts accepted messages only, as before.
+        const int sent = Plan.Counts()[TOutcome::Sent];
+        if (OnProgress && sent != *accepted)
+            OnProgress(*accepted = sent, Plan.Total());
+    };
+    return hooks;
+}
+
 void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Journal,
                           std::unique_ptr<TBulkRun>& Bulk)
 {
@@ -297,49 +350,11 @@ void TSendRun::RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Jou
         // Its commands must not go out: the server would wait for its text.
         return TooLarge().empty();
     };
-    TBulkHooks hooks;
-    hooks.SendOne = [&](const TPlanEntry& Entry) { return SendOne(step, Entry); };
-    hooks.Reconnect = [this] { return Reopen(); };
-    hooks.Pause = [this](int64_t Ms) { return Pause(static_cast<int>(Ms)); };
-    hooks.Waiting = [this](TWait What, int64_t Ms) {
-        if (OnWait)
-            OnWait(What, Ms);
-    };
-    hooks.Going = [this] { return state_ == TSendState::Sending; };
-    hooks.Now = [] { return TickCount(); };
-    // Called again when a failure closes the run, after this returned.
-    hooks.Written = [this](const TJournalRow& Row) {
-        if (OnRow)
-            OnRow(Row);
-    };
-    hooks.Changed = [this, &plan, accepted = std::make_shared<int>(0)] {
-        if (OnOutcome)
-            OnOutcome(plan);
-        // Edit3 counts accepted messages only, as before.
-        const int sent = plan.Counts()[TOutcome::Sent];
-        if (OnProgress && sent != *accepted)
-            OnProgress(*accepted = sent, plan.Total());
-    };
+    const TBulkHooks hooks = Hooks(step, plan);
     Bulk = std::make_unique<TBulkRun>(plan, *Journal, hooks, TReconnectPolicy(ReconnectDelaysMs));
     const TBulkRun::TEnd how = Bulk->Run();
     Bulk->Close(how);
-    Fire(TSendEvent::MessagesDone);
-    // A connection the last break or time-out already closed has no one to
-    // say QUIT to.
-    if (how == TBulkRun::ConnectionLost || !smtp_.Connected) {
-        CloseWithoutQuit();
-        return;
-    }
-    try {
-        Finish();
-    } catch (const Exception& e) {
-        // Every entry has its outcome: a QUIT that fails changes none of
-        // them, and a box would have the user send everything again.
-        if (how != TBulkRun::Completed)
-            throw;
-        if (OnHarmlessFailure)
-            OnHarmlessFailure(e.Message());
-    }
+    EndEntries(how);
 }
 
 void TSendRun::Open()

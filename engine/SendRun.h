@@ -162,6 +162,8 @@ private:
     // cannot go on; QUIT or the close after.
     // Journal and Bulk outlive it, so that a failure can still close them.
     void RunEntries(TPreparedRun& Prepared, std::unique_ptr<TJournal>& Journal, std::unique_ptr<TBulkRun>& Bulk);
+    TBulkHooks Hooks(TMessageStep& Step, const TRunPlan& Plan);
+    void EndEntries(TBulkRun::TEnd How);
     // The connection phases before the first message.
     void Open();
     // Closes a broken connection and opens it again; false when that failed.
