@@ -33,6 +33,7 @@
 
 #include "net/Psock.h"
 #include "net/Psock_p.h"
+#include "net/Server.h"
 #include "rtl/Narrow.h"
 
 std::recursive_mutex ServerLock;

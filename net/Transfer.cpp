@@ -10,6 +10,7 @@
 
 #include "net/Psock.h"
 #include "net/Psock_p.h"
+#include "net/Transfer.h"
 #include "rtl/Narrow.h"
 
 // ---------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "net/Server.h"
 #include "tests/net/NetTest.h"
 
 using namespace nettest;

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "net/Transfer.h"
 #include "rtl/Streams.h"
 #include "tests/net/NetTest.h"
 
