@@ -16,8 +16,8 @@
 #include <QTranslator>
 #include <QWidget>
 
-#include "engine/ErrorWords.h"
-#include "engine/OAuth.h"
+#include "engine/run/ErrorWords.h"
+#include "engine/account/OAuth.h"
 #include "platform/Windows.h"
 #include "rtl/Exception.h"
 #include "rtl/SysUtils.h"

@@ -16,7 +16,7 @@
 
 #include <QFont>
 
-#include "engine/Profile.h"
+#include "engine/account/Profile.h"
 
 class QLabel;
 class QLocale;
@@ -44,7 +44,7 @@ public:
     // The name shown for the running program; also the caption of its boxes.
     std::string Title;
     // The folder of the settings, the journal and the window's last input,
-    // chosen at start (engine/ProfileFolder.h); empty: the working folder.
+    // chosen at start (engine/account/ProfileFolder.h); empty: the working folder.
     TProfile Profile;
 
     // Makes this object the handler of exceptions that leave the socket

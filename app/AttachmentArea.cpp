@@ -11,7 +11,7 @@
 #include <QUrl>
 
 #include "app/Application.h"
-#include "engine/Attachments.h"
+#include "engine/compose/Attachments.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <QPushButton>
 
 #include "app/Application.h"
-#include "engine/Footer.h"
+#include "engine/compose/Footer.h"
 #include "rtl/StringList.h"
 
 TFooterEditor::TFooterEditor(QWidget* Parent) : QWidget(Parent, Qt::Window)

@@ -3,7 +3,7 @@
 // component's events.
 //
 // The run is one SMTP connection for the whole recipient file and one mail
-// transaction per entry (engine/SendEngine.h); the window is its front end. Everything runs on the
+// transaction per entry (engine/run/SendEngine.h); the window is its front end. Everything runs on the
 // user-interface thread: the component's waits keep processing window events,
 // so Abort, a second Send and the editing commands run inside a running send.
 #pragma once
@@ -15,7 +15,7 @@
 
 #include <QWidget>
 
-#include "engine/FrontEnd.h"
+#include "engine/run/FrontEnd.h"
 #include "rtl/Classes.h"
 
 class QLabel;

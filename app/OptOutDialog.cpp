@@ -6,7 +6,7 @@
 #include <QPushButton>
 
 #include "app/Application.h"
-#include "engine/OptOut.h"
+#include "engine/list/OptOut.h"
 
 TOptOutDialog::TOptOutDialog(QWidget* Parent) : QWidget(Parent, Qt::Window)
 {

@@ -6,8 +6,8 @@
 
 #include <QWidget>
 
-#include "engine/Preview.h"
-#include "engine/SendEngine.h"
+#include "engine/compose/Preview.h"
+#include "engine/run/SendEngine.h"
 
 class QLabel;
 class QLineEdit;

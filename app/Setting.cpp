@@ -15,8 +15,8 @@
 #include "app/Application.h"
 #include "app/FooterEditor.h"
 #include "app/OptOutDialog.h"
-#include "engine/OAuth.h"
-#include "engine/Passwords.h"
+#include "engine/account/OAuth.h"
+#include "engine/account/Passwords.h"
 #include "rtl/StringList.h"
 
 TForm3* Form3 = nullptr;

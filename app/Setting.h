@@ -4,7 +4,7 @@
 
 #include <QWidget>
 
-#include "engine/SettingsFile.h"
+#include "engine/account/SettingsFile.h"
 
 class QCheckBox;
 class QComboBox;

@@ -12,8 +12,8 @@
 #include "app/Application.h"
 #include "app/LastInput.h"
 #include "app/Main.h"
-#include "engine/DomainCheck.h"
-#include "engine/ProfileFolder.h"
+#include "engine/account/DomainCheck.h"
+#include "engine/account/ProfileFolder.h"
 #include "rtl/Version.h"
 
 namespace {

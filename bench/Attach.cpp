@@ -18,9 +18,9 @@
 #include <QCoreApplication>
 
 #include "bench/Measure.h"
-#include "engine/FrontEnd.h"
-#include "engine/SendEngine.h"
-#include "engine/SendRun.h"
+#include "engine/run/FrontEnd.h"
+#include "engine/run/SendEngine.h"
+#include "engine/run/SendRun.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/RunStart.h"
+#include "engine/run/RunStart.h"
 #include "bench/Measure.h"
 
 int main(int argc, char** argv)

@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/ListTable.h"
-#include "engine/MergeFields.h"
-#include "engine/Recipients.h"
+#include "engine/list/ListTable.h"
+#include "engine/list/MergeFields.h"
+#include "engine/list/Recipients.h"
 #include "bench/Measure.h"
 
 int main(int argc, char** argv)

@@ -27,8 +27,8 @@
 
 #include "app/Application.h"
 #include "app/Main.h"
-#include "engine/Passwords.h"
-#include "engine/SecretStore.h"
+#include "engine/account/Passwords.h"
+#include "engine/account/SecretStore.h"
 #include "app/Setting.h"
 #include "bench/BenchMessage.h"
 #include "bench/Measure.h"

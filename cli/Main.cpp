@@ -10,8 +10,8 @@
 
 #include "cli/Options.h"
 #include "cli/SendCommand.h"
-#include "engine/DomainCheck.h"
-#include "engine/ProfileFolder.h"
+#include "engine/account/DomainCheck.h"
+#include "engine/account/ProfileFolder.h"
 
 int main(int argc, char** argv)
 {

@@ -18,7 +18,7 @@ struct TSendOptions {
     std::string To;       // the recipient file
     std::string Subject;  // UTF-8
     std::string Body;     // the body file
-    std::string Profile;  // empty: none given (engine/ProfileFolder.h chooses, as for the window)
+    std::string Profile;  // empty: none given (engine/account/ProfileFolder.h chooses, as for the window)
     TResumeMode Resume = rmAsk;
     std::string Trust;  // "AB:CD:...", 32 pairs in upper case; empty for none
     bool DryRun = false;

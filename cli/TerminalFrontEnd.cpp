@@ -5,7 +5,7 @@
 #include "cli/Password.h"
 #include "cli/Progress.h"
 #include "cli/StopSignals.h"
-#include "engine/ErrorWords.h"
+#include "engine/run/ErrorWords.h"
 #include "platform/Tls.h"
 
 namespace {

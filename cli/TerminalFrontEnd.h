@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli/Options.h"
-#include "engine/FrontEnd.h"
+#include "engine/run/FrontEnd.h"
 
 class TProgressPrinter;
 class TStopSignals;

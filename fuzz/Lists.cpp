@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/ListTable.h"
-#include "engine/MergeFields.h"
+#include "engine/list/ListTable.h"
+#include "engine/list/MergeFields.h"
 #include "charset/CodePage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)

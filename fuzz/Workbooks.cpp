@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/ListTable.h"
+#include "engine/list/ListTable.h"
 #include "charset/CodePage.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <QStatusBar>
 
 #include "app/Main.h"
-#include "engine/SendRun.h"
+#include "engine/run/SendRun.h"
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"

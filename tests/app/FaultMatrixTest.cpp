@@ -20,8 +20,8 @@
 #include <QPushButton>
 
 #include "app/Main.h"
-#include "engine/SendRun.h"
-#include "engine/SettingsFile.h"
+#include "engine/run/SendRun.h"
+#include "engine/account/SettingsFile.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/Certificates.h"

@@ -13,12 +13,12 @@
 #include <QTimer>
 
 #include "app/About.h"
-#include "engine/Journal.h"
+#include "engine/journal/Journal.h"
 #include "app/Main.h"
 #include "app/PasswordBox.h"
-#include "engine/RunWords.h"
+#include "engine/run/RunWords.h"
 #include "app/Setting.h"
-#include "engine/SettingsFile.h"
+#include "engine/account/SettingsFile.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/SmtpSink.h"

@@ -10,7 +10,7 @@
 #include "app/AttachmentArea.h"
 #include "app/LastInput.h"
 #include "app/Main.h"
-#include "engine/SettingsFile.h"
+#include "engine/account/SettingsFile.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/SmtpSink.h"
 

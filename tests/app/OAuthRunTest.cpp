@@ -12,8 +12,8 @@
 #include <QUrl>
 
 #include "app/Main.h"
-#include "engine/OAuth.h"
-#include "engine/Passwords.h"
+#include "engine/account/OAuth.h"
+#include "engine/account/Passwords.h"
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"

@@ -6,10 +6,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "engine/Journal.h"
-#include "engine/SettingsFile.h"
+#include "engine/journal/Journal.h"
+#include "engine/account/SettingsFile.h"
 #include "app/Main.h"
-#include "engine/SendRun.h"
+#include "engine/run/SendRun.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/Certificates.h"
 #include "tests/support/Helpers.h"

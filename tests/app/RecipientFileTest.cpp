@@ -9,10 +9,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "engine/Journal.h"
+#include "engine/journal/Journal.h"
 #include "app/Main.h"
-#include "engine/SendRun.h"
-#include "engine/SettingsFile.h"
+#include "engine/run/SendRun.h"
+#include "engine/account/SettingsFile.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"

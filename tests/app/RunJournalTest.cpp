@@ -20,11 +20,11 @@
 #include <QPushButton>
 #include <QStatusBar>
 
-#include "engine/Journal.h"
+#include "engine/journal/Journal.h"
 #include "app/Main.h"
-#include "engine/RunWords.h"
-#include "engine/SendRun.h"
-#include "engine/SettingsFile.h"
+#include "engine/run/RunWords.h"
+#include "engine/run/SendRun.h"
+#include "engine/account/SettingsFile.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ScriptedPeer.h"

@@ -10,10 +10,10 @@
 #include <QTimer>
 
 #include "app/Main.h"
-#include "engine/ErrorWords.h"
+#include "engine/run/ErrorWords.h"
 #include "app/PasswordBox.h"
-#include "engine/Passwords.h"
-#include "engine/SendSecurity.h"
+#include "engine/account/Passwords.h"
+#include "engine/account/SendSecurity.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/Certificates.h"

@@ -12,7 +12,7 @@
 
 #include "app/Main.h"
 #include "app/PasswordBox.h"
-#include "engine/Passwords.h"
+#include "engine/account/Passwords.h"
 #include "app/Setting.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/SecretService.h"

@@ -15,7 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "engine/ErrorWords.h"
+#include "engine/run/ErrorWords.h"
 #include "app/Main.h"
 #include "app/Setting.h"
 #include "smtp/NMsmtp.h"

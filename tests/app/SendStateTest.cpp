@@ -5,7 +5,7 @@
 
 #include <QCoreApplication>
 
-#include "engine/SendRun.h"
+#include "engine/run/SendRun.h"
 #include "smtp/NMsmtp.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/support/ScriptedPeer.h"

@@ -24,12 +24,12 @@
 #include <set>
 
 #include "app/About.h"
-#include "engine/Footer.h"
+#include "engine/compose/Footer.h"
 #include "app/FooterEditor.h"
 #include "app/OptOutDialog.h"
-#include "engine/OptOut.h"
-#include "engine/ErrorWords.h"
-#include "engine/Passwords.h"
+#include "engine/list/OptOut.h"
+#include "engine/run/ErrorWords.h"
+#include "engine/account/Passwords.h"
 #include "charset/CodePage.h"
 #include "app/Main.h"
 #include "app/Setting.h"

@@ -23,8 +23,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "engine/Journal.h"
-#include "engine/OptOut.h"
+#include "engine/journal/Journal.h"
+#include "engine/list/OptOut.h"
 #include "tests/support/Certificates.h"
 #include "tests/support/OAuthServer.h"
 #include "tests/support/SecretService.h"

@@ -23,7 +23,7 @@
 #include "cli/Progress.h"
 #include "cli/StopSignals.h"
 #include "cli/TerminalFrontEnd.h"
-#include "engine/Journal.h"
+#include "engine/journal/Journal.h"
 #include "platform/Windows.h"
 #include "tests/engine/DnsServer.h"
 #include "tests/support/Certificates.h"

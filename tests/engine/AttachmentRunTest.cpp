@@ -12,10 +12,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "engine/Attachments.h"
+#include "engine/compose/Attachments.h"
 #include "codec/NMUUE.h"
-#include "engine/Journal.h"
-#include "engine/Preview.h"
+#include "engine/journal/Journal.h"
+#include "engine/compose/Preview.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/Certificates.h"
 #include "tests/support/ScriptedPeer.h"

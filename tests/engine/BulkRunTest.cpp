@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/BulkRun.h"
+#include "engine/run/BulkRun.h"
 #include "rtl/Exception.h"
 #include "tests/support/SmtpSink.h"
 

@@ -8,10 +8,10 @@
 #include <map>
 #include <set>
 
-#include "engine/DomainCheck.h"
-#include "engine/Journal.h"
-#include "engine/OptOut.h"
-#include "engine/Preview.h"
+#include "engine/account/DomainCheck.h"
+#include "engine/journal/Journal.h"
+#include "engine/list/OptOut.h"
+#include "engine/compose/Preview.h"
 #include "tests/engine/DnsServer.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScriptedPeer.h"

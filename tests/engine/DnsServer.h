@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "engine/DomainCheck.h"
+#include "engine/account/DomainCheck.h"
 
 namespace testsupport {
 

@@ -7,7 +7,7 @@
 
 #include <QCoreApplication>
 
-#include "engine/SendRun.h"
+#include "engine/run/SendRun.h"
 #include "rtl/SysUtils.h"
 #include "smtp/NMsmtp.h"
 #include "tests/support/ScriptedPeer.h"

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/FrontEnd.h"
-#include "engine/SendEngine.h"
+#include "engine/run/FrontEnd.h"
+#include "engine/run/SendEngine.h"
 #include "tests/support/SmtpSink.h"
 
 namespace enginetest {

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/Journal.h"
-#include "engine/JournalEscape.h"
-#include "engine/MessageStep.h"
+#include "engine/journal/Journal.h"
+#include "engine/journal/JournalEscape.h"
+#include "engine/run/MessageStep.h"
 #include "charset/CodePage.h"
 #include "smtp/NMsmtp.h"
 #include "tests/support/ScriptedPeer.h"

@@ -7,7 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "engine/Journal.h"
+#include "engine/journal/Journal.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
 

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <set>
 
-#include "engine/Journal.h"
-#include "engine/Preview.h"
+#include "engine/journal/Journal.h"
+#include "engine/compose/Preview.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
 

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/Recipients.h"
-#include "engine/RunPlan.h"
+#include "engine/list/Recipients.h"
+#include "engine/plan/RunPlan.h"
 #include "rtl/Exception.h"
 
 namespace {

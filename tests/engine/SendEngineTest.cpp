@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "engine/Recipients.h"
-#include "engine/RunPlan.h"
+#include "engine/list/Recipients.h"
+#include "engine/plan/RunPlan.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
 
