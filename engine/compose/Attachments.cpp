@@ -180,28 +180,33 @@ struct TRunAttachments::TFile {
     std::shared_ptr<const TEncodedAttachment> Encoded;
 };
 
-TRunAttachments::TRunAttachments(const std::vector<std::string>& Every,
-                                 const std::map<int, std::vector<std::string>>& PerRow, const std::string& ListFolder)
+void TRunAttachments::SortRows(const std::map<int, std::vector<std::string>>& PerRow)
 {
-    everyPaths_ = Every;
-    listFolder_ = ListFolder;
     // A row whose own file cannot be attached is set aside before anything
     // is read: the others go, and the digest is the same once its file is
     // there and the row is left out again.
     std::set<int> aside;
     for (const auto& [line, paths] : PerRow)
         for (const std::string& written : paths) {
-            const std::string path = RowPath(written, line, ListFolder).lexically_normal().string();
+            const std::string path = RowPath(written, line, listFolder_).lexically_normal().string();
             if (const std::string problem = FileProblem(TRegularFile(path)); !problem.empty()) {
                 unreadable_.push_back({line, path, Where(0, path) + problem});
                 aside.insert(line);
-            } else if (std::string outside = OutsideOf(ListFolder, path); !outside.empty()) {
+            } else if (std::string outside = OutsideOf(listFolder_, path); !outside.empty()) {
                 outside_.push_back({line, path, std::move(outside)});
             }
         }
     for (const auto& [line, paths] : PerRow)
         if (!aside.contains(line))
             rowPaths_.emplace(line, paths);
+}
+
+TRunAttachments::TRunAttachments(const std::vector<std::string>& Every,
+                                 const std::map<int, std::vector<std::string>>& PerRow, const std::string& ListFolder)
+{
+    everyPaths_ = Every;
+    listFolder_ = ListFolder;
+    SortRows(PerRow);
     QCryptographicHash hash(QCryptographicHash::Sha256);
     const QMimeDatabase types;
     std::map<std::string, TFile*> byPath;

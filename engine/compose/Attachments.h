@@ -71,6 +71,9 @@ private:
     struct TFile;
     std::shared_ptr<const TEncodedAttachment> Encoded(TFile& File);
     std::vector<TFile*> FilesOf(int Line) const;
+    // Sets aside the rows whose own files cannot be attached and notes the
+    // files outside the list's folder; the others' paths go to rowPaths_.
+    void SortRows(const std::map<int, std::vector<std::string>>& PerRow);
 
     std::vector<std::unique_ptr<TFile>> files_;
     std::vector<TFile*> every_;
