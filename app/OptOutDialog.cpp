@@ -55,7 +55,7 @@ void TOptOutDialog::Button3Click()
         return;
     std::string names;
     for (const QListWidgetItem* item : chosen)
-        names += "\n" + item->text().toStdString();
+        names.append("\n").append(item->text().toStdString());
     // Taken off the list, the address gets mail again: the law's risk.
     if (!Application().Ask("次の宛先を配信停止から外します。今後の送信ではこの宛先にも送ります。よろしいですか？\n"
                            + names))

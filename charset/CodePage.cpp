@@ -476,7 +476,7 @@ std::string EncodeIsoWords(TNMUUProcessor& Encoder, const std::string& SjisText,
     const size_t bytes = WordBytes(WordChars, sizeof kIsoLabel - 1);
     std::string value;
     for (const std::string& word : Fold(ParseSjis(SjisText), bytes, bytes))
-        value += (value.empty() ? "" : " ") + EncodedWord(Encoder, word, kIsoLabel);
+        value.append(value.empty() ? "" : " ").append(EncodedWord(Encoder, word, kIsoLabel));
     return value;
 }
 

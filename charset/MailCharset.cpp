@@ -94,7 +94,8 @@ std::string EncodeUtf8Words(TNMUUProcessor& Encoder, std::string_view Utf8, size
                 break;
             end += len;
         }
-        value += (value.empty() ? "" : " ") + EncodedWord(Encoder, std::string(Utf8.substr(start, end - start)), "UTF-8");
+        value.append(value.empty() ? "" : " ")
+            .append(EncodedWord(Encoder, std::string(Utf8.substr(start, end - start)), "UTF-8"));
         start = end;
     }
     return value;

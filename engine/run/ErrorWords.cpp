@@ -165,7 +165,7 @@ std::string ExplainError(const std::string& Text, const std::string& Server)
         // The text quotes the reply already; the fields follow it.
         for (const Words& w : kLoginFields)
             if (Text.find(w.text) != std::string::npos)
-                return WithoutLineEnd(Text) + (*w.explanation ? "\n" + std::string(w.explanation) : "");
+                return WithoutLineEnd(Text).append(*w.explanation ? "\n" : "").append(w.explanation);
     }
     for (const Words& w : kExact)
         if (Text == w.text)
